@@ -1,0 +1,28 @@
+# Sourced by the other scripts: installs, with apt-get, the Debian packages
+# that are missing, and nothing when all are present.
+
+# Packages every build needs.
+QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev)
+# What the tests, the sanitizer build, the fuzz targets and the benchmarks need
+# beyond that: the test framework, clang's libFuzzer and sanitizer runtimes,
+# and the real peers the tests start (a syslog receiver, Python for the
+# independent cross-checks).
+QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin)
+
+qv_install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    if ((${#missing[@]})); then
+        echo "Installing: ${missing[*]}"
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "error: missing packages (${missing[*]}) and not running as root" >&2
+            return 1
+        fi
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}

@@ -1,0 +1,557 @@
+// Message bodies: each encoder against hand-built bytes, each decoder against
+// hand-built bodies on both sides of every limit, and the layout rules
+// (truncation, trailing bytes, optional outputs) checked over every good body.
+#include "quorvane_msg.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Any body of this module in decoded form, so one table drives every encoder
+// and every decoder; fields a type does not use stay at their defaults.
+struct Body {
+    uint8_t                  type = 0;
+    std::string              text;   // text, system, reply, edit; profile, group, reaction and sticker names
+    std::string              about;  // profile
+    std::array<uint8_t, 16>  id{};
+    uint64_t                 counter = 0;
+    int                      add = 0;
+    uint32_t                 version = 0;
+    std::array<uint8_t, 32>  key{};
+    Bytes                    inner;  // target-device wrapper
+    bool operator==(const Body &) const = default;
+};
+
+constexpr std::array<uint8_t, 16> kId = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17,
+                                         0x18, 0x19, 0x1a, 0x1b, 0x1c, 0x1d, 0x1e, 0x1f};
+constexpr uint64_t kCounter = 0x0102030405060708ull;
+const Bytes kCounterBytes = {1, 2, 3, 4, 5, 6, 7, 8};
+
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes rep(size_t n, char c) { return Bytes(n, static_cast<uint8_t>(c)); }
+Bytes str(const std::string &s) { return Bytes(s.begin(), s.end()); }
+Bytes idb() { return Bytes(kId.begin(), kId.end()); }
+Bytes drop_last(Bytes b) { b.pop_back(); return b; }
+
+// Head of a body that names a target message, built by hand from the layout.
+Bytes target_head(uint8_t type) { return cat({{type}, idb(), kCounterBytes}); }
+Bytes wrap15(const Bytes &inner) { return cat({{15}, rep(32, 'K'), inner}); }
+
+Body text_body(uint8_t type, std::string s) { Body b; b.type = type; b.text = std::move(s); return b; }
+Body profile(std::string name, std::string about) { Body b; b.type = 3; b.text = std::move(name); b.about = std::move(about); return b; }
+Body targeted(uint8_t type, std::string s, int add = 0)
+{
+    Body b;
+    b.type = type;
+    b.id = kId;
+    b.counter = kCounter;
+    b.text = std::move(s);
+    b.add = add;
+    return b;
+}
+Body sticker(uint32_t version, std::string name) { Body b; b.type = 16; b.version = version; b.text = std::move(name); return b; }
+Body targetdev(Bytes inner)
+{
+    Body b;
+    b.type = 15;
+    b.key.fill('K');
+    b.inner = std::move(inner);
+    return b;
+}
+
+size_t encode(const Body &b, uint8_t *out, size_t cap)
+{
+    switch (b.type) {
+    case 1:  return quorvane_msg_text_encode(b.text.data(), b.text.size(), out, cap);
+    case 2:  return quorvane_msg_system_encode(b.text.data(), b.text.size(), out, cap);
+    case 3:  return quorvane_msg_profile_encode(b.text.data(), b.text.size(), b.about.data(), b.about.size(), out, cap);
+    case 6:  return quorvane_msg_group_encode(b.text.data(), b.text.size(), out, cap);
+    case 8:  return quorvane_msg_delete_encode(b.id.data(), b.counter, out, cap);
+    case 9:  return quorvane_msg_reaction_encode(b.id.data(), b.counter, b.add, b.text.c_str(), out, cap);
+    case 10: return quorvane_msg_reply_encode(b.id.data(), b.counter, b.text.data(), b.text.size(), out, cap);
+    case 11: return quorvane_msg_edit_encode(b.id.data(), b.counter, b.text.data(), b.text.size(), out, cap);
+    case 15: return quorvane_msg_targetdev_encode(b.key.data(), b.inner.data(), b.inner.size(), out, cap);
+    case 16: {
+        quorvane_sticker s{};
+        s.version = b.version;
+        // a name of 33 or more fills the array with no NUL: the encoder must stop looking there
+        std::memcpy(s.name, b.text.data(), std::min(b.text.size(), sizeof s.name));
+        return quorvane_msg_sticker_encode(&s, out, cap);
+    }
+    }
+    ADD_FAILURE() << "no encoder for type " << int(b.type);
+    return 0;
+}
+
+// Calls the decoder of the given type with every output present and checks
+// that a failing decoder wrote none of them and that texts point into the body.
+int decode(uint8_t type, const Bytes &body, Body *out)
+{
+    static const char    kNoText[1] = {};
+    static const uint8_t kNoInner[1] = {};
+    const char    *t1 = kNoText, *t2 = kNoText;
+    size_t         l1 = 777, l2 = 777;
+    uint8_t        id[16], key[32];
+    uint64_t       counter = 777;
+    int            add = 777;
+    char           name[64];
+    const uint8_t *inner = kNoInner;
+    size_t         inner_len = 777;
+    quorvane_sticker st;
+    std::memset(id, 0xEE, sizeof id);
+    std::memset(key, 0xEE, sizeof key);
+    std::memset(name, 0xEE, sizeof name);
+    std::memset(&st, 0xEE, sizeof st);
+
+    const uint8_t *p = body.data();
+    size_t n = body.size();
+    int rc = -100;
+    switch (type) {
+    case 1:  rc = quorvane_msg_text_decode(p, n, &t1, &l1); break;
+    case 2:  rc = quorvane_msg_system_decode(p, n, &t1, &l1); break;
+    case 3:  rc = quorvane_msg_profile_decode(p, n, &t1, &l1, &t2, &l2); break;
+    case 6:  rc = quorvane_msg_group_decode(p, n, &t1, &l1); break;
+    case 8:  rc = quorvane_msg_delete_decode(p, n, id, &counter); break;
+    case 9:  rc = quorvane_msg_reaction_decode(p, n, id, &counter, &add, name, sizeof name); break;
+    case 10: rc = quorvane_msg_reply_decode(p, n, id, &counter, &t1, &l1); break;
+    case 11: rc = quorvane_msg_edit_decode(p, n, id, &counter, &t1, &l1); break;
+    case 15: rc = quorvane_msg_targetdev_decode(p, n, key, &inner, &inner_len); break;
+    case 16: rc = quorvane_msg_sticker_decode(p, n, &st); break;
+    default: ADD_FAILURE() << "no decoder for type " << int(type); return rc;
+    }
+
+    const auto untouched = [](const void *m, size_t len) {
+        for (size_t i = 0; i < len; i++)
+            if (static_cast<const uint8_t *>(m)[i] != 0xEE)
+                return false;
+        return true;
+    };
+    if (rc != 0) {
+        EXPECT_TRUE(t1 == kNoText && t2 == kNoText && l1 == 777 && l2 == 777) << "text outputs written on failure";
+        EXPECT_TRUE(counter == 777 && add == 777 && inner == kNoInner && inner_len == 777) << "outputs written on failure";
+        EXPECT_TRUE(untouched(id, sizeof id) && untouched(key, sizeof key)) << "id or key written on failure";
+        EXPECT_TRUE(untouched(name, sizeof name) && untouched(&st, sizeof st)) << "name written on failure";
+        return rc;
+    }
+    const auto inside = [&](const void *q, size_t len) {
+        auto a = static_cast<const uint8_t *>(q);
+        return a >= p && a + len <= p + n;
+    };
+    Body d;
+    d.type = type;
+    switch (type) {
+    case 3:
+        EXPECT_TRUE(inside(t2, l2));
+        d.about.assign(t2, l2);
+        [[fallthrough]];
+    case 1: case 2: case 6: case 10: case 11:
+        EXPECT_TRUE(inside(t1, l1)) << "text must point into the body";
+        d.text.assign(t1, l1);
+        break;
+    case 9:
+        d.add = add;
+        d.text = name;
+        break;
+    case 15:
+        EXPECT_TRUE(inside(inner, inner_len));
+        std::memcpy(d.key.data(), key, sizeof key);
+        d.inner.assign(inner, inner + inner_len);
+        break;
+    case 16:
+        d.version = st.version;
+        EXPECT_NE(std::memchr(st.name, 0, sizeof st.name), nullptr) << "sticker name not terminated";
+        d.text = st.name;
+        break;
+    }
+    if (type >= 8 && type <= 11) {
+        std::memcpy(d.id.data(), id, sizeof id);
+        d.counter = counter;
+    }
+    *out = d;
+    return 0;
+}
+
+// The same decoder with every optional output left out.
+int decode_bare(uint8_t type, const Bytes &body)
+{
+    const uint8_t *p = body.data();
+    size_t n = body.size();
+    quorvane_sticker st;
+    switch (type) {
+    case 1:  return quorvane_msg_text_decode(p, n, nullptr, nullptr);
+    case 2:  return quorvane_msg_system_decode(p, n, nullptr, nullptr);
+    case 3:  return quorvane_msg_profile_decode(p, n, nullptr, nullptr, nullptr, nullptr);
+    case 6:  return quorvane_msg_group_decode(p, n, nullptr, nullptr);
+    case 8:  return quorvane_msg_delete_decode(p, n, nullptr, nullptr);
+    case 9:  return quorvane_msg_reaction_decode(p, n, nullptr, nullptr, nullptr, nullptr, 0);
+    case 10: return quorvane_msg_reply_decode(p, n, nullptr, nullptr, nullptr, nullptr);
+    case 11: return quorvane_msg_edit_decode(p, n, nullptr, nullptr, nullptr, nullptr);
+    case 15: return quorvane_msg_targetdev_decode(p, n, nullptr, nullptr, nullptr);
+    case 16: return quorvane_msg_sticker_decode(p, n, &st);  // the record is required
+    }
+    return -100;
+}
+
+constexpr uint8_t kDecoders[] = {1, 2, 3, 6, 8, 9, 10, 11, 15, 16};
+
+// Counted and fixed layouts refuse any other length; the others end in "rest".
+bool counted(uint8_t type) { return type == 3 || type == 6 || type == 8 || type == 9 || type == 16; }
+size_t rest_min(uint8_t type) { return type <= 2 ? 1 : type == 15 ? 34 : 25; }
+
+struct RoundTrip {
+    const char *name;
+    Body        body;
+    size_t      want_len;    // 0: the encoder refuses
+    Bytes       want_bytes;  // checked when given
+};
+
+const RoundTrip kRoundTrips[] = {
+    {"empty text is the single byte 1", text_body(1, ""), 1, {1}},
+    {"text", text_body(1, "hello"), 6, cat({{1}, str("hello")})},
+    {"text is bytes, NUL and UTF-8 included", text_body(1, std::string("a\0\xc3\xa9", 4)), 5, {1, 'a', 0, 0xc3, 0xa9}},
+    {"text of the client's longest send", text_body(1, std::string(4096, 't')), 4097, {}},
+    {"empty system text", text_body(2, ""), 1, {2}},
+    {"system text", text_body(2, "joined"), 7, cat({{2}, str("joined")})},
+
+    {"profile with empty name and about is 3, 0, 0", profile("", ""), 3, {3, 0, 0}},
+    {"profile", profile("Ann", "hi"), 8, {3, 3, 'A', 'n', 'n', 2, 'h', 'i'}},
+    {"profile name at 64 and about at 128", profile(std::string(64, 'n'), std::string(128, 'a')), 195,
+     cat({{3, 64}, rep(64, 'n'), {128}, rep(128, 'a')})},
+    {"profile name of 65 refused", profile(std::string(65, 'n'), ""), 0, {}},
+    {"profile about of 129 refused", profile("", std::string(129, 'a')), 0, {}},
+
+    {"empty group name", text_body(6, ""), 2, {6, 0}},
+    {"group name of 63", text_body(6, std::string(63, 'g')), 65, cat({{6, 63}, rep(63, 'g')})},
+    {"group name of 64 refused", text_body(6, std::string(64, 'g')), 0, {}},
+
+    {"delete, counter big-endian", targeted(8, ""), 25, target_head(8)},
+    {"delete of the highest counter", [] { Body b = targeted(8, ""); b.counter = UINT64_MAX; return b; }(), 25,
+     cat({{8}, idb(), rep(8, '\xff')})},
+
+    {"reaction thumbsup", targeted(9, "thumbsup", 1), 35, cat({target_head(9), {1, 8}, str("thumbsup")})},
+    {"reaction removed", targeted(9, "a_9", 0), 30, cat({target_head(9), {0, 3}, str("a_9")})},
+    {"reaction add flag 2 is written as 1", targeted(9, "x", 2), 28, cat({target_head(9), {1, 1, 'x'}})},
+    {"reaction add flag -1 is written as 1", targeted(9, "x", -1), 28, cat({target_head(9), {1, 1, 'x'}})},
+    {"reaction name of 32", targeted(9, std::string(32, 'z'), 1), 59, {}},
+    {"reaction name of 33 refused", targeted(9, std::string(33, 'z'), 1), 0, {}},
+    {"reaction empty name refused", targeted(9, "", 1), 0, {}},
+    {"reaction upper-case name refused", targeted(9, "thumbsUp", 1), 0, {}},
+
+    {"reply with empty text", targeted(10, ""), 25, target_head(10)},
+    {"reply", targeted(10, "hi"), 27, cat({target_head(10), str("hi")})},
+    {"edit with empty text", targeted(11, ""), 25, target_head(11)},
+    {"edit", targeted(11, "new text"), 33, cat({target_head(11), str("new text")})},
+
+    {"sticker, version big-endian", sticker(0x01020304, "cat"), 9, {16, 1, 2, 3, 4, 3, 'c', 'a', 't'}},
+    {"sticker name of 1", sticker(0, "z"), 7, {16, 0, 0, 0, 0, 1, 'z'}},
+    {"sticker name of 32", sticker(UINT32_MAX, std::string(32, '_')), 38, {}},
+    {"sticker name of 33 refused", sticker(1, std::string(33, 'a')), 0, {}},
+    {"sticker empty name refused", sticker(1, ""), 0, {}},
+    {"sticker name with a dash refused", sticker(1, "a-b"), 0, {}},
+
+    {"target-device around a delete", targetdev(target_head(8)), 58, wrap15(target_head(8))},
+    {"target-device around a reaction", targetdev(cat({target_head(9), {1, 1, 'x'}})), 61, {}},
+    {"target-device around an edit", targetdev(cat({target_head(11), str("fix")})), 61, {}},
+    {"target-device around a bare type byte", targetdev({8}), 34, wrap15({8})},
+    {"target-device around a text refused", targetdev({1, 'h', 'i'}), 0, {}},
+    {"target-device around a reply refused", targetdev(target_head(10)), 0, {}},
+    {"target-device around a target-device refused", targetdev(wrap15({8})), 0, {}},
+    {"target-device around a sender-device wrapper refused", targetdev(cat({{14}, rep(32, 'S'), {8}})), 0, {}},
+    {"target-device around nothing refused", targetdev({}), 0, {}},
+};
+
+TEST(QuorvaneMsg, RoundTripsAtEveryLimit)
+{
+    for (const RoundTrip &r : kRoundTrips) {
+        SCOPED_TRACE(r.name);
+        const Body &b = r.body;
+        Bytes buf(r.want_len + 64, 0xAA);
+        size_t n = encode(b, buf.data(), buf.size());
+        if (r.want_len == 0) {
+            EXPECT_EQ(n, 0u);
+            EXPECT_EQ(buf, Bytes(buf.size(), 0xAA)) << "a refusing encoder wrote";
+            continue;
+        }
+        ASSERT_EQ(n, r.want_len);
+        buf.resize(n);
+        if (!r.want_bytes.empty()) {
+            EXPECT_EQ(buf, r.want_bytes);
+        }
+
+        Body want = b;
+        want.add = b.add != 0;
+        Body got;
+        ASSERT_EQ(decode(b.type, buf, &got), 0);
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(decode_bare(b.type, buf), 0);
+
+        // room for exactly the body is enough, one byte less is refused untouched
+        auto exact = std::make_unique<uint8_t[]>(n);
+        EXPECT_EQ(encode(b, exact.get(), n), n);
+        Bytes small(n - 1, 0xAA);
+        EXPECT_EQ(encode(b, small.data(), small.size()), 0u);
+        EXPECT_EQ(small, Bytes(n - 1, 0xAA));
+
+        // every truncation, and one trailing byte, as the layout says
+        for (size_t k = 0; k < n; k++) {
+            Bytes cut(buf.begin(), buf.begin() + k);
+            Body ignored;
+            int want_rc = counted(b.type) || k < rest_min(b.type) ? -3 : 0;
+            EXPECT_EQ(decode(b.type, cut, &ignored), want_rc) << "cut to " << k;
+        }
+        Bytes longer = cat({buf, {0}});
+        Body ignored;
+        EXPECT_EQ(decode(b.type, longer, &ignored), counted(b.type) ? -3 : 0) << "one trailing byte";
+    }
+}
+
+struct HandBuilt {
+    const char *name;
+    uint8_t     decoder;
+    Bytes       body;
+    int         want;
+};
+
+const HandBuilt kHandBuilt[] = {
+    {"text: type byte only", 1, {1}, 0},
+    {"text: empty body", 1, {}, -3},
+    {"text decoder on a system body", 1, {2, 'h', 'i'}, -3},
+    {"system decoder on a text body", 2, {1, 'h', 'i'}, -3},
+    {"system: empty body", 2, {}, -3},
+
+    {"profile: type only", 3, {3}, -3},
+    {"profile: two bytes", 3, {3, 0}, -3},
+    {"profile: name 64, about 128", 3, cat({{3, 64}, rep(64, 'n'), {128}, rep(128, 'a')}), 0},
+    {"profile: name length 65", 3, cat({{3, 65}, rep(65, 'n'), {0}}), -3},
+    {"profile: about length 129", 3, cat({{3, 0, 129}, rep(129, 'a')}), -3},
+    {"profile: name runs past the end", 3, {3, 5, 'a', 'b'}, -3},
+    {"profile: name leaves no room for the about length", 3, {3, 2, 'a', 'b'}, -3},
+    {"profile: about runs past the end", 3, {3, 0, 3, 'a'}, -3},
+    {"profile: trailing byte", 3, {3, 0, 0, 0}, -3},
+    {"profile decoder on a group body", 3, {6, 0, 0}, -3},
+
+    {"group: type only", 6, {6}, -3},
+    {"group: name 63", 6, cat({{6, 63}, rep(63, 'g')}), 0},
+    {"group: name 64 refused", 6, cat({{6, 64}, rep(64, 'g')}), -3},
+    {"group: length 255 past the end", 6, cat({{6, 255}, rep(10, 'g')}), -3},
+    {"group: name runs past the end", 6, {6, 3, 'a'}, -3},
+    {"group: trailing byte", 6, {6, 0, 'x'}, -3},
+    {"group decoder on a profile body", 6, {3, 0, 0}, -3},
+
+    {"delete: 25 bytes", 8, target_head(8), 0},
+    {"delete: 24 bytes", 8, drop_last(target_head(8)), -3},
+    {"delete: 26 bytes refused", 8, cat({target_head(8), {0}}), -3},
+    {"delete decoder on a reaction head", 8, target_head(9), -3},
+
+    {"reaction: add 1", 9, cat({target_head(9), {1, 8}, str("thumbsup")}), 0},
+    {"reaction: add 0", 9, cat({target_head(9), {0, 8}, str("thumbsup")}), 0},
+    {"reaction: add flag 2 refused", 9, cat({target_head(9), {2, 8}, str("thumbsup")}), -3},
+    {"reaction: add flag 255 refused", 9, cat({target_head(9), {255, 8}, str("thumbsup")}), -3},
+    {"reaction: name 32", 9, cat({target_head(9), {1, 32}, rep(32, 'z')}), 0},
+    {"reaction: name 33 refused", 9, cat({target_head(9), {1, 33}, rep(33, 'z')}), -3},
+    {"reaction: name length 0 refused", 9, cat({target_head(9), {1, 0}}), -3},
+    {"reaction: upper-case letter refused", 9, cat({target_head(9), {1, 8}, str("Thumbsup")}), -3},
+    {"reaction: non-ASCII refused", 9, cat({target_head(9), {1, 2, 0xc3, 0xa9}}), -3},
+    {"reaction: NUL inside the name refused", 9, cat({target_head(9), {1, 3, 'a', 0, 'b'}}), -3},
+    {"reaction: name runs past the end", 9, cat({target_head(9), {1, 8}, str("thumbsu")}), -3},
+    {"reaction: trailing byte", 9, cat({target_head(9), {1, 1, 'x', 'y'}}), -3},
+    {"reaction: no name length", 9, cat({target_head(9), {1}}), -3},
+
+    {"reply: 25 bytes, empty text", 10, target_head(10), 0},
+    {"reply: 24 bytes", 10, drop_last(target_head(10)), -3},
+    {"reply decoder on an edit body", 10, target_head(11), -3},
+    {"edit: 25 bytes, empty text", 11, target_head(11), 0},
+    {"edit decoder on a reply body", 11, cat({target_head(10), str("x")}), -3},
+
+    {"sticker: name 1", 16, {16, 0, 0, 0, 1, 1, 'a'}, 0},
+    {"sticker: name 32", 16, cat({{16, 0, 0, 0, 1, 32}, rep(32, '9')}), 0},
+    {"sticker: name length 0 refused", 16, {16, 0, 0, 0, 1, 0}, -3},
+    {"sticker: name length 33 refused", 16, cat({{16, 0, 0, 0, 1, 33}, rep(33, 'a')}), -3},
+    {"sticker: upper-case refused", 16, {16, 0, 0, 0, 1, 3, 'c', 'A', 't'}, -3},
+    {"sticker: name runs past the end", 16, {16, 0, 0, 0, 1, 3, 'c', 'a'}, -3},
+    {"sticker: trailing byte", 16, {16, 0, 0, 0, 1, 1, 'a', 'b'}, -3},
+    {"sticker: cut inside the version", 16, {16, 0, 0}, -3},
+    {"sticker decoder on a reaction body", 16, cat({target_head(9), {1, 1, 'x'}}), -3},
+
+    {"target-device: around a delete", 15, wrap15(target_head(8)), 0},
+    {"target-device: around a bare 9", 15, wrap15({9}), 0},
+    {"target-device: around a bare 11", 15, wrap15({11}), 0},
+    {"target-device: around a text refused", 15, wrap15({1, 'h', 'i'}), -3},
+    {"target-device: around a reply refused", 15, wrap15(target_head(10)), -3},
+    {"target-device: around a target-device refused", 15, wrap15(wrap15({8})), -3},
+    {"target-device: key only, 33 bytes", 15, wrap15({}), -3},
+    {"target-device: key cut short", 15, cat({{15}, rep(20, 'K')}), -3},
+    {"target-device decoder on a sender-device wrapper", 15, cat({{14}, rep(32, 'S'), target_head(8)}), -3},
+};
+
+TEST(QuorvaneMsg, DecodersOnHandBuiltBodies)
+{
+    for (const HandBuilt &h : kHandBuilt) {
+        SCOPED_TRACE(h.name);
+        Body got;
+        EXPECT_EQ(decode(h.decoder, h.body, &got), h.want);
+        EXPECT_EQ(decode_bare(h.decoder, h.body), h.want) << "optional outputs left out";
+    }
+}
+
+TEST(QuorvaneMsg, EveryDecoderRefusesAMissingBody)
+{
+    for (uint8_t type : kDecoders) {
+        SCOPED_TRACE(int(type));
+        Body got;
+        EXPECT_EQ(decode(type, Bytes{}, &got), -3);
+        EXPECT_EQ(decode(type, Bytes{type}, &got), type <= 2 ? 0 : -3) << "type byte alone";
+    }
+    EXPECT_EQ(quorvane_msg_text_decode(nullptr, 40, nullptr, nullptr), -3);
+    EXPECT_EQ(quorvane_msg_profile_decode(nullptr, 40, nullptr, nullptr, nullptr, nullptr), -3);
+    EXPECT_EQ(quorvane_msg_group_decode(nullptr, 40, nullptr, nullptr), -3);
+    EXPECT_EQ(quorvane_msg_delete_decode(nullptr, 25, nullptr, nullptr), -3);
+    EXPECT_EQ(quorvane_msg_reaction_decode(nullptr, 40, nullptr, nullptr, nullptr, nullptr, 0), -3);
+    EXPECT_EQ(quorvane_msg_edit_decode(nullptr, 40, nullptr, nullptr, nullptr, nullptr), -3);
+    EXPECT_EQ(quorvane_msg_targetdev_decode(nullptr, 40, nullptr, nullptr, nullptr), -3);
+    const Bytes st = {16, 0, 0, 0, 1, 1, 'a'};
+    EXPECT_EQ(quorvane_msg_sticker_decode(st.data(), st.size(), nullptr), -3) << "the sticker record is required";
+}
+
+// Names of reactions and stickers: the bytes on both sides of each allowed range.
+TEST(QuorvaneMsg, NameAlphabetIsTheSameForEncodersAndDecoders)
+{
+    const struct { uint8_t c; bool ok; } kChars[] = {
+        {'a', true}, {'z', true}, {'0', true}, {'9', true}, {'_', true},
+        {'`', false}, {'{', false}, {'/', false}, {':', false}, {'^', false}, {'A', false}, {'Z', false},
+        {'-', false}, {' ', false}, {0x7f, false}, {0x80, false}, {0xff, false},
+    };
+    for (const auto &k : kChars) {
+        SCOPED_TRACE(int(k.c));
+        const std::string name = std::string("ab") + char(k.c);
+        uint8_t out[64];
+        EXPECT_EQ(quorvane_msg_reaction_encode(kId.data(), 1, 1, name.c_str(), out, sizeof out) != 0, k.ok);
+        EXPECT_EQ(encode(sticker(1, name), out, sizeof out) != 0, k.ok);
+
+        Body got;
+        EXPECT_EQ(decode(9, cat({target_head(9), {1, 3}, str(name)}), &got), k.ok ? 0 : -3);
+        EXPECT_EQ(decode(16, cat({{16, 0, 0, 0, 1, 3}, str(name)}), &got), k.ok ? 0 : -3);
+    }
+}
+
+TEST(QuorvaneMsg, ReactionNameBufferMustHoldTheTerminator)
+{
+    const Bytes body = cat({target_head(9), {1, 8}, str("thumbsup")});
+    const struct { size_t cap; int want; } kCaps[] = {{0, -3}, {7, -3}, {8, -3}, {9, 0}, {33, 0}};
+    for (const auto &k : kCaps) {
+        SCOPED_TRACE(k.cap);
+        char buf[40];
+        std::memset(buf, '#', sizeof buf);
+        int add = -1;
+        EXPECT_EQ(quorvane_msg_reaction_decode(body.data(), body.size(), nullptr, nullptr, &add, buf, k.cap), k.want);
+        if (k.want == 0) {
+            EXPECT_STREQ(buf, "thumbsup");
+            EXPECT_EQ(add, 1);
+        } else {
+            EXPECT_EQ(std::string(buf, sizeof buf), std::string(sizeof buf, '#'));
+            EXPECT_EQ(add, -1);
+        }
+    }
+    // without a buffer the capacity is not looked at
+    EXPECT_EQ(quorvane_msg_reaction_decode(body.data(), body.size(), nullptr, nullptr, nullptr, nullptr, 0), 0);
+}
+
+// A name with no NUL in its first 33 bytes is too long; the encoder must not read past them.
+TEST(QuorvaneMsg, UnterminatedReactionNameIsRefusedWithoutOverread)
+{
+    auto name = std::make_unique<char[]>(QV_MSG_NAME_MAX + 1);
+    std::memset(name.get(), 'a', QV_MSG_NAME_MAX + 1);
+    uint8_t out[128];
+    EXPECT_EQ(quorvane_msg_reaction_encode(kId.data(), 1, 1, name.get(), out, sizeof out), 0u);
+}
+
+TEST(QuorvaneMsg, EncodersRefuseMissingArguments)
+{
+    uint8_t out[128];
+    const quorvane_sticker st = {1, "cat"};
+    const Bytes del = target_head(8);
+    const uint8_t key[32] = {};
+    const struct { const char *name; size_t got; } kCalls[] = {
+        {"text, no output", quorvane_msg_text_encode("a", 1, nullptr, 8)},
+        {"text, no text", quorvane_msg_text_encode(nullptr, 1, out, sizeof out)},
+        {"system, no text", quorvane_msg_system_encode(nullptr, 3, out, sizeof out)},
+        {"text, no room at all", quorvane_msg_text_encode("", 0, out, 0)},
+        {"text, length near SIZE_MAX", quorvane_msg_text_encode("a", SIZE_MAX, out, sizeof out)},
+        {"profile, no name", quorvane_msg_profile_encode(nullptr, 2, "", 0, out, sizeof out)},
+        {"profile, no about", quorvane_msg_profile_encode("", 0, nullptr, 2, out, sizeof out)},
+        {"profile, no output", quorvane_msg_profile_encode("", 0, "", 0, nullptr, 8)},
+        {"group, no output", quorvane_msg_group_encode("g", 1, nullptr, 8)},
+        {"group, no name", quorvane_msg_group_encode(nullptr, 1, out, sizeof out)},
+        {"delete, no id", quorvane_msg_delete_encode(nullptr, 1, out, sizeof out)},
+        {"delete, no output", quorvane_msg_delete_encode(kId.data(), 1, nullptr, 25)},
+        {"delete, room 24", quorvane_msg_delete_encode(kId.data(), 1, out, 24)},
+        {"reaction, no id", quorvane_msg_reaction_encode(nullptr, 1, 1, "x", out, sizeof out)},
+        {"reaction, no name", quorvane_msg_reaction_encode(kId.data(), 1, 1, nullptr, out, sizeof out)},
+        {"reaction, no output", quorvane_msg_reaction_encode(kId.data(), 1, 1, "x", nullptr, 64)},
+        {"reply, no id", quorvane_msg_reply_encode(nullptr, 1, "x", 1, out, sizeof out)},
+        {"reply, no text", quorvane_msg_reply_encode(kId.data(), 1, nullptr, 1, out, sizeof out)},
+        {"reply, length near SIZE_MAX", quorvane_msg_reply_encode(kId.data(), 1, "x", SIZE_MAX - 10, out, sizeof out)},
+        {"edit, no text", quorvane_msg_edit_encode(kId.data(), 1, nullptr, 1, out, sizeof out)},
+        {"sticker, no record", quorvane_msg_sticker_encode(nullptr, out, sizeof out)},
+        {"sticker, no output", quorvane_msg_sticker_encode(&st, nullptr, 64)},
+        {"target-device, no key", quorvane_msg_targetdev_encode(nullptr, del.data(), del.size(), out, sizeof out)},
+        {"target-device, no inner", quorvane_msg_targetdev_encode(key, nullptr, 25, out, sizeof out)},
+        {"target-device, no output", quorvane_msg_targetdev_encode(key, del.data(), del.size(), nullptr, 64)},
+        {"target-device, length near SIZE_MAX", quorvane_msg_targetdev_encode(key, del.data(), SIZE_MAX - 1, out, sizeof out)},
+    };
+    for (const auto &c : kCalls) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.got, 0u);
+    }
+    // no text is fine when there is none to take
+    EXPECT_EQ(quorvane_msg_text_encode(nullptr, 0, out, sizeof out), 1u);
+    EXPECT_EQ(quorvane_msg_reply_encode(kId.data(), 1, nullptr, 0, out, sizeof out), 25u);
+    EXPECT_EQ(quorvane_msg_profile_encode(nullptr, 0, nullptr, 0, out, sizeof out), 3u);
+    EXPECT_EQ(quorvane_msg_group_encode(nullptr, 0, out, sizeof out), 2u);
+}
+
+// The engine builds a body and then wraps it, or turns a text into a reply,
+// in the one buffer: the payload must be moved before the head is written.
+TEST(QuorvaneMsg, EncodersWorkInPlace)
+{
+    Bytes buf(128, 0);
+    ASSERT_EQ(quorvane_msg_delete_encode(kId.data(), kCounter, buf.data(), buf.size()), 25u);
+    uint8_t key[32];
+    std::memset(key, 'K', sizeof key);
+    ASSERT_EQ(quorvane_msg_targetdev_encode(key, buf.data(), 25, buf.data(), buf.size()), 58u);
+    buf.resize(58);
+    EXPECT_EQ(buf, wrap15(target_head(8)));
+
+    const std::string text = "in place";
+    Bytes t(64, 0);
+    std::memcpy(t.data(), text.data(), text.size());
+    ASSERT_EQ(quorvane_msg_reply_encode(kId.data(), kCounter, reinterpret_cast<const char *>(t.data()), text.size(),
+                                        t.data(), t.size()), 25 + text.size());
+    t.resize(25 + text.size());
+    EXPECT_EQ(t, cat({target_head(10), str(text)}));
+
+    Bytes u(64, 0);
+    std::memcpy(u.data(), text.data(), text.size());
+    ASSERT_EQ(quorvane_msg_text_encode(reinterpret_cast<const char *>(u.data()), text.size(), u.data(), u.size()),
+              1 + text.size());
+    u.resize(1 + text.size());
+    EXPECT_EQ(u, cat({{1}, str(text)}));
+}
+
+}  // namespace
