@@ -70,4 +70,10 @@ echo "fuzz: $fuzz_ok passed, $fuzz_failed failed" >> "$summary"
 
 echo "=== summary"
 cat "$summary"
-[ "$fuzz_failed" -eq 0 ]
+# One closing line over every stage: test cases of each suite run plus fuzz targets.
+read -r total_passed total_failed < <(awk '
+    /tests passed, [0-9]+ tests failed out of/ { n = $(NF); f = $(NF-5); p += n - f; q += f }
+    /^fuzz: / { p += $2; q += $4 }
+    END { print p + 0, q + 0 }' "$summary")
+echo "total: $total_passed passed, $total_failed failed"
+[ "$fuzz_failed" -eq 0 ] && [ "$total_failed" -eq 0 ]
