@@ -33,9 +33,9 @@ run_suite() {  # run_suite NAME BUILD_DIR [cmake options...]
     return "$rc"
 }
 
-run_suite "main" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "main" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=ON -DQV_BENCH=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite "asan+ubsan" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BENCH=OFF
+    run_suite "asan+ubsan" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TESTS=ON -DQV_BENCH=OFF
 
 echo "=== fuzz: build ($root/build-fuzz)"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
