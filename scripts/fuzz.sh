@@ -18,5 +18,5 @@ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
 cmake --build "$root/build-fuzz" -j "$(nproc)" --target "$target"
 work="$root/build-fuzz/campaign/$target"
 mkdir -p "$work"
-exec "$root/build-fuzz/fuzz/$target" -max_total_time="$seconds" -jobs=1 \
+exec "$root/build-fuzz/fuzz/$target" -max_total_time="$seconds" \
     -artifact_prefix="$work/" "$work" "$root/fuzz/corpus/$target"

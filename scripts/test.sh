@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the CTest suite, the
-# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and each
-# fuzz target over its seed corpus. Exits non-zero on any failure.
-# Build trees are kept (build/, build-asan/, build-fuzz/), so a second run only
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the suites
+# with threads under ThreadSanitizer, and each fuzz target over its seed
+# corpus. Exits non-zero on any failure.
+# Build trees are kept (build/, build-asan/, build-tsan/, build-fuzz/), so a second run only
 # rebuilds what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +37,23 @@ run_suite() {  # run_suite NAME BUILD_DIR [cmake options...]
 run_suite "main" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=ON -DQV_BENCH=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite "asan+ubsan" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TESTS=ON -DQV_BENCH=OFF
+
+# Suites whose locks and threads ThreadSanitizer should see.
+tsan_suites=(test_n_network)
+echo "=== tsan: configure and build ($root/build-tsan)"
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_TSAN=ON -DQV_TESTS=ON -DQV_BENCH=OFF >/dev/null
+cmake --build "$root/build-tsan" -j "$jobs" --target "${tsan_suites[@]}"
+echo "=== tsan: tests"
+tsan_regex="^($(IFS='|'; echo "${tsan_suites[*]}"))\\."
+tsan_log=$(mktemp)
+set +e
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" --timeout 900 --no-tests=error -R "$tsan_regex" 2>&1 | tee "$tsan_log"
+rc=${PIPESTATUS[0]}
+set -e
+grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$tsan_log" | sed "s/^/tsan: /" >> "$summary" || true
+rm -f "$tsan_log"
+[ "$rc" -eq 0 ]
 
 echo "=== fuzz: build ($root/build-fuzz)"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

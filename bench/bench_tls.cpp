@@ -1,0 +1,228 @@
+// Bulk TLS upload on loopback: our non-blocking client road (connect,
+// handshake, single-pass writes, close) beside the stock command-line TLS
+// client sending the same file, both into one sink server that this benchmark
+// starts and stops by pid. An iteration ends when the sink has written out the
+// whole payload, so both sides are timed to delivery, not to the last write
+// into a socket buffer. Each iteration is a whole connection: both pay for a
+// handshake, the command-line side also for starting a process, which is
+// small next to the payload.
+#include "n_network.h"
+
+#include <benchmark/benchmark.h>
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr size_t kPayload = 128u << 20;
+
+long long now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd = -1) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(stdin_fd, 0);
+        dup2(stdout_fd >= 0 ? stdout_fd : devnull, 1);
+        dup2(devnull, 2);
+        std::vector<char *> v;
+        for (const auto &a : argv) v.push_back(const_cast<char *>(a.c_str()));
+        v.push_back(nullptr);
+        execvp(v[0], v.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// The sink server, its certificate and the payload file, made once and torn
+// down at exit.
+struct Setup {
+    std::string dir, payload_file, port;
+    std::vector<char> payload;
+    pid_t server = -1;
+    int server_stdin = -1;  // held open: the server quits when its input ends
+    int server_stdout = -1; // what the server received, counted by `sink`
+    std::atomic<uint64_t> received{0};
+    std::thread sink;
+    bool ok = false;
+
+    Setup() {
+        char tmpl[] = "/tmp/qvbench.XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        dir = tmpl;
+        std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+        std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
+                          key + " -out " + cert + " >/dev/null 2>&1";
+        if (system(cmd.c_str()) != 0) return;
+        payload.resize(kPayload);
+        RAND_bytes(reinterpret_cast<unsigned char *>(payload.data()), (int)payload.size());
+        payload_file = dir + "/payload";
+        FILE *f = fopen(payload_file.c_str(), "wb");
+        if (!f || fwrite(payload.data(), 1, payload.size(), f) != payload.size()) return;
+        fclose(f);
+
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        port = std::to_string(free_port());
+        server = spawn({"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + port, "-cert", cert, "-key", key}, in[0], out[1]);
+        close(in[0]);
+        close(out[1]);
+        server_stdin = in[1];
+        server_stdout = out[0];
+        sink = std::thread([this] {
+            static char buf[1 << 16];
+            ssize_t r;
+            while ((r = read(server_stdout, buf, sizeof buf)) > 0) received += (uint64_t)r;
+        });
+        netw_init_openssl();
+        for (long long end = now_ms() + 10000; now_ms() < end && !ok;) {
+            NETWORK *n = nullptr;
+            if (netw_connect_nonblock(&n, "127.0.0.1", port.c_str(), 1) == 1) {
+                int r;
+                while ((r = netw_connect_check(n)) == -11) usleep(1000);
+                ok = r == 1;
+            }
+            if (n) netw_close(&n);
+            if (!ok) usleep(20000);
+        }
+    }
+    ~Setup() {
+        if (server > 0) {
+            kill(server, SIGTERM);
+            waitpid(server, nullptr, 0);
+        }
+        if (server_stdin >= 0) close(server_stdin);
+        if (sink.joinable()) sink.join();  // the server's end of the pipe is gone with it
+        if (server_stdout >= 0) close(server_stdout);
+        if (!dir.empty()) {
+            unlink(payload_file.c_str());
+            unlink((dir + "/cert.pem").c_str());
+            unlink((dir + "/key.pem").c_str());
+            rmdir(dir.c_str());
+        }
+    }
+};
+
+Setup &setup() {
+    static Setup s;
+    return s;
+}
+
+// Bounded wait for the sink to have `total` bytes.
+bool delivered(Setup &s, uint64_t total) {
+    for (long long end = now_ms() + 30000; now_ms() < end;) {
+        if (s.received.load() >= total) return true;
+        usleep(100);
+    }
+    return false;
+}
+
+void wait_fd(int fd, short events) {
+    pollfd p{fd, events, 0};
+    poll(&p, 1, 100);
+}
+
+// One connection: connect, TLS 1.3 handshake without verification, the whole
+// payload through send_ssl_data_once from the caller's offset, close.
+bool upload_once(Setup &s) {
+    NETWORK *n = nullptr;
+    if (netw_connect_nonblock(&n, "127.0.0.1", s.port.c_str(), 1) != 1) return false;
+    bool ok = false;
+    int r;
+    while ((r = netw_connect_check(n)) == -11) wait_fd(n->link.sock, POLLOUT);
+    if (r == 1 && netw_ssl_start_client(n) && netw_ssl_set_verify(n, 0) && netw_ssl_set_versions(n, 772, 772)) {
+        while ((r = netw_ssl_handshake_once(n, nullptr)) == -10 || r == -11) wait_fd(n->link.sock, r == -10 ? POLLIN : POLLOUT);
+        size_t off = 0;
+        while (r == 1 && off < s.payload.size()) {
+            uint32_t chunk = (uint32_t)std::min<size_t>(s.payload.size() - off, 65536);
+            ssize_t w = send_ssl_data_once(n, s.payload.data() + off, chunk);
+            if (w > 0)
+                off += (size_t)w;
+            else if (w == -10 || w == -11)
+                wait_fd(n->link.sock, w == -10 ? POLLIN : POLLOUT);
+            else
+                break;
+        }
+        ok = off == s.payload.size();
+    }
+    netw_close(&n);
+    return ok;
+}
+
+void BM_tls_upload_quorvane(benchmark::State &state) {
+    Setup &s = setup();
+    if (!s.ok) {
+        state.SkipWithError("sink server did not start");
+        return;
+    }
+    for (auto _ : state) {
+        uint64_t want = s.received.load() + s.payload.size();
+        if (!upload_once(s) || !delivered(s, want)) {
+            state.SkipWithError("upload failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)s.payload.size());
+}
+BENCHMARK(BM_tls_upload_quorvane)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_tls_upload_openssl_s_client(benchmark::State &state) {
+    Setup &s = setup();
+    if (!s.ok) {
+        state.SkipWithError("sink server did not start");
+        return;
+    }
+    for (auto _ : state) {
+        int in = open(s.payload_file.c_str(), O_RDONLY);
+        uint64_t want = s.received.load() + s.payload.size();
+        auto t0 = std::chrono::steady_clock::now();
+        // -nocommands: a read of the file starting with 'Q' or 'R' would
+        // otherwise be taken as a command and end or renegotiate the session.
+        pid_t pid = spawn({"openssl", "s_client", "-quiet", "-no_ign_eof", "-nocommands", "-connect", "127.0.0.1:" + s.port}, in);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        bool all = delivered(s, want);
+        auto t1 = std::chrono::steady_clock::now();
+        close(in);
+        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || !all) {
+            state.SkipWithError("s_client failed");
+            return;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)s.payload.size());
+}
+BENCHMARK(BM_tls_upload_openssl_s_client)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+}  // namespace
