@@ -8,6 +8,7 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -312,18 +313,19 @@ int netw_get_state(NETWORK *netw, int *state, int *thr_engine_status) {
     return 1;
 }
 
+// The queue is read once more when the time is up: what drained during the
+// last step must not be reported as left behind.
 int deplete_send_buffer(int fd, int timeout_ms) {
     if (timeout_ms <= 0) return 0;
-    int queued = 0;
-    for (int elapsed = 0; elapsed < timeout_ms; elapsed += NETW_WAIT_STEP_MS) {
+    for (long long elapsed = 0;; elapsed += NETW_WAIT_STEP_MS) {
+        int queued = 0;
         if (ioctl(fd, SIOCOUTQ, &queued) == -1) {
             n_log(LOG_ERR, "ioctl SIOCOUTQ returned -1: %s for socket %d", ErrText(errno).s, fd);
             return -1;
         }
-        if (queued == 0) return 0;
-        sleep_full_ms(NETW_WAIT_STEP_MS);
+        if (queued == 0 || elapsed >= timeout_ms) return queued;
+        sleep_full_ms((int)std::min<long long>(timeout_ms - elapsed, NETW_WAIT_STEP_MS));
     }
-    return queued;
 }
 
 static void ssl_close_session(NETWORK *netw, int threads) {
@@ -613,6 +615,12 @@ void netw_ssl_print_errors(int socket) {
 int netw_ssl_start_client(NETWORK *netw) {
     N_ASSERT(netw, return 0);
     netw_init_openssl();
+    // A context from an earlier start is owned here too; a session made from
+    // it holds its own reference.
+    if (netw->ctx) {
+        SSL_CTX_free(netw->ctx);
+        netw->ctx = nullptr;
+    }
     netw->method = TLS_client_method();
     netw->ctx = SSL_CTX_new(netw->method);
     if (!netw->ctx) {

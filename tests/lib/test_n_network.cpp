@@ -27,6 +27,8 @@
 #include <sched.h>
 #include <semaphore.h>
 #include <string>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -764,6 +766,90 @@ TEST(NetwClose, DrainWaitReportsWhatStayedQueued) {
     EXPECT_TRUE(log.contains("octets still in send buffer before closing after a wait of 300 msecs")) << log.text();
 }
 
+// The drain wait looks at the queue once more when its time is up: a queue
+// that empties during the last step is drained, not "still in send buffer".
+TEST(NetwClose, DrainLooksAgainAtTheEndOfItsTime) {
+    Listener l;
+    NETWORK *n = connect_loopback(l.port, 5000);
+    ASSERT_NE(n, nullptr);
+    int peer = l.accept_one(2000);
+    ASSERT_GE(peer, 0);
+    std::vector<char> junk(65536, 'j');
+    size_t sent = 0;
+    ssize_t r;
+    long long end = now_ms() + 10000;
+    while ((r = send_data_once(n, junk.data(), (uint32_t)junk.size())) > 0 && now_ms() < end) sent += (size_t)r;
+    ASSERT_EQ(r, -11);
+    int queued = 0;
+    ASSERT_EQ(ioctl(n->link.sock, SIOCOUTQ, &queued), 0);
+    ASSERT_GT(queued, 0);
+    // The peer starts reading after the first look and before the time is up.
+    std::thread reader([&] {
+        qvtest::sleep_ms(40);
+        std::vector<char> buf(1 << 16);
+        for (size_t got = 0; got < sent;) {
+            ssize_t k = recv(peer, buf.data(), buf.size(), 0);
+            if (k <= 0) break;
+            got += (size_t)k;
+        }
+    });
+    long long t0 = now_ms();
+    int left = deplete_send_buffer(n->link.sock, NETW_WAIT_STEP_MS);
+    long long elapsed = now_ms() - t0;
+    reader.join();
+    EXPECT_EQ(left, 0);
+    EXPECT_GE(elapsed, 40);
+    EXPECT_LE(elapsed, 1000);
+    EXPECT_EQ(deplete_send_buffer(n->link.sock, 0), 0);  // no wait at all
+    close(peer);
+    netw_close(&n);
+}
+
+// What netw_close says about a TLS record that has no session: nothing without
+// a socket, DEBUG for a listening socket, ERR for any other socket.
+TEST(NetwClose, TlsRecordWithoutSessionLogsByMode) {
+    struct Case {
+        const char *name;
+        bool socket;
+        int mode;
+        const char *debug, *err;
+    } cases[] = {
+        {"no socket", false, NETW_CLIENT, nullptr, nullptr},
+        {"listening side", true, NETW_SERVER, "listening socket %d has no SSL handle (expected)", nullptr},
+        {"client side", true, NETW_CLIENT, nullptr, "SSL handle of socket %d was already NULL"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        NETWORK *n = netw_new(SIZE_MAX, SIZE_MAX);
+        ASSERT_NE(n, nullptr);
+        ASSERT_EQ(netw_ssl_start_client(n), 1);
+        // Starting again replaces the context; the sanitizer build sees a leak otherwise.
+        ASSERT_EQ(netw_ssl_start_client(n), 1);
+        netw_set(n, (unsigned)c.mode);
+        if (c.socket) n->link.sock = socket(AF_INET, SOCK_STREAM, 0);
+        int sock = n->link.sock;
+        log.clear();
+        EXPECT_EQ(netw_close(&n), 1);
+        char want[128];
+        if (c.debug) {
+            snprintf(want, sizeof want, c.debug, sock);
+            EXPECT_TRUE(log.contains(want)) << log.text();
+        }
+        if (c.err) {
+            snprintf(want, sizeof want, c.err, sock);
+            EXPECT_TRUE(log.contains(want)) << log.text();
+        }
+        EXPECT_EQ(count_lines(log.text(), "ERR"), c.err ? 1 : 0) << log.text();
+        if (!c.debug && !c.err) {
+            EXPECT_FALSE(log.contains("SSL handle")) << log.text();
+        }
+        if (c.socket) {
+            EXPECT_EQ(fcntl(sock, F_GETFD), -1) << "the socket was closed";
+        }
+    }
+}
+
 TEST_F(TlsPeers, CloseReturnsPromptlyWhenThePeerCloses) {
     ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
     int port = free_port();
@@ -943,6 +1029,32 @@ TEST_F(TlsPeers, ResetMidFrameIsADisconnect) {
         EXPECT_EQ(n_netw_get_error_count(n), 0);
         netw_close(&n);
     }
+}
+
+// A TLS peer that closes its socket without a close_notify: the data before
+// the FIN is handed out, then the unexpected EOF is the peer going away,
+// logged at DEBUG only.
+TEST_F(TlsPeers, FinWithoutCloseNotifyIsADisconnect) {
+    LogCapture log;
+    std::string portfile = dir->file("eof_peer.port");
+    ChildProcess peer({QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", cert, key, "eof"},
+                      portfile);
+    ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000));
+    int port = std::stoi(qvtest::read_file(portfile));
+    NETWORK *n = connect_loopback(port, 5000);
+    ASSERT_NE(n, nullptr);
+    ASSERT_EQ(tls_handshake(n, 5000), 1);
+    std::vector<char> nothing;
+    std::string in;
+    PumpResult r = pump(n, nothing, in, SIZE_MAX, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.end, -2);
+    EXPECT_EQ(in, std::string(4000, 'F'));
+    EXPECT_TRUE(log.contains(" : peer closed connection (TLS unexpected EOF)")) << log.text();
+    EXPECT_EQ(n_netw_get_error_count(n), 0);
+    EXPECT_EQ(netw_close(&n), 1);
+    EXPECT_EQ(count_lines(log.text(), "ERR"), 0) << log.text();
+    EXPECT_TRUE(qvtest::wait_until([&] { return !peer.running(); }, 5000));
 }
 
 // Descriptors above FD_SETSIZE: every wait of the road must still work and

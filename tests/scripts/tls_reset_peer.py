@@ -1,9 +1,12 @@
-"""A TLS server that completes one handshake, sends the first half of an
-application-data record and then resets the connection (SO_LINGER 0): what a
-client sees when a server dies in the middle of a frame.
+"""A TLS server that completes one handshake and then goes away badly.
 
-Usage: tls_reset_peer.py CERT KEY. Prints the listening port on stdout, serves
-one connection, exits. Every wait is bounded."""
+Mode "reset" (the default) sends the first half of an application-data record
+and resets the connection (SO_LINGER 0): what a client sees when a server dies
+in the middle of a frame. Mode "eof" sends a whole record and then a TCP FIN
+without a close_notify alert: a peer that closes the socket under TLS.
+
+Usage: tls_reset_peer.py CERT KEY [reset|eof]. Prints the listening port on
+stdout, serves one connection, exits. Every wait is bounded."""
 import socket
 import ssl
 import struct
@@ -11,6 +14,7 @@ import sys
 import time
 
 cert, key = sys.argv[1], sys.argv[2]
+mode = sys.argv[3] if len(sys.argv) > 3 else "reset"
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 ctx.load_cert_chain(cert, key)
 
@@ -40,6 +44,19 @@ conn.sendall(outgoing.read())
 
 tls.write(b"F" * 4000)
 record = outgoing.read()
+if mode == "eof":
+    conn.sendall(record)
+    conn.shutdown(socket.SHUT_WR)
+    # Wait for the client to close too, so that nothing unread turns our
+    # close into a reset.
+    try:
+        while conn.recv(65536):
+            pass
+    except OSError:
+        pass
+    conn.close()
+    ls.close()
+    sys.exit(0)
 conn.sendall(record[: len(record) // 2])
 time.sleep(0.3)  # let the client read the half record and wait for the rest
 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
