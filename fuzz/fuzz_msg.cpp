@@ -1,7 +1,11 @@
 // One message-body decoder per target, chosen at build time by FUZZ_MSG
 // (text, system, profile, group, delete, reaction, reply, edit, sticker,
-// targetdev). Every body layout is canonical, so whatever decodes must
-// re-encode to the very same bytes, and must not fit one byte less of room.
+// targetdev, file, avatar, group_avatar, voice, link). Every body layout is
+// canonical, so whatever decodes must re-encode to the very same bytes, and
+// must not fit one byte less of room. The blob-carrying bodies decode into
+// NUL-terminated records, so a text with a NUL inside comes back shorter and a
+// link image flag above 1 comes back as 1: for those the re-encoded body must
+// decode to the same record, and a refused body must leave the record all zero.
 #include "quorvane_msg.h"
 
 #include <cstring>
@@ -9,7 +13,10 @@
 
 namespace {
 
-enum class kind { k_text, k_system, k_profile, k_group, k_delete, k_reaction, k_reply, k_edit, k_sticker, k_targetdev };
+enum class kind {
+    k_text, k_system, k_profile, k_group, k_delete, k_reaction, k_reply, k_edit, k_sticker, k_targetdev,
+    k_file, k_avatar, k_group_avatar, k_voice, k_link,
+};
 #define QV_CAT2(a, b) a##b
 #define QV_CAT(a, b) QV_CAT2(a, b)
 constexpr kind K = kind::QV_CAT(k_, FUZZ_MSG);
@@ -36,6 +43,57 @@ template <typename Enc> void same_bytes(const uint8_t *data, size_t size, Enc en
     check(std::memcmp(out.data(), data, size) == 0);
     std::vector<uint8_t> small(size - 1);
     check(enc(small.data(), small.size()) == 0);
+}
+
+[[maybe_unused]] bool all_zero(const void *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (static_cast<const uint8_t *>(p)[i] != 0)
+            return false;
+    return true;
+}
+
+// Decodes into a record, re-encodes it and checks what the header of this
+// fuzzer promises; `same` tells two decoded records apart field by field.
+template <typename Rec, typename Dec, typename Enc, typename Same>
+void record_round_trip(const uint8_t *data, size_t size, Dec dec, Enc enc, Same same, size_t flag_at_from_end = 0)
+{
+    Rec rec;
+    std::memset(&rec, 0xEE, sizeof rec);
+    int rc = dec(data, size, &rec);
+    check_rc(rc);
+    if (rc != 0) {
+        check(all_zero(&rec, sizeof rec));
+        return;
+    }
+    std::vector<uint8_t> out(size);
+    size_t n = enc(&rec, out.data(), out.size());
+    check(n != 0 && n <= size);
+    out.resize(n);
+    std::vector<uint8_t> small(n - 1);
+    check(enc(&rec, small.data(), small.size()) == 0);
+    Rec again;
+    check(dec(out.data(), n, &again) == 0 && same(rec, again));
+    if (n == size) {
+        // nothing was shortened: only a link's image flag may differ, and only in value
+        size_t flag = flag_at_from_end ? size - flag_at_from_end : size;
+        for (size_t i = 0; i < size; i++)
+            check(i == flag ? (out[i] != 0) == (data[i] != 0) : out[i] == data[i]);
+    }
+}
+
+[[maybe_unused]] bool same_ref(const quorvane_blob_ref &a, const quorvane_blob_ref &b)
+{
+    return !std::memcmp(a.storage_id, b.storage_id, sizeof a.storage_id) && !std::memcmp(a.blob_id, b.blob_id, sizeof a.blob_id) &&
+           !std::memcmp(a.key, b.key, sizeof a.key) && !std::memcmp(a.salt, b.salt, sizeof a.salt) &&
+           a.chunk_count == b.chunk_count && a.size == b.size && !std::memcmp(a.hash, b.hash, sizeof a.hash);
+}
+
+[[maybe_unused]] bool same_file(const quorvane_file_meta &a, const quorvane_file_meta &b)
+{
+    return same_ref(a.blob, b.blob) && !std::strcmp(a.mime, b.mime) && !std::strcmp(a.name, b.name) &&
+           a.has_thumb == b.has_thumb && same_ref(a.thumb, b.thumb) && a.thumb_width == b.thumb_width &&
+           a.thumb_height == b.thumb_height;
 }
 
 }  // namespace
@@ -134,6 +192,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             else
                 check_rc(quorvane_msg_edit_decode(inner, inner_len, id, &counter, nullptr, nullptr));
         }
+    } else if constexpr (K == kind::k_file || K == kind::k_avatar || K == kind::k_group_avatar) {
+        auto dec = K == kind::k_file ? quorvane_msg_file_decode
+                 : K == kind::k_avatar ? quorvane_msg_avatar_decode : quorvane_msg_group_avatar_decode;
+        auto enc = K == kind::k_file ? quorvane_msg_file_encode
+                 : K == kind::k_avatar ? quorvane_msg_avatar_encode : quorvane_msg_group_avatar_encode;
+        record_round_trip<quorvane_file_meta>(data, size, dec, enc, same_file);
+    } else if constexpr (K == kind::k_voice) {
+        record_round_trip<quorvane_voice_meta>(data, size, quorvane_msg_voice_decode, quorvane_msg_voice_encode,
+            [](const quorvane_voice_meta &a, const quorvane_voice_meta &b) {
+                return same_file(a.file, b.file) && !std::strcmp(a.file.mime, QV_MSG_VOICE_MIME) &&
+                       a.duration_ms == b.duration_ms && a.sample_rate == b.sample_rate &&
+                       a.peak_count == b.peak_count && a.peak_count <= QV_MSG_VOICE_PEAKS_MAX &&
+                       !std::memcmp(a.peaks, b.peaks, sizeof a.peaks);
+            });
+    } else if constexpr (K == kind::k_link) {
+        quorvane_link_meta probe;
+        bool image = quorvane_msg_link_decode(data, size, &probe) == 0 && probe.has_image;
+        record_round_trip<quorvane_link_meta>(data, size, quorvane_msg_link_decode, quorvane_msg_link_encode,
+            [](const quorvane_link_meta &a, const quorvane_link_meta &b) {
+                return !std::strcmp(a.url, b.url) && !std::strcmp(a.title, b.title) &&
+                       !std::strcmp(a.description, b.description) && (a.has_image == 0 || a.has_image == 1) &&
+                       a.has_image == b.has_image && same_file(a.image, b.image) &&
+                       !std::strcmp(a.image.mime, QV_MSG_LINK_IMAGE_MIME) && a.image_width == b.image_width &&
+                       a.image_height == b.image_height;
+            }, image ? 1 + QV_MSG_LINK_IMAGE_LEN : 1);
     }
     return 0;
 }

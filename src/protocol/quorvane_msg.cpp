@@ -1,7 +1,11 @@
 #include "quorvane_msg.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
+#include <string_view>
+
+#include "quorvane_crypto.h"
 
 namespace {
 
@@ -156,6 +160,135 @@ int decode_target_text(uint8_t type, const uint8_t *body, size_t len, uint8_t *s
     give_target(id, counter, sender_id_out, counter_out);
     give_text(c.rest, text_out, text_len_out);
     return 0;
+}
+
+// Writes a body whose length the encoder has already checked against its room.
+struct writer {
+    uint8_t *p;
+
+    void u8(uint8_t v) { *p++ = v; }
+    void be(uint64_t v, size_t n)
+    {
+        put_be(p, v, n);
+        p += n;
+    }
+    void raw(const void *src, size_t n)
+    {
+        put(p, src, n);
+        p += n;
+    }
+    void ref(const quorvane_blob_ref &r)
+    {
+        raw(r.storage_id, sizeof r.storage_id);
+        raw(r.blob_id, sizeof r.blob_id);
+        raw(r.key, sizeof r.key);
+        raw(r.salt, sizeof r.salt);
+        be(r.chunk_count, 4);
+        be(r.size, 8);
+        raw(r.hash, sizeof r.hash);
+    }
+};
+
+void take_raw(cursor &c, void *dst, size_t n)
+{
+    bytes b = c.take(n);
+    if (c.ok)
+        put(static_cast<uint8_t *>(dst), b.data(), n);
+}
+
+void take_ref(cursor &c, quorvane_blob_ref *r)
+{
+    take_raw(c, r->storage_id, sizeof r->storage_id);
+    take_raw(c, r->blob_id, sizeof r->blob_id);
+    take_raw(c, r->key, sizeof r->key);
+    take_raw(c, r->salt, sizeof r->salt);
+    r->chunk_count = static_cast<uint32_t>(c.be(4));
+    r->size = c.be(8);
+    take_raw(c, r->hash, sizeof r->hash);
+}
+
+// dst has room for the text and its NUL: the callers checked the length against its limit.
+void copy_text(char *dst, bytes text)
+{
+    put(reinterpret_cast<uint8_t *>(dst), text.data(), text.size());
+    dst[text.size()] = '\0';
+}
+
+// A record decoder zeroes the record, fills it through parse and, when parse
+// refuses the body, wipes it again: a refused body may have got as far as a blob key.
+template <typename Rec, typename Parse> int decode_record(Rec *out, Parse parse)
+{
+    if (!out)
+        return QV_MSG_BAD;
+    std::memset(out, 0, sizeof *out);
+    if (parse(out))
+        return 0;
+    quorvane_cleanse(out, sizeof *out);
+    return QV_MSG_BAD;
+}
+
+size_t encode_file(uint8_t type, const quorvane_file_meta *meta, uint8_t *out, size_t cap)
+{
+    if (!meta || !out)
+        return 0;
+    const size_t m = strnlen(meta->mime, QV_MSG_MIME_MAX);
+    const size_t k = strnlen(meta->name, QV_MSG_FILE_NAME_MAX);
+    const bool thumb = type == QV_MSG_FILE && meta->has_thumb;
+    // 16 bits on the wire: a larger side would arrive as another number
+    if (thumb && (meta->thumb_width > QV_MSG_THUMB_DIM_MAX || meta->thumb_height > QV_MSG_THUMB_DIM_MAX))
+        return 0;
+    const size_t total = QV_MSG_FILE_HDR + m + k + (thumb ? QV_MSG_THUMB_LEN : 0);
+    if (cap < total)
+        return 0;
+    writer w{out};
+    w.u8(type);
+    w.ref(meta->blob);
+    w.u8(static_cast<uint8_t>(m));
+    w.raw(meta->mime, m);
+    w.u8(static_cast<uint8_t>(k));
+    w.raw(meta->name, k);
+    if (thumb) {
+        w.u8(1);
+        w.ref(meta->thumb);
+        w.be(meta->thumb_width, 2);
+        w.be(meta->thumb_height, 2);
+    }
+    return total;
+}
+
+bool parse_file(uint8_t type, const uint8_t *body, size_t len, quorvane_file_meta *meta)
+{
+    cursor c = open_body(body, len, type);
+    take_ref(c, &meta->blob);
+    const size_t m = c.u8();
+    if (!c.ok || m > QV_MSG_MIME_MAX)
+        return false;
+    bytes mime = c.take(m);
+    bytes name = c.take(c.u8());
+    if (!c.ok)
+        return false;
+    copy_text(meta->mime, mime);
+    copy_text(meta->name, name);
+    if (c.rest.empty())
+        return true;
+    if (type != QV_MSG_FILE || c.rest.size() != QV_MSG_THUMB_LEN || c.u8() != 1)
+        return false;
+    take_ref(c, &meta->thumb);
+    meta->thumb_width = static_cast<uint32_t>(c.be(2));
+    meta->thumb_height = static_cast<uint32_t>(c.be(2));
+    meta->has_thumb = 1;
+    return c.done();
+}
+
+int decode_file(uint8_t type, const uint8_t *body, size_t len, quorvane_file_meta *meta_out)
+{
+    return decode_record(meta_out, [&](quorvane_file_meta *m) { return parse_file(type, body, len, m); });
+}
+
+template <size_t N> void set_text(char (&dst)[N], std::string_view text)
+{
+    static_assert(N > 0);
+    copy_text(dst, bytes(reinterpret_cast<const uint8_t *>(text.data()), std::min(text.size(), N - 1)));
 }
 
 }  // namespace
@@ -372,4 +505,126 @@ int quorvane_msg_targetdev_decode(const uint8_t *body, size_t len, uint8_t *devi
     if (inner_len_out)
         *inner_len_out = c.rest.size();
     return 0;
+}
+
+size_t quorvane_msg_file_encode(const quorvane_file_meta *meta, uint8_t *out, size_t cap)
+{
+    return encode_file(QV_MSG_FILE, meta, out, cap);
+}
+
+size_t quorvane_msg_avatar_encode(const quorvane_file_meta *meta, uint8_t *out, size_t cap)
+{
+    return encode_file(QV_MSG_AVATAR, meta, out, cap);
+}
+
+size_t quorvane_msg_group_avatar_encode(const quorvane_file_meta *meta, uint8_t *out, size_t cap)
+{
+    return encode_file(QV_MSG_GROUP_AVATAR, meta, out, cap);
+}
+
+int quorvane_msg_file_decode(const uint8_t *body, size_t len, quorvane_file_meta *meta_out)
+{
+    return decode_file(QV_MSG_FILE, body, len, meta_out);
+}
+
+int quorvane_msg_avatar_decode(const uint8_t *body, size_t len, quorvane_file_meta *meta_out)
+{
+    return decode_file(QV_MSG_AVATAR, body, len, meta_out);
+}
+
+int quorvane_msg_group_avatar_decode(const uint8_t *body, size_t len, quorvane_file_meta *meta_out)
+{
+    return decode_file(QV_MSG_GROUP_AVATAR, body, len, meta_out);
+}
+
+size_t quorvane_msg_voice_encode(const quorvane_voice_meta *voice, uint8_t *out, size_t cap)
+{
+    if (!voice || !out || voice->peak_count > QV_MSG_VOICE_PEAKS_MAX || cap < QV_MSG_VOICE_HDR + voice->peak_count)
+        return 0;
+    writer w{out};
+    w.u8(QV_MSG_VOICE);
+    w.ref(voice->file.blob);
+    w.be(voice->duration_ms, 4);
+    w.be(voice->sample_rate, 4);
+    w.u8(voice->peak_count);
+    w.raw(voice->peaks, voice->peak_count);
+    return QV_MSG_VOICE_HDR + voice->peak_count;
+}
+
+int quorvane_msg_voice_decode(const uint8_t *body, size_t len, quorvane_voice_meta *voice_out)
+{
+    return decode_record(voice_out, [&](quorvane_voice_meta *v) {
+        cursor c = open_body(body, len, QV_MSG_VOICE);
+        take_ref(c, &v->file.blob);
+        v->duration_ms = static_cast<uint32_t>(c.be(4));
+        v->sample_rate = static_cast<uint32_t>(c.be(4));
+        const size_t p = c.u8();
+        if (!c.ok || p > QV_MSG_VOICE_PEAKS_MAX)
+            return false;
+        take_raw(c, v->peaks, p);
+        if (!c.done())
+            return false;
+        v->peak_count = static_cast<uint8_t>(p);
+        // the body carries no MIME type: every voice note is in the one voice codec
+        set_text(v->file.mime, QV_MSG_VOICE_MIME);
+        return true;
+    });
+}
+
+size_t quorvane_msg_link_encode(const quorvane_link_meta *link, uint8_t *out, size_t cap)
+{
+    if (!link || !out)
+        return 0;
+    const size_t u = strnlen(link->url, QV_MSG_LINK_URL_MAX);
+    const size_t t = strnlen(link->title, QV_MSG_LINK_TITLE_MAX);
+    const size_t d = strnlen(link->description, QV_MSG_LINK_DESC_MAX);
+    const bool image = link->has_image != 0;
+    const size_t total = QV_MSG_LINK_HDR + u + t + d + (image ? QV_MSG_LINK_IMAGE_LEN : 0);
+    if (cap < total)
+        return 0;
+    writer w{out};
+    w.u8(QV_MSG_LINK);
+    w.be(u, 2);
+    w.raw(link->url, u);
+    w.be(t, 2);
+    w.raw(link->title, t);
+    w.be(d, 2);
+    w.raw(link->description, d);
+    w.u8(image ? 1 : 0);
+    if (image) {
+        w.ref(link->image.blob);
+        w.be(link->image_width, 4);
+        w.be(link->image_height, 4);
+    }
+    return total;
+}
+
+int quorvane_msg_link_decode(const uint8_t *body, size_t len, quorvane_link_meta *link_out)
+{
+    return decode_record(link_out, [&](quorvane_link_meta *l) {
+        cursor c = open_body(body, len, QV_MSG_LINK);
+        const struct { char *dst; size_t max; } texts[] = {
+            {l->url, QV_MSG_LINK_URL_MAX}, {l->title, QV_MSG_LINK_TITLE_MAX}, {l->description, QV_MSG_LINK_DESC_MAX}};
+        for (const auto &f : texts) {
+            const size_t n = c.be(2);
+            if (n > f.max)
+                return false;
+            bytes text = c.take(n);
+            if (!c.ok)
+                return false;
+            copy_text(f.dst, text);
+        }
+        const uint8_t flag = c.u8();
+        if (flag) {
+            take_ref(c, &l->image.blob);
+            l->image_width = static_cast<uint32_t>(c.be(4));
+            l->image_height = static_cast<uint32_t>(c.be(4));
+        }
+        if (!c.done())
+            return false;
+        l->has_image = flag ? 1 : 0;
+        // the body carries no MIME type: a preview image is always sent as PNG
+        set_text(l->image.mime, QV_MSG_LINK_IMAGE_MIME);
+        return true;
+    });
 }

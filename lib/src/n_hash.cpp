@@ -1,0 +1,782 @@
+// Hash tables, classic bucket mode, and MurmurHash3.
+#include "n_hash.h"
+
+#include "n_log.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+/* ---------------------------------------------------------------- MurmurHash3 */
+
+static inline uint64_t rotl64(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+static inline uint32_t rotl32(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+
+// Blocks are read as little-endian words whatever the host, so a hash (and
+// with it a bucket layout) is the same on every machine.
+static inline uint64_t load_le64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+static inline uint32_t load_le32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+
+static inline uint64_t fmix64(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ULL;
+    k ^= k >> 33;
+    return k;
+}
+
+static inline uint32_t fmix32(uint32_t h) {
+    h ^= h >> 16;
+    h *= 0x85ebca6bU;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35U;
+    h ^= h >> 16;
+    return h;
+}
+
+void MurmurHash3_x64_128(const void *key, uint64_t len, uint64_t seed, uint64_t out[2]) {
+    const uint8_t *data = static_cast<const uint8_t *>(key);
+    const uint64_t nblocks = len / 16;
+    uint64_t h1 = seed, h2 = seed;
+    constexpr uint64_t c1 = 0x87c37b91114253d5ULL;
+    constexpr uint64_t c2 = 0x4cf5ad432745937fULL;
+
+    for (uint64_t i = 0; i < nblocks; i++) {
+        uint64_t k1 = load_le64(data + i * 16);
+        uint64_t k2 = load_le64(data + i * 16 + 8);
+        k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
+        h1 = rotl64(h1, 27); h1 += h2; h1 = h1 * 5 + 0x52dce729;
+        k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
+        h2 = rotl64(h2, 31); h2 += h1; h2 = h2 * 5 + 0x38495ab5;
+    }
+
+    const uint8_t *tail = data + nblocks * 16;
+    uint64_t k1 = 0, k2 = 0;
+    switch (len & 15) {
+    case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
+    case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
+    case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
+    case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
+    case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
+    case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
+    case 9:
+        k2 ^= uint64_t(tail[8]);
+        k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
+        [[fallthrough]];
+    case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
+    case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
+    case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
+    case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
+    case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
+    case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
+    case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
+    case 1:
+        k1 ^= uint64_t(tail[0]);
+        k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
+        break;
+    default: break;
+    }
+
+    h1 ^= len;
+    h2 ^= len;
+    h1 += h2;
+    h2 += h1;
+    h1 = fmix64(h1);
+    h2 = fmix64(h2);
+    h1 += h2;
+    h2 += h1;
+    out[0] = h1;
+    out[1] = h2;
+}
+
+// The x86 variants mix the length in as 32 bits, as the published ones do.
+void MurmurHash3_x86_32(const void *key, uint64_t len, uint32_t seed, uint32_t out[1]) {
+    const uint8_t *data = static_cast<const uint8_t *>(key);
+    const uint64_t nblocks = len / 4;
+    uint32_t h1 = seed;
+    constexpr uint32_t c1 = 0xcc9e2d51U;
+    constexpr uint32_t c2 = 0x1b873593U;
+
+    for (uint64_t i = 0; i < nblocks; i++) {
+        uint32_t k1 = load_le32(data + i * 4);
+        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2;
+        h1 ^= k1;
+        h1 = rotl32(h1, 13);
+        h1 = h1 * 5 + 0xe6546b64U;
+    }
+
+    const uint8_t *tail = data + nblocks * 4;
+    uint32_t k1 = 0;
+    switch (len & 3) {
+    case 3: k1 ^= uint32_t(tail[2]) << 16; [[fallthrough]];
+    case 2: k1 ^= uint32_t(tail[1]) << 8; [[fallthrough]];
+    case 1:
+        k1 ^= uint32_t(tail[0]);
+        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
+        break;
+    default: break;
+    }
+
+    h1 ^= uint32_t(len);
+    out[0] = fmix32(h1);
+}
+
+void MurmurHash3_x86_128(const void *key, uint64_t len, uint32_t seed, uint32_t out[4]) {
+    const uint8_t *data = static_cast<const uint8_t *>(key);
+    const uint64_t nblocks = len / 16;
+    uint32_t h1 = seed, h2 = seed, h3 = seed, h4 = seed;
+    constexpr uint32_t c1 = 0x239b961bU;
+    constexpr uint32_t c2 = 0xab0e9789U;
+    constexpr uint32_t c3 = 0x38b34ae5U;
+    constexpr uint32_t c4 = 0xa1e38b93U;
+
+    for (uint64_t i = 0; i < nblocks; i++) {
+        uint32_t k1 = load_le32(data + i * 16);
+        uint32_t k2 = load_le32(data + i * 16 + 4);
+        uint32_t k3 = load_le32(data + i * 16 + 8);
+        uint32_t k4 = load_le32(data + i * 16 + 12);
+        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
+        h1 = rotl32(h1, 19); h1 += h2; h1 = h1 * 5 + 0x561ccd1bU;
+        k2 *= c2; k2 = rotl32(k2, 16); k2 *= c3; h2 ^= k2;
+        h2 = rotl32(h2, 17); h2 += h3; h2 = h2 * 5 + 0x0bcaa747U;
+        k3 *= c3; k3 = rotl32(k3, 17); k3 *= c4; h3 ^= k3;
+        h3 = rotl32(h3, 15); h3 += h4; h3 = h3 * 5 + 0x96cd1c35U;
+        k4 *= c4; k4 = rotl32(k4, 18); k4 *= c1; h4 ^= k4;
+        h4 = rotl32(h4, 13); h4 += h1; h4 = h4 * 5 + 0x32ac3b17U;
+    }
+
+    const uint8_t *tail = data + nblocks * 16;
+    uint32_t k1 = 0, k2 = 0, k3 = 0, k4 = 0;
+    switch (len & 15) {
+    case 15: k4 ^= uint32_t(tail[14]) << 16; [[fallthrough]];
+    case 14: k4 ^= uint32_t(tail[13]) << 8; [[fallthrough]];
+    case 13:
+        k4 ^= uint32_t(tail[12]);
+        k4 *= c4; k4 = rotl32(k4, 18); k4 *= c1; h4 ^= k4;
+        [[fallthrough]];
+    case 12: k3 ^= uint32_t(tail[11]) << 24; [[fallthrough]];
+    case 11: k3 ^= uint32_t(tail[10]) << 16; [[fallthrough]];
+    case 10: k3 ^= uint32_t(tail[9]) << 8; [[fallthrough]];
+    case 9:
+        k3 ^= uint32_t(tail[8]);
+        k3 *= c3; k3 = rotl32(k3, 17); k3 *= c4; h3 ^= k3;
+        [[fallthrough]];
+    case 8: k2 ^= uint32_t(tail[7]) << 24; [[fallthrough]];
+    case 7: k2 ^= uint32_t(tail[6]) << 16; [[fallthrough]];
+    case 6: k2 ^= uint32_t(tail[5]) << 8; [[fallthrough]];
+    case 5:
+        k2 ^= uint32_t(tail[4]);
+        k2 *= c2; k2 = rotl32(k2, 16); k2 *= c3; h2 ^= k2;
+        [[fallthrough]];
+    case 4: k1 ^= uint32_t(tail[3]) << 24; [[fallthrough]];
+    case 3: k1 ^= uint32_t(tail[2]) << 16; [[fallthrough]];
+    case 2: k1 ^= uint32_t(tail[1]) << 8; [[fallthrough]];
+    case 1:
+        k1 ^= uint32_t(tail[0]);
+        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
+        break;
+    default: break;
+    }
+
+    const uint32_t len32 = uint32_t(len);
+    h1 ^= len32; h2 ^= len32; h3 ^= len32; h4 ^= len32;
+    h1 += h2; h1 += h3; h1 += h4;
+    h2 += h1; h3 += h1; h4 += h1;
+    h1 = fmix32(h1); h2 = fmix32(h2); h3 = fmix32(h3); h4 = fmix32(h4);
+    h1 += h2; h1 += h3; h1 += h4;
+    h2 += h1; h3 += h1; h4 += h1;
+    out[0] = h1;
+    out[1] = h2;
+    out[2] = h3;
+    out[3] = h4;
+}
+
+/* ---------------------------------------------------------------- Seeds */
+
+uint64_t _ht_process_key = 0;
+pthread_once_t _ht_key_once = PTHREAD_ONCE_INIT;
+uint64_t _ht_table_counter = 0;
+pthread_mutex_t _ht_counter_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
+
+static uint64_t splitmix_mix(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+static uint64_t splitmix64(uint64_t x) { return splitmix_mix(x + 0x9E3779B97F4A7C15ULL); }
+
+// Prefers the kernel's generator; the clock and addresses are only a last
+// resort, for a process that can reach neither getrandom nor /dev/urandom.
+void _ht_key_init(void) {
+    uint64_t key = 0;
+    if (getrandom(&key, sizeof key, GRND_NONBLOCK) == (ssize_t)sizeof key) {
+        _ht_process_key = key;
+        return;
+    }
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t got = read(fd, &key, sizeof key);
+        close(fd);
+        if (got == (ssize_t)sizeof key) {
+            _ht_process_key = key;
+            return;
+        }
+    }
+    int local = 0;
+    _ht_process_key = ((uint64_t)time(nullptr) * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)(uintptr_t)&local ^
+                      (uint64_t)(uintptr_t)&_ht_process_key ^ ((uint64_t)clock() << 21);
+}
+
+// A failed lock is reported and the count goes on regardless: a table seed
+// that may repeat is better than no table. Only a lock actually taken is
+// released, so a failure never unlocks a holder's mutex.
+static uint64_t next_table_seed() {
+    pthread_once(&_ht_key_once, _ht_key_init);
+    int err = pthread_mutex_lock(&_ht_counter_lock);
+    if (err)
+        n_log(LOG_ERR, "Error %s while write locking %s at %s:%s:%d", strerror(err), "_ht_counter_lock", __FILE__,
+              __func__, __LINE__);
+    const uint64_t c = ++_ht_table_counter;
+    if (!err) {
+        int uerr = pthread_mutex_unlock(&_ht_counter_lock);
+        if (uerr)
+            n_log(LOG_ERR, "Error %s while unlocking %s at %s:%s:%d", strerror(uerr), "_ht_counter_lock", __FILE__,
+                  __func__, __LINE__);
+    }
+    return splitmix64(_ht_process_key ^ splitmix64(c));
+}
+
+/* ---------------------------------------------------------------- Nodes */
+
+const char *ht_node_type(const HASH_NODE *node) {
+    N_ASSERT(node, return "NULL_NODE");
+    switch (node->type) {
+    case HASH_INT: return "HASH_INT";
+    case HASH_DOUBLE: return "HASH_DOUBLE";
+    case HASH_STRING: return "HASH_STRING";
+    case HASH_PTR: return "HASH_PTR";
+    default: return "HASH_UNKNOWN";
+    }
+}
+
+// Heap copy of a text through the injectable allocator, so tests reach this
+// failure too.
+static char *copy_text(const char *text) {
+    const size_t n = strlen(text) + 1;
+    char *copy = n_calloc(copy, n, char);
+    if (copy) memcpy(copy, text, n);
+    return copy;
+}
+
+static uint64_t key_hash(const HASH_TABLE *table, const char *key) {
+    uint64_t out[2];
+    MurmurHash3_x64_128(key, strlen(key), table->seed, out);
+    return out[0];
+}
+
+void _ht_node_destroy(void *ptr) {
+    HASH_NODE *node_ptr = static_cast<HASH_NODE *>(ptr);
+    if (!node_ptr) return;
+    if (node_ptr->type == HASH_STRING) {
+        if (node_ptr->data.string) free(node_ptr->data.string);
+        else n_log_free_null("node_ptr->data.string");
+    } else if (node_ptr->type == HASH_PTR && node_ptr->data.pointer && node_ptr->destroy_func) {
+        node_ptr->destroy_func(node_ptr->data.pointer);
+    }
+    free(node_ptr->key);
+    if (node_ptr->alphabet_length != 0 && node_ptr->children) {
+        for (size_t i = 0; i < node_ptr->alphabet_length; i++) _ht_node_destroy(node_ptr->children[i]);
+        free(node_ptr->children);
+    }
+    free(node_ptr);
+}
+
+// The node for a key whose hash the caller already has, so a put hashes its
+// key once for the lookup and the new node together.
+static HASH_NODE *new_hashed_node(const char *key, uint64_t hash_value) {
+    if (key[0] == '\0') return nullptr;
+    HASH_NODE *new_hash_node = n_calloc(new_hash_node, 1, HASH_NODE);
+    N_ASSERT(new_hash_node, {
+        n_log(LOG_ERR, "Could not allocate new_hash_node");
+        return nullptr;
+    });
+    new_hash_node->key = copy_text(key);
+    N_ASSERT(new_hash_node->key, {
+        n_log(LOG_ERR, "Could not allocate new_hash_node->key");
+        free(new_hash_node);
+        return nullptr;
+    });
+    new_hash_node->hash_value = hash_value;
+    return new_hash_node;
+}
+
+HASH_NODE *_ht_new_node(HASH_TABLE *table, const char *key) {
+    N_ASSERT(table, return nullptr);
+    N_ASSERT(key, return nullptr);
+    if (key[0] == '\0') return nullptr;
+    return new_hashed_node(key, key_hash(table, key));
+}
+
+// Shared by the typed makers and the puts: the node, then its value. Adopted
+// values are set only once nothing can fail any more, so a failure leaves them
+// with the caller. `known_hash` is the key's hash when the caller has it.
+static HASH_NODE *new_typed_node(HASH_TABLE *table, const char *key, const uint64_t *known_hash, int type,
+                                 HASH_DATA value, HASH_DESTROY_FUNC destructor, HASH_DUPLICATE_FUNC duplicator,
+                                 bool copy_string) {
+    HASH_NODE *node = known_hash ? new_hashed_node(key, *known_hash) : _ht_new_node(table, key);
+    if (node && copy_string && value.string) {
+        value.string = copy_text(value.string);
+        if (!value.string) {
+            _ht_node_destroy(node);
+            node = nullptr;
+        }
+    }
+    if (!node) {
+        n_log(LOG_ERR, "Could not get a new node in table %p with key %s", (void *)table, key ? key : "(null)");
+        return nullptr;
+    }
+    node->type = type;
+    node->data = value;
+    node->destroy_func = destructor;
+    node->duplicate_func = duplicator;
+    return node;
+}
+
+HASH_NODE *_ht_new_int_node(HASH_TABLE *table, const char *key, int64_t value) {
+    HASH_DATA d{};
+    d.integer = value;
+    return new_typed_node(table, key, nullptr, HASH_INT, d, nullptr, nullptr, false);
+}
+
+HASH_NODE *_ht_new_double_node(HASH_TABLE *table, const char *key, double value) {
+    HASH_DATA d{};
+    d.number = value;
+    return new_typed_node(table, key, nullptr, HASH_DOUBLE, d, nullptr, nullptr, false);
+}
+
+HASH_NODE *_ht_new_string_node(HASH_TABLE *table, const char *key, const char *value) {
+    HASH_DATA d{};
+    d.string = const_cast<char *>(value);  // copied before it is stored
+    return new_typed_node(table, key, nullptr, HASH_STRING, d, nullptr, nullptr, true);
+}
+
+HASH_NODE *_ht_new_string_ptr_node(HASH_TABLE *table, const char *key, char *value) {
+    HASH_DATA d{};
+    d.string = value;
+    return new_typed_node(table, key, nullptr, HASH_STRING, d, nullptr, nullptr, false);
+}
+
+HASH_NODE *_ht_new_ptr_node(HASH_TABLE *table, const char *key, void *value, HASH_DESTROY_FUNC destructor,
+                            HASH_DUPLICATE_FUNC duplicator) {
+    HASH_DATA d{};
+    d.pointer = value;
+    return new_typed_node(table, key, nullptr, HASH_PTR, d, destructor, duplicator, false);
+}
+
+/* ---------------------------------------------------------------- Classic operations */
+
+static LIST *bucket_of(const HASH_TABLE *table, uint64_t hash_value) { return table->hash_table[hash_value % table->size]; }
+
+// The list node holding `key` in its bucket, or null. Keyless nodes (made by
+// hash value) never match a text key.
+static LIST_NODE *find_in_bucket(const LIST *bucket, const char *key) {
+    for (LIST_NODE *ln = bucket->start; ln; ln = ln->next) {
+        const HASH_NODE *node = static_cast<const HASH_NODE *>(ln->ptr);
+        if (node->key && strcmp(node->key, key) == 0) return ln;
+    }
+    return nullptr;
+}
+
+HASH_NODE *_ht_get_node(HASH_TABLE *table, const char *key) {
+    N_ASSERT(table, return nullptr);
+    N_ASSERT(key, return nullptr);
+    if (key[0] == '\0') return nullptr;
+    LIST_NODE *ln = find_in_bucket(bucket_of(table, key_hash(table, key)), key);
+    return ln ? static_cast<HASH_NODE *>(ln->ptr) : nullptr;
+}
+
+// The type's name as it stands in the put messages; the text and pointer
+// forms carry a space before their comma.
+static const char *put_label(int type) {
+    switch (type) {
+    case HASH_INT: return "HASH_INT";
+    case HASH_DOUBLE: return "HASH_DOUBLE";
+    case HASH_STRING: return "HASH_STRING ";
+    default: return "HASH_PTR ";
+    }
+}
+
+// Puts of every type share one shape: replace in place when the key holds
+// the same type, refuse another type, else link a new node at the end of its
+// bucket. `copy_string` separates ht_put_string (copy) from
+// ht_put_string_ptr (adopt).
+static int put_value(HASH_TABLE *table, const char *key, int type, HASH_DATA value, HASH_DESTROY_FUNC destructor,
+                     HASH_DUPLICATE_FUNC duplicator, bool copy_string) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    const uint64_t hash_value = key[0] ? key_hash(table, key) : 0;
+    LIST *bucket = bucket_of(table, hash_value);
+    LIST_NODE *found = key[0] ? find_in_bucket(bucket, key) : nullptr;
+    if (found) {
+        HASH_NODE *node_ptr = static_cast<HASH_NODE *>(found->ptr);
+        if (node_ptr->type != type) {
+            n_log(LOG_ERR, "Can't add key[\"%s\"] with type %s, key already exist with type %s", key, put_label(type),
+                  ht_node_type(node_ptr));
+            return 0;
+        }
+        switch (type) {
+        case HASH_STRING: {
+            char *fresh = value.string;
+            if (copy_string && fresh) {
+                fresh = copy_text(value.string);
+                if (!fresh) {
+                    n_log(LOG_ERR, "could not strdup char *string at %p, didn't overwrite %s", (void *)value.string,
+                          key);
+                    return 0;
+                }
+            }
+            // The adopted text may be the one held: freeing it would leave
+            // the node pointing at released memory.
+            if (!node_ptr->data.string) n_log_free_null("node_ptr->data.string");
+            else if (node_ptr->data.string != fresh) free(node_ptr->data.string);
+            node_ptr->data.string = fresh;
+            break;
+        }
+        case HASH_PTR:
+            // Storing the pointer already held must not destroy it first.
+            if (node_ptr->data.pointer && node_ptr->destroy_func && node_ptr->data.pointer != value.pointer)
+                node_ptr->destroy_func(node_ptr->data.pointer);
+            node_ptr->data.pointer = value.pointer;
+            node_ptr->destroy_func = destructor;
+            node_ptr->duplicate_func = duplicator;
+            break;
+        default:
+            node_ptr->data = value;
+            break;
+        }
+        return 1;
+    }
+
+    HASH_NODE *fresh = new_typed_node(table, key, &hash_value, type, value, destructor, duplicator, copy_string);
+    if (!fresh) return 0;
+    if (!list_push(bucket, fresh, _ht_node_destroy)) {
+        // Only an allocation failure gets here; the caller keeps what it
+        // meant to hand over, and a copy of ours is released.
+        if (!copy_string && (type == HASH_STRING || type == HASH_PTR)) fresh->type = 0;
+        _ht_node_destroy(fresh);
+        return 0;
+    }
+    table->key_count++;
+    return 1;
+}
+
+int _ht_put_int(HASH_TABLE *table, const char *key, int64_t value) {
+    HASH_DATA d{};
+    d.integer = value;
+    return put_value(table, key, HASH_INT, d, nullptr, nullptr, false);
+}
+
+int _ht_put_double(HASH_TABLE *table, const char *key, double value) {
+    HASH_DATA d{};
+    d.number = value;
+    return put_value(table, key, HASH_DOUBLE, d, nullptr, nullptr, false);
+}
+
+int _ht_put_ptr(HASH_TABLE *table, const char *key, void *ptr, HASH_DESTROY_FUNC destructor,
+                HASH_DUPLICATE_FUNC duplicator) {
+    HASH_DATA d{};
+    d.pointer = ptr;
+    return put_value(table, key, HASH_PTR, d, destructor, duplicator, false);
+}
+
+int _ht_put_string(HASH_TABLE *table, const char *key, const char *string) {
+    HASH_DATA d{};
+    d.string = const_cast<char *>(string);  // copied, never adopted
+    return put_value(table, key, HASH_STRING, d, nullptr, nullptr, true);
+}
+
+int _ht_put_string_ptr(HASH_TABLE *table, const char *key, char *string) {
+    HASH_DATA d{};
+    d.string = string;
+    return put_value(table, key, HASH_STRING, d, nullptr, nullptr, false);
+}
+
+// The key's node when it holds `type`; silent when empty or absent, logged
+// when it holds another type.
+static HASH_NODE *get_typed(HASH_TABLE *table, const char *key, int type, const char *type_name) {
+    HASH_NODE *node = _ht_get_node(table, key);
+    if (!node) return nullptr;
+    if (node->type != type) {
+        n_log(LOG_ERR, "Can't get key[\"%s\"] of type %s, key is type %s", key, type_name, ht_node_type(node));
+        return nullptr;
+    }
+    return node;
+}
+
+int _ht_get_int(HASH_TABLE *table, const char *key, int64_t *val) {
+    N_ASSERT(val, return 0);
+    HASH_NODE *node = get_typed(table, key, HASH_INT, "HASH_INT");
+    if (!node) return 0;
+    *val = node->data.integer;
+    return 1;
+}
+
+int _ht_get_double(HASH_TABLE *table, const char *key, double *val) {
+    N_ASSERT(val, return 0);
+    HASH_NODE *node = get_typed(table, key, HASH_DOUBLE, "HASH_DOUBLE");
+    if (!node) return 0;
+    *val = node->data.number;
+    return 1;
+}
+
+int _ht_get_ptr(HASH_TABLE *table, const char *key, void **val) {
+    N_ASSERT(val, return 0);
+    HASH_NODE *node = get_typed(table, key, HASH_PTR, "HASH_PTR");
+    if (!node) return 0;
+    *val = node->data.pointer;
+    return 1;
+}
+
+int _ht_get_string(HASH_TABLE *table, const char *key, char **val) {
+    N_ASSERT(val, return 0);
+    HASH_NODE *node = get_typed(table, key, HASH_STRING, "HASH_STRING");
+    if (!node) return 0;
+    *val = node->data.string;
+    return 1;
+}
+
+int _ht_remove(HASH_TABLE *table, const char *key) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    if (key[0] == '\0') return 0;
+    LIST *bucket = bucket_of(table, key_hash(table, key));
+    if (!bucket->start) {
+        n_log(LOG_ERR, "Can't remove key[\"%s\"], table is empty", key);
+        return 0;
+    }
+    LIST_NODE *ln = find_in_bucket(bucket, key);
+    if (!ln) {
+        n_log(LOG_ERR, "Can't delete key[\"%s\"]: inexisting key", key);
+        return 0;
+    }
+    _ht_node_destroy(remove_list_node(bucket, ln));
+    table->key_count--;
+    return 1;
+}
+
+// Visits every node, buckets in index order and each bucket from its start;
+// stops early when `visit` returns false. Classic tables only.
+template <class F> static void for_each_node(HASH_TABLE *table, F visit) {
+    if (table->mode != HASH_CLASSIC) {
+        n_log(LOG_ERR, "Error in ht_foreach( %s , %s ) unsupportted mode %d", "node", "table", table->mode);
+        return;
+    }
+    for (size_t i = 0; i < table->size; i++)
+        for (LIST_NODE *ln = table->hash_table[i]->start; ln; ln = ln->next)
+            if (!visit(static_cast<HASH_NODE *>(ln->ptr))) return;
+}
+
+// On an allocation failure the partial result is dropped: a caller could not
+// tell a short list from a complete one.
+LIST *_ht_search(HASH_TABLE *table, HASH_PREDICATE predicate) {
+    N_ASSERT(table, return nullptr);
+    N_ASSERT(predicate, return nullptr);
+    LIST *results = new_generic_list(0);
+    N_ASSERT(results, return nullptr);
+    bool failed = false;
+    for_each_node(table, [&](HASH_NODE *node) {
+        if (predicate(node) != 1) return true;
+        char *copy = copy_text(node->key);
+        if (!copy || !list_push(results, copy, free)) {
+            free(copy);
+            n_log(LOG_ERR, "could not add key %s to the search results", node->key);
+            failed = true;
+        }
+        return !failed;
+    });
+    if (failed || results->item_count == 0) list_destroy(&results);
+    return results;
+}
+
+void _ht_print(HASH_TABLE *table) {
+    N_ASSERT(table, return);
+    for_each_node(table, [](HASH_NODE *node) {
+        printf("key:%s node:%s\n", node->key, node->key);
+        return true;
+    });
+}
+
+int _empty_ht(HASH_TABLE *table) {
+    N_ASSERT(table, return 0);
+    for (size_t i = 0; i < table->size; i++) list_empty(table->hash_table[i]);
+    table->key_count = 0;
+    return 1;
+}
+
+int _destroy_ht(HASH_TABLE **table) {
+    N_ASSERT(table && (*table), {
+        n_log(LOG_ERR, "Can't destroy table: already NULL");
+        return 0;
+    });
+    for (size_t i = 0; i < (*table)->size; i++) list_destroy(&(*table)->hash_table[i]);
+    free((*table)->hash_table);
+    free(*table);
+    *table = nullptr;
+    return 1;
+}
+
+/* ---------------------------------------------------------------- Creation and dispatch */
+
+HASH_TABLE *new_ht(size_t size) {
+    if (size == 0) {
+        n_log(LOG_ERR, "Invalid size %zu for new_ht()", size);
+        return nullptr;
+    }
+    HASH_TABLE *table = n_calloc(table, 1, HASH_TABLE);
+    N_ASSERT(table, {
+        n_log(LOG_ERR, "Error allocating HASH_TABLE *table");
+        return nullptr;
+    });
+    table->seed = next_table_seed();
+    table->hash_table = n_calloc(table->hash_table, size, LIST*);
+    N_ASSERT(table->hash_table, {
+        n_log(LOG_ERR, "Can't allocate table -> hash_table with size %zu !", size);
+        free(table);
+        return nullptr;
+    });
+    for (size_t i = 0; i < size; i++) {
+        table->hash_table[i] = new_generic_list(SIZE_MAX);
+        if (!table->hash_table[i]) {
+            n_log(LOG_ERR, "Can't allocate table -> hash_table[ %zu ] !", i);
+            for (size_t j = 0; j < i; j++) list_destroy(&table->hash_table[j]);
+            free(table->hash_table);
+            free(table);
+            return nullptr;
+        }
+    }
+    table->size = size;
+    table->mode = HASH_CLASSIC;
+    table->ht_get_node = _ht_get_node;
+    table->ht_put_int = _ht_put_int;
+    table->ht_put_double = _ht_put_double;
+    table->ht_put_ptr = _ht_put_ptr;
+    table->ht_put_string = _ht_put_string;
+    table->ht_put_string_ptr = _ht_put_string_ptr;
+    table->ht_get_int = _ht_get_int;
+    table->ht_get_double = _ht_get_double;
+    table->ht_get_ptr = _ht_get_ptr;
+    table->ht_get_string = _ht_get_string;
+    table->ht_remove = _ht_remove;
+    table->ht_search = _ht_search;
+    table->empty_ht = _empty_ht;
+    table->destroy_ht = _destroy_ht;
+    table->ht_print = _ht_print;
+    return table;
+}
+
+HASH_NODE *ht_get_node(HASH_TABLE *table, const char *key) {
+    N_ASSERT(table, return nullptr);
+    N_ASSERT(key, return nullptr);
+    return table->ht_get_node(table, key);
+}
+
+int ht_put_int(HASH_TABLE *table, const char *key, int64_t value) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_put_int(table, key, value);
+}
+
+int ht_put_double(HASH_TABLE *table, const char *key, double value) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_put_double(table, key, value);
+}
+
+int ht_put_ptr(HASH_TABLE *table, const char *key, void *ptr, HASH_DESTROY_FUNC destructor,
+               HASH_DUPLICATE_FUNC duplicator) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_put_ptr(table, key, ptr, destructor, duplicator);
+}
+
+int ht_put_string(HASH_TABLE *table, const char *key, const char *string) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_put_string(table, key, string);
+}
+
+int ht_put_string_ptr(HASH_TABLE *table, const char *key, char *string) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_put_string_ptr(table, key, string);
+}
+
+int ht_get_int(HASH_TABLE *table, const char *key, int64_t *val) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_get_int(table, key, val);
+}
+
+int ht_get_double(HASH_TABLE *table, const char *key, double *val) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_get_double(table, key, val);
+}
+
+int ht_get_ptr(HASH_TABLE *table, const char *key, void **val) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_get_ptr(table, key, val);
+}
+
+int ht_get_string(HASH_TABLE *table, const char *key, char **val) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_get_string(table, key, val);
+}
+
+int ht_remove(HASH_TABLE *table, const char *key) {
+    N_ASSERT(table, return 0);
+    N_ASSERT(key, return 0);
+    return table->ht_remove(table, key);
+}
+
+LIST *ht_search(HASH_TABLE *table, HASH_PREDICATE predicate) {
+    N_ASSERT(table, return nullptr);
+    return table->ht_search(table, predicate);
+}
+
+void ht_print(HASH_TABLE *table) {
+    N_ASSERT(table, return);
+    table->ht_print(table);
+}
+
+int empty_ht(HASH_TABLE *table) {
+    N_ASSERT(table, return 0);
+    return table->empty_ht(table);
+}
+
+int destroy_ht(HASH_TABLE **table) {
+    N_ASSERT(table, return 0);
+    N_ASSERT((*table), return 0);
+    return (*table)->destroy_ht(table);
+}

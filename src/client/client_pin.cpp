@@ -1,0 +1,51 @@
+#include "client_pin.h"
+
+#include "n_files.h"
+#include "quorvane_crypto.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// 1 when `key` holds the file's first 32 bytes, 0 for a short file, -2 when
+// the file does not exist, -1 for every other error.
+int read_pin(const char *path, uint8_t key[QV_PIN_LEN]) {
+    fd_guard f{open(path, O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return errno == ENOENT ? -2 : -1;
+    size_t got = 0;
+    while (got < QV_PIN_LEN) {
+        ssize_t n = read(f.fd, key + got, QV_PIN_LEN - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got == QV_PIN_LEN ? 1 : 0;
+}
+
+}  // namespace
+
+int quorvane_pin_set(const char *path, const uint8_t key[32]) {
+    if (!path || !*path || !key) return -1;
+    return n_file_write_atomic(path, key, QV_PIN_LEN, 0) ? 0 : -1;
+}
+
+int quorvane_pin_check(const char *path, const uint8_t key[32]) {
+    if (!path || !*path || !key) return -1;
+    uint8_t pinned[QV_PIN_LEN];
+    int got = read_pin(path, pinned);
+    // Only a file that is not there is a first use: a pin we cannot read (a
+    // directory, a loop of links, no permission) must not be replaced unasked.
+    if (got == -2) return quorvane_pin_set(path, key) == 0 ? 0 : -1;
+    if (got != 1) return -1;
+    return quorvane_ct_eq(pinned, key, QV_PIN_LEN) ? 1 : 2;
+}
