@@ -67,7 +67,7 @@ int server_name(const char *host, const char *port, std::string *out) {
     std::string port_part;
     for (unsigned char c : p)
         if (is_digit(c) && port_part.size() < QV_DATADIR_PORT_PART_MAX) port_part += static_cast<char>(c);
-    if (port_part.empty()) port_part = "0";
+    if (port_part.empty()) port_part.push_back('0');  // push_back: g++ 12 -O3 misreads an assign here (-Wrestrict)
 
     std::string hashed;
     for (unsigned char c : h) hashed += static_cast<char>(lower(c));
