@@ -45,7 +45,10 @@ void check(const quorvane_loginprefs &p) {
                       p.emoji_style, p.auto_signin, p.signed_out})
         if (!is_flag(f)) __builtin_trap();
     if (p.theme < -1 || p.theme > 255) __builtin_trap();
-    if (p.password[0] && (!p.remember_password || !p.username[0])) __builtin_trap();
+    // A file may carry a sealed password with its remember flag clear; the
+    // loader keeps it (the next save drops it), but never without the user
+    // name it was sealed for.
+    if (p.password[0] && !p.username[0]) __builtin_trap();
 }
 
 }  // namespace
@@ -75,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < p.recent_count; i++)
         if (p.recent[i][0]) kept[recent_kept++] = p.recent[i];
     if (strcmp(back.server, p.server) != 0 || strcmp(back.username, user_kept ? p.username : "") != 0 ||
-        strcmp(back.password, user_kept ? p.password : "") != 0 || back.recent_count != recent_kept ||
+        strcmp(back.password, user_kept && p.remember_password ? p.password : "") != 0 || back.recent_count != recent_kept ||
         back.theme != (p.theme < 0 || p.theme > 254 ? 0 : p.theme) || strcmp(back.quick_react, p.quick_react) != 0 ||
         back.notif_hide != p.notif_hide || back.signed_out != p.signed_out)
         __builtin_trap();
