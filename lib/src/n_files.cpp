@@ -29,11 +29,22 @@ char *put_suffix(char *name, const char *path, size_t plen, const char *suffix) 
     return name;
 }
 
-// Creates (or truncates) a scratch file we are about to fill. O_NOFOLLOW: a
-// link planted at the scratch name must not redirect our bytes elsewhere, nor
-// be renamed over the target in place of a file.
+// Creates a fresh scratch file we are about to fill. A symbolic link planted
+// at the scratch name is refused, so it can neither redirect our bytes nor be
+// renamed over the target. Any other leftover (a crash's stale file, or a hard
+// link to somebody else's file) is unlinked first and the name created anew
+// with O_EXCL: truncating it in place would overwrite the other file's bytes
+// and give it our mode.
 FILE *create_scratch(const char *name, mode_t mode, bool *created) {
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    struct stat st;
+    if (lstat(name, &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+            return nullptr;
+        }
+        if (unlink(name) != 0) return nullptr;
+    }
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) return nullptr;
     *created = true;
     FILE *f = fdopen(fd, "wb");
@@ -52,7 +63,8 @@ int rename_noreplace(const char *part, const char *to) {
     if (errno != EINVAL && errno != ENOSYS) return 0;
     // file systems without the flag: a hard link refuses an existing name too
     if (link(part, to) != 0) return 0;
-    unlink(part);
+    if (unlink(part) != 0)
+        n_log(LOG_ERR, "n_file_copy_verified: published %s but could not remove %s: %s", to, part, strerror(errno));
     return 1;
 }
 

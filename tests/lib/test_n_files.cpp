@@ -296,6 +296,21 @@ TEST(NFilesWriteAtomic, StaleOrPlantedTemporaryNames) {
     struct stat st;
     ASSERT_EQ(lstat(t.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
+
+    // a hard link at the temporary name: the linked file keeps its bytes and
+    // its mode, and the target gets a fresh inode of its own
+    ASSERT_EQ(unlink((t + ".tmp").c_str()), 0);
+    write_file(dir.file("other"), "other");
+    chmod(dir.file("other").c_str(), 0644);
+    ASSERT_EQ(link(dir.file("other").c_str(), (t + ".tmp").c_str()), 0);
+    ASSERT_EQ(n_file_write_atomic(t.c_str(), "SECRET", 6, 0600), 1);
+    EXPECT_EQ(read_file(dir.file("other")), "other");
+    EXPECT_EQ(mode_of(dir.file("other")), 0644u);
+    EXPECT_EQ(read_file(t), "SECRET");
+    struct stat st_t, st_o;
+    ASSERT_EQ(stat(t.c_str(), &st_t), 0);
+    ASSERT_EQ(stat(dir.file("other").c_str(), &st_o), 0);
+    EXPECT_NE(st_t.st_ino, st_o.st_ino);
 }
 
 TEST(NFilesWriteAtomic, FailedRenameKeepsTargetAndRemovesTemporary) {
@@ -820,7 +835,7 @@ TEST(NFilesScanDir, AllocationFailuresKeepWhatWasFound) {
         std::string logged;
     } cases[] = {
         {"first record", &flat, 1, 1, 2, "( file *)calloc( 1 , sizeof( N_FILE_INFO ) )"},
-        {"first list node", &flat, 2, 1, 2, ""},
+        {"first list node", &flat, 2, 1, 2, "( node *)calloc( 1 , sizeof( LIST_NODE ) )"},
         {"second path ends the scan", &flat, 3, 0, 1, "malloc failed building path for " + flat.path + "/"},
         {"a failed sub-scan is reported", &tree, 4, 1, 1, "error while recursively scanning " + tree.file("sub")},
     };
