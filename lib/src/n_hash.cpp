@@ -52,6 +52,19 @@ static inline uint32_t fmix32(uint32_t h) {
     return h;
 }
 
+// The bytes after the last whole block as one little-endian word: `n` bytes
+// (1 to the word's size) from p, the missing high bytes zero.
+template <class W> static inline W load_le_tail(const uint8_t *p, size_t n) {
+    W v = 0;
+    for (size_t i = n; i-- > 0;) v = static_cast<W>(v << 8) | p[i];
+    return v;
+}
+
+// A lane's key mixing, the same for whole blocks and the tail: multiply by the
+// lane's constant, rotate, multiply by the next lane's constant.
+static inline uint64_t mix_k64(uint64_t k, uint64_t ca, int r, uint64_t cb) { return rotl64(k * ca, r) * cb; }
+static inline uint32_t mix_k32(uint32_t k, uint32_t ca, int r, uint32_t cb) { return rotl32(k * ca, r) * cb; }
+
 void MurmurHash3_x64_128(const void *key, uint64_t len, uint64_t seed, uint64_t out[2]) {
     const uint8_t *data = static_cast<const uint8_t *>(key);
     const uint64_t nblocks = len / 16;
@@ -60,40 +73,16 @@ void MurmurHash3_x64_128(const void *key, uint64_t len, uint64_t seed, uint64_t 
     constexpr uint64_t c2 = 0x4cf5ad432745937fULL;
 
     for (uint64_t i = 0; i < nblocks; i++) {
-        uint64_t k1 = load_le64(data + i * 16);
-        uint64_t k2 = load_le64(data + i * 16 + 8);
-        k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
+        h1 ^= mix_k64(load_le64(data + i * 16), c1, 31, c2);
         h1 = rotl64(h1, 27); h1 += h2; h1 = h1 * 5 + 0x52dce729;
-        k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
+        h2 ^= mix_k64(load_le64(data + i * 16 + 8), c2, 33, c1);
         h2 = rotl64(h2, 31); h2 += h1; h2 = h2 * 5 + 0x38495ab5;
     }
 
     const uint8_t *tail = data + nblocks * 16;
-    uint64_t k1 = 0, k2 = 0;
-    switch (len & 15) {
-    case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
-    case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
-    case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
-    case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
-    case 9:
-        k2 ^= uint64_t(tail[8]);
-        k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
-        [[fallthrough]];
-    case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
-    case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
-    case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
-    case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
-    case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
-    case 1:
-        k1 ^= uint64_t(tail[0]);
-        k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
-        break;
-    default: break;
-    }
+    const size_t rest = len & 15;
+    if (rest > 8) h2 ^= mix_k64(load_le_tail<uint64_t>(tail + 8, rest - 8), c2, 33, c1);
+    if (rest > 0) h1 ^= mix_k64(load_le_tail<uint64_t>(tail, rest < 8 ? rest : 8), c1, 31, c2);
 
     h1 ^= len;
     h2 ^= len;
@@ -116,87 +105,44 @@ void MurmurHash3_x86_32(const void *key, uint64_t len, uint32_t seed, uint32_t o
     constexpr uint32_t c2 = 0x1b873593U;
 
     for (uint64_t i = 0; i < nblocks; i++) {
-        uint32_t k1 = load_le32(data + i * 4);
-        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2;
-        h1 ^= k1;
+        h1 ^= mix_k32(load_le32(data + i * 4), c1, 15, c2);
         h1 = rotl32(h1, 13);
         h1 = h1 * 5 + 0xe6546b64U;
     }
 
-    const uint8_t *tail = data + nblocks * 4;
-    uint32_t k1 = 0;
-    switch (len & 3) {
-    case 3: k1 ^= uint32_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint32_t(tail[1]) << 8; [[fallthrough]];
-    case 1:
-        k1 ^= uint32_t(tail[0]);
-        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
-        break;
-    default: break;
-    }
+    const size_t rest = len & 3;
+    if (rest > 0) h1 ^= mix_k32(load_le_tail<uint32_t>(data + nblocks * 4, rest), c1, 15, c2);
 
     h1 ^= uint32_t(len);
     out[0] = fmix32(h1);
 }
 
+// Four 32-bit lanes that differ only in their constants: lane j mixes its key
+// with c[j] and c[j + 1], then feeds into itself the lane after it.
 void MurmurHash3_x86_128(const void *key, uint64_t len, uint32_t seed, uint32_t out[4]) {
     const uint8_t *data = static_cast<const uint8_t *>(key);
     const uint64_t nblocks = len / 16;
-    uint32_t h1 = seed, h2 = seed, h3 = seed, h4 = seed;
-    constexpr uint32_t c1 = 0x239b961bU;
-    constexpr uint32_t c2 = 0xab0e9789U;
-    constexpr uint32_t c3 = 0x38b34ae5U;
-    constexpr uint32_t c4 = 0xa1e38b93U;
+    uint32_t h[4] = {seed, seed, seed, seed};
+    constexpr uint32_t c[4] = {0x239b961bU, 0xab0e9789U, 0x38b34ae5U, 0xa1e38b93U};
+    constexpr int k_rot[4] = {15, 16, 17, 18};
+    constexpr int h_rot[4] = {19, 17, 15, 13};
+    constexpr uint32_t h_add[4] = {0x561ccd1bU, 0x0bcaa747U, 0x96cd1c35U, 0x32ac3b17U};
 
-    for (uint64_t i = 0; i < nblocks; i++) {
-        uint32_t k1 = load_le32(data + i * 16);
-        uint32_t k2 = load_le32(data + i * 16 + 4);
-        uint32_t k3 = load_le32(data + i * 16 + 8);
-        uint32_t k4 = load_le32(data + i * 16 + 12);
-        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
-        h1 = rotl32(h1, 19); h1 += h2; h1 = h1 * 5 + 0x561ccd1bU;
-        k2 *= c2; k2 = rotl32(k2, 16); k2 *= c3; h2 ^= k2;
-        h2 = rotl32(h2, 17); h2 += h3; h2 = h2 * 5 + 0x0bcaa747U;
-        k3 *= c3; k3 = rotl32(k3, 17); k3 *= c4; h3 ^= k3;
-        h3 = rotl32(h3, 15); h3 += h4; h3 = h3 * 5 + 0x96cd1c35U;
-        k4 *= c4; k4 = rotl32(k4, 18); k4 *= c1; h4 ^= k4;
-        h4 = rotl32(h4, 13); h4 += h1; h4 = h4 * 5 + 0x32ac3b17U;
-    }
+    for (uint64_t i = 0; i < nblocks; i++)
+        for (size_t j = 0; j < 4; j++) {
+            h[j] ^= mix_k32(load_le32(data + i * 16 + j * 4), c[j], k_rot[j], c[(j + 1) % 4]);
+            h[j] = rotl32(h[j], h_rot[j]); h[j] += h[(j + 1) % 4]; h[j] = h[j] * 5 + h_add[j];
+        }
 
     const uint8_t *tail = data + nblocks * 16;
-    uint32_t k1 = 0, k2 = 0, k3 = 0, k4 = 0;
-    switch (len & 15) {
-    case 15: k4 ^= uint32_t(tail[14]) << 16; [[fallthrough]];
-    case 14: k4 ^= uint32_t(tail[13]) << 8; [[fallthrough]];
-    case 13:
-        k4 ^= uint32_t(tail[12]);
-        k4 *= c4; k4 = rotl32(k4, 18); k4 *= c1; h4 ^= k4;
-        [[fallthrough]];
-    case 12: k3 ^= uint32_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k3 ^= uint32_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k3 ^= uint32_t(tail[9]) << 8; [[fallthrough]];
-    case 9:
-        k3 ^= uint32_t(tail[8]);
-        k3 *= c3; k3 = rotl32(k3, 17); k3 *= c4; h3 ^= k3;
-        [[fallthrough]];
-    case 8: k2 ^= uint32_t(tail[7]) << 24; [[fallthrough]];
-    case 7: k2 ^= uint32_t(tail[6]) << 16; [[fallthrough]];
-    case 6: k2 ^= uint32_t(tail[5]) << 8; [[fallthrough]];
-    case 5:
-        k2 ^= uint32_t(tail[4]);
-        k2 *= c2; k2 = rotl32(k2, 16); k2 *= c3; h2 ^= k2;
-        [[fallthrough]];
-    case 4: k1 ^= uint32_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= uint32_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint32_t(tail[1]) << 8; [[fallthrough]];
-    case 1:
-        k1 ^= uint32_t(tail[0]);
-        k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
-        break;
-    default: break;
+    const size_t rest = len & 15;
+    for (size_t j = 0; j < 4 && rest > j * 4; j++) {
+        const size_t n = rest - j * 4 < 4 ? rest - j * 4 : 4;
+        h[j] ^= mix_k32(load_le_tail<uint32_t>(tail + j * 4, n), c[j], k_rot[j], c[(j + 1) % 4]);
     }
 
     const uint32_t len32 = uint32_t(len);
+    uint32_t &h1 = h[0], &h2 = h[1], &h3 = h[2], &h4 = h[3];
     h1 ^= len32; h2 ^= len32; h3 ^= len32; h4 ^= len32;
     h1 += h2; h1 += h3; h1 += h4;
     h2 += h1; h3 += h1; h4 += h1;

@@ -48,27 +48,38 @@ LIST_NODE *new_list_node(void *ptr, LIST_DESTROY_FUNC destroy) {
     return node;
 }
 
-// Shared by list_push and list_unshift: only the place of the new node differs.
-static int insert_item(LIST *list, void *ptr, LIST_DESTROY_FUNC destroy, bool at_end) {
-    N_ASSERT(list, {
-        n_log(LOG_ERR, "invalid list: NULL");
-        return 0;
-    });
-    N_ASSERT(ptr, {
-        n_log(LOG_ERR, "invalid ptr: NULL");
-        return 0;
-    });
+// What every insertion checks before it allocates or links, in this order: the
+// list, the item (`what` is its name in the log, "ptr" or "node"), the
+// comparator of a sorted insertion, then room. Each refusal logs the same two
+// lines a written-out N_ASSERT of that name would.
+static bool insert_ok(const LIST *list, const void *item, const char *what, bool sorted, LIST_COMPARATOR comparator) {
+    const char *missing = !list ? "list" : !item ? what : sorted && !comparator ? "comparator" : nullptr;
+    if (missing) {
+        n_log_assert_fail(missing);
+        n_log(LOG_ERR, "invalid %s: NULL", missing);
+        return false;
+    }
     if (list_full(list)) {
         n_log(LOG_ERR, "list is full");
-        return 0;
+        return false;
     }
+    return true;
+}
+
+static void link_at_end(LIST *list, LIST_NODE *node, bool at_end) {
+    if (at_end) link_between(list, node, list->end, nullptr);
+    else link_between(list, node, nullptr, list->start);
+}
+
+// Shared by list_push and list_unshift: only the place of the new node differs.
+static int insert_item(LIST *list, void *ptr, LIST_DESTROY_FUNC destroy, bool at_end) {
+    if (!insert_ok(list, ptr, "ptr", false, nullptr)) return 0;
     LIST_NODE *node = new_list_node(ptr, destroy);
     N_ASSERT(node, {
         n_log(LOG_ERR, "Couldn't allocate new node");
         return 0;
     });
-    if (at_end) link_between(list, node, list->end, nullptr);
-    else link_between(list, node, nullptr, list->start);
+    link_at_end(list, node, at_end);
     return 1;
 }
 
@@ -81,22 +92,7 @@ int list_unshift(LIST *list, void *ptr, LIST_DESTROY_FUNC destroy) { return inse
 // (unshift) it passes every listed item the new one sorts after, so it stops
 // in front of its equals.
 static int insert_sorted(LIST *list, void *ptr, LIST_COMPARATOR comparator, LIST_DESTROY_FUNC destroy, bool from_end) {
-    N_ASSERT(list, {
-        n_log(LOG_ERR, "invalid list: NULL");
-        return 0;
-    });
-    N_ASSERT(ptr, {
-        n_log(LOG_ERR, "invalid ptr: NULL");
-        return 0;
-    });
-    N_ASSERT(comparator, {
-        n_log(LOG_ERR, "invalid comparator: NULL");
-        return 0;
-    });
-    if (list_full(list)) {
-        n_log(LOG_ERR, "list is full");
-        return 0;
-    }
+    if (!insert_ok(list, ptr, "ptr", true, comparator)) return 0;
     // An empty list and a walk that runs off the far end both fall back on
     // the plain insertion at that end.
     bool at_end;
@@ -138,20 +134,8 @@ int list_unshift_sorted(LIST *list, void *ptr, LIST_COMPARATOR comparator, LIST_
 }
 
 static int insert_node(LIST *list, LIST_NODE *node, bool at_end) {
-    N_ASSERT(list, {
-        n_log(LOG_ERR, "invalid list: NULL");
-        return 0;
-    });
-    N_ASSERT(node, {
-        n_log(LOG_ERR, "invalid node: NULL");
-        return 0;
-    });
-    if (list_full(list)) {
-        n_log(LOG_ERR, "list is full");
-        return 0;
-    }
-    if (at_end) link_between(list, node, list->end, nullptr);
-    else link_between(list, node, nullptr, list->start);
+    if (!insert_ok(list, node, "node", false, nullptr)) return 0;
+    link_at_end(list, node, at_end);
     return 1;
 }
 

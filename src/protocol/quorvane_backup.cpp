@@ -6,7 +6,10 @@
 #include <openssl/crypto.h>
 
 #include "n_digest.h"
+#include "quorvane_bytes.h"
 #include "quorvane_escrow.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_RK_CHECK_LEN == 3);
 
@@ -14,25 +17,6 @@ namespace {
 
 constexpr char BACKUP_MAGIC[4] = {'Q', 'V', 'B', '1'};
 constexpr char INNER_MAGIC[4]  = {'Q', 'V', 'B', 'I'};
-
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { wipe(); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
-
-void put_be(uint8_t *p, uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-uint64_t get_be(const uint8_t *p, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; i++) v = (v << 8) | p[i];
-    return v;
-}
 
 /* ---- Texts ---------------------------------------------------------------
  * Both texts are the bytes read most significant bit first, five bits per
@@ -138,10 +122,8 @@ int quorvane_backup_inner_parse(const uint8_t *p, size_t n, quorvane_backup_info
 
 int quorvane_backup_file_key(const uint8_t rk[32], const uint8_t salt[16], uint8_t out[32]) {
     if (!rk || !salt || !out) return -3;
-    return n_kdf_hkdf_sha256(rk, QV_RK_LEN, salt, QV_BACKUP_SALT_LEN, BACKUP_INFO.data(), BACKUP_INFO.size(), out,
-                             QV_KEY_LEN) == 0
-               ? 0
-               : -1;
+    return quorvane_hkdf_sha256_32(rk, QV_RK_LEN, salt, QV_BACKUP_SALT_LEN, byte_ptr(BACKUP_INFO), BACKUP_INFO.size(),
+                                   out);
 }
 
 int quorvane_backup_seal(const uint8_t rk[32], const uint8_t salt[16], const uint8_t *rec, size_t len, uint8_t *out,

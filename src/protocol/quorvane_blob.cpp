@@ -6,22 +6,15 @@
 #include <openssl/crypto.h>
 
 #include "n_digest.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_BLOB_KEY_LEN == N_AEAD_KEY_LEN && QV_TAG_LEN == N_AEAD_TAG_LEN);
 static_assert(QV_BLOB_DIGEST_LEN == QV_BLAKE2B_LEN);
 static_assert(QV_BLOB_CHUNK_LEN <= QV_CRYPTO_LEN_MAX);
 
 namespace {
-
-// A chunk key on the stack, wiped however the scope is left.
-struct chunk_key {
-    uint8_t b[QV_BLOB_KEY_LEN];
-    chunk_key() = default;
-    chunk_key(const chunk_key &) = delete;
-    chunk_key &operator=(const chunk_key &) = delete;
-    ~chunk_key() { wipe(); }
-    void wipe() { OPENSSL_cleanse(b, sizeof b); }
-};
 
 // The running BLAKE2b of a stream's plaintext; a stream that stops early still
 // frees (and so clears) the library's state.
@@ -41,19 +34,13 @@ struct plain_digest {
     bool final(uint8_t out[QV_BLOB_DIGEST_LEN]) { return rc == 0 && quorvane_blake2b_final(&h, out) == 0; }
 };
 
-void put_be32(uint8_t *p, uint32_t v)
-{
-    for (int i = 3; i >= 0; i--, v >>= 8)
-        p[i] = static_cast<uint8_t>(v);
-}
-
 int blob_chunk_key(const uint8_t key[32], const uint8_t salt[16], uint32_t index, uint8_t out[32])
 {
     uint8_t info[20];
     static_assert(sizeof info == BLOB_INFO_PREFIX.size() + 4);
     std::memcpy(info, BLOB_INFO_PREFIX.data(), BLOB_INFO_PREFIX.size());
     put_be32(info + BLOB_INFO_PREFIX.size(), index);
-    return n_kdf_hkdf_sha256(key, QV_BLOB_KEY_LEN, salt, QV_BLOB_SALT_LEN, info, sizeof info, out, QV_BLOB_KEY_LEN);
+    return quorvane_hkdf_sha256_32(key, QV_BLOB_KEY_LEN, salt, QV_BLOB_SALT_LEN, info, sizeof info, out);
 }
 
 // Binding the index and the last flag is what makes a reordered, cut or
@@ -95,7 +82,7 @@ int quorvane_blob_chunk_seal(const uint8_t key[32], const uint8_t salt[16], cons
 {
     if (!chunk_args_ok(key, salt, blob_id, tag, pt, ct, len))
         return -3;
-    chunk_key ck;
+    secret_buf<QV_BLOB_KEY_LEN> ck;
     if (blob_chunk_key(key, salt, index, ck.b) != 0)
         return -1;
     uint8_t ad[QV_BLOB_AD_LEN];
@@ -112,7 +99,7 @@ int quorvane_blob_chunk_open(const uint8_t key[32], const uint8_t salt[16], cons
 {
     if (!chunk_args_ok(key, salt, blob_id, tag, ct, pt, len))
         return -3;
-    chunk_key ck;
+    secret_buf<QV_BLOB_KEY_LEN> ck;
     if (blob_chunk_key(key, salt, index, ck.b) != 0)
         return -1;
     uint8_t ad[QV_BLOB_AD_LEN];

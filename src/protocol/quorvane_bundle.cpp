@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-namespace {
+#include "quorvane_bytes.h"
 
-uint32_t be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+using namespace qv_bytes;
+
+namespace {
 
 bool has_nul(const uint8_t *p, size_t n) { return n && memchr(p, 0, n) != nullptr; }
 
@@ -51,14 +51,14 @@ int quorvane_prekey_bundle_decode(const uint8_t *payload, size_t len, quorvane_p
     if ((rc = quorvane_tlv_find_fixed(payload, len, QV_BUNDLE_TAG_SPK_SIG, QV_BUNDLE_SIG_LEN, &v)) != 0) return rc;
     memcpy(b.signature, v, QV_BUNDLE_SIG_LEN);
     if ((rc = quorvane_tlv_find_fixed(payload, len, QV_BUNDLE_TAG_SPK_ID, QV_BUNDLE_ID_LEN, &v)) != 0) return rc;
-    b.signed_prekey_id = be32(v);
+    b.signed_prekey_id = get_be32(v);
 
     rc = quorvane_tlv_find_fixed(payload, len, QV_BUNDLE_TAG_OPK, QV_BUNDLE_KEY_LEN, &v);
     if (rc == 0) {
         memcpy(b.one_time_prekey, v, QV_BUNDLE_KEY_LEN);
         // a key without its id cannot be named in the initial message
         if (quorvane_tlv_find_fixed(payload, len, QV_BUNDLE_TAG_OPK_ID, QV_BUNDLE_ID_LEN, &v) != 0) return -3;
-        b.one_time_prekey_id = be32(v);
+        b.one_time_prekey_id = get_be32(v);
         b.has_one_time_prekey = 1;
     } else if (rc != -5) {
         return -3;
@@ -100,11 +100,7 @@ int quorvane_instdir_append(quorvane_tlv_writer *w, const quorvane_instdir_entry
         rec[16] = e->conversation_category[i];
         rec[17] = e->conversation_position[i];
         rec[18] = e->conversation_flags[i];
-        const uint32_t u = e->conversation_u32[i];
-        rec[19] = static_cast<uint8_t>(u >> 24);
-        rec[20] = static_cast<uint8_t>(u >> 16);
-        rec[21] = static_cast<uint8_t>(u >> 8);
-        rec[22] = static_cast<uint8_t>(u);
+        put_be32(rec + 19, e->conversation_u32[i]);
         quorvane_tlv_put(w, QV_INSTDIR_TAG_CONV, rec, sizeof rec);
     }
     return quorvane_tlv_writer_finish(w, nullptr) == 0 ? 0 : -3;
@@ -138,7 +134,7 @@ int store_record(quorvane_instdir_entry *e, uint8_t tag, const uint8_t *v, size_
         return 0;
     case QV_INSTDIR_TAG_U32_40:
         if (n != 4) return -3;
-        e->u32_40 = be32(v);
+        e->u32_40 = get_be32(v);
         return 0;
     case QV_INSTDIR_TAG_CATEGORY: {
         if (n < 2 || n > 1 + QV_INSTDIR_CATEGORY_NAME_MAX || has_nul(v + 1, n - 1)) return -3;
@@ -156,7 +152,7 @@ int store_record(quorvane_instdir_entry *e, uint8_t tag, const uint8_t *v, size_
         e->conversation_category[i] = v[16];
         e->conversation_position[i] = v[17];
         e->conversation_flags[i] = v[18];
-        e->conversation_u32[i] = be32(v + 19);
+        e->conversation_u32[i] = get_be32(v + 19);
         return 0;
     }
     default:

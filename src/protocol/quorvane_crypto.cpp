@@ -16,6 +16,9 @@
 
 #include "n_digest.h"
 #include "n_ecc.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_KEY_LEN == N_X25519_KEY_LEN && QV_KEY_LEN == N_ED25519_KEY_LEN && QV_KEY_LEN == N_AEAD_KEY_LEN);
 static_assert(QV_SIG_LEN == N_ED25519_SIG_LEN && QV_TAG_LEN == N_AEAD_TAG_LEN);
@@ -54,30 +57,8 @@ static EVP_CIPHER *chacha_cipher() {
 
 template <class T, void (*Free)(T *)> static void release(std::atomic<T *> &slot) { Free(slot.exchange(nullptr)); }
 
-// A fixed-size secret on the stack that is wiped however the scope is left.
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { OPENSSL_cleanse(b, N); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
-
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 using mac_ctx_ptr    = std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)>;
-
-static void put_be64(uint8_t *p, uint64_t v) {
-    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-static uint64_t get_be64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
-    return v;
-}
-
-static const uint8_t *label(std::string_view s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 
 /* ---- HKDF-SHA256 -------------------------------------------------------
  * Every seal derives one 32-byte key, so HKDF is one HMAC to extract and one
@@ -310,6 +291,17 @@ int quorvane_hmac_sha256(const uint8_t *key, size_t key_len, const uint8_t *data
     return n_hmac_sha256(key, key_len, data, data_len, out) == 0 ? 0 : -1;
 }
 
+// The output of a full HKDF-SHA256 asked for 32 bytes, on the thread's HMAC
+// template instead of a fetch per call; the key streams of the ratchet, blobs
+// and backups derive one such key per message or chunk.
+int quorvane_hkdf_sha256_32(const uint8_t *ikm, size_t ikm_len, const uint8_t *salt, size_t salt_len,
+                            const uint8_t *info, size_t info_len, uint8_t out[32]) {
+    if (!out || (!ikm && ikm_len) || (!salt && salt_len) || (!info && info_len)) return -1;
+    if (hkdf32(ikm, ikm_len, salt, salt_len, info, info_len, out, "hkdf_sha256_32") == 0) return 0;
+    OPENSSL_cleanse(out, QV_KEY_LEN);
+    return -1;
+}
+
 int quorvane_scrypt(const uint8_t *pw, size_t pw_len, const uint8_t *salt, size_t salt_len,
                     const quorvane_scrypt_params *params, uint8_t *out, size_t out_len) {
     if (!params) return -3;
@@ -334,7 +326,7 @@ int quorvane_seal(const uint8_t recipient_pub[32], const uint8_t *pt, size_t pt_
     eph_priv.wipe();
     if (rc != 0) return -1;
     memcpy(salt + 32, recipient_pub, 32);
-    rc = hkdf32(shared.b, 32, salt, sizeof salt, label(SEAL_INFO), SEAL_INFO.size(), key.b, "seal");
+    rc = hkdf32(shared.b, 32, salt, sizeof salt, byte_ptr(SEAL_INFO), SEAL_INFO.size(), key.b, "seal");
     shared.wipe();
     if (rc != 0) return -1;
     memcpy(out, salt, 32);
@@ -355,7 +347,7 @@ int quorvane_open(const uint8_t priv[32], const uint8_t *box, size_t box_len, ui
     if (pub_from_priv(EVP_PKEY_X25519, priv, salt + 32, "x25519_pub_from_priv") != 0) return -1;
     secret_buf<32> shared, key;
     if (n_x25519_derive(priv, box, shared.b) != 0) return -1;
-    int rc = hkdf32(shared.b, 32, salt, sizeof salt, label(SEAL_INFO), SEAL_INFO.size(), key.b, "open");
+    int rc = hkdf32(shared.b, 32, salt, sizeof salt, byte_ptr(SEAL_INFO), SEAL_INFO.size(), key.b, "open");
     shared.wipe();
     if (rc != 0) return -1;
     rc = aead(0, key.b, salt, sizeof salt, box + 32, n, out, nullptr, box + 32 + n, "open");
@@ -409,7 +401,7 @@ int quorvane_rest_token_issue(const uint8_t secret[32], const uint8_t id[16], in
     if (quorvane_random(out, QV_SALT_LEN) != 0) return -1;
     secret_buf<32> key;
     secret_buf<QV_REST_TOKEN_BODY_LEN> body;
-    if (hkdf32(secret, QV_KEY_LEN, out, QV_SALT_LEN, label(REST_TOKEN_INFO), REST_TOKEN_INFO.size(), key.b,
+    if (hkdf32(secret, QV_KEY_LEN, out, QV_SALT_LEN, byte_ptr(REST_TOKEN_INFO), REST_TOKEN_INFO.size(), key.b,
                "rest_token_issue") != 0)
         return -1;
     memcpy(body.b, id, 16);
@@ -429,7 +421,7 @@ int quorvane_rest_token_verify(const uint8_t secret[32], const uint8_t *token, s
     if (!secret || !token || !id_out || token_len != QV_REST_TOKEN_LEN) return -3;
     secret_buf<32> key;
     secret_buf<QV_REST_TOKEN_BODY_LEN> body;
-    if (hkdf32(secret, QV_KEY_LEN, token, QV_SALT_LEN, label(REST_TOKEN_INFO), REST_TOKEN_INFO.size(), key.b,
+    if (hkdf32(secret, QV_KEY_LEN, token, QV_SALT_LEN, byte_ptr(REST_TOKEN_INFO), REST_TOKEN_INFO.size(), key.b,
                "rest_token_verify") != 0)
         return -1;
     int rc = aead(0, key.b, token, QV_SALT_LEN, token + QV_SALT_LEN, QV_REST_TOKEN_BODY_LEN, body.b, nullptr,
@@ -445,5 +437,5 @@ int quorvane_rest_token_verify(const uint8_t secret[32], const uint8_t *token, s
 
 int quorvane_sidx_key(const uint8_t key[32], const uint8_t salt[16], uint8_t out[32]) {
     if (!key || !salt || !out) return -1;
-    return hkdf32(key, QV_KEY_LEN, salt, QV_SALT_LEN, label(SIDX_INFO), SIDX_INFO.size(), out, "sidx_key");
+    return hkdf32(key, QV_KEY_LEN, salt, QV_SALT_LEN, byte_ptr(SIDX_INFO), SIDX_INFO.size(), out, "sidx_key");
 }

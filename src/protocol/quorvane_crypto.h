@@ -90,6 +90,8 @@ void quorvane_ssl_perror(const char *context);                          // print
 [[nodiscard]] int quorvane_blake2b_final(quorvane_blake2b_ctx **h, uint8_t out[64]);  // frees and nulls *h even when it fails
 [[nodiscard]] int quorvane_hmac_sha256(const uint8_t *key, size_t key_len, const uint8_t *data, size_t data_len,
                                        uint8_t out[32]);
+[[nodiscard]] int quorvane_hkdf_sha256_32(const uint8_t *ikm, size_t ikm_len, const uint8_t *salt, size_t salt_len,
+                                          const uint8_t *info, size_t info_len, uint8_t out[32]);  // 0/-1 (also for a null argument); no salt is 32 zero bytes
 [[nodiscard]] int quorvane_scrypt(const uint8_t *pw, size_t pw_len, const uint8_t *salt, size_t salt_len,
                                   const quorvane_scrypt_params *params, uint8_t *out, size_t out_len);  // memory bound 2 GiB
 

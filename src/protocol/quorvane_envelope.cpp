@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "quorvane_bytes.h"
 #include "quorvane_crypto.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_ENV_HEADER_LEN == QV_ENV_PREFIX_LEN + QV_SALT_LEN);
 static_assert(QV_ENV_OVERHEAD == QV_ENV_HEADER_LEN + QV_TAG_LEN);
@@ -12,16 +15,6 @@ constexpr size_t OFF_SENDER  = 16;
 constexpr size_t OFF_COUNTER = 32;
 constexpr size_t OFF_TIME    = 40;
 constexpr size_t OFF_SALT    = 48;
-
-static void put_be64(uint8_t *p, uint64_t v) {
-    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-static uint64_t get_be64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
-    return v;
-}
 
 // Checks shared by both seals, done before anything is written.
 static int seal_args_ok(const uint8_t *key, const void *header, const uint8_t *body, size_t body_len,

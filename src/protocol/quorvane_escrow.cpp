@@ -5,29 +5,15 @@
 #include <openssl/crypto.h>
 
 #include "n_digest.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_KEY_LEN == N_AEAD_KEY_LEN && QV_TAG_LEN == N_AEAD_TAG_LEN);
 
 namespace {
 
 constexpr char ESCROW_MAGIC[4] = {'Q', 'V', 'E', '1'};
-
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { wipe(); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
-
-void put_be32(uint8_t *p, uint32_t v) {
-    for (int i = 3; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
-const uint8_t *bytes(const char *s) { return reinterpret_cast<const uint8_t *>(s); }
 
 // 1 to 32 bytes, else 0.
 size_t user_len(const char *user) {
@@ -153,21 +139,19 @@ int quorvane_escrow_wrap_pw(const char *password, const uint8_t salt[16], const 
     // Only costs a record may carry: this is the derivation a record's header drives.
     if (!pw_cost_ok(*params)) return -3;
     secret_buf<QV_KEY_LEN> stretched;
-    if (quorvane_scrypt(bytes(password), strlen(password), salt, QV_ESCROW_SALT_LEN, params, stretched.b,
+    if (quorvane_scrypt(byte_ptr(password), strlen(password), salt, QV_ESCROW_SALT_LEN, params, stretched.b,
                         sizeof stretched.b) != 0)
         return -1;
-    const int rc = n_kdf_hkdf_sha256(stretched.b, sizeof stretched.b, salt, QV_ESCROW_SALT_LEN, ESCROW_PW_INFO.data(),
-                                     ESCROW_PW_INFO.size(), key_out, QV_KEY_LEN);
+    const int rc = quorvane_hkdf_sha256_32(stretched.b, sizeof stretched.b, salt, QV_ESCROW_SALT_LEN,
+                                           byte_ptr(ESCROW_PW_INFO), ESCROW_PW_INFO.size(), key_out);
     stretched.wipe();
     return rc == 0 ? 0 : -1;
 }
 
 int quorvane_escrow_wrap_rk(const uint8_t rk[32], const uint8_t salt[16], uint8_t key_out[32]) {
     if (!rk || !salt || !key_out) return -3;
-    return n_kdf_hkdf_sha256(rk, QV_KEY_LEN, salt, QV_ESCROW_SALT_LEN, ESCROW_RK_INFO.data(), ESCROW_RK_INFO.size(),
-                             key_out, QV_KEY_LEN) == 0
-               ? 0
-               : -1;
+    return quorvane_hkdf_sha256_32(rk, QV_KEY_LEN, salt, QV_ESCROW_SALT_LEN, byte_ptr(ESCROW_RK_INFO),
+                                   ESCROW_RK_INFO.size(), key_out);
 }
 
 int quorvane_escrow_seal_raw(const quorvane_escrow_params *params, const uint8_t wrap_key[32], const char *user,

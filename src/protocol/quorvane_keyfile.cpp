@@ -11,22 +11,15 @@
 #include <openssl/crypto.h>
 
 #include "n_digest.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_KEY_LEN == N_AEAD_KEY_LEN && QV_TAG_LEN == N_AEAD_TAG_LEN);
 
 namespace {
 
 constexpr char KEYFILE_MAGIC[4] = {'H', 'R', 'K', '1'};
-
-// A fixed-size secret on the stack, wiped however the scope is left.
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { wipe(); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
 
 struct fd_guard {
     int fd = -1;
@@ -43,12 +36,6 @@ struct fd_guard {
         return close(f);
     }
 };
-
-void put_be32(uint8_t *p, uint32_t v) {
-    for (int i = 3; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
 int write_all(int fd, const uint8_t *p, size_t n) {
     while (n) {
@@ -146,7 +133,7 @@ int quorvane_keyfile_seal(const char *path, const char *password, const uint8_t 
     put_be32(hdr + 46, static_cast<uint32_t>(len));
 
     secret_buf<QV_KEY_LEN> key;
-    if (quorvane_scrypt(reinterpret_cast<const uint8_t *>(password), strlen(password), salt, QV_KEYFILE_SALT_LEN,
+    if (quorvane_scrypt(byte_ptr(password), strlen(password), salt, QV_KEYFILE_SALT_LEN,
                         params, key.b, sizeof key.b) != 0)
         return -1;
     uint8_t *ct = img.b + QV_KEYFILE_HDR_LEN;
@@ -172,7 +159,7 @@ int quorvane_keyfile_open(const char *path, const char *password, uint8_t *out, 
     if (read_all(f.fd, ct, h.len + QV_TAG_LEN) != 0) return -1;
 
     secret_buf<QV_KEY_LEN> key;
-    if (quorvane_scrypt(reinterpret_cast<const uint8_t *>(password), strlen(password), h.salt, sizeof h.salt,
+    if (quorvane_scrypt(byte_ptr(password), strlen(password), h.salt, sizeof h.salt,
                         &h.params, key.b, sizeof key.b) != 0)
         return -1;
     const int rc = n_aead_chacha20poly1305_decrypt(key.b, h.nonce, QV_NONCE_LEN, img.b, QV_KEYFILE_HDR_LEN, ct, h.len,
@@ -190,8 +177,8 @@ int quorvane_keyfile_open(const char *path, const char *password, uint8_t *out, 
 int quorvane_pw_auth(const char *password, const char *user, uint8_t out[32]) {
     if (!password || !user || !out) return -3;
     uint8_t salt[QV_BLAKE2B_LEN];
-    if (quorvane_blake2b(reinterpret_cast<const uint8_t *>(user), strlen(user), salt) != 0) return -1;
-    return quorvane_scrypt(reinterpret_cast<const uint8_t *>(password), strlen(password), salt, sizeof salt,
+    if (quorvane_blake2b(byte_ptr(user), strlen(user), salt) != 0) return -1;
+    return quorvane_scrypt(byte_ptr(password), strlen(password), salt, sizeof salt,
                            &QV_PW_AUTH_SCRYPT, out, QV_PW_AUTH_LEN) == 0
                ? 0
                : -1;

@@ -5,7 +5,10 @@
 #include <span>
 #include <string_view>
 
+#include "quorvane_bytes.h"
 #include "quorvane_crypto.h"
+
+using qv_bytes::put_be;
 
 namespace {
 
@@ -45,12 +48,6 @@ cursor open_body(const uint8_t *body, size_t len, uint8_t type)
     if (!body || len < 1 || body[0] != type)
         return {{}, false};
     return {bytes(body + 1, len - 1)};
-}
-
-void put_be(uint8_t *p, uint64_t v, size_t n)
-{
-    for (size_t i = n; i-- > 0; v >>= 8)
-        p[i] = static_cast<uint8_t>(v);
 }
 
 // memmove rather than memcpy: callers may build a body in the buffer that

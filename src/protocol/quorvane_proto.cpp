@@ -7,18 +7,11 @@
 #include <span>
 
 #include "n_log.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 namespace {
-
-void put_be(uint8_t *p, uint64_t v, size_t width) {
-    for (size_t i = width; i-- > 0; v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-uint64_t get_be(const uint8_t *p, size_t width) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; i++) v = (v << 8) | p[i];
-    return v;
-}
 
 // Reads the record at `pos` of `run`: 0 with its tag and value, -5 at the
 // exact end, -3 when its head or value would run past the end.

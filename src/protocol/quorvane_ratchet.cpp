@@ -9,6 +9,9 @@
 #include "n_digest.h"
 #include "n_ecc.h"
 #include "n_log.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_KEY_LEN == N_X25519_KEY_LEN && QV_TAG_LEN == N_AEAD_TAG_LEN);
 static_assert(QV_RATCHET_MAX_SKIP <= UINT32_MAX && QV_RATCHET_FIRST_CAP <= QV_RATCHET_MAX_SKIP);
@@ -21,25 +24,6 @@ constexpr uint8_t FLAG_HAS_RECV   = 1u << 2;
 constexpr uint8_t CHAIN_MSG_BYTE  = 0x01;
 constexpr uint8_t CHAIN_NEXT_BYTE = 0x02;
 constexpr char    SER_MAGIC[4]    = {'H', 'R', 'R', '1'};
-
-// A fixed-size secret on the stack that is wiped however the scope is left.
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { OPENSSL_cleanse(b, N); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
-
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
 void wipe_free_skipped(quorvane_ratchet *s) {
     if (s->skipped) {
@@ -75,10 +59,8 @@ int kdf_ck(const uint8_t ck[32], uint8_t chain_mk[32], uint8_t next_ck[32]) {
 }
 
 int message_key(const uint8_t chain_mk[32], uint8_t mk[32]) {
-    return n_kdf_hkdf_sha256(chain_mk, QV_KEY_LEN, ZERO_SALT32, sizeof ZERO_SALT32, RATCHET_MSG_INFO.data(),
-                             RATCHET_MSG_INFO.size(), mk, QV_KEY_LEN) == 0
-               ? 0
-               : -1;
+    return quorvane_hkdf_sha256_32(chain_mk, QV_KEY_LEN, ZERO_SALT32, sizeof ZERO_SALT32, byte_ptr(RATCHET_MSG_INFO),
+                                   RATCHET_MSG_INFO.size(), mk);
 }
 
 // X25519(own_priv, s->peer_pub) into a root step that yields `chain_out`.

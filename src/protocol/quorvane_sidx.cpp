@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
+
 namespace {
 
 constexpr uint8_t MAGIC[4] = {'Q', 'V', 'S', 'I'};
@@ -13,16 +17,6 @@ static_assert(E_TEXT_LEN + 4 == QV_SIDX_ENTRY_LEN);
 
 // The largest record fits easily in 64 bits: no sum below can wrap.
 static_assert(uint64_t{QV_SIDX_COUNT_MAX} * (QV_SIDX_ENTRY_LEN + QV_SIDX_TEXT_MAX) < UINT64_MAX / 2);
-
-void put_be(uint8_t *p, uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-
-uint64_t get_be(const uint8_t *p, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; i++) v = v << 8 | p[i];
-    return v;
-}
 
 }  // namespace
 

@@ -6,22 +6,14 @@
 
 #include "n_digest.h"
 #include "n_ecc.h"
+#include "quorvane_bytes.h"
+
+using namespace qv_bytes;
 
 static_assert(QV_X3DH_SECRET_LEN == N_DIGEST_SHA256_LEN && QV_KEY_LEN == N_X25519_KEY_LEN);
 static_assert(sizeof ZERO_SALT32 == 32);
 
 namespace {
-
-// A fixed-size secret on the stack, wiped however the scope is left; wipe()
-// marks the last use on the success path as well.
-template <size_t N> struct secret_buf {
-    uint8_t b[N];
-    secret_buf() = default;
-    secret_buf(const secret_buf &) = delete;
-    secret_buf &operator=(const secret_buf &) = delete;
-    ~secret_buf() { OPENSSL_cleanse(b, N); }
-    void wipe() { OPENSSL_cleanse(b, N); }
-};
 
 // A fixed first block keeps the HKDF input from opening with a value that a
 // peer can steer (a Diffie-Hellman output).
@@ -41,8 +33,9 @@ int finish(secret_buf<QV_X3DH_MATERIAL_MAX> &material, size_t material_len, cons
     memcpy(ad, first_pub, QV_KEY_LEN);
     memcpy(ad + QV_KEY_LEN, second_pub, QV_KEY_LEN);
     secret_buf<QV_X3DH_SECRET_LEN> secret;
-    int rc = n_kdf_hkdf_sha256(material.b, material_len, ZERO_SALT32, sizeof ZERO_SALT32, X3DH_INFO.data(),
-                               X3DH_INFO.size(), secret.b, sizeof secret.b);
+    static_assert(sizeof secret.b == QV_KEY_LEN);
+    int rc = quorvane_hkdf_sha256_32(material.b, material_len, ZERO_SALT32, sizeof ZERO_SALT32, byte_ptr(X3DH_INFO),
+                                     X3DH_INFO.size(), secret.b);
     material.wipe();
     if (rc != 0) return -1;
     memcpy(secret_out, secret.b, QV_X3DH_SECRET_LEN);

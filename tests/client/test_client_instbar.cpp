@@ -24,27 +24,14 @@
 namespace {
 
 using Id = std::array<uint8_t, 16>;
+using qvtest::exists;
+using qvtest::hex;
+using qvtest::unhex_array;
 
 Id id_of(uint8_t seed) {
     Id id;
     for (size_t i = 0; i < id.size(); i++) id[i] = static_cast<uint8_t>(seed * 16 + i);
     return id;
-}
-
-Id unhex_id(const std::string &h) {
-    Id id{};
-    for (size_t i = 0; i < 16; i++) id[i] = static_cast<uint8_t>(std::stoul(h.substr(2 * i, 2), nullptr, 16));
-    return id;
-}
-
-std::string hex_of(const uint8_t *p) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < 16; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
 }
 
 // ---- rows -----------------------------------------------------------------
@@ -338,7 +325,7 @@ std::vector<std::string> load(const std::string &path, size_t cap) {
     std::vector<Id> ids(cap + 1);
     size_t n = quorvane_instmute_load(path.c_str(), reinterpret_cast<uint8_t(*)[16]>(ids.data()), cap);
     std::vector<std::string> out;
-    for (size_t i = 0; i < n; i++) out.push_back(hex_of(ids[i].data()));
+    for (size_t i = 0; i < n; i++) out.push_back(hex(ids[i].data(), 16));
     return out;
 }
 
@@ -379,13 +366,8 @@ TEST(InstMute, LoadTable) {
 
 int save(const std::string &path, const std::vector<std::string> &hex) {
     std::vector<Id> ids;
-    for (const auto &h : hex) ids.push_back(unhex_id(h));
+    for (const auto &h : hex) ids.push_back(unhex_array<16>(h));
     return quorvane_instmute_save(path.c_str(), reinterpret_cast<const uint8_t(*)[16]>(ids.data()), ids.size());
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 TEST(InstMute, SaveWritesLowerCaseAndRemovesWhenEmpty) {
@@ -435,7 +417,7 @@ TEST(InstMute, FailedSaveKeepsOldListDiskFull) {
     for (int i = 0; i < 400; i++) {
         Id id = id_of(static_cast<uint8_t>(i));
         id[0] = static_cast<uint8_t>(i >> 8);
-        many.push_back(hex_of(id.data()));
+        many.push_back(hex(id.data(), 16));
     }
     enum { OK = 0, SKIP = 77, OLD_SAVE = 10, FILL = 11, SAVE_OK = 12, CHANGED = 13, TMP_LEFT = 14 };
     pid_t pid = fork();
@@ -478,10 +460,10 @@ TEST(InviteLink, FormatParseRoundTrip) {
     Id ff;
     ff.fill(0xff);
     const Case cases[] = {
-        {"chat.example.org", "443", unhex_id(kId1), "quorvane://chat.example.org:443/join/00112233445566778899aabbccddeeff"},
+        {"chat.example.org", "443", unhex_array<16>(kId1), "quorvane://chat.example.org:443/join/00112233445566778899aabbccddeeff"},
         {"127.0.0.1", "7443", Id{}, "quorvane://127.0.0.1:7443/join/00000000000000000000000000000000"},
         {"[::1]", "8443", ff, nullptr},
-        {"", "", unhex_id(kId3), "quorvane://:/join/fedcba9876543210fedcba9876543210"},
+        {"", "", unhex_array<16>(kId3), "quorvane://:/join/fedcba9876543210fedcba9876543210"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.host);
@@ -497,7 +479,7 @@ TEST(InviteLink, FormatParseRoundTrip) {
 }
 
 TEST(InviteLink, FormatNeedsRoomForTheTerminator) {
-    const Id t = unhex_id(kId2);
+    const Id t = unhex_array<16>(kId2);
     const std::string want = "quorvane://h.example:1/join/" + kId2;
     std::vector<char> out(want.size() + 1, 'z');
     EXPECT_EQ(quorvane_invite_uri_format("h.example", "1", t.data(), out.data(), want.size()), -1);
@@ -514,7 +496,7 @@ TEST(InviteLink, FormatNeedsRoomForTheTerminator) {
 
 TEST(InviteLink, ParseTable) {
     const std::string mixed = "0123456789AbCdEf0123456789aBcDeF";
-    const Id mixed_id = unhex_id("0123456789abcdef0123456789abcdef");
+    const Id mixed_id = unhex_array<16>("0123456789abcdef0123456789abcdef");
     struct Case {
         const char *name;
         std::string text;

@@ -19,25 +19,10 @@
 namespace {
 
 using bytes = std::string;
+using qvtest::hex_word;
+using qvtest::unhex_string;
 
 const std::string kFixtures = std::string(QV_SOURCE_DIR) + "/tests/client/data/loginprefs/";
-
-std::string hex(const std::string &s) {
-    static const char d[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out.empty() ? "-" : out;
-}
-
-std::string unhex(const std::string &s) {
-    std::string out;
-    if (s == "-") return out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) out += static_cast<char>(std::stoul(s.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 void set_text(char *dst, size_t cap, const std::string &s) {
     ASSERT_LT(s.size(), cap);
@@ -542,13 +527,13 @@ std::map<std::string, std::string> parse_lines(const std::string &text, std::vec
 
 std::string record_lines(const quorvane_loginprefs &p, int theme_byte, const std::string &salt_hex) {
     std::ostringstream o;
-    o << "format 9\nremember_user " << p.remember_user << "\nremember_password " << p.remember_password
-      << "\nserver " << hex(p.server) << "\nusername " << hex(p.username) << "\npassword " << hex(p.password)
+    o << "format 9\nremember_user " << p.remember_user << "\nremember_password " << p.remember_password << "\nserver "
+      << hex_word(p.server) << "\nusername " << hex_word(p.username) << "\npassword " << hex_word(p.password)
       << "\nsalt " << salt_hex << "\nlink_previews " << p.link_previews << "\npresence_public " << p.presence_public
       << "\nnotif_hide " << p.notif_hide << "\n";
-    for (int i = 0; i < p.recent_count; i++) o << "recent " << hex(p.recent[i]) << "\n";
+    for (int i = 0; i < p.recent_count; i++) o << "recent " << hex_word(p.recent[i]) << "\n";
     o << "theme " << theme_byte << "\nemoji_style " << p.emoji_style << "\nauto_signin " << p.auto_signin
-      << "\nsigned_out " << p.signed_out << "\nquick_react " << hex(p.quick_react) << "\n";
+      << "\nsigned_out " << p.signed_out << "\nquick_react " << hex_word(p.quick_react) << "\n";
     return o.str();
 }
 
@@ -582,20 +567,20 @@ TEST(QuorvaneLoginprefsCrossCheck, ScriptReadsWhatSaveWrites) {
         std::vector<std::string> rec;
         auto m = parse_lines(out, &rec);
         ASSERT_NE(out.substr(0, 4), "FAIL") << out;
-        EXPECT_EQ(unhex(m["password"]), want.password);
-        EXPECT_EQ(unhex(m["username"]), want.username);
-        EXPECT_EQ(unhex(m["server"]), want.server);
+        EXPECT_EQ(unhex_string(m["password"]), want.password);
+        EXPECT_EQ(unhex_string(m["username"]), want.username);
+        EXPECT_EQ(unhex_string(m["server"]), want.server);
         EXPECT_EQ(m["remember_password"], "1");
         EXPECT_EQ(m["link_previews"], std::to_string(want.link_previews));
         EXPECT_EQ(m["presence_public"], std::to_string(want.presence_public));
         EXPECT_EQ(m["notif_hide"], std::to_string(want.notif_hide));
         ASSERT_EQ(rec.size(), static_cast<size_t>(want.recent_count));
-        for (size_t i = 0; i < rec.size(); i++) EXPECT_EQ(unhex(rec[i]), want.recent[i]);
+        for (size_t i = 0; i < rec.size(); i++) EXPECT_EQ(unhex_string(rec[i]), want.recent[i]);
         EXPECT_EQ(m["theme"], std::to_string(want.theme));
         EXPECT_EQ(m["emoji_style"], std::to_string(want.emoji_style));
         EXPECT_EQ(m["auto_signin"], std::to_string(want.auto_signin));
         EXPECT_EQ(m["signed_out"], std::to_string(want.signed_out));
-        EXPECT_EQ(unhex(m["quick_react"]), want.quick_react);
+        EXPECT_EQ(unhex_string(m["quick_react"]), want.quick_react);
     }
 }
 
@@ -645,9 +630,9 @@ TEST(QuorvaneLoginprefsCrossCheck, LoaderAgreesWithScriptOnFixturesAndDamage) {
         ASSERT_EQ(rc, 0);
         std::vector<std::string> rec;
         auto m = parse_lines(out, &rec);
-        EXPECT_EQ(unhex(m["server"]), got.server);
-        EXPECT_EQ(unhex(m["username"]), got.username);
-        EXPECT_EQ(unhex(m["password"]), got.password);
+        EXPECT_EQ(unhex_string(m["server"]), got.server);
+        EXPECT_EQ(unhex_string(m["username"]), got.username);
+        EXPECT_EQ(unhex_string(m["password"]), got.password);
         EXPECT_EQ(m["remember_password"], std::to_string(got.remember_password));
         EXPECT_EQ(m["link_previews"], std::to_string(got.link_previews));
         EXPECT_EQ(m["presence_public"], std::to_string(got.presence_public));
@@ -657,7 +642,7 @@ TEST(QuorvaneLoginprefsCrossCheck, LoaderAgreesWithScriptOnFixturesAndDamage) {
         EXPECT_EQ(m["emoji_style"], std::to_string(got.emoji_style));
         EXPECT_EQ(m["auto_signin"], std::to_string(got.auto_signin));
         EXPECT_EQ(m["signed_out"], std::to_string(got.signed_out));
-        EXPECT_EQ(unhex(m["quick_react"]), got.quick_react);
+        EXPECT_EQ(unhex_string(m["quick_react"]), got.quick_react);
     }
 }
 

@@ -13,13 +13,10 @@
 
 namespace {
 
+using qvtest::exists;
+
 std::string key_bytes(uint8_t fill) { return std::string(QV_PIN_LEN, static_cast<char>(fill)); }
 const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 TEST(QuorvanePin, FirstUsePinsThenComparesAndSetReplaces) {
     qvtest::TempDir dir;

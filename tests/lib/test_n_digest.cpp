@@ -16,30 +16,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes unhex(std::string_view h)
-{
-    Bytes b;
-    auto nib = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(nib(h[i]) << 4 | nib(h[i + 1])));
-    return b;
-}
-
-std::string hex(const uint8_t *p, size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-
-std::string hex(const Bytes &b)
-{
-    return hex(b.data(), b.size());
-}
+using qvtest::all_zero;
+using qvtest::hex;
+using qvtest::unhex;
 
 Bytes text(std::string_view s)
 {
@@ -58,23 +37,9 @@ Bytes counting(uint8_t from, size_t n)
     return b;
 }
 
-bool all_zero(const Bytes &b)
-{
-    for (uint8_t c : b)
-        if (c) return false;
-    return true;
-}
-
 // Every test ends with an empty library error queue: a wrapper that refuses
 // must not leave errors for the next, unrelated, library caller.
-class n_digest : public ::testing::Test {
-  protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(ERR_peek_error(), 0ul);
-        ERR_clear_error();  // one leak must not be blamed on the next test too
-    }
-};
+class n_digest : public qvtest::EmptyErrorQueue {};
 
 using DigestFn = int (*)(const void *, size_t, uint8_t *);
 

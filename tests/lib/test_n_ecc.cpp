@@ -16,32 +16,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes unhex(std::string_view h)
-{
-    Bytes b;
-    auto nib = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(nib(h[i]) << 4 | nib(h[i + 1])));
-    return b;
-}
-
-std::string hex(const uint8_t *p, size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-
-bool all_zero(const uint8_t *p, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        if (p[i]) return false;
-    return true;
-}
+using qvtest::all_zero;
+using qvtest::hex;
+using qvtest::unhex;
 
 // The u-coordinate 9: the X25519 base point, so derive(priv, base) is priv's public key.
 Bytes base_point()
@@ -51,14 +28,7 @@ Bytes base_point()
     return u;
 }
 
-class n_ecc : public ::testing::Test {
-  protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(ERR_peek_error(), 0ul);
-        ERR_clear_error();  // one leak must not be blamed on the next test too
-    }
-};
+class n_ecc : public qvtest::EmptyErrorQueue {};
 
 TEST_F(n_ecc, X25519PublishedVectors)
 {

@@ -31,9 +31,15 @@
 #include <unistd.h>
 #include <vector>
 
+using qvtest::exists;
 using qvtest::LogCapture;
+using qvtest::mode_of;
+using qvtest::names_in;
 using qvtest::read_file;
+using qvtest::strace_unusable;
 using qvtest::TempDir;
+using qvtest::Traced;
+using qvtest::UmaskScope;
 using qvtest::write_file;
 
 namespace {
@@ -44,34 +50,6 @@ std::string pattern(size_t n, unsigned seed = 7) {
     for (size_t i = 0; i < n; i++) s[i] = (char)(uint8_t)(i * 131 + seed + (i >> 12));
     return s;
 }
-
-// The names in a directory, sorted, "." and ".." left out.
-std::vector<std::string> names_in(const std::string &dir) {
-    std::vector<std::string> v;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) v.emplace_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-mode_t mode_of(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (mode_t)-1;
-}
-
-struct UmaskScope {
-    mode_t old;
-    explicit UmaskScope(mode_t m) : old(umask(m)) {}
-    ~UmaskScope() { umask(old); }
-};
 
 // ---------------------------------------------------------------------------
 // The subject: started with QV_FILES_SUBJECT set (under strace), this binary
@@ -98,39 +76,12 @@ int run_subject() {
 }
 [[maybe_unused]] const int subject_ran = run_subject();
 
-std::string self_exe() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, (size_t)n) : std::string();
-}
-
-// Why strace cannot be used here, or "" when it can.
-std::string strace_unusable() {
-    if (!qvtest::have_program("strace")) return "strace is not installed";
-    if (qvtest::run_command("strace -qq -o /dev/null true 2>/dev/null") != 0) return "ptrace is not permitted here";
-    return "";
-}
-
-struct Traced {
-    int status = -1;
-    std::string log;
-};
-
 // Runs the subject under strace, tracing only system calls that touch
 // `paths`, with each of `injects` ("SYSCALLS:error=E[:when=N]") applied.
 Traced run_traced(const TempDir &work, const std::string &op, const std::string &a, const std::string &b,
                   const std::vector<std::string> &paths, const std::vector<std::string> &injects) {
-    std::string log = work.file("strace.log");
-    std::string cmd = "env QV_FILES_SUBJECT=" + op + " QV_FILES_A='" + a + "' QV_FILES_B='" + b +
-                      "' ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e signal=none -o '" + log + "'";
-    for (const auto &p : paths) cmd += " -P '" + p + "'";
-    for (const auto &i : injects) cmd += " -e inject=" + i;
-    cmd += " '" + self_exe() + "' >/dev/null 2>&1";
-    Traced t;
-    t.status = qvtest::run_command(cmd);
-    t.log = read_file(log);
-    unlink(log.c_str());
-    return t;
+    return qvtest::run_self_traced(work, {"QV_FILES_SUBJECT=" + op, "QV_FILES_A=" + a, "QV_FILES_B=" + b}, paths,
+                                   injects);
 }
 
 // ---------------------------------------------------------------------------

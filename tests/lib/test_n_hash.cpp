@@ -25,8 +25,10 @@
 #include <unordered_map>
 #include <vector>
 
+using qvtest::hex_word;
 using qvtest::LogCapture;
 using qvtest::TempDir;
+using qvtest::unhex_string;
 
 namespace {
 
@@ -44,22 +46,6 @@ using ListPtr = std::unique_ptr<LIST, ListDeleter>;
 struct AllocFailGuard {
     ~AllocFailGuard() { n_alloc_fail_after(-1); }
 };
-
-std::string hex(const std::string &bytes) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : bytes) {
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
-    return s;
-}
-
-std::string unhex(const std::string &h) {
-    std::string s;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) s += (char)std::stoi(h.substr(i, 2), nullptr, 16);
-    return s;
-}
 
 // Our digests in the text form of the other implementation: the output words
 // in order, each as fixed-width hex.
@@ -257,7 +243,7 @@ TEST(NHashMurmur, DifferentialAgainstIndependentImplementation) {
         for (auto &ch : key) ch = (char)(rng() & 0xff);
         const char *variant = variants[i % 3];
         uint32_t seed = (i % 5 == 0) ? 0 : (uint32_t)rng();
-        lines.push_back(std::string(variant) + " " + std::to_string(seed) + " " + (key.empty() ? "-" : hex(key)));
+        lines.push_back(std::string(variant) + " " + std::to_string(seed) + " " + hex_word(key));
         expected.push_back(our_digest(variant, seed, key));
     }
     std::string input;
@@ -273,7 +259,7 @@ TEST(NHashMurmur, DifferentialAgainstIndependentImplementation) {
     std::string variant, seed, key_hex, digest;
     size_t checked = 0;
     while (generated >> variant >> seed >> key_hex >> digest) {
-        const std::string key = key_hex == "-" ? "" : unhex(key_hex);
+        const std::string key = unhex_string(key_hex);
         EXPECT_EQ(our_digest(variant, (uint32_t)std::stoul(seed), key), digest) << variant << " " << seed << " " << key_hex;
         checked++;
     }

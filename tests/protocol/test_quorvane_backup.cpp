@@ -16,6 +16,10 @@
 #include "quorvane_crypto.h"
 #include "quorvane_escrow.h"
 
+using qvtest::file_bytes;
+using qvtest::hex_word;
+using qvtest::holds_no_plaintext;
+using qvtest::put_file;
 using qvtest::read_file;
 using qvtest::TempDir;
 using qvtest::write_file;
@@ -25,20 +29,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Key = std::array<uint8_t, 32>;
 using Salt = std::array<uint8_t, 16>;
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    if (n == 0) return "-";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-template <class C> std::string hex(const C &c) {
-    return hex(reinterpret_cast<const uint8_t *>(c.data()), c.size());
-}
 
 // Content without the bytes 0x00 and 0xAA, so that a wiped or untouched output
 // can never be mistaken for plaintext; differs from every shifted copy of itself.
@@ -57,11 +47,6 @@ template <size_t N> std::array<uint8_t, N> fill(uint8_t start, uint8_t step = 7)
     return a;
 }
 
-Bytes file_bytes(const std::string &path) {
-    std::string s = read_file(path);
-    return Bytes(s.begin(), s.end());
-}
-void put_file(const std::string &path, const Bytes &b) { write_file(path, std::string(b.begin(), b.end())); }
 
 std::string sha256_hex(const Bytes &b) {
     std::string out;
@@ -72,20 +57,7 @@ std::string sha256_hex(const Bytes &b) {
 }
 
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("keys_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("keys_xcheck.py", requests);
 }
 
 quorvane_backup_info sample_info(uint32_t direct = 1) {
@@ -100,13 +72,6 @@ quorvane_backup_info sample_info(uint32_t direct = 1) {
     return info;
 }
 
-// Every byte either wiped (0) or never written (0xAA): no plaintext is left.
-::testing::AssertionResult holds_no_plaintext(const Bytes &out) {
-    for (size_t i = 0; i < out.size(); i++)
-        if (out[i] != 0 && out[i] != 0xAA) return ::testing::AssertionFailure() << "plaintext byte at " << i;
-    return ::testing::AssertionSuccess();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -116,7 +81,7 @@ TEST(BackupHeader, EncodesAndParsesOnlyTheExactForm) {
     const Salt salt = fill<16>(0x40);
     std::array<uint8_t, 21> hdr;
     ASSERT_EQ(quorvane_backup_hdr_encode(salt.data(), hdr.data()), 0);
-    EXPECT_EQ(hex(hdr), hex(std::string("QVB1")) + "01" + hex(salt));
+    EXPECT_EQ(hex_word(hdr), hex_word(std::string("QVB1")) + "01" + hex_word(salt));
     Salt got{};
     ASSERT_EQ(quorvane_backup_hdr_parse(hdr.data(), hdr.size(), got.data()), 0);
     EXPECT_EQ(got, salt);
@@ -145,9 +110,9 @@ TEST(BackupInner, RoundTripAndRefusedRecords) {
     ASSERT_EQ(quorvane_backup_inner_encode(&info, payload.data(), payload.size(), rec.data(), rec.size(), &len), 0);
     ASSERT_EQ(len, 1089u);
     // the header, field by field from the layout
-    EXPECT_EQ(hex(rec.data(), 89),
-              hex(std::string("QVBI")) + "01" + hex(fill<16>(1)) + hex(fill<32>(2)) + hex(fill<16>(3)) +
-                  "0000018bcfe5687b" + "00000001" + "00000000000003e8");
+    EXPECT_EQ(hex_word(rec.data(), 89), hex_word(std::string("QVBI")) + "01" + hex_word(fill<16>(1)) +
+                                            hex_word(fill<32>(2)) + hex_word(fill<16>(3)) + "0000018bcfe5687b" +
+                                            "00000001" + "00000000000003e8");
 
     quorvane_backup_info got{};
     const uint8_t *pl = nullptr;
@@ -245,18 +210,20 @@ TEST(BackupStream, LargestBackupCrossOpensInBothDirections) {
     too_big = Bytes();
 
     auto ans = xcheck({
-        "inner_encode " + hex(fill<16>(1)) + " " + hex(fill<32>(2)) + " " + hex(fill<16>(3)) + " 1700000000123 0 " +
-            dir.file("payload") + " " + dir.file("theirs.rec"),
-        "backup_open " + hex(rk) + " " + hex(salt) + " " + dir.file("ours.sealed") + " " + dir.file("ours.opened"),
+        "inner_encode " + hex_word(fill<16>(1)) + " " + hex_word(fill<32>(2)) + " " + hex_word(fill<16>(3)) +
+            " 1700000000123 0 " + dir.file("payload") + " " + dir.file("theirs.rec"),
+        "backup_open " + hex_word(rk) + " " + hex_word(salt) + " " + dir.file("ours.sealed") + " " +
+            dir.file("ours.opened"),
         "inner_parse " + dir.file("ours.opened"),
-        "backup_seal " + hex(rk) + " " + hex(salt) + " " + dir.file("theirs.rec") + " " + dir.file("theirs.sealed"),
-        "backup_open " + hex(fill<32>(0x12)) + " " + hex(salt) + " " + dir.file("ours.sealed") + " " +
+        "backup_seal " + hex_word(rk) + " " + hex_word(salt) + " " + dir.file("theirs.rec") + " " +
+            dir.file("theirs.sealed"),
+        "backup_open " + hex_word(fill<32>(0x12)) + " " + hex_word(salt) + " " + dir.file("ours.sealed") + " " +
             dir.file("wrong.opened"),
     });
     EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", std::to_string(QV_BACKUP_MAX)}));
     EXPECT_EQ(ans[1], (std::vector<std::string>{"OK", std::to_string(QV_BACKUP_MAX)}));
-    EXPECT_EQ(ans[2], (std::vector<std::string>{"OK", hex(fill<16>(1)), hex(fill<32>(2)), hex(fill<16>(3)),
-                                                "1700000000123", "0", sha256_hex(payload)}));
+    EXPECT_EQ(ans[2], (std::vector<std::string>{"OK", hex_word(fill<16>(1)), hex_word(fill<32>(2)),
+                                                hex_word(fill<16>(3)), "1700000000123", "0", sha256_hex(payload)}));
     EXPECT_EQ(ans[3], (std::vector<std::string>{"OK", std::to_string(sealed_max)}));
     EXPECT_EQ(ans[4], (std::vector<std::string>{"FAIL", "AUTH"}));
     EXPECT_TRUE(file_bytes(dir.file("theirs.rec")) == rec) << "inner records differ";
@@ -392,14 +359,14 @@ TEST(BackupStream, SmallestStreamsAndArguments) {
 TEST(RecoveryKeyText, MatchesPythonBase32AndDecodesBack) {
     const Key keys[] = {Key{}, [] { Key k; k.fill(0xFF); return k; }(), fill<32>(0, 1), fill<32>(0x9D, 0x35)};
     std::vector<std::string> requests;
-    for (const auto &k : keys) requests.push_back("rk_text " + hex(k));
+    for (const auto &k : keys) requests.push_back("rk_text " + hex_word(k));
     const auto codes = std::vector<std::array<uint8_t, 10>>{{}, fill<10>(0xF0, 0x11), fill<10>(1, 1)};
-    for (const auto &c : codes) requests.push_back("reset_text " + hex(c));
-    for (const auto &c : codes) requests.push_back("reset_hash " + hex(c));
+    for (const auto &c : codes) requests.push_back("reset_text " + hex_word(c));
+    for (const auto &c : codes) requests.push_back("reset_hash " + hex_word(c));
     auto ans = xcheck(requests);
 
     for (size_t i = 0; i < std::size(keys); i++) {
-        SCOPED_TRACE(hex(keys[i]));
+        SCOPED_TRACE(hex_word(keys[i]));
         char text[70];
         memset(text, 'Z', sizeof text);
         ASSERT_EQ(quorvane_rk_encode(keys[i].data(), text), 0);
@@ -410,7 +377,7 @@ TEST(RecoveryKeyText, MatchesPythonBase32AndDecodesBack) {
         EXPECT_EQ(back, keys[i]);
     }
     for (size_t i = 0; i < codes.size(); i++) {
-        SCOPED_TRACE(hex(codes[i]));
+        SCOPED_TRACE(hex_word(codes[i]));
         char text[20];
         ASSERT_EQ(quorvane_reset_code_encode(codes[i].data(), text), 0);
         ASSERT_EQ(strlen(text), 19u);
@@ -420,7 +387,7 @@ TEST(RecoveryKeyText, MatchesPythonBase32AndDecodesBack) {
         EXPECT_EQ(back, codes[i]);
         std::array<uint8_t, 32> h{};
         ASSERT_EQ(quorvane_reset_code_hash(codes[i].data(), h.data()), 0);
-        EXPECT_EQ(ans[std::size(keys) + codes.size() + i], (std::vector<std::string>{"OK", hex(h)}));
+        EXPECT_EQ(ans[std::size(keys) + codes.size() + i], (std::vector<std::string>{"OK", hex_word(h)}));
     }
 }
 

@@ -23,33 +23,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes random_bytes(size_t n)
-{
-    Bytes b(n);
-    EXPECT_EQ(quorvane_random(b.data(), n), 0);
-    return b;
-}
-
-std::string hex(const uint8_t *p, size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
-
-Bytes unhex(const std::string &s)
-{
-    Bytes b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using qvtest::hex;
+using qvtest::holds_no_plaintext;
+using qvtest::random_bytes;
+using qvtest::unhex;
 
 // Key, salt and id of one blob, fresh per test.
 struct Blob {
@@ -151,13 +128,6 @@ TEST(QuorvaneBlob, StreamsRoundTripAtTheChunkBoundaries)
     EXPECT_EQ(quorvane_blob_chunk_open(b.key.data(), b.salt.data(), b.id.data(), 1, 1, &two.stream[65552], 1,
                                        &two.stream[65553], &last), 0);
     EXPECT_EQ(last, pt[65536]);
-}
-
-// Failures that reach decryption must leave no plaintext behind: every byte of
-// the output is either wiped (0) or still the caller's fill (0xAA).
-bool holds_no_plaintext(const Bytes &out)
-{
-    return std::all_of(out.begin(), out.end(), [](uint8_t c) { return c == 0 || c == 0xAA; });
 }
 
 TEST(QuorvaneBlob, TamperedStreamsAreRefusedWithTheOutputWiped)
@@ -350,24 +320,9 @@ TEST(QuorvaneBlob, BadArgumentsAreRefused)
 
 /* ---- against the second implementation ---------------------------------- */
 
-// One request per line to blob_xcheck.py; the answer words of each.
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests)
 {
-    std::string in, out;
-    for (const auto &r : requests)
-        in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("blob_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        answers.emplace_back();
-        for (std::string w; words >> w;)
-            answers.back().push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("blob_xcheck.py", requests);
 }
 
 std::string join(std::initializer_list<std::string> words)

@@ -21,52 +21,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s.empty() ? "-" : s;
-}
-std::string hex(const bytes &b) { return hex(b.data(), b.size()); }
-
-bytes unhex(const std::string &s) {
-    bytes b;
-    if (s == "-") return b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return b;
-}
-
-bytes rnd(size_t n) {
-    bytes b(n);
-    EXPECT_EQ(quorvane_random(b.data(), n), 0);
-    return b;
-}
-
-bool all_zero(const uint8_t *p, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (p[i]) return false;
-    return true;
-}
+using qvtest::all_zero;
+using qvtest::hex_word;
+using qvtest::random_bytes;
+using qvtest::unhex;
 
 // Runs the second implementation over request lines; returns its answer lines.
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("crypto_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string x; words >> x;) w.push_back(x);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("crypto_xcheck.py", requests);
 }
 
 // Flips each bit of `sealed` in turn; `open` must refuse every copy with -2,
@@ -83,7 +45,7 @@ void expect_every_bit_refused(const bytes &sealed, size_t out_len,
         memset(out.data(), 0xA5, out.size());
         int rc = open(t, out.data());
         if (rc != -2 || !all_zero(out.data(), out_len) || ERR_peek_error() != 0) {
-            ADD_FAILURE() << "bit " << bit << ": rc " << rc << ", output " << hex(out.data(), out_len);
+            ADD_FAILURE() << "bit " << bit << ": rc " << rc << ", output " << hex_word(out.data(), out_len);
             break;
         }
     }
@@ -112,12 +74,12 @@ TEST(QuorvaneCrypto, RandomArguments) {
     EXPECT_EQ(quorvane_random(nullptr, 1), -3);
     uint8_t b[32];
     EXPECT_EQ(quorvane_random(b, QV_CRYPTO_LEN_MAX + size_t{1}), -3);
-    bytes a = rnd(32), c = rnd(32);
+    bytes a = random_bytes(32), c = random_bytes(32);
     EXPECT_NE(a, c);
 }
 
 TEST(QuorvaneCrypto, ConstantTimeEqualAndCleanse) {
-    bytes a = rnd(40), b = a;
+    bytes a = random_bytes(40), b = a;
     EXPECT_EQ(quorvane_ct_eq(a.data(), b.data(), a.size()), 1);
     for (size_t i = 0; i < a.size(); i++) {
         b = a;
@@ -163,7 +125,7 @@ TEST(QuorvaneCrypto, Ed25519SignVerifyAndSeedToPublic) {
 
     ASSERT_EQ(quorvane_ed25519_sign(priv, nullptr, 0, sig), 0);  // empty message
     EXPECT_EQ(quorvane_ed25519_verify(pub, nullptr, 0, sig), 0);
-    bytes msg = rnd(100);
+    bytes msg = random_bytes(100);
     ASSERT_EQ(quorvane_ed25519_sign(priv, msg.data(), msg.size(), sig), 0);
     EXPECT_EQ(quorvane_ed25519_verify(pub, msg.data(), msg.size(), sig), 0);
 
@@ -189,9 +151,9 @@ TEST(QuorvaneCrypto, Blake2bKnownAnswerAndStreaming) {
         "18d38aa8dbf1925ab92386edd4009923";
     uint8_t out[64], out2[64];
     ASSERT_EQ(quorvane_blake2b(reinterpret_cast<const uint8_t *>("abc"), 3, out), 0);
-    EXPECT_EQ(hex(out, 64), abc);
+    EXPECT_EQ(hex_word(out, 64), abc);
 
-    bytes data = rnd(1000);
+    bytes data = random_bytes(1000);
     ASSERT_EQ(quorvane_blake2b(data.data(), data.size(), out), 0);
     quorvane_blake2b_ctx *h = nullptr;
     ASSERT_EQ(quorvane_blake2b_init(&h), 0);
@@ -219,7 +181,7 @@ TEST(QuorvaneCrypto, HmacSha256) {
     ASSERT_EQ(quorvane_hmac_sha256(reinterpret_cast<const uint8_t *>(key.data()), key.size(),
                                    reinterpret_cast<const uint8_t *>(data.data()), data.size(), out),
               0);
-    EXPECT_EQ(hex(out, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    EXPECT_EQ(hex_word(out, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
     uint8_t k = 0;
     EXPECT_EQ(quorvane_hmac_sha256(&k, 0, nullptr, 0, out), 0);  // empty key, empty data
     EXPECT_EQ(quorvane_hmac_sha256(nullptr, 0, nullptr, 0, out), -3);
@@ -235,7 +197,7 @@ TEST(QuorvaneCrypto, Scrypt) {
     ASSERT_EQ(quorvane_scrypt(reinterpret_cast<const uint8_t *>(pw.data()), pw.size(),
                               reinterpret_cast<const uint8_t *>(salt.data()), salt.size(), &p, out, sizeof out),
               0);
-    EXPECT_EQ(hex(out, 64),
+    EXPECT_EQ(hex_word(out, 64),
               "fdbabe1c9d3472007856e7190d01e9fe7c6ad7cbc8237830e77376634b3731622eaf30d92e22a3886ff109279d9830dac7"
               "27afb94a83ee6d8360cbdfa2cc0640");
     EXPECT_EQ(quorvane_scrypt(out, 1, out, 1, nullptr, out, 32), -3);
@@ -282,7 +244,7 @@ TEST(QuorvaneSeal, RoundTripsAtEveryLength) {
     keypair k;
     for (size_t len : {0, 1, 15, 16, 64, 1000}) {
         SCOPED_TRACE(len);
-        bytes pt = rnd(len), box = box_seal(k, pt);
+        bytes pt = random_bytes(len), box = box_seal(k, pt);
         bytes out(len + 1, 0xEE);
         size_t n = 99;
         ASSERT_EQ(quorvane_open(k.priv, box.data(), box.size(), out.data(), len, &n), 0);
@@ -291,13 +253,13 @@ TEST(QuorvaneSeal, RoundTripsAtEveryLength) {
         EXPECT_EQ(out[len], 0xEE);
     }
     // two seals of the same bytes differ (fresh ephemeral key)
-    bytes pt = rnd(8);
+    bytes pt = random_bytes(8);
     EXPECT_NE(box_seal(k, pt), box_seal(k, pt));
 }
 
 TEST(QuorvaneSeal, SizeAndArgumentChecks) {
     keypair k;
-    bytes pt = rnd(10), out(100);
+    bytes pt = random_bytes(10), out(100);
     size_t n = 7;
     EXPECT_EQ(quorvane_seal(k.pub, pt.data(), 10, out.data(), 57, &n), -3);  // one short
     EXPECT_EQ(quorvane_seal(k.pub, pt.data(), SIZE_MAX - 10, out.data(), 100, &n), -3);  // wraps
@@ -325,7 +287,7 @@ TEST(QuorvaneSeal, SizeAndArgumentChecks) {
 
 TEST(QuorvaneSeal, EveryBitAndAnotherKeyAreRefusedAndWiped) {
     keypair k, other;
-    bytes pt = rnd(12), box = box_seal(k, pt);
+    bytes pt = random_bytes(12), box = box_seal(k, pt);
     auto open_with = [&](const uint8_t *priv) {
         return [priv](const bytes &t, uint8_t *out) {
             size_t n = 0;
@@ -341,7 +303,7 @@ TEST(QuorvaneSeal, EveryBitAndAnotherKeyAreRefusedAndWiped) {
 
 TEST(QuorvaneSeal, LowOrderEphemeralKeyIsALibraryRefusalNotPlaintext) {
     keypair k;
-    bytes box = box_seal(k, rnd(4));
+    bytes box = box_seal(k, random_bytes(4));
     memset(box.data(), 0, 32);  // the all-zero point gives an all-zero secret, which X25519 refuses
     bytes out(4, 0xA5);
     size_t n = 9;
@@ -355,10 +317,10 @@ TEST(QuorvaneSeal, LowOrderEphemeralKeyIsALibraryRefusalNotPlaintext) {
 /* ---- Message seal ------------------------------------------------------- */
 
 struct msg_case {
-    bytes key = rnd(32), salt = rnd(16), ad = rnd(20), pt;
+    bytes key = random_bytes(32), salt = random_bytes(16), ad = random_bytes(20), pt;
     uint64_t counter;
     bytes ct, tag = bytes(16);
-    msg_case(size_t len, uint64_t c) : pt(rnd(len)), counter(c), ct(len) {
+    msg_case(size_t len, uint64_t c) : pt(random_bytes(len)), counter(c), ct(len) {
         EXPECT_EQ(quorvane_msg_seal(key.data(), counter, salt.data(), ad.data(), ad.size(), pt.data(), pt.size(),
                                     ct.data(), tag.data()),
                   0);
@@ -391,7 +353,7 @@ TEST(QuorvaneMsgSeal, RoundTripAndBindingToCounterSaltAndAssociatedData) {
         EXPECT_EQ(m.open(r.counter, *r.salt, *r.ad, m.ct, m.tag, out.data()), -2);
         EXPECT_TRUE(all_zero(out.data(), out.size()));
     }
-    bytes other_key = rnd(32);
+    bytes other_key = random_bytes(32);
     EXPECT_EQ(quorvane_msg_open(other_key.data(), 1, m.salt.data(), m.ad.data(), m.ad.size(), m.ct.data(), m.ct.size(),
                                 m.tag.data(), out.data()),
               -2);
@@ -408,7 +370,7 @@ TEST(QuorvaneMsgSeal, EveryBitOfCiphertextAndTagIsRefused) {
 }
 
 TEST(QuorvaneMsgSeal, EmptyTextAndArgumentChecks) {
-    bytes key = rnd(32), salt = rnd(16);
+    bytes key = random_bytes(32), salt = random_bytes(16);
     uint8_t tag[16];
     ASSERT_EQ(quorvane_msg_seal(key.data(), 5, salt.data(), nullptr, 0, nullptr, 0, nullptr, tag), 0);
     EXPECT_EQ(quorvane_msg_open(key.data(), 5, salt.data(), nullptr, 0, nullptr, 0, tag, nullptr), 0);
@@ -433,7 +395,7 @@ TEST(QuorvaneMsgSeal, EmptyTextAndArgumentChecks) {
 /* ---- REST tokens and the search-index key ------------------------------- */
 
 TEST(QuorvaneRestToken, IssueVerifyExpiryAndFields) {
-    bytes secret = rnd(32), id = rnd(16), extra = rnd(16);
+    bytes secret = random_bytes(32), id = random_bytes(16), extra = random_bytes(16);
     uint8_t tok[QV_REST_TOKEN_LEN], tok2[QV_REST_TOKEN_LEN];
     ASSERT_EQ(quorvane_rest_token_issue(secret.data(), id.data(), 0x1AB, extra.data(), 1000, tok), 0);
     uint8_t id_out[16], kind = 0, extra_out[16];
@@ -453,12 +415,12 @@ TEST(QuorvaneRestToken, IssueVerifyExpiryAndFields) {
     EXPECT_EQ(bytes(extra_out, extra_out + 16), bytes(16, 0));
     EXPECT_NE(memcmp(tok, tok2, 16), 0);  // fresh salt per token
 
-    bytes other = rnd(32);
+    bytes other = random_bytes(32);
     EXPECT_EQ(quorvane_rest_token_verify(other.data(), tok, sizeof tok, 5, id_out, &kind, extra_out), -2);
 }
 
 TEST(QuorvaneRestToken, LengthAndArgumentChecksComeBeforeDecryption) {
-    bytes secret = rnd(32), id = rnd(16);
+    bytes secret = random_bytes(32), id = random_bytes(16);
     bytes tok(QV_REST_TOKEN_LEN + 1);
     ASSERT_EQ(quorvane_rest_token_issue(secret.data(), id.data(), 1, nullptr, 10, tok.data()), 0);
     uint8_t id_out[16];
@@ -473,7 +435,7 @@ TEST(QuorvaneRestToken, LengthAndArgumentChecksComeBeforeDecryption) {
 }
 
 TEST(QuorvaneRestToken, EveryBitIsRefused) {
-    bytes secret = rnd(32), id = rnd(16), tok(QV_REST_TOKEN_LEN);
+    bytes secret = random_bytes(32), id = random_bytes(16), tok(QV_REST_TOKEN_LEN);
     ASSERT_EQ(quorvane_rest_token_issue(secret.data(), id.data(), 9, nullptr, UINT64_MAX, tok.data()), 0);
     // verify decrypts into its own buffer and hands nothing out on refusal
     expect_every_bit_refused(tok, 0, [&](const bytes &t, uint8_t *) {
@@ -488,7 +450,7 @@ TEST(QuorvaneRestToken, EveryBitIsRefused) {
 }
 
 TEST(QuorvaneSidx, MatchesTheLibraryHkdfAndNeedsEveryArgument) {
-    bytes key = rnd(32), salt = rnd(16);
+    bytes key = random_bytes(32), salt = random_bytes(16);
     uint8_t a[32], b[32];
     ASSERT_EQ(quorvane_sidx_key(key.data(), salt.data(), a), 0);
     // OpenSSL's own HKDF as a second opinion on our HMAC-built derivation
@@ -502,6 +464,56 @@ TEST(QuorvaneSidx, MatchesTheLibraryHkdfAndNeedsEveryArgument) {
     EXPECT_EQ(quorvane_sidx_key(key.data(), salt.data(), nullptr), -1);
 }
 
+// RFC 5869's cases A.1 to A.3 (of which this is the first 32 bytes), then
+// OpenSSL's own HKDF as a second opinion at the lengths the callers use.
+TEST(QuorvaneHkdf32, KnownAnswersAndTheLibraryHkdf) {
+    auto counting = [](uint8_t from, size_t n) {
+        bytes b(n);
+        for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(from + i);
+        return b;
+    };
+    struct V {
+        const char *name;
+        bytes ikm, salt, info;
+        const char *okm;
+    };
+    const V vectors[] = {
+        {"A.1", bytes(22, 0x0b), counting(0x00, 13), counting(0xf0, 10),
+         "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf"},
+        {"A.2", counting(0x00, 80), counting(0x60, 80), counting(0xb0, 80),
+         "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c"},
+        {"A.3 (no salt, no info)", bytes(22, 0x0b), {}, {},
+         "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d"},
+    };
+    for (const auto &v : vectors) {
+        SCOPED_TRACE(v.name);
+        uint8_t out[32];
+        ASSERT_EQ(quorvane_hkdf_sha256_32(v.ikm.data(), v.ikm.size(), v.salt.data(), v.salt.size(), v.info.data(),
+                                          v.info.size(), out),
+                  0);
+        EXPECT_EQ(qvtest::hex(out, sizeof out), v.okm);
+    }
+    for (size_t ikm_len : {1, 32, 64, 160})
+        for (size_t salt_len : {0, 16, 32, 64}) {
+            SCOPED_TRACE(std::to_string(ikm_len) + " bytes of key material, salt of " + std::to_string(salt_len));
+            const bytes ikm = random_bytes(ikm_len), salt = random_bytes(salt_len), info = random_bytes(ikm_len % 40);
+            uint8_t ours[32], library[32];
+            ASSERT_EQ(quorvane_hkdf_sha256_32(ikm.data(), ikm.size(), salt.data(), salt.size(), info.data(),
+                                              info.size(), ours),
+                      0);
+            ASSERT_EQ(n_kdf_hkdf_sha256(ikm.data(), ikm.size(), salt.data(), salt.size(), info.data(), info.size(),
+                                        library, sizeof library),
+                      0);
+            EXPECT_EQ(qvtest::hex(ours, 32), qvtest::hex(library, 32));
+        }
+    const bytes k = random_bytes(32);
+    uint8_t out[32];
+    EXPECT_EQ(quorvane_hkdf_sha256_32(nullptr, 32, k.data(), 16, k.data(), 4, out), -1);
+    EXPECT_EQ(quorvane_hkdf_sha256_32(k.data(), 32, nullptr, 16, k.data(), 4, out), -1);
+    EXPECT_EQ(quorvane_hkdf_sha256_32(k.data(), 32, k.data(), 16, nullptr, 4, out), -1);
+    EXPECT_EQ(quorvane_hkdf_sha256_32(k.data(), 32, k.data(), 16, k.data(), 4, nullptr), -1);
+}
+
 /* ---- Cross-check against the second implementation ---------------------- */
 
 TEST(QuorvaneCryptoXcheck, BoxesOpenBothWays) {
@@ -509,12 +521,12 @@ TEST(QuorvaneCryptoXcheck, BoxesOpenBothWays) {
     const size_t lens[] = {0, 1, 31, 300};
     std::vector<std::string> req;
     std::vector<bytes> ours;
-    bytes peer_priv = rnd(32);
-    req.push_back("x25519_pub " + hex(peer_priv));
+    bytes peer_priv = random_bytes(32);
+    req.push_back("x25519_pub " + hex_word(peer_priv));
     for (size_t len : lens) {
-        bytes pt = rnd(len);
+        bytes pt = random_bytes(len);
         ours.push_back(pt);
-        req.push_back("seal " + hex(mine.pub, 32) + " " + hex(pt));  // they seal to us
+        req.push_back("seal " + hex_word(mine.pub, 32) + " " + hex_word(pt));  // they seal to us
     }
     auto ans = xcheck(req);
     ASSERT_EQ(ans[0].size(), 2u);
@@ -536,10 +548,10 @@ TEST(QuorvaneCryptoXcheck, BoxesOpenBothWays) {
         bytes box(pt.size() + 48);
         size_t n = 0;
         ASSERT_EQ(quorvane_seal(peer_pub.data(), pt.data(), pt.size(), box.data(), box.size(), &n), 0);
-        req.push_back("open " + hex(peer_priv) + " " + hex(box));
+        req.push_back("open " + hex_word(peer_priv) + " " + hex_word(box));
         if (&pt == &ours.back()) {
             box[40] ^= 4;
-            req.push_back("open " + hex(peer_priv) + " " + hex(box));
+            req.push_back("open " + hex_word(peer_priv) + " " + hex_word(box));
         }
     }
     ans = xcheck(req);
@@ -560,36 +572,36 @@ TEST(QuorvaneCryptoXcheck, MessageSealsAreIdenticalBytes) {
     std::vector<msg_case> cases;
     for (const auto &r : rows) cases.emplace_back(r.len, r.counter);
     for (const auto &m : cases) {
-        req.push_back("msg_seal " + hex(m.key) + " " + std::to_string(m.counter) + " " + hex(m.salt) + " " + hex(m.ad) +
-                      " " + hex(m.pt));
-        req.push_back("msg_open " + hex(m.key) + " " + std::to_string(m.counter) + " " + hex(m.salt) + " " + hex(m.ad) +
-                      " " + hex(m.ct) + " " + hex(m.tag));
+        req.push_back("msg_seal " + hex_word(m.key) + " " + std::to_string(m.counter) + " " + hex_word(m.salt) + " " +
+                      hex_word(m.ad) + " " + hex_word(m.pt));
+        req.push_back("msg_open " + hex_word(m.key) + " " + std::to_string(m.counter) + " " + hex_word(m.salt) + " " +
+                      hex_word(m.ad) + " " + hex_word(m.ct) + " " + hex_word(m.tag));
     }
     auto ans = xcheck(req);
     for (size_t i = 0; i < cases.size(); i++) {
         SCOPED_TRACE(rows[i].len);
         const auto &m = cases[i];
         ASSERT_EQ(ans[2 * i].size(), 3u);
-        EXPECT_EQ(ans[2 * i][1], hex(m.ct));  // deterministic: same key, counter, salt
-        EXPECT_EQ(ans[2 * i][2], hex(m.tag));
+        EXPECT_EQ(ans[2 * i][1], hex_word(m.ct));  // deterministic: same key, counter, salt
+        EXPECT_EQ(ans[2 * i][2], hex_word(m.tag));
         ASSERT_EQ(ans[2 * i + 1].size(), 2u);
-        EXPECT_EQ(ans[2 * i + 1][1], hex(m.pt));
+        EXPECT_EQ(ans[2 * i + 1][1], hex_word(m.pt));
     }
 }
 
 TEST(QuorvaneCryptoXcheck, RestTokensVerifyBothWays) {
-    bytes secret = rnd(32), id = rnd(16), extra = rnd(16);
+    bytes secret = random_bytes(32), id = random_bytes(16), extra = random_bytes(16);
     const uint64_t expiry = 0x0000018F00001234ull;
     uint8_t tok[QV_REST_TOKEN_LEN];
     ASSERT_EQ(quorvane_rest_token_issue(secret.data(), id.data(), 0x42, extra.data(), expiry, tok), 0);
     std::vector<std::string> req = {
-        "token_verify " + hex(secret) + " " + hex(tok, sizeof tok) + " " + std::to_string(expiry - 1),
-        "token_verify " + hex(secret) + " " + hex(tok, sizeof tok) + " " + std::to_string(expiry),
-        "token_issue " + hex(secret) + " " + hex(id) + " 7 " + hex(extra) + " " + std::to_string(expiry),
-        "token_issue " + hex(secret) + " " + hex(id) + " 300 - " + std::to_string(expiry),
+        "token_verify " + hex_word(secret) + " " + hex_word(tok, sizeof tok) + " " + std::to_string(expiry - 1),
+        "token_verify " + hex_word(secret) + " " + hex_word(tok, sizeof tok) + " " + std::to_string(expiry),
+        "token_issue " + hex_word(secret) + " " + hex_word(id) + " 7 " + hex_word(extra) + " " + std::to_string(expiry),
+        "token_issue " + hex_word(secret) + " " + hex_word(id) + " 300 - " + std::to_string(expiry),
     };
     auto ans = xcheck(req);
-    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex(id), "66", hex(extra)}));
+    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex_word(id), "66", hex_word(extra)}));
     EXPECT_EQ(ans[1], (std::vector<std::string>{"FAIL", "EXPIRED"}));
     struct {
         int kind;
@@ -609,16 +621,16 @@ TEST(QuorvaneCryptoXcheck, RestTokensVerifyBothWays) {
 }
 
 TEST(QuorvaneCryptoXcheck, SearchIndexKeyAndEd25519) {
-    bytes key = rnd(32), salt = rnd(16), seed = rnd(32), msg = rnd(50);
+    bytes key = random_bytes(32), salt = random_bytes(16), seed = random_bytes(32), msg = random_bytes(50);
     uint8_t sidx[32], pub[32], sig[64];
     ASSERT_EQ(quorvane_sidx_key(key.data(), salt.data(), sidx), 0);
     ASSERT_EQ(quorvane_ed25519_pub_from_seed(seed.data(), pub), 0);
     ASSERT_EQ(quorvane_ed25519_sign(seed.data(), msg.data(), msg.size(), sig), 0);
-    auto ans = xcheck({"sidx " + hex(key) + " " + hex(salt), "ed_pub " + hex(seed), "ed_sign " + hex(seed) + " " + hex(msg),
-                       "ed_verify " + hex(pub, 32) + " " + hex(msg) + " " + hex(sig, 64)});
-    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex(sidx, 32)}));
-    EXPECT_EQ(ans[1], (std::vector<std::string>{"OK", hex(pub, 32)}));
-    EXPECT_EQ(ans[2], (std::vector<std::string>{"OK", hex(sig, 64)}));  // Ed25519 is deterministic
+    auto ans = xcheck({"sidx " + hex_word(key) + " " + hex_word(salt), "ed_pub " + hex_word(seed), "ed_sign " + hex_word(seed) + " " + hex_word(msg),
+                       "ed_verify " + hex_word(pub, 32) + " " + hex_word(msg) + " " + hex_word(sig, 64)});
+    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex_word(sidx, 32)}));
+    EXPECT_EQ(ans[1], (std::vector<std::string>{"OK", hex_word(pub, 32)}));
+    EXPECT_EQ(ans[2], (std::vector<std::string>{"OK", hex_word(sig, 64)}));  // Ed25519 is deterministic
     EXPECT_EQ(ans[3], (std::vector<std::string>{"OK"}));
 }
 

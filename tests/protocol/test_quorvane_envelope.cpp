@@ -18,39 +18,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s.empty() ? "-" : s;
-}
-std::string hex(const bytes &b) { return hex(b.data(), b.size()); }
-
-bytes unhex(const std::string &s) {
-    bytes b;
-    if (s == "-") return b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return b;
-}
-
-bytes rnd(size_t n) {
-    bytes b(n);
-    EXPECT_EQ(quorvane_random(b.data(), n), 0);
-    return b;
-}
-
-bool all_zero(const uint8_t *p, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (p[i]) return false;
-    return true;
-}
+using qvtest::all_zero;
+using qvtest::hex_word;
+using qvtest::random_bytes;
+using qvtest::unhex;
 
 quorvane_env_header make_header(uint64_t counter, uint64_t time) {
     quorvane_env_header h{};
-    bytes r = rnd(48);
+    bytes r = random_bytes(48);
     memcpy(h.conversation_id, r.data(), 16);
     memcpy(h.sender_id, r.data() + 16, 16);
     memcpy(h.salt, r.data() + 32, 16);
@@ -79,8 +54,8 @@ TEST(QuorvaneEnvHeader, EncodesBigEndianAndRoundTrips) {
     quorvane_env_header_encode(&h, wire);
     EXPECT_EQ(memcmp(wire, h.conversation_id, 16), 0);
     EXPECT_EQ(memcmp(wire + 16, h.sender_id, 16), 0);
-    EXPECT_EQ(hex(wire + 32, 8), "0000000000000001");  // counter 1: seven zero bytes, then 0x01
-    EXPECT_EQ(hex(wire + 40, 8), "0102030405060708");
+    EXPECT_EQ(hex_word(wire + 32, 8), "0000000000000001");  // counter 1: seven zero bytes, then 0x01
+    EXPECT_EQ(hex_word(wire + 40, 8), "0102030405060708");
     EXPECT_EQ(memcmp(wire + 48, h.salt, 16), 0);
     EXPECT_EQ(wire[64], 0xEE);  // nothing past the 64 bytes
 
@@ -98,11 +73,11 @@ TEST(QuorvaneEnvHeader, EncodesBigEndianAndRoundTrips) {
 }
 
 TEST(QuorvaneEnvelope, SealsAndOpensAtEveryBodyLength) {
-    bytes key = rnd(32);
+    bytes key = random_bytes(32);
     for (size_t len : {0, 1, 17, 1000}) {
         SCOPED_TRACE(len);
         quorvane_env_header h = make_header(len * 3 + 1, 1700000000000ull), back;
-        bytes body = rnd(len), env = seal(key, h, body);
+        bytes body = random_bytes(len), env = seal(key, h, body);
         ASSERT_EQ(env.size(), len + 80);
         uint8_t wire[64];
         quorvane_env_header_encode(&h, wire);
@@ -122,7 +97,7 @@ TEST(QuorvaneEnvelope, SealsAndOpensAtEveryBodyLength) {
 }
 
 TEST(QuorvaneEnvelope, SizesAreCheckedBeforeAnythingIsWritten) {
-    bytes key = rnd(32), body = rnd(20);
+    bytes key = random_bytes(32), body = random_bytes(20);
     quorvane_env_header h = make_header(9, 9);
     bytes out(100, 0xA5);
     size_t n = 7;
@@ -158,7 +133,7 @@ TEST(QuorvaneEnvelope, SizesAreCheckedBeforeAnythingIsWritten) {
 }
 
 TEST(QuorvaneEnvelope, EveryAlteredBitIsRefusedAndLeavesNothingBehind) {
-    bytes key = rnd(32), body = rnd(12);
+    bytes key = random_bytes(32), body = random_bytes(12);
     quorvane_env_header h = make_header(1, 1000);
     bytes env = seal(key, h, body);
     qvtest::LogCapture log;
@@ -174,7 +149,7 @@ TEST(QuorvaneEnvelope, EveryAlteredBitIsRefusedAndLeavesNothingBehind) {
         bytes raw(reinterpret_cast<uint8_t *>(&back), reinterpret_cast<uint8_t *>(&back) + sizeof back);
         if (rc != -2 || !all_zero(out.data(), out.size()) || n != 7 || raw != bytes(64, 0xA5) ||
             ERR_peek_error() != 0) {
-            ADD_FAILURE() << "bit " << bit << ": rc " << rc << " body " << hex(out);
+            ADD_FAILURE() << "bit " << bit << ": rc " << rc << " body " << hex_word(out);
             break;
         }
         memset(out.data(), 0xA5, out.size());
@@ -187,14 +162,14 @@ TEST(QuorvaneEnvelope, EveryAlteredBitIsRefusedAndLeavesNothingBehind) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(log.text(), "");
 
-    bytes other = rnd(32), out(body.size(), 0xA5);
+    bytes other = random_bytes(32), out(body.size(), 0xA5);
     size_t n = 0;
     EXPECT_EQ(quorvane_env_open(other.data(), env.data(), env.size(), nullptr, out.data(), out.size(), &n), -2);
     EXPECT_TRUE(all_zero(out.data(), out.size()));
 }
 
 TEST(QuorvaneEnvelope, ByteVariantDrawsAFreshSaltAndSharesTheLayout) {
-    bytes key = rnd(32), body = rnd(30);
+    bytes key = random_bytes(32), body = random_bytes(30);
     quorvane_env_header h = make_header(42, 42000);
     uint8_t wire[64];
     quorvane_env_header_encode(&h, wire);
@@ -223,24 +198,11 @@ TEST(QuorvaneEnvelope, ByteVariantDrawsAFreshSaltAndSharesTheLayout) {
 }
 
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("crypto_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string x; words >> x;) w.push_back(x);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("crypto_xcheck.py", requests);
 }
 
 TEST(QuorvaneEnvelopeXcheck, BothWays) {
-    bytes key = rnd(32);
+    bytes key = random_bytes(32);
     struct row {
         size_t len;
         uint64_t counter, time;
@@ -250,33 +212,33 @@ TEST(QuorvaneEnvelopeXcheck, BothWays) {
     std::vector<bytes> bodies, ours;
     for (const auto &r : rows) {
         quorvane_env_header h = make_header(r.counter, r.time);
-        bytes body = rnd(r.len);
-        std::string fields = hex(h.conversation_id, 16) + " " + hex(h.sender_id, 16) + " " + std::to_string(r.counter) +
+        bytes body = random_bytes(r.len);
+        std::string fields = hex_word(h.conversation_id, 16) + " " + hex_word(h.sender_id, 16) + " " + std::to_string(r.counter) +
                              " " + std::to_string(r.time) + " ";
         // same header and salt: the bytes must be identical; a fresh salt on their side must open here
-        req.push_back("env_seal " + hex(key) + " " + fields + hex(h.salt, 16) + " " + hex(body));
-        req.push_back("env_seal " + hex(key) + " " + fields + "rand " + hex(body));
+        req.push_back("env_seal " + hex_word(key) + " " + fields + hex_word(h.salt, 16) + " " + hex_word(body));
+        req.push_back("env_seal " + hex_word(key) + " " + fields + "rand " + hex_word(body));
         // ours, sealed with a salt we draw, must open there with every header field intact
         uint8_t wire[64];
         quorvane_env_header_encode(&h, wire);
         bytes env(r.len + 80);
         size_t n = 0;
         EXPECT_EQ(quorvane_env_seal_bytes(key.data(), wire, body.data(), body.size(), env.data(), env.size(), &n), 0);
-        req.push_back("env_open " + hex(key) + " " + hex(env));
+        req.push_back("env_open " + hex_word(key) + " " + hex_word(env));
         hs.push_back(h);
         bodies.push_back(body);
         ours.push_back(env);
     }
     bytes bad = ours.back();
     bad[33] ^= 1;  // the counter
-    req.push_back("env_open " + hex(key) + " " + hex(bad));
+    req.push_back("env_open " + hex_word(key) + " " + hex_word(bad));
 
     auto ans = xcheck(req);
     for (size_t i = 0; i < hs.size(); i++) {
         SCOPED_TRACE(rows[i].len);
         const auto &a1 = ans[3 * i], &a2 = ans[3 * i + 1], &a3 = ans[3 * i + 2];
         ASSERT_EQ(a1.size(), 2u);
-        EXPECT_EQ(a1[1], hex(seal(key, hs[i], bodies[i])));
+        EXPECT_EQ(a1[1], hex_word(seal(key, hs[i], bodies[i])));
 
         ASSERT_EQ(a2.size(), 2u);
         bytes theirs = unhex(a2[1]), out(rows[i].len);
@@ -289,12 +251,12 @@ TEST(QuorvaneEnvelopeXcheck, BothWays) {
         EXPECT_EQ(memcmp(back.conversation_id, hs[i].conversation_id, 16), 0);
 
         ASSERT_EQ(a3.size(), 7u);
-        EXPECT_EQ(a3[1], hex(hs[i].conversation_id, 16));
-        EXPECT_EQ(a3[2], hex(hs[i].sender_id, 16));
+        EXPECT_EQ(a3[1], hex_word(hs[i].conversation_id, 16));
+        EXPECT_EQ(a3[2], hex_word(hs[i].sender_id, 16));
         EXPECT_EQ(a3[3], std::to_string(rows[i].counter));
         EXPECT_EQ(a3[4], std::to_string(rows[i].time));
-        EXPECT_EQ(a3[5], hex(ours[i].data() + 48, 16));
-        EXPECT_EQ(a3[6], hex(bodies[i]));
+        EXPECT_EQ(a3[5], hex_word(ours[i].data() + 48, 16));
+        EXPECT_EQ(a3[6], hex_word(bodies[i]));
     }
     EXPECT_EQ(ans.back(), (std::vector<std::string>{"FAIL", "AUTH"}));
 }

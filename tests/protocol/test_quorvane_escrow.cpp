@@ -19,30 +19,13 @@
 
 namespace {
 
+using qvtest::hex_word;
+using qvtest::put_be32;
+using qvtest::unhex_array;
+
 using Bytes = std::vector<uint8_t>;
 using Key = std::array<uint8_t, 32>;
 using Rec = std::array<uint8_t, QV_ESCROW_LEN>;
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    if (n == 0) return "-";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-template <size_t N> std::string hex(const std::array<uint8_t, N> &a) { return hex(a.data(), N); }
-std::string hex(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
-
-template <size_t N> std::array<uint8_t, N> unhex(const std::string &s) {
-    std::array<uint8_t, N> a{};
-    EXPECT_EQ(s.size(), 2 * N) << s;
-    for (size_t i = 0; i < N && 2 * i + 1 < s.size(); i++)
-        a[i] = static_cast<uint8_t>(std::stoul(s.substr(2 * i, 2), nullptr, 16));
-    return a;
-}
 
 Key fill(uint8_t start) {
     Key k;
@@ -54,10 +37,6 @@ struct Identity {
     Key seed, pub;
     Identity() { EXPECT_EQ(quorvane_ed25519_keypair(seed.data(), pub.data()), 0); }
 };
-
-void put_be32(uint8_t *p, uint32_t v) {
-    for (int i = 3; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
 
 // A record header written out by hand from the layout, with a body of 0x33.
 Rec record(uint8_t kind, uint32_t N, uint32_t r, uint32_t p) {
@@ -73,20 +52,7 @@ Rec record(uint8_t kind, uint32_t N, uint32_t r, uint32_t p) {
 }
 
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("keys_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("keys_xcheck.py", requests);
 }
 
 const std::vector<std::string> kFail = {"FAIL", "AUTH"};
@@ -372,14 +338,14 @@ TEST(EscrowXcheck, RecordsOpenAcrossImplementationsInBothDirections) {
               0);
     ASSERT_EQ(quorvane_escrow_seal_rk(rk.data(), user.c_str(), id.seed.data(), ours_rk.data()), 0);
 
-    const std::string hp = hex(pw), hu = hex(user), hs = hex(id.seed), hpub = hex(id.pub);
+    const std::string hp = hex_word(pw), hu = hex_word(user), hs = hex_word(id.seed), hpub = hex_word(id.pub);
     auto ans = xcheck({
-        "escrow_open 1 " + hp + " " + hu + " " + hpub + " " + hex(ours_pw),
-        "escrow_open 1 " + hp + " " + hu + " " + hpub + " " + hex(ours_pw_min),
-        "escrow_open 2 " + hex(rk) + " " + hu + " " + hpub + " " + hex(ours_rk),
-        "escrow_open 2 " + hex(fill(22)) + " " + hu + " " + hpub + " " + hex(ours_rk),
-        "escrow_seal 1 " + hp + " " + hu + " " + hs + " 16384 2 1 " + hex(salt),
-        "escrow_seal 2 " + hex(rk) + " " + hu + " " + hs + " 0 0 0 " + hex(salt),
+        "escrow_open 1 " + hp + " " + hu + " " + hpub + " " + hex_word(ours_pw),
+        "escrow_open 1 " + hp + " " + hu + " " + hpub + " " + hex_word(ours_pw_min),
+        "escrow_open 2 " + hex_word(rk) + " " + hu + " " + hpub + " " + hex_word(ours_rk),
+        "escrow_open 2 " + hex_word(fill(22)) + " " + hu + " " + hpub + " " + hex_word(ours_rk),
+        "escrow_seal 1 " + hp + " " + hu + " " + hs + " 16384 2 1 " + hex_word(salt),
+        "escrow_seal 2 " + hex_word(rk) + " " + hu + " " + hs + " 0 0 0 " + hex_word(salt),
     });
     EXPECT_EQ(ans[0], ok(hs));
     EXPECT_EQ(ans[1], ok(hs));
@@ -388,7 +354,7 @@ TEST(EscrowXcheck, RecordsOpenAcrossImplementationsInBothDirections) {
     // the same inputs give the same bytes: the only randomness is the salt
     ASSERT_EQ(ans[4].size(), 2u);
     ASSERT_EQ(ans[5].size(), 2u);
-    const Rec theirs_pw = unhex<82>(ans[4][1]), theirs_rk = unhex<82>(ans[5][1]);
+    const Rec theirs_pw = unhex_array<82>(ans[4][1]), theirs_rk = unhex_array<82>(ans[5][1]);
     Rec again;
     quorvane_escrow_params rk_prm{QV_ESCROW_KIND_RK, {0, 0, 0}, {}};
     memcpy(rk_prm.salt, salt.data(), 16);
@@ -414,26 +380,26 @@ TEST(EscrowXcheck, RecoverySignaturesAndCheckBytes) {
     std::array<uint8_t, 64> sig;
     ASSERT_EQ(quorvane_recover_sign(id.seed.data(), chal.data(), spk.data(), "gina", auth.data(), rec.data(), sig.data()),
               0);
-    const std::string args = hex(chal) + " " + hex(spk) + " " + hex(std::string("gina")) + " " + hex(auth) + " " + hex(rec);
+    const std::string args = hex_word(chal) + " " + hex_word(spk) + " " + hex_word(std::string("gina")) + " " + hex_word(auth) + " " + hex_word(rec);
 
     const Key rks[] = {Key{}, fill(0x80), [] { Key k; k.fill(0xFF); return k; }()};
     std::vector<std::string> requests = {
-        "recover_sign " + hex(id.seed) + " " + args,
-        "recover_verify " + hex(id.pub) + " " + args + " " + hex(sig),
-        "recover_verify " + hex(id.pub) + " " + hex(chal) + " " + hex(spk) + " " + hex(std::string("gina")) + " " +
-            hex(fill(35)) + " " + hex(rec) + " " + hex(sig),
+        "recover_sign " + hex_word(id.seed) + " " + args,
+        "recover_verify " + hex_word(id.pub) + " " + args + " " + hex_word(sig),
+        "recover_verify " + hex_word(id.pub) + " " + hex_word(chal) + " " + hex_word(spk) + " " +
+            hex_word(std::string("gina")) + " " + hex_word(fill(35)) + " " + hex_word(rec) + " " + hex_word(sig),
     };
-    for (const auto &k : rks) requests.push_back("rk_check " + hex(k));
+    for (const auto &k : rks) requests.push_back("rk_check " + hex_word(k));
     auto ans = xcheck(requests);
     // Ed25519 is deterministic: the same message gives the same signature
-    EXPECT_EQ(ans[0], ok(hex(sig)));
+    EXPECT_EQ(ans[0], ok(hex_word(sig)));
     EXPECT_EQ(ans[1], std::vector<std::string>{"OK"});
     EXPECT_EQ(ans[2], kFail);
     for (size_t i = 0; i < std::size(rks); i++) {
         SCOPED_TRACE(i);
         std::array<uint8_t, 3> check;
         ASSERT_EQ(quorvane_rk_check(rks[i].data(), check.data()), 0);
-        EXPECT_EQ(ans[3 + i], ok(hex(check)));
+        EXPECT_EQ(ans[3 + i], ok(hex_word(check)));
     }
 
     // every signed field counts

@@ -27,8 +27,19 @@
 
 extern char **environ;
 
+using qvtest::exists;
+using qvtest::file_bytes;
+using qvtest::hex_word;
+using qvtest::mode_of;
+using qvtest::names_in;
+using qvtest::put_be32;
+using qvtest::put_file;
 using qvtest::read_file;
+using qvtest::self_exe;
+using qvtest::strace_unusable;
 using qvtest::TempDir;
+using qvtest::Traced;
+using qvtest::UmaskScope;
 using qvtest::write_file;
 
 namespace {
@@ -43,56 +54,6 @@ Bytes pattern(size_t n, unsigned seed = 7) {
     Bytes b(n);
     for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>((i * 131 + seed + (i >> 8)) % 255 + 1);
     return b;
-}
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    if (n == 0) return "-";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
-std::string hex(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
-
-Bytes file_bytes(const std::string &path) {
-    std::string s = read_file(path);
-    return Bytes(s.begin(), s.end());
-}
-void put_file(const std::string &path, const Bytes &b) { write_file(path, std::string(b.begin(), b.end())); }
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-mode_t mode_of(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : static_cast<mode_t>(-1);
-}
-
-std::vector<std::string> names_in(const std::string &dir) {
-    std::vector<std::string> v;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) v.emplace_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-struct UmaskScope {
-    mode_t old;
-    explicit UmaskScope(mode_t m) : old(umask(m)) {}
-    ~UmaskScope() { umask(old); }
-};
-
-void put_be32(uint8_t *p, uint32_t v) {
-    for (int i = 3; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
 }
 
 // Opens into a buffer pre-filled with 0xAA; returns the code, the bytes and the length.
@@ -123,57 +84,17 @@ int run_subject() {
 }
 [[maybe_unused]] const int subject_ran = run_subject();
 
-std::string self_exe() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-std::string strace_unusable() {
-    if (!qvtest::have_program("strace")) return "strace is not installed";
-    if (qvtest::run_command("strace -qq -o /dev/null true 2>/dev/null") != 0) return "ptrace is not permitted here";
-    return "";
-}
-
-struct Traced {
-    int status = -1;
-    std::string log;
-};
-
 // Runs the subject under strace, tracing only system calls on `paths`, with each of
 // `injects` ("SYSCALLS:error=E[:when=N]") applied.
 Traced run_traced(const TempDir &work, const std::string &path, const std::string &pw, size_t len,
                   const std::vector<std::string> &paths, const std::vector<std::string> &injects) {
-    const std::string log = work.file("strace.log");
-    std::string cmd = "env QV_KEYFILE_SUBJECT=seal QV_KEYFILE_PATH='" + path + "' QV_KEYFILE_PW='" + pw +
-                      "' QV_KEYFILE_LEN=" + std::to_string(len) +
-                      " ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e signal=none -o '" + log + "'";
-    for (const auto &p : paths) cmd += " -P '" + p + "'";
-    for (const auto &i : injects) cmd += " -e inject=" + i;
-    cmd += " '" + self_exe() + "' >/dev/null 2>&1";
-    Traced t;
-    t.status = qvtest::run_command(cmd);
-    t.log = read_file(log);
-    unlink(log.c_str());
-    return t;
+    const std::vector<std::string> env = {"QV_KEYFILE_SUBJECT=seal", "QV_KEYFILE_PATH=" + path, "QV_KEYFILE_PW=" + pw,
+                                          "QV_KEYFILE_LEN=" + std::to_string(len)};
+    return qvtest::run_self_traced(work, env, paths, injects);
 }
 
-// Runs the second implementation over request lines; one word list per answer line.
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("keys_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("keys_xcheck.py", requests);
 }
 
 }  // namespace
@@ -606,14 +527,14 @@ TEST(KeyfileXcheck, FilesOpenAcrossImplementationsInBothDirections) {
     ASSERT_EQ(quorvane_keyfile_seal(ours_real.c_str(), "pässwörd", a.data(), a.size(), &kReal), 0);
     ASSERT_EQ(quorvane_keyfile_seal(ours_small.c_str(), "", b.data(), b.size(), &kSmall), 0);
     auto ans = xcheck({
-        "keyfile_open " + ours_real + " " + hex(std::string("pässwörd")),
+        "keyfile_open " + ours_real + " " + hex_word(std::string("pässwörd")),
         "keyfile_open " + ours_small + " -",
-        "keyfile_open " + ours_small + " " + hex(std::string("x")),
-        "keyfile_seal " + theirs + " " + hex(std::string("their pw")) + " " + hex(b) + " 2048 2 2",
-        "keyfile_seal " + theirs_max + " " + hex(std::string("their pw")) + " " + hex(c) + " 1024 1 1",
+        "keyfile_open " + ours_small + " " + hex_word(std::string("x")),
+        "keyfile_seal " + theirs + " " + hex_word(std::string("their pw")) + " " + hex_word(b) + " 2048 2 2",
+        "keyfile_seal " + theirs_max + " " + hex_word(std::string("their pw")) + " " + hex_word(c) + " 1024 1 1",
     });
-    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex(a)}));
-    EXPECT_EQ(ans[1], (std::vector<std::string>{"OK", hex(b)}));
+    EXPECT_EQ(ans[0], (std::vector<std::string>{"OK", hex_word(a)}));
+    EXPECT_EQ(ans[1], (std::vector<std::string>{"OK", hex_word(b)}));
     EXPECT_EQ(ans[2], (std::vector<std::string>{"FAIL", "AUTH"}));
     ASSERT_EQ(ans[3], std::vector<std::string>{"OK"});
     ASSERT_EQ(ans[4], std::vector<std::string>{"OK"});
@@ -643,12 +564,12 @@ TEST(PwAuth, MatchesTheSecondImplementationAndSeparatesUsers) {
         std::array<uint8_t, 32> v{};
         ASSERT_EQ(quorvane_pw_auth(c.pw, c.user, v.data()), 0);
         ours.push_back(v);
-        requests.push_back("pw_auth " + hex(std::string(c.pw)) + " " + hex(std::string(c.user)));
+        requests.push_back("pw_auth " + hex_word(std::string(c.pw)) + " " + hex_word(std::string(c.user)));
     }
     auto ans = xcheck(requests);
     for (size_t i = 0; i < ours.size(); i++) {
         SCOPED_TRACE(cases[i].pw + std::string(" / ") + cases[i].user);
-        EXPECT_EQ(ans[i], (std::vector<std::string>{"OK", hex(ours[i].data(), 32)}));
+        EXPECT_EQ(ans[i], (std::vector<std::string>{"OK", hex_word(ours[i].data(), 32)}));
     }
     EXPECT_NE(ours[1], ours[2]) << "user names differing only in case";
 

@@ -28,36 +28,10 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s.empty() ? "-" : s;
-}
-std::string hex(const bytes &b) { return hex(b.data(), b.size()); }
-std::string hex(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
-
-bytes unhex(const std::string &s) {
-    bytes b;
-    if (s == "-") return b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return b;
-}
-
-bytes rnd(size_t n) {
-    bytes b(n);
-    EXPECT_EQ(quorvane_random(b.data(), n), 0);
-    return b;
-}
-
-bool all_zero(const uint8_t *p, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (p[i]) return false;
-    return true;
-}
+using qvtest::all_zero;
+using qvtest::hex_word;
+using qvtest::random_bytes;
+using qvtest::unhex;
 
 /* ---- The second implementation as a live peer ------------------------------- */
 
@@ -195,13 +169,13 @@ struct PyParty : Party {
         return w;
     }
     int send(const std::string &pt, bytes *msg) override {
-        auto w = peer.call("encrypt " + hex(pt));
+        auto w = peer.call("encrypt " + hex_word(pt));
         int rc = code_of(w);
         if (rc == 0) *msg = unhex(w.at(1));
         return rc;
     }
     int recv(const bytes &msg, std::string *pt) override {
-        auto w = peer.call("decrypt " + hex(msg));
+        auto w = peer.call("decrypt " + hex_word(msg));
         int rc = code_of(w);
         if (rc == 0) {
             bytes b = unhex(w.at(1));
@@ -210,7 +184,7 @@ struct PyParty : Party {
         return rc;
     }
     bytes save() override { return unhex(ok("save").at(1)); }
-    void load(const bytes &state) override { ok("load " + hex(state)); }
+    void load(const bytes &state) override { ok("load " + hex_word(state)); }
     // A fresh key pair made by the script: {priv, pub}.
     std::pair<bytes, bytes> keypair() {
         auto w = ok("keypair");
@@ -243,8 +217,8 @@ Pair start_x3dh(bool cpp_initiator, bool one_time) {
                                           one_time ? opkb.second.data() : nullptr, eka, secret, ad),
                   0);
         EXPECT_EQ(quorvane_ratchet_init_initiator(&cpp->st, secret, ad, spkb.second.data()), 0);
-        py->ok("x3dh_respond " + hex(ikb.first) + " " + hex(spkb.first) + " " + (one_time ? hex(opkb.first) : "-") +
-               " " + hex(ika.pub, 32) + " " + hex(eka, 32));
+        py->ok("x3dh_respond " + hex_word(ikb.first) + " " + hex_word(spkb.first) + " " +
+               (one_time ? hex_word(opkb.first) : "-") + " " + hex_word(ika.pub, 32) + " " + hex_word(eka, 32));
         p.spk_pub = spkb.second;
         p.ad.assign(ad, ad + 64);
         p.init = std::move(cpp);
@@ -254,8 +228,8 @@ Pair start_x3dh(bool cpp_initiator, bool one_time) {
         auto cpp = std::make_unique<CppParty>();
         KeyPair ikb, spkb, opkb;
         auto ika = py->keypair();
-        auto w = py->ok("x3dh_initiate " + hex(ika.first) + " " + hex(ikb.pub, 32) + " " + hex(spkb.pub, 32) + " " +
-                        (one_time ? hex(opkb.pub, 32) : "-"));
+        auto w = py->ok("x3dh_initiate " + hex_word(ika.first) + " " + hex_word(ikb.pub, 32) + " " +
+                        hex_word(spkb.pub, 32) + " " + (one_time ? hex_word(opkb.pub, 32) : "-"));
         bytes eka = unhex(w.at(1));
         uint8_t secret[32], ad[64];
         EXPECT_EQ(quorvane_x3dh_responder(ikb.priv, ikb.pub, spkb.priv, one_time ? opkb.priv : nullptr,
@@ -590,7 +564,7 @@ TEST(Ratchet, InitiatorRefusesMessageOnItsUnsetChain) {
     Pair p = start_x3dh(true, false);
     auto &me = static_cast<CppParty &>(*p.init);
     auto &peer = static_cast<PyParty &>(*p.resp);
-    bytes forged = unhex(peer.ok("forge_zero_chain " + hex(p.spk_pub) + " 0 0 " + hex(p.ad) + " " + hex(std::string("forged")))
+    bytes forged = unhex(peer.ok("forge_zero_chain " + hex_word(p.spk_pub) + " 0 0 " + hex_word(p.ad) + " " + hex_word(std::string("forged")))
                              .at(1));
     const bytes before = me.save();
     std::string pt;
@@ -754,8 +728,8 @@ TEST(Ratchet, AllocationFailures) {
 TEST(Ratchet, StoredFormFunctions) {
     PyParty peer;
     KeyPair spk;
-    bytes secret = rnd(32), ad = rnd(64);
-    peer.ok("init_initiator " + hex(secret) + " " + hex(ad) + " " + hex(spk.pub, 32));
+    bytes secret = random_bytes(32), ad = random_bytes(64);
+    peer.ok("init_initiator " + hex_word(secret) + " " + hex_word(ad) + " " + hex_word(spk.pub, 32));
     bytes state(QV_RATCHET_SER_MAX);
     size_t state_len = 0;
     ASSERT_EQ(quorvane_ratchet_init_responder_ser(secret.data(), ad.data(), spk.priv, spk.pub, state.data(), state.size(),

@@ -18,26 +18,13 @@
 
 namespace {
 
+using qvtest::hex;
+using qvtest::unhex_array;
+
 struct Identity {
     std::array<uint8_t, 32> pub{};
     std::array<uint8_t, 16> id{};
 };
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-
-template <size_t N> std::array<uint8_t, N> unhex(const char *h) {
-    std::array<uint8_t, N> b{};
-    for (size_t i = 0; i < N; i++) b[i] = static_cast<uint8_t>(std::stoul(std::string(h + 2 * i, 2), nullptr, 16));
-    return b;
-}
 
 Identity random_identity() {
     Identity x;
@@ -122,10 +109,10 @@ void expect_shape(const std::string &t) {
 
 // Found by search: a 5-byte chunk of this identity's fingerprint (pair) or of
 // the hash over it alone (group) is 42 modulo 100000, so a group must read "00042".
-const Identity kPair42 = {unhex<32>("7db4ea720f5662933a97fae195dfae29d31500c30559f22c3ef8c874bb6b8359"),
-                          unhex<16>("d832dd0c08fc02d94c3cf15e9b93d7c4")};
-const Identity kGroup42 = {unhex<32>("c68399680b638b081050bcaae4f590491487440c24da394f18e1639f94506252"),
-                           unhex<16>("8f25771ee713201253d8d74eef003b5f")};
+const Identity kPair42 = {unhex_array<32>("7db4ea720f5662933a97fae195dfae29d31500c30559f22c3ef8c874bb6b8359"),
+                          unhex_array<16>("d832dd0c08fc02d94c3cf15e9b93d7c4")};
+const Identity kGroup42 = {unhex_array<32>("c68399680b638b081050bcaae4f590491487440c24da394f18e1639f94506252"),
+                           unhex_array<16>("8f25771ee713201253d8d74eef003b5f")};
 
 TEST(SafetyNumber, PairsMatchScriptFromBothSides) {
     Identity r1 = random_identity(), r2 = random_identity();

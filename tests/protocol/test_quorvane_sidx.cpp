@@ -4,6 +4,8 @@
 // nothing is written or moved.
 #include "quorvane_sidx.h"
 
+#include "qv_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,12 +16,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes unhex(const std::string &h) {
-    Bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using qvtest::unhex;
 
 const uint8_t kConv[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                            0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};

@@ -17,27 +17,11 @@
 
 namespace {
 
+using qvtest::hex;
+using qvtest::unhex_array;
+
 using key = std::array<uint8_t, 32>;
 using sig = std::array<uint8_t, 64>;
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-template <size_t N> std::string hex(const std::array<uint8_t, N> &a) { return hex(a.data(), N); }
-
-template <size_t N> std::array<uint8_t, N> unhex(const std::string &s) {
-    std::array<uint8_t, N> a{};
-    EXPECT_EQ(s.size(), 2 * N) << s;
-    for (size_t i = 0; i < N && 2 * i + 1 < s.size(); i++)
-        a[i] = static_cast<uint8_t>(std::stoul(s.substr(2 * i, 2), nullptr, 16));
-    return a;
-}
 
 struct xpair {
     key priv, pub;
@@ -85,20 +69,7 @@ sig concat(const key &a, const key &b) {
 
 // Runs the second implementation over request lines; one word list per answer line.
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("x3dh_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("x3dh_xcheck.py", requests);
 }
 
 // X25519 public values of small order; each makes some DH output all zero.
@@ -152,7 +123,7 @@ TEST(X3dh, LowOrderPeerKeysFailCleanly) {
     const x3dh_out good = initiate(alice, bob, true);
     for (const char *point : kLowOrderPoints) {
         SCOPED_TRACE(point);
-        const key bad = unhex<32>(point);
+        const key bad = unhex_array<32>(point);
         ERR_clear_error();
         // initiator: as the peer's identity, signed prekey and one-time prekey
         for (int slot = 0; slot < 3; slot++) {
@@ -236,7 +207,7 @@ TEST(SignedPrekey, SignatureCoversLabelAndKey) {
         EXPECT_EQ(quorvane_prekey_verify(device.pub.data(), prekey.pub.data(), flipped.data()), -2) << bit;
     }
     // a signer key that is no curve point is a bad signature too, not a library failure
-    key not_a_point = unhex<32>("0200000000000000000000000000000000000000000000000000000000000000");
+    key not_a_point = unhex_array<32>("0200000000000000000000000000000000000000000000000000000000000000");
     EXPECT_EQ(quorvane_prekey_verify(not_a_point.data(), prekey.pub.data(), s.data()), -2);
     EXPECT_EQ(ERR_peek_error(), 0u);
 }
@@ -298,7 +269,7 @@ TEST(X3dhXcheck, ScriptInitiatorCxxResponder) {
     const auto kp = xcheck({"x_keypair"});
     ASSERT_EQ(kp[0].size(), 3u);
     const std::string alice_priv = kp[0][1];
-    const key alice_pub = unhex<32>(kp[0][2]);
+    const key alice_pub = unhex_array<32>(kp[0][2]);
     std::vector<std::string> req;
     for (bool opk : {false, true})
         req.push_back("initiate " + alice_priv + " " + hex(bob.identity.pub) + " " + hex(bob.spk.pub) + " " +
@@ -308,7 +279,7 @@ TEST(X3dhXcheck, ScriptInitiatorCxxResponder) {
         SCOPED_TRACE(opk ? "with one-time prekey" : "without");
         ASSERT_EQ(ans[opk].size(), 4u);
         EXPECT_EQ(ans[opk][0], "OK");
-        const x3dh_out b = respond(bob, alice_pub, unhex<32>(ans[opk][1]), opk);
+        const x3dh_out b = respond(bob, alice_pub, unhex_array<32>(ans[opk][1]), opk);
         EXPECT_EQ(hex(b.secret), ans[opk][2]);
         EXPECT_EQ(hex(b.ad), ans[opk][3]);
         EXPECT_EQ(b.ad, concat(alice_pub, bob.identity.pub));
@@ -342,7 +313,7 @@ TEST(X3dhXcheck, SignaturesAndDeviceIdsBothWays) {
     // the script signs, C++ verifies
     ASSERT_EQ(ans[4].size(), 2u);
     ASSERT_EQ(ans[5].size(), 2u);
-    const sig script_prekey_sig = unhex<64>(ans[4][1]), script_cert = unhex<64>(ans[5][1]);
+    const sig script_prekey_sig = unhex_array<64>(ans[4][1]), script_cert = unhex_array<64>(ans[5][1]);
     EXPECT_EQ(quorvane_prekey_verify(device_ed.pub.data(), prekey.pub.data(), script_prekey_sig.data()), 0);
     EXPECT_EQ(quorvane_device_cert_verify(account.pub.data(), device_x.pub.data(), device_ed.pub.data(),
                                           script_cert.data()),

@@ -92,17 +92,7 @@ def answer(op, a):
 
 
 def main():
-    for line in sys.stdin:
-        words = line.split()
-        if not words:
-            continue
-        res = answer(words[0], words[1:])
-        if isinstance(res, str):
-            print("FAIL " + res)
-        else:
-            print(" ".join(["OK"] + res))
-        sys.stdout.flush()
-    return 0
+    return crypto_xcheck.serve(answer)
 
 
 if __name__ == "__main__":

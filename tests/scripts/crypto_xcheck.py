@@ -132,6 +132,10 @@ def h(b):
     return b.hex() if b else "-"
 
 
+def be32(v):
+    return v.to_bytes(4, "big")
+
+
 def b(s):
     return b"" if s == "-" else bytes.fromhex(s)
 
@@ -183,7 +187,10 @@ def answer(op, a):
     raise ValueError("unknown op " + op)
 
 
-def main():
+def serve(answer):
+    """Answers each request line on stdin with one line, at once: "OK" and the
+    words of a list, "FAIL" and the reason word of a string, "FAIL AUTH" for
+    None. The other cross-check scripts serve through this too."""
     for line in sys.stdin:
         words = line.split()
         if not words:
@@ -195,7 +202,12 @@ def main():
             print("FAIL " + res)
         else:
             print(" ".join(["OK"] + res))
+        sys.stdout.flush()
     return 0
+
+
+def main():
+    return serve(answer)
 
 
 if __name__ == "__main__":

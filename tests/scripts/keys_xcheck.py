@@ -20,7 +20,8 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import crypto_xcheck  # noqa: E402  (HKDF and the AEAD, written independently of the C++ code)
-from crypto_xcheck import b, h, hkdf_sha256  # noqa: E402
+from crypto_xcheck import b, be32, h, hkdf_sha256  # noqa: E402
+from blob_xcheck import CHUNK, SEALED_CHUNK, chunk_ad, chunk_count, chunk_key  # noqa: E402  (backups are blob streams)
 
 from nacl import bindings as sodium  # noqa: E402
 from nacl.exceptions import CryptoError  # noqa: E402
@@ -37,9 +38,6 @@ ESCROW_RK_INFO = b"quorvane-escrow-rk-v1"
 RECOVER_INFO = b"quorvane-recover-v1"
 RK_CHECK_INFO = b"quorvane-rk-check-v1"
 BACKUP_INFO = b"quorvane-backup-v1"
-BLOB_INFO_PREFIX = b"quorvane-blob-v1"
-CHUNK = 65536
-SEALED_CHUNK = CHUNK + TAG
 
 # base64's base-32 alphabet, symbol for symbol, onto the recovery-key alphabet
 B32_STD = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567"
@@ -60,10 +58,6 @@ def aead_open_nonce(key, nonce, ad, ct_tag):
         return sodium.crypto_aead_chacha20poly1305_ietf_decrypt(ct_tag, ad, nonce, key)
     except CryptoError:
         return None
-
-
-def be32(v):
-    return v.to_bytes(4, "big")
 
 
 # ---- key file and auth value ----
@@ -167,20 +161,12 @@ def to_text(data):
 
 # ---- backups ----
 
-def chunk_key(key, salt, index):
-    return hkdf_sha256(key, salt, BLOB_INFO_PREFIX + index.to_bytes(4, "big"))
-
-
-def chunk_ad(blob_id, index, last):
-    return blob_id + index.to_bytes(4, "big") + (b"\x01" if last else b"\x00")
-
-
 def backup_seal(rk, salt, in_path, out_path):
     fk = hkdf_sha256(rk, salt, BACKUP_INFO)
     length = os.path.getsize(in_path)
     if length > 64 * 1024 * 1024:
         return "ARG"
-    count = max(1, -(-length // CHUNK))
+    count = chunk_count(length)
     with open(in_path, "rb") as src, open(out_path, "wb") as dst:
         for i in range(count):
             ct, tag = crypto_xcheck.aead_seal(chunk_key(fk, salt, i), chunk_ad(salt, i, i == count - 1), src.read(CHUNK))
@@ -275,17 +261,7 @@ def answer(op, a):
 
 
 def main():
-    for line in sys.stdin:
-        words = line.split()
-        if not words:
-            continue
-        res = answer(words[0], words[1:])
-        if isinstance(res, str):
-            print("FAIL " + res)
-        else:
-            print(" ".join(["OK"] + res))
-        sys.stdout.flush()
-    return 0
+    return crypto_xcheck.serve(answer)
 
 
 if __name__ == "__main__":

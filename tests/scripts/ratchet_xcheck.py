@@ -44,14 +44,11 @@ U32_MAX = 0xFFFFFFFF
 
 h = crypto_xcheck.h
 b = crypto_xcheck.b
+be32 = crypto_xcheck.be32
 
 
 class Refused(Exception):
     """A request the ratchet turns down; the argument is the reason word."""
-
-
-def be32(v):
-    return v.to_bytes(4, "big")
 
 
 def dh(priv, pub):

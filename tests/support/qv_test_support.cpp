@@ -2,13 +2,20 @@
 
 #include "n_log.h"
 
+#include <openssl/err.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,6 +46,15 @@ std::string read_file(const std::string &path) {
 void write_file(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), (std::streamsize)content.size());
+}
+
+std::vector<uint8_t> file_bytes(const std::string &path) {
+    std::string s = read_file(path);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+void put_file(const std::string &path, const std::vector<uint8_t> &b) {
+    write_file(path, std::string(b.begin(), b.end()));
 }
 
 LogCapture::LogCapture() {
@@ -162,5 +178,135 @@ bool have_program(const std::string &prog) {
 }
 
 void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
+
+std::string hex(const void *p, size_t n) {
+    static const char d[] = "0123456789abcdef";
+    const uint8_t *b = static_cast<const uint8_t *>(p);
+    std::string s;
+    s.reserve(2 * n);
+    for (size_t i = 0; i < n; i++) {
+        s += d[b[i] >> 4];
+        s += d[b[i] & 15];
+    }
+    return s;
+}
+
+std::string hex_word(const void *p, size_t n) { return n ? hex(p, n) : "-"; }
+std::string hex(std::string_view bytes) { return hex(bytes.data(), bytes.size()); }
+std::string hex_word(std::string_view bytes) { return hex_word(bytes.data(), bytes.size()); }
+std::string hex(const std::vector<uint8_t> &b) { return hex(b.data(), b.size()); }
+std::string hex_word(const std::vector<uint8_t> &b) { return hex_word(b.data(), b.size()); }
+
+std::vector<uint8_t> unhex(std::string_view h) {
+    std::vector<uint8_t> b;
+    if (h == "-") return b;
+    auto nib = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(nib(h[i]) << 4 | nib(h[i + 1])));
+    return b;
+}
+
+std::string unhex_string(std::string_view h) {
+    const std::vector<uint8_t> b = unhex(h);
+    return std::string(b.begin(), b.end());
+}
+
+bool all_zero(const void *p, size_t n) {
+    const uint8_t *b = static_cast<const uint8_t *>(p);
+    return std::all_of(b, b + n, [](uint8_t c) { return c == 0; });
+}
+
+bool all_zero(const std::vector<uint8_t> &b) { return all_zero(b.data(), b.size()); }
+
+std::vector<uint8_t> random_bytes(size_t n) {
+    std::vector<uint8_t> b(n);
+    if (n) {
+        EXPECT_EQ(RAND_bytes(b.data(), static_cast<int>(n)), 1);
+    }
+    return b;
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+    for (int i = 3; i >= 0; i--, v >>= 8) p[i] = static_cast<uint8_t>(v);
+}
+
+::testing::AssertionResult holds_no_plaintext(const std::vector<uint8_t> &out) {
+    for (size_t i = 0; i < out.size(); i++)
+        if (out[i] != 0 && out[i] != 0xAA) return ::testing::AssertionFailure() << "plaintext byte at " << i;
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
+                                                   const std::vector<std::string> &requests) {
+    std::string in, out;
+    for (const auto &r : requests) in += r + "\n";
+    EXPECT_EQ(run_python(script, {}, in, &out), 0) << out;
+    std::vector<std::vector<std::string>> answers;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        answers.emplace_back();
+        for (std::string w; words >> w;) answers.back().push_back(w);
+    }
+    EXPECT_EQ(answers.size(), requests.size()) << out;
+    answers.resize(requests.size());
+    return answers;
+}
+
+void EmptyErrorQueue::TearDown() {
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+    ERR_clear_error();  // one leak must not be blamed on the next test too
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t mode_of(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : static_cast<mode_t>(-1);
+}
+
+std::vector<std::string> names_in(const std::string &dir) {
+    std::vector<std::string> v;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) v.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+UmaskScope::UmaskScope(mode_t m) : old(umask(m)) {}
+UmaskScope::~UmaskScope() { umask(old); }
+
+std::string self_exe() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string strace_unusable() {
+    if (!have_program("strace")) return "strace is not installed";
+    if (run_command("strace -qq -o /dev/null true 2>/dev/null") != 0) return "ptrace is not permitted here";
+    return "";
+}
+
+Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env, const std::vector<std::string> &paths,
+                       const std::vector<std::string> &injects) {
+    const std::string log = work.file("strace.log");
+    std::string cmd = "env";
+    for (const auto &e : env) cmd += " " + shell_quote(e);
+    cmd += " ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e signal=none -o " + shell_quote(log);
+    for (const auto &p : paths) cmd += " -P " + shell_quote(p);
+    for (const auto &i : injects) cmd += " -e inject=" + i;
+    cmd += " " + shell_quote(self_exe()) + " >/dev/null 2>&1";
+    Traced t;
+    t.status = run_command(cmd);
+    t.log = read_file(log);
+    unlink(log.c_str());
+    return t;
+}
 
 }  // namespace qvtest

@@ -1,9 +1,15 @@
 // Test helpers shared by every suite: scratch directories on the real
-// filesystem, capture of the library's log lines, and child processes that a
-// test starts and stops by pid.
+// filesystem, capture of the library's log lines, child processes that a
+// test starts and stops by pid, the bytes of test vectors and of the
+// cross-check scripts' lines, and this binary re-run under strace.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -21,6 +27,8 @@ struct TempDir {
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
+std::vector<uint8_t> file_bytes(const std::string &path);
+void put_file(const std::string &path, const std::vector<uint8_t> &b);
 
 // Sends the library's log lines (threshold DEBUG) to a scratch file for the
 // life of the object, then back to standard error at the previous threshold.
@@ -71,5 +79,78 @@ template <class F> bool wait_until(F pred, int ms) {
     }
     return pred();
 }
+
+// Bytes as lower-case hex. hex_word() is a value on a cross-check script's
+// line, where "-" stands for no bytes so that every line keeps all its words.
+std::string hex(const void *p, size_t n);
+std::string hex_word(const void *p, size_t n);
+std::string hex(std::string_view bytes);
+std::string hex_word(std::string_view bytes);
+std::string hex(const std::vector<uint8_t> &b);
+std::string hex_word(const std::vector<uint8_t> &b);
+template <size_t N> std::string hex(const std::array<uint8_t, N> &a) { return hex(a.data(), N); }
+template <size_t N> std::string hex_word(const std::array<uint8_t, N> &a) { return hex_word(a.data(), N); }
+
+std::vector<uint8_t> unhex(std::string_view h);  // either case; "-" is no bytes
+std::string unhex_string(std::string_view h);    // the same bytes in a string
+
+// Exactly N bytes; a text of another length is a test failure.
+template <size_t N> std::array<uint8_t, N> unhex_array(std::string_view h) {
+    std::array<uint8_t, N> a{};
+    EXPECT_EQ(h.size(), 2 * N) << h;
+    const std::vector<uint8_t> b = unhex(h);
+    for (size_t i = 0; i < N && i < b.size(); i++) a[i] = b[i];
+    return a;
+}
+
+bool all_zero(const void *p, size_t n);
+bool all_zero(const std::vector<uint8_t> &b);
+std::vector<uint8_t> random_bytes(size_t n);  // from OpenSSL's generator, not the code under test
+void put_be32(uint8_t *p, uint32_t v);  // for crafting headers by hand
+
+// After a refused open every output byte is either wiped (0) or still the
+// caller's fill (0xAA): no plaintext is left.
+::testing::AssertionResult holds_no_plaintext(const std::vector<uint8_t> &out);
+
+// Runs `tests/scripts/<script>` over one request a line; the words of each
+// answer line, exactly one list per request (a missing answer is a failure).
+std::vector<std::vector<std::string>> xcheck_words(const std::string &script, const std::vector<std::string> &requests);
+
+// Each test ends with an empty OpenSSL error queue: a wrapper that refuses must
+// not leave errors for the next, unrelated, library caller.
+class EmptyErrorQueue : public ::testing::Test {
+  protected:
+    void TearDown() override;
+};
+
+// Files, seen with lstat: a dangling link exists.
+bool exists(const std::string &path);
+mode_t mode_of(const std::string &path);                    // permission bits, (mode_t)-1 when absent
+std::vector<std::string> names_in(const std::string &dir);  // sorted, without "." and ".."
+
+struct UmaskScope {
+    mode_t old;
+    explicit UmaskScope(mode_t m);
+    ~UmaskScope();
+    UmaskScope(const UmaskScope &) = delete;
+    UmaskScope &operator=(const UmaskScope &) = delete;
+};
+
+// This test binary re-run as a subject: a suite reads its own environment
+// variables before GoogleTest starts, does one operation and exits.
+std::string self_exe();
+std::string strace_unusable();  // why strace cannot be used here, or "" when it can
+
+struct Traced {
+    int status = -1;
+    std::string log;
+};
+
+// Runs this binary under strace with `env` set ("NAME=value" each), tracing
+// only system calls on `paths`, with each of `injects`
+// ("SYSCALLS:error=E[:when=N]") applied; the trace is read from, then removed
+// from, `work`.
+Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env, const std::vector<std::string> &paths,
+                       const std::vector<std::string> &injects);
 
 }  // namespace qvtest
