@@ -3,11 +3,18 @@
 // current and one previous ratchet state per conversation) the store's open
 // and reads are timed beside plain reads of the very same bytes followed by
 // the very same key derivation and AEAD, with nothing else.
+//
+// Adding messages and changing one setting, beside SQLite doing the same
+// durably (synchronous=FULL, one row and one transaction per change), in
+// time and in bytes handed to write(2) ("wchar" of /proc/self/io).
 #include "client_msgstore.h"
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -20,7 +27,6 @@
 namespace {
 
 constexpr int    CONVS         = 200;
-constexpr size_t CONV_ENTRY    = 400;   // a direct conversation's entry with names, peer and trailer
 constexpr size_t RATCHET_STATE = 277 + 68 * 4;  // "HRR1" holding four skipped keys
 const uint8_t kSecret[32] = {9};
 
@@ -66,18 +72,24 @@ struct fixture {
         }
         quorvane_msgstore_close(ms);
 
-        // the conversation list is sealed here at the size 200 entries take
-        std::vector<uint8_t> pt(5 + CONVS * CONV_ENTRY, 0x20);
-        pt[0] = QV_MS_CONVS_VERSION;
-        std::vector<uint8_t> file(pt.size() + 32);
-        uint8_t *salt = file.data();
-        memset(salt, 7, 16);
-        const auto *label = reinterpret_cast<const uint8_t *>(MS_LABEL_CONVS.data());
-        if (quorvane_msg_seal(key, 0, salt, label, MS_LABEL_CONVS.size(), pt.data(), pt.size(), file.data() + 16,
-                              file.data() + 16 + pt.size()) != 0)
-            abort();
-        FILE *f = fopen((dir + "/convs.dat").c_str(), "wb");
-        if (!f || fwrite(file.data(), 1, file.size(), f) != file.size() || fclose(f) != 0) abort();
+        // the conversation list: 200 direct conversations with peer, profile and label
+        ms = quorvane_msgstore_open(dir.c_str(), kSecret);
+        if (!ms) abort();
+        for (int i = 0; i < CONVS; i++) {
+            if (quorvane_msgstore_put_conv_locked(ms, conv_ids[i].data()) != 0) abort();
+            quorvane_ms_conv &c = ms->convs[i];
+            memset(c.key, 0x11, sizeof c.key);
+            c.has_key = 1;
+            c.kind = 1;
+            c.peer_set = c.peer_profile = 1;
+            memcpy(c.peer_id, conv_ids[i].data(), 16);
+            memset(c.peer_key, 0x33, sizeof c.peer_key);
+            strcpy(c.label, "label");
+            strcpy(c.peer_name, "A display name");
+            strcpy(c.peer_about, "Some words about this person");
+        }
+        if (quorvane_msgstore_set_car_flags(ms, 1) != 0) abort();
+        quorvane_msgstore_close(ms);
 
         auto lab = [](std::string_view s) { return std::vector<uint8_t>(s.begin(), s.end()); };
         open_files = {{dir + "/convs.dat", lab(MS_LABEL_CONVS)},
@@ -135,7 +147,7 @@ void BM_store_open(benchmark::State &state) {
     fixture &f = fx();
     for (auto _ : state) {
         quorvane_msgstore *ms = quorvane_msgstore_open(f.dir.c_str(), kSecret);
-        if (!ms || ms->ident_count != CONVS) abort();
+        if (!ms || ms->ident_count != CONVS || ms->conv_count != CONVS) abort();
         quorvane_msgstore_close(ms);
     }
 }
@@ -192,5 +204,263 @@ BENCHMARK(BM_store_open)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ceiling_open_files)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_store_open_and_ratchets)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ceiling_open_and_ratchets)->Unit(benchmark::kMicrosecond);
+
+
+/* ---- adding messages and changing a setting, beside SQLite ---------------- */
+
+// Bytes this process has handed to write(2) so far.
+uint64_t wchar() {
+    FILE *f = fopen("/proc/self/io", "r");
+    if (!f) abort();
+    char line[128];
+    uint64_t v = 0;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "wchar: %lu", &v) == 1) break;
+    fclose(f);
+    return v;
+}
+
+struct scratch {
+    std::string root;
+    scratch() {
+        char tmpl[] = "/tmp/bench_msgstore_add.XXXXXX";
+        if (!mkdtemp(tmpl)) abort();
+        root = tmpl;
+    }
+    ~scratch() { std::filesystem::remove_all(root); }
+};
+
+constexpr size_t TEXT_LEN = 60;  // a short chat line
+
+void fill_msg(quorvane_ms_msgrec *r, const uint8_t conv[16], uint64_t id, uint64_t position) {
+    memset(r, 0, sizeof *r);
+    memcpy(r->conv_id, conv, 16);
+    memset(r->author, 0x61 + int(id % 3), 16);
+    r->msg_id = id;
+    r->time = 1700000000000ull + position * 1000;
+    r->position = position;
+    r->type = 1;
+    memset(r->text, 'a' + int(id % 26), TEXT_LEN);
+    r->text_len = TEXT_LEN;
+}
+
+// live messages in order, then history backfill from the newest downwards
+void BM_store_add_live_then_history(benchmark::State &state) {
+    const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
+    for (auto _ : state) {
+        scratch s;
+        quorvane_msgstore *ms = quorvane_msgstore_open((s.root + "/msgstore").c_str(), kSecret);
+        const uint8_t conv[16] = {0xc1}, key[32] = {1};
+        if (!ms || quorvane_msgstore_put_conv(ms, conv, key) != 0) abort();
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        uint64_t w0 = wchar();
+        auto t0 = std::chrono::steady_clock::now();
+        for (uint64_t i = 0; i < live; i++) {
+            fill_msg(rec.get(), conv, i + 1, history + i + 1);
+            if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
+        }
+        auto t1 = std::chrono::steady_clock::now();
+        uint64_t w1 = wchar();
+        for (uint64_t i = 0; i < history; i++) {
+            fill_msg(rec.get(), conv, live + i + 1, history - i);
+            if (quorvane_msgstore_add_history(ms, rec.get()) != 1) abort();
+        }
+        auto t2 = std::chrono::steady_clock::now();
+        uint64_t w2 = wchar();
+        if (quorvane_msgstore_msg_count(ms, conv) != live + history) abort();
+        quorvane_msgstore_close(ms);
+        state.counters["live_s"] = std::chrono::duration<double>(t1 - t0).count();
+        state.counters["history_s"] = std::chrono::duration<double>(t2 - t1).count();
+        state.counters["live_MB"] = double(w1 - w0) / 1e6;
+        state.counters["history_MB"] = double(w2 - w1) / 1e6;
+    }
+}
+
+void sql(sqlite3 *db, const char *q) {
+    char *err = nullptr;
+    if (sqlite3_exec(db, q, nullptr, nullptr, &err) != SQLITE_OK) {
+        fprintf(stderr, "sqlite: %s\n", err ? err : "?");
+        abort();
+    }
+}
+
+sqlite3 *sqlite_open(const std::string &path, bool wal) {
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) abort();
+    sql(db, wal ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE");
+    sql(db, "PRAGMA synchronous=FULL");
+    return db;
+}
+
+// the same messages as rows of one table, each insert its own transaction
+void BM_sqlite_add_live_then_history(benchmark::State &state) {
+    const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
+    const bool wal = state.range(2) != 0;
+    for (auto _ : state) {
+        scratch s;
+        sqlite3 *db = sqlite_open(s.root + "/msgs.db", wal);
+        sql(db, "CREATE TABLE msgs(conv BLOB, author BLOB, device BLOB, id INTEGER, time INTEGER, position INTEGER, "
+                "type INTEGER, edited INTEGER, status INTEGER, text BLOB, PRIMARY KEY(conv, author, device, id))");
+        sql(db, "CREATE INDEX msgs_pos ON msgs(conv, position)");
+        sqlite3_stmt *ins = nullptr;
+        if (sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO msgs VALUES(?,?,?,?,?,?,?,?,?,?)", -1, &ins, nullptr) != SQLITE_OK)
+            abort();
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        const uint8_t conv[16] = {0xc1};
+        auto put = [&](uint64_t id, uint64_t position) {
+            fill_msg(rec.get(), conv, id, position);
+            sqlite3_bind_blob(ins, 1, rec->conv_id, 16, SQLITE_STATIC);
+            sqlite3_bind_blob(ins, 2, rec->author, 16, SQLITE_STATIC);
+            sqlite3_bind_blob(ins, 3, rec->author_device, 32, SQLITE_STATIC);
+            sqlite3_bind_int64(ins, 4, int64_t(rec->msg_id));
+            sqlite3_bind_int64(ins, 5, int64_t(rec->time));
+            sqlite3_bind_int64(ins, 6, int64_t(rec->position));
+            sqlite3_bind_int(ins, 7, rec->type);
+            sqlite3_bind_int(ins, 8, 0);
+            sqlite3_bind_int(ins, 9, 0);
+            sqlite3_bind_blob(ins, 10, rec->text, int(rec->text_len), SQLITE_STATIC);
+            if (sqlite3_step(ins) != SQLITE_DONE) abort();
+            sqlite3_reset(ins);
+        };
+        uint64_t w0 = wchar();
+        auto t0 = std::chrono::steady_clock::now();
+        for (uint64_t i = 0; i < live; i++) put(i + 1, history + i + 1);
+        auto t1 = std::chrono::steady_clock::now();
+        uint64_t w1 = wchar();
+        for (uint64_t i = 0; i < history; i++) put(live + i + 1, history - i);
+        auto t2 = std::chrono::steady_clock::now();
+        uint64_t w2 = wchar();
+        sqlite3_finalize(ins);
+        sqlite3_close(db);
+        state.counters["live_s"] = std::chrono::duration<double>(t1 - t0).count();
+        state.counters["history_s"] = std::chrono::duration<double>(t2 - t1).count();
+        state.counters["live_MB"] = double(w1 - w0) / 1e6;
+        state.counters["history_MB"] = double(w2 - w1) / 1e6;
+    }
+}
+
+// N conversations like a real list's (peer, names, two members), placed in
+// the store record and written once; then one conversation's mute toggles.
+void BM_store_set_muted(benchmark::State &state) {
+    const size_t n = size_t(state.range(0));
+    scratch s;
+    quorvane_msgstore *ms = quorvane_msgstore_open((s.root + "/msgstore").c_str(), kSecret);
+    if (!ms) abort();
+    ms->convs = static_cast<quorvane_ms_conv *>(calloc(QV_MS_CONV_MAX, sizeof(quorvane_ms_conv)));
+    ms->conv_cap = QV_MS_CONV_MAX;
+    for (size_t i = 0; i < n; i++) {
+        quorvane_ms_conv &c = ms->convs[i];
+        memcpy(c.id, &i, sizeof i);
+        memset(c.key, 0x11, sizeof c.key);
+        c.has_key = 1;
+        c.kind = 1;
+        c.peer_set = 1;
+        c.peer_profile = 1;
+        memset(c.peer_id, 0x21, sizeof c.peer_id);
+        memset(c.peer_key, 0x22, sizeof c.peer_key);
+        strcpy(c.peer_name, "A display name");
+        strcpy(c.peer_about, "Some words about this person");
+        c.members = static_cast<quorvane_ms_member *>(calloc(2, sizeof(quorvane_ms_member)));
+        c.member_count = 2;
+        for (auto *m = c.members; m < c.members + 2; m++) {
+            memset(m->user_id, 0x31 + int(m - c.members), 16);
+            strcpy(m->name, "Member");
+            m->device_count = 1;
+        }
+    }
+    ms->conv_count = n;
+    if (quorvane_msgstore_set_car_flags(ms, 1) != 0) abort();
+    uint64_t target = n / 2;
+    uint8_t id[16] = {};
+    memcpy(id, &target, sizeof target);
+    int flag = 0;
+    uint64_t w0 = wchar();
+    for (auto _ : state)
+        if (quorvane_msgstore_set_muted(ms, id, flag ^= 1) != 0) abort();
+    state.counters["bytes_per_op"] = benchmark::Counter(double(wchar() - w0), benchmark::Counter::kAvgIterations);
+    quorvane_msgstore_close(ms);
+}
+
+void BM_sqlite_set_muted(benchmark::State &state) {
+    const int64_t n = state.range(0);
+    scratch s;
+    sqlite3 *db = sqlite_open(s.root + "/convs.db", state.range(1) != 0);
+    sql(db, "CREATE TABLE convs(id INTEGER PRIMARY KEY, key BLOB, peer BLOB, peer_key BLOB, peer_name TEXT, "
+            "peer_about TEXT, muted INTEGER, members BLOB)");
+    sql(db, "BEGIN");
+    sqlite3_stmt *ins = nullptr, *upd = nullptr;
+    if (sqlite3_prepare_v2(db, "INSERT INTO convs VALUES(?, zeroblob(32), zeroblob(16), zeroblob(32), 'A display name', "
+                               "'Some words about this person', 0, zeroblob(300))", -1, &ins, nullptr) != SQLITE_OK)
+        abort();
+    for (int64_t i = 0; i < n; i++) {
+        sqlite3_bind_int64(ins, 1, i);
+        if (sqlite3_step(ins) != SQLITE_DONE) abort();
+        sqlite3_reset(ins);
+    }
+    sql(db, "COMMIT");
+    if (sqlite3_prepare_v2(db, "UPDATE convs SET muted=? WHERE id=?", -1, &upd, nullptr) != SQLITE_OK) abort();
+    int flag = 0;
+    uint64_t w0 = wchar();
+    for (auto _ : state) {
+        sqlite3_bind_int(upd, 1, flag ^= 1);
+        sqlite3_bind_int64(upd, 2, n / 2);
+        if (sqlite3_step(upd) != SQLITE_DONE) abort();
+        sqlite3_reset(upd);
+    }
+    state.counters["bytes_per_op"] = benchmark::Counter(double(wchar() - w0), benchmark::Counter::kAvgIterations);
+    sqlite3_finalize(ins);
+    sqlite3_finalize(upd);
+    sqlite3_close(db);
+}
+
+// A conversation at the cap whose archive is full: every new live message
+// trims one into the archive. The 2000 + 20000 messages are placed in the
+// record directly and trimmed once, so that the setup itself is not the
+// quadratic path measured above.
+void BM_store_add_at_cap_full_archive(benchmark::State &state) {
+    scratch s;
+    quorvane_msgstore *ms = quorvane_msgstore_open((s.root + "/msgstore").c_str(), kSecret);
+    const uint8_t conv[16] = {0xc1}, key[32] = {1};
+    if (!ms || quorvane_msgstore_put_conv(ms, conv, key) != 0) abort();
+    if (quorvane_msgstore_set_msg_cap(ms, 0) != 0) abort();
+    const size_t total = 2000 + QV_MS_ARCH_MAX;
+    quorvane_ms_conv &c = ms->convs[0];
+    c.msgs = static_cast<quorvane_ms_msg *>(calloc(total, sizeof(quorvane_ms_msg)));
+    c.msg_alloc = total;
+    auto rec = std::make_unique<quorvane_ms_msgrec>();
+    for (size_t i = 0; i < total; i++) {
+        fill_msg(rec.get(), conv, i + 1, i + 1);
+        quorvane_ms_msg &m = c.msgs[i];
+        memcpy(m.author, rec->author, 16);
+        m.msg_id = rec->msg_id;
+        m.time = rec->time;
+        m.position = rec->position;
+        m.type = rec->type;
+        m.text = strndup(rec->text, TEXT_LEN);
+        m.text_len = TEXT_LEN;
+    }
+    c.msg_count = total;
+    if (quorvane_msgstore_set_msg_cap(ms, QV_MS_MSG_CAP_DEFAULT) != 1) abort();
+    uint64_t next = total + 1, w0 = wchar();
+    for (auto _ : state) {
+        fill_msg(rec.get(), conv, next, next);
+        next++;
+        if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
+    }
+    state.counters["bytes_per_op"] = benchmark::Counter(double(wchar() - w0), benchmark::Counter::kAvgIterations);
+    if (quorvane_msgstore_archive_scan(ms, conv, nullptr, nullptr) != QV_MS_ARCH_MAX) abort();
+    quorvane_msgstore_close(ms);
+}
+
+// {live, history}: the quadratic growth shows across the history sizes.
+BENCHMARK(BM_store_add_live_then_history)
+    ->Args({2000, 0})->Args({2000, 2500})->Args({2000, 5000})->Args({2000, 10000})->Args({2000, 20000})
+    ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_sqlite_add_live_then_history)
+    ->Args({2000, 20000, 1})->Args({2000, 20000, 0})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_store_add_at_cap_full_archive)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_store_set_muted)->Arg(100)->Arg(1000)->Arg(4096)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_sqlite_set_muted)
+    ->Args({100, 1})->Args({1000, 1})->Args({4096, 1})->Args({4096, 0})->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace

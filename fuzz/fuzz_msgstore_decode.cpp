@@ -1,15 +1,19 @@
 // One plaintext decoder of the message store per target, chosen at build time
-// by FUZZ_MSGSTORE (profile, session, idents, rinit, rprev). These run on
-// whatever an authenticated file holds, so besides staying inside the input
-// each must give results inside the limits every caller relies on.
+// by FUZZ_MSGSTORE (profile, session, idents, rinit, rprev, convs, msgs). These
+// run on whatever an authenticated file holds, so besides staying inside the
+// input each must give results inside the limits every caller relies on. The
+// conversation-list and message-file targets are built once per file version
+// (FUZZ_MSGSTORE_VERSION), which is put in front of the input, so that every
+// version's layout gets the fuzzer's whole attention.
 #include "client_msgstore.h"
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
-enum class kind { k_profile, k_session, k_idents, k_rinit, k_rprev };
+enum class kind { k_profile, k_session, k_idents, k_rinit, k_rprev, k_convs, k_msgs };
 #define QV_CAT2(a, b) a##b
 #define QV_CAT(a, b) QV_CAT2(a, b)
 constexpr kind K = kind::QV_CAT(k_, FUZZ_MSGSTORE);
@@ -19,6 +23,31 @@ void check(bool ok) {
 }
 
 [[maybe_unused]] bool terminated(const char *s, size_t size) { return memchr(s, 0, size) != nullptr; }
+
+#ifndef FUZZ_MSGSTORE_VERSION
+#define FUZZ_MSGSTORE_VERSION 0
+#endif
+
+// The input behind the target's version byte.
+[[maybe_unused]] std::vector<uint8_t> versioned(const uint8_t *data, size_t size) {
+    std::vector<uint8_t> pt(size + 1);
+    pt[0] = uint8_t(FUZZ_MSGSTORE_VERSION);
+    if (size) memcpy(pt.data() + 1, data, size);
+    return pt;
+}
+
+[[maybe_unused]] void check_conv(const quorvane_ms_conv &c) {
+    check(c.has_key <= 1 && c.kind <= 3 && c.mute_mode <= 2 && c.notif_mode <= 2);
+    check(c.old_key_count <= QV_MS_OLD_KEYS && c.member_count <= QV_MS_MEMBER_MAX);
+    check(c.peer_avatar_len <= QV_MS_AVATAR_MAX && c.group_avatar_len <= QV_MS_AVATAR_MAX);
+    check(terminated(c.label, sizeof c.label) && terminated(c.group_name, sizeof c.group_name));
+    check(terminated(c.peer_name, sizeof c.peer_name) && terminated(c.peer_about, sizeof c.peer_about));
+    check(c.msg_count == 0 && c.reaction_count == 0 && (c.member_count == 0) == (c.members == nullptr));
+    for (size_t i = 0; i < c.member_count; i++) {
+        const quorvane_ms_member &m = c.members[i];
+        check(m.device_count <= QV_MS_MEMBER_DEVICES && m.muted <= 1 && terminated(m.name, sizeof m.name));
+    }
+}
 
 }  // namespace
 
@@ -55,6 +84,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(ring->count <= QV_MS_RINIT_SLOTS && ring->next < QV_MS_RINIT_SLOTS);
         if (rc == 0) check(size == QV_MS_RINIT_HDR + QV_MS_ID_LEN * ring->count);
         else check(ring->count == 0 && ring->next == 0);
+    } else if constexpr (K == kind::k_convs) {
+        std::vector<uint8_t> pt = versioned(data, size);
+        quorvane_ms_conv_list list;
+        int rc = quorvane_ms_convs_decode(pt.data(), pt.size(), &list);
+        check(rc == 0 || rc == -1);
+        check(rc == 0 || (list.count == 0 && list.convs == nullptr));
+        check(list.count <= QV_MS_CONV_MAX && list.count <= list.cap && list.complete <= 1);
+        check(list.mute_defaults <= 7 && list.notif_defaults <= 7 && list.car_flags <= 7 && list.receipts_off <= 1);
+        // every entry takes at least its fixed part, so more cannot come out than went in
+        check(list.count * QV_MS_CONV_FIXED <= pt.size());
+        for (size_t i = 0; i < list.count; i++) check_conv(list.convs[i]);
+        quorvane_ms_conv_list_free(&list);
+        check(list.convs == nullptr && list.count == 0);
+    } else if constexpr (K == kind::k_msgs) {
+        std::vector<uint8_t> pt = versioned(data, size);
+        auto c = std::make_unique<quorvane_ms_conv>();
+        memset(c.get(), 0, sizeof *c);
+        int rc = quorvane_ms_msgs_decode(pt.data(), pt.size(), c.get());
+        check(rc >= -1 && rc <= 1);
+        check(rc != -1 || (c->msg_count == 0 && c->reaction_count == 0));
+        check(c->msg_count <= c->msg_alloc && c->reaction_count <= c->reaction_alloc);
+        size_t bytes = 0;
+        for (size_t i = 0; i < c->msg_count; i++) {
+            const quorvane_ms_msg &m = c->msgs[i];
+            check(m.text && m.text_len <= QV_MS_TEXT_MAX && m.text[m.text_len] == '\0');
+            check(memmem(pt.data(), pt.size(), m.text, m.text_len) != nullptr);
+            if (FUZZ_MSGSTORE_VERSION < 7) check(m.send_status == 0);
+            if (FUZZ_MSGSTORE_VERSION < 8) check(m.position == 0);
+            bytes += m.text_len + 37;
+        }
+        for (size_t i = 0; i < c->reaction_count; i++) {
+            const quorvane_ms_reaction &r = c->reactions[i];
+            check(r.name_len >= 1 && r.name_len <= QV_MS_REACTION_NAME_MAX && r.name[r.name_len] == '\0');
+            bytes += r.name_len + 41;
+        }
+        check(bytes <= pt.size());
+        quorvane_ms_conv_clear(c.get());
+        check(c->msgs == nullptr && c->reactions == nullptr);
     } else {
         uint64_t value = 1;
         const uint8_t *state = nullptr;

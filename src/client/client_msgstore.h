@@ -32,9 +32,24 @@ constexpr size_t   QV_MS_RINIT_SLOTS      = 256;
 constexpr size_t   QV_MS_RPREV_SLOTS      = 2;
 constexpr size_t   QV_MS_RPREV_VALUE_LEN  = 8;
 
+constexpr size_t   QV_MS_LABEL_MAX        = 63;     // conversation label and group name
+constexpr size_t   QV_MS_OLD_KEYS         = 7;      // older conversation keys kept, newest first
+constexpr size_t   QV_MS_MEMBER_MAX       = 64;
+constexpr size_t   QV_MS_MEMBER_DEVICES   = 5;      // device key pairs per member
+constexpr size_t   QV_MS_TEXT_MAX         = 4096;   // message text
+constexpr size_t   QV_MS_REACTION_NAME_MAX = 32;
+constexpr size_t   QV_MS_MSGS_FIRST_CAP   = 16;
+constexpr size_t   QV_MS_REACTIONS_FIRST_CAP = 8;
+constexpr uint64_t QV_MS_HISTORY_ALLOWANCE_MAX = 20000;
+constexpr size_t   QV_MS_ARCH_MAX         = 20000;  // archive entries; the search-index record may hold fewer
+constexpr size_t   QV_MS_ARCH_TEXT_MAX    = 4170;   // longer texts are not archived
+constexpr uint64_t QV_MS_DAY_MS           = 86400000;
+
 constexpr uint8_t QV_MS_CONVS_VERSION_MIN = 13;  // "convs.dat" versions read: 13 to 22
 constexpr uint8_t QV_MS_CONVS_VERSION     = 22;  // written unless the test hook chose 19, 20 or 21
 constexpr uint8_t QV_MS_CONVS_WRITE_MIN   = 19;
+constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 8
+constexpr uint8_t QV_MS_MSGS_VERSION      = 8;   // always written
 constexpr uint8_t QV_MS_PROFILE_VERSION   = 2;
 constexpr uint8_t QV_MS_SESSION_VERSION   = 1;
 constexpr uint8_t QV_MS_IDENTS_VERSION    = 1;
@@ -45,6 +60,26 @@ constexpr size_t QV_MS_IDENTS_HDR    = 5;        // version, count
 constexpr size_t QV_MS_IDENT_LEN     = QV_MS_ID_LEN + QV_KEY_LEN;
 constexpr size_t QV_MS_RINIT_HDR     = 4;        // next index, count
 constexpr size_t QV_MS_RINIT_MAX     = QV_MS_RINIT_HDR + QV_MS_ID_LEN * QV_MS_RINIT_SLOTS;
+
+// "convs.dat": header, then per conversation a fixed part, texts and
+// avatars, older keys, members and a trailer; the store-wide bytes at the end.
+constexpr size_t QV_MS_CONVS_HDR      = 5;    // version, conversation count
+constexpr size_t QV_MS_CONVS_SETTINGS = 4;    // store-wide bytes of the newest version
+constexpr size_t QV_MS_CONV_FIXED     = 117;  // id, key, counter, flags, read position, peer id and key
+constexpr size_t QV_MS_TRAILER_MAX    = 32;
+constexpr size_t QV_MS_MEMBER_FIXED   = 82;   // user id, identity key, second key, role, name length
+constexpr size_t QV_MS_MEMBER_ENTRY_MAX = QV_MS_MEMBER_FIXED + QV_MS_NAME_MAX + 1 + 64 * QV_MS_MEMBER_DEVICES + 1;
+constexpr size_t QV_MS_CONV_ENTRY_MAX = QV_MS_CONV_FIXED + 1 + QV_MS_LABEL_MAX + 1 + QV_MS_NAME_MAX + 1 +
+                                        QV_MS_ABOUT_MAX + 2 + QV_MS_AVATAR_MAX + 1 + 32 * QV_MS_OLD_KEYS + 1 +
+                                        QV_MS_LABEL_MAX + 1 + QV_MS_MEMBER_MAX * QV_MS_MEMBER_ENTRY_MAX + 2 +
+                                        QV_MS_AVATAR_MAX + QV_MS_TRAILER_MAX;
+static_assert(QV_MS_CONV_FIXED == 16 + 32 + 8 + 5 + 8 + 16 + 32);
+static_assert(QV_MS_CONV_ENTRY_MAX == 31773 && QV_MS_CONVS_HDR + QV_MS_CONVS_SETTINGS == 9);
+// message file: version and two counts; per message 79 bytes and the text, per reaction 73 and the name
+constexpr size_t QV_MS_MSGS_HDR       = 9;
+constexpr size_t QV_MS_MSG_FIXED      = 79;
+constexpr size_t QV_MS_REACTION_FIXED = 73;
+static_assert(QV_MS_MSG_FIXED == 16 + 8 + 8 + 1 + 1 + 4 + 32 + 1 + 8 && QV_MS_REACTION_FIXED == 16 + 8 + 16 + 1 + 32);
 
 static_assert(QV_MS_SEAL_OVERHEAD == 32);
 static_assert(QV_MS_PROFILE_MAX == 765 && QV_MS_IDENT_LEN == 48 && QV_MS_RINIT_MAX == 4100);
@@ -81,8 +116,117 @@ inline constexpr char MS_FILE_RINIT[]   = "rinit.dat";
 inline constexpr char MS_FILE_PREKEYS[] = "prekeys.dat";
 inline constexpr char MS_UNREAD_SUFFIX[] = ".unread-";  // "<file>.unread-<ms>": a file kept aside because it could not be read
 
-struct quorvane_ms_conv;    // one conversation with its keys, members, settings and messages
 struct quorvane_ms_unread;  // private: store files found present but unusable
+
+// Message types the store treats apart.
+constexpr uint8_t QV_MS_TYPE_TEXT = 1, QV_MS_TYPE_SYSTEM = 2, QV_MS_TYPE_FILE = 4, QV_MS_TYPE_DELETED = 8;
+
+struct quorvane_ms_member {
+    uint8_t user_id[QV_MS_ID_LEN];
+    uint8_t identity_key[QV_KEY_LEN];
+    uint8_t second_key[QV_KEY_LEN];                          // the member's; handed back unchanged
+    uint8_t role;                                            // 1 and 2 may delete others' messages
+    uint8_t muted;
+    char    name[QV_MS_NAME_MAX + 1];                        // zero-terminated
+    uint8_t device_count;
+    uint8_t devices[QV_MS_MEMBER_DEVICES][2][QV_KEY_LEN];    // pairs of keys
+};
+
+struct quorvane_ms_msg {
+    uint8_t  author[QV_MS_ID_LEN];
+    uint8_t  author_device[QV_MS_DEVICE_LEN];  // zero when not known
+    uint64_t msg_id;                           // the author's counter
+    uint64_t time;                             // ms since the epoch; 0 never expires
+    uint64_t position;                         // server position; 0 not yet known
+    uint8_t  type;
+    uint8_t  edited;
+    uint8_t  send_status;                      // own messages: 1 sending, 2 sent, 3 failed
+    char    *text;                             // owned, zero-terminated, wiped before release
+    size_t   text_len;
+};
+
+struct quorvane_ms_reaction {
+    uint8_t  target_author[QV_MS_ID_LEN];
+    uint8_t  target_device[QV_MS_DEVICE_LEN];  // zero when not given
+    uint64_t target_id;
+    uint8_t  user_id[QV_MS_ID_LEN];
+    uint8_t  name_len;                         // 1 to 32
+    char     name[QV_MS_REACTION_NAME_MAX + 1];
+};
+
+// One conversation. Keys and texts are wiped before the record goes.
+struct quorvane_ms_conv {
+    uint8_t  id[QV_MS_ID_LEN];
+    uint8_t  key[QV_KEY_LEN];
+    uint8_t  has_key;                          // 0: a placeholder made before its key arrived
+    uint8_t  kind;                             // kind + 1 (0 direct, 1 group, 2 channel); 0 not announced
+    uint64_t read_mark;                        // highest position read on own devices
+    uint8_t  notif_mode;                       // 0 default, 1 on, 2 off
+    uint8_t  old_key_count;
+    uint8_t  old_keys[QV_MS_OLD_KEYS][QV_KEY_LEN];  // newest first
+    uint64_t send_counter;
+    char     label[QV_MS_LABEL_MAX + 1];
+    uint8_t  peer_id[QV_MS_ID_LEN];
+    uint8_t  peer_key[QV_KEY_LEN];
+    uint8_t  peer_set;
+    uint8_t  verified;                         // 0 no, 1 yes, 2 verified key since replaced
+    uint64_t read_pos;                         // highest position a read receipt reported
+    uint8_t  peer_profile;
+    char     peer_name[QV_MS_NAME_MAX + 1];
+    char     peer_about[QV_MS_ABOUT_MAX + 1];
+    uint8_t  mute_mode;                        // 0 default, 1 on, 2 off
+    uint8_t  blocked;
+    uint16_t peer_avatar_len;
+    uint8_t  peer_avatar[QV_MS_AVATAR_MAX];
+    char     group_name[QV_MS_LABEL_MAX + 1];
+    uint16_t group_avatar_len;
+    uint8_t  group_avatar[QV_MS_AVATAR_MAX];
+    quorvane_ms_member   *members;             // exactly member_count records
+    size_t                member_count;
+    quorvane_ms_msg      *msgs;                // position order
+    size_t                msg_count, msg_alloc;
+    quorvane_ms_reaction *reactions;
+    size_t                reaction_count, reaction_alloc;
+    uint32_t revision;                         // raised on every change a view must show
+    uint64_t sync_cursor;
+    uint8_t  cursor_hold;                      // memory only
+    uint8_t  hidden;                           // forgotten by the user
+    uint64_t history_floor;
+    uint32_t retention_days;                   // 0 keeps forever
+    uint64_t history_allowance;                // memory only; at most 20000
+};
+
+// One message in and out of the store. Callers clear it before filling it
+// and wipe it after use.
+struct quorvane_ms_msgrec {
+    uint8_t  conv_id[QV_MS_ID_LEN];
+    uint8_t  author[QV_MS_ID_LEN];
+    uint8_t  author_device[QV_MS_DEVICE_LEN];
+    uint64_t msg_id;
+    uint64_t time;
+    uint64_t position;
+    uint8_t  type;
+    uint8_t  edited;
+    uint8_t  send_status;
+    char     text[QV_MS_TEXT_MAX + 1];
+    uint64_t text_len;
+};
+
+struct quorvane_ms_reaction_count {
+    char     name[QV_MS_REACTION_NAME_MAX + 1];
+    uint32_t count;
+    uint32_t mine;                             // 1 when the given own user reacted so
+};
+
+// What the conversation-list decoder hands back: the conversations read
+// (records the caller releases with quorvane_ms_conv_list_free) and the
+// store-wide bytes, defaults when they were not read.
+struct quorvane_ms_conv_list {
+    quorvane_ms_conv *convs;
+    size_t            count, cap;
+    int               complete;                // every announced entry and the store-wide bytes were read
+    uint8_t           mute_defaults, notif_defaults, car_flags, receipts_off;
+};
 
 struct quorvane_ms_ident {
     uint8_t user_id[QV_MS_ID_LEN];
@@ -183,6 +327,142 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 [[nodiscard]] int    quorvane_msgstore_identity_tofu(quorvane_msgstore *ms, const uint8_t user_id[16],
                                                      const uint8_t key[32]);  // 0 new, 1 same, -1 changed, -2 refused or not written
 
+// Conversations and keys
+// - the id is 16 bytes, keys 32; a conversation that is not held gives -1
+//   from a setter and 0 from a getter unless a line says otherwise.
+// - every change writes "convs.dat"; a failed write returns -1 and keeps the change in memory.
+[[nodiscard]] int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t key[32]);
+[[nodiscard]] int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]);  // placeholder without key
+int               quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]);
+int               quorvane_msgstore_get_conv(const quorvane_msgstore *ms, const uint8_t id[16], uint8_t key[32]);  // 1 keyed
+size_t            quorvane_msgstore_get_conv_keys(const quorvane_msgstore *ms, const uint8_t id[16], uint8_t (*out)[32],
+                                                  size_t cap);  // current first, then older
+[[nodiscard]] int quorvane_msgstore_add_old_keys(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t (*keys)[32],
+                                                 size_t count);  // how many added
+size_t            quorvane_msgstore_conv_count(const quorvane_msgstore *ms);
+const quorvane_ms_conv *quorvane_msgstore_conv_at(const quorvane_msgstore *ms, size_t index);  // null past the end
+[[nodiscard]] uint64_t  quorvane_msgstore_next_counter(quorvane_msgstore *ms, const uint8_t id[16]);  // 0 on failure
+
+// Peer, verification and profiles
+[[nodiscard]] int quorvane_msgstore_set_label(quorvane_msgstore *ms, const uint8_t id[16], const char *text);  // cut to 63
+int               quorvane_msgstore_get_label(const quorvane_msgstore *ms, const uint8_t id[16], char *buf, size_t size);
+[[nodiscard]] int quorvane_msgstore_set_peer(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t peer[16],
+                                             const uint8_t key[32]);  // a replaced key of a verified peer gives mark 2
+int               quorvane_msgstore_get_peer(const quorvane_msgstore *ms, const uint8_t id[16], uint8_t peer[16],
+                                             uint8_t key[32]);  // 1 set, 0 none, -1 not held
+[[nodiscard]] int quorvane_msgstore_set_verified(quorvane_msgstore *ms, const uint8_t id[16], int flag);
+int               quorvane_msgstore_get_verified(const quorvane_msgstore *ms, const uint8_t id[16]);  // -1 not held
+int               quorvane_msgstore_identity_changed(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_set_peer_profile(quorvane_msgstore *ms, const uint8_t id[16], const char *name,
+                                                     const char *about);
+int               quorvane_msgstore_get_peer_profile(const quorvane_msgstore *ms, const uint8_t id[16], char *name,
+                                                     size_t name_size, char *about, size_t about_size);  // 1, 0, -1
+[[nodiscard]] int quorvane_msgstore_set_peer_avatar(quorvane_msgstore *ms, const uint8_t id[16], const quorvane_file_meta *av);
+int               quorvane_msgstore_get_peer_avatar(const quorvane_msgstore *ms, const uint8_t id[16],
+                                                    quorvane_file_meta *out);  // 1, 0, -1 not held
+[[nodiscard]] int quorvane_msgstore_set_group_avatar(quorvane_msgstore *ms, const uint8_t id[16], const quorvane_file_meta *av);
+int               quorvane_msgstore_get_group_avatar(const quorvane_msgstore *ms, const uint8_t id[16], quorvane_file_meta *out);
+[[nodiscard]] int quorvane_msgstore_set_group_name(quorvane_msgstore *ms, const uint8_t id[16], const char *name);
+int               quorvane_msgstore_get_group_name(const quorvane_msgstore *ms, const uint8_t id[16], char *buf,
+                                                   size_t size);  // 1 non-empty, 0 empty, -1 not held
+
+// Members
+// - at most 64 members, 5 device pairs each; names cut to 64 bytes.
+[[nodiscard]] int quorvane_msgstore_set_members(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t (*users)[16],
+                                                const uint8_t (*identity_keys)[32], const uint8_t (*second_keys)[32],
+                                                const uint8_t *roles, size_t count);
+[[nodiscard]] int quorvane_msgstore_set_member_devices(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t user[16],
+                                                       const uint8_t (*first)[32], const uint8_t (*second)[32], size_t count);
+[[nodiscard]] int quorvane_msgstore_set_member_muted(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t (*users)[16],
+                                                     const uint8_t *flags, size_t count);  // unlisted members unmuted
+int               quorvane_msgstore_member_muted(const quorvane_msgstore *ms, const uint8_t id[16], size_t index);
+size_t            quorvane_msgstore_member_devices(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t user[16],
+                                                   uint8_t (*first)[32], uint8_t (*second)[32], size_t cap);
+size_t            quorvane_msgstore_member_count(const quorvane_msgstore *ms, const uint8_t id[16]);
+int               quorvane_msgstore_member_at(const quorvane_msgstore *ms, const uint8_t id[16], size_t index, uint8_t user[16],
+                                              uint8_t identity_key[32], uint8_t second_key[32], uint8_t *role);
+[[nodiscard]] int quorvane_msgstore_set_member_name(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t user[16],
+                                                    const char *name);  // 0 also when not a member
+int               quorvane_msgstore_member_name(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t user[16],
+                                                char *buf, size_t size);  // 1 non-empty, 0 empty, -1 not found
+int               quorvane_msgstore_can_delete(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t user[16],
+                                               const uint8_t author[16]);
+[[nodiscard]] int quorvane_msgstore_group_safety_number(const quorvane_msgstore *ms, const uint8_t id[16], char *out,
+                                                        size_t size);  // size at least 72; 1 to 64 members
+
+// Kind, visibility and lookup
+[[nodiscard]] int quorvane_msgstore_set_kind(quorvane_msgstore *ms, const uint8_t id[16], int kind);  // 0 to 2
+int               quorvane_msgstore_kind(const quorvane_msgstore *ms, const uint8_t id[16]);  // derived when not announced
+int               quorvane_msgstore_find_dm(const quorvane_msgstore *ms, const uint8_t peer[16], uint8_t conv_out[16]);
+int               quorvane_msgstore_conv_hidden(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]);  // with its message and archive files
+[[nodiscard]] int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]);  // hides it, drops its messages
+
+// Read positions and sync cursors
+// - positions only move forward; cursor notes are written by flush or close.
+[[nodiscard]] int quorvane_msgstore_set_read(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position);
+uint64_t          quorvane_msgstore_get_read(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_set_read_mark(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position);  // 1 moved
+uint64_t          quorvane_msgstore_read_mark(const quorvane_msgstore *ms, const uint8_t id[16]);
+size_t            quorvane_msgstore_unread(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t own[16],
+                                           uint64_t *highest);
+void              quorvane_msgstore_note_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t cursor);
+void              quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_flush(quorvane_msgstore *ms);
+uint64_t          quorvane_msgstore_sync_cursor(const quorvane_msgstore *ms, const uint8_t id[16]);  // never below the floor
+uint32_t          quorvane_msgstore_conv_revision(const quorvane_msgstore *ms, const uint8_t id[16]);
+
+// Settings
+// - setting 0 is mute, 1 notifications; modes 0 default, 1 on, 2 off.
+[[nodiscard]] int quorvane_msgstore_set_muted(quorvane_msgstore *ms, const uint8_t id[16], int flag);
+int               quorvane_msgstore_get_muted(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_set_mode(quorvane_msgstore *ms, const uint8_t id[16], int setting, int value);
+int               quorvane_msgstore_mode(const quorvane_msgstore *ms, const uint8_t id[16], int setting);
+[[nodiscard]] int quorvane_msgstore_set_type_default(quorvane_msgstore *ms, int setting, int kind, int on);
+int               quorvane_msgstore_type_default(const quorvane_msgstore *ms, int setting, int kind);
+int               quorvane_msgstore_effective(const quorvane_msgstore *ms, const uint8_t id[16], int setting);
+[[nodiscard]] int quorvane_msgstore_set_car_flags(quorvane_msgstore *ms, int flags);  // 0 to 7
+int               quorvane_msgstore_car_flags(const quorvane_msgstore *ms);
+[[nodiscard]] int quorvane_msgstore_set_send_receipts(quorvane_msgstore *ms, int on);
+int               quorvane_msgstore_send_receipts(const quorvane_msgstore *ms);  // 1 for a null store
+[[nodiscard]] int quorvane_msgstore_set_blocked(quorvane_msgstore *ms, const uint8_t id[16], int flag);
+int               quorvane_msgstore_get_blocked(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_set_retention(quorvane_msgstore *ms, const uint8_t id[16], uint32_t days);
+uint32_t          quorvane_msgstore_get_retention(const quorvane_msgstore *ms, const uint8_t id[16]);
+
+// Messages, reactions and the archive
+// - every change writes the conversation's message file and raises its revision.
+// - lookups by (author, message id) take the first match in list order.
+typedef void (*quorvane_ms_scan_cb)(void *user, const quorvane_ms_msgrec *rec);
+[[nodiscard]] int quorvane_msgstore_add_msg(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec);      // 1 added, 0 duplicate
+[[nodiscard]] int quorvane_msgstore_add_history(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec);  // also raises the allowance
+size_t            quorvane_msgstore_msg_count(const quorvane_msgstore *ms, const uint8_t id[16]);
+int               quorvane_msgstore_msg_at(const quorvane_msgstore *ms, const uint8_t id[16], size_t index,
+                                           quorvane_ms_msgrec *out);
+int               quorvane_msgstore_find_msg(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                             uint64_t msg_id, quorvane_ms_msgrec *out);
+uint64_t          quorvane_msgstore_oldest_cursor(const quorvane_msgstore *ms, const uint8_t id[16]);
+uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int quorvane_msgstore_set_send_status(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                                    uint64_t msg_id, int status);  // 1 changed, 0 none or equal
+[[nodiscard]] int quorvane_msgstore_delete_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                               const uint8_t device[32], uint64_t msg_id);  // 1 deleted, 0 not found or already
+[[nodiscard]] int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                             const uint8_t device[32], uint64_t msg_id, const char *text,
+                                             size_t len);  // 1 edited, 0 not found or not text
+[[nodiscard]] int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                                 const uint8_t target_device[32], uint64_t target_id,
+                                                 const uint8_t user[16], const char *name, int add);
+size_t            quorvane_msgstore_reactions(const quorvane_msgstore *ms, const uint8_t id[16],
+                                              const uint8_t target_author[16], const uint8_t target_device[32],
+                                              uint64_t target_id, const uint8_t own[16], quorvane_ms_reaction_count *out,
+                                              size_t cap);  // distinct names filled in
+size_t            quorvane_msgstore_set_msg_cap(quorvane_msgstore *ms, uint64_t cap);  // conversations trimmed
+size_t            quorvane_msgstore_enforce_retention(quorvane_msgstore *ms, uint64_t now_ms);  // messages removed
+size_t            quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const uint8_t id[16], quorvane_ms_scan_cb cb,
+                                                 void *user);  // entries walked
+int               quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16]);
+
 // Plaintext decoders of the files below the seal
 // - each reads only inside [pt, pt + n) and zeroes its output first.
 [[nodiscard]] int    quorvane_ms_profile_decode(const uint8_t *pt, size_t n, quorvane_ms_profile *out);  // 1 used (fields up to the first bad one), 0 unusable
@@ -190,5 +470,11 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 [[nodiscard]] long   quorvane_ms_idents_decode(const uint8_t *pt, size_t n, quorvane_ms_ident *out,
                                                size_t cap);  // entries taken (first cap copied), -1 unusable
 [[nodiscard]] int    quorvane_ms_rinit_decode(const uint8_t *pt, size_t n, quorvane_ms_rinit *out);  // -1 invalid: the ring is left empty
+[[nodiscard]] int    quorvane_ms_convs_decode(const uint8_t *pt, size_t n,
+                                              quorvane_ms_conv_list *out);  // -1 unusable; 0 entries up to the first bad one
+void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);       // wipes every record
+[[nodiscard]] int    quorvane_ms_msgs_decode(const uint8_t *pt, size_t n,
+                                             quorvane_ms_conv *conv);  // into an empty conv: -1 unusable, 0 whole, 1 stopped early
+void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes

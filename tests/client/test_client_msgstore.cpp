@@ -1,8 +1,12 @@
-// Message store base: opening and its limits, the sealed file layout and its
+// Message store: opening and its limits, the sealed file layout and its
 // atomic replacement (with a writer really killed mid-run), files that exist
 // but cannot be read (kept aside, never overwritten), the own profile and
 // interface state, ratchet, previous-ratchet, prekey, session-init and
-// identity files, and both directions against tests/scripts/msgstore_xcheck.py.
+// identity files; conversations, members and settings, with the conversation
+// lists of every older version (tests/client/data/msgstore); messages,
+// reactions, trimming into the archive and retention, with the message files
+// of every older version; and both directions against
+// tests/scripts/msgstore_xcheck.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -25,6 +30,8 @@
 #include "client_msgstore.h"
 #include "qv_test_support.h"
 #include "quorvane_ratchet.h"
+#include "quorvane_safety.h"
+#include "quorvane_sidx.h"
 
 namespace {
 
@@ -322,8 +329,14 @@ TEST_F(Msgstore, KilledWriterLeavesOldOrNewFile) {
         ASSERT_EQ(setenv(kCrashEnv, dir.c_str(), 1), 0);
         qvtest::ChildProcess child({exe}, progress);
         ASSERT_EQ(unsetenv(kCrashEnv), 0);
-        ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(progress).size() > 0; }, 10000));
-        usleep(useconds_t(std::uniform_int_distribution<int>(0, 40000)(rng)));
+        // a number of whole writes first, so that a loaded machine still
+        // gives enough of them, then a random point inside the next ones
+        const long want = std::uniform_int_distribution<long>(9, 24)(rng);
+        ASSERT_TRUE(qvtest::wait_until([&] {
+            std::string p = qvtest::read_file(progress);
+            return std::count(p.begin(), p.end(), '\n') >= want;
+        }, 20000));
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, 3000)(rng)));
         ASSERT_TRUE(child.running()) << "the writer ended on its own";
         ASSERT_EQ(kill(child.pid, SIGKILL), 0);
         int status = child.stop();
@@ -428,6 +441,14 @@ TEST_F(Msgstore, UnusableFileIsKeptAsideBeforeItsRewrite) {
         uint8_t b[100];
         return quorvane_msgstore_get_prekeys(ms, b, sizeof b) == 60 && b[0] == k;
     };
+    auto set_label = [ids](quorvane_msgstore *ms, int k) {
+        if (quorvane_msgstore_put_conv(ms, u8(ids.conv), u8(filled(32, 1))) != 0) return -1;
+        return quorvane_msgstore_set_label(ms, u8(ids.conv), ("label" + std::to_string(k)).c_str());
+    };
+    auto has_label = [ids](quorvane_msgstore *ms, int k) {
+        char l[80];
+        return quorvane_msgstore_get_label(ms, u8(ids.conv), l, sizeof l) == 0 && l == "label" + std::to_string(k);
+    };
     auto note = [](quorvane_msgstore *ms, int k) { return quorvane_msgstore_rinit_note(ms, u8(filled(16, k))); };
     auto seen = [](quorvane_msgstore *ms) { return quorvane_msgstore_rinit_seen(ms, u8(filled(16, 1))); };
     auto has_note = [](quorvane_msgstore *ms, int k) { return quorvane_msgstore_rinit_seen(ms, u8(filled(16, k))) == 1; };
@@ -449,6 +470,8 @@ TEST_F(Msgstore, UnusableFileIsKeptAsideBeforeItsRewrite) {
         {"ratchet, flipped bit", ratchet_name(ids.conv, ids.dev), Damage::FlipBit, {}, get_r, put_r, has_r},
         {"prekeys, truncated", "prekeys.dat", Damage::Truncate, {}, get_pk, put_pk, has_pk},
         {"id ring, malformed", "rinit.dat", Damage::Newer, rinit_bad, seen, note, has_note},
+        {"conversation list, flipped bit", "convs.dat", Damage::FlipBit, {}, nullptr, set_label, has_label},
+        {"conversation list, other secret", "convs.dat", Damage::OtherSecret, {}, nullptr, set_label, has_label},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -1136,6 +1159,1399 @@ TEST_F(Msgstore, DiscardAsidesRemovesBothCopies) {
 
     EXPECT_EQ(quorvane_msgstore_discard_asides(nullptr), 0);
     EXPECT_EQ(quorvane_msgstore_discard_asides(std::string(512, 'a').c_str()), 0);
+}
+
+/* ---- conversations ----------------------------------------------------------- */
+
+const std::string kData = std::string(QV_SOURCE_DIR) + "/tests/client/data/msgstore/";
+const std::string kSecretHex = "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
+
+using fields = std::map<std::string, std::string>;
+
+// NAME=VALUE words of the script's describe output.
+fields kv(const std::vector<std::string> &answer) {
+    fields f;
+    for (size_t i = 1; i < answer.size(); i++) {
+        size_t eq = answer[i].find('=');
+        if (eq != std::string::npos) f[answer[i].substr(0, eq)] = answer[i].substr(eq + 1);
+    }
+    return f;
+}
+
+// The script's reading of a store file: opened with the store key, then described.
+fields script_describe(const std::string &kind, const std::string &path) {
+    auto o = script({"open " + path + " " + kSecretHex});
+    if (o[0].size() != 2 || o[0][0] != "OK") {
+        ADD_FAILURE() << "script cannot open " << path;
+        return {};
+    }
+    auto d = script({"decode " + kind + " " + o[0][1]});
+    EXPECT_EQ(d[0].at(0), "OK") << path;
+    return kv(d[0]);
+}
+
+void script_run(const std::string &request) {
+    auto a = script({request});
+    ASSERT_EQ(a[0], std::vector<std::string>{"OK"}) << request;
+}
+
+const bytes kA = filled(16, 0xa1), kB = filled(16, 0xb2);
+std::string msgs_name(const bytes &conv) { return "m_" + hex(conv) + ".dat"; }
+std::string arch_name(const bytes &conv) { return "a_" + hex(conv) + ".dat"; }
+
+// conversation i of the script's generated lists
+bytes gen_conv_id(uint32_t i) {
+    bytes b = filled(12, 0xc0);
+    for (int k = 3; k >= 0; k--) b += char(i >> (8 * k));
+    return b;
+}
+
+void copy_file(const std::string &from, const std::string &to) { qvtest::write_file(to, qvtest::read_file(from)); }
+
+// Every version of the list loads with the defaults of the fields it lacks,
+// opening leaves it as it is, and the first change writes the current version.
+TEST_F(Msgstore, ConvListOfEveryVersionLoadsAndIsRewrittenCurrent) {
+    for (int v = 13; v <= 22; v++) {
+        SCOPED_TRACE(v);
+        std::string sub = tmp.file("v" + std::to_string(v));
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        copy_file(kData + "convs-" + std::to_string(v) + ".dat", sub + "/convs.dat");
+        const bytes original = qvtest::read_file(sub + "/convs.dat");
+        auto check = [&](quorvane_msgstore *ms) {
+            ASSERT_EQ(quorvane_msgstore_conv_count(ms), 2u);
+            EXPECT_EQ(quorvane_msgstore_unreadable(ms, "convs.dat"), 0);
+            const quorvane_ms_conv *a = quorvane_msgstore_conv_at(ms, 0);
+            ASSERT_EQ(raw(a->id, 16), kA);
+            uint8_t keys[9][32];
+            ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms, u8(kA), keys, 9), 3u);
+            EXPECT_EQ(raw(keys[0], 32), filled(32, 0x11));
+            EXPECT_EQ(raw(keys[1], 32), filled(32, 0x31));
+            EXPECT_EQ(raw(keys[2], 32), filled(32, 0x32));
+            EXPECT_EQ(a->send_counter, 4242u);
+            uint8_t peer[16], pkey[32];
+            EXPECT_EQ(quorvane_msgstore_get_peer(ms, u8(kA), peer, pkey), 1);
+            EXPECT_EQ(raw(peer, 16), filled(16, 0x21));
+            EXPECT_EQ(raw(pkey, 32), filled(32, 0x22));
+            EXPECT_EQ(quorvane_msgstore_get_verified(ms, u8(kA)), 0);
+            EXPECT_EQ(quorvane_msgstore_identity_changed(ms, u8(kA)), 1);
+            char t1[200], t2[200];
+            EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms, u8(kA), t1, sizeof t1, t2, sizeof t2), 1);
+            EXPECT_STREQ(t1, "Peer A");
+            EXPECT_STREQ(t2, "about A");
+            EXPECT_EQ(quorvane_msgstore_get_label(ms, u8(kA), t1, sizeof t1), 0);
+            EXPECT_STREQ(t1, "label A");
+            EXPECT_EQ(quorvane_msgstore_get_group_name(ms, u8(kA), t1, sizeof t1), 1);
+            EXPECT_STREQ(t1, "Group A");
+            EXPECT_EQ(raw(a->peer_avatar, a->peer_avatar_len), "\x05" + filled(30, 'P'));
+            EXPECT_EQ(raw(a->group_avatar, a->group_avatar_len), "\x07" + filled(20, 'G'));
+            EXPECT_EQ(quorvane_msgstore_mode(ms, u8(kA), 0), 2);
+            EXPECT_EQ(quorvane_msgstore_get_blocked(ms, u8(kA)), 1);
+            EXPECT_EQ(quorvane_msgstore_get_read(ms, u8(kA)), 777u);
+            // members: devices from 15, muted from 19
+            ASSERT_EQ(quorvane_msgstore_member_count(ms, u8(kA)), 2u);
+            uint8_t user[16], ik[32], k2[32], role = 9;
+            ASSERT_EQ(quorvane_msgstore_member_at(ms, u8(kA), 0, user, ik, k2, &role), 0);
+            EXPECT_EQ(raw(user, 16), filled(16, 0x41));
+            EXPECT_EQ(raw(ik, 32), filled(32, 0x42));
+            EXPECT_EQ(raw(k2, 32), filled(32, 0x43));
+            EXPECT_EQ(role, 1);
+            EXPECT_EQ(quorvane_msgstore_member_name(ms, u8(kA), u8(filled(16, 0x41)), t1, sizeof t1), 1);
+            EXPECT_STREQ(t1, "Mem one");
+            EXPECT_EQ(quorvane_msgstore_member_name(ms, u8(kA), u8(filled(16, 0x51)), t1, sizeof t1), 0);
+            uint8_t d1[5][32], d2[5][32];
+            size_t nd = quorvane_msgstore_member_devices(ms, u8(kA), u8(filled(16, 0x41)), d1, d2, 5);
+            EXPECT_EQ(nd, v >= 15 ? 1u : 0u);
+            if (nd == 1) {
+                EXPECT_EQ(raw(d1[0], 32), filled(32, 0x44));
+                EXPECT_EQ(raw(d2[0], 32), filled(32, 0x45));
+            }
+            EXPECT_EQ(quorvane_msgstore_member_muted(ms, u8(kA), 0), v >= 19 ? 1 : 0);
+            EXPECT_EQ(quorvane_msgstore_member_muted(ms, u8(kA), 1), 0);
+            // trailer: hidden and floor from 14, cursor 16, retention 17, has-key 18, the rest 20
+            EXPECT_EQ(quorvane_msgstore_conv_hidden(ms, u8(kA)), v >= 14 ? 1 : 0);
+            EXPECT_EQ(quorvane_msgstore_history_floor(ms, u8(kA)), v >= 14 ? 5000u : 0u);
+            EXPECT_EQ(quorvane_msgstore_sync_cursor(ms, u8(kA)), v >= 16 ? 6000u : v >= 14 ? 5000u : 0u);
+            EXPECT_EQ(quorvane_msgstore_get_retention(ms, u8(kA)), v >= 17 ? 30u : 0u);
+            EXPECT_EQ(quorvane_msgstore_kind(ms, u8(kA)), v >= 20 ? 2 : 1) << "announced channel, or derived group";
+            EXPECT_EQ(quorvane_msgstore_read_mark(ms, u8(kA)), v >= 20 ? 888u : 0u);
+            EXPECT_EQ(quorvane_msgstore_mode(ms, u8(kA), 1), v >= 20 ? 2 : 0);
+            // B: the out-of-range bytes read as 0; locked only where the version can say so
+            EXPECT_EQ(quorvane_msgstore_conv_locked(ms, u8(kB)), v >= 18 ? 1 : 0);
+            EXPECT_EQ(quorvane_msgstore_mode(ms, u8(kB), 0), 0);
+            EXPECT_EQ(quorvane_msgstore_mode(ms, u8(kB), 1), 0);
+            EXPECT_EQ(quorvane_msgstore_conv_at(ms, 1)->kind, 0);
+            EXPECT_EQ(quorvane_msgstore_get_peer(ms, u8(kB), nullptr, nullptr), 0);
+            // store-wide bytes: mute and notification defaults from 20, car flags 21, receipts 22
+            EXPECT_EQ(ms->mute_defaults, v >= 20 ? 5 : 0);
+            EXPECT_EQ(ms->notif_defaults, v >= 20 ? 2 : 0);
+            EXPECT_EQ(quorvane_msgstore_car_flags(ms), v >= 21 ? 6 : 0);
+            EXPECT_EQ(quorvane_msgstore_send_receipts(ms), v >= 22 ? 0 : 1);
+        };
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            check(ms.get());
+            ms.reset();
+            EXPECT_EQ(qvtest::read_file(sub + "/convs.dat"), original) << "opening rewrote the list";
+            ms = open_store(sub);
+            ASSERT_EQ(quorvane_msgstore_set_blocked(ms.get(), u8(kA), 1), 0);
+            check(ms.get());
+        }
+        EXPECT_TRUE(names_in(sub, "convs.dat.unread-").empty()) << "a readable older list needs no aside";
+        fields f = script_describe("convs", sub + "/convs.dat");
+        EXPECT_EQ(f["version"], "22");
+        EXPECT_EQ(f["count"], "2");
+        EXPECT_EQ(f["complete"], "1");
+        EXPECT_EQ(f["c0.members"], "2");
+        EXPECT_EQ(f["c0.m0.devices"], v >= 15 ? hex(filled(32, 0x44)) + ":" + hex(filled(32, 0x45)) : "-");
+        EXPECT_EQ(f["c0.m0.muted"], v >= 19 ? "1" : "0");
+        EXPECT_EQ(f["c0.cursor"], v >= 16 ? "6000" : "0");
+        EXPECT_EQ(f["c0.kind"], v >= 20 ? "3" : "0");
+        EXPECT_EQ(f["c1.has_key"], v >= 18 ? "0" : "1");
+        EXPECT_EQ(f["settings"], v >= 22 ? "5,2,6,1" : v == 21 ? "5,2,6,0" : v == 20 ? "5,2,0,0" : "0,0,0,0");
+        auto ms = open_store(sub);
+        check(ms.get());
+    }
+}
+
+// Every setting of a conversation and of the store, set through the store,
+// survives a reopen and reads back in the independent decoder.
+TEST_F(Msgstore, ConversationSettingsSurviveReopen) {
+    const bytes c1 = filled(16, 0x01), c2 = filled(16, 0x02), k1 = filled(32, 0x0a), k2 = filled(32, 0x0b);
+    const bytes peer = filled(16, 0x0c), pkey = filled(32, 0x0d);
+    const uint8_t users[3][16] = {{0x31}, {0x32}, {0x33}}, iks[3][32] = {{0x41}, {0x42}, {0x43}},
+                  sks[3][32] = {{0x51}, {0x52}, {0x53}}, roles[3] = {0, 1, 2};
+    const uint8_t dev1[2][32] = {{0x61}, {0x62}}, dev2[2][32] = {{0x71}, {0x72}};
+    quorvane_file_meta av{};
+    memset(av.blob.key, 0x77, sizeof av.blob.key);
+    strcpy(av.mime, "image/png");
+    strcpy(av.name, "p.png");
+    {
+        auto ms = open();
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c1), u8(k1)), 0);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c1), u8(k2)), 0);
+        ASSERT_EQ(quorvane_msgstore_put_conv_locked(ms.get(), u8(c2)), 0);
+        EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(c1)), 1u);
+        EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(c1)), 2u);
+        ASSERT_EQ(quorvane_msgstore_set_label(ms.get(), u8(c1), "work"), 0);
+        ASSERT_EQ(quorvane_msgstore_set_peer(ms.get(), u8(c1), u8(peer), u8(pkey)), 0);
+        ASSERT_EQ(quorvane_msgstore_set_verified(ms.get(), u8(c1), 7), 0);
+        ASSERT_EQ(quorvane_msgstore_set_peer_profile(ms.get(), u8(c1), "Pat", "hi"), 0);
+        ASSERT_EQ(quorvane_msgstore_set_peer_avatar(ms.get(), u8(c1), &av), 0);
+        ASSERT_EQ(quorvane_msgstore_set_group_avatar(ms.get(), u8(c1), &av), 0);
+        ASSERT_EQ(quorvane_msgstore_set_group_name(ms.get(), u8(c1), "team"), 0);
+        ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c1), users, iks, sks, roles, 3), 0);
+        ASSERT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c1), users[1], dev1, dev2, 2), 0);
+        const uint8_t mute_users[1][16] = {{0x33}}, mute_flags[1] = {1};
+        ASSERT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(c1), mute_users, mute_flags, 1), 0);
+        ASSERT_EQ(quorvane_msgstore_set_member_name(ms.get(), u8(c1), users[0], "Zoe"), 0);
+        ASSERT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(c1), 2), 0);
+        ASSERT_EQ(quorvane_msgstore_set_read(ms.get(), u8(c1), 40), 0);
+        ASSERT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c1), 41), 1);
+        quorvane_msgstore_note_cursor(ms.get(), u8(c1), 42);
+        ASSERT_EQ(quorvane_msgstore_set_mode(ms.get(), u8(c1), 1, 1), 0);
+        ASSERT_EQ(quorvane_msgstore_set_muted(ms.get(), u8(c1), 1), 0);
+        ASSERT_EQ(quorvane_msgstore_set_blocked(ms.get(), u8(c1), 3), 0);
+        ASSERT_EQ(quorvane_msgstore_set_retention(ms.get(), u8(c1), 9), 0);
+        ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), 0, 2, 1), 0);
+        ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), 1, 1, 0), 0);
+        ASSERT_EQ(quorvane_msgstore_set_car_flags(ms.get(), 5), 0);
+        ASSERT_EQ(quorvane_msgstore_set_send_receipts(ms.get(), 0), 0);
+        quorvane_msgstore_note_cursor(ms.get(), u8(c1), 43);  // written at close
+    }
+    auto ms = open();
+    ASSERT_EQ(quorvane_msgstore_conv_count(ms.get()), 2u);
+    uint8_t keys[8][32];
+    ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c1), keys, 8), 2u);
+    EXPECT_EQ(raw(keys[0], 32), k2);
+    EXPECT_EQ(raw(keys[1], 32), k1);
+    EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(c2)), 1);
+    EXPECT_EQ(quorvane_msgstore_get_conv(ms.get(), u8(c2), keys[0]), 0);
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(c1)), 3u);
+    char t1[100], t2[200];
+    EXPECT_EQ(quorvane_msgstore_get_label(ms.get(), u8(c1), t1, sizeof t1), 0);
+    EXPECT_STREQ(t1, "work");
+    EXPECT_EQ(quorvane_msgstore_get_verified(ms.get(), u8(c1)), 1);
+    EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms.get(), u8(c1), t1, sizeof t1, t2, sizeof t2), 1);
+    EXPECT_STREQ(t1, "Pat");
+    EXPECT_STREQ(t2, "hi");
+    quorvane_file_meta out{};
+    EXPECT_EQ(quorvane_msgstore_get_peer_avatar(ms.get(), u8(c1), &out), 1);
+    EXPECT_STREQ(out.name, "p.png");
+    EXPECT_EQ(quorvane_msgstore_get_group_avatar(ms.get(), u8(c1), &out), 1);
+    EXPECT_EQ(memcmp(out.blob.key, av.blob.key, sizeof av.blob.key), 0);
+    EXPECT_EQ(quorvane_msgstore_get_group_name(ms.get(), u8(c1), t1, sizeof t1), 1);
+    EXPECT_STREQ(t1, "team");
+    ASSERT_EQ(quorvane_msgstore_member_count(ms.get(), u8(c1)), 3u);
+    uint8_t d1[5][32], d2[5][32];
+    ASSERT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(c1), users[1], d1, d2, 5), 2u);
+    EXPECT_EQ(raw(d1[1], 32), raw(dev1[1], 32));
+    EXPECT_EQ(raw(d2[0], 32), raw(dev2[0], 32));
+    EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(c1), users[1], nullptr, d2, 1), 1u) << "cut to the capacity";
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c1), 2), 1);
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c1), 0), 0);
+    EXPECT_EQ(quorvane_msgstore_member_name(ms.get(), u8(c1), users[0], t1, sizeof t1), 1);
+    EXPECT_STREQ(t1, "Zoe");
+    EXPECT_EQ(quorvane_msgstore_kind(ms.get(), u8(c1)), 2);
+    EXPECT_EQ(quorvane_msgstore_get_read(ms.get(), u8(c1)), 40u);
+    EXPECT_EQ(quorvane_msgstore_read_mark(ms.get(), u8(c1)), 41u);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c1)), 43u);
+    EXPECT_EQ(quorvane_msgstore_mode(ms.get(), u8(c1), 1), 1);
+    EXPECT_EQ(quorvane_msgstore_get_muted(ms.get(), u8(c1)), 1);
+    EXPECT_EQ(quorvane_msgstore_get_blocked(ms.get(), u8(c1)), 1);
+    EXPECT_EQ(quorvane_msgstore_get_retention(ms.get(), u8(c1)), 9u);
+    EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), 0, 2), 1);
+    EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), 0, 1), 0);
+    EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), 1, 1), 0);
+    EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), 1, 0), 1);
+    EXPECT_EQ(quorvane_msgstore_car_flags(ms.get()), 5);
+    EXPECT_EQ(quorvane_msgstore_send_receipts(ms.get()), 0);
+    ms.reset();
+
+    fields f = script_describe("convs", file("convs.dat"));
+    EXPECT_EQ(f["version"], "22");
+    EXPECT_EQ(f["c0.id"], hex(c1));
+    EXPECT_EQ(f["c0.key"], hex(k2));
+    EXPECT_EQ(f["c0.old_keys"], hex(k1));
+    EXPECT_EQ(f["c0.counter"], "3");
+    EXPECT_EQ(f["c0.label"], hex("work"));
+    EXPECT_EQ(f["c0.peer_id"], hex(peer));
+    EXPECT_EQ(f["c0.verified"], "1");
+    EXPECT_EQ(f["c0.peer_name"], hex("Pat"));
+    EXPECT_EQ(f["c0.group_name"], hex("team"));
+    EXPECT_EQ(f["c0.m0.name"], hex("Zoe"));
+    EXPECT_EQ(f["c0.m2.role"], "2");
+    EXPECT_EQ(f["c0.m2.muted"], "1");
+    EXPECT_EQ(f["c0.m1.devices"], hex(raw(dev1[0], 32)) + ":" + hex(raw(dev2[0], 32)) + "," + hex(raw(dev1[1], 32)) +
+                                      ":" + hex(raw(dev2[1], 32)));
+    EXPECT_EQ(f["c0.kind"], "3");
+    EXPECT_EQ(f["c0.read_pos"], "40");
+    EXPECT_EQ(f["c0.read_mark"], "41");
+    EXPECT_EQ(f["c0.cursor"], "43");
+    EXPECT_EQ(f["c0.mute"], "1");
+    EXPECT_EQ(f["c0.notif"], "1");
+    EXPECT_EQ(f["c0.blocked"], "1");
+    EXPECT_EQ(f["c0.retention"], "9");
+    EXPECT_EQ(f["c1.has_key"], "0");
+    EXPECT_EQ(f["settings"], "4,2,5,1");
+}
+
+// The older writable versions, chosen by the test hook, carry what they can.
+TEST_F(Msgstore, WriteVersionHookWritesOlderLayouts) {
+    for (int v : {19, 20, 21, 22}) {
+        SCOPED_TRACE(v);
+        std::string sub = tmp.file("w" + std::to_string(v));
+        quorvane_msgstore_test_write_version(v);
+        {
+            auto ms = open_store(sub);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 1))), 0);
+            ASSERT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(id.conv), 1), 0);
+            ASSERT_EQ(quorvane_msgstore_set_car_flags(ms.get(), 3), 0);
+            ASSERT_EQ(quorvane_msgstore_set_send_receipts(ms.get(), 0), 0);
+            ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), 0, 0, 1), 0);
+        }
+        quorvane_msgstore_test_write_version(22);
+        fields f = script_describe("convs", sub + "/convs.dat");
+        EXPECT_EQ(f["version"], std::to_string(v));
+        EXPECT_EQ(f["complete"], "1");
+        EXPECT_EQ(f["c0.kind"], v >= 20 ? "2" : "0");
+        EXPECT_EQ(f["settings"], v >= 22 ? "1,0,3,1" : v == 21 ? "1,0,3,0" : v == 20 ? "1,0,0,0" : "0,0,0,0");
+        auto ms = open_store(sub);
+        EXPECT_EQ(quorvane_msgstore_conv_at(ms.get(), 0)->kind, v >= 20 ? 2 : 0);
+        EXPECT_EQ(quorvane_msgstore_car_flags(ms.get()), v >= 21 ? 3 : 0);
+        EXPECT_EQ(quorvane_msgstore_send_receipts(ms.get()), v >= 22 ? 0 : 1);
+    }
+}
+
+TEST_F(Msgstore, ConversationKeysAndPlaceholders) {
+    auto ms = open();
+    const bytes c = id.conv;
+    EXPECT_EQ(quorvane_msgstore_get_conv(ms.get(), u8(c), nullptr), 0);
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c), nullptr, 0), -1) << "not held";
+    ASSERT_EQ(quorvane_msgstore_put_conv_locked(ms.get(), u8(c)), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(c)), 1);
+    uint8_t keys[9][32];
+    EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c), keys, 9), 0u);
+    const uint8_t one[1][32] = {{1}};
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c), one, 1), -1) << "locked";
+    // the placeholder takes its key in place: no older key appears
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 1))), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(c)), 0);
+    EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c), keys, 9), 1u);
+    EXPECT_EQ(quorvane_msgstore_put_conv_locked(ms.get(), u8(c)), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(c)), 0);
+
+    // the same key again writes nothing
+    ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 1))), 0);
+    EXPECT_FALSE(exists(file("convs.dat")));
+
+    // eight further keys: the older list holds the last seven replaced, newest first
+    for (int k = 2; k <= 9; k++) ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, k))), 0);
+    ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c), keys, 9), 8u);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(keys[i][0], 9 - i) << i;
+    EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c), keys, 3), 3u);
+    const quorvane_ms_conv *rec = quorvane_msgstore_conv_at(ms.get(), 0);
+    EXPECT_EQ(rec->old_key_count, 7);
+
+    // older keys from elsewhere: duplicates of held keys are skipped, at most 7 held
+    const bytes c2 = id.conv2;
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c2), u8(filled(32, 0x50))), 0);
+    const uint8_t add[4][32] = {{0x50}, {0x51}, {0x51}, {0x52}};
+    uint8_t add_full[4][32];
+    memcpy(add_full, add, sizeof add);
+    for (auto &k : add_full) memset(k + 1, k[0], 31);
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c2), add_full, 4), 2);
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c2), add_full, 4), 0);
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c2), add_full, 0), 0);
+    ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c2), keys, 9), 3u);
+    EXPECT_EQ(keys[1][0], 0x51);
+    EXPECT_EQ(keys[2][0], 0x52);
+    uint8_t many[9][32];
+    for (int i = 0; i < 9; i++) memset(many[i], 0x60 + i, 32);
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c2), many, 9), 5) << "stops at seven older keys";
+    EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c2), keys, 9), 8u);
+
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(filled(16, 0x99))), 0u);
+    EXPECT_EQ(quorvane_msgstore_conv_at(ms.get(), 2), nullptr);
+    EXPECT_EQ(quorvane_msgstore_conv_count(nullptr), 0u);
+}
+
+// A write that fails returns -1 and keeps the change in memory, except the
+// send counter, which goes back.
+TEST_F(Msgstore, FailedListWriteKeepsChangeButNotCounter) {
+    auto ms = open();
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 1))), 0);
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(id.conv)), 1u);
+    const bytes before = qvtest::read_file(file("convs.dat"));
+    ASSERT_EQ(mkdir(file("convs.dat.tmp").c_str(), 0700), 0);
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(id.conv)), 0u);
+    EXPECT_EQ(quorvane_msgstore_set_label(ms.get(), u8(id.conv), "kept"), -1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(id.conv), 77);
+    EXPECT_EQ(quorvane_msgstore_flush(ms.get()), -1);
+    EXPECT_EQ(ms->cursor_dirty, 1) << "a failed flush is tried again";
+    EXPECT_EQ(qvtest::read_file(file("convs.dat")), before);
+    char t[80];
+    EXPECT_EQ(quorvane_msgstore_get_label(ms.get(), u8(id.conv), t, sizeof t), 0);
+    EXPECT_STREQ(t, "kept");
+    ASSERT_EQ(rmdir(file("convs.dat.tmp").c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(id.conv)), 2u);
+    EXPECT_EQ(ms->cursor_dirty, 0) << "the list written carries the cursor";
+    ms.reset();
+    ms = open();
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(id.conv)), 77u);
+    EXPECT_EQ(quorvane_msgstore_get_label(ms.get(), u8(id.conv), t, sizeof t), 0);
+    EXPECT_STREQ(t, "kept");
+}
+
+TEST_F(Msgstore, PeerVerificationAndProfiles) {
+    auto ms = open();
+    const bytes c = id.conv, u1 = filled(16, 1), u2 = filled(16, 2), k1 = filled(32, 1), k2 = filled(32, 2);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 9))), 0);
+    EXPECT_EQ(quorvane_msgstore_get_peer(ms.get(), u8(id.conv2), nullptr, nullptr), -1);
+    EXPECT_EQ(quorvane_msgstore_get_verified(ms.get(), u8(id.conv2)), -1);
+    struct Step {
+        const char *what;
+        bool verify;
+        const bytes *user, *key;
+        int verified, changed;
+    } steps[] = {
+        {"first peer", false, &u1, &k1, 0, 0},
+        {"never verified, new key: mark stays 0", false, &u1, &k2, 0, 0},
+        {"verified", true, &u1, &k2, 1, 0},
+        {"same peer again", false, &u1, &k2, 1, 0},
+        {"verified, new key", false, &u1, &k1, 0, 1},
+        {"still changed after another key", false, &u2, &k2, 0, 1},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        if (s.verify) {
+            ASSERT_EQ(quorvane_msgstore_set_verified(ms.get(), u8(c), 1), 0);
+        }
+        ASSERT_EQ(quorvane_msgstore_set_peer(ms.get(), u8(c), u8(*s.user), u8(*s.key)), 0);
+        EXPECT_EQ(quorvane_msgstore_get_verified(ms.get(), u8(c)), s.verified);
+        EXPECT_EQ(quorvane_msgstore_identity_changed(ms.get(), u8(c)), s.changed);
+        uint8_t got[32];
+        EXPECT_EQ(quorvane_msgstore_get_peer(ms.get(), u8(c), nullptr, got), 1);
+        EXPECT_EQ(raw(got, 32), *s.key);
+    }
+    char n[100] = "x", a[200] = "y";
+    EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms.get(), u8(c), n, sizeof n, a, sizeof a), 0);
+    EXPECT_STREQ(n, "");
+    EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms.get(), u8(id.conv2), n, sizeof n, a, sizeof a), -1);
+    const std::string longname(70, 'n'), longabout(130, 'a'), longlabel(100, 'l');
+    ASSERT_EQ(quorvane_msgstore_set_peer_profile(ms.get(), u8(c), longname.c_str(), nullptr), 0);
+    EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms.get(), u8(c), n, sizeof n, a, sizeof a), 1);
+    EXPECT_EQ(std::string(n), longname.substr(0, 64));
+    EXPECT_STREQ(a, "");
+    ASSERT_EQ(quorvane_msgstore_set_peer_profile(ms.get(), u8(c), nullptr, longabout.c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_get_peer_profile(ms.get(), u8(c), n, sizeof n, a, sizeof a), 1);
+    EXPECT_EQ(std::string(a), longabout.substr(0, 128));
+    ASSERT_EQ(quorvane_msgstore_set_label(ms.get(), u8(c), longlabel.c_str()), 0);
+    ASSERT_EQ(quorvane_msgstore_set_group_name(ms.get(), u8(c), longlabel.c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_get_label(ms.get(), u8(c), n, sizeof n), 0);
+    EXPECT_EQ(std::string(n), longlabel.substr(0, 63));
+    EXPECT_EQ(quorvane_msgstore_get_group_name(ms.get(), u8(c), n, sizeof n), 1);
+    EXPECT_EQ(std::string(n), longlabel.substr(0, 63));
+    ASSERT_EQ(quorvane_msgstore_set_group_name(ms.get(), u8(c), nullptr), 0);
+    EXPECT_EQ(quorvane_msgstore_get_group_name(ms.get(), u8(c), n, sizeof n), 0);
+    strcpy(n, "stale");
+    EXPECT_EQ(quorvane_msgstore_get_group_name(ms.get(), u8(id.conv2), n, sizeof n), -1);
+    EXPECT_STREQ(n, "") << "buffer emptied";
+
+    quorvane_file_meta av{}, out{};
+    EXPECT_EQ(quorvane_msgstore_get_peer_avatar(ms.get(), u8(c), &out), 0);
+    EXPECT_EQ(quorvane_msgstore_get_peer_avatar(ms.get(), u8(id.conv2), &out), -1);
+    EXPECT_EQ(quorvane_msgstore_get_group_avatar(ms.get(), u8(id.conv2), &out), 0);
+    EXPECT_EQ(quorvane_msgstore_set_peer_avatar(ms.get(), u8(c), nullptr), -1);
+    EXPECT_EQ(quorvane_msgstore_set_group_avatar(ms.get(), u8(id.conv2), &av), -1);
+    EXPECT_EQ(quorvane_msgstore_get_peer_avatar(ms.get(), u8(c), &out), 0);
+}
+
+// Members: the list, names that stay with their user, devices, mutes, who
+// may delete, and the group safety number.
+TEST_F(Msgstore, MembersDevicesMutesAndRoles) {
+    auto ms = open();
+    const bytes c = id.conv;
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 9))), 0);
+    uint8_t users[65][16] = {}, iks[65][32] = {}, sks[65][32] = {}, roles[65] = {};
+    for (int i = 0; i < 65; i++) {
+        users[i][0] = uint8_t(i + 1);
+        memset(iks[i], i + 1, 32);
+        memset(sks[i], 0x80 + i, 32);
+    }
+    roles[1] = 1;
+    roles[2] = 2;
+    EXPECT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), nullptr, iks, sks, roles, 3), -1);
+    EXPECT_EQ(quorvane_msgstore_set_members(ms.get(), u8(id.conv2), users, iks, sks, roles, 3), -1);
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), users, iks, sks, roles, 3), 0);
+    uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), users, iks, sks, roles, 3), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev) << "the same list raises nothing";
+    EXPECT_EQ(ms->ident_count, 3u) << "each member's identity recorded on first sight";
+    ASSERT_EQ(quorvane_msgstore_set_member_name(ms.get(), u8(c), users[1], "Bo"), 0);
+    EXPECT_EQ(quorvane_msgstore_set_member_name(ms.get(), u8(c), users[40], "x"), 0) << "not a member";
+    // the kind follows the members until it is announced
+    EXPECT_EQ(quorvane_msgstore_kind(ms.get(), u8(c)), 1);
+
+    // a new list: the member who stays keeps the name, newcomers have none
+    const uint8_t (*from1)[16] = users + 1;
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), from1, iks + 1, sks + 1, roles + 1, 2), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev + 1);
+    char n[80];
+    EXPECT_EQ(quorvane_msgstore_member_name(ms.get(), u8(c), users[1], n, sizeof n), 1);
+    EXPECT_STREQ(n, "Bo");
+    EXPECT_EQ(quorvane_msgstore_member_name(ms.get(), u8(c), users[0], n, sizeof n), -1);
+    EXPECT_EQ(quorvane_msgstore_kind(ms.get(), u8(c)), 0) << "two members, no group name";
+    ASSERT_EQ(quorvane_msgstore_set_group_name(ms.get(), u8(c), "named"), 0);
+    EXPECT_EQ(quorvane_msgstore_kind(ms.get(), u8(c)), 1);
+    ASSERT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(c), 0), 0);
+    EXPECT_EQ(quorvane_msgstore_kind(ms.get(), u8(c)), 1) << "a direct kind with a group name is derived";
+    EXPECT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(c), 3), -1);
+    EXPECT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(c), 0), 0);
+
+    // who may delete: the author, or a member of role 1 or 2
+    EXPECT_EQ(quorvane_msgstore_can_delete(ms.get(), u8(c), users[1], users[5]), 1);
+    EXPECT_EQ(quorvane_msgstore_can_delete(ms.get(), u8(c), users[2], users[5]), 1);
+    EXPECT_EQ(quorvane_msgstore_can_delete(ms.get(), u8(c), users[5], users[5]), 1);
+    EXPECT_EQ(quorvane_msgstore_can_delete(ms.get(), u8(c), users[6], users[5]), 0);
+    EXPECT_EQ(quorvane_msgstore_can_delete(ms.get(), u8(c), nullptr, users[5]), 0);
+
+    // devices: at most five pairs, no revision change, the same pairs write nothing
+    uint8_t f6[6][32], s6[6][32];
+    for (int i = 0; i < 6; i++) memset(f6[i], 0x10 + i, 32), memset(s6[i], 0x20 + i, 32);
+    EXPECT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c), users[1], f6, nullptr, 2), -1);
+    EXPECT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c), users[0], f6, s6, 2), -1) << "not a member";
+    rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+    ASSERT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c), users[1], f6, s6, 6), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev);
+    uint8_t g1[6][32], g2[6][32];
+    EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(c), users[1], g1, g2, 6), 5u);
+    EXPECT_EQ(raw(g1[4], 32), raw(f6[4], 32));
+    EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(c), users[1], g1, g2, 6), 5u);
+    ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c), users[1], f6, s6, 5), 0);
+    EXPECT_FALSE(exists(file("convs.dat"))) << "the same pairs write nothing";
+    ASSERT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(c), users[1], nullptr, nullptr, 0), 0);
+    EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(c), users[1], g1, g2, 6), 0u);
+
+    // mutes: the first list entry of a user decides; unlisted members are unmuted
+    const uint8_t mu[3][16] = {{2}, {2}, {3}}, fl[3] = {1, 0, 0};
+    ASSERT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(c), mu, fl, 3), 0);
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c), 0), 1);
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c), 1), 0);
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c), 2), 0) << "past the end";
+    ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(c), mu, fl, 3), 0);
+    EXPECT_FALSE(exists(file("convs.dat"))) << "no flag changed: nothing written";
+    ASSERT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(c), nullptr, nullptr, 0), 0);
+    EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(c), 0), 0);
+
+    // 65 given: the first 64 are kept
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), users, iks, sks, roles, 65), 0);
+    EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(c)), 64u);
+    uint8_t last[16];
+    ASSERT_EQ(quorvane_msgstore_member_at(ms.get(), u8(c), 63, last, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(last[0], 64);
+    EXPECT_EQ(quorvane_msgstore_member_at(ms.get(), u8(c), 64, last, nullptr, nullptr, nullptr), -1);
+
+    // the group safety number: 72 bytes at least, 1 to 64 members, the same
+    // text as the members handed over directly
+    char sn[80], want[80];
+    EXPECT_EQ(quorvane_msgstore_group_safety_number(ms.get(), u8(c), sn, 71), -1);
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), users, iks, sks, roles, 3), 0);
+    ASSERT_EQ(quorvane_msgstore_group_safety_number(ms.get(), u8(c), sn, 72), 0);
+    quorvane_safety_member list[3];
+    for (int i = 0; i < 3; i++) {
+        list[i].identity_pub = iks[i];
+        memcpy(list[i].user_id, users[i], 16);
+    }
+    ASSERT_EQ(quorvane_group_safety_number(list, 3, want), 0);
+    EXPECT_STREQ(sn, want);
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), nullptr, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(c)), 0u);
+    EXPECT_EQ(quorvane_msgstore_group_safety_number(ms.get(), u8(c), sn, sizeof sn), -1) << "no members";
+    EXPECT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(c), mu, fl, 3), 0);
+}
+
+TEST_F(Msgstore, ModesDefaultsAndEffectiveSettings) {
+    auto ms = open();
+    const bytes c = id.conv;
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 9))), 0);
+    ASSERT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(c), 1), 0);
+    EXPECT_EQ(quorvane_msgstore_set_mode(ms.get(), u8(c), 2, 1), -1);
+    EXPECT_EQ(quorvane_msgstore_set_mode(ms.get(), u8(c), 0, 3), -1);
+    EXPECT_EQ(quorvane_msgstore_mode(ms.get(), u8(c), 2), -1);
+    EXPECT_EQ(quorvane_msgstore_set_type_default(ms.get(), 0, 3, 1), -1);
+    EXPECT_EQ(quorvane_msgstore_set_type_default(ms.get(), 2, 0, 1), -1);
+    EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), 0, 3), -1);
+    EXPECT_EQ(quorvane_msgstore_set_car_flags(ms.get(), 8), -1);
+    EXPECT_EQ(quorvane_msgstore_effective(ms.get(), u8(id.conv2), 0), -1);
+    EXPECT_EQ(quorvane_msgstore_effective(ms.get(), u8(c), 2), -1);
+    // stored mode, default of the group kind -> effective
+    struct Case {
+        int setting, mode, kind_default, effective;
+    } cases[] = {
+        {0, 0, 0, 0}, {0, 0, 1, 1}, {0, 1, 0, 1}, {0, 2, 1, 0},
+        {1, 0, 1, 1}, {1, 0, 0, 0}, {1, 1, 0, 1}, {1, 2, 1, 0},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::to_string(k.setting) + "/" + std::to_string(k.mode) + "/" + std::to_string(k.kind_default));
+        ASSERT_EQ(quorvane_msgstore_set_mode(ms.get(), u8(c), k.setting, k.mode), 0);
+        ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), k.setting, 1, k.kind_default), 0);
+        // another kind's default must not leak in
+        ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), k.setting, 0, !k.kind_default), 0);
+        EXPECT_EQ(quorvane_msgstore_type_default(ms.get(), k.setting, 1), k.kind_default);
+        EXPECT_EQ(quorvane_msgstore_mode(ms.get(), u8(c), k.setting), k.mode);
+        EXPECT_EQ(quorvane_msgstore_effective(ms.get(), u8(c), k.setting), k.effective);
+    }
+    ASSERT_EQ(quorvane_msgstore_set_muted(ms.get(), u8(c), 5), 0);
+    EXPECT_EQ(quorvane_msgstore_mode(ms.get(), u8(c), 0), 1);
+    ASSERT_EQ(quorvane_msgstore_set_muted(ms.get(), u8(c), 0), 0);
+    EXPECT_EQ(quorvane_msgstore_get_muted(ms.get(), u8(c)), 0);
+    EXPECT_EQ(quorvane_msgstore_mode(ms.get(), u8(c), 0), 0);
+    EXPECT_EQ(quorvane_msgstore_get_muted(ms.get(), u8(id.conv2)), -1);
+    EXPECT_EQ(quorvane_msgstore_set_retention(ms.get(), u8(c), 0), 0);
+    EXPECT_EQ(quorvane_msgstore_send_receipts(nullptr), 1);
+    EXPECT_EQ(quorvane_msgstore_car_flags(nullptr), 0);
+}
+
+TEST_F(Msgstore, ReadPositionsCursorsAndLookup) {
+    auto ms = open();
+    const bytes c = id.conv, peer = filled(16, 0x0e);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 9))), 0);
+    ASSERT_EQ(quorvane_msgstore_set_read(ms.get(), u8(c), 10), 0);
+    EXPECT_EQ(quorvane_msgstore_set_read(ms.get(), u8(c), 5), 0);
+    EXPECT_EQ(quorvane_msgstore_get_read(ms.get(), u8(c)), 10u);
+    EXPECT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c), 20), 1);
+    EXPECT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c), 19), 0);
+    EXPECT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c), 20), 0);
+    EXPECT_EQ(quorvane_msgstore_read_mark(ms.get(), u8(c)), 20u);
+    EXPECT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(id.conv2), 20), -1);
+
+    // cursor notes set the dirty flag and write nothing until flushed
+    ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 100);
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 90);
+    EXPECT_FALSE(exists(file("convs.dat")));
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 100u);
+    ASSERT_EQ(quorvane_msgstore_flush(ms.get()), 0);
+    EXPECT_TRUE(exists(file("convs.dat")));
+    ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
+    EXPECT_EQ(quorvane_msgstore_flush(ms.get()), 0);
+    EXPECT_FALSE(exists(file("convs.dat"))) << "nothing due";
+    quorvane_msgstore_hold_cursor(ms.get(), u8(c));
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 200);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 100u) << "held";
+    EXPECT_EQ(ms->cursor_dirty, 0);
+
+    // direct conversations by peer: not hidden, direct by kind or derivation
+    EXPECT_EQ(quorvane_msgstore_find_dm(ms.get(), u8(peer), nullptr), 0);
+    ASSERT_EQ(quorvane_msgstore_set_peer(ms.get(), u8(c), u8(peer), u8(filled(32, 1))), 0);
+    ASSERT_EQ(quorvane_msgstore_set_group_name(ms.get(), u8(c), "a group"), 0);
+    EXPECT_EQ(quorvane_msgstore_find_dm(ms.get(), u8(peer), nullptr), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv2), u8(filled(32, 8))), 0);
+    ASSERT_EQ(quorvane_msgstore_set_peer(ms.get(), u8(id.conv2), u8(peer), u8(filled(32, 1))), 0);
+    uint8_t found[16];
+    EXPECT_EQ(quorvane_msgstore_find_dm(ms.get(), u8(peer), found), 1);
+    EXPECT_EQ(raw(found, 16), id.conv2);
+    ASSERT_EQ(quorvane_msgstore_forget_conv(ms.get(), u8(id.conv2)), 0);
+    EXPECT_EQ(quorvane_msgstore_find_dm(ms.get(), u8(peer), found), 0) << "hidden";
+
+    // forgetting raises the floor to the cursor; the sync cursor never drops below it
+    quorvane_msgstore_note_cursor(ms.get(), u8(id.conv2), 300);
+    ASSERT_EQ(quorvane_msgstore_forget_conv(ms.get(), u8(id.conv2)), 0);
+    EXPECT_EQ(quorvane_msgstore_history_floor(ms.get(), u8(id.conv2)), 300u);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(id.conv2)), 300u);
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(id.conv2)), 1);
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(filled(16, 0x77))), -1);
+    EXPECT_EQ(quorvane_msgstore_forget_conv(ms.get(), u8(filled(16, 0x77))), -1);
+}
+
+// The limits of the list at n and n + 1, in files the script builds: a
+// conversation that breaks one ends the reading there, the ones before stay,
+// and the file is kept aside before its rewrite.
+TEST_F(Msgstore, ConvListLimitsOnReading) {
+    struct Case {
+        const char *what;
+        int count, announced, members, devices, old_keys, label;
+        size_t loaded;
+        bool complete;
+    } cases[] = {
+        {"64 members", 2, 2, 64, 0, 0, 1, 2, true},
+        {"65 members", 2, 2, 65, 0, 0, 1, 0, false},
+        {"5 devices", 2, 2, 1, 5, 0, 1, 2, true},
+        {"6 devices", 2, 2, 1, 6, 0, 1, 0, false},
+        {"7 older keys", 2, 2, 0, 0, 7, 1, 2, true},
+        {"8 older keys", 2, 2, 0, 0, 8, 1, 0, false},
+        {"label 63", 2, 2, 0, 0, 0, 63, 2, true},
+        {"label 64", 2, 2, 0, 0, 0, 64, 0, false},
+        {"one more announced than present", 2, 3, 0, 0, 0, 1, 2, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string sub = tmp.file(std::string("lim") + std::to_string(&c - cases));
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        char req[300];
+        snprintf(req, sizeof req, "sealconvs %s/convs.dat %s 22 %d %d %d %d %d %d", sub.c_str(), kSecretHex.c_str(),
+                 c.count, c.announced, c.members, c.devices, c.old_keys, c.label);
+        script_run(req);
+        const bytes original = qvtest::read_file(sub + "/convs.dat");
+        auto ms = open_store(sub);
+        ASSERT_EQ(quorvane_msgstore_conv_count(ms.get()), c.loaded);
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "convs.dat"), c.complete ? 0 : 1);
+        EXPECT_EQ(quorvane_msgstore_car_flags(ms.get()), c.complete ? 3 : 0) << "store-wide bytes only after every entry";
+        if (c.loaded) {
+            EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(gen_conv_id(1))), size_t(c.members));
+            uint8_t keys[9][32];
+            EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(gen_conv_id(1)), keys, 9), size_t(c.old_keys + 1));
+        }
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 1))), 0);
+        auto asides = names_in(sub, "convs.dat.unread-");
+        EXPECT_EQ(asides.size(), c.complete ? 0u : 1u);
+        if (!asides.empty()) {
+            EXPECT_EQ(qvtest::read_file(sub + "/" + asides[0]), original);
+        }
+    }
+}
+
+TEST_F(Msgstore, FourThousandNinetySixConversations) {
+    struct Case {
+        int count, announced;
+        size_t loaded;
+        bool complete;
+    } cases[] = {{4095, 4095, 4095, true}, {4096, 4096, 4096, true}, {4097, 4097, 4096, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.count);
+        std::string sub = tmp.file("n" + std::to_string(c.count));
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        char req[300];
+        snprintf(req, sizeof req, "sealconvs %s/convs.dat %s 22 %d %d 0 0 0 1", sub.c_str(), kSecretHex.c_str(), c.count,
+                 c.announced);
+        script_run(req);
+        auto ms = open_store(sub);
+        ASSERT_EQ(quorvane_msgstore_conv_count(ms.get()), c.loaded);
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "convs.dat"), c.complete ? 0 : 1);
+        EXPECT_EQ(quorvane_msgstore_get_read(ms.get(), u8(gen_conv_id(uint32_t(c.loaded - 1)))), c.loaded - 1);
+        int room = c.loaded < QV_MS_CONV_MAX ? 0 : -1;
+        EXPECT_EQ(quorvane_msgstore_put_conv_locked(ms.get(), u8(filled(16, 0x99))), room);
+        EXPECT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(filled(16, 0x98)), u8(filled(32, 1))), -1);
+        EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), QV_MS_CONV_MAX);
+    }
+}
+
+TEST_F(Msgstore, DeleteConversationRemovesItsFiles) {
+    auto ms = open();
+    for (const bytes *c : std::initializer_list<const bytes *>{&id.conv, &id.conv2, &kA})
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(*c), u8(filled(32, (*c)[0]))), 0);
+    qvtest::write_file(file(arch_name(id.conv2)), filled(40, 1));
+    qvtest::write_file(file(msgs_name(id.conv2)), filled(40, 1));
+    bytes state = filled(10, 1);
+    ASSERT_EQ(quorvane_msgstore_put_ratchet(ms.get(), u8(id.conv2), u8(id.dev), u8(state), state.size()), 0);
+    EXPECT_EQ(quorvane_msgstore_delete_conv(ms.get(), u8(filled(16, 0x55))), -1);
+    ASSERT_EQ(quorvane_msgstore_delete_conv(ms.get(), u8(id.conv2)), 0);
+    EXPECT_FALSE(exists(file(arch_name(id.conv2))));
+    EXPECT_FALSE(exists(file(msgs_name(id.conv2))));
+    EXPECT_TRUE(exists(file(ratchet_name(id.conv2, id.dev)))) << "ratchet files are not the list's";
+    ASSERT_EQ(quorvane_msgstore_conv_count(ms.get()), 2u);
+    EXPECT_EQ(raw(quorvane_msgstore_conv_at(ms.get(), 0)->id, 16), id.conv);
+    EXPECT_EQ(raw(quorvane_msgstore_conv_at(ms.get(), 1)->id, 16), kA) << "later conversations keep their order";
+    ms.reset();
+    ms = open();
+    EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 2u);
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(id.conv2)), -1);
+}
+
+/* ---- messages ------------------------------------------------------------------ */
+
+struct msg_in {
+    bytes author;
+    uint64_t id, time, position;
+    uint8_t type;
+    std::string text;
+    bytes device = filled(32, 0);
+    uint8_t status = 0;
+};
+
+std::unique_ptr<quorvane_ms_msgrec> make_rec(const bytes &conv, const msg_in &m) {
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    memset(r.get(), 0, sizeof *r);
+    memcpy(r->conv_id, conv.data(), 16);
+    memcpy(r->author, m.author.data(), 16);
+    memcpy(r->author_device, m.device.data(), 32);
+    r->msg_id = m.id;
+    r->time = m.time;
+    r->position = m.position;
+    r->type = m.type;
+    r->send_status = m.status;
+    memcpy(r->text, m.text.data(), std::min<size_t>(m.text.size(), QV_MS_TEXT_MAX + 1));
+    r->text_len = m.text.size();
+    return r;
+}
+
+const bytes kAlice = filled(16, 0x61), kBob = filled(16, 0x71);
+
+int add(quorvane_msgstore *ms, const bytes &conv, const msg_in &m, bool history = false) {
+    auto r = make_rec(conv, m);
+    return history ? quorvane_msgstore_add_history(ms, r.get()) : quorvane_msgstore_add_msg(ms, r.get());
+}
+
+msg_in text_msg(uint64_t id, uint64_t position, const bytes &author = kAlice) {
+    return {author, id, 1000 + id, position, QV_MS_TYPE_TEXT, "m" + std::to_string(id)};
+}
+
+// Message ids in list order.
+std::vector<uint64_t> ids_of(quorvane_msgstore *ms, const bytes &conv) {
+    std::vector<uint64_t> out;
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    for (size_t i = 0; quorvane_msgstore_msg_at(ms, u8(conv), i, r.get()) == 0; i++) out.push_back(r->msg_id);
+    return out;
+}
+
+std::vector<quorvane_ms_msgrec> scan(quorvane_msgstore *ms, const bytes &conv) {
+    std::vector<quorvane_ms_msgrec> out;
+    size_t n = quorvane_msgstore_archive_scan(ms, u8(conv), [](void *u, const quorvane_ms_msgrec *r) {
+        static_cast<std::vector<quorvane_ms_msgrec> *>(u)->push_back(*r);
+    }, &out);
+    EXPECT_EQ(n, out.size());
+    return out;
+}
+
+std::vector<uint64_t> archive_ids(quorvane_msgstore *ms, const bytes &conv) {
+    std::vector<uint64_t> out;
+    for (const auto &r : scan(ms, conv)) out.push_back(r.msg_id);
+    return out;
+}
+
+class Messages : public Msgstore {
+  protected:
+    const bytes c = id.conv;
+    store_ptr ms = open_store(dir);
+    void SetUp() override { ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 7))), 0); }
+    void reopen() {
+        ms.reset();
+        ms = open_store(dir);
+    }
+};
+
+// Message files of every version load with zeros for what they lack, and the
+// first change writes version 8.
+TEST_F(Msgstore, MessageFileOfEveryVersionLoadsAndIsRewritten) {
+    for (int v = 2; v <= 8; v++) {
+        SCOPED_TRACE(v);
+        std::string sub = tmp.file("mv" + std::to_string(v));
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        copy_file(kData + "convs-22.dat", sub + "/convs.dat");
+        copy_file(kData + "msgs-" + std::to_string(v) + ".dat", sub + "/" + msgs_name(kA));
+        const bytes original = qvtest::read_file(sub + "/" + msgs_name(kA));
+        auto check = [&](quorvane_msgstore *ms, size_t count) {
+            ASSERT_EQ(quorvane_msgstore_msg_count(ms, u8(kA)), count);
+            EXPECT_EQ(quorvane_msgstore_unreadable(ms, msgs_name(kA).c_str()), 0);
+            auto r = std::make_unique<quorvane_ms_msgrec>();
+            ASSERT_EQ(quorvane_msgstore_msg_at(ms, u8(kA), 0, r.get()), 0);
+            EXPECT_EQ(raw(r->conv_id, 16), kA);
+            EXPECT_EQ(raw(r->author, 16), kAlice);
+            EXPECT_EQ(r->msg_id, 1u);
+            EXPECT_EQ(r->time, 1000u);
+            EXPECT_EQ(r->type, 1);
+            EXPECT_STREQ(r->text, "hello");
+            EXPECT_EQ(r->edited, v >= 4 ? 1 : 0);
+            EXPECT_EQ(raw(r->author_device, 32), v >= 5 ? filled(32, 0x62) : filled(32, 0));
+            EXPECT_EQ(r->position, v >= 8 ? 100u : 0u);
+            ASSERT_EQ(quorvane_msgstore_msg_at(ms, u8(kA), 1, r.get()), 0);
+            EXPECT_EQ(r->text_len, 0u);
+            EXPECT_EQ(r->send_status, v >= 7 ? 2 : 0);
+            EXPECT_EQ(r->position, v >= 8 ? 200u : 0u);
+            ASSERT_EQ(quorvane_msgstore_msg_at(ms, u8(kA), 2, r.get()), 0);
+            EXPECT_EQ(r->type, 4);
+            EXPECT_EQ(r->text_len, 300u);
+            EXPECT_EQ(std::string(r->text), std::string(300, 'f'));
+            quorvane_ms_reaction_count rc[4];
+            const bytes dev = filled(32, 0x62);
+            ASSERT_EQ(quorvane_msgstore_reactions(ms, u8(kA), u8(kAlice), u8(dev), 1, u8(kBob), rc, 4), v >= 3 ? 1u : 0u);
+            if (v >= 3) {
+                EXPECT_STREQ(rc[0].name, "thumbs_up");
+                EXPECT_EQ(rc[0].count, 1u);
+                EXPECT_EQ(rc[0].mine, 1u);
+            }
+            // a reaction recorded with the device counts only for that device
+            EXPECT_EQ(quorvane_msgstore_reactions(ms, u8(kA), u8(kAlice), nullptr, 1, nullptr, rc, 4),
+                      v >= 3 && v < 6 ? 1u : 0u);
+            EXPECT_EQ(quorvane_msgstore_reactions(ms, u8(kA), u8(kAlice), nullptr, 3, nullptr, rc, 4), v >= 3 ? 1u : 0u);
+            if (v >= 3) {
+                EXPECT_EQ(std::string(rc[0].name), std::string(32, 'x'));
+            }
+        };
+        {
+            auto ms = open_store(sub);
+            check(ms.get(), 3);
+            ms.reset();
+            EXPECT_EQ(qvtest::read_file(sub + "/" + msgs_name(kA)), original) << "opening rewrote it";
+            ms = open_store(sub);
+            ASSERT_EQ(add(ms.get(), kA, text_msg(4, 0, kBob)), 1);
+            EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(kA)), 0) << "a new message shows the conversation";
+            check(ms.get(), 4);
+        }
+        EXPECT_TRUE(names_in(sub, msgs_name(kA) + ".unread-").empty());
+        fields f = script_describe("msgs", sub + "/" + msgs_name(kA));
+        EXPECT_EQ(f["version"], "8");
+        EXPECT_EQ(f["count"], "4");
+        EXPECT_EQ(f["complete"], "1");
+        EXPECT_EQ(f["reactions"], v >= 3 ? "2" : "0");
+        EXPECT_EQ(f["m0.edited"], v >= 4 ? "1" : "0");
+        EXPECT_EQ(f["m1.status"], v >= 7 ? "2" : "0");
+        EXPECT_EQ(f["m1.position"], v >= 8 ? "200" : "0");
+        EXPECT_EQ(f["m3.author"], hex(kBob));
+        EXPECT_EQ(f["m3.text"], hex("m4"));
+        if (v >= 3) {
+            EXPECT_EQ(f["r0.device"], v >= 6 ? hex(filled(32, 0x62)) : hex(filled(32, 0)));
+        }
+        auto ms = open_store(sub);
+        check(ms.get(), 4);
+        EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(kA)), 0);
+    }
+}
+
+TEST_F(Messages, InsertInPositionOrderAndDuplicates) {
+    struct Step {
+        const char *what;
+        msg_in m;
+        int result;
+        std::vector<uint64_t> order;
+    } steps[] = {
+        {"10", text_msg(1, 10), 1, {1}},
+        {"30", text_msg(3, 30), 1, {1, 3}},
+        {"20", text_msg(2, 20), 1, {1, 2, 3}},
+        {"25 between 20 and 30", text_msg(4, 25), 1, {1, 2, 4, 3}},
+        {"5 at the front", text_msg(5, 5), 1, {5, 1, 2, 4, 3}},
+        {"equal position after the held one", text_msg(7, 20), 1, {5, 1, 2, 7, 4, 3}},
+        {"duplicate", text_msg(4, 25), 0, {5, 1, 2, 7, 4, 3}},
+        {"duplicate without position", text_msg(4, 0), 0, {5, 1, 2, 7, 4, 3}},
+        {"0 at the end", text_msg(6, 0), 1, {5, 1, 2, 7, 4, 3, 6}},
+        {"after a position-0 message, which counts as lower", text_msg(8, 40), 1, {5, 1, 2, 7, 4, 3, 6, 8}},
+        {"unplaced message gets its position", text_msg(6, 22), 0, {5, 1, 2, 7, 6, 4, 3, 8}},
+        {"a placed one keeps its position", text_msg(6, 1), 0, {5, 1, 2, 7, 6, 4, 3, 8}},
+        {"same id from another author", text_msg(5, 6, kBob), 1, {5, 5, 1, 2, 7, 6, 4, 3, 8}},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+        EXPECT_EQ(add(ms.get(), c, s.m), s.result);
+        EXPECT_EQ(ids_of(ms.get(), c), s.order);
+        EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)) != rev, s.result == 1 || strstr(s.what, "gets"));
+    }
+    // the same id and author from another device is another message
+    msg_in other = text_msg(1, 11);
+    other.device = filled(32, 0xdd);
+    EXPECT_EQ(add(ms.get(), c, other), 1);
+    EXPECT_EQ(quorvane_msgstore_oldest_cursor(ms.get(), u8(c)), 5u);
+    reopen();
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{5, 5, 1, 1, 2, 7, 6, 4, 3, 8}));
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    ASSERT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(c), u8(kAlice), 6, r.get()), 0);
+    EXPECT_EQ(r->position, 22u);
+    EXPECT_STREQ(r->text, "m6");
+    EXPECT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(c), u8(kBob), 6, r.get()), -1);
+}
+
+TEST_F(Messages, TextLimitAndRefusals) {
+    msg_in m = text_msg(1, 1);
+    m.text = std::string(QV_MS_TEXT_MAX, 'x');
+    EXPECT_EQ(add(ms.get(), c, m), 1);
+    m.id = 2;
+    m.text += "y";
+    EXPECT_EQ(add(ms.get(), c, m), -1);
+    EXPECT_EQ(add(ms.get(), id.conv2, text_msg(3, 1)), -1) << "not held";
+    EXPECT_EQ(quorvane_msgstore_add_msg(ms.get(), nullptr), -1);
+    EXPECT_EQ(quorvane_msgstore_add_msg(nullptr, make_rec(c, text_msg(4, 1)).get()), -1);
+    reopen();
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    ASSERT_EQ(quorvane_msgstore_msg_at(ms.get(), u8(c), 0, r.get()), 0);
+    EXPECT_EQ(r->text_len, QV_MS_TEXT_MAX);
+    EXPECT_EQ(strlen(r->text), QV_MS_TEXT_MAX);
+    EXPECT_EQ(quorvane_msgstore_msg_at(ms.get(), u8(c), 1, r.get()), -1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv2)), 0u);
+}
+
+// A message file that cannot be written takes the new message back out.
+TEST_F(Messages, FailedWriteTakesTheNewMessageOut) {
+    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
+    ASSERT_EQ(mkdir(file(msgs_name(c) + ".tmp").c_str(), 0700), 0);
+    EXPECT_EQ(add(ms.get(), c, text_msg(2, 2)), -1);
+    EXPECT_EQ(ids_of(ms.get(), c), std::vector<uint64_t>{1});
+    EXPECT_EQ(quorvane_msgstore_set_send_status(ms.get(), u8(c), u8(kAlice), 1, 2), 0) << "status 0: not an own message";
+    ASSERT_EQ(rmdir(file(msgs_name(c) + ".tmp").c_str()), 0);
+    EXPECT_EQ(add(ms.get(), c, text_msg(2, 2)), 1);
+}
+
+TEST_F(Messages, CapTrimsIntoTheArchiveAndDropsReactions) {
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 3), 0u);
+    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), c, text_msg(i, 10 * i)), 1);
+    ASSERT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 1, u8(kBob), "up", 1), 0);
+    ASSERT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 2, u8(kBob), "up", 1), 0);
+    EXPECT_TRUE(scan(ms.get(), c).empty());
+    EXPECT_FALSE(exists(file(arch_name(c))));
+    ASSERT_EQ(add(ms.get(), c, text_msg(4, 40)), 1);
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{2, 3, 4}));
+    quorvane_ms_reaction_count rc[2];
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 1, nullptr, rc, 2), 0u);
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 2, nullptr, rc, 2), 1u);
+    auto a = scan(ms.get(), c);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].msg_id, 1u);
+    EXPECT_EQ(a[0].position, 10u);
+    EXPECT_EQ(a[0].time, 1001u);
+    EXPECT_STREQ(a[0].text, "m1");
+    EXPECT_EQ(raw(a[0].conv_id, 16), c);
+    // system messages and deletion marks cut away are not archived
+    msg_in sys = text_msg(5, 1);
+    sys.type = QV_MS_TYPE_SYSTEM;
+    ASSERT_EQ(add(ms.get(), c, sys), 1);
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{2, 3, 4})) << "the oldest position went at once";
+    ASSERT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), nullptr, 2), 1);
+    ASSERT_EQ(add(ms.get(), c, text_msg(6, 60)), 1);
+    EXPECT_EQ(archive_ids(ms.get(), c), std::vector<uint64_t>{1});
+    // the script reads the archive as a search-index record under its label
+    fields f = script_describe("archive", file(arch_name(c)));
+    EXPECT_EQ(f["conv"], hex(c));
+    EXPECT_EQ(f["count"], "1");
+    EXPECT_EQ(f["e0.id"], "1");
+    EXPECT_EQ(f["e0.position"], "10");
+    EXPECT_EQ(f["e0.author"], hex(kAlice));
+    EXPECT_EQ(f["e0.text"], hex("m1"));
+    EXPECT_EQ(f["rest"], "0");
+    reopen();
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{3, 4, 6})) << "the cap is 2000 again after open";
+    EXPECT_EQ(quorvane_msgstore_archive_clear(ms.get(), u8(c)), 0);
+    EXPECT_FALSE(exists(file(arch_name(c))));
+    EXPECT_EQ(quorvane_msgstore_archive_scan(ms.get(), u8(c), nullptr, nullptr), 0u);
+    EXPECT_EQ(quorvane_msgstore_archive_clear(ms.get(), nullptr), -1);
+}
+
+// After history backfill the conversation may hold the cap plus the
+// allowance; a new cap resets the allowance and trims at once.
+TEST_F(Messages, HistoryAllowance) {
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 3), 0u);
+    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), c, text_msg(10 + i, 10 + i)), 1);
+    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1), true), 1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 4u);
+    ASSERT_EQ(add(ms.get(), c, text_msg(20, 20)), 1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 5u) << "once above 0, every addition raises the allowance";
+    EXPECT_EQ(ms->convs[0].history_allowance, 2u);
+    uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 3), 1u);
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{12, 13, 20}));
+    EXPECT_EQ(ms->convs[0].history_allowance, 0u);
+    EXPECT_GT(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev);
+    EXPECT_EQ(archive_ids(ms.get(), c), (std::vector<uint64_t>{1, 11}));
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 3), 0u) << "nothing left to trim";
+    // the allowance stops at 20000
+    ms->convs[0].history_allowance = QV_MS_HISTORY_ALLOWANCE_MAX - 1;
+    ASSERT_EQ(add(ms.get(), c, text_msg(30, 30), true), 1);
+    EXPECT_EQ(ms->convs[0].history_allowance, QV_MS_HISTORY_ALLOWANCE_MAX);
+    ASSERT_EQ(add(ms.get(), c, text_msg(31, 31), true), 1);
+    EXPECT_EQ(ms->convs[0].history_allowance, QV_MS_HISTORY_ALLOWANCE_MAX);
+    // cap 0 trims nothing; a cap at the top of the range does not wrap with the allowance
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 0), 0u);
+    ms->convs[0].history_allowance = 5;
+    ms->msg_cap = UINT64_MAX;
+    ASSERT_EQ(add(ms.get(), c, text_msg(32, 32)), 1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 6u);
+}
+
+// The archive holds at most 20000 entries; when trimming brings more, the
+// oldest go, so recent history stays searchable.
+TEST_F(Messages, FullArchiveKeepsTheNewest) {
+    ms.reset();
+    script_run("sealmsgs " + file(msgs_name(c)) + " " + kSecretHex + " 8 21999 8 5000");
+    reopen();
+    ASSERT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 2000u) << "trimmed to the cap at open";
+    auto a = archive_ids(ms.get(), c);
+    ASSERT_EQ(a.size(), 19999u);
+    EXPECT_EQ(a.front(), 1u);
+    EXPECT_EQ(a.back(), 19999u);
+    EXPECT_EQ(script_describe("msgs", file(msgs_name(c)))["count"], "2000") << "written back at open";
+    ASSERT_EQ(add(ms.get(), c, text_msg(30000, 30000)), 1);
+    a = archive_ids(ms.get(), c);
+    ASSERT_EQ(a.size(), 20000u);
+    EXPECT_EQ(a.front(), 1u);
+    EXPECT_EQ(a.back(), 20000u);
+    ASSERT_EQ(add(ms.get(), c, text_msg(30001, 30001)), 1);
+    a = archive_ids(ms.get(), c);
+    ASSERT_EQ(a.size(), 20000u);
+    EXPECT_EQ(a.front(), 2u) << "the oldest entry made room";
+    EXPECT_EQ(a.back(), 20001u) << "the newly trimmed message is searchable";
+}
+
+// The archive record has a size limit too; the oldest entries go until it fits.
+TEST_F(Messages, ArchiveSizeLimitDropsTheOldest) {
+    ms.reset();
+    script_run("sealmsgs " + file(msgs_name(c)) + " " + kSecretHex + " 8 6100 4096 0");
+    reopen();
+    ASSERT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 2000u);
+    auto a = archive_ids(ms.get(), c);
+    const size_t fit = (QV_SIDX_RECORD_MAX - QV_SIDX_HEADER_LEN) / (QV_SIDX_ENTRY_LEN + 4096);
+    ASSERT_EQ(a.size(), fit);
+    EXPECT_EQ(a.front(), 4100 - fit + 1);
+    EXPECT_EQ(a.back(), 4100u);
+}
+
+TEST_F(Messages, DeleteAndEdit) {
+    const bytes d1 = filled(32, 0xd1), d2 = filled(32, 0xd2);
+    msg_in m1 = text_msg(1, 10), m1b = text_msg(1, 11), file_msg = text_msg(3, 30);
+    m1.device = d1;
+    m1b.device = d2;
+    file_msg.type = QV_MS_TYPE_FILE;
+    for (const auto &m : {m1, m1b, text_msg(2, 20), file_msg}) ASSERT_EQ(add(ms.get(), c, m), 1);
+    struct Step {
+        const char *what;
+        bool edit;
+        const bytes *device;
+        uint64_t msg_id;
+        const char *text;
+        size_t len;
+        int result;
+    } steps[] = {
+        {"edit another device's copy", true, &d2, 1, "second", 6, 1},
+        {"edit a file message", true, nullptr, 3, "x", 1, 0},
+        {"edit to an empty text", true, nullptr, 2, nullptr, 0, 1},
+        {"edit what is not there", true, nullptr, 9, "x", 1, 0},
+        {"edit over the limit", true, nullptr, 2, "x", QV_MS_TEXT_MAX + 1, -1},
+        {"edit without text", true, nullptr, 2, nullptr, 1, -1},
+        {"delete one device's copy", false, &d1, 1, nullptr, 0, 1},
+        {"delete it again", false, &d1, 1, nullptr, 0, 0},
+        {"delete any device: the first copy is a mark already", false, nullptr, 1, nullptr, 0, 0},
+        {"delete what is not there", false, nullptr, 9, nullptr, 0, 0},
+        {"edit a deletion mark", true, &d1, 1, "x", 1, 0},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        const uint8_t *dev = s.device ? u8(*s.device) : nullptr;
+        int r = s.edit ? quorvane_msgstore_edit_msg(ms.get(), u8(c), u8(kAlice), dev, s.msg_id, s.text, s.len)
+                       : quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), dev, s.msg_id);
+        EXPECT_EQ(r, s.result);
+    }
+    reopen();
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    struct Want {
+        size_t index;
+        uint8_t type, edited;
+        const char *text;
+    } wants[] = {{0, 8, 0, ""}, {1, 1, 1, "second"}, {2, 1, 1, ""}, {3, 4, 0, "m3"}};
+    for (const auto &w : wants) {
+        SCOPED_TRACE(w.index);
+        ASSERT_EQ(quorvane_msgstore_msg_at(ms.get(), u8(c), w.index, r.get()), 0);
+        EXPECT_EQ(r->type, w.type);
+        EXPECT_EQ(r->edited, w.edited);
+        EXPECT_STREQ(r->text, w.text);
+        EXPECT_EQ(r->text_len, strlen(w.text));
+    }
+    EXPECT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(id.conv2), u8(kAlice), nullptr, 1), -1);
+    EXPECT_EQ(quorvane_msgstore_edit_msg(ms.get(), u8(id.conv2), u8(kAlice), nullptr, 1, "x", 1), -1);
+}
+
+// Deleting a message also takes it out of the archive: with a device only
+// that device's copy, without one every copy.
+TEST_F(Messages, DeleteReachesTheArchive) {
+    EXPECT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 1), 0u);
+    const bytes d1 = filled(32, 0xd1), d2 = filled(32, 0xd2);
+    msg_in a = text_msg(1, 1), b = text_msg(1, 2), other = text_msg(2, 3);
+    a.device = d1;
+    b.device = d2;
+    for (const auto &m : {a, b, other, text_msg(3, 4), text_msg(4, 5)}) ASSERT_EQ(add(ms.get(), c, m), 1);
+    ASSERT_EQ(archive_ids(ms.get(), c), (std::vector<uint64_t>{1, 1, 2, 3}));
+    EXPECT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), u8(d2), 1), 0) << "not live";
+    auto left = scan(ms.get(), c);
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(raw(left[0].author_device, 32), d1);
+    EXPECT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), nullptr, 1), 0);
+    EXPECT_EQ(archive_ids(ms.get(), c), (std::vector<uint64_t>{2, 3}));
+    // an edit leaves the archive as it is
+    EXPECT_EQ(quorvane_msgstore_edit_msg(ms.get(), u8(c), u8(kAlice), nullptr, 4, "new", 3), 1);
+    EXPECT_EQ(archive_ids(ms.get(), c), (std::vector<uint64_t>{2, 3}));
+    EXPECT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), nullptr, 2), 0);
+    EXPECT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kAlice), nullptr, 3), 0);
+    EXPECT_FALSE(exists(file(arch_name(c)))) << "an archive with nothing left is removed";
+}
+
+TEST_F(Messages, SendStatus) {
+    msg_in own = text_msg(1, 0, kBob);
+    own.status = 1;
+    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
+    ASSERT_EQ(add(ms.get(), c, own), 1);
+    struct Step {
+        const bytes *author;
+        uint64_t id;
+        int status, result;
+    } steps[] = {
+        {&kBob, 1, 0, -1}, {&kBob, 1, 4, -1}, {&kAlice, 1, 2, 0}, {&kBob, 2, 2, 0},
+        {&kBob, 1, 2, 1},  {&kBob, 1, 2, 0},  {&kBob, 1, 3, 1},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(std::to_string(s.id) + "/" + std::to_string(s.status));
+        uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+        EXPECT_EQ(quorvane_msgstore_set_send_status(ms.get(), u8(c), u8(*s.author), s.id, s.status), s.result);
+        EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)) - rev, s.result == 1 ? 1u : 0u);
+    }
+    reopen();
+    auto r = std::make_unique<quorvane_ms_msgrec>();
+    ASSERT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(c), u8(kBob), 1, r.get()), 0);
+    EXPECT_EQ(r->send_status, 3);
+    ASSERT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(c), u8(kAlice), 1, r.get()), 0);
+    EXPECT_EQ(r->send_status, 0);
+}
+
+TEST_F(Messages, ReactionsStoredOnceAndCounted) {
+    const bytes carol = filled(16, 0x81), d = filled(32, 0xd1), d2 = filled(32, 0xd2);
+    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
+    EXPECT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 1, u8(kBob), "", 1), -1);
+    EXPECT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 1, u8(kBob),
+                                             std::string(33, 'n').c_str(), 1), -1);
+    EXPECT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 1, nullptr, "up", 1), -1);
+    EXPECT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(id.conv2), u8(kAlice), nullptr, 1, u8(kBob), "up", 1), -1);
+    struct Step {
+        const bytes *user, *device;
+        const char *name;
+        int add, result;
+        bool revision;
+    } steps[] = {
+        {&kBob, nullptr, "up", 1, 0, true},
+        {&kBob, nullptr, "up", 1, 0, false},   // stored once
+        {&carol, nullptr, "up", 1, 0, true},
+        {&carol, &d, "heart", 1, 0, true},
+        {&kBob, &d2, "heart", 1, 0, true},
+        {&kBob, nullptr, "laugh", 1, 0, true},
+        {&kBob, nullptr, "sad", 0, 0, false},  // removing what is not there
+        {&carol, nullptr, "up", 0, 0, true},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.name);
+        uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+        EXPECT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), s.device ? u8(*s.device) : nullptr, 1,
+                                                 u8(*s.user), s.name, s.add), s.result);
+        EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)) != rev, s.revision);
+    }
+    EXPECT_EQ(ms->convs[0].reaction_count, 4u);
+    reopen();
+    quorvane_ms_reaction_count rc[3];
+    // no device: only device-less reactions; with d: those and d's
+    ASSERT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 1, u8(kBob), rc, 3), 2u);
+    EXPECT_STREQ(rc[0].name, "up");
+    EXPECT_EQ(rc[0].count, 1u);
+    EXPECT_EQ(rc[0].mine, 1u);
+    EXPECT_STREQ(rc[1].name, "laugh");
+    ASSERT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), u8(d), 1, u8(carol), rc, 3), 3u);
+    EXPECT_STREQ(rc[2].name, "heart");
+    EXPECT_EQ(rc[2].count, 1u);
+    EXPECT_EQ(rc[2].mine, 1u);
+    EXPECT_EQ(rc[0].mine, 0u);
+    // a full summary skips new names and keeps counting known ones
+    ASSERT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 1, u8(carol), "up", 1), 0);
+    ASSERT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), u8(d2), 1, nullptr, rc, 1), 1u);
+    EXPECT_STREQ(rc[0].name, "up");
+    EXPECT_EQ(rc[0].count, 2u);
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 2, nullptr, rc, 3), 0u);
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), nullptr, nullptr, 1, nullptr, rc, 3), 0u);
+}
+
+// Retention against a clock the test sets: expired messages, their reactions
+// and their archive entries go; messages without a time never expire.
+TEST_F(Messages, RetentionWithAGivenClock) {
+    const uint64_t now = 1700000000000ull, hour = 3600000;
+    ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 2), 0u);
+    msg_in old_arch = text_msg(1, 1), undated_arch = text_msg(2, 2), old = text_msg(3, 3), undated = text_msg(4, 4),
+             recent = text_msg(5, 5);
+    old_arch.time = now - 30 * hour;
+    undated_arch.time = 0;
+    old.time = now - 25 * hour;
+    undated.time = 0;
+    recent.time = now - 23 * hour;
+    for (const auto &m : {old_arch, undated_arch, old, undated}) ASSERT_EQ(add(ms.get(), c, m), 1);
+    ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 3), 0u);
+    ASSERT_EQ(add(ms.get(), c, recent), 1);
+    ASSERT_EQ(archive_ids(ms.get(), c), (std::vector<uint64_t>{1, 2}));
+    ASSERT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{3, 4, 5}));
+    ASSERT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 3, u8(kBob), "up", 1), 0);
+    ASSERT_EQ(quorvane_msgstore_set_reaction(ms.get(), u8(c), u8(kAlice), nullptr, 5, u8(kBob), "up", 1), 0);
+    // a second conversation without retention keeps everything
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv2), u8(filled(32, 3))), 0);
+    ASSERT_EQ(add(ms.get(), id.conv2, old), 1);
+
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), now), 0u) << "no retention set";
+    ASSERT_EQ(quorvane_msgstore_set_retention(ms.get(), u8(c), 1), 0);
+    EXPECT_EQ(quorvane_msgstore_set_retention(ms.get(), u8(c), 1), 0);
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), 86400000), 0u) << "a period not below the clock";
+    EXPECT_EQ(ids_of(ms.get(), c).size(), 3u);
+    uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), now), 1u);
+    EXPECT_EQ(ids_of(ms.get(), c), (std::vector<uint64_t>{4, 5}));
+    EXPECT_EQ(archive_ids(ms.get(), c), std::vector<uint64_t>{2}) << "undated archive entries stay";
+    EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev + 1);
+    quorvane_ms_reaction_count rc[2];
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 3, nullptr, rc, 2), 0u);
+    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kAlice), nullptr, 5, nullptr, rc, 2), 1u);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv2)), 1u);
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), now), 0u);
+    // an hour later the 23-hour message is still inside the day; two hours later it is not
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), now + hour - 1), 0u);
+    EXPECT_EQ(quorvane_msgstore_enforce_retention(ms.get(), now + hour + 1), 1u);
+    reopen();
+    EXPECT_EQ(ids_of(ms.get(), c), std::vector<uint64_t>{4});
+}
+
+TEST_F(Messages, ForgetHidesAndANewMessageBringsItBack) {
+    ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 1), 0u);
+    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
+    ASSERT_EQ(add(ms.get(), c, text_msg(2, 2)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 2);
+    uint32_t rev = quorvane_msgstore_conv_revision(ms.get(), u8(c));
+    ASSERT_EQ(quorvane_msgstore_forget_conv(ms.get(), u8(c)), 0);
+    EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)), rev + 1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), 0u);
+    EXPECT_FALSE(exists(file(msgs_name(c))));
+    EXPECT_TRUE(exists(file(arch_name(c)))) << "the archive stays";
+    EXPECT_EQ(quorvane_msgstore_history_floor(ms.get(), u8(c)), 2u);
+    reopen();
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(c)), 1);
+    uint8_t key[32];
+    EXPECT_EQ(quorvane_msgstore_get_conv(ms.get(), u8(c), key), 1) << "the key stays";
+    ASSERT_EQ(add(ms.get(), c, text_msg(3, 3)), 1);
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(c)), 0);
+    reopen();
+    EXPECT_EQ(quorvane_msgstore_conv_hidden(ms.get(), u8(c)), 0) << "written at once";
+    EXPECT_EQ(ids_of(ms.get(), c), std::vector<uint64_t>{3});
+}
+
+TEST_F(Messages, UnreadCount) {
+    msg_in sys = text_msg(3, 30), reply = text_msg(4, 40), unplaced = text_msg(6, 0);
+    sys.type = QV_MS_TYPE_SYSTEM;
+    reply.type = 10;
+    for (const auto &m : {text_msg(1, 10), text_msg(2, 20, kBob), sys, reply, text_msg(5, 50), unplaced})
+        ASSERT_EQ(add(ms.get(), c, m), 1);
+    uint64_t high = 9;
+    EXPECT_EQ(quorvane_msgstore_unread(ms.get(), u8(id.conv2), nullptr, &high), 0u);
+    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(quorvane_msgstore_unread(ms.get(), u8(c), nullptr, &high), 4u);
+    EXPECT_EQ(high, 50u);
+    EXPECT_EQ(quorvane_msgstore_unread(ms.get(), u8(c), u8(kBob), nullptr), 3u);
+    ASSERT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c), 20), 1);
+    EXPECT_EQ(quorvane_msgstore_unread(ms.get(), u8(c), u8(kBob), &high), 2u);
+    ASSERT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(c), 50), 1);
+    EXPECT_EQ(quorvane_msgstore_unread(ms.get(), u8(c), nullptr, nullptr), 0u);
+}
+
+// Message texts at the limit and one byte over it, in files the script builds.
+TEST_F(Messages, MessageFileTextLimitOnReading) {
+    struct Case {
+        size_t text;
+        size_t loaded;
+        int unreadable;
+    } cases[] = {{QV_MS_TEXT_MAX, 3, 0}, {QV_MS_TEXT_MAX + 1, 0, 1}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.text);
+        ms.reset();
+        script_run("sealmsgs " + file(msgs_name(c)) + " " + kSecretHex + " 8 3 " + std::to_string(k.text) + " 0");
+        reopen();
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), k.loaded);
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), msgs_name(c).c_str()), k.unreadable);
+    }
+}
+
+// Message and archive files that do not open, or stop at a bad entry, are
+// kept aside before the store writes them again; what was read stays.
+TEST_F(Messages, UnusableMessageAndArchiveFilesAreKeptAside) {
+    ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 2), 0u);
+    for (uint64_t i = 1; i <= 4; i++) ASSERT_EQ(add(ms.get(), c, text_msg(i, i)), 1);
+    ms.reset();
+    const std::string mpath = file(msgs_name(c)), apath = file(arch_name(c));
+    struct Case {
+        const char *what;
+        std::string path;
+        std::function<bytes(const bytes &)> damage;
+        std::vector<uint64_t> live, archived;  // what the store holds after open
+    };
+    auto flip = [](const bytes &f) {
+        bytes g = f;
+        g[g.size() / 2] ^= 0x04;
+        return g;
+    };
+    // the message file with its last entry cut: re-sealed by the script
+    auto cut_last = [&](const bytes &) {
+        auto o = script({"open " + mpath + " " + kSecretHex});
+        bytes pt = unhex(o[0].at(1));
+        auto s = script({"seal " + mpath + " " + kSecretHex + " " + hex(pt.substr(0, pt.size() - 20))});
+        EXPECT_EQ(s[0], std::vector<std::string>{"OK"});
+        return qvtest::read_file(mpath);
+    };
+    const Case cases[] = {
+        {"message file, flipped bit", mpath, flip, {}, {1, 2}},
+        {"message file, last entry cut", mpath, cut_last, {3}, {1, 2}},
+        {"archive, flipped bit", apath, flip, {3, 4}, {}},
+    };
+    const bytes mfile = qvtest::read_file(mpath), afile = qvtest::read_file(apath);
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        qvtest::write_file(mpath, mfile);
+        qvtest::write_file(apath, afile);
+        for (const auto &n : names_in(dir, msgs_name(c) + ".unread-")) unlink(file(n).c_str());
+        for (const auto &n : names_in(dir, arch_name(c) + ".unread-")) unlink(file(n).c_str());
+        bytes damaged = k.damage(qvtest::read_file(k.path));
+        qvtest::write_file(k.path, damaged);
+        std::string name = k.path.substr(dir.size() + 1);
+        reopen();
+        EXPECT_EQ(ids_of(ms.get(), c), k.live);
+        EXPECT_EQ(archive_ids(ms.get(), c), k.archived);
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), name.c_str()), 1);
+        EXPECT_EQ(qvtest::read_file(k.path), damaged) << "untouched until written";
+        // a trim writes both files
+        ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 1), k.live.size() > 1 ? 1u : 0u);
+        ASSERT_EQ(add(ms.get(), c, text_msg(9, 9)), 1);
+        auto asides = names_in(dir, name + ".unread-");
+        ASSERT_EQ(asides.size(), 1u);
+        EXPECT_EQ(qvtest::read_file(file(asides[0])), damaged);
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), name.c_str()), 0);
+        ms.reset();
+    }
 }
 
 }  // namespace
