@@ -57,8 +57,16 @@ void check(bool ok)
         const int rc = quorvane_instdir_next(data, size, &cursor, &e);
         check(rc == 0 || rc == -3 || rc == -5);
         check(cursor <= size);
-        if (rc != 0)
+        if (rc != 0) {
+            check(e.name[0] == '\0' && e.category_count == 0 && e.conversation_count == 0);
+            // a refusal leaves the cursor, or moves it past a nameless entry to
+            // the next entry or the end; running out of entries moves it to the end
+            if (rc == -3 && cursor != before)
+                check(cursor > before && (cursor == size || data[cursor] == QV_INSTDIR_TAG_ID));
+            if (rc == -5)
+                check(cursor == before || cursor == size);
             break;
+        }
         check(cursor > before);  // progress: the caller's loop always ends
         const size_t name_len = strnlen(e.name, sizeof e.name);
         check(name_len >= 1 && name_len <= QV_INSTDIR_NAME_MAX);

@@ -1,7 +1,7 @@
 // The stored-state reader "HRR1". Whatever it accepts must write back to the
 // same bytes (unknown flag bits aside) and be usable: an encrypt either
 // refuses cleanly or advances exactly the sending chain, and the stored-form
-// encrypt agrees with the live one.
+// encrypt agrees with the live one and makes no message it has no room to keep.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -36,6 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int src = quorvane_ratchet_encrypt_ser(data, size, pt, sizeof pt, after.data(), after.size(), &n2, msg2,
                                                  sizeof msg2, &m2);
     if (erc != src) __builtin_trap();
+    // a new state one byte short of room: refused before a message is made
+    uint8_t msg3[sizeof msg];
+    std::memset(msg3, 0xAA, sizeof msg3);
+    std::vector<uint8_t> cramped(size - 1);
+    size_t m3 = 0, n3 = 0;
+    if (quorvane_ratchet_encrypt_ser(data, size, pt, sizeof pt, cramped.data(), cramped.size(), &n3, msg3, sizeof msg3,
+                                     &m3) != -3)
+        __builtin_trap();
+    for (uint8_t b : msg3)
+        if (b != 0xAA) __builtin_trap();
     if (erc == 0) {
         // same state, no randomness in encrypt: the same message and the same new state
         if (m != sizeof msg || m2 != m || std::memcmp(msg, msg2, m) != 0) __builtin_trap();

@@ -109,6 +109,8 @@ int quorvane_instdir_append(quorvane_tlv_writer *w, const quorvane_instdir_entry
 namespace {
 
 // Checks one record of a started entry against its rule and stores it.
+// Categories and conversations past their caps are skipped unread: the
+// server may list more than we keep, and those must not cost the entry.
 int store_record(quorvane_instdir_entry *e, uint8_t tag, const uint8_t *v, size_t n) {
     switch (tag) {
     case QV_INSTDIR_TAG_NAME:
@@ -137,16 +139,16 @@ int store_record(quorvane_instdir_entry *e, uint8_t tag, const uint8_t *v, size_
         e->u32_40 = get_be32(v);
         return 0;
     case QV_INSTDIR_TAG_CATEGORY: {
-        if (n < 2 || n > 1 + QV_INSTDIR_CATEGORY_NAME_MAX || has_nul(v + 1, n - 1)) return -3;
         if (e->category_count == QV_INSTDIR_CATEGORIES_MAX) return 0;
+        if (n < 2 || n > 1 + QV_INSTDIR_CATEGORY_NAME_MAX || has_nul(v + 1, n - 1)) return -3;
         const size_t i = e->category_count++;
         e->category_index[i] = v[0];
         copy_text(e->category_name[i], v + 1, n - 1);
         return 0;
     }
     case QV_INSTDIR_TAG_CONV: {
-        if (n != QV_INSTDIR_CONV_LEN) return -3;
         if (e->conversation_count == QV_INSTDIR_CONVS_MAX) return 0;
+        if (n != QV_INSTDIR_CONV_LEN) return -3;
         const size_t i = e->conversation_count++;
         memcpy(e->conversation_id[i], v, QV_INSTDIR_ID_LEN);
         e->conversation_category[i] = v[16];
@@ -205,13 +207,10 @@ int quorvane_instdir_next(const uint8_t *directory, size_t len, size_t *cursor, 
             break;
         }
     }
+    if (rc == 0) *cursor = next;  // a nameless entry was read to its end: the cursor passes it
     if (rc == 0 && entry_out->name[0] == '\0') rc = -3;
-    if (rc != 0) {
-        memset(entry_out, 0, sizeof *entry_out);
-        return rc;
-    }
-    *cursor = next;
-    return 0;
+    if (rc != 0) memset(entry_out, 0, sizeof *entry_out);
+    return rc;
 }
 
 /* ---- Listing names --------------------------------------------------------

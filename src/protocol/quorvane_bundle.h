@@ -39,8 +39,8 @@ constexpr size_t  QV_INSTDIR_ID_LEN          = 16;
 constexpr size_t  QV_INSTDIR_NAME_MAX        = 63;    // bytes, no terminator
 constexpr size_t  QV_INSTDIR_DESC_MAX        = 255;
 constexpr size_t  QV_INSTDIR_CATEGORY_NAME_MAX = 47;
-constexpr size_t  QV_INSTDIR_CATEGORIES_MAX  = 16;    // later category records are checked, not kept
-constexpr size_t  QV_INSTDIR_CONVS_MAX       = 128;   // later conversation records are checked, not kept
+constexpr size_t  QV_INSTDIR_CATEGORIES_MAX  = 16;    // later category records are skipped unread
+constexpr size_t  QV_INSTDIR_CONVS_MAX       = 128;   // later conversation records are skipped unread
 constexpr size_t  QV_INSTDIR_AVATAR_LEN      = 32;    // prefix of the avatar's BLAKE2b-512 digest
 constexpr size_t  QV_INSTDIR_CONV_LEN        = QV_INSTDIR_ID_LEN + 3 + 4;  // id, category, position, flags, u32
 constexpr uint8_t QV_INSTDIR_ROLE_MAX        = 2;     // member, admin, moderator
@@ -90,7 +90,8 @@ struct quorvane_instdir_entry {
 // Instance directory
 // - append refuses (-3) a name, description or category name that is not terminated within its array.
 // - next reads the entry at or after *cursor and moves *cursor to the next entry (or the end);
-//   call it until it returns non-zero. On -3 *cursor stays and the entry is zeroed.
+//   call it until it returns non-zero. On -3 the entry is zeroed; *cursor stays, except that
+//   an entry without a name moves it past that entry as a good one would.
 [[nodiscard]] int quorvane_instdir_append(quorvane_tlv_writer *w, const quorvane_instdir_entry *entry);  // -3 null, empty name or writer overflow
 [[nodiscard]] int quorvane_instdir_next(const uint8_t *directory, size_t len, size_t *cursor, quorvane_instdir_entry *entry_out);
 

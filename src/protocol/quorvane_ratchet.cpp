@@ -411,8 +411,14 @@ int quorvane_ratchet_encrypt_ser(const uint8_t *state, size_t state_len, const u
     quorvane_ratchet *s = nullptr;
     size_t n = 0, sn = 0;
     int rc = quorvane_ratchet_deserialize(&s, state, state_len);
+    // refused before encrypting: a message whose chain step cannot be kept
+    // would let a retry from the old state reuse its key and nonce
+    if (rc == 0 && state_cap < QV_RATCHET_SER_BASE + QV_RATCHET_SER_ENTRY * s->skipped_count) rc = -3;
     if (rc == 0) rc = quorvane_ratchet_encrypt(s, pt, pt_len, msg_out, msg_cap, &n);
-    if (rc == 0) rc = quorvane_ratchet_serialize(s, state_out, state_cap, &sn);
+    if (rc == 0) {
+        rc = quorvane_ratchet_serialize(s, state_out, state_cap, &sn);
+        if (rc != 0) OPENSSL_cleanse(msg_out, n);
+    }
     quorvane_ratchet_free(&s);
     if (rc != 0) return rc;
     *state_out_len = sn;

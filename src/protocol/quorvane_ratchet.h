@@ -84,7 +84,7 @@ void              quorvane_ratchet_free(quorvane_ratchet **st);                 
                                                       size_t *state_len);
 [[nodiscard]] int quorvane_ratchet_encrypt_ser(const uint8_t *state, size_t state_len, const uint8_t *pt, size_t pt_len,
                                                uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *msg_out,
-                                               size_t msg_cap, size_t *msg_len);
+                                               size_t msg_cap, size_t *msg_len);  // no room for the new state: -3, nothing encrypted
 [[nodiscard]] int quorvane_ratchet_decrypt_ser(const uint8_t *state, size_t state_len, const uint8_t *msg, size_t msg_len,
                                                uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *pt_out,
                                                size_t pt_cap, size_t *pt_len);  // a state that cannot be stored wipes pt_out

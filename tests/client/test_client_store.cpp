@@ -14,7 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <new>
-#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,8 +29,13 @@
 #include "quorvane_keyfile.h"
 #include "quorvane_x3dh.h"
 
+using qvtest::exists;
+using qvtest::file_bytes;
+using qvtest::mode_of;
+using qvtest::put_file;
 using qvtest::read_file;
 using qvtest::TempDir;
+using qvtest::UmaskScope;
 using qvtest::write_file;
 
 namespace {
@@ -91,27 +95,6 @@ std::string hex(const uint8_t *p, size_t n) {
 template <size_t N> std::string hex(const uint8_t (&a)[N]) { return hex(a, N); }
 std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
 std::string hex(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
-
-Bytes file_bytes(const std::string &path) {
-    const std::string s = read_file(path);
-    return Bytes(s.begin(), s.end());
-}
-void put_file(const std::string &path, const Bytes &b) { write_file(path, std::string(b.begin(), b.end())); }
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-mode_t mode_of(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : static_cast<mode_t>(-1);
-}
-
-struct UmaskScope {
-    mode_t old;
-    explicit UmaskScope(mode_t m) : old(umask(m)) {}
-    ~UmaskScope() { umask(old); }
-};
 
 template <size_t N> bool all_zero(const uint8_t (&a)[N]) {
     for (uint8_t v : a)
@@ -214,22 +197,9 @@ std::string path_of_length(const TempDir &dir, size_t len) {
     return p;
 }
 
-// Runs the second implementation over request lines; one word list per answer line.
+// The second implementation over request lines; one word list per answer line.
 std::vector<std::vector<std::string>> xcheck(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("keystore_xcheck.py", {}, in, &out), 0) << out;
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string s; words >> s;) w.push_back(s);
-        answers.push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::xcheck_words("keystore_xcheck.py", requests);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Hash tables: MurmurHash3 known answers and a differential against an
-// independent implementation, per-table seeds, a seeded random model test
-// against std::unordered_map, replacement and ownership of values, the
-// refusals and their log lines, and allocation and lock failures.
+// Hash tables: MurmurHash3 known answers and differentials against two
+// independent implementations (32-bit seeds, and the tables' 64-bit ones),
+// per-table seeds, a seeded random model test against std::unordered_map,
+// replacement and ownership of values, the refusals and their log lines, and
+// allocation and lock failures.
 #include "n_hash.h"
 
 #include "n_log.h"
@@ -264,6 +265,57 @@ TEST(NHashMurmur, DifferentialAgainstIndependentImplementation) {
         checked++;
     }
     EXPECT_GT(checked, 1000u);
+}
+
+// The tables' own variant: one 64-bit seed starts both halves. The other
+// implementation (murmur64_xcheck.py, plain Python integers) first shows it
+// is the published algorithm by its verification value; then both directions,
+// every seed with its upper half set, keys of every tail length over 0-2 blocks.
+TEST(NHashMurmur, SixtyFourBitSeedsAgainstIndependentImplementation) {
+    auto ours = [](const std::string &key, uint64_t seed) {
+        uint64_t h[2];
+        MurmurHash3_x64_128(key.data(), key.size(), seed, h);
+        char buf[40];
+        snprintf(buf, sizeof buf, "%016" PRIx64 " %016" PRIx64, h[0], h[1]);
+        return std::string(buf);
+    };
+    std::mt19937_64 rng(20250611);
+    auto full_seed = [&] {
+        uint64_t s;
+        do s = rng();
+        while ((s >> 32) == 0);
+        return s;
+    };
+    std::vector<std::string> requests{"verify"}, expected{"6384ba69"};
+    for (uint64_t seed : {1ULL << 32, 0xFFFFFFFF00000000ULL, ~0ULL, 0x8000000000000001ULL}) {
+        requests.push_back("hash " + std::to_string(seed) + " " + hex_word(std::string("conversation-id")));
+        expected.push_back(ours("conversation-id", seed));
+    }
+    for (size_t len = 0; len < 48; len++) {
+        for (int k = 0; k < 8; k++) {
+            std::string key(len, '\0');
+            for (auto &ch : key) ch = (char)(rng() & 0xff);
+            const uint64_t seed = full_seed();
+            requests.push_back("hash " + std::to_string(seed) + " " + hex_word(key));
+            expected.push_back(ours(key, seed));
+        }
+    }
+    const size_t ours_count = requests.size();
+    for (int i = 0; i < 400; i++) requests.push_back("gen");
+
+    const auto answers = qvtest::xcheck_words("murmur64_xcheck.py", requests);
+    for (size_t i = 0; i < ours_count; i++) {
+        std::string got;
+        for (const auto &w : answers[i]) got += (got.empty() ? "" : " ") + w;
+        EXPECT_EQ(got, expected[i]) << requests[i];
+    }
+    for (size_t i = ours_count; i < requests.size(); i++) {
+        const auto &a = answers[i];
+        ASSERT_EQ(a.size(), 4u) << i;
+        const uint64_t seed = std::stoull(a[0]);
+        EXPECT_NE(seed >> 32, 0u) << a[0];
+        EXPECT_EQ(ours(unhex_string(a[1]), seed), a[2] + " " + a[3]) << a[0] << " " << a[1];
+    }
 }
 
 /* ---------------------------------------------------------------- Seeds */

@@ -277,17 +277,23 @@ TEST(InstanceDirectory, EntryRules) {
     bytes cats17, convs129;
     for (int i = 0; i < 17; i++) cats17 = cat({cats17, rec(61, cat({{static_cast<uint8_t>(i)}, text("c" + std::to_string(i))}))});
     for (int i = 0; i < 129; i++) convs129 = cat({convs129, rec(62, fill(23, static_cast<uint8_t>(i)))});
+    bytes cats15, convs127;
+    for (int i = 0; i < 15; i++) cats15 = cat({cats15, rec(61, cat({{static_cast<uint8_t>(i)}, text("c" + std::to_string(i))}))});
+    for (int i = 0; i < 127; i++) convs127 = cat({convs127, rec(62, fill(23, static_cast<uint8_t>(i)))});
+    const bytes cats16 = cat({cats15, rec(61, cat({{15}, text("c15")}))});
+    const bytes convs128 = cat({convs127, rec(62, fill(23, 127))});
     struct row {
         const char *name;
         bytes records;  // after the tag-56 record
         int rc;
+        bool passed = false;  // refused, yet the walk went past the entry
     } rows[] = {
         {"name of 1 byte", rec(57, text("x")), 0},
         {"name of 63 bytes", rec(57, fill(63, 'n')), 0},
         {"name of 64 bytes", rec(57, fill(64, 'n')), -3},
         {"empty name", rec(57, {}), -3},
         {"name with NUL", rec(57, text(std::string("a\0b", 3))), -3},
-        {"no name", rec(58, text("about")), -3},
+        {"no name", rec(58, text("about")), -3, true},
         {"description of 0 bytes", cat({kName, rec(58, {})}), 0},
         {"description of 255 bytes", cat({kName, rec(58, fill(255, 'd'))}), 0},
         {"description of 256 bytes", cat({kName, rec(58, fill(256, 'd'))}), -3},
@@ -308,10 +314,18 @@ TEST(InstanceDirectory, EntryRules) {
         {"category without name", cat({kName, rec(61, {0})}), -3},
         {"category name with NUL", cat({kName, rec(61, {0, 'a', 0})}), -3},
         {"17 categories", cat({kName, cats17}), 0},
-        {"malformed 17th category", cat({kName, cats17, rec(61, {0})}), -3},
+        {"malformed 16th category", cat({kName, cats15, rec(61, {0})}), -3},
+        {"17th category without name", cat({kName, cats16, rec(61, {0})}), 0},
+        {"17th category of 49 bytes", cat({kName, cats16, rec(61, cat({{0}, fill(48, 'c')}))}), 0},
+        {"17th category name with NUL", cat({kName, cats16, rec(61, {0, 'a', 0})}), 0},
+        {"malformed 18th category", cat({kName, cats17, rec(61, {})}), 0},
         {"conversation of 22 bytes", cat({kName, rec(62, fill(22, 1))}), -3},
         {"conversation of 24 bytes", cat({kName, rec(62, fill(24, 1))}), -3},
         {"129 conversations", cat({kName, convs129}), 0},
+        {"malformed 128th conversation", cat({kName, convs127, rec(62, fill(22, 1))}), -3},
+        {"129th conversation of 22 bytes", cat({kName, convs128, rec(62, fill(22, 1))}), 0},
+        {"129th conversation of 24 bytes", cat({kName, convs128, rec(62, fill(24, 1))}), 0},
+        {"empty 130th conversation", cat({kName, convs129, rec(62, {})}), 0},
         {"unknown tag of any length", cat({kName, rec(99, fill(300, 0))}), 0},
         {"name after other records", cat({rec(59, {1}), kName}), 0},
     };
@@ -320,19 +334,25 @@ TEST(InstanceDirectory, EntryRules) {
         const bytes dir = cat({kId, r.records});
         const walk w = next_entry(dir);
         EXPECT_EQ(w.rc, r.rc);
-        EXPECT_EQ(w.cursor, r.rc == 0 ? dir.size() : 0u);  // a refused entry leaves the cursor
+        // a malformed record leaves the cursor; a nameless entry is read to its end
+        EXPECT_EQ(w.cursor, r.rc == 0 || r.passed ? dir.size() : 0u);
         if (r.rc != 0) {
             EXPECT_EQ(w.e.name[0], '\0');  // and no half-read entry
         }
     }
-    // caps: the first 16 categories and 128 conversations are kept, in order
-    walk w = next_entry(cat({kId, kName, cats17, convs129}));
-    ASSERT_EQ(w.rc, 0);
-    EXPECT_EQ(w.e.category_count, 16u);
-    EXPECT_STREQ(w.e.category_name[15], "c15");
-    EXPECT_EQ(w.e.conversation_count, 128u);
-    EXPECT_EQ(w.e.conversation_id[127][0], 127);
-    EXPECT_EQ(w.e.conversation_u32[127], 0x7F7F7F7Fu);
+    // caps: the first 16 categories and 128 conversations are kept, in order,
+    // and what follows them, good or not, changes nothing
+    const quorvane_instdir_entry full = next_entry(cat({kId, kName, cats16, convs128})).e;
+    for (const bytes &tail : {cat({cats17, convs129}), cat({cats16, rec(61, {}), rec(61, {9, 0}), convs128, rec(62, {1})})}) {
+        walk w = next_entry(cat({kId, kName, tail}));
+        ASSERT_EQ(w.rc, 0);
+        EXPECT_EQ(w.e.category_count, 16u);
+        EXPECT_STREQ(w.e.category_name[15], "c15");
+        EXPECT_EQ(w.e.conversation_count, 128u);
+        EXPECT_EQ(w.e.conversation_id[127][0], 127);
+        EXPECT_EQ(w.e.conversation_u32[127], 0x7F7F7F7Fu);
+        expect_same(full, w.e);
+    }
 }
 
 TEST(InstanceDirectory, WalkErrors) {
@@ -356,8 +376,11 @@ TEST(InstanceDirectory, WalkErrors) {
         {"4 trailing bytes and no entry", {57, 0, 0, 0}, 0, -3, 0},
         {"value runs past the end", cat({entry, {58, 0, 0, 0, 9, 'a'}}), 0, -3, 0},
         {"length field near 2^32", cat({entry, {58, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}}), 0, -3, 0},
-        {"nameless entry before a good one", cat({kId, kId, kName}), 0, -3, 0},
+        {"nameless entry before a good one", cat({kId, kId, kName}), 0, -3, kId.size()},
         {"good entry before a nameless one", cat({entry, kId}), 0, 0, entry.size()},
+        {"nameless last entry", cat({entry, kId}), entry.size(), -3, entry.size() + kId.size()},
+        {"nameless only entry with other records", cat({kId, rec(59, {1}), rec(99, {})}), 0, -3, kId.size() + 6 + 5},
+        {"malformed nameless last entry", cat({entry, kId, rec(59, {3})}), entry.size(), -3, entry.size()},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);

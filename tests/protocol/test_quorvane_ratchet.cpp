@@ -805,4 +805,54 @@ TEST(Ratchet, StoredFormFunctions) {
     EXPECT_EQ(init_state[4], 3) << "peer key known and a sending chain, no receiving chain";
 }
 
+// An encrypt whose new state has no room is refused before anything is
+// encrypted: a message left behind would carry a key the kept (old) state
+// hands out again, under the same nonce, for the next text.
+TEST(Ratchet, EncryptStoredFormWithoutRoomForTheState) {
+    struct Case {
+        const char *name;
+        std::vector<int> opened;  // of the peer's messages 0 1 2
+        size_t short_by;          // bytes missing from the new state's room
+        bool over_old;            // the new state written over the old one's buffer
+    } cases[] = {
+        {"no stored keys, one byte short", {0, 1, 2}, 1, false},
+        {"two stored keys, one byte short", {2}, 1, false},
+        {"two stored keys, one byte short, over the old state", {2}, 1, true},
+        {"two stored keys, room for none of them", {2}, 2 * QV_RATCHET_SER_ENTRY, false},
+        {"no room at all", {2}, QV_RATCHET_SER_BASE + 2 * QV_RATCHET_SER_ENTRY, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.peer_sends(3);
+        for (int id : c.opened) f.opens(id);
+        const bytes old_state = f.me.save();
+        const std::string first = "first text", second = "other text";
+
+        bytes state = old_state, out(old_state.size(), 0x55), msg(64 + QV_RATCHET_OVERHEAD, 0xAA);
+        uint8_t *state_out = c.over_old ? state.data() : out.data();
+        size_t state_len = 777, msg_len = 777;
+        EXPECT_EQ(quorvane_ratchet_encrypt_ser(state.data(), state.size(), reinterpret_cast<const uint8_t *>(first.data()),
+                                               first.size(), state_out, old_state.size() - c.short_by, &state_len,
+                                               msg.data(), msg.size(), &msg_len),
+                  -3);
+        EXPECT_EQ(msg, bytes(msg.size(), 0xAA)) << "a message was left under a key that was not kept";
+        EXPECT_EQ(state, old_state);
+        EXPECT_EQ(out, bytes(old_state.size(), 0x55));
+        EXPECT_EQ(state_len, 777u);
+        EXPECT_EQ(msg_len, 777u);
+
+        // The caller retries from the state it kept, with room: the peer opens it.
+        ASSERT_EQ(quorvane_ratchet_encrypt_ser(state.data(), state.size(), reinterpret_cast<const uint8_t *>(second.data()),
+                                               second.size(), state.data(), state.size(), &state_len, msg.data(),
+                                               msg.size(), &msg_len),
+                  0);
+        EXPECT_EQ(state_len, old_state.size());
+        msg.resize(msg_len);
+        std::string pt;
+        ASSERT_EQ(f.peer.recv(msg, &pt), 0);
+        EXPECT_EQ(pt, second);
+    }
+}
+
 }  // namespace
