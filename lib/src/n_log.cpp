@@ -250,11 +250,12 @@ int write_safe_log(TS_LOG *log, const char *format, ...) {
 
 int close_safe_logging(TS_LOG *log) {
     if (!log) return 0;
+    // fflush(NULL) would flush every stream of the process and fclose(NULL) crash
     pthread_mutex_lock(&log->LOG_MUTEX);
-    fflush(log->file);
+    if (log->file) fflush(log->file);
     pthread_mutex_unlock(&log->LOG_MUTEX);
     pthread_mutex_destroy(&log->LOG_MUTEX);
-    fclose(log->file);
+    if (log->file) fclose(log->file);
     free(log);
     return 1;
 }

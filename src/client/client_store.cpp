@@ -59,13 +59,14 @@ void lock_keys(quorvane_device_keys *k) {
 }
 
 // What a failed build or create and cleanse leave: public keys and certificate only.
+// Wiped before the pages are unlocked, so no secret can be swapped out between.
 void drop_secrets(quorvane_device_keys *k) {
-    quorvane_mem_unlock(k, sizeof *k);
     quorvane_cleanse(k->identity_priv, sizeof k->identity_priv);
     quorvane_cleanse(k->device_x25519_priv, sizeof k->device_x25519_priv);
     quorvane_cleanse(k->device_ed25519_priv, sizeof k->device_ed25519_priv);
     quorvane_cleanse(k->recovery_key, sizeof k->recovery_key);
     k->has_recovery_key = 0;
+    quorvane_mem_unlock(k, sizeof *k);
 }
 
 // Anything at the path, even a dangling link or a file we may not read, is a store

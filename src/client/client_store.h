@@ -43,8 +43,8 @@ static_assert(QV_KEYSTORE_PUB_LEN == 2 * QV_KEY_LEN);
 // Key store
 // - create and persist never replace an existing path (a file, a directory or a dangling
 //   link alike): -3 and nothing written; reseal replaces the store.
-// - open passes the key file's code through unchanged: -1 missing or unreadable, -2 wrong
-//   password or damaged file, -3 malformed header; -3 also for a malformed plaintext.
+// - open passes the key file's code through unchanged: -1 missing, unreadable or cut short,
+//   -2 wrong password or damaged body, -3 malformed header; -3 also for a malformed plaintext.
 //   Whatever fails, the record is left as it was (locked).
 // - build does not lock; when it fails it wipes the four secrets and unlocks.
 [[nodiscard]] int quorvane_client_store_exists(const char *path);  // 1 when it opens for reading, else 0

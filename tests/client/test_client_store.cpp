@@ -404,6 +404,7 @@ TEST(KeystoreCreate, FailureLeavesNoFileAndNoSecrets) {
         EXPECT_TRUE(all_zero(k->identity_priv));
         EXPECT_TRUE(all_zero(k->device_x25519_priv));
         EXPECT_TRUE(all_zero(k->device_ed25519_priv));
+        EXPECT_TRUE(all_zero(k->recovery_key));
         EXPECT_EQ(k->has_recovery_key, 0);
         if (lockable) {
             EXPECT_EQ(locked_kb(), base);
