@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pty.h>
@@ -28,6 +30,36 @@
 #include <vector>
 
 extern char **environ;
+
+// fdopen and pthread_mutex_destroy are replaced in this program. Both forward
+// to the next definition (the C library's, or the sanitizer's wrapper of it)
+// unless a test has armed a failure or a count; the module, linked in
+// statically, calls these.
+namespace {
+std::atomic<int> g_fdopen_fail_errno{0};  // non-zero: the next fdopen fails once, with this errno
+std::atomic<int> g_fdopen_failed_fd{-1};  // the descriptor the failed call was given
+std::atomic<int> g_mutex_destroys{-1};    // counts calls while not -1
+}  // namespace
+
+extern "C" FILE *fdopen(int fd, const char *mode) noexcept {
+    using fn = FILE *(*)(int, const char *);
+    static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fdopen"));
+    if (int e = g_fdopen_fail_errno.exchange(0); e != 0 || !real) {
+        g_fdopen_failed_fd = fd;
+        errno = e ? e : ENOSYS;
+        return nullptr;
+    }
+    return real(fd, mode);
+}
+
+extern "C" int pthread_mutex_destroy(pthread_mutex_t *m) noexcept {
+    using fn = int (*)(pthread_mutex_t *);
+    static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "pthread_mutex_destroy"));
+    int n = g_mutex_destroys.load();
+    while (n >= 0 && !g_mutex_destroys.compare_exchange_weak(n, n + 1)) {
+    }
+    return real ? real(m) : ENOSYS;
+}
 
 namespace {
 
@@ -474,6 +506,16 @@ mode_t mode_of(const std::string &path) {
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// Descriptors open in this process (plus the directory's own, the same each time).
+int open_fd_count() {
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (readdir(d)) n++;
+    closedir(d);
+    return n;
+}
+
 // A regex for the prefix of one captured line; `line` is a regex itself.
 std::string captured_head(const char *level, const std::string &file, const std::string &func,
                           const std::string &line) {
@@ -566,6 +608,36 @@ TEST_F(LogFile, BorrowedStreamIsNeverClosedOwnedOneIs) {
     EXPECT_TRUE(fd_open(current_fd)) << "a borrowed stream was closed when replaced";
     fclose(current);
     fclose(mine);
+}
+
+// fdopen failing (injected) once the file is open: the descriptor is closed,
+// logging stays on standard error and the new file stays empty. The line goes
+// to standard error because the call has already let go of the previous stream.
+TEST_F(LogFile, FdopenFailureClosesTheDescriptorAndStaysOnStderr) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    set_log_level(LOG_INFO);
+    StderrToFile err(dir.file("stderr"));
+    const int fds_before = open_fd_count();
+    g_fdopen_failed_fd = -1;
+    g_fdopen_fail_errno = EMFILE;
+    EXPECT_EQ(set_log_file(path.c_str()), 0);
+    EXPECT_EQ(g_fdopen_fail_errno.exchange(0), 0) << "fdopen was never called";
+    const int fd = g_fdopen_failed_fd.load();
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(fd_open(fd)) << "the descriptor was left open";
+    EXPECT_EQ(open_fd_count(), fds_before);
+    EXPECT_EQ(get_log_file(), nullptr);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the file is created before fdopen";
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_TRUE(std::regex_match(
+        err.text(), std::regex(captured_line("ERR", "src/n_log.cpp", "set_log_file", "[0-9]+",
+                                             re_quote("fdopen returned an invalid file descriptor pointer for " + path +
+                                                      ":" + std::to_string(fd))))))
+        << err.text();
+    n_log(LOG_INFO, "after the failure");
+    EXPECT_NE(err.text().find(" after the failure"), std::string::npos) << err.text();
+    EXPECT_EQ(read_file(path), "");
 }
 
 // ---------------------------------------------------------------------------
@@ -886,6 +958,40 @@ TEST_F(SafeLog, AllocationFailureLogsBothLines) {
                                             re_quote("Failed to allocate TS_LOG structure") + kAnyReset + "\n$")))
         << cap.text();
     EXPECT_NE(access(dir.file("log").c_str(), F_OK), 0);
+}
+
+// fdopen failing (injected) once the file is open, in every accepted mode: the
+// descriptor is closed, the record's mutex destroyed and the record freed
+// (ASan builds report it otherwise), *log stays null and the file empty.
+TEST_F(SafeLog, FdopenFailureClosesTheDescriptorAndDropsTheRecord) {
+    for (const char *mode : {"a", "a+", "w", "w+"}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        const std::string path = dir.file("log");
+        LogCapture cap;
+        TS_LOG *log = nullptr;
+        const int fds_before = open_fd_count();
+        g_fdopen_failed_fd = -1;
+        g_mutex_destroys = 0;
+        g_fdopen_fail_errno = EINVAL;
+        EXPECT_EQ(open_safe_logging(&log, path.c_str(), mode), 0);
+        const int destroys = g_mutex_destroys.exchange(-1);
+        EXPECT_EQ(g_fdopen_fail_errno.exchange(0), 0) << "fdopen was never called";
+        const int fd = g_fdopen_failed_fd.load();
+        ASSERT_GE(fd, 0);
+        EXPECT_FALSE(fd_open(fd)) << "the descriptor was left open";
+        EXPECT_EQ(open_fd_count(), fds_before);
+        EXPECT_EQ(log, nullptr);
+        EXPECT_EQ(destroys, 1) << "the record's mutex was not destroyed";
+        EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the file is created before fdopen";
+        EXPECT_EQ(read_file(path), "");
+        EXPECT_TRUE(std::regex_match(cap.text(), std::regex(captured_line("ERR", "src/n_log.cpp", "open_safe_logging",
+                                                                          "[0-9]+",
+                                                                          re_quote("fdopen failed for '" + path +
+                                                                                   "' (fd=" + std::to_string(fd) +
+                                                                                   ", mode='" + mode + "')")))))
+            << cap.text();
+    }
 }
 
 TEST_F(SafeLog, LongTextIsCutTo2047Bytes) {

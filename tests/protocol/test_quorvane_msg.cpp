@@ -8,10 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -428,6 +432,32 @@ TEST(QuorvaneMsg, EveryDecoderRefusesAMissingBody)
     EXPECT_EQ(quorvane_msg_targetdev_decode(nullptr, 40, nullptr, nullptr, nullptr), -3);
     const Bytes st = {16, 0, 0, 0, 1, 1, 'a'};
     EXPECT_EQ(quorvane_msg_sticker_decode(st.data(), st.size(), nullptr), -3) << "the sticker record is required";
+
+    // a null body with no length and with one that would pass every length
+    // check: refused, and the outputs given are left alone
+    for (size_t n : {size_t{0}, size_t{40}}) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(quorvane_msg_system_decode(nullptr, n, nullptr, nullptr), -3);
+        EXPECT_EQ(quorvane_msg_reply_decode(nullptr, n, nullptr, nullptr, nullptr, nullptr), -3);
+
+        static const char kNoText[1] = {};
+        const char *text = kNoText;
+        size_t      text_len = 777;
+        uint8_t     id[16];
+        uint64_t    counter = 777;
+        quorvane_sticker rec, untouched;
+        std::memset(id, 0xEE, sizeof id);
+        std::memset(&rec, 0xEE, sizeof rec);
+        std::memset(&untouched, 0xEE, sizeof untouched);
+        EXPECT_EQ(quorvane_msg_system_decode(nullptr, n, &text, &text_len), -3);
+        EXPECT_EQ(quorvane_msg_reply_decode(nullptr, n, id, &counter, &text, &text_len), -3);
+        EXPECT_EQ(quorvane_msg_sticker_decode(nullptr, n, &rec), -3);
+        EXPECT_EQ(text, kNoText);
+        EXPECT_EQ(text_len, 777u);
+        EXPECT_EQ(counter, 777u);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(id), sizeof id), std::string(sizeof id, '\xEE'));
+        EXPECT_EQ(std::memcmp(&rec, &untouched, sizeof rec), 0) << "the sticker record was written";
+    }
 }
 
 // Names of reactions and stickers: the bytes on both sides of each allowed range.
@@ -480,6 +510,94 @@ TEST(QuorvaneMsg, UnterminatedReactionNameIsRefusedWithoutOverread)
     std::memset(name.get(), 'a', QV_MSG_NAME_MAX + 1);
     uint8_t out[128];
     EXPECT_EQ(quorvane_msg_reaction_encode(kId.data(), 1, 1, name.get(), out, sizeof out), 0u);
+}
+
+// Two pages from mmap, the second made PROT_NONE: whatever is placed to end at
+// end() faults on any read past it, in every build and not only under ASan.
+struct GuardedPage {
+    GuardedPage()
+    {
+        const long ps = sysconf(_SC_PAGESIZE);
+        if (ps <= 0)
+            return;
+        page = static_cast<size_t>(ps);
+        void *m = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED)
+            return;
+        if (mprotect(static_cast<char *>(m) + page, page, PROT_NONE) != 0) {
+            munmap(m, 2 * page);
+            return;
+        }
+        base = static_cast<char *>(m);
+    }
+    ~GuardedPage()
+    {
+        if (base)
+            munmap(base, 2 * page);
+    }
+    GuardedPage(const GuardedPage &) = delete;
+    GuardedPage &operator=(const GuardedPage &) = delete;
+    char *end() const { return base + page; }  // the first byte of the guard page
+
+    size_t page = 0;
+    char  *base = nullptr;
+};
+
+// Names whose last byte, the NUL or the 33rd name byte, is the last readable
+// one: an encoder must stop looking after 33 bytes, and one byte more would
+// fault.
+struct GuardedName {
+    const char *what;
+    size_t      len;         // bytes of 'a' ...
+    bool        terminated;  // ... followed by a NUL
+    size_t      reaction;    // body lengths, 0 refused
+    size_t      sticker;
+};
+constexpr GuardedName kGuardedNames[] = {
+    {"one byte and its NUL", 1, true, 28, 7},
+    {"32 bytes and their NUL", QV_MSG_NAME_MAX, true, 59, 38},
+    {"33 bytes, no NUL", QV_MSG_NAME_MAX + 1, false, 0, 0},
+};
+
+TEST(QuorvaneMsg, ReactionNameEndingAtAGuardPageIsReadNoFurther)
+{
+    GuardedPage g;
+    ASSERT_NE(g.base, nullptr) << "mmap or mprotect failed";
+    for (const GuardedName &r : kGuardedNames) {
+        SCOPED_TRACE(r.what);
+        char *name = g.end() - r.len - (r.terminated ? 1 : 0);
+        std::memset(name, 'a', r.len);
+        if (r.terminated)
+            name[r.len] = '\0';
+        uint8_t out[128];
+        EXPECT_EQ(quorvane_msg_reaction_encode(kId.data(), 1, 1, name, out, sizeof out), r.reaction);
+    }
+}
+
+// The record cannot end at name[32]: its alignment puts tail padding after the
+// name (sizeof minus offset minus 33 bytes; 3 on x86-64), and a record placed
+// off its alignment is undefined behaviour that UBSan stops on. So the record
+// ends at the guard, its padding holds 'a' as well, and an encoder that does
+// not stop at 33 bytes runs through the padding into the guard page. A read of
+// no more than the padding's length past the name is the one case this cannot
+// see.
+TEST(QuorvaneMsg, StickerNameEndingAtAGuardPageIsReadNoFurther)
+{
+    constexpr size_t kNameAt = offsetof(quorvane_sticker, name);
+    static_assert(kNameAt + sizeof(quorvane_sticker::name) <= sizeof(quorvane_sticker));
+    GuardedPage g;
+    ASSERT_NE(g.base, nullptr) << "mmap or mprotect failed";
+    for (const GuardedName &r : kGuardedNames) {
+        SCOPED_TRACE(r.what);
+        char *raw = g.end() - sizeof(quorvane_sticker);
+        auto *st = ::new (static_cast<void *>(raw)) quorvane_sticker;
+        st->version = 7;
+        std::memset(raw + kNameAt, 'a', sizeof(quorvane_sticker) - kNameAt);  // the name and the padding after it
+        if (r.terminated)
+            st->name[r.len] = '\0';
+        uint8_t out[64];
+        EXPECT_EQ(quorvane_msg_sticker_encode(st, out, sizeof out), r.sticker);
+    }
 }
 
 TEST(QuorvaneMsg, EncodersRefuseMissingArguments)
