@@ -183,22 +183,39 @@ int set_aside(const char *path, bool by_rename) {
 
 /* ---- atomic replacement and sealing -------------------------------------- */
 
+// A fresh "<path>.tmp" to write. A symbolic link planted there is refused,
+// so it can neither redirect our bytes nor be renamed over the target. Any
+// other leftover (a crash's stale file, or a hard link to somebody else's
+// file) is unlinked and the name created anew with O_EXCL: truncating it in
+// place would overwrite the other file's bytes and give it our mode.
+int create_tmp(const char *tmp) {
+    struct stat st;
+    if (lstat(tmp, &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+            return -1;
+        }
+        if (unlink(tmp) != 0) return -1;
+    }
+    return open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
 // Replaces path through "<path>.tmp": written with write(2) (there is no
-// stream buffer to flush), synced, mode 0600, renamed, and the directory
-// synced so that the rename itself survives a power cut. With keep_old the
-// current file gets an aside name first. Any failure before the rename
-// leaves the old file; a failed directory sync after it is reported too,
-// since the new file is then not known to be durable.
+// stream buffer to flush), synced, renamed, and the directory synced so that
+// the rename itself survives a power cut. With keep_old the current file gets
+// an aside name first. -1: nothing replaced, the old file is in place. 1: the
+// new file is in place but its directory could not be synced, so it is not
+// known to be durable; callers report that as a failure too.
 int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_old) {
     char tmp[PATH_BUF];
     int r = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (r <= 0 || size_t(r) > QV_MS_TMP_PATH_MAX) return -1;
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = create_tmp(tmp);
     if (fd < 0) {
         n_log(LOG_ERR, "msgstore: cannot create %s: %s", tmp, strerror(errno));
         return -1;
     }
-    bool ok = fchmod(fd, 0600) == 0;
+    bool ok = fchmod(fd, 0600) == 0;  // the umask may have taken bits off a file we must still read
     for (size_t done = 0; ok && done < len;) {
         ssize_t w = write(fd, data + done, len - done);
         if (w < 0 && errno == EINTR) continue;
@@ -216,7 +233,7 @@ int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_ol
     }
     if (sync_parent(path) != 0) {
         n_log(LOG_ERR, "msgstore: cannot sync the directory of %s: %s", path, strerror(errno));
-        return -1;
+        return 1;
     }
     return 0;
 }
@@ -231,9 +248,10 @@ int store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, s
     if (quorvane_random(salt, QV_SALT_LEN) != 0) return -1;
     if (quorvane_msg_seal(ms->key, SEAL_COUNTER, salt, label, label_len, pt, n, ct, tag) != 0) return -1;
     bool keep = is_unread(ms, path);
-    if (atomic_write(path, out.p, out.n, keep) != 0) return -1;
-    if (keep) unmark_unread(ms, path);
-    return 0;
+    int rc = atomic_write(path, out.p, out.n, keep);
+    // once renamed, the file on disk is ours and readable, durable or not
+    if (rc >= 0 && keep) unmark_unread(ms, path);
+    return rc == 0 ? 0 : -1;
 }
 
 int store_write(quorvane_msgstore *ms, const char *path, std::string_view label, const uint8_t *pt, size_t n) {
@@ -242,9 +260,13 @@ int store_write(quorvane_msgstore *ms, const char *path, std::string_view label,
 
 // The plaintext in a new buffer (one byte for n = 0) that the caller wipes
 // and frees, or null for a file that is absent or unusable. An unusable file
-// that exists is remembered so that its next write keeps it aside.
-uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, size_t *n_out) {
+// that exists is remembered so that its next write keeps it aside; so is one
+// that could not be read for lack of memory (then *no_mem is set), since its
+// caller takes it for absent and would otherwise replace good bytes.
+uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, size_t *n_out,
+                    bool *no_mem) {
     *n_out = 0;
+    if (no_mem) *no_mem = false;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT && errno != ENOTDIR) mark_unread(ms, path, "cannot be opened");
@@ -257,7 +279,7 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
     else if (size_t(st.st_size) < QV_MS_SEAL_OVERHEAD) why = "is shorter than 32 bytes";
     else if (uint64_t(st.st_size) > QV_MS_FILE_MAX) why = "is too large";
     else {
-        file.p = static_cast<uint8_t *>(malloc(size_t(st.st_size)));
+        file.p = n_calloc(file.p, size_t(st.st_size), uint8_t);
         file.n = size_t(st.st_size);
         size_t done = 0;
         while (file.p && done < file.n) {
@@ -266,8 +288,12 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
             if (r <= 0) break;
             done += size_t(r);
         }
-        if (!file.p) why = "cannot be read (out of memory)";
-        else if (done != file.n) why = "is cut short";
+        if (!file.p) {
+            why = "cannot be read (out of memory)";
+            if (no_mem) *no_mem = true;
+        } else if (done != file.n) {
+            why = "is cut short";
+        }
     }
     close(fd);
     if (why) {
@@ -275,8 +301,12 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
         return nullptr;
     }
     size_t n = file.n - QV_MS_SEAL_OVERHEAD;
-    auto *pt = static_cast<uint8_t *>(malloc(n ? n : 1));
-    if (!pt) return nullptr;
+    auto *pt = n_calloc(pt, n ? n : 1, uint8_t);
+    if (!pt) {
+        if (no_mem) *no_mem = true;
+        mark_unread(ms, path, "cannot be read (out of memory)");
+        return nullptr;
+    }
     const uint8_t *salt = file.p, *ct = file.p + QV_SALT_LEN, *tag = ct + n;
     if (quorvane_msg_open(ms->key, SEAL_COUNTER, salt, label, label_len, ct, n, tag, pt) != 0) {
         free(pt);
@@ -289,16 +319,17 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
 }
 
 // store_read into a wiping buffer.
-bool read_into(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, wbuf *out) {
+bool read_into(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, wbuf *out,
+               bool *no_mem = nullptr) {
     out->reset();
     size_t n = 0;
-    out->p = store_read(ms, path, label, label_len, &n);
+    out->p = store_read(ms, path, label, label_len, &n, no_mem);
     out->n = n;
     return out->p != nullptr;
 }
 
-bool read_into(quorvane_msgstore *ms, const char *path, std::string_view label, wbuf *out) {
-    return read_into(ms, path, reinterpret_cast<const uint8_t *>(label.data()), label.size(), out);
+bool read_into(quorvane_msgstore *ms, const char *path, std::string_view label, wbuf *out, bool *no_mem = nullptr) {
+    return read_into(ms, path, reinterpret_cast<const uint8_t *>(label.data()), label.size(), out, no_mem);
 }
 
 // Removes a store file; one remembered as unreadable is renamed aside instead.
@@ -666,8 +697,14 @@ bool reactions_reserve(quorvane_ms_conv *c, size_t want) {
     if (want <= c->reaction_alloc) return true;
     size_t cap = c->reaction_alloc ? c->reaction_alloc : QV_MS_REACTIONS_FIRST_CAP;
     while (cap < want) cap *= 2;
-    auto *grown = static_cast<quorvane_ms_reaction *>(realloc(c->reactions, cap * sizeof(quorvane_ms_reaction)));
+    // not realloc: it would free the old records unwiped
+    auto *grown = static_cast<quorvane_ms_reaction *>(calloc(cap, sizeof(quorvane_ms_reaction)));
     if (!grown) return false;
+    if (c->reactions) {
+        memcpy(grown, c->reactions, c->reaction_count * sizeof(quorvane_ms_reaction));
+        quorvane_cleanse(c->reactions, c->reaction_alloc * sizeof(quorvane_ms_reaction));
+        free(c->reactions);
+    }
     c->reactions = grown;
     c->reaction_alloc = cap;
     return true;
@@ -840,7 +877,8 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
     for (size_t i = first; i < kept; i++) text += all[i].text_len;
     while (first < kept && quorvane_sidx_encoded_size(kept - first, text) == 0) text -= all[first++].text_len;
     if (first == kept) {
-        if (have || is_unread(ms, f.path)) (void)store_remove(ms, f.path);
+        // synced as a write is, or a power cut could bring the entries back
+        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) (void)sync_dir(ms->dir);
     } else {
         size_t size = quorvane_sidx_encoded_size(kept - first, text), written = 0;
         wbuf out(size);
@@ -854,7 +892,10 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
 
 // The oldest messages beyond the limit go to the archive (not system
 // messages or deletion marks), their reactions go, and their texts are
-// wiped. 1 when something was trimmed.
+// wiped. 1 when something was trimmed, 0 when nothing was beyond the limit,
+// -1 when the archive could not take them: then nothing is trimmed, since a
+// message dropped without its archive entry would be lost, and the next
+// successful trim archives them.
 int trim_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, uint64_t limit) {
     if (limit == 0 || c->msg_count <= limit) return 0;
     size_t k = c->msg_count - size_t(limit);
@@ -874,10 +915,16 @@ int trim_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, uint64_t limit) {
         e.text = m.text;
         e.text_len = m.text_len;
     }
-    if (!add) n_log(LOG_ERR, "msgstore: out of memory archiving %zu trimmed messages", k);
-    else if (add_n && arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, add_n) != 0)
-        n_log(LOG_ERR, "msgstore: trimmed messages could not be archived");
+    if (!add) {
+        n_log(LOG_ERR, "msgstore: out of memory archiving %zu messages beyond the cap; they stay", k);
+        return -1;
+    }
+    int rc = add_n ? arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, add_n) : 0;
     free(add);
+    if (rc != 0) {
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", k);
+        return -1;
+    }
     const quorvane_ms_msg *gone = c->msgs;
     reactions_keep(c, [&](const quorvane_ms_reaction &r) {
         for (size_t i = 0; i < k; i++)
@@ -907,7 +954,9 @@ void load_conv_list(quorvane_msgstore *ms) {
     if (file_path(ms, MS_FILE_CONVS, path) != 0 || !read_into(ms, path, MS_LABEL_CONVS, &pt)) return;
     quorvane_ms_conv_list list;
     if (quorvane_ms_convs_decode(pt.p, pt.n, &list) != 0) {
-        if (pt.n <= 4 || pt.p[0] < QV_MS_CONVS_VERSION_MIN)
+        if (pt.n <= 4)
+            mark_unread(ms, path, "is too short to be a conversation list");
+        else if (pt.p[0] < QV_MS_CONVS_VERSION_MIN)
             mark_unread(ms, path, "is of an older version than this program reads");
         else
             mark_unread(ms, path, "is of a newer version than this program reads");
@@ -924,7 +973,7 @@ void load_conv_list(quorvane_msgstore *ms) {
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         load_conv_msgs(ms, c);
-        if (trim_msgs(ms, c, trim_limit(ms, c)) && write_conv_msgs(ms, c) != 0)
+        if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
             n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
     }
 }
@@ -995,13 +1044,17 @@ int write_idents(quorvane_msgstore *ms) {
     return store_write(ms, path, MS_LABEL_IDENTS, pt.p, pt.n);
 }
 
-// The ring as stored; an absent or invalid file gives an empty ring.
-void rinit_load(quorvane_msgstore *ms, quorvane_ms_rinit *ring) {
+// The ring as stored; an absent or invalid file gives an empty ring. false
+// when the file could not be read for lack of memory: what it holds is then
+// unknown.
+bool rinit_load(quorvane_msgstore *ms, quorvane_ms_rinit *ring) {
     memset(ring, 0, sizeof *ring);
     char path[PATH_BUF];
     wbuf pt;
-    if (file_path(ms, MS_FILE_RINIT, path) != 0 || !read_into(ms, path, MS_LABEL_RINIT, &pt)) return;
+    bool no_mem = false;
+    if (file_path(ms, MS_FILE_RINIT, path) != 0 || !read_into(ms, path, MS_LABEL_RINIT, &pt, &no_mem)) return !no_mem;
     if (quorvane_ms_rinit_decode(pt.p, pt.n, ring) != 0) mark_unread(ms, path, "is not an id ring this program reads");
+    return true;
 }
 
 // Reads a whole opaque file into the caller's buffer; 0 when it is absent,
@@ -1529,10 +1582,11 @@ int quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t d
 
 int quorvane_msgstore_rinit_seen(quorvane_msgstore *ms, const uint8_t id[16]) {
     if (!ms || !id) return 0;
-    auto *ring = static_cast<quorvane_ms_rinit *>(malloc(sizeof(quorvane_ms_rinit)));
-    if (!ring) return 0;
-    rinit_load(ms, ring);
-    int seen = 0;
+    // an id that could not be checked counts as seen: a replayed session
+    // initiation must not get through because memory ran short
+    auto *ring = n_calloc(ring, 1, quorvane_ms_rinit);
+    if (!ring) return 1;
+    int seen = rinit_load(ms, ring) ? 0 : 1;
     for (size_t i = 0; i < ring->count && !seen; i++) seen = memcmp(ring->ids[i], id, QV_MS_ID_LEN) == 0;
     quorvane_cleanse(ring, sizeof *ring);
     free(ring);
@@ -1543,11 +1597,11 @@ int quorvane_msgstore_rinit_note(quorvane_msgstore *ms, const uint8_t id[16]) {
     if (!ms || !id) return -1;
     char path[PATH_BUF];
     if (file_path(ms, MS_FILE_RINIT, path) != 0) return -1;
-    auto *ring = static_cast<quorvane_ms_rinit *>(malloc(sizeof(quorvane_ms_rinit)));
+    auto *ring = n_calloc(ring, 1, quorvane_ms_rinit);
     wbuf pt(QV_MS_RINIT_MAX);
     int rc = -1;
-    if (ring && pt.p) {
-        rinit_load(ms, ring);
+    // a ring that could not be read is not rewritten with this one id alone
+    if (ring && pt.p && rinit_load(ms, ring)) {
         size_t at = ring->next;
         memcpy(ring->ids[at], id, QV_MS_ID_LEN);
         ring->next = uint16_t((at + 1) % QV_MS_RINIT_SLOTS);
@@ -2277,10 +2331,15 @@ int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool his
         msg_free_text(&m);
         return -1;
     }
+    const auto allowance = c->history_allowance;
     if ((history || c->history_allowance > 0) && c->history_allowance < QV_MS_HISTORY_ALLOWANCE_MAX) c->history_allowance++;
     int trimmed = trim_msgs(ms, c, trim_limit(ms, c));
-    if (write_conv_msgs(ms, c) != 0) {
-        if (!trimmed) msg_remove_at(c, size_t(at));
+    if (trimmed < 0 || write_conv_msgs(ms, c) != 0) {
+        // after a trim the new message may itself have gone to the archive
+        if (trimmed <= 0) {
+            msg_remove_at(c, size_t(at));
+            c->history_allowance = allowance;
+        }
         return -1;
     }
     c->revision++;
@@ -2419,6 +2478,7 @@ int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], 
         if (add) return 0;
         r = c->reactions[c->reaction_count - 1];
         c->reaction_count--;
+        quorvane_cleanse(&c->reactions[c->reaction_count], sizeof(quorvane_ms_reaction));
         c->revision++;
         return write_conv_msgs(ms, c);
     }
@@ -2469,7 +2529,7 @@ size_t quorvane_msgstore_set_msg_cap(quorvane_msgstore *ms, uint64_t cap) {
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         c->history_allowance = 0;
-        if (!trim_msgs(ms, c, cap)) continue;
+        if (trim_msgs(ms, c, cap) <= 0) continue;
         if (write_conv_msgs(ms, c) != 0) n_log(LOG_ERR, "msgstore: a trimmed message file could not be written");
         c->revision++;
         trimmed++;
@@ -2537,6 +2597,6 @@ int quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16])
     if (!ms || !id) return -1;
     conv_file f;
     if (conv_file_of(ms, id, true, &f) != 0) return -1;
-    (void)store_remove(ms, f.path);
+    if (store_remove(ms, f.path) == 0) (void)sync_dir(ms->dir);
     return 0;
 }

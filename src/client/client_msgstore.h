@@ -320,7 +320,7 @@ void                 quorvane_msgstore_drop_ratchet_prev(quorvane_msgstore *ms, 
 size_t               quorvane_msgstore_ratchet_devices(const quorvane_msgstore *ms, const uint8_t conv_id[16],
                                                        uint8_t (*out)[32], size_t cap);  // all matches counted, cap copied
 int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t device[32]);  // files removed
-[[nodiscard]] int    quorvane_msgstore_rinit_seen(quorvane_msgstore *ms, const uint8_t id[16]);
+[[nodiscard]] int    quorvane_msgstore_rinit_seen(quorvane_msgstore *ms, const uint8_t id[16]);  // 1 also when it cannot check
 [[nodiscard]] int    quorvane_msgstore_rinit_note(quorvane_msgstore *ms, const uint8_t id[16]);  // the ring keeps the last 256
 [[nodiscard]] int    quorvane_msgstore_put_prekeys(quorvane_msgstore *ms, const uint8_t *data, size_t len);
 [[nodiscard]] size_t quorvane_msgstore_get_prekeys(quorvane_msgstore *ms, uint8_t *buf, size_t cap);
@@ -433,6 +433,9 @@ uint32_t          quorvane_msgstore_get_retention(const quorvane_msgstore *ms, c
 // Messages, reactions and the archive
 // - every change writes the conversation's message file and raises its revision.
 // - lookups by (author, message id) take the first match in list order.
+// - messages beyond the cap leave only into the archive: while it cannot be
+//   written they stay live, the add that would trim them returns -1 and
+//   set_msg_cap does not count the conversation.
 typedef void (*quorvane_ms_scan_cb)(void *user, const quorvane_ms_msgrec *rec);
 [[nodiscard]] int quorvane_msgstore_add_msg(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec);      // 1 added, 0 duplicate
 [[nodiscard]] int quorvane_msgstore_add_history(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec);  // also raises the allowance

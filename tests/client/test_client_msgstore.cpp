@@ -12,22 +12,29 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <map>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "client_msgstore.h"
+#include "n_log.h"
 #include "qv_test_support.h"
 #include "quorvane_ratchet.h"
 #include "quorvane_safety.h"
@@ -167,6 +174,94 @@ const int crash_child_hook = [] {
     return 0;
 }();
 
+/* ---- faults injected into the store's allocations and directory syncs ---- */
+
+// The allocation hook is process-wide: whatever a test leaves armed is
+// turned off however the test ends.
+struct AllocFailReset {
+    ~AllocFailReset() { n_alloc_fail_after(-1); }
+};
+
+#if defined(__x86_64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#endif
+
+volatile sig_atomic_t g_dir_opens = 0;
+void count_dir_open(int) { g_dir_opens = g_dir_opens + 1; }
+
+// From here on, in this process, every open of a directory (O_DIRECTORY, which
+// is how the store opens one to sync it) fails and is counted; opening a file
+// is not affected. The seccomp trap skips the call, which then fails.
+bool refuse_dir_opens() {
+    struct sigaction sa{};
+    sa.sa_handler = count_dir_open;
+    if (sigaction(SIGSYS, &sa, nullptr) != 0) return false;
+    sock_filter f[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof f / sizeof f[0]), f};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+struct RefusedRun {
+    bool ran = false;
+    std::vector<long> results;  // what body returned
+    int dir_opens = -1;         // directory opens refused while it ran
+};
+
+// Runs body in a forked child whose directory opens are refused and counted;
+// the store objects of the parent are copies there, the files are shared.
+RefusedRun run_refusing_dir_opens(const std::function<std::vector<long>()> &body) {
+    RefusedRun out;
+    int fds[2];
+    if (pipe(fds) != 0) return out;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (!refuse_dir_opens()) _exit(2);
+        std::vector<long> r = body();
+        long head[2] = {long(g_dir_opens), long(r.size())};
+        bool ok = write(fds[1], head, sizeof head) == ssize_t(sizeof head) &&
+                  write(fds[1], r.data(), r.size() * sizeof(long)) == ssize_t(r.size() * sizeof(long));
+        _exit(ok ? 0 : 3);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return out;
+    }
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        got.append(buf, size_t(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    long head[2];
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got.size() < sizeof head) return out;
+    memcpy(head, got.data(), sizeof head);
+    if (got.size() != sizeof head + size_t(head[1]) * sizeof(long)) return out;
+    out.results.resize(size_t(head[1]));
+    if (head[1]) memcpy(out.results.data(), got.data() + sizeof head, size_t(head[1]) * sizeof(long));
+    out.dir_opens = int(head[0]);
+    out.ran = true;
+    return out;
+}
+
 /* ---- open ----------------------------------------------------------------- */
 
 TEST_F(Msgstore, OpenPathLimits) {
@@ -278,6 +373,67 @@ TEST_F(Msgstore, SealedLayoutModeAndFreshSalt) {
     EXPECT_EQ(a[0], (std::vector<std::string>{"OK", "-"}));
 }
 
+// Whatever stands at the temporary name never receives the new bytes: a
+// hard link there to another file is unlinked, not truncated through (the
+// other file keeps its bytes and its mode), and a symbolic link is refused.
+TEST_F(Msgstore, LeftoverAtTheTempNameNeverReceivesOurBytes) {
+    enum class Plant { HardLink, SymLink, DanglingLink, StaleFile };
+    struct Case {
+        const char *what;
+        Plant plant;
+        int result;
+    } cases[] = {
+        {"hard link to another file", Plant::HardLink, 0},
+        {"symbolic link to another file", Plant::SymLink, -1},
+        {"symbolic link to nothing", Plant::DanglingLink, -1},
+        {"stale file of another mode", Plant::StaleFile, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string sub = tmp.file(std::string("plant") + std::to_string(&c - cases));
+        const std::string other = sub + "-other", absent = sub + "-absent", tmpname = sub + "/profile.dat.tmp";
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_set_self_profile(ms.get(), "old", nullptr), 0);
+        }
+        const bytes old_file = qvtest::read_file(sub + "/profile.dat");
+        const bytes theirs = "somebody else's bytes";
+        qvtest::write_file(other, theirs);
+        ASSERT_EQ(chmod(other.c_str(), 0644), 0);
+        switch (c.plant) {
+        case Plant::HardLink: ASSERT_EQ(link(other.c_str(), tmpname.c_str()), 0); break;
+        case Plant::SymLink: ASSERT_EQ(symlink(other.c_str(), tmpname.c_str()), 0); break;
+        case Plant::DanglingLink: ASSERT_EQ(symlink(absent.c_str(), tmpname.c_str()), 0); break;
+        case Plant::StaleFile:
+            qvtest::write_file(tmpname, "stale");
+            ASSERT_EQ(chmod(tmpname.c_str(), 0666), 0);
+            break;
+        }
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        EXPECT_EQ(quorvane_msgstore_set_self_profile(ms.get(), "new", nullptr), c.result);
+
+        struct stat st;
+        ASSERT_EQ(stat(other.c_str(), &st), 0);
+        EXPECT_EQ(qvtest::read_file(other), theirs);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+        EXPECT_FALSE(exists(absent));
+        ASSERT_EQ(stat((sub + "/profile.dat").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        if (c.result == 0) {
+            EXPECT_FALSE(exists(tmpname));
+            EXPECT_NE(qvtest::read_file(sub + "/profile.dat"), old_file);
+        } else {
+            EXPECT_EQ(qvtest::read_file(sub + "/profile.dat"), old_file);
+        }
+        ms = open_store(sub);
+        char name[80];
+        ASSERT_EQ(quorvane_msgstore_get_self_profile(ms.get(), name, sizeof name, nullptr, 0), 0);
+        EXPECT_STREQ(name, c.result == 0 ? "new" : "old");
+    }
+}
+
 TEST_F(Msgstore, FailedWriteKeepsOldFileAndLeftoverTempIsIgnored) {
     {
         auto ms = open();
@@ -307,6 +463,40 @@ TEST_F(Msgstore, FailedWriteKeepsOldFileAndLeftoverTempIsIgnored) {
     char name[80];
     EXPECT_EQ(quorvane_msgstore_get_self_profile(ms.get(), name, sizeof name, nullptr, 0), 0);
     EXPECT_STREQ(name, "old");
+    EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "profile.dat"), 0);
+}
+
+// A directory sync that fails after the rename still reports the write as
+// failed, but the file in place is then the one just written: it is no longer
+// taken for unreadable, so the next write does not set a good file aside.
+TEST_F(Msgstore, FailedDirectorySyncAfterTheRenameClearsTheUnreadableMark) {
+    {
+        auto ms = open();
+        ASSERT_TRUE(ms);
+        ASSERT_EQ(quorvane_msgstore_set_self_profile(ms.get(), "one", nullptr), 0);
+    }
+    bytes damaged = qvtest::read_file(file("profile.dat"));
+    damaged[damaged.size() / 2] ^= 0x10;
+    qvtest::write_file(file("profile.dat"), damaged);
+    auto ms = open();
+    ASSERT_TRUE(ms);
+    ASSERT_EQ(quorvane_msgstore_unreadable(ms.get(), "profile.dat"), 1);
+    RefusedRun run = run_refusing_dir_opens([&] {
+        long first = quorvane_msgstore_set_self_profile(ms.get(), "two", nullptr);
+        long marked = quorvane_msgstore_unreadable(ms.get(), "profile.dat");
+        long second = quorvane_msgstore_set_self_profile(ms.get(), "three", nullptr);
+        return std::vector<long>{first, marked, second};
+    });
+    ASSERT_TRUE(run.ran);
+    EXPECT_EQ(run.results, (std::vector<long>{-1, 0, -1})) << "write, mark after it, second write";
+    EXPECT_GE(run.dir_opens, 2);
+    auto asides = names_in(dir, "profile.dat.unread-");
+    ASSERT_EQ(asides.size(), 1u) << "only the damaged file was set aside";
+    EXPECT_EQ(qvtest::read_file(file(asides[0])), damaged);
+    ms = open();
+    char name[80];
+    ASSERT_EQ(quorvane_msgstore_get_self_profile(ms.get(), name, sizeof name, nullptr, 0), 0);
+    EXPECT_STREQ(name, "three");
     EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "profile.dat"), 0);
 }
 
@@ -515,6 +705,61 @@ TEST_F(Msgstore, UnusableFileIsKeptAsideBeforeItsRewrite) {
     }
 }
 
+// A file that exists but whose bytes could not be held for lack of memory
+// reads as absent, like an unusable one, and like one it is kept aside before
+// its next write: the conversation list then still has every key it held.
+TEST_F(Msgstore, FileReadWithoutMemoryIsKeptAsideBeforeItsRewrite) {
+    const Ids ids;
+    const bytes state = filled(100, 7);
+    struct Case {
+        const char *what;
+        std::string name;
+        long fail_after;  // allocations through the hook that succeed first
+        bool at_open;
+    } cases[] = {
+        {"conversation list, its file's bytes", "convs.dat", 0, true},
+        {"conversation list, its plaintext", "convs.dat", 1, true},
+        {"ratchet, its file's bytes", ratchet_name(ids.conv, ids.dev), 0, false},
+        {"ratchet, its plaintext", ratchet_name(ids.conv, ids.dev), 1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string sub = tmp.file(std::string("oom") + std::to_string(&c - cases)), path = sub + "/" + c.name;
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(ids.conv), u8(filled(32, 1))), 0);
+            ASSERT_EQ(quorvane_msgstore_put_ratchet(ms.get(), u8(ids.conv), u8(ids.dev), u8(state), state.size()), 0);
+        }
+        const bytes before = qvtest::read_file(path);
+        store_ptr ms(nullptr, quorvane_msgstore_close);
+        uint8_t buf[200];
+        {
+            AllocFailReset reset;
+            if (c.at_open) n_alloc_fail_after(c.fail_after);
+            ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            if (!c.at_open) {
+                n_alloc_fail_after(c.fail_after);
+                EXPECT_EQ(quorvane_msgstore_get_ratchet(ms.get(), u8(ids.conv), u8(ids.dev), buf, sizeof buf), 0u);
+            }
+        }
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), c.name.c_str()), 1);
+        if (c.at_open) {
+            EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 0u) << "reads as absent";
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(ids.conv2), u8(filled(32, 2))), 0);
+        } else {
+            ASSERT_EQ(quorvane_msgstore_put_ratchet(ms.get(), u8(ids.conv), u8(ids.dev), u8(filled(50, 8)), 50), 0);
+        }
+        auto asides = names_in(sub, c.name + ".unread-");
+        EXPECT_EQ(asides.size(), 1u);
+        if (asides.size() == 1) {
+            EXPECT_EQ(qvtest::read_file(sub + "/" + asides[0]), before) << "the aside holds the original bytes";
+        }
+        EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), c.name.c_str()), 0);
+    }
+}
+
 TEST_F(Msgstore, AbsentFileIsWrittenWithoutAside) {
     auto ms = open();
     ASSERT_TRUE(ms);
@@ -542,32 +787,6 @@ TEST_F(Msgstore, DroppingAnUnreadableRatchetKeepsItsBytes) {
     auto asides = names_in(dir, name + ".unread-");
     ASSERT_EQ(asides.size(), 1u);
     EXPECT_EQ(qvtest::read_file(file(asides[0])), f);
-}
-
-// "convs.dat" is judged at open by its version; a file of a version this
-// program does not read stays byte for byte until something writes the list.
-TEST_F(Msgstore, ConvListVersionsJudgedAtOpen) {
-    struct Case {
-        int version;
-        bool usable;
-    } cases[] = {{12, false}, {13, true}, {22, true}, {23, false}, {255, false}};
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.version);
-        bytes pt = bytes(1, char(c.version)) + unhex("00000000");
-        script_seal(file("convs.dat"), pt);
-        bytes before = qvtest::read_file(file("convs.dat"));
-        {
-            auto ms = open();
-            ASSERT_TRUE(ms);
-            EXPECT_EQ(ms->conv_count, 0u);
-            EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "convs.dat"), c.usable ? 0 : 1);
-        }
-        EXPECT_EQ(qvtest::read_file(file("convs.dat")), before);
-    }
-    script_seal(file("convs.dat"), unhex("16000000"));  // 4 bytes: too short to be a list
-    auto ms = open();
-    EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "convs.dat"), 1);
 }
 
 /* ---- cross-checks with the independent script ----------------------------- */
@@ -1021,6 +1240,43 @@ TEST_F(Msgstore, RinitRingKeepsTheLast256) {
     EXPECT_EQ(quorvane_msgstore_rinit_seen(ms.get(), nullptr), 0);
 }
 
+// An id the ring could not be checked for counts as seen, so that a replay
+// is refused rather than let through; a ring that could not be read is not
+// rewritten with the new id alone.
+TEST_F(Msgstore, RinitUncheckedForLackOfMemory) {
+    auto ms = open();
+    ASSERT_TRUE(ms);
+    const bytes kept = ring_id(1), fresh = ring_id(2);
+    ASSERT_EQ(quorvane_msgstore_rinit_note(ms.get(), u8(kept)), 0);
+    const bytes before = qvtest::read_file(file("rinit.dat"));
+    struct Case {
+        const char *what;
+        bool note;
+        long fail_after;  // allocations through the hook that succeed first
+        int result;
+    } cases[] = {
+        {"check, its ring", false, 0, 1},
+        {"check, the file's bytes", false, 1, 1},
+        {"check, the plaintext", false, 2, 1},
+        {"note, its ring", true, 0, -1},
+        {"note, the file's bytes", true, 1, -1},
+        {"note, the plaintext", true, 2, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            AllocFailReset reset;
+            n_alloc_fail_after(c.fail_after);
+            EXPECT_EQ(c.note ? quorvane_msgstore_rinit_note(ms.get(), u8(fresh))
+                             : quorvane_msgstore_rinit_seen(ms.get(), u8(fresh)),
+                      c.result);
+        }
+        EXPECT_EQ(qvtest::read_file(file("rinit.dat")), before);
+        EXPECT_EQ(quorvane_msgstore_rinit_seen(ms.get(), u8(fresh)), 0);
+        EXPECT_EQ(quorvane_msgstore_rinit_seen(ms.get(), u8(kept)), 1);
+    }
+}
+
 bytes ring_pt(unsigned next, unsigned count, size_t ids) {
     bytes p = bytes(1, char(next >> 8)) + bytes(1, char(next)) + bytes(1, char(count >> 8)) + bytes(1, char(count));
     return p + filled(16 * ids, 0x21);
@@ -1207,6 +1463,59 @@ bytes gen_conv_id(uint32_t i) {
 }
 
 void copy_file(const std::string &from, const std::string &to) { qvtest::write_file(to, qvtest::read_file(from)); }
+
+// "convs.dat" is judged at open by its version; a file of a version this
+// program does not read stays byte for byte until something writes the list,
+// which writes the current version and keeps the old bytes aside.
+TEST_F(Msgstore, ConvListVersionsJudgedAtOpen) {
+    auto empty_list = [](int version) { return bytes(1, char(version)) + unhex("00000000"); };
+    struct Case {
+        const char *what;
+        bytes pt;
+        bool usable;
+        const char *logged;  // why an unusable one is not read
+    } cases[] = {
+        {"12", empty_list(12), false, "is of an older version than this program reads"},
+        {"13", empty_list(13), true, nullptr},
+        {"22", empty_list(22), true, nullptr},
+        {"23", empty_list(23), false, "is of a newer version than this program reads"},
+        {"255", empty_list(255), false, "is of a newer version than this program reads"},
+        {"4 bytes of version 22", unhex("16000000"), false, "is too short to be a conversation list"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string sub = tmp.file(std::string("cv") + std::to_string(&c - cases)), path = sub + "/convs.dat";
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        script_seal(path, c.pt);
+        const bytes before = qvtest::read_file(path);
+        {
+            qvtest::LogCapture log;
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            EXPECT_EQ(ms->conv_count, 0u);
+            EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), "convs.dat"), c.usable ? 0 : 1);
+            if (c.logged) {
+                EXPECT_TRUE(log.contains(c.logged)) << log.text();
+            } else {
+                EXPECT_FALSE(log.contains("convs.dat")) << log.text();
+            }
+        }
+        EXPECT_EQ(qvtest::read_file(path), before);
+        {
+            auto ms = open_store(sub);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 1))), 0);
+        }
+        fields f = script_describe("convs", path);
+        EXPECT_EQ(f["version"], "22");
+        EXPECT_EQ(f["count"], "1");
+        EXPECT_EQ(f["c0.id"], hex(id.conv));
+        auto asides = names_in(sub, "convs.dat.unread-");
+        ASSERT_EQ(asides.size(), c.usable ? 0u : 1u);
+        if (!c.usable) {
+            EXPECT_EQ(qvtest::read_file(sub + "/" + asides[0]), before) << "the aside holds the original bytes";
+        }
+    }
+}
 
 // Every version of the list loads with the defaults of the fields it lacks,
 // opening leaves it as it is, and the first change writes the current version.
@@ -1437,12 +1746,19 @@ TEST_F(Msgstore, ConversationSettingsSurviveReopen) {
 }
 
 // The older writable versions, chosen by the test hook, carry what they can.
+// The write version is process-wide: a failed assertion must not leave the
+// tests after this one writing an older layout.
+struct WriteVersionReset {
+    ~WriteVersionReset() { quorvane_msgstore_test_write_version(QV_MS_CONVS_VERSION); }
+};
+
 TEST_F(Msgstore, WriteVersionHookWritesOlderLayouts) {
     for (int v : {19, 20, 21, 22}) {
         SCOPED_TRACE(v);
         std::string sub = tmp.file("w" + std::to_string(v));
-        quorvane_msgstore_test_write_version(v);
         {
+            WriteVersionReset reset;
+            quorvane_msgstore_test_write_version(v);
             auto ms = open_store(sub);
             ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 1))), 0);
             ASSERT_EQ(quorvane_msgstore_set_kind(ms.get(), u8(id.conv), 1), 0);
@@ -1450,7 +1766,6 @@ TEST_F(Msgstore, WriteVersionHookWritesOlderLayouts) {
             ASSERT_EQ(quorvane_msgstore_set_send_receipts(ms.get(), 0), 0);
             ASSERT_EQ(quorvane_msgstore_set_type_default(ms.get(), 0, 0, 1), 0);
         }
-        quorvane_msgstore_test_write_version(22);
         fields f = script_describe("convs", sub + "/convs.dat");
         EXPECT_EQ(f["version"], std::to_string(v));
         EXPECT_EQ(f["complete"], "1");
@@ -2113,7 +2428,8 @@ TEST_F(Messages, TextLimitAndRefusals) {
     EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv2)), 0u);
 }
 
-// A message file that cannot be written takes the new message back out.
+// A message file that cannot be written takes the new message back out, and
+// with it the raise of the history allowance it brought.
 TEST_F(Messages, FailedWriteTakesTheNewMessageOut) {
     ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
     ASSERT_EQ(mkdir(file(msgs_name(c) + ".tmp").c_str(), 0700), 0);
@@ -2122,6 +2438,31 @@ TEST_F(Messages, FailedWriteTakesTheNewMessageOut) {
     EXPECT_EQ(quorvane_msgstore_set_send_status(ms.get(), u8(c), u8(kAlice), 1, 2), 0) << "status 0: not an own message";
     ASSERT_EQ(rmdir(file(msgs_name(c) + ".tmp").c_str()), 0);
     EXPECT_EQ(add(ms.get(), c, text_msg(2, 2)), 1);
+
+    struct Case {
+        const char *what;
+        bool history;
+        uint64_t allowance;  // before the add
+    } cases[] = {
+        {"history message", true, 0},
+        {"live message above an allowance", false, 3},
+        {"history message above an allowance", true, 3},
+    };
+    std::vector<uint64_t> held{1, 2};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        const uint64_t next = held.back() + 1;
+        ms->convs[0].history_allowance = k.allowance;
+        ASSERT_EQ(mkdir(file(msgs_name(c) + ".tmp").c_str(), 0700), 0);
+        EXPECT_EQ(add(ms.get(), c, text_msg(next, next), k.history), -1);
+        EXPECT_EQ(ids_of(ms.get(), c), held);
+        EXPECT_EQ(ms->convs[0].history_allowance, k.allowance);
+        ASSERT_EQ(rmdir(file(msgs_name(c) + ".tmp").c_str()), 0);
+        EXPECT_EQ(add(ms.get(), c, text_msg(next, next), k.history), 1);
+        EXPECT_EQ(ms->convs[0].history_allowance, k.allowance + 1);
+        held.push_back(next);
+        EXPECT_EQ(script_describe("msgs", file(msgs_name(c)))["count"], std::to_string(held.size()));
+    }
 }
 
 TEST_F(Messages, CapTrimsIntoTheArchiveAndDropsReactions) {
@@ -2166,6 +2507,116 @@ TEST_F(Messages, CapTrimsIntoTheArchiveAndDropsReactions) {
     EXPECT_FALSE(exists(file(arch_name(c))));
     EXPECT_EQ(quorvane_msgstore_archive_scan(ms.get(), u8(c), nullptr, nullptr), 0u);
     EXPECT_EQ(quorvane_msgstore_archive_clear(ms.get(), nullptr), -1);
+}
+
+// Messages beyond the cap leave only into the archive. While it cannot be
+// written (a directory stands at its temporary name) nothing is trimmed: the
+// messages stay live, in memory and on disk, and the first trim after the
+// archive is writable again moves them there.
+TEST_F(Msgstore, UnwritableArchiveTrimsNothing) {
+    const bytes c = id.conv;
+    auto cap2_then_add = [](quorvane_msgstore *ms, const bytes &conv) {
+        (void)quorvane_msgstore_set_msg_cap(ms, 2);
+        return long(add(ms, conv, text_msg(3, 3)));
+    };
+    auto lower_cap = [](quorvane_msgstore *ms, const bytes &) { return long(quorvane_msgstore_set_msg_cap(ms, 2)); };
+    struct Case {
+        const char *what;
+        size_t held;                                             // messages 1..held before the trim
+        std::function<long(quorvane_msgstore *, const bytes &)> trim;  // null: opening trims
+        long blocked, unblocked;                                 // its result without and with the archive
+        size_t live_blocked, live_after;                         // live messages then
+    } cases[] = {
+        {"a new message", 2, cap2_then_add, -1, 1, 2, 2},
+        {"a lower cap", 3, lower_cap, 0, 1, 3, 2},
+        {"opening", QV_MS_MSG_CAP_DEFAULT + 1, nullptr, 0, 0, QV_MS_MSG_CAP_DEFAULT + 1, QV_MS_MSG_CAP_DEFAULT},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string sub = tmp.file(std::string("trim") + std::to_string(&k - cases));
+        const std::string msgs = sub + "/" + msgs_name(c), block = sub + "/" + arch_name(c) + ".tmp";
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 7))), 0);
+            for (uint64_t i = 1; k.trim && i <= k.held; i++) ASSERT_EQ(add(ms.get(), c, text_msg(i, i)), 1);
+        }
+        if (!k.trim) script_run("sealmsgs " + msgs + " " + kSecretHex + " 8 " + std::to_string(k.held) + " 8 5000");
+        auto first_live = [&](quorvane_msgstore *ms) {
+            auto r = std::make_unique<quorvane_ms_msgrec>();
+            return quorvane_msgstore_msg_at(ms, u8(c), 0, r.get()) == 0 ? r->msg_id : 0;
+        };
+        auto trim = [&](store_ptr &ms) {
+            if (k.trim) return k.trim(ms.get(), c);
+            ms = open_store(sub);
+            return ms ? 0L : -1L;
+        };
+
+        ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        EXPECT_EQ(trim(ms), k.blocked);
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), k.live_blocked);
+        EXPECT_EQ(first_live(ms.get()), 1u);
+        ms = open_store(sub);
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), k.live_blocked) << "none lost on disk";
+        EXPECT_EQ(first_live(ms.get()), 1u);
+        EXPECT_EQ(script_describe("msgs", msgs)["count"], std::to_string(k.live_blocked));
+        EXPECT_FALSE(exists(sub + "/" + arch_name(c)));
+
+        ASSERT_EQ(rmdir(block.c_str()), 0);
+        EXPECT_EQ(trim(ms), k.unblocked);
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), k.live_after);
+        ms = open_store(sub);
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(c)), k.live_after);
+        EXPECT_EQ(first_live(ms.get()), 2u);
+        EXPECT_EQ(archive_ids(ms.get(), c), std::vector<uint64_t>{1}) << "the trimmed message reached the archive";
+        EXPECT_EQ(script_describe("msgs", msgs)["count"], std::to_string(k.live_after));
+    }
+}
+
+// Removing the archive, or emptying it, syncs the directory as a write does,
+// so that a power cut cannot bring the removed entries back.
+TEST_F(Msgstore, ArchiveRemovalsSyncTheDirectory) {
+    const bytes c = id.conv;
+    const uint64_t day = 86400000, later = 1000000000000ull;
+    struct Case {
+        const char *what;
+        std::function<long(quorvane_msgstore *)> remove;
+        long result;
+    } cases[] = {
+        {"cleared", [&](quorvane_msgstore *ms) { return long(quorvane_msgstore_archive_clear(ms, u8(c))); }, 0},
+        {"emptied by retention",
+         [&](quorvane_msgstore *ms) { return long(quorvane_msgstore_enforce_retention(ms, 1001 + 2 * day)); }, 0},
+        {"emptied by a deletion",
+         [&](quorvane_msgstore *ms) { return long(quorvane_msgstore_delete_msg(ms, u8(c), u8(kAlice), nullptr, 1)); }, 0},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string sub = tmp.file(std::string("arm") + std::to_string(&k - cases));
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(filled(32, 7))), 0);
+        ASSERT_EQ(quorvane_msgstore_set_retention(ms.get(), u8(c), 1), 0);
+        (void)quorvane_msgstore_set_msg_cap(ms.get(), 1);
+        msg_in old = text_msg(1, 1), recent = text_msg(2, 2);
+        old.time = 1000;
+        recent.time = later;  // not expired, so the message file is not written
+        ASSERT_EQ(add(ms.get(), c, old), 1);
+        ASSERT_EQ(add(ms.get(), c, recent), 1);
+        ASSERT_EQ(archive_ids(ms.get(), c), std::vector<uint64_t>{1});
+        const bytes msgs = qvtest::read_file(sub + "/" + msgs_name(c));
+
+        RefusedRun run = run_refusing_dir_opens([&] { return std::vector<long>{k.remove(ms.get())}; });
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(run.results, std::vector<long>{k.result});
+        EXPECT_EQ(run.dir_opens, 1) << "the directory was synced once, after the removal";
+        EXPECT_FALSE(exists(sub + "/" + arch_name(c)));
+        EXPECT_EQ(qvtest::read_file(sub + "/" + msgs_name(c)), msgs);
+        ms = open_store(sub);
+        EXPECT_EQ(ids_of(ms.get(), c), std::vector<uint64_t>{2});
+        EXPECT_TRUE(scan(ms.get(), c).empty());
+    }
 }
 
 // After history backfill the conversation may hold the cap plus the
@@ -2372,6 +2823,10 @@ TEST_F(Messages, ReactionsStoredOnceAndCounted) {
         EXPECT_EQ(quorvane_msgstore_conv_revision(ms.get(), u8(c)) != rev, s.revision);
     }
     EXPECT_EQ(ms->convs[0].reaction_count, 4u);
+    // the slot the last record was moved out of keeps no copy of it
+    ASSERT_GT(ms->convs[0].reaction_alloc, 4u);
+    EXPECT_EQ(raw(reinterpret_cast<const uint8_t *>(&ms->convs[0].reactions[4]), sizeof(quorvane_ms_reaction)),
+              filled(sizeof(quorvane_ms_reaction), 0));
     reopen();
     quorvane_ms_reaction_count rc[3];
     // no device: only device-less reactions; with d: those and d's
