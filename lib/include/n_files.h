@@ -1,7 +1,8 @@
 // Files: bounded whole-file reads, atomic replacement through "<path>.tmp",
 // verified copies that never replace an existing target, content comparison,
 // free space, path joining and directory scans sorted by modification time.
-// Results: 1 success, 0 failure, or a pointer that is null on failure. Buffers
+// Results: 1 success, 0 failure, or a pointer that is null on failure (a
+// descriptor from n_file_create_scratch: -1 with errno set). Buffers
 // from n_file_read_bounded and paths from n_path_join belong to the caller
 // (free()); N_FILE_INFO records belong to the LIST they were inserted into.
 #pragma once
@@ -33,6 +34,15 @@ struct N_FILE_INFO {
 [[nodiscard]] int n_file_copy_verified(const char *from, const char *to, size_t *copied);          // fails when `to` exists in any form
 [[nodiscard]] int n_file_same_content(const char *a, const char *b);                               // 0 also when either cannot be read
 [[nodiscard]] int n_file_free_space(const char *path, uint64_t *bytes);                            // bytes available to unprivileged users
+
+// Scratch files for writers that do their own replacement.
+// - The name is always created anew (O_EXCL | O_NOFOLLOW): a leftover is unlinked
+//   first, never truncated, since it may be a hard link to somebody else's file.
+// - A symbolic link at the name is refused (ELOOP) or removed, as the caller says;
+//   either way no byte is written through it.
+enum n_scratch_link { N_SCRATCH_REFUSE_LINK, N_SCRATCH_REMOVE_LINK };
+[[nodiscard]] int n_file_create_scratch(const char *name, mode_t mode, n_scratch_link links);  // write-only descriptor, -1 on failure; mode less umask
+[[nodiscard]] int n_fd_write_all(int fd, const void *data, size_t len);                         // retries EINTR and short writes; 0 on the first failure
 
 // Paths and directory scans.
 // - Scans add regular files (symbolic links to files included) oldest first;

@@ -29,22 +29,9 @@ char *put_suffix(char *name, const char *path, size_t plen, const char *suffix) 
     return name;
 }
 
-// Creates a fresh scratch file we are about to fill. A symbolic link planted
-// at the scratch name is refused, so it can neither redirect our bytes nor be
-// renamed over the target. Any other leftover (a crash's stale file, or a hard
-// link to somebody else's file) is unlinked first and the name created anew
-// with O_EXCL: truncating it in place would overwrite the other file's bytes
-// and give it our mode.
+// A FILE over a fresh scratch file, for the stream writers below.
 FILE *create_scratch(const char *name, mode_t mode, bool *created) {
-    struct stat st;
-    if (lstat(name, &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            errno = ELOOP;
-            return nullptr;
-        }
-        if (unlink(name) != 0) return nullptr;
-    }
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    int fd = n_file_create_scratch(name, mode, N_SCRATCH_REFUSE_LINK);
     if (fd < 0) return nullptr;
     *created = true;
     FILE *f = fdopen(fd, "wb");
@@ -186,6 +173,37 @@ int n_file_read_bounded(const char *path, size_t cap, char **out, size_t *out_le
     buf[n] = 0;
     *out = reinterpret_cast<char *>(buf);
     if (out_len) *out_len = n;
+    return 1;
+}
+
+// A link planted at the scratch name can neither redirect our bytes nor be
+// renamed over the target. Refusing it is the stricter choice; removing it
+// suits writers whose scratch name nobody else has a reason to own.
+int n_file_create_scratch(const char *name, mode_t mode, n_scratch_link links) {
+    if (links == N_SCRATCH_REFUSE_LINK) {
+        struct stat st;
+        if (lstat(name, &st) == 0) {
+            if (S_ISLNK(st.st_mode)) {
+                errno = ELOOP;
+                return -1;
+            }
+            if (unlink(name) != 0) return -1;
+        }
+    } else if (unlink(name) != 0 && errno != ENOENT) {
+        return -1;
+    }
+    return open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+}
+
+int n_fd_write_all(int fd, const void *data, size_t len) {
+    const auto *p = static_cast<const unsigned char *>(data);
+    while (len) {
+        const ssize_t w = write(fd, p, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return 0;
+        p += w;
+        len -= static_cast<size_t>(w);
+    }
     return 1;
 }
 

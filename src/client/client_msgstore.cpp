@@ -1,6 +1,7 @@
 #include "client_msgstore.h"
 
 #include "client_instbar.h"
+#include "n_files.h"
 #include "n_hex.h"
 #include "n_log.h"
 #include "quorvane_safety.h"
@@ -183,23 +184,6 @@ int set_aside(const char *path, bool by_rename) {
 
 /* ---- atomic replacement and sealing -------------------------------------- */
 
-// A fresh "<path>.tmp" to write. A symbolic link planted there is refused,
-// so it can neither redirect our bytes nor be renamed over the target. Any
-// other leftover (a crash's stale file, or a hard link to somebody else's
-// file) is unlinked and the name created anew with O_EXCL: truncating it in
-// place would overwrite the other file's bytes and give it our mode.
-int create_tmp(const char *tmp) {
-    struct stat st;
-    if (lstat(tmp, &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            errno = ELOOP;
-            return -1;
-        }
-        if (unlink(tmp) != 0) return -1;
-    }
-    return open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-}
-
 // Replaces path through "<path>.tmp": written with write(2) (there is no
 // stream buffer to flush), synced, renamed, and the directory synced so that
 // the rename itself survives a power cut. With keep_old the current file gets
@@ -210,18 +194,13 @@ int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_ol
     char tmp[PATH_BUF];
     int r = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (r <= 0 || size_t(r) > QV_MS_TMP_PATH_MAX) return -1;
-    int fd = create_tmp(tmp);
+    int fd = n_file_create_scratch(tmp, 0600, N_SCRATCH_REFUSE_LINK);
     if (fd < 0) {
         n_log(LOG_ERR, "msgstore: cannot create %s: %s", tmp, strerror(errno));
         return -1;
     }
     bool ok = fchmod(fd, 0600) == 0;  // the umask may have taken bits off a file we must still read
-    for (size_t done = 0; ok && done < len;) {
-        ssize_t w = write(fd, data + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) ok = false;
-        else done += size_t(w);
-    }
+    if (ok && !n_fd_write_all(fd, data, len)) ok = false;
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok && keep_old && set_aside(path, false) != 0) ok = false;

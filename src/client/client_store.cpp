@@ -1,5 +1,6 @@
 #include "client_store.h"
 
+#include "n_files.h"
 #include "quorvane_keyfile.h"
 #include "quorvane_x3dh.h"
 
@@ -87,17 +88,6 @@ bool pub_name(const char *path, std::string *out) {
     if (!path || !*path) return false;
     *out = std::string(path) + ".pub";
     return out->size() < QV_KEYSTORE_NAME_MAX;
-}
-
-int write_all(int fd, const uint8_t *p, size_t n) {
-    while (n) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -206,12 +196,11 @@ int quorvane_client_store_write_pub(const char *path, const quorvane_device_keys
     memcpy(pub, keys->device_x25519_pub, QV_KEY_LEN);
     memcpy(pub + QV_KEY_LEN, keys->device_ed25519_pub, QV_KEY_LEN);
 
-    // A stale temporary file from a crash is ours to replace; O_EXCL and O_NOFOLLOW make
-    // sure the bytes land in a file we created and not through a planted link.
-    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return -1;
-    fd_guard f{open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+    // A stale temporary file from a crash, or a link planted at its name, is ours to
+    // remove: the bytes must land in a file we created.
+    fd_guard f{n_file_create_scratch(tmp.c_str(), 0666, N_SCRATCH_REMOVE_LINK)};
     if (f.fd < 0) return -1;
-    int rc = write_all(f.fd, pub, sizeof pub);
+    int rc = n_fd_write_all(f.fd, pub, sizeof pub) ? 0 : -1;
     if (f.release_close() != 0) rc = -1;
     if (rc == 0 && rename(tmp.c_str(), name.c_str()) != 0) rc = -1;
     if (rc != 0) unlink(tmp.c_str());

@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 
 #include "n_digest.h"
+#include "n_files.h"
 #include "quorvane_bytes.h"
 
 using namespace qv_bytes;
@@ -36,17 +37,6 @@ struct fd_guard {
         return close(f);
     }
 };
-
-int write_all(int fd, const uint8_t *p, size_t n) {
-    while (n) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
 
 // Reads exactly n bytes; -1 on an error or an early end of file.
 int read_all(int fd, uint8_t *p, size_t n) {
@@ -76,11 +66,10 @@ int sync_parent_dir(const char *path) {
 // O_EXCL would otherwise refuse every later seal.
 int replace_file(const char *path, const uint8_t *img, size_t n) {
     const std::string tmp = std::string(path) + ".tmp";
-    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return -1;
-    fd_guard f{open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    fd_guard f{n_file_create_scratch(tmp.c_str(), 0600, N_SCRATCH_REMOVE_LINK)};
     if (f.fd < 0) return -1;
     // The umask may have narrowed the mode; the file must be exactly 0600.
-    const bool written = fchmod(f.fd, 0600) == 0 && write_all(f.fd, img, n) == 0 && fsync(f.fd) == 0;
+    const bool written = fchmod(f.fd, 0600) == 0 && n_fd_write_all(f.fd, img, n) && fsync(f.fd) == 0;
     if (!written || f.release_close() != 0 || rename(tmp.c_str(), path) != 0) {
         unlink(tmp.c_str());
         return -1;

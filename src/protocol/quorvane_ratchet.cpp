@@ -404,44 +404,51 @@ int quorvane_ratchet_init_responder_ser(const uint8_t secret[32], const uint8_t 
     return rc;
 }
 
-int quorvane_ratchet_encrypt_ser(const uint8_t *state, size_t state_len, const uint8_t *pt, size_t pt_len,
-                                 uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *msg_out,
-                                 size_t msg_cap, size_t *msg_len) {
-    if (!state_out || !state_out_len || !msg_len) return -3;
+namespace {
+
+enum class step_dir { encrypt, decrypt };
+
+// One message through a stored state, either way: the new state and the output are
+// handed out together or not at all, and an output whose state could not be kept
+// is wiped, so that no ciphertext or plaintext outlives the step that made it.
+int step_ser(step_dir dir, const uint8_t *state, size_t state_len, const uint8_t *in, size_t in_len,
+             uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *out, size_t out_cap,
+             size_t *out_len) {
+    if (!state_out || !state_out_len || !out_len) return -3;
     quorvane_ratchet *s = nullptr;
     size_t n = 0, sn = 0;
     int rc = quorvane_ratchet_deserialize(&s, state, state_len);
     // refused before encrypting: a message whose chain step cannot be kept
     // would let a retry from the old state reuse its key and nonce
-    if (rc == 0 && state_cap < QV_RATCHET_SER_BASE + QV_RATCHET_SER_ENTRY * s->skipped_count) rc = -3;
-    if (rc == 0) rc = quorvane_ratchet_encrypt(s, pt, pt_len, msg_out, msg_cap, &n);
+    if (rc == 0 && dir == step_dir::encrypt &&
+        state_cap < QV_RATCHET_SER_BASE + QV_RATCHET_SER_ENTRY * s->skipped_count)
+        rc = -3;
+    if (rc == 0)
+        rc = dir == step_dir::encrypt ? quorvane_ratchet_encrypt(s, in, in_len, out, out_cap, &n)
+                                      : quorvane_ratchet_decrypt(s, in, in_len, out, out_cap, &n);
     if (rc == 0) {
         rc = quorvane_ratchet_serialize(s, state_out, state_cap, &sn);
-        if (rc != 0) OPENSSL_cleanse(msg_out, n);
+        if (rc != 0) OPENSSL_cleanse(out, n);
     }
     quorvane_ratchet_free(&s);
     if (rc != 0) return rc;
     *state_out_len = sn;
-    *msg_len = n;
+    *out_len = n;
     return 0;
+}
+
+}  // namespace
+
+int quorvane_ratchet_encrypt_ser(const uint8_t *state, size_t state_len, const uint8_t *pt, size_t pt_len,
+                                 uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *msg_out,
+                                 size_t msg_cap, size_t *msg_len) {
+    return step_ser(step_dir::encrypt, state, state_len, pt, pt_len, state_out, state_cap, state_out_len, msg_out,
+                    msg_cap, msg_len);
 }
 
 int quorvane_ratchet_decrypt_ser(const uint8_t *state, size_t state_len, const uint8_t *msg, size_t msg_len,
                                  uint8_t *state_out, size_t state_cap, size_t *state_out_len, uint8_t *pt_out,
                                  size_t pt_cap, size_t *pt_len) {
-    if (!state_out || !state_out_len || !pt_len) return -3;
-    quorvane_ratchet *s = nullptr;
-    size_t n = 0, sn = 0;
-    int rc = quorvane_ratchet_deserialize(&s, state, state_len);
-    if (rc == 0) rc = quorvane_ratchet_decrypt(s, msg, msg_len, pt_out, pt_cap, &n);
-    if (rc == 0) {
-        rc = quorvane_ratchet_serialize(s, state_out, state_cap, &sn);
-        // the plaintext must not outlive a state that could not be kept
-        if (rc != 0) OPENSSL_cleanse(pt_out, n);
-    }
-    quorvane_ratchet_free(&s);
-    if (rc != 0) return rc;
-    *state_out_len = sn;
-    *pt_len = n;
-    return 0;
+    return step_ser(step_dir::decrypt, state, state_len, msg, msg_len, state_out, state_cap, state_out_len, pt_out,
+                    pt_cap, pt_len);
 }

@@ -126,13 +126,18 @@ Keys marked_keys(uint8_t mark = 0x5A) {
     return k;
 }
 
-// The record's secrets are gone and its public half is what it was.
-void expect_cleansed(const quorvane_device_keys &k, const quorvane_device_keys &before) {
+// Every secret of the record is zero and it no longer claims a recovery key.
+void expect_no_secrets(const quorvane_device_keys &k) {
     EXPECT_TRUE(all_zero(k.identity_priv));
     EXPECT_TRUE(all_zero(k.device_x25519_priv));
     EXPECT_TRUE(all_zero(k.device_ed25519_priv));
     EXPECT_TRUE(all_zero(k.recovery_key));
     EXPECT_EQ(k.has_recovery_key, 0);
+}
+
+// The record's secrets are gone and its public half is what it was.
+void expect_cleansed(const quorvane_device_keys &k, const quorvane_device_keys &before) {
+    expect_no_secrets(k);
     EXPECT_EQ(hex(k.identity_pub), hex(before.identity_pub));
     EXPECT_EQ(hex(k.device_x25519_pub), hex(before.device_x25519_pub));
     EXPECT_EQ(hex(k.device_ed25519_pub), hex(before.device_ed25519_pub));
@@ -361,11 +366,7 @@ TEST(KeystoreBuild, EachFailingStepWipesTheSecretsAndUnlocks) {
         }
         EXPECT_EQ(rc, -1);
         EXPECT_TRUE(quiet.contains(c.logged)) << quiet.text();
-        EXPECT_TRUE(all_zero(k->identity_priv));
-        EXPECT_TRUE(all_zero(k->device_x25519_priv));
-        EXPECT_TRUE(all_zero(k->device_ed25519_priv));
-        EXPECT_TRUE(all_zero(k->recovery_key));
-        EXPECT_EQ(k->has_recovery_key, 0);
+        expect_no_secrets(*k);
         if (lockable) {
             EXPECT_EQ(locked_kb(), base);
         }
@@ -401,11 +402,7 @@ TEST(KeystoreCreate, FailureLeavesNoFileAndNoSecrets) {
         EXPECT_EQ(rc, c.rc);
         EXPECT_FALSE(exists(c.path));
         EXPECT_FALSE(exists(c.path + ".tmp"));
-        EXPECT_TRUE(all_zero(k->identity_priv));
-        EXPECT_TRUE(all_zero(k->device_x25519_priv));
-        EXPECT_TRUE(all_zero(k->device_ed25519_priv));
-        EXPECT_TRUE(all_zero(k->recovery_key));
-        EXPECT_EQ(k->has_recovery_key, 0);
+        expect_no_secrets(*k);
         if (lockable) {
             EXPECT_EQ(locked_kb(), base);
         }

@@ -323,6 +323,103 @@ TEST(NFilesWriteAtomic, InjectedSystemCallFailuresKeepOldTarget) {
 }
 
 // ---------------------------------------------------------------------------
+// Scratch files for writers that replace on their own
+
+// Each leftover at the scratch name, under both link policies: a link is refused
+// or removed but never written through, any other leftover is unlinked (a hard
+// link's other name keeps its bytes and mode), and the file is new and empty.
+TEST(NFilesCreateScratch, LeftoversAndLinksUnderEachPolicy) {
+    enum class Leftover { none, hard_link, symlink };  // at the scratch name, to "victim"
+    struct Case {
+        const char *name;
+        Leftover leftover;
+        n_scratch_link policy;
+        bool created;
+    } cases[] = {
+        {"nothing there, refusing links", Leftover::none, N_SCRATCH_REFUSE_LINK, true},
+        {"nothing there, removing links", Leftover::none, N_SCRATCH_REMOVE_LINK, true},
+        {"hard link, refusing links", Leftover::hard_link, N_SCRATCH_REFUSE_LINK, true},
+        {"hard link, removing links", Leftover::hard_link, N_SCRATCH_REMOVE_LINK, true},
+        {"symbolic link, refused", Leftover::symlink, N_SCRATCH_REFUSE_LINK, false},
+        {"symbolic link, removed", Leftover::symlink, N_SCRATCH_REMOVE_LINK, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string tmp = dir.file("t.tmp"), victim = dir.file("victim");
+        write_file(victim, "victim");
+        chmod(victim.c_str(), 0644);
+        if (c.leftover == Leftover::symlink) {
+            ASSERT_EQ(symlink(victim.c_str(), tmp.c_str()), 0);
+        } else if (c.leftover == Leftover::hard_link) {
+            ASSERT_EQ(link(victim.c_str(), tmp.c_str()), 0);
+        }
+        int fd;
+        {
+            UmaskScope u(022);
+            errno = 0;
+            fd = n_file_create_scratch(tmp.c_str(), 0666, c.policy);
+        }
+        if (!c.created) {
+            EXPECT_EQ(fd, -1);
+            EXPECT_EQ(errno, ELOOP);
+            struct stat st;
+            ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+        } else {
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(n_fd_write_all(fd, "scratch", 7), 1);
+            EXPECT_EQ(close(fd), 0);
+            struct stat st;
+            ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_nlink, 1u);
+            EXPECT_EQ(mode_of(tmp), 0644u);  // 0666 less the umask
+            EXPECT_EQ(read_file(tmp), "scratch");
+        }
+        EXPECT_EQ(read_file(victim), "victim");
+        EXPECT_EQ(mode_of(victim), 0644u);
+    }
+    // a name that cannot be cleared, and a directory that is not there
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("d.tmp").c_str(), 0700), 0);
+    write_file(dir.file("d.tmp/x"), "x");
+    for (n_scratch_link policy : {N_SCRATCH_REFUSE_LINK, N_SCRATCH_REMOVE_LINK}) {
+        EXPECT_EQ(n_file_create_scratch(dir.file("d.tmp").c_str(), 0600, policy), -1);
+        EXPECT_EQ(n_file_create_scratch(dir.file("none/t.tmp").c_str(), 0600, policy), -1);
+        EXPECT_EQ(errno, ENOENT);
+    }
+    EXPECT_EQ(read_file(dir.file("d.tmp/x")), "x");
+}
+
+// Short writes are continued to the end; a write that cannot go on is a failure.
+TEST(NFilesCreateScratch, WriteAllContinuesShortWritesAndReportsFailure) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    // a pipe takes a large write in pieces as the reader drains it
+    const std::string big = pattern(1u << 20);
+    std::string got;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(p[0]);
+        _exit(n_fd_write_all(p[1], big.data(), big.size()) == 1 ? 0 : 1);
+    }
+    close(p[1]);
+    char buf[4096];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) got.append(buf, (size_t)n);
+    close(p[0]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_TRUE(got == big);
+    // nothing to write is done at once; a closed descriptor fails
+    EXPECT_EQ(n_fd_write_all(-1, nullptr, 0), 1);
+    EXPECT_EQ(n_fd_write_all(-1, "x", 1), 0);
+    EXPECT_EQ(errno, EBADF);
+}
+
+// ---------------------------------------------------------------------------
 // Verified copies
 
 TEST(NFilesCopyVerified, CopiesExactBytesAcrossBlockBoundaries) {

@@ -282,6 +282,26 @@ struct TlsPeers : ::testing::Test {
             std::vector<std::string>{"gnutls-serv", "--echo", "--crlf", "-q", "-a", "-p", std::to_string(port), "--x509certfile", cert, "--x509keyfile", key},
             dir->file("gnutls.out"));
     }
+    // A scripted peer that ends the connection abruptly (`mode` as the script takes
+    // it), handshaken with and read from until the connection ends. The peer and the
+    // connection are the caller's, for its own checks of how it ended.
+    static void read_until_peer_gone(const std::string &name, const std::vector<std::string> &mode,
+                                     std::unique_ptr<ChildProcess> *peer, NETWORK **out, std::string *in) {
+        std::string portfile = dir->file(name + ".port");
+        std::vector<std::string> argv{QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", cert, key};
+        argv.insert(argv.end(), mode.begin(), mode.end());
+        *peer = std::make_unique<ChildProcess>(argv, portfile);
+        ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000));
+        int port = std::stoi(qvtest::read_file(portfile));
+        NETWORK *n = connect_loopback(port, 5000);
+        ASSERT_NE(n, nullptr);
+        *out = n;
+        ASSERT_EQ(tls_handshake(n, 5000), 1);
+        std::vector<char> nothing;
+        PumpResult r = pump(n, nothing, *in, SIZE_MAX, 10000);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.end, -2);
+    }
 };
 TempDir *TlsPeers::dir = nullptr;
 std::string TlsPeers::cert, TlsPeers::key;
@@ -986,18 +1006,10 @@ TEST_F(TlsPeers, ResetMidFrameIsADisconnect) {
     {
         SCOPED_TRACE("TLS, half a record then RST");
         LogCapture log;
-        std::string portfile = dir->file("reset_peer.port");
-        ChildProcess peer({QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", cert, key}, portfile);
-        ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000));
-        int port = std::stoi(qvtest::read_file(portfile));
-        NETWORK *n = connect_loopback(port, 5000);
-        ASSERT_NE(n, nullptr);
-        ASSERT_EQ(tls_handshake(n, 5000), 1);
-        std::vector<char> nothing;
+        std::unique_ptr<ChildProcess> peer;
+        NETWORK *n = nullptr;
         std::string in;
-        PumpResult r = pump(n, nothing, in, SIZE_MAX, 10000);
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.end, -2);
+        ASSERT_NO_FATAL_FAILURE(read_until_peer_gone("reset_peer", {}, &peer, &n, &in));
         EXPECT_EQ(in.size(), 0u);  // half a record is never handed out
         EXPECT_EQ(n_netw_get_error_count(n), 0);
         EXPECT_EQ(netw_close(&n), 1);
@@ -1036,25 +1048,16 @@ TEST_F(TlsPeers, ResetMidFrameIsADisconnect) {
 // logged at DEBUG only.
 TEST_F(TlsPeers, FinWithoutCloseNotifyIsADisconnect) {
     LogCapture log;
-    std::string portfile = dir->file("eof_peer.port");
-    ChildProcess peer({QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", cert, key, "eof"},
-                      portfile);
-    ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000));
-    int port = std::stoi(qvtest::read_file(portfile));
-    NETWORK *n = connect_loopback(port, 5000);
-    ASSERT_NE(n, nullptr);
-    ASSERT_EQ(tls_handshake(n, 5000), 1);
-    std::vector<char> nothing;
+    std::unique_ptr<ChildProcess> peer;
+    NETWORK *n = nullptr;
     std::string in;
-    PumpResult r = pump(n, nothing, in, SIZE_MAX, 10000);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.end, -2);
+    ASSERT_NO_FATAL_FAILURE(read_until_peer_gone("eof_peer", {"eof"}, &peer, &n, &in));
     EXPECT_EQ(in, std::string(4000, 'F'));
     EXPECT_TRUE(log.contains(" : peer closed connection (TLS unexpected EOF)")) << log.text();
     EXPECT_EQ(n_netw_get_error_count(n), 0);
     EXPECT_EQ(netw_close(&n), 1);
     EXPECT_EQ(count_lines(log.text(), "ERR"), 0) << log.text();
-    EXPECT_TRUE(qvtest::wait_until([&] { return !peer.running(); }, 5000));
+    EXPECT_TRUE(qvtest::wait_until([&] { return !peer->running(); }, 5000));
 }
 
 // Descriptors above FD_SETSIZE: every wait of the road must still work and
