@@ -4,6 +4,8 @@
 // cleanup bookkeeping cost on top of the sync that dominates both.
 #include "n_files.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -15,20 +17,7 @@
 
 namespace {
 
-// A scratch directory on the disk TMPDIR (or /tmp) lives on.
-struct Scratch {
-    std::string dir;
-    Scratch() {
-        const char *base = getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvbench.XXXXXX";
-        if (!mkdtemp(tmpl.data())) abort();
-        dir = tmpl;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-};
+using Scratch = qv_bench::ScratchDir;
 
 void BM_FileWriteAtomic(benchmark::State &state) {
     Scratch s;

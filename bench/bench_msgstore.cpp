@@ -9,6 +9,8 @@
 // time and in bytes handed to write(2) ("wchar" of /proc/self/io).
 #include "client_msgstore.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -36,6 +38,7 @@ struct sealed_file {
 };
 
 struct fixture {
+    qv_bench::ScratchDir scratch_dir;
     std::string dir;
     uint8_t key[32];
     std::vector<sealed_file> open_files;   // read by open
@@ -44,12 +47,8 @@ struct fixture {
 
     fixture(const fixture &) = delete;
     fixture &operator=(const fixture &) = delete;
-    ~fixture() { std::filesystem::remove_all(std::filesystem::path(dir).parent_path()); }
-
     fixture() {
-        char tmpl[] = "/tmp/bench_msgstore.XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        dir = std::string(tmpl) + "/msgstore";
+        dir = scratch_dir.dir + "/msgstore";
         quorvane_msgstore *ms = quorvane_msgstore_open(dir.c_str(), kSecret);
         if (!ms) abort();
         memcpy(key, ms->key, 32);
@@ -211,14 +210,10 @@ uint64_t wchar() {
     return v;
 }
 
+// root is the scratch directory; the store lives in root + "/msgstore".
 struct scratch {
-    std::string root;
-    scratch() {
-        char tmpl[] = "/tmp/bench_msgstore_add.XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        root = tmpl;
-    }
-    ~scratch() { std::filesystem::remove_all(root); }
+    qv_bench::ScratchDir d;
+    const std::string &root = d.dir;
 };
 
 constexpr size_t TEXT_LEN = 60;  // a short chat line

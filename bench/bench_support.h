@@ -1,7 +1,9 @@
-// What the scrypt benchmarks share: running `openssl kdf ... SCRYPT` without a shell,
-// checking its output against our derivation, and timing it beside our call and
-// beside `openssl version`, so the cost of starting a process can be taken off.
-// Header-only: benchmarks do not link the test support library.
+// What the benchmarks share: a scratch directory on the disk TMPDIR (or /tmp)
+// lives on, and for the scrypt benchmarks, running `openssl kdf ... SCRYPT`
+// without a shell, checking its output against our derivation, and timing it
+// beside our call and beside `openssl version`, so the cost of starting a
+// process can be taken off. Header-only: benchmarks do not link the test
+// support library.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -10,6 +12,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -19,6 +23,23 @@
 extern char **environ;
 
 namespace qv_bench {
+
+// A fresh directory, removed with its content when the object goes away.
+struct ScratchDir {
+    std::string dir;
+    ScratchDir() {
+        const char *base = getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvbench.XXXXXX";
+        if (!mkdtemp(tmpl.data())) abort();
+        dir = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+};
 
 inline std::string hex(const uint8_t *p, size_t n) {
     static const char d[] = "0123456789abcdef";

@@ -8,6 +8,8 @@
 // small next to the payload.
 #include "n_network.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <openssl/rand.h>
@@ -68,6 +70,7 @@ int free_port() {
 // The sink server, its certificate and the payload file, made once and torn
 // down at exit.
 struct Setup {
+    qv_bench::ScratchDir scratch;  // cert, key and payload; removed last
     std::string dir, payload_file, port;
     std::vector<char> payload;
     pid_t server = -1;
@@ -78,9 +81,7 @@ struct Setup {
     bool ok = false;
 
     Setup() {
-        char tmpl[] = "/tmp/qvbench.XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir = tmpl;
+        dir = scratch.dir;
         std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
         std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
                           key + " -out " + cert + " >/dev/null 2>&1";
@@ -125,12 +126,6 @@ struct Setup {
         if (server_stdin >= 0) close(server_stdin);
         if (sink.joinable()) sink.join();  // the server's end of the pipe is gone with it
         if (server_stdout >= 0) close(server_stdout);
-        if (!dir.empty()) {
-            unlink(payload_file.c_str());
-            unlink((dir + "/cert.pem").c_str());
-            unlink((dir + "/key.pem").c_str());
-            rmdir(dir.c_str());
-        }
     }
 };
 
