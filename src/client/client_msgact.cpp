@@ -41,8 +41,11 @@ const quick_react *quick_find(const char *code) {
     return nullptr;
 }
 
-// Copies at most cap - 1 bytes, moving a cut back to a character start.
+// Copies at most cap - 1 bytes, moving a cut back to a character start. A zero
+// byte a peer put in its text ends the text: the clipboard takes a C string, and
+// "copied" must not be reported for an empty one.
 int copy_cut(const char *src, size_t len, char *out, size_t cap) {
+    len = strnlen(src, len);
     size_t n = std::min(len, cap - 1);
     if (n < len)
         while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xc0) == 0x80) n--;

@@ -4,43 +4,138 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
-constexpr size_t BLOCK = 16;  // rows skipped at once on the way to the first visible one
+constexpr size_t BLOCK = 16;  // rows passed at once on the way to the visible ones
 
-// Four independent sums, so the adds do not wait on each other; in double, so
-// 100,000 rows lose nothing a float could show.
-double sum_heights(const float *h, size_t n) {
-    double s[4] = {0, 0, 0, 0};
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s[0] += h[i];
-        s[1] += h[i + 1];
-        s[2] += h[i + 2];
-        s[3] += h[i + 3];
+// Sums of heights in double, so 100,000 rows lose nothing a float could show.
+// `irregular` is set when a height is negative or NaN: only with every height
+// >= 0 do the rows' tops never decrease, which the shortcuts below rely on.
+#if defined(__SSE2__)
+struct dsum {
+    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd(), a2 = _mm_setzero_pd(), a3 = _mm_setzero_pd();
+    __m128  bad = _mm_setzero_ps();
+    void add8(const float *h) {
+        const __m128 x = _mm_loadu_ps(h), y = _mm_loadu_ps(h + 4), zero = _mm_setzero_ps();
+        bad = _mm_or_ps(bad, _mm_or_ps(_mm_cmpnge_ps(x, zero), _mm_cmpnge_ps(y, zero)));
+        a0 = _mm_add_pd(a0, _mm_cvtps_pd(x));
+        a1 = _mm_add_pd(a1, _mm_cvtps_pd(_mm_movehl_ps(x, x)));
+        a2 = _mm_add_pd(a2, _mm_cvtps_pd(y));
+        a3 = _mm_add_pd(a3, _mm_cvtps_pd(_mm_movehl_ps(y, y)));
     }
-    for (; i < n; i++) s[0] += h[i];
-    return (s[0] + s[1]) + (s[2] + s[3]);
+    double total(bool *irregular) const {
+        const __m128d t = _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3));
+        if (_mm_movemask_ps(bad)) *irregular = true;
+        return _mm_cvtsd_f64(t) + _mm_cvtsd_f64(_mm_unpackhi_pd(t, t));
+    }
+};
+#else
+struct dsum {
+    double a[8] = {};
+    bool   bad = false;
+    void add8(const float *h) {
+        for (size_t k = 0; k < 8; k++) {
+            bad |= !(h[k] >= 0.0f);
+            a[k] += h[k];
+        }
+    }
+    double total(bool *irregular) const {
+        if (bad) *irregular = true;
+        return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+    }
+};
+#endif
+
+double sum_heights(const float *h, size_t n, bool *irregular) {
+    dsum d, e;  // two sets of sums, so eight adds are in flight
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        d.add8(h + i);
+        e.add8(h + i + 8);
+    }
+    if (i + 8 <= n) {
+        d.add8(h + i);
+        i += 8;
+    }
+    double s = d.total(irregular) + e.total(irregular);
+    for (; i < n; i++) {
+        if (!(h[i] >= 0.0f)) *irregular = true;
+        s += h[i];
+    }
+    return s;
 }
 
-// Whole blocks of rows that end at or above the view's top are passed in one
-// step. Only blocks of non-negative heights: there a block's end bounds every
-// row in it. Returns the first row left and moves y to its top.
-size_t skip_above(const float *h, size_t n, double *y, double view) {
+double block_sum(const float *h) {
+    dsum d;
+    d.add8(h);
+    d.add8(h + 8);
+    bool ignored = false;
+    return d.total(&ignored);
+}
+
+struct visible {
+    bool   any = false;
+    size_t first = 0, last = 0;
+    double first_top = 0;
+};
+
+// Row by row from `i`, whose top is y, until a top reaches the view's bottom:
+// the rule itself, and the only walk for irregular heights.
+void walk_down(const float *h, size_t n, size_t i, double y, double view, visible *r) {
+    for (; i < n && y < view; i++) {
+        const double bottom = y + h[i];
+        if (bottom > 0) {
+            if (!r->any) {
+                r->first_top = y;
+                r->first = i;
+                r->any = true;
+            }
+            r->last = i;
+        }
+        y = bottom;
+    }
+}
+
+// From the top: whole blocks that end at or above the view's top are passed.
+void from_top(const float *h, size_t n, double y, double view, visible *r) {
     size_t i = 0;
     for (; i + BLOCK <= n; i += BLOCK) {
-        double s = 0;
-        bool sound = true;
-        for (size_t k = 0; k < BLOCK; k++) {
-            sound &= h[i + k] >= 0.0f;  // also false for NaN
-            s += h[i + k];
-        }
-        const double end = *y + s;
-        if (!sound || end > 0 || end >= view) break;
-        *y = end;
+        const double end = y + block_sum(h + i);
+        if (end > 0 || end >= view) break;
+        y = end;
     }
-    return i;
+    walk_down(h, n, i, y, view, r);
+}
+
+// From the bottom, for content laid out up from `base` (the bottom of the last
+// row): rows whose top is at or below the view's bottom are passed, whole blocks
+// first, then the visible ones are walked up to the first whose bottom is at or
+// above the view's top. Row i's top is base minus the heights from i to the end.
+void from_bottom(const float *h, size_t n, double base, double view, visible *r) {
+    size_t end = n;
+    double below = 0;  // heights of the rows from `end` on
+    while (end >= BLOCK) {
+        const double more = below + block_sum(h + end - BLOCK);
+        if (base - more < view) break;
+        below = more;
+        end -= BLOCK;
+    }
+    while (end > 0 && base - (below + h[end - 1]) >= view) below += h[--end];
+    if (end == 0 || !(base - below > 0)) return;  // the last row left ends above the view
+    r->any = true;
+    r->last = end - 1;
+    size_t i = end - 1;
+    double top = base - (below + h[i]);
+    while (i > 0 && top > 0) {
+        below += h[i];
+        top = base - (below + h[--i]);
+    }
+    r->first = i;
+    r->first_top = top;
 }
 
 }  // namespace
@@ -117,32 +212,27 @@ void quorvane_vscroll_compute_pad(const float *heights, size_t count, quorvane_v
                                   float pad) {
     if (!out) return;
     if (!heights) count = 0;
-    const double s = sum_heights(heights, count), v = view;
-    double y;
+    bool irregular = false;
+    const double s = sum_heights(heights, count, &irregular), v = view;
+    const bool over = s + pad > v;
+    const double y = over ? offset + v - s : static_cast<double>(offset) + pad;
     *out = {};
     out->content_height = static_cast<float>(s);
-    if (s + pad > v) {
-        out->overflow = static_cast<float>(s + pad - v);
-        y = offset + v - s;
-    } else {
-        y = static_cast<double>(offset) + pad;
-    }
+    out->overflow = over ? static_cast<float>(s + pad - v) : 0.0f;
     out->first_top = static_cast<float>(y);
-    bool any = false;
-    size_t last = 0;
-    for (size_t i = count ? skip_above(heights, count, &y, v) : 0; i < count && y < v; i++) {
-        const double bottom = y + heights[i];
-        if (bottom > 0) {
-            if (!any) {
-                out->first_top = static_cast<float>(y);
-                out->first_index = i;
-                any = true;
-            }
-            last = i;
-        }
-        y = bottom;
-    }
-    if (any) out->visible_count = last - out->first_index + 1;
+    // Start from the end nearer the view: at the newest messages, where a chat
+    // usually is, the work is the visible rows and a few blocks.
+    visible r;
+    if (irregular)
+        walk_down(heights, count, 0, y, v, &r);
+    else if (over && offset < s - v - offset)
+        from_bottom(heights, count, offset + v, v, &r);
+    else
+        from_top(heights, count, y, v, &r);
+    if (!r.any) return;
+    out->first_top = static_cast<float>(r.first_top);
+    out->first_index = r.first;
+    out->visible_count = r.last - r.first + 1;
 }
 
 uint64_t quorvane_histwin_initial(uint64_t count, uint64_t window) { return count > window ? count - window : 0; }

@@ -274,6 +274,9 @@ TEST(CopyText, EveryBodyType) {
         {"sticker", Rec(QV_MSG_STICKER, std::string(st.name)), 0, ""},
         {"delete", Rec(QV_MSG_DELETE, delete_body.data(), delete_body.size()), 0, ""},
         {"type 0", Rec(0, "x"), 0, ""},
+        {"text with a zero byte", Rec(QV_MSG_TEXT, std::string("ab\0cd", 5)), 1, "ab"},
+        {"text starting with a zero byte", Rec(QV_MSG_TEXT, std::string("\0cd", 3)), 0, ""},
+        {"reply text starting with a zero byte", Rec(QV_MSG_REPLY, reply_body(std::string("\0x", 2)).data(), 27), 0, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
