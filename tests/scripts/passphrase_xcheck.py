@@ -17,8 +17,12 @@ Reads one request per line on stdin and writes one answer line per request:
 """
 
 import itertools
+import os
 import statistics
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import crypto_xcheck  # noqa: E402  (the request loop the cross-check scripts share)
 
 CONSONANTS = "bdfgklmnprstvz"
 VOWELS = "aeiou"
@@ -38,33 +42,25 @@ def chisq_bounds(df, alpha):
     return df * (1 - k - z * k ** 0.5) ** 3, df * (1 - k + z * k ** 0.5) ** 3
 
 
-def answer(words):
-    op, args = words[0], words[1:]
+def answer(op, args):
     if op == "all":
-        return "OK " + " ".join(all_words())
+        return all_words()
     if op == "allowed":
         blocked = set(BLOCKED)
-        return "OK " + " ".join(w for w in all_words() if w not in blocked)
+        return [w for w in all_words() if w not in blocked]
     if op == "blocked":
-        return "OK " + " ".join(BLOCKED)
+        return list(BLOCKED)
     if op == "chisq" and len(args) == 2:
         low, high = chisq_bounds(int(args[0]), float(args[1]))
-        return "OK %.6f %.6f" % (low, high)
-    return "FAIL OP"
+        return ["%.6f" % low, "%.6f" % high]
+    raise ValueError("unknown op " + op)
 
 
 def main():
     assert len(all_words()) == 4830 and len(set(BLOCKED)) == 34
     assert all(w in all_words() for w in BLOCKED)
-    for line in sys.stdin:
-        words = line.split()
-        if not words:
-            continue
-        try:
-            print(answer(words), flush=True)
-        except ValueError:
-            print("FAIL ARG", flush=True)
+    return crypto_xcheck.serve(answer)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
