@@ -286,6 +286,31 @@ TEST(CopyText, EveryBodyType) {
     }
 }
 
+// Only text, file, reply and link records copy anything; every other type
+// number gives nothing, whatever its body: here a body that would copy as text,
+// and the real bodies of an edit, a reaction and an avatar.
+TEST(CopyText, OtherTypesCopyNothing) {
+    const uint8_t target[16] = {9};
+    std::vector<uint8_t> edit(64), reaction(64);
+    edit.resize(quorvane_msg_edit_encode(target, 3, "new words", 9, edit.data(), edit.size()));
+    reaction.resize(quorvane_msg_reaction_encode(target, 3, 1, "heart", reaction.data(), reaction.size()));
+    quorvane_file_meta avatar = file_meta("me.png", false);
+    std::vector<uint8_t> avatar_body(512);
+    avatar_body.resize(quorvane_msg_avatar_encode(&avatar, avatar_body.data(), avatar_body.size()));
+    ASSERT_FALSE(edit.empty() || reaction.empty() || avatar_body.empty());
+    for (int type = 0; type < 256; type++) {
+        if (type == QV_MSG_TEXT || type == QV_MSG_FILE || type == QV_MSG_REPLY || type == QV_MSG_LINK) continue;
+        SCOPED_TRACE(type);
+        int result = -1;
+        EXPECT_EQ(copied(Rec(uint8_t(type), "plain words"), 64, &result), "");
+        EXPECT_EQ(result, 0);
+        for (const auto *b : {&edit, &reaction, &avatar_body}) {
+            EXPECT_EQ(copied(Rec(uint8_t(type), b->data(), b->size()), 64, &result), "");
+            EXPECT_EQ(result, 0);
+        }
+    }
+}
+
 TEST(CopyText, CutsOnCharacterBoundaries) {
     struct Case {
         std::string text;
