@@ -7,6 +7,7 @@
 
 #include "n_log.h"
 #include "n_network_internal.h"
+#include "n_time.h"
 
 #include <openssl/err.h>
 
@@ -74,20 +75,18 @@ static void mark_running(NETWORK *netw, int mode) { netw_set(netw, (unsigned)mod
 // Waits for a connect in progress on `fd` for `timeout_ms`, asking the abort
 // hook every NETW_ABORT_POLL_MS. 1 connected, 0 failed (errno says why).
 static int wait_connect(int fd, int timeout_ms) {
-    long long deadline = netw_now_ms() + timeout_ms;
+    N_TIME timer;
+    start_HiTimer(&timer);
+    int64_t budget_us = (int64_t)timeout_ms * 1000;
     for (;;) {
         if (_netw_connect_abort_cb && _netw_connect_abort_cb(_netw_connect_abort_ctx)) {
             errno = ECANCELED;
             return 0;
         }
-        long long left = deadline - netw_now_ms();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return 0;
-        }
-        if (_netw_connect_abort_cb && left > NETW_ABORT_POLL_MS) left = NETW_ABORT_POLL_MS;
+        int64_t slice_ms = (budget_us + 999) / 1000;
+        if (_netw_connect_abort_cb && slice_ms > NETW_ABORT_POLL_MS) slice_ms = NETW_ABORT_POLL_MS;
         pollfd p{fd, POLLOUT, 0};
-        int r = poll(&p, 1, (int)left);
+        int r = poll(&p, 1, (int)slice_ms);
         if (r > 0) {
             int err = 0;
             socklen_t len = sizeof err;
@@ -97,6 +96,11 @@ static int wait_connect(int fd, int timeout_ms) {
             return err == 0 ? 1 : 0;
         }
         if (r < 0 && errno != EINTR) return 0;
+        budget_us -= get_usec(&timer);
+        if (budget_us <= 0) {
+            errno = ETIMEDOUT;
+            return 0;
+        }
     }
 }
 
@@ -419,7 +423,9 @@ static int timed_accept_handshake(NETWORK *netw, int limit_ms, int *err) {
         *err = EPROTO;
         return 0;
     }
-    long long deadline = netw_now_ms() + limit_ms;
+    N_TIME timer;
+    start_HiTimer(&timer);
+    int64_t budget_us = (int64_t)limit_ms * 1000;
     for (;;) {
         int r = _netw_ssl_handshake_step(netw);
         if (r == 1) {
@@ -431,8 +437,8 @@ static int timed_accept_handshake(NETWORK *netw, int limit_ms, int *err) {
             *err = EPROTO;
             return 0;
         }
-        long long left = deadline - netw_now_ms();
-        if (left <= 0) {
+        budget_us -= get_usec(&timer);
+        if (budget_us <= 0) {
             _netw_capture_error(netw, "TLS handshake timeout (%d ms) from %s:%s", limit_ms, txt(netw->link.ip), txt(netw->link.port));
             n_log(LOG_ERR, "socket %d: TLS handshake timeout (%d ms) from %s:%s", netw->link.sock, limit_ms, txt(netw->link.ip),
                   txt(netw->link.port));
@@ -440,7 +446,7 @@ static int timed_accept_handshake(NETWORK *netw, int limit_ms, int *err) {
             return 0;
         }
         short revents = 0;
-        if (netw_poll_one(netw->link.sock, r == -10 ? POLLIN : POLLOUT, (int)left, &revents) < 0) {
+        if (netw_poll_one(netw->link.sock, r == -10 ? POLLIN : POLLOUT, (int)((budget_us + 999) / 1000), &revents) < 0) {
             *err = EPROTO;
             return 0;
         }
@@ -638,7 +644,9 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
     SSL *ssl = netw->ssl;
     int sock = netw->link.sock;
     int limit = ssl_stall_limit(netw, sending);
-    long long stalled_since = -1;
+    N_TIME stall;           // started at the first want after progress
+    bool stalled = false;
+    int64_t stall_left_us = (int64_t)limit * 1000;
     uint32_t done = 0;
     while (done < n) {
         ERR_clear_error();
@@ -647,16 +655,20 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
         int r = sending ? SSL_write_ex(ssl, buf + done, n - done, &moved) : SSL_read_ex(ssl, buf + done, n - done, &moved);
         if (r == 1 && moved > 0) {
             done += (uint32_t)moved;
-            stalled_since = -1;
+            stalled = false;
             continue;
         }
         int kept = errno;
         int code = SSL_get_error(ssl, r);
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
-            long long now = netw_now_ms();
-            if (stalled_since < 0) stalled_since = now;
-            long long left = limit < 0 ? -1 : stalled_since + limit - now;
-            if (limit >= 0 && left <= 0) {
+            if (!stalled) {
+                stalled = true;
+                stall_left_us = (int64_t)limit * 1000;
+                start_HiTimer(&stall);
+            } else {
+                stall_left_us -= get_usec(&stall);
+            }
+            if (limit >= 0 && stall_left_us <= 0) {
                 NETW_RECORD_ERR(netw, sending ? "socket %d SSL_write timed out after %d ms: the peer does not read"
                                               : "socket %d SSL_read timed out after %d ms: the peer sends nothing",
                                 sock, limit);
@@ -664,7 +676,8 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
                 return -1;
             }
             short revents = 0;
-            if (netw_poll_one(sock, code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, (int)left, &revents) < 0) {
+            int wait_ms = limit < 0 ? -1 : (int)((stall_left_us + 999) / 1000);
+            if (netw_poll_one(sock, code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, wait_ms, &revents) < 0) {
                 NETW_RECORD_ERR(netw, "socket %d poll error while waiting for TLS: %s", sock, ErrText(errno).s);
                 return -1;
             }
