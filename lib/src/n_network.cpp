@@ -722,8 +722,11 @@ int netw_ssl_handshake_once(NETWORK *netw, const char *server_name) {
         return 0;
     });
     if (netw->ssl) return _netw_ssl_handshake_step(netw);
+    return netw_ssl_session_first_step(netw, netw->ctx, true, server_name);
+}
 
-    netw->ssl = SSL_new(netw->ctx);
+int netw_ssl_session_first_step(NETWORK *netw, SSL_CTX *ctx, bool client, const char *server_name) {
+    netw->ssl = SSL_new(ctx);
     if (!netw->ssl) {
         _netw_capture_error(netw, "SSL_new failed");
         netw_ssl_print_errors(netw->link.sock);
@@ -734,8 +737,13 @@ int netw_ssl_handshake_once(NETWORK *netw, const char *server_name) {
         netw_ssl_print_errors(netw->link.sock);
         return 0;
     }
-    SSL_set_connect_state(netw->ssl);
-    if (server_name) SSL_set_tlsext_host_name(netw->ssl, server_name);
+    if (client) {
+        SSL_set_connect_state(netw->ssl);
+        if (server_name) SSL_set_tlsext_host_name(netw->ssl, server_name);
+    } else {
+        SSL_set_accept_state(netw->ssl);
+    }
+    netw_switch_to_tls(netw);
     if (!netw_set_blocking(netw, 0)) return 0;
     return _netw_ssl_handshake_step(netw);
 }

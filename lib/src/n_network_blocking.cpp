@@ -641,7 +641,11 @@ static int ssl_stall_limit(NETWORK *netw, bool sending) {
 
 // One direction of TLS whole-buffer I/O.
 static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
+    N_ASSERT(netw, return -1);
+    N_ASSERT(buf, return -1);
     SSL *ssl = netw->ssl;
+    N_ASSERT(ssl, return -1);
+    if (n == 0) return zero_length(netw, sending);
     int sock = netw->link.sock;
     int limit = ssl_stall_limit(netw, sending);
     N_TIME stall;           // started at the first want after progress
@@ -722,23 +726,8 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
     return (ssize_t)n;
 }
 
-ssize_t send_ssl_data(NETWORK *netw, char *buf, uint32_t n) {
-    N_ASSERT(netw, return -1);
-    N_ASSERT(buf, return -1);
-    SSL *ssl = netw->ssl;
-    N_ASSERT(ssl, return -1);
-    if (n == 0) return zero_length(netw, true);
-    return ssl_all(netw, buf, n, true);
-}
-
-ssize_t recv_ssl_data(NETWORK *netw, char *buf, uint32_t n) {
-    N_ASSERT(netw, return -1);
-    N_ASSERT(buf, return -1);
-    SSL *ssl = netw->ssl;
-    N_ASSERT(ssl, return -1);
-    if (n == 0) return zero_length(netw, false);
-    return ssl_all(netw, buf, n, false);
-}
+ssize_t send_ssl_data(NETWORK *netw, char *buf, uint32_t n) { return ssl_all(netw, buf, n, true); }
+ssize_t recv_ssl_data(NETWORK *netw, char *buf, uint32_t n) { return ssl_all(netw, buf, n, false); }
 
 ssize_t send_udp_data(NETWORK *netw, char *buf, uint32_t n) {
     N_ASSERT(netw, return -1);

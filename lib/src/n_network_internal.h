@@ -54,3 +54,6 @@ int       netw_poll_one(int fd, short events, int ms, short *revents);
 // FD_CLOEXEC on `fd` when the process-wide switch is on; errno is kept.
 void      netw_apply_cloexec(int fd);
 void      netw_switch_to_tls(NETWORK *netw);  // crypto_algo and the four slots
+// The session of a single-pass handshake, on `ctx`, in either role: attached to
+// the socket, the socket made non-blocking, then the first step (1, 0, -10, -11).
+int       netw_ssl_session_first_step(NETWORK *netw, SSL_CTX *ctx, bool client, const char *server_name);

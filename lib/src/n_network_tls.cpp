@@ -445,21 +445,7 @@ int netw_ssl_server_handshake_once(NETWORK *netw, SSL_CTX *server_ctx) {
         return 0;
     });
     if (netw->ssl) return _netw_ssl_handshake_step(netw);
-    netw->ssl = SSL_new(server_ctx);
-    if (!netw->ssl) {
-        _netw_capture_error(netw, "SSL_new failed");
-        netw_ssl_print_errors(netw->link.sock);
-        return 0;
-    }
-    if (SSL_set_fd(netw->ssl, netw->link.sock) != 1) {
-        _netw_capture_error(netw, "SSL_set_fd failed");
-        netw_ssl_print_errors(netw->link.sock);
-        return 0;
-    }
-    SSL_set_accept_state(netw->ssl);
-    netw_switch_to_tls(netw);
-    if (!netw_set_blocking(netw, 0)) return 0;
-    return _netw_ssl_handshake_step(netw);
+    return netw_ssl_session_first_step(netw, server_ctx, false, nullptr);
 }
 
 int netw_ssl_do_handshake(NETWORK *netw, const char *server_name) {

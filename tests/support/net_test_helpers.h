@@ -3,7 +3,11 @@
 // and free port numbers.
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <vector>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -88,5 +92,34 @@ inline int free_port() {
     Listener l;
     return l.port;
 }
+
+// Every descriptor number up to `floor` taken by a copy of /dev/null, so the
+// next socket lands above select()'s FD_SETSIZE; all undone on destruction.
+// `skip` says why not when the descriptor limit cannot be raised that far.
+struct HighFds {
+    std::string skip;
+    rlimit old{};
+    std::vector<int> fillers;
+    int devnull = -1;
+    explicit HighFds(int floor = 1600) {
+        getrlimit(RLIMIT_NOFILE, &old);
+        rlimit raised = old;
+        if (raised.rlim_cur < (rlim_t)floor + 64) raised.rlim_cur = std::min<rlim_t>(raised.rlim_max, 4096);
+        if (raised.rlim_cur < (rlim_t)floor + 64 || setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            skip = "RLIMIT_NOFILE hard limit too low";
+            return;
+        }
+        devnull = open("/dev/null", O_RDONLY);
+        for (int fd = 0; fd <= floor; fd++)
+            if (fcntl(fd, F_GETFD) == -1 && dup2(devnull, fd) == fd) fillers.push_back(fd);
+    }
+    ~HighFds() {
+        for (int fd : fillers) close(fd);
+        if (devnull >= 0) close(devnull);
+        setrlimit(RLIMIT_NOFILE, &old);
+    }
+    HighFds(const HighFds &) = delete;
+    HighFds &operator=(const HighFds &) = delete;
+};
 
 }  // namespace qvnettest
