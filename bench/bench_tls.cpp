@@ -11,6 +11,7 @@
 #include "n_network.h"
 
 #include "bench_support.h"
+#include "net_test_helpers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,12 +37,10 @@
 
 namespace {
 
-constexpr size_t kPayload = 128u << 20;
+using qvnettest::free_port;
+using qvnettest::now_ms;
 
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+constexpr size_t kPayload = 128u << 20;
 
 pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd = -1) {
     pid_t pid = fork();
@@ -57,18 +56,6 @@ pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd = 
         _exit(127);
     }
     return pid;
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // The sink server, its certificate and the payload file, made once and torn

@@ -72,6 +72,35 @@ static void mark_running(NETWORK *netw, int mode) { netw_set(netw, (unsigned)mod
 
 // ---------------------------------------------------------------- TCP connect
 
+// A new record in the caller's empty pointer, with lookup hints for `type`
+// and `protocol` and the host resolved into link.addr_list; null (and the
+// pointer null again) on failure. `filled` is the refusal of a filled pointer;
+// `tell_thread` also puts a resolver failure in the thread's connect ring.
+static NETWORK *new_resolved(NETWORK **netw, const char *host, const char *port, size_t send_limit, size_t recv_limit, int ip_version,
+                             int type, int protocol, int flags, const char *filled, bool tell_thread) {
+    N_ASSERT(netw, return nullptr);
+    if (*netw) {
+        n_log(LOG_ERR, "%s", filled);
+        return nullptr;
+    }
+    *netw = netw_new(send_limit, recv_limit);
+    N_ASSERT(netw && (*netw), return nullptr);
+    NETWORK *n = *netw;
+    set_hints(n, ip_version, type, protocol, flags);
+    int gai = getaddrinfo(host, port, &n->link.hints, &n->link.addr_list);
+    if (gai != 0) {
+        n->link.addr_list = nullptr;
+        NETW_RECORD_ERR(n, "Error when resolving %s:%s getaddrinfo: %s", txt(host), txt(port), gai_strerror(gai));
+        if (tell_thread) _netw_capture_connect_error("DNS resolution failed for %s:%s: %s", txt(host), txt(port), gai_strerror(gai));
+        netw_close(netw);
+        return nullptr;
+    }
+    return n;
+}
+
+constexpr const char *kFilledConnect = "Unable to allocate (*netw), already existing. You must use empty NETWORK *structs.";
+
+
 // Waits for a connect in progress on `fd` for `timeout_ms`, asking the abort
 // hook every NETW_ABORT_POLL_MS. 1 connected, 0 failed (errno says why).
 static int wait_connect(int fd, int timeout_ms) {
@@ -124,23 +153,9 @@ static int connect_one(NETWORK *netw, const addrinfo *a, int timeout_ms) {
 
 int netw_connect_ex_to(NETWORK **netw, const char *host, const char *port, size_t send_list_limit, size_t recv_list_limit,
                        int ip_version, const char *ssl_key_file, const char *ssl_cert_file, int timeout_ms) {
-    N_ASSERT(netw, return 0);
-    if (*netw) {
-        n_log(LOG_ERR, "Unable to allocate (*netw), already existing. You must use empty NETWORK *structs.");
-        return 0;
-    }
-    *netw = netw_new(send_list_limit, recv_list_limit);
-    N_ASSERT(netw && (*netw), return 0);
-    NETWORK *n = *netw;
-    set_hints(n, ip_version, SOCK_STREAM, IPPROTO_TCP, AI_PASSIVE);
-    int gai = getaddrinfo(host, port, &n->link.hints, &n->link.addr_list);
-    if (gai != 0) {
-        n->link.addr_list = nullptr;
-        NETW_RECORD_ERR(n, "Error when resolving %s:%s getaddrinfo: %s", txt(host), txt(port), gai_strerror(gai));
-        _netw_capture_connect_error("DNS resolution failed for %s:%s: %s", txt(host), txt(port), gai_strerror(gai));
-        netw_close(netw);
-        return 0;
-    }
+    NETWORK *n = new_resolved(netw, host, port, send_list_limit, recv_list_limit, ip_version, SOCK_STREAM, IPPROTO_TCP, AI_PASSIVE,
+                              kFilledConnect, true);
+    if (!n) return 0;
     n->link.ip = n_calloc((*netw)->link.ip, NETW_IP_LEN, char);
     if (!n->link.ip) {
         netw_close(netw);
@@ -271,27 +286,14 @@ struct BindTexts {
 static int bind_first(NETWORK **netw, const char *addr, const char *port, int ip_version, int type, int protocol,
                       const BindTexts &t) {
     N_ASSERT(port, return 0);
-    N_ASSERT(netw, return 0);
-    if (*netw) {
-        n_log(LOG_ERR, "Cannot use an allocated network. Please pass a NULL network to modify");
-        return 0;
-    }
-    *netw = netw_new(SIZE_MAX, SIZE_MAX);
-    N_ASSERT((*netw), return 0);
-    NETWORK *n = *netw;
+    NETWORK *n = new_resolved(netw, addr, port, SIZE_MAX, SIZE_MAX, ip_version, type, protocol, addr ? 0 : AI_PASSIVE,
+                              "Cannot use an allocated network. Please pass a NULL network to modify", false);
+    if (!n) return 0;
     n->link.port = strdup(port);
     N_ASSERT((*netw)->link.port, {
         netw_close(netw);
         return 0;
     });
-    set_hints(n, ip_version, type, protocol, addr ? 0 : AI_PASSIVE);
-    int gai = getaddrinfo(addr, port, &n->link.hints, &n->link.addr_list);
-    if (gai != 0) {
-        n->link.addr_list = nullptr;
-        NETW_RECORD_ERR(n, "Error when resolving %s:%s getaddrinfo: %s", txt(addr), port, gai_strerror(gai));
-        netw_close(netw);
-        return 0;
-    }
     for (const addrinfo *a = n->link.addr_list; a; a = a->ai_next) {
         int fd = _netw_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) {
@@ -345,22 +347,8 @@ int netw_bind_udp(NETWORK **netw, const char *addr, const char *port, int ip_ver
 }
 
 int netw_connect_udp(NETWORK **netw, const char *host, const char *port, int ip_version) {
-    N_ASSERT(netw, return 0);
-    if (*netw) {
-        n_log(LOG_ERR, "Unable to allocate (*netw), already existing. You must use empty NETWORK *structs.");
-        return 0;
-    }
-    *netw = netw_new(SIZE_MAX, SIZE_MAX);
-    N_ASSERT((*netw), return 0);
-    NETWORK *n = *netw;
-    set_hints(n, ip_version, SOCK_DGRAM, IPPROTO_UDP, AI_PASSIVE);
-    int gai = getaddrinfo(host, port, &n->link.hints, &n->link.addr_list);
-    if (gai != 0) {
-        n->link.addr_list = nullptr;
-        NETW_RECORD_ERR(n, "Error when resolving %s:%s getaddrinfo: %s", txt(host), txt(port), gai_strerror(gai));
-        netw_close(netw);
-        return 0;
-    }
+    NETWORK *n = new_resolved(netw, host, port, SIZE_MAX, SIZE_MAX, ip_version, SOCK_DGRAM, IPPROTO_UDP, AI_PASSIVE, kFilledConnect, false);
+    if (!n) return 0;
     for (const addrinfo *a = n->link.addr_list; a; a = a->ai_next) {
         int fd = _netw_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) {
