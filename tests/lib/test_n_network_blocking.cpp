@@ -415,8 +415,9 @@ TEST_F(TlsWholeBuffer, PeerGoesAwayHalfway) {
 
 // A TLS peer that stops reading: the whole-buffer send gives up after the
 // connection's send time-out with a text in the ring, on a blocking and on a
-// non-blocking socket, instead of retrying for ever.
-TEST_F(TlsWholeBuffer, SendToAPeerThatStopsReadingIsBounded) {
+// non-blocking socket, instead of retrying for ever; a receive from it ends
+// after the receive time-out the connection was given.
+TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
     ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
     for (bool blocking : {true, false}) {
         SCOPED_TRACE(blocking ? "blocking socket" : "non-blocking socket");
@@ -443,6 +444,17 @@ TEST_F(TlsWholeBuffer, SendToAPeerThatStopsReadingIsBounded) {
         EXPECT_EQ(std::string(n_netw_get_error(n, n_netw_get_error_count(n) - 1)),
                   "socket " + std::to_string(n->link.sock) + " SSL_write timed out after 1000 ms: the peer does not read");
         EXPECT_EQ(ERR_peek_error(), 0u);
+
+        // The same silent peer on the receiving side: a receive time-out set
+        // on the connection bounds the wait too.
+        ASSERT_EQ(netw_setsockopt(n, SO_RCVTIMEO, 500), 1);
+        t0 = now_ms();
+        EXPECT_EQ(recv_ssl_data(n, big.data(), 100), -1);
+        elapsed = now_ms() - t0;
+        EXPECT_GE(elapsed, 450);
+        EXPECT_LT(elapsed, 10000);
+        EXPECT_EQ(std::string(n_netw_get_error(n, n_netw_get_error_count(n) - 1)),
+                  "socket " + std::to_string(n->link.sock) + " SSL_read timed out after 500 ms: the peer sends nothing");
         netw_close(&n);
     }
 }
