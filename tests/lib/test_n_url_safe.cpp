@@ -6,6 +6,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -534,4 +538,202 @@ TEST(UrlSafeFind, ChatTexts) {
             EXPECT_EQ(std::string(out), url) << text;
         }
     }
+}
+
+// ---------------------------------------------------------------- heads from real servers
+
+namespace {
+
+// A loopback port nobody listens on right now.
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Sends `request` over a plain TCP connection to 127.0.0.1:port and returns
+// every byte until the server closes; empty when no connection was made.
+std::string talk(int port, const std::string &request) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    std::string got;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == (ssize_t)request.size()) {
+        char buf[4096];
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, 10000) == 1) {
+            ssize_t r = recv(fd, buf, sizeof buf, 0);
+            if (r <= 0) break;
+            got.append(buf, (size_t)r);
+        }
+    }
+    close(fd);
+    return got;
+}
+
+std::string get(int port, const std::string &path, const std::string &extra = "") {
+    return talk(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "Connection: close\r\n\r\n");
+}
+
+bool answers(int port) { return !get(port, "/").empty(); }
+
+struct Head {
+    std::string raw;
+    N_URL_SAFE_HEAD h;
+};
+
+// Our reading of a captured response, checked field by field against
+// http.client's reading of the same bytes.
+void expect_like_http_client(const std::vector<Head> &heads) {
+    std::vector<std::string> requests;
+    for (const auto &c : heads) requests.push_back("head " + qvtest::hex_word(c.raw));
+    const auto answers = qvtest::xcheck_words("url_xcheck.py", requests);
+    for (size_t i = 0; i < heads.size(); i++) {
+        const N_URL_SAFE_HEAD &h = heads[i].h;
+        SCOPED_TRACE(heads[i].raw.substr(0, h.head_len));
+        const std::vector<std::string> want = {"OK",
+                                               std::to_string(h.status),
+                                               std::to_string(h.head_len),
+                                               std::to_string(h.content_length),
+                                               std::to_string(h.chunked),
+                                               word_of(h.location),
+                                               word_of(h.content_type)};
+        EXPECT_EQ(answers[i], want);
+    }
+}
+
+Head read_head(const std::string &raw) {
+    Head c{raw, {}};
+    EXPECT_EQ(n_url_safe_head_parse(raw.data(), raw.size(), &c.h), 1) << raw.substr(0, 200);
+    return c;
+}
+
+// The captured head with a padding header put in so that its terminator
+// ends at exactly `end`; the body follows.
+std::string padded_to(const Head &c, size_t end) {
+    size_t line = c.raw.find("\r\n") + 2;
+    std::string pad = "X-Pad: ";
+    size_t fill = end - c.h.head_len - pad.size() - 2;
+    return c.raw.substr(0, line) + pad + std::string(fill, 'p') + "\r\n" + c.raw.substr(line);
+}
+
+void expect_limit_holds(const Head &c) {
+    for (size_t end : {N_URL_SAFE_HEAD_MAX, N_URL_SAFE_HEAD_MAX + 1}) {
+        std::string big = padded_to(c, end);
+        N_URL_SAFE_HEAD h;
+        ASSERT_EQ(n_url_safe_head_parse(big.data(), big.size(), &h), end <= N_URL_SAFE_HEAD_MAX ? 1 : 0) << end;
+        if (end <= N_URL_SAFE_HEAD_MAX) {
+            EXPECT_EQ(h.head_len, end);
+            EXPECT_EQ(h.status, c.h.status);
+            EXPECT_STREQ(h.content_type, c.h.content_type);
+        }
+    }
+}
+
+}  // namespace
+
+// nginx: a page with a charset, a 301 with Location, a gzip'd answer sent
+// chunked, a 404.
+TEST(UrlSafeHeadServers, Nginx) {
+    const std::string nginx = "/usr/sbin/nginx";
+    if (!qvtest::exists(nginx)) GTEST_SKIP() << "nginx (Debian package nginx-light) is not installed";
+    qvtest::TempDir dir;
+    int port = free_port();
+    ASSERT_NE(port, 0);
+    mkdir(dir.file("www").c_str(), 0755);
+    mkdir(dir.file("tmp").c_str(), 0755);
+    std::string page = "<html><head><title>page</title></head><body>" + std::string(4000, 'x') + "</body></html>\n";
+    qvtest::write_file(dir.file("www/index.html"), page);
+    qvtest::write_file(dir.file("www/big.txt"), std::string(20000, 'z'));
+    const std::string tmp = dir.file("tmp");
+    qvtest::write_file(dir.file("nginx.conf"),
+                       "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir.file("nginx.pid") +
+                           ";\nerror_log " + dir.file("error.log") + ";\nevents { worker_connections 16; }\nhttp {\n"
+                           "  access_log off;\n  client_body_temp_path " + tmp + "/body;\n  proxy_temp_path " + tmp +
+                           "/proxy;\n  fastcgi_temp_path " + tmp + "/fcgi;\n  uwsgi_temp_path " + tmp +
+                           "/uwsgi;\n  scgi_temp_path " + tmp + "/scgi;\n"
+                           "  types { text/html html; text/plain txt; }\n  charset utf-8;\n"
+                           "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n    root " + dir.file("www") +
+                           ";\n    location = /moved { return 301 /index.html; }\n"
+                           "    location = /big.txt { gzip on; gzip_types text/plain; gzip_min_length 0; }\n  }\n}\n");
+    qvtest::ChildProcess server({nginx, "-p", dir.path, "-c", dir.file("nginx.conf"), "-e", dir.file("error.log")},
+                                dir.file("out.log"));
+    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, 10000)) << qvtest::read_file(dir.file("error.log"));
+
+    Head ok = read_head(get(port, "/index.html"));
+    EXPECT_EQ(ok.h.status, 200);
+    EXPECT_STREQ(ok.h.content_type, "text/html");  // sent with "; charset=utf-8"
+    EXPECT_NE(ok.raw.find("charset=utf-8"), std::string::npos);
+    EXPECT_EQ(ok.h.content_length, (int64_t)page.size());
+    EXPECT_EQ(ok.raw.substr(ok.h.head_len), page);
+
+    Head moved = read_head(get(port, "/moved"));
+    EXPECT_EQ(moved.h.status, 301);
+    EXPECT_EQ(std::string(moved.h.location), "http://127.0.0.1:" + std::to_string(port) + "/index.html");
+    // Following it: the Location resolved against the page lands back on the page.
+    char next[N_URL_SAFE_TEXT_MAX];
+    const std::string here = "http://127.0.0.1:" + std::to_string(port) + "/moved";
+    EXPECT_EQ(n_url_safe_resolve(here.data(), here.size(), moved.h.location, strlen(moved.h.location), next, sizeof next), 1);
+    N_URL_SAFE u;
+    ASSERT_EQ(n_url_safe_parse(next, strlen(next), &u), 1);
+    EXPECT_EQ(u.port, port);
+    EXPECT_STREQ(u.path, "/index.html");
+
+    Head chunked = read_head(get(port, "/big.txt", "Accept-Encoding: gzip\r\n"));
+    EXPECT_EQ(chunked.h.status, 200);
+    EXPECT_EQ(chunked.h.chunked, 1);
+    EXPECT_EQ(chunked.h.content_length, -1);
+    EXPECT_STREQ(chunked.h.content_type, "text/plain");
+
+    Head missing = read_head(get(port, "/nothing-here"));
+    EXPECT_EQ(missing.h.status, 404);
+
+    expect_like_http_client({ok, moved, chunked, missing});
+    expect_limit_holds(ok);
+    expect_limit_holds(chunked);
+    server.stop();
+}
+
+// Python's own server answers HTTP/1.0 with its own header spellings
+// ("Content-type"), a 301 to the directory with a slash, and a 404 page.
+TEST(UrlSafeHeadServers, PythonHttpServer) {
+    qvtest::TempDir dir;
+    int port = free_port();
+    ASSERT_NE(port, 0);
+    mkdir(dir.file("www").c_str(), 0755);
+    mkdir(dir.file("www/sub").c_str(), 0755);
+    qvtest::write_file(dir.file("www/a.html"), "<title>a</title>");
+    qvtest::ChildProcess server({QV_PYTHON, "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1",
+                                 "--directory", dir.file("www")},
+                                dir.file("out.log"));
+    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, 10000)) << qvtest::read_file(dir.file("out.log"));
+
+    Head ok = read_head(get(port, "/a.html"));
+    EXPECT_EQ(ok.h.status, 200);
+    EXPECT_STREQ(ok.h.content_type, "text/html");
+    EXPECT_EQ(ok.h.content_length, 16);
+    EXPECT_EQ(ok.raw.substr(ok.h.head_len), "<title>a</title>");
+    EXPECT_EQ(ok.raw.rfind("HTTP/1.0 200", 0), 0u);
+
+    Head moved = read_head(get(port, "/sub"));
+    EXPECT_EQ(moved.h.status, 301);
+    EXPECT_STREQ(moved.h.location, "/sub/");
+
+    Head missing = read_head(get(port, "/nothing-here"));
+    EXPECT_EQ(missing.h.status, 404);
+    EXPECT_STREQ(missing.h.content_type, "text/html");  // sent as "text/html;charset=utf-8"
+
+    expect_like_http_client({ok, moved, missing});
+    expect_limit_holds(ok);
+    server.stop();
 }
