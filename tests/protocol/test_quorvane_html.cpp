@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,100 @@ TEST(HtmlPreview, Limits) {
     EXPECT_EQ(extract("<title>" + std::string(198, 'a') + " b</title>").title, std::string(198, 'a') + " b");
     // The key is cut to 79 bytes.
     EXPECT_EQ(extract("<meta property='og:title" + std::string(80, ' ') + "' content=x>").result, 0);
+}
+
+// ---------------------------------------------------------------- against html.parser
+
+std::vector<std::string> debian_pages() {
+    std::vector<std::string> pages;
+    std::string list;
+    qvtest::run_command("find /usr/share/doc -type f \\( -name '*.html' -o -name '*.htm' \\) | sort", &list);
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) pages.push_back(line);
+    return pages;
+}
+
+// Pages written for the keys and the markup real sites use, broken markup
+// included.
+const char *const kWrittenPages[] = {
+    "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Plain &amp; simple</title>"
+    "<meta name=\"description\" content=\"A page with a plain description.\"></head><body></body></html>",
+
+    "<html><head><title>Element title</title>"
+    "<meta property=\"og:title\" content=\"Open Graph &quot;title&quot;\">"
+    "<meta property=\"og:description\" content=\"OG description &#8212; with a dash\">"
+    "<meta name=\"description\" content=\"plain, loses to og\">"
+    "<meta property=\"og:image\" content=\"https://img.example/a.png?w=1&amp;h=2\">"
+    "<meta property=\"og:image:secure_url\" content=\"https://img.example/b.png\">"
+    "<meta name=\"twitter:card\" content=\"summary_large_image\">"
+    "<meta name=\"twitter:title\" content=\"Twitter title\">"
+    "<meta name=\"twitter:description\" content=\"Twitter description\">"
+    "<meta name=\"twitter:image\" content=\"https://img.example/t.png\"></head></html>",
+
+    "<HTML><HEAD><META PROPERTY='OG:TITLE' CONTENT='Upper case keys'><TITLE>ignored</TITLE>"
+    "<Meta Name=Description Content=unquoted-value></HEAD>",
+
+    "<head>\n<title>\n\t  Multi\n   line\r\n title\t</title>\n"
+    "<meta\n  property = \"og:description\"\n  content = \"  spaced   out  \"\n/>\n</head>",
+
+    "<title>Entities: &lt;b&gt; &AMP; &apos;q&apos; &#x1F600; &#233;&#xE9; &nbsp; &copy; &#0; &#xD800; &amp;lt;</title>",
+
+    "<title>Caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\x89 bad: \xFF \xC3 \xE2\x82 \xED\xA0\x80 \xF4\x90\x80\x80 end</title>",
+
+    "<!-- <title>commented out</title> --><title>after the comment</title>"
+    "<!----><meta name=description content=\"after an empty comment\">",
+
+    "<title>unclosed title &amp; the rest <b>of</b> the page",
+
+    "<html><head><title></title><title>second title</title><meta property=og:title content=''></head>",
+
+    "<meta property=\"og:image\" content=\"https://a.example/1.png\"><meta property=\"og:image\" content=\"https://a.example/2.png\">",
+
+    "<meta content=\"no key\"><meta property=\"og:title\"><meta name=og:description property=og:title content=both>",
+
+    "<html><body><p>No preview data at all.</p><img src=x.png alt=\"<title>\"></body></html>",
+};
+
+std::vector<std::string> written_pages(const qvtest::TempDir &dir) {
+    std::vector<std::string> paths;
+    std::string long_title = "<title>" + std::string(150, 'a') + " " + std::string(150, 'b') + "</title>";
+    std::string long_og = "<meta property=og:description content=\"" + std::string(700, 'd') + "\">"
+                          "<meta property=og:image content=\"https://i.example/" + std::string(1100, 'i') + "\">";
+    std::vector<std::string> pages(std::begin(kWrittenPages), std::end(kWrittenPages));
+    pages.push_back(long_title + long_og);
+    for (size_t i = 0; i < pages.size(); i++) {
+        paths.push_back(dir.file("written" + std::to_string(i) + ".html"));
+        qvtest::write_file(paths.back(), pages[i]);
+    }
+    return paths;
+}
+
+TEST(HtmlPreview, RealPagesAgainstHtmlParser) {
+    qvtest::TempDir dir;
+    std::vector<std::string> paths = debian_pages();
+    const size_t debian = paths.size();
+    ASSERT_GT(debian, 20u) << "Debian's HTML documentation (nodejs, valgrind) is missing under /usr/share/doc";
+    for (const auto &p : written_pages(dir)) paths.push_back(p);
+    std::vector<std::string> requests;
+    for (const auto &p : paths) requests.push_back("page " + qvtest::hex_word(p));
+    const auto answers = qvtest::xcheck_words("html_preview_ref.py", requests);
+    size_t with_title = 0, failures = 0;
+    for (size_t i = 0; i < paths.size() && failures < 10; i++) {
+        SCOPED_TRACE(paths[i]);
+        Preview p = extract(qvtest::read_file(paths[i]));
+        const std::vector<std::string> want = {"OK", std::to_string(p.result), qvtest::hex_word(p.title),
+                                               qvtest::hex_word(p.description), qvtest::hex_word(p.image)};
+        if (answers[i] != want) {
+            failures++;
+            ADD_FAILURE() << "reference: " << ::testing::PrintToString(answers[i]) << "\nours:      "
+                          << ::testing::PrintToString(want) << "\n(" << p.title << " | " << p.description << " | "
+                          << p.image << ")";
+        }
+        with_title += !p.title.empty();
+    }
+    EXPECT_EQ(failures, 0u);
+    EXPECT_GT(with_title, debian / 2) << "most documentation pages have a title";
 }
 
 }  // namespace
