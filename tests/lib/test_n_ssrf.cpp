@@ -2,14 +2,23 @@
 // the whole IPv4 space against the ranges written as CIDR blocks, and random
 // IPv4 and IPv6 addresses against Python's ipaddress module.
 #include "n_ssrf.h"
+#include "n_url_safe.h"
 
 #include "qv_test_support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -296,3 +305,148 @@ TEST(SsrfPython, RandomAddressesAgainstIpaddress) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- in front of real connections
+
+namespace {
+
+// The link fetch's road, as a test drives it: parse, resolve, connect only to
+// addresses the guard allows, GET, read the head, follow a Location resolved
+// against the current URL, at most four answers. Returns what happened:
+// "200 <body>", "guard", "connect", "head", "status N", "redirects", "url".
+std::string fetch(std::string url) {
+    for (int answer = 0; answer < 4; answer++) {
+        N_URL_SAFE u;
+        if (!n_url_safe_parse(url.data(), url.size(), &u)) return "url";
+        addrinfo hints{}, *list = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        std::string port = std::to_string(u.port);
+        if (getaddrinfo(u.host, port.c_str(), &hints, &list) != 0) return "resolve";
+        int fd = -1;
+        bool any_allowed = false;
+        for (addrinfo *a = list; a && fd < 0; a = a->ai_next) {
+            int ok = a->ai_family == AF_INET
+                         ? n_ssrf_ipv4_allowed(reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr))
+                     : a->ai_family == AF_INET6
+                         ? n_ssrf_ipv6_allowed(reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in6 *>(a->ai_addr)->sin6_addr))
+                         : 0;
+            if (!ok) continue;
+            any_allowed = true;
+            fd = socket(a->ai_family, SOCK_STREAM, 0);
+            if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+                close(fd);
+                fd = -1;
+            }
+        }
+        freeaddrinfo(list);
+        if (!any_allowed) return "guard";
+        if (fd < 0) return "connect";
+        std::string req = std::string("GET ") + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nConnection: close\r\n\r\n";
+        std::string got;
+        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (poll(&p, 1, 10000) == 1) {
+                ssize_t r = recv(fd, buf, sizeof buf, 0);
+                if (r <= 0) break;
+                got.append(buf, (size_t)r);
+            }
+        }
+        close(fd);
+        N_URL_SAFE_HEAD h;
+        if (!n_url_safe_head_parse(got.data(), got.size(), &h)) return "head";
+        if (h.status / 100 == 2) return "200 " + got.substr(h.head_len);
+        if (h.status / 100 != 3 || !h.location[0]) return "status " + std::to_string(h.status);
+        char next[N_URL_SAFE_TEXT_MAX];
+        if (!n_url_safe_resolve(url.data(), url.size(), h.location, strlen(h.location), next, sizeof next)) return "url";
+        url = next;
+    }
+    return "redirects";
+}
+
+// Runs `body` in a forked child inside a network namespace of its own, whose
+// loopback device also carries `addrs`; returns the child's report, or
+// "SKIP ..." where namespaces cannot be made (not root).
+std::string in_private_network(const std::vector<std::string> &addrs, const std::function<std::string()> &body) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        std::string report;
+        if (unshare(CLONE_NEWNET) != 0) {
+            report = std::string("SKIP unshare(CLONE_NEWNET): ") + strerror(errno);
+        } else {
+            std::string cmd = "ip link set lo up";
+            for (const auto &a : addrs) cmd += " && ip addr add " + a + " dev lo";
+            std::string out;
+            report = qvtest::run_command(cmd + " 2>&1", &out) == 0 ? body() : "SKIP ip: " + out;
+        }
+        ssize_t w = write(pipefd[1], report.data(), report.size());
+        (void)w;
+        _exit(0);
+    }
+    close(pipefd[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t r;
+    while ((r = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)r);
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (!WIFEXITED(st)) out += "\nchild died";
+    return out;
+}
+
+}  // namespace
+
+// A page server on a public-looking address and on a private one, both on
+// this namespace's own loopback device: the page is fetched through the
+// guard; the private address is refused directly, after a redirect, and
+// after a redirect to an IPv4-mapped or 6to4 form of it; redirects stop at
+// the fourth answer.
+TEST(SsrfNetns, GuardInFrontOfRealServer) {
+    if (!qvtest::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx (Debian package nginx-light) is not installed";
+    qvtest::TempDir dir;
+    mkdir(dir.file("www").c_str(), 0755);
+    mkdir(dir.file("tmp").c_str(), 0755);
+    qvtest::write_file(dir.file("www/page.html"), "<title>public page</title>");
+    qvtest::write_file(dir.file("www/secret.html"), "<title>private page</title>");
+    const std::string tmp = dir.file("tmp");
+    const std::string pub = "203.0.114.10", priv = "10.20.30.40";
+    qvtest::write_file(
+        dir.file("nginx.conf"),
+        "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir.file("nginx.pid") + ";\nerror_log " +
+            dir.file("error.log") + ";\nevents { worker_connections 16; }\nhttp {\n  access_log " + dir.file("access.log") +
+            ";\n  client_body_temp_path " + tmp + "/body;\n  proxy_temp_path " + tmp + "/proxy;\n  fastcgi_temp_path " +
+            tmp + "/fcgi;\n  uwsgi_temp_path " + tmp + "/uwsgi;\n  scgi_temp_path " + tmp + "/scgi;\n"
+            "  types { text/html html; }\n  server {\n    listen " + pub + ":8080;\n    listen " + priv + ":8080;\n"
+            "    listen 127.0.0.1:8080;\n    root " + dir.file("www") + ";\n"
+            "    location = /to-private { return 302 http://" + priv + ":8080/secret.html; }\n"
+            "    location = /to-mapped { return 302 http://[::ffff:" + priv + "]:8080/secret.html; }\n"
+            "    location = /to-6to4 { return 302 http://[2002:a14:1e28::1]:8080/secret.html; }\n"
+            "    location = /to-loopback { return 302 http://127.0.0.1:8080/secret.html; }\n"
+            "    location = /hop1 { return 302 /hop2; }\n    location = /hop2 { return 302 /hop3; }\n"
+            "    location = /hop3 { return 302 /page.html; }\n    location = /hop0 { return 302 /hop1; }\n  }\n}\n");
+    std::string report = in_private_network({pub + "/32", priv + "/32"}, [&] {
+        qvtest::ChildProcess server({"/usr/sbin/nginx", "-p", dir.path, "-c", dir.file("nginx.conf"), "-e", dir.file("error.log")},
+                                    dir.file("out.log"));
+        auto up = [&] { return fetch("http://" + pub + ":8080/page.html").rfind("200 ", 0) == 0; };
+        if (!qvtest::wait_until(up, 10000)) return "SKIP nginx did not answer: " + qvtest::read_file(dir.file("error.log"));
+        std::string out;
+        for (const char *path : {"/page.html", "/to-private", "/to-mapped", "/to-6to4", "/to-loopback", "/hop1", "/hop0"})
+            out += std::string(path) + " = " + fetch("http://" + pub + ":8080" + path) + "\n";
+        out += "direct = " + fetch("http://" + priv + ":8080/secret.html") + "\n";
+        server.stop();
+        return out;
+    });
+    if (report.rfind("SKIP", 0) == 0) GTEST_SKIP() << report;
+    EXPECT_NE(report.find("/page.html = 200 <title>public page</title>\n"), std::string::npos) << report;
+    for (const char *path : {"/to-private", "/to-mapped", "/to-6to4", "/to-loopback"})
+        EXPECT_NE(report.find(std::string(path) + " = guard\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("/hop1 = 200 <title>public page</title>\n"), std::string::npos) << report;  // 3 redirects
+    EXPECT_NE(report.find("/hop0 = redirects\n"), std::string::npos) << report;                       // a fourth
+    EXPECT_NE(report.find("direct = guard\n"), std::string::npos) << report;
+    // The private side was never asked for anything.
+    EXPECT_EQ(qvtest::read_file(dir.file("access.log")).find("secret"), std::string::npos);
+}

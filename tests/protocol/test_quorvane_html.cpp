@@ -79,6 +79,7 @@ TEST(HtmlPreview, Cases) {
         {"comment needs 7 bytes", "<!--><title>no</title>--><title>yes</title>", 1, "yes", "", ""},
         {"unclosed comment", "<!-- <title>no</title>", 0, "", "", ""},
         {"unclosed title", "<title> rest &amp; of\npage <b>", 1, "rest & of page <b>", "", ""},
+        {"closing tag cut short", "<title>abc</titl", 1, "abc</titl", "", ""},
         {"title ends scan", "<title>t<meta property=og:title content=x>", 1, "t<meta property=og:title content=x>", "",
          ""},
         {"empty title, next one", "<title> </title><title>second</title>", 1, "second", "", ""},
