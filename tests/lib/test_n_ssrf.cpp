@@ -9,11 +9,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -343,15 +341,7 @@ std::string fetch(std::string url) {
         if (fd < 0) return "connect";
         std::string req = std::string("GET ") + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nConnection: close\r\n\r\n";
         std::string got;
-        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) {
-            char buf[4096];
-            pollfd p{fd, POLLIN, 0};
-            while (poll(&p, 1, 10000) == 1) {
-                ssize_t r = recv(fd, buf, sizeof buf, 0);
-                if (r <= 0) break;
-                got.append(buf, (size_t)r);
-            }
-        }
+        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) got = qvtest::read_until_closed(fd, 10000);
         close(fd);
         N_URL_SAFE_HEAD h;
         if (!n_url_safe_head_parse(got.data(), got.size(), &h)) return "head";
@@ -368,34 +358,13 @@ std::string fetch(std::string url) {
 // loopback device also carries `addrs`; returns the child's report, or
 // "SKIP ..." where namespaces cannot be made (not root).
 std::string in_private_network(const std::vector<std::string> &addrs, const std::function<std::string()> &body) {
-    int pipefd[2];
-    if (pipe(pipefd) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pipefd[0]);
-        std::string report;
-        if (unshare(CLONE_NEWNET) != 0) {
-            report = std::string("SKIP unshare(CLONE_NEWNET): ") + strerror(errno);
-        } else {
-            std::string cmd = "ip link set lo up";
-            for (const auto &a : addrs) cmd += " && ip addr add " + a + " dev lo";
-            std::string out;
-            report = qvtest::run_command(cmd + " 2>&1", &out) == 0 ? body() : "SKIP ip: " + out;
-        }
-        ssize_t w = write(pipefd[1], report.data(), report.size());
-        (void)w;
-        _exit(0);
-    }
-    close(pipefd[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t r;
-    while ((r = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)r);
-    close(pipefd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    if (!WIFEXITED(st)) out += "\nchild died";
-    return out;
+    return qvtest::report_from_child([&] {
+        if (unshare(CLONE_NEWNET) != 0) return std::string("SKIP unshare(CLONE_NEWNET): ") + strerror(errno);
+        std::string cmd = "ip link set lo up";
+        for (const auto &a : addrs) cmd += " && ip addr add " + a + " dev lo";
+        std::string out;
+        return qvtest::run_command(cmd + " 2>&1", &out) == 0 ? body() : "SKIP ip: " + out;
+    });
 }
 
 }  // namespace
