@@ -14,7 +14,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -171,6 +175,55 @@ int ChildProcess::stop() {
     waitpid(pid, &st, 0);
     pid = -1;
     return st;
+}
+
+std::string report_from_child(const std::function<std::string()> &body) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        std::string report = body();
+        ssize_t w = write(pipefd[1], report.data(), report.size());
+        (void)w;
+        _exit(0);
+    }
+    close(pipefd[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t r;
+    while ((r = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)r);
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (!WIFEXITED(st)) out += "\nchild died";
+    return out;
+}
+
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+std::string read_until_closed(int fd, int ms) {
+    std::string got;
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, ms) == 1) {
+        ssize_t r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        got.append(buf, (size_t)r);
+    }
+    return got;
 }
 
 bool have_program(const std::string &prog) {

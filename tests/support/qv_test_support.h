@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -65,6 +66,17 @@ struct ChildProcess {
     bool running();
     int stop();  // returns the wait status
 };
+
+// Runs `body` in a forked child (for namespaces and other changes that must
+// not reach this process) and returns the text it reported; a child that did
+// not exit adds "child died".
+std::string report_from_child(const std::function<std::string()> &body);
+
+// A loopback TCP port nobody listens on right now (0 when none was found).
+int free_loopback_port();
+
+// Every byte from `fd` until the peer closes, an error, or `ms` of silence.
+std::string read_until_closed(int fd, int ms);
 
 // True when `prog` is found on PATH.
 bool have_program(const std::string &prog);
