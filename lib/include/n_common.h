@@ -50,7 +50,7 @@ constexpr int N_DAEMON_NO_SIGCHLD_HANDLER = 0x100;
 int    n_spawn_detached(const char *program, const char *const *args);      // double fork; 1 once launched, not run
 int    n_open_with_default(const char *path);                                // "xdg-open" path, detached
 int    n_spawn_wait(const char *program, const char *const *args, int *exit_code);
-int    n_spawn_wait_cancel(const char *program, const char *const *args, int *exit_code, int *cancel);  // *cancel != 0: SIGTERM, SIGKILL 2 s later
+int    n_spawn_wait_cancel(const char *program, const char *const *args, int *exit_code, int *cancel);  // *cancel (read atomically, another thread may set it) != 0: SIGTERM, SIGKILL 2 s later
 
 // One pipe to a child. With `path`, the child's other output streams go to
 // that file (created 0644, truncated).

@@ -39,16 +39,26 @@ constexpr long FD_LIMIT_MAX = 65536;
 
 using argv_t = std::array<char *, N_SPAWN_MAX_ARGS + 2>;
 
-// The child's vector, built before fork so that the child allocates nothing.
-bool build_argv(const char *argv0, const char *const *args, argv_t &argv) {
+// The child's vector, built before fork so that the child allocates nothing;
+// `fn` names the caller in the message of a refusal.
+bool build_argv(const char *fn, const char *argv0, const char *const *args, argv_t &argv) {
     size_t n = 0;
     argv[n++] = const_cast<char *>(argv0);
     for (size_t k = 0; args && args[k]; k++) {
-        if (k >= N_SPAWN_MAX_ARGS) return false;
+        if (k >= N_SPAWN_MAX_ARGS) {
+            n_log(LOG_ERR, "%s: more than %zu arguments", fn, N_SPAWN_MAX_ARGS);
+            return false;
+        }
         argv[n++] = const_cast<char *>(args[k]);
     }
     argv[n] = nullptr;
     return true;
+}
+
+pid_t fork_logged(const char *fn) {
+    const pid_t pid = fork();
+    if (pid < 0) n_log(LOG_ERR, "%s: fork failed: %s", fn, strerror(errno));
+    return pid;
 }
 
 int64_t now_ms() {
@@ -125,15 +135,9 @@ int report_status(int status, const char *prefix, const char *program, int *exit
 int n_spawn_detached(const char *program, const char *const *args) {
     N_ASSERT(program, return 0);
     argv_t argv;
-    if (!build_argv(program, args, argv)) {
-        n_log(LOG_ERR, "n_spawn_detached: more than %zu arguments", N_SPAWN_MAX_ARGS);
-        return 0;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        n_log(LOG_ERR, "n_spawn_detached: fork failed: %s", strerror(errno));
-        return 0;
-    }
+    if (!build_argv("n_spawn_detached", program, args, argv)) return 0;
+    const pid_t pid = fork_logged("n_spawn_detached");
+    if (pid < 0) return 0;
     if (pid == 0) {
         // Leave the caller's terminal and group; the grandchild is adopted by
         // the system and never becomes a zombie of ours.
@@ -165,15 +169,9 @@ int n_spawn_wait_cancel(const char *program, const char *const *args, int *exit_
     if (exit_code) *exit_code = -1;
     N_ASSERT(program, return 0);
     argv_t argv;
-    if (!build_argv(program, args, argv)) {
-        n_log(LOG_ERR, "n_spawn_wait: more than %zu arguments", N_SPAWN_MAX_ARGS);
-        return 0;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        n_log(LOG_ERR, "n_spawn_wait: fork failed: %s", strerror(errno));
-        return 0;
-    }
+    if (!build_argv("n_spawn_wait", program, args, argv)) return 0;
+    const pid_t pid = fork_logged("n_spawn_wait");
+    if (pid < 0) return 0;
     if (pid == 0) exec_child(program, argv);
 
     int status = 0;
@@ -193,7 +191,7 @@ int n_spawn_wait_cancel(const char *program, const char *const *args, int *exit_
             n_log(LOG_ERR, "n_spawn_wait_cancel: waiting for %s failed: %s", program, strerror(errno));
             return 0;
         }
-        if (*cancel) {
+        if (__atomic_load_n(cancel, __ATOMIC_ACQUIRE)) {  // set by another thread
             polls++;
             if (polls == 1) kill(pid, SIGTERM), signalled = true;
             if (polls == CANCEL_KILL_POLL) kill(pid, SIGKILL);
@@ -219,8 +217,7 @@ N_SPAWN_PIPE *pipe_open(const char *fn, const char *program, const char *const *
     sp->read_mode = read_mode;
     sp->fd = -1;
     argv_t argv;
-    if (!build_argv(program, args, argv)) {
-        n_log(LOG_ERR, "%s: more than %zu arguments", fn, N_SPAWN_MAX_ARGS);
+    if (!build_argv(fn, program, args, argv)) {
         free(sp);
         return nullptr;
     }
@@ -239,9 +236,8 @@ N_SPAWN_PIPE *pipe_open(const char *fn, const char *program, const char *const *
     if (read_mode) devnull = lift(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const int mine = read_mode ? 0 : 1, theirs = read_mode ? 1 : 0;  // indices into ends
 
-    const pid_t pid = fork();
+    const pid_t pid = fork_logged(fn);
     if (pid < 0) {
-        n_log(LOG_ERR, "%s: fork failed: %s", fn, strerror(errno));
         close_fd(ends[0]), close_fd(ends[1]), close_fd(file), close_fd(devnull);
         free(sp);
         return nullptr;
@@ -389,10 +385,7 @@ bool append_capped(N_STR *out, const char *buf, size_t n, size_t cap) {
 int capture(const char *fn, const char *file, const char *argv0, const char *const *args, int timeout, size_t cap,
             N_STR **output, int *exit_code, int *flags) {
     argv_t argv;
-    if (!build_argv(argv0, args, argv)) {
-        n_log(LOG_ERR, "n_spawn_capture: more than %zu arguments", N_SPAWN_MAX_ARGS);
-        return 0;
-    }
+    if (!build_argv("n_spawn_capture", argv0, args, argv)) return 0;
     N_STR *out = new_nstr(CAPTURE_CHUNK);
     N_ASSERT(out, return 0);
     int p[2];
@@ -403,9 +396,8 @@ int capture(const char *fn, const char *file, const char *argv0, const char *con
     }
     int rd = lift(p[0]), wr = lift(p[1]);
     int devnull = lift(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const pid_t pid = fork();
+    const pid_t pid = fork_logged(fn);
     if (pid < 0) {
-        n_log(LOG_ERR, "%s: fork failed: %s", fn, strerror(errno));
         close_fd(rd), close_fd(wr), close_fd(devnull);
         free_nstr_nolog(&out);
         return 0;

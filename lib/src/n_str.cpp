@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -585,37 +586,74 @@ int str_to_int(const char *s, int *i, int base) {
     return str_to_int_ex(s, 0, strlen(s), i, base);
 }
 
-int str_to_long_ex(const char *s, size_t start, size_t end, long *i, int base) {
+namespace {
+
+// What strtol or strtoll made of a slice, in the order the checks are made.
+enum class wide { no_digits, underflow, overflow, bad_base, valid_all, valid_rest, unspecified, valid_silent };
+
+// The shared body of str_to_long_ex and str_to_long_long_ex; `say` logs
+// each outcome in the function's own words. Trailing characters do not fail.
+template <class T>
+int to_wide(const char *s, size_t start, size_t end, T *i, int base, T (*fn)(const char *, char **, int),
+            void (*say)(wide, T, const char *)) {
     N_ASSERT(s, return 0);
     N_ASSERT(i, return 0);
     if (end < start) return 0;
     char *tmpstr = slice_copy(s, start, end);
     if (!tmpstr) return 0;
     char *endp = tmpstr;
-    const long v = convert<long>(tmpstr, &endp, base, strtol);
+    const T v = convert<T>(tmpstr, &endp, base, fn);
     const int err = errno;
     const bool all_read = *endp == '\0', none_read = endp == tmpstr;
     free(tmpstr);
-    int ok = 0;
-    if (none_read) {
-        n_log(LOG_ERR, " number : %ld  invalid  (no digits found, 0 returned)", v);
-    } else if (err == ERANGE && v == LONG_MIN) {
-        n_log(LOG_ERR, " number : %ld  invalid  (underflow occurred)", v);
-    } else if (err == ERANGE && v == LONG_MAX) {
-        n_log(LOG_ERR, " number : %ld  invalid  (overflow occurred)", v);
-    } else if (err == EINVAL) {
-        n_log(LOG_ERR, " number : %ld  invalid  (base contains unsupported value)", v);
-    } else if (err == 0) {
-        if (all_read) n_log(LOG_DEBUG, " number : %ld    valid  (and represents all characters read)", v);
-        else n_log(LOG_DEBUG, " number : %ld    valid  (but additional characters remain", v);
-        ok = 1;
-    } else if (v == 0) {
-        n_log(LOG_ERR, " number : %ld  invalid  (unspecified error occurred)", v);
-    } else {
-        ok = 1;
-    }
+    wide w;
+    if (none_read) w = wide::no_digits;
+    else if (err == ERANGE && v == std::numeric_limits<T>::min()) w = wide::underflow;
+    else if (err == ERANGE && v == std::numeric_limits<T>::max()) w = wide::overflow;
+    else if (err == EINVAL) w = wide::bad_base;
+    else if (err == 0) w = all_read ? wide::valid_all : wide::valid_rest;
+    else if (v == 0) w = wide::unspecified;
+    else w = wide::valid_silent;
+    say(w, v, s);
+    const bool ok = w == wide::valid_all || w == wide::valid_rest || w == wide::valid_silent;
     if (ok) *i = v;
     return ok;
+}
+
+void say_long(wide w, long v, const char *) {
+    switch (w) {
+        case wide::no_digits: n_log(LOG_ERR, " number : %ld  invalid  (no digits found, 0 returned)", v); break;
+        case wide::underflow: n_log(LOG_ERR, " number : %ld  invalid  (underflow occurred)", v); break;
+        case wide::overflow: n_log(LOG_ERR, " number : %ld  invalid  (overflow occurred)", v); break;
+        case wide::bad_base: n_log(LOG_ERR, " number : %ld  invalid  (base contains unsupported value)", v); break;
+        case wide::valid_all: n_log(LOG_DEBUG, " number : %ld    valid  (and represents all characters read)", v); break;
+        case wide::valid_rest: n_log(LOG_DEBUG, " number : %ld    valid  (but additional characters remain", v); break;
+        case wide::unspecified: n_log(LOG_ERR, " number : %ld  invalid  (unspecified error occurred)", v); break;
+        case wide::valid_silent: break;
+    }
+}
+
+void say_long_long(wide w, long long v, const char *s) {
+    switch (w) {
+        case wide::no_digits: n_log(LOG_ERR, "number: '%s' invalid (no digits found, 0 returned)", s); break;
+        case wide::underflow: n_log(LOG_ERR, "number: '%s' invalid (underflow occurred)", s); break;
+        case wide::overflow: n_log(LOG_ERR, "number: '%s' invalid (overflow occurred)", s); break;
+        case wide::bad_base: n_log(LOG_ERR, "number: '%s' invalid (base contains unsupported value)", s); break;
+        case wide::valid_all:
+            n_log(LOG_DEBUG, "number : '%llu' valid (and represents all characters read)", (unsigned long long)v);
+            break;
+        case wide::valid_rest:
+            n_log(LOG_DEBUG, " number : '%llu' valid (remaining characters: '%s')", (unsigned long long)v, s);
+            break;
+        case wide::unspecified: n_log(LOG_ERR, "number: '%s' invalid (unspecified error occurred)", s); break;
+        case wide::valid_silent: break;
+    }
+}
+
+}  // namespace
+
+int str_to_long_ex(const char *s, size_t start, size_t end, long *i, int base) {
+    return to_wide<long>(s, start, end, i, base, strtol, say_long);
 }
 
 int str_to_long(const char *s, long *i, int base) {
@@ -624,36 +662,7 @@ int str_to_long(const char *s, long *i, int base) {
 }
 
 int str_to_long_long_ex(const char *s, size_t start, size_t end, long long *i, int base) {
-    N_ASSERT(s, return 0);
-    N_ASSERT(i, return 0);
-    if (end < start) return 0;
-    char *tmpstr = slice_copy(s, start, end);
-    if (!tmpstr) return 0;
-    char *endp = tmpstr;
-    const long long v = convert<long long>(tmpstr, &endp, base, strtoll);
-    const int err = errno;
-    const bool all_read = *endp == '\0', none_read = endp == tmpstr;
-    free(tmpstr);
-    int ok = 0;
-    if (none_read) {
-        n_log(LOG_ERR, "number: '%s' invalid (no digits found, 0 returned)", s);
-    } else if (err == ERANGE && v == LLONG_MIN) {
-        n_log(LOG_ERR, "number: '%s' invalid (underflow occurred)", s);
-    } else if (err == ERANGE && v == LLONG_MAX) {
-        n_log(LOG_ERR, "number: '%s' invalid (overflow occurred)", s);
-    } else if (err == EINVAL) {
-        n_log(LOG_ERR, "number: '%s' invalid (base contains unsupported value)", s);
-    } else if (err == 0) {
-        if (all_read) n_log(LOG_DEBUG, "number : '%llu' valid (and represents all characters read)", (unsigned long long)v);
-        else n_log(LOG_DEBUG, " number : '%llu' valid (remaining characters: '%s')", (unsigned long long)v, s);
-        ok = 1;
-    } else if (v == 0) {
-        n_log(LOG_ERR, "number: '%s' invalid (unspecified error occurred)", s);
-    } else {
-        ok = 1;
-    }
-    if (ok) *i = v;
-    return ok;
+    return to_wide<long long>(s, start, end, i, base, strtoll, say_long_long);
 }
 
 int str_to_long_long(const char *s, long long *i, int base) {
@@ -711,22 +720,27 @@ int skipu(const char *string, char ch, size_t *it, int step) {
     return skip(string, ch, it, step, false);
 }
 
+namespace {
+
+int map_bytes(const char *string, char *dest, int (*f)(int)) {
+    size_t i = 0;
+    for (; string[i]; i++) dest[i] = (char)f((unsigned char)string[i]);
+    dest[i] = '\0';
+    return 1;
+}
+
+}  // namespace
+
 int strup(const char *string, char *dest) {
     N_ASSERT(string, return 0);
     N_ASSERT(dest, return 0);
-    size_t i = 0;
-    for (; string[i]; i++) dest[i] = (char)toupper((unsigned char)string[i]);
-    dest[i] = '\0';
-    return 1;
+    return map_bytes(string, dest, toupper);
 }
 
 int strlo(const char *string, char *dest) {
     N_ASSERT(string, return 0);
     N_ASSERT(dest, return 0);
-    size_t i = 0;
-    for (; string[i]; i++) dest[i] = (char)tolower((unsigned char)string[i]);
-    dest[i] = '\0';
-    return 1;
+    return map_bytes(string, dest, tolower);
 }
 
 int strcpy_u(const char *from, char *to, size_t size, char stop, size_t *it) {

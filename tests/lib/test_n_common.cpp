@@ -32,10 +32,6 @@ using qvtest::TempDir;
 
 namespace {
 
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
 
 int64_t mono_ms() {
     struct timespec ts;
@@ -380,60 +376,53 @@ TEST(NCommonPipe, WritingToAGoneReaderRaisesNoSigpipe) {
     sigaction(SIGPIPE, &old, nullptr);
 }
 
-TEST(NCommonPipe, StopEscalatesToSigkill) {
+// Both ways of stopping a child: closing its pipe with `stop`, and the cancel
+// flag of n_spawn_wait_cancel set by another thread 300 ms in. A child that
+// ignores SIGTERM gets SIGKILL about two seconds later.
+TEST(NCommonStop, SigtermThenSigkill) {
     struct Case {
         const char *name, *script;
+        bool pipe;
         int64_t min_ms;
     } cases[] = {
-        {"stops on SIGTERM", "exec sleep 30", 0},
-        {"traps SIGTERM", "trap '' TERM; exec sleep 30", 1800},
+        {"pipe, stops on SIGTERM", "exec sleep 30", true, 0},
+        {"pipe, traps SIGTERM", "trap '' TERM; exec sleep 30", true, 1800},
+        {"cancel, stops on SIGTERM", "exec sleep 30", false, 300},
+        {"cancel, traps SIGTERM", "trap '' TERM; exec sleep 30", false, 300 + 1900},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const char *args[] = {"-c", c.script, nullptr};
-        N_SPAWN_PIPE *sp = n_spawn_pipe_open_read("sh", args, nullptr);
-        ASSERT_TRUE(sp);
-        qvtest::sleep_ms(200);  // let the shell reach its trap
-        const pid_t pid = sp->pid;
         LogCapture cap;
-        const int64_t t0 = mono_ms();
-        int code = 99;
-        EXPECT_EQ(n_spawn_pipe_close(&sp, 1, &code), 0);
+        int code = 99, result = 99;
+        pid_t pid = -1;
+        int64_t t0 = 0;
+        if (c.pipe) {
+            N_SPAWN_PIPE *sp = n_spawn_pipe_open_read("sh", args, nullptr);
+            ASSERT_TRUE(sp);
+            qvtest::sleep_ms(200);  // let the shell reach its trap
+            pid = sp->pid;
+            t0 = mono_ms();
+            result = n_spawn_pipe_close(&sp, 1, &code);
+        } else {
+            int cancel = 0;
+            std::thread t([&] {
+                qvtest::sleep_ms(300);
+                __atomic_store_n(&cancel, 1, __ATOMIC_SEQ_CST);
+            });
+            t0 = mono_ms();
+            result = n_spawn_wait_cancel("sh", args, &code, &cancel);
+            t.join();
+        }
         const int64_t took = mono_ms() - t0;
+        EXPECT_EQ(result, 0);
         EXPECT_EQ(code, -1);
         EXPECT_GE(took, c.min_ms);
         EXPECT_LT(took, c.min_ms + 10000);
-        EXPECT_TRUE(cap.contains("n_spawn_pipe_close: sh stopped"));
-        EXPECT_NE(kill(pid, 0), 0) << "reaped";
-    }
-}
-
-TEST(NCommonSpawn, CancelSendsSigtermThenSigkill) {
-    struct Case {
-        const char *name, *script;
-        int64_t min_ms;
-    } cases[] = {
-        {"stops on SIGTERM", "exec sleep 30", 0},
-        {"traps SIGTERM", "trap '' TERM; exec sleep 30", 1900},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const char *args[] = {"-c", c.script, nullptr};
-        int cancel = 0;
-        std::thread t([&] {
-            qvtest::sleep_ms(300);
-            __atomic_store_n(&cancel, 1, __ATOMIC_SEQ_CST);
-        });
-        LogCapture cap;
-        int code = 99;
-        const int64_t t0 = mono_ms();
-        EXPECT_EQ(n_spawn_wait_cancel("sh", args, &code, &cancel), 0);
-        const int64_t took = mono_ms() - t0;
-        t.join();
-        EXPECT_EQ(code, -1);
-        EXPECT_GE(took, 300 + c.min_ms);
-        EXPECT_LT(took, 300 + c.min_ms + 10000);
-        EXPECT_TRUE(cap.contains("n_spawn_wait_cancel: sh stopped"));
+        EXPECT_TRUE(cap.contains(c.pipe ? "n_spawn_pipe_close: sh stopped" : "n_spawn_wait_cancel: sh stopped"));
+        if (pid > 0) {
+            EXPECT_NE(kill(pid, 0), 0) << "reaped";
+        }
     }
     int cancel = 0, code = 99;
     const char *args[] = {"-c", "exit 4", nullptr};

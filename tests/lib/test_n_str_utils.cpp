@@ -24,15 +24,12 @@
 #include <vector>
 
 using qvtest::LogCapture;
+using qvtest::NstrPtr;
 using qvtest::TempDir;
 
 namespace {
 
 using CharPtr = std::unique_ptr<char, decltype(&free)>;
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
 
 std::string str(const char *s) { return s ? s : "<null>"; }
 
@@ -398,7 +395,7 @@ TEST(NStrWildmat, AgreesWithPythonFnmatch) {
         texts.push_back(t), pats.push_back(p);
         req.push_back(std::string(i % 2 ? "fnmi " : "fnm ") + qvtest::hex_word(t) + " " + qvtest::hex_word(p));
     }
-    const auto ans = qvtest::xcheck_words("str_xcheck.py", req);
+    const auto ans = qvtest::xcheck_ok("str_xcheck.py", req);
     size_t matches = 0;
     for (size_t i = 0; i < texts.size(); i++) {
         SCOPED_TRACE("'" + texts[i] + "' ~ '" + pats[i] + "'");
@@ -576,7 +573,7 @@ TEST(NStrUtf8, AgreesWithPythonStrictDecoder) {
         inputs.push_back(s);
         req.push_back("utf8 " + qvtest::hex_word(s));
     }
-    const auto ans = qvtest::xcheck_words("str_xcheck.py", req);
+    const auto ans = qvtest::xcheck_ok("str_xcheck.py", req);
     size_t ok = 0;
     for (size_t i = 0; i < inputs.size(); i++) {
         SCOPED_TRACE(qvtest::hex(inputs[i]));

@@ -1,14 +1,18 @@
 #!/usr/bin/python3
 """String-utility cross-checks on Python's fnmatch and its strict UTF-8 decoder.
 
-One request a line on stdin, one answer line each; bytes travel as hex ("-"
-for none):
+One request a line on stdin, one answer line each ("OK" and the word); bytes
+travel as hex ("-" for none):
   fnm TEXT PATTERN   -> 1 when fnmatch.fnmatchcase(text, pattern), else 0.
   fnmi TEXT PATTERN  -> the same on the ASCII upper-case forms of both.
   utf8 BYTES         -> 1 when bytes.decode("utf-8", "strict") accepts them.
 """
 import fnmatch
+import os
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import crypto_xcheck  # noqa: E402  (the request/answer loop)
 
 
 def unhex(word):
@@ -23,20 +27,15 @@ def utf8(b):
         return 0
 
 
-def main():
-    out = []
-    for line in sys.stdin:
-        w = line.split()
-        if w[0] == "fnm":
-            out.append(int(fnmatch.fnmatchcase(unhex(w[1]), unhex(w[2]))))
-        elif w[0] == "fnmi":
-            out.append(int(fnmatch.fnmatchcase(unhex(w[1]).upper(), unhex(w[2]).upper())))
-        elif w[0] == "utf8":
-            out.append(utf8(unhex(w[1])))
-        else:
-            raise SystemExit("unknown request " + w[0])
-    sys.stdout.write("".join("%d\n" % v for v in out))
+def answer(op, a):
+    if op == "fnm":
+        return [str(int(fnmatch.fnmatchcase(unhex(a[0]), unhex(a[1]))))]
+    if op == "fnmi":
+        return [str(int(fnmatch.fnmatchcase(unhex(a[0]).upper(), unhex(a[1]).upper())))]
+    if op == "utf8":
+        return [str(utf8(unhex(a[0])))]
+    raise ValueError("unknown op " + op)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(crypto_xcheck.serve(answer))
