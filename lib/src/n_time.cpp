@@ -32,8 +32,9 @@ int64_t floor_div(int64_t a, int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
-// Days to civil date after Howard Hinnant's days_from_civil inverse; 1 when
-// the year is 1 to 9999.
+// Epoch seconds to a civil date through 400-year eras counted from
+// 0000-03-01 (starting the year in March puts the leap day last); 1 when the
+// year is 1 to 9999.
 int civil_of(int64_t t, int64_t offset, civil *c) {
     int64_t local;
     // Far outside the year range anyway; refuse before the sum can wrap.
@@ -57,7 +58,8 @@ int civil_of(int64_t t, int64_t offset, civil *c) {
     return c->year >= 1 && c->year <= 9999;
 }
 
-// Hinnant's days_from_civil; 1 when every part is in range.
+// The inverse: civil date to epoch days, by the same eras; 1 when every part
+// is in range.
 int civil_to_time(int64_t year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second,
                   int64_t *out) {
     if (year < 1 || year > 9999 || month < 1 || month > 12) return 0;

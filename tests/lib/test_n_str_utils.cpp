@@ -353,6 +353,7 @@ TEST(NStrWildmat, Table) {
         {"a", "[a", 0, 0},          {"[^", "[^", 1, 1},         {"x", "[]", 0, 0},
         {"[]", "[]", 1, 1},         {"-", "[a-c-e]", 1, 1},     {"d", "[a-c-e]", 0, 0},
         {"abcabd", "*ab?", 1, 1},   {"aXbXc", "a*b*c", 1, 1},  {"aXbX", "a*b*c", -2, -2},
+        {"]", "[\x19-d]", 1, 0},    // folded, the range ends at 'D', below ']'
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.text) + " ~ " + c.pat);
