@@ -331,6 +331,8 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 // - the id is 16 bytes, keys 32; a conversation that is not held gives -1
 //   from a setter and 0 from a getter unless a line says otherwise.
 // - every change writes "convs.dat"; a failed write returns -1 and keeps the change in memory.
+// - a record created by either put reads the conversation's message file when one is on disk,
+//   as open does, so a history whose list entry was lost comes back.
 [[nodiscard]] int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t key[32]);
 [[nodiscard]] int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]);  // placeholder without key
 int               quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]);
