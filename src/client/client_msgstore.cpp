@@ -1041,6 +1041,29 @@ size_t get_opaque(quorvane_msgstore *ms, const char *path, const uint8_t *label,
 
 /* ---- plaintext decoders -------------------------------------------------- */
 
+// Names found in the store directory are outside input like file contents:
+// anything may lie there, so only exact, lower-case names are taken.
+int quorvane_ms_ratchet_name_parse(const char *name, const uint8_t conv_id[16], uint8_t device_out[32]) {
+    if (!name || !conv_id || !device_out) return 0;
+    const size_t n = strnlen(name, RATCHET_NAME + 1);
+    if (n != RATCHET_NAME || name[0] != 'r' || name[1] != '_' || name[RATCHET_PREFIX - 1] != '_' ||
+        !ends_with(name, n, ".dat", 4))
+        return 0;
+    char hc[HEX_ID + 1];
+    if (n_hex_encode_to(hc, sizeof hc, conv_id, QV_MS_ID_LEN) != HEX_ID || memcmp(name + 2, hc, HEX_ID) != 0) return 0;
+    if (!lower_hex(name + RATCHET_PREFIX, HEX_DEVICE)) return 0;
+    return n_hex_decode_to(device_out, QV_MS_DEVICE_LEN, name + RATCHET_PREFIX, QV_MS_DEVICE_LEN) == 1 ? 1 : 0;
+}
+
+int quorvane_ms_peer_name_of_device(const char *name, const uint8_t device[32]) {
+    if (!name || !device) return 0;
+    char suffix[1 + HEX_DEVICE + 4 + 1] = "_";
+    if (n_hex_encode_to(suffix + 1, sizeof suffix - 1, device, QV_MS_DEVICE_LEN) != HEX_DEVICE) return 0;
+    memcpy(suffix + 1 + HEX_DEVICE, ".dat", 5);
+    const size_t sl = sizeof suffix - 1, n = strnlen(name, PATH_BUF);
+    return n > sl && name[0] == 'r' && (name[1] == '_' || name[1] == 'p') && ends_with(name, n, suffix, sl) ? 1 : 0;
+}
+
 int quorvane_ms_profile_decode(const uint8_t *pt, size_t n, quorvane_ms_profile *out) {
     if (!out) return 0;
     memset(out, 0, sizeof *out);
@@ -1500,20 +1523,13 @@ void quorvane_msgstore_drop_ratchet_prev(quorvane_msgstore *ms, const uint8_t co
 size_t quorvane_msgstore_ratchet_devices(const quorvane_msgstore *ms, const uint8_t conv_id[16], uint8_t (*out)[32],
                                          size_t cap) {
     if (!ms || !conv_id) return 0;
-    char prefix[RATCHET_PREFIX + 1] = "r_";
-    if (n_hex_encode_to(prefix + 2, sizeof prefix - 2, conv_id, QV_MS_ID_LEN) != HEX_ID) return 0;
-    prefix[RATCHET_PREFIX - 1] = '_';
-    prefix[RATCHET_PREFIX] = '\0';
     DIR *d = opendir(ms->dir);
     if (!d) return 0;
     size_t found = 0;
+    uint8_t dev[QV_MS_DEVICE_LEN];
     while (struct dirent *e = readdir(d)) {
-        const char *name = e->d_name;
-        size_t n = strlen(name);
-        if (n != RATCHET_NAME || memcmp(name, prefix, RATCHET_PREFIX) != 0 || !ends_with(name, n, ".dat", 4)) continue;
-        if (!lower_hex(name + RATCHET_PREFIX, HEX_DEVICE)) continue;
-        if (out && found < cap && n_hex_decode_to(out[found], QV_MS_DEVICE_LEN, name + RATCHET_PREFIX, QV_MS_DEVICE_LEN) != 1)
-            continue;
+        if (!quorvane_ms_ratchet_name_parse(e->d_name, conv_id, dev)) continue;
+        if (out && found < cap) memcpy(out[found], dev, QV_MS_DEVICE_LEN);
         found++;
     }
     closedir(d);
@@ -1522,10 +1538,6 @@ size_t quorvane_msgstore_ratchet_devices(const quorvane_msgstore *ms, const uint
 
 int quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t device[32]) {
     if (!ms || !device) return 0;
-    char suffix[1 + HEX_DEVICE + 4 + 1] = "_";
-    if (n_hex_encode_to(suffix + 1, sizeof suffix - 1, device, QV_MS_DEVICE_LEN) != HEX_DEVICE) return 0;
-    memcpy(suffix + 1 + HEX_DEVICE, ".dat", 5);
-    const size_t sl = strlen(suffix);
     int removed = 0;
     // removing while walking may hide entries from the same walk: walk again
     // until a pass finds nothing
@@ -1534,11 +1546,9 @@ int quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t d
         if (!d) break;
         int pass = 0;
         while (struct dirent *e = readdir(d)) {
-            const char *name = e->d_name;
-            size_t n = strlen(name);
-            if (n <= sl || name[0] != 'r' || (name[1] != '_' && name[1] != 'p') || !ends_with(name, n, suffix, sl)) continue;
+            if (!quorvane_ms_peer_name_of_device(e->d_name, device)) continue;
             char path[PATH_BUF];
-            if (file_path(ms, name, path) == 0 && store_remove(ms, path) == 0) pass++;
+            if (file_path(ms, e->d_name, path) == 0 && store_remove(ms, path) == 0) pass++;
         }
         closedir(d);
         if (pass == 0) break;

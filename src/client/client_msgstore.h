@@ -483,3 +483,9 @@ void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);   
 void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes
+
+// Names found in the store directory (terminated texts; anything may lie there)
+[[nodiscard]] int quorvane_ms_ratchet_name_parse(const char *name, const uint8_t conv_id[16],
+                                                 uint8_t device_out[32]);  // 1: "r_" conv "_" device ".dat", device filled
+[[nodiscard]] int quorvane_ms_peer_name_of_device(const char *name,
+                                                  const uint8_t device[32]);  // 1: "r_" or "rp" name ending "_" device ".dat"
