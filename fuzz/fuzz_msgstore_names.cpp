@@ -8,17 +8,14 @@
 
 #include "client_msgstore.h"
 #include "fuzz_fixed.h"
+#include "n_hex.h"
 
 namespace {
 
 std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
+    char buf[2 * 32 + 1];
+    fuzz_check(n <= 32 && n_hex_encode_to(buf, sizeof buf, p, n) == 2 * n);
+    return std::string(buf, 2 * n);
 }
 bool lower_hex(const std::string &s) { return s.find_first_not_of("0123456789abcdef") == std::string::npos; }
 

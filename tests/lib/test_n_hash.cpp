@@ -81,9 +81,6 @@ std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('
 // missing one fails the test, naming its package.
 std::vector<std::vector<std::string>> murmur_checker(const std::string &which, const std::vector<std::string> &requests) {
     TempDir dir;
-    std::string input;
-    for (const auto &r : requests) input += r + "\n";
-    qvtest::write_file(dir.file("in"), input);
     const std::string scripts = std::string(QV_SOURCE_DIR) + "/tests/scripts/";
     std::string cmd;
     if (which == "go") {
@@ -109,18 +106,7 @@ std::vector<std::vector<std::string>> murmur_checker(const std::string &which, c
         }
         cmd = "perl '" + scripts + "murmur_xcheck.pl'";
     }
-    std::string out;
-    EXPECT_EQ(qvtest::run_command(cmd + " < '" + dir.file("in") + "'", &out), 0) << which << " checker failed";
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        answers.emplace_back();
-        for (std::string w; words >> w;) answers.back().push_back(w);
-    }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return qvtest::command_words(cmd, requests);
 }
 
 // A pointer value that knows whether it is still alive.
