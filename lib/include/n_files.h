@@ -44,6 +44,12 @@ enum n_scratch_link { N_SCRATCH_REFUSE_LINK, N_SCRATCH_REMOVE_LINK };
 [[nodiscard]] int n_file_create_scratch(const char *name, mode_t mode, n_scratch_link links);  // write-only descriptor, -1 on failure; mode less umask
 [[nodiscard]] int n_fd_write_all(int fd, const void *data, size_t len);                         // retries EINTR and short writes; 0 on the first failure
 
+// Directory syncs, which make a rename, creation or removal in it durable.
+// - A failed sync says nothing about the name change itself, which has
+//   happened: callers log it and go on.
+[[nodiscard]] int n_dir_sync(const char *dir);          // 1 synced; 0 with errno set
+[[nodiscard]] int n_dir_sync_parent(const char *path);  // the directory `path` lies in ("." without a '/')
+
 // Paths and directory scans.
 // - Scans add regular files (symbolic links to files included) oldest first;
 //   equal times keep the order found. Linked directories are never entered.

@@ -4,6 +4,7 @@
 #include "n_log.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +206,34 @@ int n_fd_write_all(int fd, const void *data, size_t len) {
         len -= static_cast<size_t>(w);
     }
     return 1;
+}
+
+int n_dir_sync(const char *dir) {
+    N_ASSERT(dir, return 0);
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const int rc = fsync(fd);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc == 0 ? 1 : 0;
+}
+
+int n_dir_sync_parent(const char *path) {
+    N_ASSERT(path, return 0);
+    const char *slash = strrchr(path, '/');
+    if (!slash) return n_dir_sync(".");
+    if (slash == path) return n_dir_sync("/");
+    // on the stack: a sync after a rename must not fail for want of memory
+    char dir[PATH_MAX];
+    const size_t n = size_t(slash - path);
+    if (n >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    return n_dir_sync(dir);
 }
 
 // Readers see the old file or the whole new one: the bytes go to "<path>.tmp",

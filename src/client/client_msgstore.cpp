@@ -102,24 +102,10 @@ int file_path(const quorvane_msgstore *ms, const char *name, char out[PATH_BUF])
     return r > 0 && size_t(r) < PATH_BUF ? 0 : -1;
 }
 
-int sync_dir(const char *dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int rc = fsync(fd);
-    close(fd);
-    return rc == 0 ? 0 : -1;
-}
-
-// The directory a store file lies in: everything before its last '/'.
-int sync_parent(const char *path) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) return sync_dir(".");
-    char dir[PATH_BUF];
-    size_t n = size_t(slash - path);
-    if (n >= sizeof dir) return -1;
-    memcpy(dir, path, n);
-    dir[n] = '\0';
-    return sync_dir(n ? dir : "/");
+// Best-effort durability of names after a removal: the removal has happened
+// whatever the sync says.
+void sync_dir(const char *dir) {
+    if (!n_dir_sync(dir)) n_log(LOG_ERR, "msgstore: cannot sync the directory %s: %s", dir, strerror(errno));
 }
 
 /* ---- files found present but unusable ------------------------------------ */
@@ -187,9 +173,11 @@ int set_aside(const char *path, bool by_rename) {
 // Replaces path through "<path>.tmp": written with write(2) (there is no
 // stream buffer to flush), synced, renamed, and the directory synced so that
 // the rename itself survives a power cut. With keep_old the current file gets
-// an aside name first. -1: nothing replaced, the old file is in place. 1: the
-// new file is in place but its directory could not be synced, so it is not
-// known to be durable; callers report that as a failure too.
+// an aside name first. -1: nothing replaced, the old file is in place. 0: the
+// new file is in place. A failed directory sync after the rename is logged
+// and still 0: every reader, this process and the next open alike, already
+// finds the new file, so a caller that undid its change on -1 would leave
+// memory and disk disagreeing.
 int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_old) {
     char tmp[PATH_BUF];
     int r = snprintf(tmp, sizeof tmp, "%s.tmp", path);
@@ -210,10 +198,8 @@ int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_ol
         unlink(tmp);
         return -1;
     }
-    if (sync_parent(path) != 0) {
-        n_log(LOG_ERR, "msgstore: cannot sync the directory of %s: %s", path, strerror(errno));
-        return 1;
-    }
+    if (!n_dir_sync_parent(path))
+        n_log(LOG_ERR, "msgstore: %s replaced, but its directory could not be synced: %s", path, strerror(errno));
     return 0;
 }
 
@@ -227,10 +213,9 @@ int store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, s
     if (quorvane_random(salt, QV_SALT_LEN) != 0) return -1;
     if (quorvane_msg_seal(ms->key, SEAL_COUNTER, salt, label, label_len, pt, n, ct, tag) != 0) return -1;
     bool keep = is_unread(ms, path);
-    int rc = atomic_write(path, out.p, out.n, keep);
-    // once renamed, the file on disk is ours and readable, durable or not
-    if (rc >= 0 && keep) unmark_unread(ms, path);
-    return rc == 0 ? 0 : -1;
+    if (atomic_write(path, out.p, out.n, keep) != 0) return -1;
+    if (keep) unmark_unread(ms, path);
+    return 0;
 }
 
 int store_write(quorvane_msgstore *ms, const char *path, std::string_view label, const uint8_t *pt, size_t n) {
@@ -857,7 +842,7 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
     while (first < kept && quorvane_sidx_encoded_size(kept - first, text) == 0) text -= all[first++].text_len;
     if (first == kept) {
         // synced as a write is, or a power cut could bring the entries back
-        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) (void)sync_dir(ms->dir);
+        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) sync_dir(ms->dir);
     } else {
         size_t size = quorvane_sidx_encoded_size(kept - first, text), written = 0;
         wbuf out(size);
@@ -924,6 +909,17 @@ uint64_t trim_limit(const quorvane_msgstore *ms, const quorvane_ms_conv *c) {
 
 /* ---- files loaded at open ------------------------------------------------ */
 
+// A conversation's message file, trimmed to the cap as at open; a trimmed
+// file is written back. Runs for every record read at open and for every
+// record created later: a record may be new to the list while its history is
+// still on disk (the list was unusable, cut short, or written without it),
+// and a message added to an empty record would replace that file.
+void load_history(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    load_conv_msgs(ms, c);
+    if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
+        n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
+}
+
 // Conversations in file order, each with its message file, trimmed to the
 // cap; the store-wide settings only when every entry was read. Opening does
 // not rewrite "convs.dat"; a trimmed message file is written back.
@@ -949,12 +945,7 @@ void load_conv_list(quorvane_msgstore *ms) {
     ms->notif_defaults = list.notif_defaults;
     ms->car_flags = list.car_flags;
     ms->receipts_off = list.receipts_off;
-    for (size_t i = 0; i < ms->conv_count; i++) {
-        quorvane_ms_conv *c = &ms->convs[i];
-        load_conv_msgs(ms, c);
-        if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
-            n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
-    }
+    for (size_t i = 0; i < ms->conv_count; i++) load_history(ms, &ms->convs[i]);
 }
 
 void load_self_profile(quorvane_msgstore *ms) {
@@ -1049,6 +1040,29 @@ size_t get_opaque(quorvane_msgstore *ms, const char *path, const uint8_t *label,
 }  // namespace
 
 /* ---- plaintext decoders -------------------------------------------------- */
+
+// Names found in the store directory are outside input like file contents:
+// anything may lie there, so only exact, lower-case names are taken.
+int quorvane_ms_ratchet_name_parse(const char *name, const uint8_t conv_id[16], uint8_t device_out[32]) {
+    if (!name || !conv_id || !device_out) return 0;
+    const size_t n = strnlen(name, RATCHET_NAME + 1);
+    if (n != RATCHET_NAME || name[0] != 'r' || name[1] != '_' || name[RATCHET_PREFIX - 1] != '_' ||
+        !ends_with(name, n, ".dat", 4))
+        return 0;
+    char hc[HEX_ID + 1];
+    if (n_hex_encode_to(hc, sizeof hc, conv_id, QV_MS_ID_LEN) != HEX_ID || memcmp(name + 2, hc, HEX_ID) != 0) return 0;
+    if (!lower_hex(name + RATCHET_PREFIX, HEX_DEVICE)) return 0;
+    return n_hex_decode_to(device_out, QV_MS_DEVICE_LEN, name + RATCHET_PREFIX, QV_MS_DEVICE_LEN) == 1 ? 1 : 0;
+}
+
+int quorvane_ms_peer_name_of_device(const char *name, const uint8_t device[32]) {
+    if (!name || !device) return 0;
+    char suffix[1 + HEX_DEVICE + 4 + 1] = "_";
+    if (n_hex_encode_to(suffix + 1, sizeof suffix - 1, device, QV_MS_DEVICE_LEN) != HEX_DEVICE) return 0;
+    memcpy(suffix + 1 + HEX_DEVICE, ".dat", 5);
+    const size_t sl = sizeof suffix - 1, n = strnlen(name, PATH_BUF);
+    return n > sl && name[0] == 'r' && (name[1] == '_' || name[1] == 'p') && ends_with(name, n, suffix, sl) ? 1 : 0;
+}
 
 int quorvane_ms_profile_decode(const uint8_t *pt, size_t n, quorvane_ms_profile *out) {
     if (!out) return 0;
@@ -1235,7 +1249,7 @@ quorvane_msgstore *quorvane_msgstore_open(const char *dir, const uint8_t secret[
         // the new directory's own name must survive a power cut too
         char parent[QV_MS_PATH_MAX + sizeof "/.."];
         snprintf(parent, sizeof parent, "%s/..", dir);
-        (void)sync_dir(parent);
+        sync_dir(parent);
     } else {
         struct stat st;
         if (errno != EEXIST || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -1465,7 +1479,7 @@ int quorvane_msgstore_drop_ratchet(quorvane_msgstore *ms, const uint8_t conv_id[
     peer_file f;
     if (peer_file_of(ms, conv_id, device, -1, &f) != 0) return -1;
     int rc = store_remove(ms, f.path);
-    if (rc == 0) (void)sync_dir(ms->dir);
+    if (rc == 0) sync_dir(ms->dir);
     return rc;
 }
 
@@ -1503,26 +1517,19 @@ void quorvane_msgstore_drop_ratchet_prev(quorvane_msgstore *ms, const uint8_t co
     peer_file f;
     if (!ms || !conv_id || !device || slot >= QV_MS_RPREV_SLOTS || peer_file_of(ms, conv_id, device, int(slot), &f) != 0)
         return;
-    if (store_remove(ms, f.path) == 0) (void)sync_dir(ms->dir);
+    if (store_remove(ms, f.path) == 0) sync_dir(ms->dir);
 }
 
 size_t quorvane_msgstore_ratchet_devices(const quorvane_msgstore *ms, const uint8_t conv_id[16], uint8_t (*out)[32],
                                          size_t cap) {
     if (!ms || !conv_id) return 0;
-    char prefix[RATCHET_PREFIX + 1] = "r_";
-    if (n_hex_encode_to(prefix + 2, sizeof prefix - 2, conv_id, QV_MS_ID_LEN) != HEX_ID) return 0;
-    prefix[RATCHET_PREFIX - 1] = '_';
-    prefix[RATCHET_PREFIX] = '\0';
     DIR *d = opendir(ms->dir);
     if (!d) return 0;
     size_t found = 0;
+    uint8_t dev[QV_MS_DEVICE_LEN];
     while (struct dirent *e = readdir(d)) {
-        const char *name = e->d_name;
-        size_t n = strlen(name);
-        if (n != RATCHET_NAME || memcmp(name, prefix, RATCHET_PREFIX) != 0 || !ends_with(name, n, ".dat", 4)) continue;
-        if (!lower_hex(name + RATCHET_PREFIX, HEX_DEVICE)) continue;
-        if (out && found < cap && n_hex_decode_to(out[found], QV_MS_DEVICE_LEN, name + RATCHET_PREFIX, QV_MS_DEVICE_LEN) != 1)
-            continue;
+        if (!quorvane_ms_ratchet_name_parse(e->d_name, conv_id, dev)) continue;
+        if (out && found < cap) memcpy(out[found], dev, QV_MS_DEVICE_LEN);
         found++;
     }
     closedir(d);
@@ -1531,10 +1538,6 @@ size_t quorvane_msgstore_ratchet_devices(const quorvane_msgstore *ms, const uint
 
 int quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t device[32]) {
     if (!ms || !device) return 0;
-    char suffix[1 + HEX_DEVICE + 4 + 1] = "_";
-    if (n_hex_encode_to(suffix + 1, sizeof suffix - 1, device, QV_MS_DEVICE_LEN) != HEX_DEVICE) return 0;
-    memcpy(suffix + 1 + HEX_DEVICE, ".dat", 5);
-    const size_t sl = strlen(suffix);
     int removed = 0;
     // removing while walking may hide entries from the same walk: walk again
     // until a pass finds nothing
@@ -1543,17 +1546,15 @@ int quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms, const uint8_t d
         if (!d) break;
         int pass = 0;
         while (struct dirent *e = readdir(d)) {
-            const char *name = e->d_name;
-            size_t n = strlen(name);
-            if (n <= sl || name[0] != 'r' || (name[1] != '_' && name[1] != 'p') || !ends_with(name, n, suffix, sl)) continue;
+            if (!quorvane_ms_peer_name_of_device(e->d_name, device)) continue;
             char path[PATH_BUF];
-            if (file_path(ms, name, path) == 0 && store_remove(ms, path) == 0) pass++;
+            if (file_path(ms, e->d_name, path) == 0 && store_remove(ms, path) == 0) pass++;
         }
         closedir(d);
         if (pass == 0) break;
         removed += pass;
     }
-    if (removed) (void)sync_dir(ms->dir);
+    if (removed) sync_dir(ms->dir);
     return removed;
 }
 
@@ -1652,6 +1653,7 @@ int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], cons
         c = &ms->convs[ms->conv_count++];
         memset(c, 0, sizeof *c);
         memcpy(c->id, id, QV_MS_ID_LEN);
+        load_history(ms, c);
     }
     memcpy(c->key, key, QV_KEY_LEN);
     c->has_key = 1;
@@ -1665,6 +1667,7 @@ int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16
     quorvane_ms_conv *c = &ms->convs[ms->conv_count++];
     memset(c, 0, sizeof *c);
     memcpy(c->id, id, QV_MS_ID_LEN);
+    load_history(ms, c);
     return write_convs(ms);
 }
 
@@ -2576,6 +2579,6 @@ int quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16])
     if (!ms || !id) return -1;
     conv_file f;
     if (conv_file_of(ms, id, true, &f) != 0) return -1;
-    if (store_remove(ms, f.path) == 0) (void)sync_dir(ms->dir);
+    if (store_remove(ms, f.path) == 0) sync_dir(ms->dir);
     return 0;
 }

@@ -331,6 +331,8 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 // - the id is 16 bytes, keys 32; a conversation that is not held gives -1
 //   from a setter and 0 from a getter unless a line says otherwise.
 // - every change writes "convs.dat"; a failed write returns -1 and keeps the change in memory.
+// - a record created by either put reads the conversation's message file when one is on disk,
+//   as open does, so a history whose list entry was lost comes back.
 [[nodiscard]] int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t key[32]);
 [[nodiscard]] int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]);  // placeholder without key
 int               quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]);
@@ -481,3 +483,9 @@ void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);   
 void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes
+
+// Names found in the store directory (terminated texts; anything may lie there)
+[[nodiscard]] int quorvane_ms_ratchet_name_parse(const char *name, const uint8_t conv_id[16],
+                                                 uint8_t device_out[32]);  // 1: "r_" conv "_" device ".dat", device filled
+[[nodiscard]] int quorvane_ms_peer_name_of_device(const char *name,
+                                                  const uint8_t device[32]);  // 1: "r_" or "rp" name ending "_" device ".dat"

@@ -12,6 +12,7 @@
 
 #include "n_digest.h"
 #include "n_files.h"
+#include "n_log.h"
 #include "quorvane_bytes.h"
 
 using namespace qv_bytes;
@@ -50,15 +51,6 @@ int read_all(int fd, uint8_t *p, size_t n) {
     return 0;
 }
 
-// The rename is durable only once the directory entry is on disk too.
-int sync_parent_dir(const char *path) {
-    const char *slash = strrchr(path, '/');
-    std::string dir = !slash ? std::string(".") : slash == path ? std::string("/") : std::string(path, slash);
-    fd_guard d{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (d.fd < 0 || fsync(d.fd) != 0) return -1;
-    return d.release_close() == 0 ? 0 : -1;
-}
-
 // Writes the whole file image to "<path>.tmp" and renames it over `path`.
 // The temporary file is 0600 before its first byte, so the sealed secret is
 // never readable by others, not even for a moment or after a failed chmod; a
@@ -74,7 +66,13 @@ int replace_file(const char *path, const uint8_t *img, size_t n) {
         unlink(tmp.c_str());
         return -1;
     }
-    return sync_parent_dir(path);
+    // From the rename on, the new file is the one every reader opens: the
+    // replacement is done, and reporting it failed would make a caller keep
+    // the old secret while the disk holds the new one. The directory sync only
+    // makes the name durable, so its failure is logged, not returned.
+    if (!n_dir_sync_parent(path))
+        n_log(LOG_ERR, "keyfile: %s replaced, but its directory could not be synced: %s", path, strerror(errno));
+    return 0;
 }
 
 }  // namespace

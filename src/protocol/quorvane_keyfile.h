@@ -44,7 +44,8 @@ struct quorvane_keyfile_hdr {
 
 // Key files
 // - seal replaces `path` through "<path>.tmp": created 0600, written, synced, renamed, and
-//   the directory synced; a seal that fails before the rename leaves the old file as it was.
+//   the directory synced; a seal that fails before the rename leaves the old file as it was
+//   and returns -1; once renamed it returns 0 (a failed directory sync is only logged).
 // - seal and open refuse scrypt parameters outside the bounds above with -3, before any
 //   derivation, so seal never writes a file that open would refuse.
 // - open reports a wrong password and a damaged body alike (-2), after the full derivation.

@@ -446,6 +446,74 @@ TEST(KeystoreCreate, CreateOpenResealRoundTrip) {
     quorvane_device_keys_cleanse(wrong.get());
 }
 
+// ---------------------------------------------------------------------------
+// A directory sync that fails after the rename. The subject: started with
+// QV_KEYSTORE_SUBJECT set (under strace), this binary creates the store at
+// QV_KEYSTORE_SUBJECT_PATH, or opens it with kPw and reseals it under "new
+// password", writes the identity public key it then holds to
+// QV_KEYSTORE_SUBJECT_OUT, and exits with the call's result negated.
+
+int keystore_subject(const char *op, const char *path, const char *out) {
+    auto k = marked_keys();
+    int rc = -100;
+    if (strcmp(op, "create") == 0) {
+        rc = quorvane_client_store_create(path, kPw, k.get());
+    } else if (strcmp(op, "reseal") == 0) {
+        rc = quorvane_client_store_open(path, kPw, k.get());
+        if (rc == 0) rc = quorvane_client_store_reseal(path, "new password", k.get());
+    }
+    write_file(out, hex(k->identity_pub));
+    quorvane_device_keys_cleanse(k.get());
+    return -rc;
+}
+
+const int keystore_subject_hook = [] {
+    const char *op = getenv("QV_KEYSTORE_SUBJECT"), *path = getenv("QV_KEYSTORE_SUBJECT_PATH"),
+               *out = getenv("QV_KEYSTORE_SUBJECT_OUT");
+    if (op && path && out) _exit(keystore_subject(op, path, out));
+    return 0;
+}();
+
+// Every sync of the store's directory fails. The key file is renamed into
+// place all the same, so create and reseal report success, and the store
+// opens with the password they were given (and the old one no longer works):
+// a password change reported failed while the disk holds the new password,
+// or a created store whose keys were wiped on "failure", is what this rules out.
+TEST(KeystoreDurability, FailedDirectorySyncReportsWhatAReopenFinds) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Case {
+        const char *op;
+        const char *now_opens_with;
+        const char *refused;  // a password that must no longer open, or null
+    } cases[] = {{"create", kPw, nullptr}, {"reseal", "new password", kPw}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.op);
+        TempDir work, dir;
+        const std::string path = dir.file("device.keys"), out = work.file("identity");
+        if (strcmp(c.op, "reseal") == 0) {
+            auto k = marked_keys();
+            ASSERT_EQ(quorvane_client_store_create(path.c_str(), kPw, k.get()), 0);
+            quorvane_device_keys_cleanse(k.get());
+        }
+        qvtest::Traced t = qvtest::run_self_traced(
+            work, {std::string("QV_KEYSTORE_SUBJECT=") + c.op, "QV_KEYSTORE_SUBJECT_PATH=" + path,
+                   "QV_KEYSTORE_SUBJECT_OUT=" + out},
+            {dir.path}, {"fsync:error=EIO"});
+        EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+        EXPECT_EQ(t.status, 0) << t.log;
+        EXPECT_EQ(qvtest::names_in(dir.path), std::vector<std::string>{"device.keys"});
+        auto k = marked_keys();
+        ASSERT_EQ(quorvane_client_store_open(path.c_str(), c.now_opens_with, k.get()), 0);
+        EXPECT_EQ(hex(k->identity_pub), read_file(out)) << "the subject kept the keys it stored";
+        quorvane_device_keys_cleanse(k.get());
+        if (c.refused) {
+            auto w = marked_keys();
+            EXPECT_EQ(quorvane_client_store_open(path.c_str(), c.refused, w.get()), -2);
+        }
+    }
+}
+
 TEST(KeystoreCreate, ExistingPathIsNeverOverwrittenByCreateOrPersist) {
     TempDir dir;
     auto k = marked_keys();

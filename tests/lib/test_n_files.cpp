@@ -275,6 +275,29 @@ TEST(NFilesWriteAtomic, FailedRenameKeepsTargetAndRemovesTemporary) {
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"t"});
 }
 
+// The directory a path lies in is the part before its last '/'; a path
+// without one lies in ".", one directly under the root in "/".
+TEST(NFilesDirSync, ParentOfEachKindOfPathAndFailures) {
+    TempDir dir;
+    EXPECT_EQ(n_dir_sync(dir.path.c_str()), 1);
+    EXPECT_EQ(n_dir_sync_parent(dir.file("not-yet-there").c_str()), 1) << "only the directory must exist";
+    EXPECT_EQ(n_dir_sync_parent("relative-name"), 1);
+    EXPECT_EQ(n_dir_sync_parent("/etc"), 1);
+    errno = 0;
+    EXPECT_EQ(n_dir_sync(dir.file("missing").c_str()), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(n_dir_sync_parent(dir.file("missing/x").c_str()), 0);
+    write_file(dir.file("plain"), "x");
+    errno = 0;
+    EXPECT_EQ(n_dir_sync(dir.file("plain").c_str()), 0) << "a file is no directory";
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_EQ(n_dir_sync_parent(("/" + std::string(PATH_MAX, 'a') + "/x").c_str()), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    LogCapture quiet;
+    EXPECT_EQ(n_dir_sync(nullptr), 0);
+    EXPECT_EQ(n_dir_sync_parent(nullptr), 0);
+}
+
 // Each failing step of a write, injected into the system call under it.
 TEST(NFilesWriteAtomic, InjectedSystemCallFailuresKeepOldTarget) {
     std::string why = strace_unusable();

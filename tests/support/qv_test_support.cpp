@@ -288,11 +288,10 @@ void put_be32(uint8_t *p, uint32_t v) {
     return ::testing::AssertionSuccess();
 }
 
-std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
-                                                   const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(run_python(script, {}, in, &out), 0) << out;
+namespace {
+
+// The words of each line of `out`, exactly one list per request.
+std::vector<std::vector<std::string>> answer_words(const std::string &out, size_t requests) {
     std::vector<std::vector<std::string>> answers;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
@@ -300,9 +299,32 @@ std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
         answers.emplace_back();
         for (std::string w; words >> w;) answers.back().push_back(w);
     }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
+    EXPECT_EQ(answers.size(), requests) << out;
+    answers.resize(requests);
     return answers;
+}
+
+std::string request_lines(const std::vector<std::string> &requests) {
+    std::string in;
+    for (const auto &r : requests) in += r + "\n";
+    return in;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
+                                                   const std::vector<std::string> &requests) {
+    std::string out;
+    EXPECT_EQ(run_python(script, {}, request_lines(requests), &out), 0) << out;
+    return answer_words(out, requests.size());
+}
+
+std::vector<std::vector<std::string>> command_words(const std::string &cmd, const std::vector<std::string> &requests) {
+    TempDir dir;
+    write_file(dir.file("stdin"), request_lines(requests));
+    std::string out;
+    EXPECT_EQ(run_command(cmd + " < " + shell_quote(dir.file("stdin")), &out), 0) << cmd << "\n" << out;
+    return answer_words(out, requests.size());
 }
 
 std::vector<std::vector<std::string>> xcheck_ok(const std::string &script, const std::vector<std::string> &requests) {

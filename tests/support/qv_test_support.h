@@ -136,6 +136,8 @@ void put_be32(uint8_t *p, uint32_t v);  // for crafting headers by hand
 // Runs `tests/scripts/<script>` over one request a line; the words of each
 // answer line, exactly one list per request (a missing answer is a failure).
 std::vector<std::vector<std::string>> xcheck_words(const std::string &script, const std::vector<std::string> &requests);
+// The same for any checker program: `cmd` (a shell command) reads the requests on stdin.
+std::vector<std::vector<std::string>> command_words(const std::string &cmd, const std::vector<std::string> &requests);
 
 // The same for scripts that answer through crypto_xcheck.serve: the words
 // after the leading "OK" (a line without it is a failure and gives none).
