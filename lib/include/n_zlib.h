@@ -25,6 +25,15 @@ inline void n_zip_header_put(char *p, uint32_t size) {
     for (int i = 0; i < 4; i++) p[i] = static_cast<char>(size >> (24 - 8 * i));
 }
 
+// The string a decompressor writes into, sized from the header of `src` (at
+// least N_ZIP_HEADER_LEN bytes written): null, logged in the words of the
+// algorithm, when the declared size is 0 or above N_ZIP_MAX_ORIGINAL, which
+// is checked before anything is allocated.
+[[nodiscard]] N_STR *n_zip_new_output(const N_STR *src, bool lz4);
+// The string a compressor writes into: the header of `original` bytes, then
+// `room` bytes. Null (logged) when it cannot be made.
+[[nodiscard]] N_STR *n_zip_new_packed(uint32_t original, size_t room);
+
 // One pass over the whole buffer: an output buffer that is too small is a
 // failure, never a partial result.
 size_t GetMaxCompressedLen(size_t nLenSrc);  // n + 5 x ceil(n / 16384) + 6

@@ -415,10 +415,14 @@ static const char *put_label(int type) {
 // the same type, refuse another type, else link a new node at the end of its
 // bucket. `copy_string` separates ht_put_string (copy) from
 // ht_put_string_ptr (adopt).
+static int trie_put(HASH_TABLE *table, const char *key, int type, HASH_DATA value, HASH_DESTROY_FUNC destructor,
+                    HASH_DUPLICATE_FUNC duplicator, bool copy_string);
+
 static int put_value(HASH_TABLE *table, const char *key, int type, HASH_DATA value, HASH_DESTROY_FUNC destructor,
                      HASH_DUPLICATE_FUNC duplicator, bool copy_string) {
     N_ASSERT(table, return 0);
     N_ASSERT(key, return 0);
+    if (table->mode == HASH_TRIE) return trie_put(table, key, type, value, destructor, duplicator, copy_string);
     const uint64_t hash_value = key[0] ? key_hash(table, key) : 0;
     LIST *bucket = bucket_of(table, hash_value);
     LIST_NODE *found = key[0] ? find_in_bucket(bucket, key) : nullptr;
@@ -1000,38 +1004,19 @@ static int trie_put(HASH_TABLE *table, const char *key, int type, HASH_DATA valu
     return 1;
 }
 
-int _ht_put_int_trie(HASH_TABLE *table, const char *key, int64_t value) {
-    HASH_DATA d{};
-    d.integer = value;
-    return trie_put(table, key, HASH_INT, d, nullptr, nullptr, false);
-}
-
-int _ht_put_double_trie(HASH_TABLE *table, const char *key, double value) {
-    HASH_DATA d{};
-    d.number = value;
-    return trie_put(table, key, HASH_DOUBLE, d, nullptr, nullptr, false);
-}
-
+// The puts and gets share the classic ones, which work in the table's mode.
+int _ht_put_int_trie(HASH_TABLE *table, const char *key, int64_t value) { return _ht_put_int(table, key, value); }
+int _ht_put_double_trie(HASH_TABLE *table, const char *key, double value) { return _ht_put_double(table, key, value); }
 int _ht_put_ptr_trie(HASH_TABLE *table, const char *key, void *ptr, HASH_DESTROY_FUNC destructor,
                      HASH_DUPLICATE_FUNC duplicator) {
-    HASH_DATA d{};
-    d.pointer = ptr;
-    return trie_put(table, key, HASH_PTR, d, destructor, duplicator, false);
+    return _ht_put_ptr(table, key, ptr, destructor, duplicator);
 }
-
 int _ht_put_string_trie(HASH_TABLE *table, const char *key, const char *string) {
-    HASH_DATA d{};
-    d.string = const_cast<char *>(string);  // copied, never adopted
-    return trie_put(table, key, HASH_STRING, d, nullptr, nullptr, true);
+    return _ht_put_string(table, key, string);
 }
-
 int _ht_put_string_ptr_trie(HASH_TABLE *table, const char *key, char *string) {
-    HASH_DATA d{};
-    d.string = string;
-    return trie_put(table, key, HASH_STRING, d, nullptr, nullptr, false);
+    return _ht_put_string_ptr(table, key, string);
 }
-
-// The gets share the classic ones: they look the key up in the table's mode.
 int _ht_get_int_trie(HASH_TABLE *table, const char *key, int64_t *val) { return _ht_get_int(table, key, val); }
 int _ht_get_double_trie(HASH_TABLE *table, const char *key, double *val) { return _ht_get_double(table, key, val); }
 int _ht_get_ptr_trie(HASH_TABLE *table, const char *key, void **val) { return _ht_get_ptr(table, key, val); }

@@ -22,13 +22,8 @@ N_STR *zip4_nstr(N_STR *src) {
         n_log(LOG_ERR, "LZ4_compressBound(%d) failed", src_len);
         return nullptr;
     }
-    N_STR *zipped = new_nstr(static_cast<size_t>(bound) + N_ZIP_HEADER_LEN);
-    N_ASSERT(zipped, return nullptr);
-    N_ASSERT(zipped->data, {
-        free_nstr_nolog(&zipped);
-        return nullptr;
-    });
-    n_zip_header_put(zipped->data, static_cast<uint32_t>(src->written));
+    N_STR *zipped = n_zip_new_packed(static_cast<uint32_t>(src->written), static_cast<size_t>(bound));
+    if (!zipped) return nullptr;
     const int n = LZ4_compress_default(src->data, zipped->data + N_ZIP_HEADER_LEN, src_len, bound);
     if (n <= 0) {
         n_log(LOG_ERR, "LZ4_compress_default failed (src=%d bytes)", src_len);
@@ -47,21 +42,9 @@ N_STR *unzip4_nstr(N_STR *src) {
         n_log(LOG_ERR, "compressed data too short (%zu bytes)", src->written);
         return nullptr;
     }
+    N_STR *unzipped = n_zip_new_output(src, true);
+    if (!unzipped) return nullptr;
     const uint32_t original_size = n_zip_header_get(src->data);
-    if (original_size == 0) {
-        n_log(LOG_ERR, "lz4 frame declares original_size == 0");
-        return nullptr;
-    }
-    if (original_size > N_ZIP_MAX_ORIGINAL) {
-        n_log(LOG_ERR, "lz4 frame declares absurd original_size %u", original_size);
-        return nullptr;
-    }
-    N_STR *unzipped = new_nstr(original_size);
-    N_ASSERT(unzipped, return nullptr);
-    N_ASSERT(unzipped->data, {
-        free_nstr_nolog(&unzipped);
-        return nullptr;
-    });
     const size_t payload = src->written - N_ZIP_HEADER_LEN;
     if (payload > N_LZ4_MAX_INPUT) {
         n_log(LOG_ERR, "compressed payload > INT_MAX");

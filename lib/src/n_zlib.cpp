@@ -65,6 +65,17 @@ static size_t deflate_room(size_t n) {
     return zlib_bound > published ? zlib_bound : published;
 }
 
+N_STR *n_zip_new_packed(uint32_t original, size_t room) {
+    N_STR *zipped = new_nstr(N_ZIP_HEADER_LEN + room);
+    N_ASSERT(zipped, return nullptr);
+    N_ASSERT(zipped->data, {
+        free_nstr_nolog(&zipped);
+        return nullptr;
+    });
+    n_zip_header_put(zipped->data, original);
+    return zipped;
+}
+
 N_STR *zip_nstr(N_STR *src) {
     N_ASSERT(src, return nullptr);
     N_ASSERT(src->data, return nullptr);
@@ -78,13 +89,8 @@ N_STR *zip_nstr(N_STR *src) {
         return nullptr;
     }
     const size_t room = deflate_room(src->written);
-    N_STR *zipped = new_nstr(N_ZIP_HEADER_LEN + room);
-    N_ASSERT(zipped, return nullptr);
-    N_ASSERT(zipped->data, {
-        free_nstr_nolog(&zipped);
-        return nullptr;
-    });
-    n_zip_header_put(zipped->data, static_cast<uint32_t>(src->written));
+    N_STR *zipped = n_zip_new_packed(static_cast<uint32_t>(src->written), room);
+    if (!zipped) return nullptr;
     const size_t n = CompressData(reinterpret_cast<const unsigned char *>(src->data), src->written,
                                   reinterpret_cast<unsigned char *>(zipped->data) + N_ZIP_HEADER_LEN, room);
     if (n == 0) {
@@ -98,6 +104,27 @@ N_STR *zip_nstr(N_STR *src) {
     return zipped;
 }
 
+N_STR *n_zip_new_output(const N_STR *src, bool lz4) {
+    const uint32_t original_size = n_zip_header_get(src->data);
+    if (original_size == 0) {
+        if (lz4) n_log(LOG_ERR, "lz4 frame declares original_size == 0");
+        else n_log(LOG_ERR, "original_size == 0");
+        return nullptr;
+    }
+    if (original_size > N_ZIP_MAX_ORIGINAL) {
+        if (lz4) n_log(LOG_ERR, "lz4 frame declares absurd original_size %u", original_size);
+        else n_log(LOG_ERR, "decompressed size too large: %u", original_size);
+        return nullptr;
+    }
+    N_STR *unzipped = new_nstr(original_size);
+    N_ASSERT(unzipped, return nullptr);
+    N_ASSERT(unzipped->data, {
+        free_nstr_nolog(&unzipped);
+        return nullptr;
+    });
+    return unzipped;
+}
+
 N_STR *unzip_nstr(N_STR *src) {
     N_ASSERT(src, return nullptr);
     N_ASSERT(src->data, return nullptr);
@@ -109,21 +136,9 @@ N_STR *unzip_nstr(N_STR *src) {
         n_log(LOG_ERR, "%s", why);
         return nullptr;
     }
+    N_STR *unzipped = n_zip_new_output(src, false);
+    if (!unzipped) return nullptr;
     const uint32_t original_size = n_zip_header_get(src->data);
-    if (original_size == 0) {
-        n_log(LOG_ERR, "original_size == 0");
-        return nullptr;
-    }
-    if (original_size > N_ZIP_MAX_ORIGINAL) {
-        n_log(LOG_ERR, "decompressed size too large: %u", original_size);
-        return nullptr;
-    }
-    N_STR *unzipped = new_nstr(original_size);
-    N_ASSERT(unzipped, return nullptr);
-    N_ASSERT(unzipped->data, {
-        free_nstr_nolog(&unzipped);
-        return nullptr;
-    });
     const size_t n = UncompressData(reinterpret_cast<const unsigned char *>(src->data) + N_ZIP_HEADER_LEN,
                                     src->written - N_ZIP_HEADER_LEN,
                                     reinterpret_cast<unsigned char *>(unzipped->data), original_size);

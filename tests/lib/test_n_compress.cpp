@@ -20,19 +20,12 @@
 #include <string>
 #include <vector>
 
+using qvtest::AllocFailGuard;
 using qvtest::LogCapture;
+using qvtest::NstrPtr;
 using qvtest::TempDir;
 
 namespace {
-
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_nolog(&s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
-
-struct AllocFailGuard {
-    ~AllocFailGuard() { n_alloc_fail_after(-1); }
-};
 
 NstrPtr nstr(const std::string &bytes) {
     N_STR *s = nullptr;

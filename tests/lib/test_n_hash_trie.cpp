@@ -25,23 +25,12 @@
 #include <variant>
 #include <vector>
 
+using qvtest::AllocFailGuard;
+using qvtest::ListPtr;
 using qvtest::LogCapture;
+using qvtest::TablePtr;
 
 namespace {
-
-struct TableDeleter {
-    void operator()(HASH_TABLE *t) const { destroy_ht(&t); }
-};
-using TablePtr = std::unique_ptr<HASH_TABLE, TableDeleter>;
-
-struct ListDeleter {
-    void operator()(LIST *l) const { list_destroy(&l); }
-};
-using ListPtr = std::unique_ptr<LIST, ListDeleter>;
-
-struct AllocFailGuard {
-    ~AllocFailGuard() { n_alloc_fail_after(-1); }
-};
 
 // Pointer values that know whether they are alive: a double destroy or a
 // destroy of something never made fails the test, and ASan sees the rest.
