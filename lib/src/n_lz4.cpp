@@ -58,7 +58,10 @@ N_STR *unzip4_nstr(N_STR *src) {
         free_nstr_nolog(&unzipped);
         return nullptr;
     }
+    // LZ4 copies in wide strides and may leave bytes of a later sequence past
+    // the end of what it decoded: the terminator is written back over them.
     unzipped->written = static_cast<size_t>(n);
+    unzipped->data[unzipped->written] = '\0';
     n_log(LOG_DEBUG, "lz4 unzip: %zu -> %zu (original=%u)", src->written, unzipped->written, original_size);
     return unzipped;
 }

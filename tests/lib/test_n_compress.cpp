@@ -311,6 +311,14 @@ TEST(NCompressFormat, DeclaredSizeAgainstTheRealContent) {
     EXPECT_EQ(content(ll.get()), text);
     qvtest::put_be32(reinterpret_cast<uint8_t *>(l->data), 4999);
     EXPECT_EQ(unzip4_nstr(l.get()), nullptr);
+    // a block that decodes short of its declared size: LZ4's wide copies left
+    // decoded bytes past the end, where the terminator must stand
+    NstrPtr short_block = nstr(qvtest::unhex_string("0000006865686c6f6c0020060050776f726c64"));
+    NstrPtr sb{unzip4_nstr(short_block.get())};
+    ASSERT_TRUE(sb);
+    EXPECT_EQ(content(sb.get()), std::string("hlol\0 hlol\0 hlo", 15) + "world");
+    EXPECT_EQ(sb->data[sb->written], '\0');
+    EXPECT_EQ(strlen(sb->data + 16), 4u);
     // the streams are not interchangeable
     qvtest::put_be32(reinterpret_cast<uint8_t *>(l->data), 5000);
     EXPECT_EQ(unzip_nstr(l.get()), nullptr);
