@@ -1114,13 +1114,15 @@ int _ht_depth_first_search(HASH_NODE *node, LIST *results) {
     if (!node) return 0;
     N_ASSERT(results, return 0);
     int own = 1;
-    (void)trie_visit(node, always, [&](HASH_NODE *n) {
-        if (n->is_leaf && list_has_room(results)) {
-            const int added = push_copy(results, n->key);
-            if (n == node) own = added;
-        }
-        return true;
-    });
+    // a full list takes nothing more: the walk stops there
+    (void)trie_visit(node, [&](HASH_NODE *) { return list_has_room(results); },
+                     [&](HASH_NODE *n) {
+                         if (n->is_leaf && list_has_room(results)) {
+                             const int added = push_copy(results, n->key);
+                             if (n == node) own = added;
+                         }
+                         return list_has_room(results);
+                     });
     return own;
 }
 
