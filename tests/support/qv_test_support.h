@@ -121,12 +121,6 @@ template <class F> bool wait_until(F pred, int ms) {
     return pred();
 }
 
-// An N_STR a test owns.
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
-
 // Bytes as lower-case hex. hex_word() is a value on a cross-check script's
 // line, where "-" stands for no bytes so that every line keeps all its words.
 std::string hex(const void *p, size_t n);
