@@ -230,9 +230,12 @@ void fill_msg(quorvane_ms_msgrec *r, const uint8_t conv[16], uint64_t id, uint64
     r->text_len = TEXT_LEN;
 }
 
-// live messages in order, then history backfill from the newest downwards
+// live messages in order, then history backfill from the newest downwards;
+// with a batch size, every that many adds are one batch, as the engine wraps
+// a sync pass or a history page
 void BM_store_add_live_then_history(benchmark::State &state) {
     const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
+    const uint64_t batch = uint64_t(state.range(2));
     for (auto _ : state) {
         scratch s;
         quorvane_msgstore *ms = quorvane_msgstore_open((s.root + "/msgstore").c_str(), kSecret);
@@ -241,16 +244,20 @@ void BM_store_add_live_then_history(benchmark::State &state) {
         auto rec = std::make_unique<quorvane_ms_msgrec>();
         uint64_t w0 = wchar();
         auto t0 = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < live; i++) {
-            fill_msg(rec.get(), conv, i + 1, history + i + 1);
-            if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
-        }
+        auto add = [&](uint64_t i, bool hist, uint64_t id, uint64_t position) {
+            if (batch && i % batch == 0) quorvane_msgstore_batch_begin(ms);
+            fill_msg(rec.get(), conv, id, position);
+            if ((hist ? quorvane_msgstore_add_history(ms, rec.get()) : quorvane_msgstore_add_msg(ms, rec.get())) != 1)
+                abort();
+            if (batch && (i % batch == batch - 1 || i + 1 == (hist ? history : live))) {
+                quorvane_msgstore_note_cursor(ms, conv, hist ? history + live : position);
+                if (quorvane_msgstore_batch_end(ms) != 0) abort();
+            }
+        };
+        for (uint64_t i = 0; i < live; i++) add(i, false, i + 1, history + i + 1);
         auto t1 = std::chrono::steady_clock::now();
         uint64_t w1 = wchar();
-        for (uint64_t i = 0; i < history; i++) {
-            fill_msg(rec.get(), conv, live + i + 1, history - i);
-            if (quorvane_msgstore_add_history(ms, rec.get()) != 1) abort();
-        }
+        for (uint64_t i = 0; i < history; i++) add(i, true, live + i + 1, history - i);
         auto t2 = std::chrono::steady_clock::now();
         uint64_t w2 = wchar();
         if (quorvane_msgstore_msg_count(ms, conv) != live + history) abort();
@@ -282,6 +289,7 @@ sqlite3 *sqlite_open(const std::string &path, bool wal) {
 void BM_sqlite_add_live_then_history(benchmark::State &state) {
     const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
     const bool wal = state.range(2) != 0;
+    const uint64_t batch = uint64_t(state.range(3));  // rows per transaction; 0: one each
     for (auto _ : state) {
         scratch s;
         sqlite3 *db = sqlite_open(s.root + "/msgs.db", wal);
@@ -310,10 +318,15 @@ void BM_sqlite_add_live_then_history(benchmark::State &state) {
         };
         uint64_t w0 = wchar();
         auto t0 = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < live; i++) put(i + 1, history + i + 1);
+        auto row = [&](uint64_t i, uint64_t n, uint64_t id, uint64_t position) {
+            if (batch && i % batch == 0) sql(db, "BEGIN");
+            put(id, position);
+            if (batch && (i % batch == batch - 1 || i + 1 == n)) sql(db, "COMMIT");
+        };
+        for (uint64_t i = 0; i < live; i++) row(i, live, i + 1, history + i + 1);
         auto t1 = std::chrono::steady_clock::now();
         uint64_t w1 = wchar();
-        for (uint64_t i = 0; i < history; i++) put(live + i + 1, history - i);
+        for (uint64_t i = 0; i < history; i++) row(i, history, live + i + 1, history - i);
         auto t2 = std::chrono::steady_clock::now();
         uint64_t w2 = wchar();
         sqlite3_finalize(ins);
@@ -438,12 +451,16 @@ void BM_store_add_at_cap_full_archive(benchmark::State &state) {
     quorvane_msgstore_close(ms);
 }
 
-// {live, history}: the quadratic growth shows across the history sizes.
+// {live, history, batch}: without batches the growth is quadratic across the
+// history sizes; in batches of 200 it should stay near linear.
 BENCHMARK(BM_store_add_live_then_history)
-    ->Args({2000, 0})->Args({2000, 2500})->Args({2000, 5000})->Args({2000, 10000})->Args({2000, 20000})
+    ->Args({2000, 0, 0})->Args({2000, 2500, 0})->Args({2000, 5000, 0})
+    ->Args({2000, 2500, 200})->Args({2000, 5000, 200})->Args({2000, 10000, 200})->Args({2000, 20000, 200})
     ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// {live, history, WAL, rows per transaction}
 BENCHMARK(BM_sqlite_add_live_then_history)
-    ->Args({2000, 20000, 1})->Args({2000, 20000, 0})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    ->Args({2000, 20000, 1, 0})->Args({2000, 20000, 0, 0})->Args({2000, 20000, 1, 200})
+    ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_store_add_at_cap_full_archive)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_store_set_muted)->Arg(100)->Arg(1000)->Arg(4096)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_sqlite_set_muted)

@@ -205,6 +205,14 @@ bool conv_entry_get(reader &r, int v, quorvane_ms_conv *c) {
 // entry is 31773 bytes, which for a full list would be 130 MB allocated and
 // wiped on every setting change.
 int write_convs(quorvane_msgstore *ms) {
+    if (ms->batch_depth) {
+        ms->convs_dirty = 1;
+        return 0;
+    }
+    return write_convs_file(ms);
+}
+
+int write_convs_file(quorvane_msgstore *ms) {
     char path[PATH_BUF];
     if (file_path(ms, MS_FILE_CONVS, path) != 0) return -1;
     const int v = quorvane_msgstore_write_version();
@@ -223,7 +231,18 @@ int write_convs(quorvane_msgstore *ms) {
     if (store_write(ms, path, MS_LABEL_CONVS, pt.p, pt.n) != 0) return -1;
     // the file now carries every cursor noted so far
     ms->cursor_dirty = 0;
+    ms->convs_dirty = 0;
     return 0;
+}
+
+// Keys and counters are not held back by a batch: a key lost in a crash
+// loses every later message, a counter that goes back reuses message ids.
+// Inside a batch everything marked so far goes first, so the list never
+// runs ahead of the messages.
+int write_convs_now(quorvane_msgstore *ms) {
+    if (!ms->batch_depth) return write_convs(ms);
+    ms->convs_dirty = 1;
+    return write_due(ms);
 }
 
 
@@ -307,6 +326,7 @@ void quorvane_ms_conv_list_free(quorvane_ms_conv_list *list) {
 void quorvane_ms_conv_clear(quorvane_ms_conv *c) {
     if (!c) return;
     drop_msgs(c);
+    arch_pending_free(c);
     free_members(c);
     quorvane_cleanse(c, sizeof *c);
 }
@@ -332,7 +352,7 @@ int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], cons
     }
     memcpy(c->key, key, QV_KEY_LEN);
     c->has_key = 1;
-    return write_convs(ms);
+    return write_convs_now(ms);
 }
 
 int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -343,7 +363,7 @@ int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16
     memset(c, 0, sizeof *c);
     memcpy(c->id, id, QV_MS_ID_LEN);
     load_history(ms, c);
-    return write_convs(ms);
+    return write_convs_now(ms);
 }
 
 int quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -380,7 +400,7 @@ int quorvane_msgstore_add_old_keys(quorvane_msgstore *ms, const uint8_t id[16], 
         memcpy(c->old_keys[c->old_key_count++], keys[i], QV_KEY_LEN);
         added++;
     }
-    if (added && write_convs(ms) != 0) return -1;
+    if (added && write_convs_now(ms) != 0) return -1;
     return added;
 }
 
@@ -394,7 +414,7 @@ uint64_t quorvane_msgstore_next_counter(quorvane_msgstore *ms, const uint8_t id[
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return 0;
     c->send_counter++;
-    if (write_convs(ms) != 0) {
+    if (write_convs_now(ms) != 0) {
         c->send_counter--;
         return 0;
     }
@@ -753,6 +773,7 @@ int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     if (c->sync_cursor > c->history_floor) c->history_floor = c->sync_cursor;
     c->hidden = 1;
     drop_msgs(c);
+    c->msgs_dirty = 0;
     c->revision++;
     conv_file f;
     if (conv_file_of(ms, c->id, false, &f) == 0) (void)store_remove(ms, f.path);
@@ -815,7 +836,8 @@ void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]) 
 // is tried again by the next flush or at close.
 int quorvane_msgstore_flush(quorvane_msgstore *ms) {
     if (!ms) return -1;
-    return ms->cursor_dirty ? write_convs(ms) : 0;
+    if (ms->batch_depth) return 0;  // the batch's end writes it
+    return write_due(ms);
 }
 
 uint64_t quorvane_msgstore_sync_cursor(const quorvane_msgstore *ms, const uint8_t id[16]) {

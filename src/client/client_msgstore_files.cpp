@@ -384,7 +384,8 @@ quorvane_msgstore *quorvane_msgstore_open(const char *dir, const uint8_t secret[
 
 void quorvane_msgstore_close(quorvane_msgstore *ms) {
     if (!ms) return;
-    if (ms->cursor_dirty && write_convs(ms) != 0) n_log(LOG_ERR, "msgstore: sync cursors could not be written at close");
+    ms->batch_depth = 0;  // a batch left open is ended here
+    if (write_due(ms) != 0) n_log(LOG_ERR, "msgstore: changes or sync cursors could not be written at close");
     for (size_t i = 0; i < ms->conv_count; i++) quorvane_ms_conv_clear(&ms->convs[i]);
     if (ms->convs) quorvane_cleanse(ms->convs, ms->conv_cap * sizeof(quorvane_ms_conv));
     free(ms->convs);

@@ -173,7 +173,9 @@ quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id);
 bool              grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count);
 void              free_members(quorvane_ms_conv *c);
 void              drop_msgs(quorvane_ms_conv *c);
-int               write_convs(quorvane_msgstore *ms);
+int               write_convs(quorvane_msgstore *ms);      // in a batch: marked only
+int               write_convs_now(quorvane_msgstore *ms);  // in a batch: every marked file, then the list
+int               write_convs_file(quorvane_msgstore *ms);  // whatever batch is open
 void              load_conv_list(quorvane_msgstore *ms);
 
 // client_msgstore_msgs.cpp: message files, the archive and trimming
@@ -182,7 +184,9 @@ bool  msgs_reserve(quorvane_ms_conv *c, size_t want);
 bool  reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r);
 char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
-int   write_conv_msgs(quorvane_msgstore *ms, const quorvane_ms_conv *c);
+int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batch: marked only
+int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
+void  arch_pending_free(quorvane_ms_conv *c);
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
 // client_msgstore_keys.cpp: identities

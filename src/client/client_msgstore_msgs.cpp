@@ -7,6 +7,8 @@
 #include "quorvane_sidx.h"
 
 #include <cstdio>
+#include <string>
+#include <unordered_set>
 
 using namespace qv_ms;
 
@@ -94,7 +96,8 @@ bool reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r) {
     return true;
 }
 
-int write_conv_msgs(quorvane_msgstore *ms, const quorvane_ms_conv *c) {
+// The message file as memory holds it, whatever batch is open.
+int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     conv_file f;
     if (conv_file_of(ms, c->id, false, &f) != 0) return -1;
     size_t size = QV_MS_MSGS_HDR;
@@ -129,7 +132,16 @@ int write_conv_msgs(quorvane_msgstore *ms, const quorvane_ms_conv *c) {
         w.raw(r.target_device, QV_MS_DEVICE_LEN);
     }
     if (size_t(w.p - pt.p) != size) return -1;
-    return store_write(ms, f.path, f.label, f.label_len, pt.p, pt.n);
+    if (store_write(ms, f.path, f.label, f.label_len, pt.p, pt.n) != 0) return -1;
+    c->msgs_dirty = 0;
+    return 0;
+}
+
+void arch_pending_free(quorvane_ms_conv *c) {
+    for (size_t i = 0; i < c->arch_pending_count; i++) msg_free_text(&c->arch_pending[i]);
+    free(c->arch_pending);
+    c->arch_pending = nullptr;
+    c->arch_pending_count = c->arch_pending_alloc = 0;
 }
 
 // A conversation's message file into its (empty) arrays; a file that is not
@@ -158,6 +170,31 @@ struct arch_arg {
     uint64_t       msg_id;
 };
 
+quorvane_sidx_entry arch_entry_of(const quorvane_ms_msg &m) {
+    quorvane_sidx_entry e{};
+    memcpy(e.author, m.author, QV_MS_ID_LEN);
+    memcpy(e.author_device, m.author_device, QV_MS_DEVICE_LEN);
+    e.position = m.position;
+    e.msg_id = m.msg_id;
+    e.time = m.time;
+    e.type = m.type;
+    e.edited = m.edited;
+    e.text = m.text;
+    e.text_len = m.text_len;
+    return e;
+}
+
+std::string arch_key(const quorvane_sidx_entry &e) {
+    std::string k(reinterpret_cast<const char *>(e.author), QV_MS_ID_LEN);
+    k.append(reinterpret_cast<const char *>(e.author_device), QV_MS_DEVICE_LEN);
+    k.append(reinterpret_cast<const char *>(&e.msg_id), sizeof e.msg_id);
+    return k;
+}
+
+bool archivable(const quorvane_ms_msg &m) {
+    return m.type != QV_MS_TYPE_SYSTEM && m.type != QV_MS_TYPE_DELETED && m.text_len <= QV_MS_ARCH_TEXT_MAX;
+}
+
 bool arch_keep(arch_filter f, const arch_arg &a, const quorvane_sidx_entry &e) {
     switch (f) {
     case arch_filter::none: return true;
@@ -175,8 +212,17 @@ bool arch_keep(arch_filter f, const arch_arg &a, const quorvane_sidx_entry &e) {
 // ones. When the entry limit or the record size is passed, the oldest go
 // first, so that the newest history stays searchable. An archive that does
 // not open or decode counts as empty (and is kept aside at this write).
-int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter filter, const arch_arg &arg,
+int arch_rebuild(quorvane_msgstore *ms, quorvane_ms_conv *c, arch_filter filter, const arch_arg &arg,
                  const quorvane_sidx_entry *add, size_t add_n) {
+    // entries still waiting for a batch's end are filtered as stored ones are
+    if (filter != arch_filter::none) {
+        size_t out = 0;
+        for (size_t i = 0; i < c->arch_pending_count; i++) {
+            if (arch_keep(filter, arg, arch_entry_of(c->arch_pending[i]))) c->arch_pending[out++] = c->arch_pending[i];
+            else msg_free_text(&c->arch_pending[i]);
+        }
+        c->arch_pending_count = out;
+    }
     conv_file f;
     if (conv_file_of(ms, c->id, true, &f) != 0) return -1;
     wbuf rec;
@@ -208,8 +254,18 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
         free(all);
         return 0;
     }
-    if (add_n) memcpy(all + kept, add, add_n * sizeof *add);
-    kept += add_n;
+    // an entry already stored is not stored twice: a crash between an
+    // archive write and the message file's leaves trimmed messages live, and
+    // the next trim offers them again
+    if (add_n && kept) {
+        std::unordered_set<std::string> stored;
+        for (size_t i = 0; i < kept; i++) stored.insert(arch_key(all[i]));
+        for (size_t i = 0; i < add_n; i++)
+            if (!stored.count(arch_key(add[i]))) all[kept++] = add[i];
+    } else {
+        if (add_n) memcpy(all + kept, add, add_n * sizeof *add);
+        kept += add_n;
+    }
     size_t first = kept > QV_MS_ARCH_MAX ? kept - QV_MS_ARCH_MAX : 0;
     size_t text = 0;
     for (size_t i = first; i < kept; i++) text += all[i].text_len;
@@ -228,6 +284,48 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
     return rc;
 }
 
+// The first k messages leave the live list with the reactions to them;
+// with keep_archivable those the archive takes move to the pending list
+// (texts and all), the others are wiped.
+void drop_front(quorvane_ms_conv *c, size_t k, bool keep_archivable) {
+    const quorvane_ms_msg *gone = c->msgs;
+    reactions_keep(c, [&](const quorvane_ms_reaction &r) {
+        for (size_t i = 0; i < k; i++)
+            if (gone[i].msg_id == r.target_id && same_id(gone[i].author, r.target_author)) return false;
+        return true;
+    });
+    for (size_t i = 0; i < k; i++) {
+        if (keep_archivable && archivable(c->msgs[i])) c->arch_pending[c->arch_pending_count++] = c->msgs[i];
+        else msg_free_text(&c->msgs[i]);
+    }
+    memmove(c->msgs, c->msgs + k, (c->msg_count - k) * sizeof(quorvane_ms_msg));
+    c->msg_count -= k;
+}
+
+bool pending_reserve(quorvane_ms_conv *c, size_t want) {
+    if (want <= c->arch_pending_alloc) return true;
+    size_t cap = c->arch_pending_alloc ? c->arch_pending_alloc : QV_MS_MSGS_FIRST_CAP;
+    while (cap < want) cap *= 2;
+    auto *grown = static_cast<quorvane_ms_msg *>(realloc(c->arch_pending, cap * sizeof(quorvane_ms_msg)));
+    if (!grown) return false;
+    c->arch_pending = grown;
+    c->arch_pending_alloc = cap;
+    return true;
+}
+
+// Inside a batch a trim only moves messages in memory; the batch's end
+// archives them before it writes the message file that lacks them.
+int trim_to_pending(quorvane_ms_conv *c, size_t k) {
+    size_t want = c->arch_pending_count;
+    for (size_t i = 0; i < k; i++) want += archivable(c->msgs[i]) ? 1 : 0;
+    if (!pending_reserve(c, want)) {
+        n_log(LOG_ERR, "msgstore: out of memory archiving %zu messages beyond the cap; they stay", k);
+        return -1;
+    }
+    drop_front(c, k, true);
+    return 1;
+}
+
 // The oldest messages beyond the limit go to the archive (not system
 // messages or deletion marks), their reactions go, and their texts are
 // wiped. 1 when something was trimmed, 0 when nothing was beyond the limit,
@@ -237,22 +335,11 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
 int trim_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, uint64_t limit) {
     if (limit == 0 || c->msg_count <= limit) return 0;
     size_t k = c->msg_count - size_t(limit);
+    if (ms->batch_depth) return trim_to_pending(c, k);
     auto *add = static_cast<quorvane_sidx_entry *>(malloc(k * sizeof(quorvane_sidx_entry)));
     size_t add_n = 0;
-    for (size_t i = 0; add && i < k; i++) {
-        const quorvane_ms_msg &m = c->msgs[i];
-        if (m.type == QV_MS_TYPE_SYSTEM || m.type == QV_MS_TYPE_DELETED || m.text_len > QV_MS_ARCH_TEXT_MAX) continue;
-        quorvane_sidx_entry &e = add[add_n++];
-        memcpy(e.author, m.author, QV_MS_ID_LEN);
-        memcpy(e.author_device, m.author_device, QV_MS_DEVICE_LEN);
-        e.position = m.position;
-        e.msg_id = m.msg_id;
-        e.time = m.time;
-        e.type = m.type;
-        e.edited = m.edited;
-        e.text = m.text;
-        e.text_len = m.text_len;
-    }
+    for (size_t i = 0; add && i < k; i++)
+        if (archivable(c->msgs[i])) add[add_n++] = arch_entry_of(c->msgs[i]);
     if (!add) {
         n_log(LOG_ERR, "msgstore: out of memory archiving %zu messages beyond the cap; they stay", k);
         return -1;
@@ -263,16 +350,38 @@ int trim_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, uint64_t limit) {
         n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", k);
         return -1;
     }
-    const quorvane_ms_msg *gone = c->msgs;
-    reactions_keep(c, [&](const quorvane_ms_reaction &r) {
-        for (size_t i = 0; i < k; i++)
-            if (gone[i].msg_id == r.target_id && same_id(gone[i].author, r.target_author)) return false;
-        return true;
-    });
-    for (size_t i = 0; i < k; i++) msg_free_text(&c->msgs[i]);
-    memmove(c->msgs, c->msgs + k, (c->msg_count - k) * sizeof(quorvane_ms_msg));
-    c->msg_count -= k;
+    drop_front(c, k, false);
     return 1;
+}
+
+// Archives what a batch trimmed. When the archive cannot take it, the
+// messages go back to the front of the live list (they were the oldest), so
+// the message file written next still carries them: nothing is lost.
+int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    if (c->arch_pending_count == 0) return 0;
+    size_t n = c->arch_pending_count;
+    auto *add = static_cast<quorvane_sidx_entry *>(malloc(n * sizeof(quorvane_sidx_entry)));
+    int rc = -1;
+    if (add) {
+        for (size_t i = 0; i < n; i++) add[i] = arch_entry_of(c->arch_pending[i]);
+        rc = arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, n);
+        free(add);
+    }
+    if (rc == 0) {
+        arch_pending_free(c);
+        return 0;
+    }
+    if (msgs_reserve(c, c->msg_count + c->arch_pending_count)) {
+        memmove(c->msgs + c->arch_pending_count, c->msgs, c->msg_count * sizeof(quorvane_ms_msg));
+        memcpy(c->msgs, c->arch_pending, c->arch_pending_count * sizeof(quorvane_ms_msg));
+        c->msg_count += c->arch_pending_count;
+        c->arch_pending_count = 0;
+        c->msgs_dirty = 1;
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", n);
+    } else {
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they wait in memory", n);
+    }
+    return -1;
 }
 
 uint64_t trim_limit(const quorvane_msgstore *ms, const quorvane_ms_conv *c) {
@@ -283,6 +392,28 @@ uint64_t trim_limit(const quorvane_msgstore *ms, const quorvane_ms_conv *c) {
 }  // namespace
 
 namespace qv_ms {
+
+int write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    if (ms->batch_depth) {
+        c->msgs_dirty = 1;
+        return 0;
+    }
+    (void)settle_archive(ms, c);  // a failure leaves the messages live, and so in this file
+    return write_msgs_file(ms, c);
+}
+
+// Archives first, message files next, the list last: a list on disk never
+// names a cursor or read position beyond what the files beside it hold.
+int write_due(quorvane_msgstore *ms) {
+    int rc = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) {
+        quorvane_ms_conv *c = &ms->convs[i];
+        if (settle_archive(ms, c) != 0) rc = -1;
+        if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+    }
+    if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty)) rc = write_convs_file(ms);
+    return rc;
+}
 
 // A conversation's message file, trimmed to the cap as at open; a trimmed
 // file is written back. Runs for every record read at open and for every
@@ -644,17 +775,19 @@ size_t quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const uint8_t id[16
     conv_file f;
     wbuf rec;
     quorvane_sidx_cursor cur;
-    if (conv_file_of(ms, id, true, &f) != 0 || !read_into(ms, f.path, f.label, f.label_len, &rec)) return 0;
-    if (quorvane_sidx_decode(rec.p, rec.n, &cur) != 0) {
+    if (conv_file_of(ms, id, true, &f) != 0) return 0;
+    bool disk = read_into(ms, f.path, f.label, f.label_len, &rec);
+    if (disk && quorvane_sidx_decode(rec.p, rec.n, &cur) != 0) {
         mark_unread(ms, f.path, "is not an archive this program reads");
-        return 0;
+        disk = false;
     }
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    const size_t pending = c ? c->arch_pending_count : 0;
+    if (!disk && !pending) return 0;
     auto *out = static_cast<quorvane_ms_msgrec *>(malloc(sizeof(quorvane_ms_msgrec)));
     if (!out) return 0;
     size_t n = 0;
-    quorvane_sidx_entry e;
-    int r;
-    while ((r = quorvane_sidx_next(&cur, &e)) == 1) {
+    auto emit = [&](const quorvane_sidx_entry &e) {
         memset(out, 0, sizeof *out);
         memcpy(out->conv_id, id, QV_MS_ID_LEN);
         memcpy(out->author, e.author, QV_MS_ID_LEN);
@@ -668,7 +801,12 @@ size_t quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const uint8_t id[16
         if (out->text_len) memcpy(out->text, e.text, size_t(out->text_len));
         if (cb) cb(user, out);
         n++;
-    }
+    };
+    quorvane_sidx_entry e;
+    int r = 0;
+    while (disk && (r = quorvane_sidx_next(&cur, &e)) == 1) emit(e);
+    // then what a batch trimmed and has yet to store
+    for (size_t p = 0; p < pending; p++) emit(arch_entry_of(c->arch_pending[p]));
     if (r < 0) mark_unread(ms, f.path, "stops at an entry this program cannot read");
     quorvane_cleanse(out, sizeof *out);
     free(out);
@@ -679,6 +817,21 @@ int quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16])
     if (!ms || !id) return -1;
     conv_file f;
     if (conv_file_of(ms, id, true, &f) != 0) return -1;
+    if (quorvane_ms_conv *c = find_conv(ms, id)) arch_pending_free(c);
     if (store_remove(ms, f.path) == 0) sync_dir(ms->dir);
     return 0;
+}
+
+void quorvane_msgstore_batch_begin(quorvane_msgstore *ms) {
+    if (ms) ms->batch_depth++;
+}
+
+int quorvane_msgstore_batch_end(quorvane_msgstore *ms) {
+    if (!ms) return -1;
+    if (ms->batch_depth > 1) {
+        ms->batch_depth--;
+        return 0;
+    }
+    ms->batch_depth = 0;
+    return write_due(ms);
 }
