@@ -484,6 +484,29 @@ size_t            quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const ui
                                                  void *user);  // entries walked
 int               quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16]);
 
+// History export and import
+// - an export holds every exported conversation's keys: free it with
+//   quorvane_msgstore_export_free, which wipes it.
+// - import merges entry by entry; an entry that breaks a limit or is cut
+//   short changes nothing and ends the import with -1, the entries before it
+//   stay merged. An all-zero key never replaces a held key: a conversation
+//   not held is then created locked. Older keys join as add_old_keys adds
+//   them, the send counter only moves up, and a member slot taken by another
+//   user starts without devices and unmuted.
+constexpr uint8_t QV_MS_EXPORT_VERSION   = 1;
+constexpr size_t  QV_MS_EXPORT_HDR       = 5;   // version, conversation count
+constexpr size_t  QV_MS_EXPORT_CONV_HEAD = 49;  // id, key, older-key count
+constexpr size_t  QV_MS_EXPORT_CONV_MIN  = 58;  // ... send counter, member count
+constexpr size_t  QV_MS_EXPORT_MEMBER    = 82;  // user, identity key, second key, role, name length
+constexpr size_t  QV_MS_EXPORT_MSG       = 70;  // author, device, id, time, type, edited, text length
+static_assert(QV_MS_EXPORT_CONV_MIN == QV_MS_EXPORT_CONV_HEAD + 8 + 1 && QV_MS_EXPORT_MEMBER == QV_MS_MEMBER_FIXED);
+static_assert(QV_MS_EXPORT_MSG == QV_MS_ID_LEN + QV_MS_DEVICE_LEN + 8 + 8 + 1 + 1 + 4);
+[[nodiscard]] uint8_t *quorvane_msgstore_export_history_ex(const quorvane_msgstore *ms, int include_direct,
+                                                           size_t *len);  // null on a null argument or no memory
+[[nodiscard]] uint8_t *quorvane_msgstore_export_history(const quorvane_msgstore *ms, size_t *len);  // direct ones too
+void                   quorvane_msgstore_export_free(uint8_t *buf, size_t len);  // wipes, frees; null ignored
+[[nodiscard]] int      quorvane_msgstore_import_history(quorvane_msgstore *ms, const uint8_t *data, size_t len);
+
 // Plaintext decoders of the files below the seal
 // - each reads only inside [pt, pt + n) and zeroes its output first.
 [[nodiscard]] int    quorvane_ms_profile_decode(const uint8_t *pt, size_t n, quorvane_ms_profile *out);  // 1 used (fields up to the first bad one), 0 unusable

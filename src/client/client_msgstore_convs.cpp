@@ -69,6 +69,21 @@ void drop_msgs(quorvane_ms_conv *c) {
     c->reaction_count = c->reaction_alloc = 0;
 }
 
+// Keys not yet held (as current or older) join the older keys behind those
+// held, until seven are held; the current key of a record without one does
+// not count. How many joined.
+int merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count) {
+    int added = 0;
+    for (size_t i = 0; i < count && c->old_key_count < QV_MS_OLD_KEYS; i++) {
+        bool known = c->has_key && quorvane_ct_eq(keys[i], c->key, QV_KEY_LEN);
+        for (size_t j = 0; j < c->old_key_count && !known; j++) known = quorvane_ct_eq(keys[i], c->old_keys[j], QV_KEY_LEN);
+        if (known) continue;
+        memcpy(c->old_keys[c->old_key_count++], keys[i], QV_KEY_LEN);
+        added++;
+    }
+    return added;
+}
+
 /* ---- "convs.dat" --------------------------------------------------------- */
 
 size_t trailer_len(int v) { return v >= 20 ? 32 : v >= 18 ? 22 : v == 17 ? 21 : v == 16 ? 17 : v >= 14 ? 9 : 0; }
@@ -392,14 +407,7 @@ int quorvane_msgstore_add_old_keys(quorvane_msgstore *ms, const uint8_t id[16], 
     if (!c || !c->has_key) return -1;
     if (count == 0) return 0;
     if (!keys) return -1;
-    int added = 0;
-    for (size_t i = 0; i < count && c->old_key_count < QV_MS_OLD_KEYS; i++) {
-        bool known = quorvane_ct_eq(keys[i], c->key, QV_KEY_LEN);
-        for (size_t j = 0; j < c->old_key_count && !known; j++) known = quorvane_ct_eq(keys[i], c->old_keys[j], QV_KEY_LEN);
-        if (known) continue;
-        memcpy(c->old_keys[c->old_key_count++], keys[i], QV_KEY_LEN);
-        added++;
-    }
+    int added = merge_old_keys(c, keys, count);
     if (added && write_convs_now(ms) != 0) return -1;
     return added;
 }

@@ -173,6 +173,7 @@ quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id);
 bool              grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count);
 void              free_members(quorvane_ms_conv *c);
 void              drop_msgs(quorvane_ms_conv *c);
+int               merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count);  // how many joined
 int               write_convs(quorvane_msgstore *ms);      // in a batch: marked only
 int               write_convs_now(quorvane_msgstore *ms);  // in a batch: every marked file, then the list
 int               write_convs_file(quorvane_msgstore *ms);  // whatever batch is open
@@ -181,6 +182,7 @@ void              load_conv_list(quorvane_msgstore *ms);
 // client_msgstore_msgs.cpp: message files, the archive and trimming
 int   conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f);
 bool  msgs_reserve(quorvane_ms_conv *c, size_t want);
+long  msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m);  // takes m's text; -1 when the array cannot grow
 bool  reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r);
 char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
