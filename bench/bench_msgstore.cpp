@@ -4,10 +4,15 @@
 // and reads are timed beside plain reads of the very same bytes followed by
 // the very same key derivation and AEAD, with nothing else.
 //
+// Opening a store of 200 conversations x 2,000 messages beside reading and
+// opening the same bytes; one search over 100,000 messages beside
+// `grep -F -i -c` over their plaintext and the decryption of their files.
+//
 // Adding messages and changing one setting, beside SQLite doing the same
 // durably (synchronous=FULL, one row and one transaction per change), in
 // time and in bytes handed to write(2) ("wchar" of /proc/self/io).
 #include "client_msgstore.h"
+#include "client_search.h"
 
 #include "bench_support.h"
 
@@ -450,6 +455,125 @@ void BM_store_add_at_cap_full_archive(benchmark::State &state) {
     if (quorvane_msgstore_archive_scan(ms, conv, nullptr, nullptr) != QV_MS_ARCH_MAX) abort();
     quorvane_msgstore_close(ms);
 }
+
+/* ---- a store full of history: opening it, and searching it ------------- */
+
+// convs conversations of per_conv messages (written in batches of 200, the
+// cap lifted to hold them live), with the message files' paths and labels
+// for the ceiling; the plaintext of every text, one per line, for grep.
+struct history_fixture {
+    qv_bench::ScratchDir scratch_dir;
+    std::string dir, plain;
+    uint8_t key[32];
+    std::vector<sealed_file> files;
+    history_fixture(int convs, uint64_t per_conv) {
+        dir = scratch_dir.dir + "/msgstore";
+        quorvane_msgstore *ms = quorvane_msgstore_open(dir.c_str(), kSecret);
+        if (!ms) abort();
+        memcpy(key, ms->key, 32);
+        (void)quorvane_msgstore_set_msg_cap(ms, per_conv);
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        static const char *words[] = {"see", "you", "at", "the", "meeting", "tomorrow", "lunch", "Report", "ok", "thanks"};
+        std::string text_all;
+        for (int c = 0; c < convs; c++) {
+            uint8_t conv[16] = {0xc1, uint8_t(c), uint8_t(c >> 8)}, ck[32] = {1};
+            if (quorvane_msgstore_put_conv(ms, conv, ck) != 0) abort();
+            for (uint64_t i = 0; i < per_conv; i++) {
+                if (i % 200 == 0) quorvane_msgstore_batch_begin(ms);
+                fill_msg(rec.get(), conv, i + 1, i + 1);
+                std::string t;
+                for (uint64_t w = 0; t.size() < 40; w++) t += std::string(w ? " " : "") + words[(i * 7 + w * 3 + c) % 10];
+                memcpy(rec->text, t.data(), t.size());
+                rec->text_len = t.size();
+                text_all += t + "\n";
+                if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
+                if ((i % 200 == 199 || i + 1 == per_conv) && quorvane_msgstore_batch_end(ms) != 0) abort();
+            }
+            static const char hexd[] = "0123456789abcdef";
+            std::string h;
+            for (uint8_t b : conv) h += hexd[b >> 4], h += hexd[b & 15];
+            std::vector<uint8_t> label(MS_LABEL_MSGS.begin(), MS_LABEL_MSGS.end());
+            label.insert(label.end(), conv, conv + 16);
+            files.push_back({dir + "/m_" + h + ".dat", label});
+        }
+        files.push_back({dir + "/convs.dat", std::vector<uint8_t>(MS_LABEL_CONVS.begin(), MS_LABEL_CONVS.end())});
+        quorvane_msgstore_close(ms);
+        plain = scratch_dir.dir + "/plain.txt";
+        FILE *f = fopen(plain.c_str(), "w");
+        if (!f || fwrite(text_all.data(), 1, text_all.size(), f) != text_all.size() || fclose(f) != 0) abort();
+    }
+};
+
+history_fixture &open_fx() {
+    static history_fixture f(200, 2000);
+    return f;
+}
+
+history_fixture &search_fx() {
+    static history_fixture f(50, 2000);
+    return f;
+}
+
+// Opening 200 conversations of 2,000 messages each, beside its ceiling:
+// the same key derivation, then reading and opening the same files.
+void BM_store_open_history(benchmark::State &state) {
+    history_fixture &f = open_fx();
+    double close_s = 0;
+    for (auto _ : state) {
+        quorvane_msgstore *ms = quorvane_msgstore_open(f.dir.c_str(), kSecret);
+        if (!ms || ms->conv_count != 200 || ms->convs[199].msg_count != 2000) abort();
+        state.PauseTiming();  // closing (every text wiped and freed) is counted apart
+        auto t0 = std::chrono::steady_clock::now();
+        quorvane_msgstore_close(ms);
+        close_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.ResumeTiming();
+    }
+    state.counters["close_ms"] = benchmark::Counter(close_s * 1e3, benchmark::Counter::kAvgIterations);
+}
+
+void ceiling_history(benchmark::State &state, history_fixture &f) {
+    std::vector<uint8_t> buf, pt;
+    uint8_t in[54], md[64], key[32];
+    for (auto _ : state) {
+        memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
+        memcpy(in + 22, kSecret, 32);
+        if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
+        memcpy(key, md, 32);
+        read_and_open(f.files, key, buf, pt);
+        benchmark::DoNotOptimize(pt.data());
+    }
+}
+
+void BM_ceiling_open_history(benchmark::State &state) { ceiling_history(state, open_fx()); }
+
+// One query over 100,000 messages in 50 conversations, beside `grep -F -i -c`
+// over their plaintext plus decrypting the files that hold it (the ceiling).
+void BM_search_100k(benchmark::State &state) {
+    history_fixture &f = search_fx();
+    quorvane_msgstore *ms = quorvane_msgstore_open(f.dir.c_str(), kSecret);
+    if (!ms) abort();
+    std::vector<quorvane_search_hit> hits(200);
+    size_t n = 0;
+    for (auto _ : state) n = quorvane_search(ms, "MEETING", QV_SEARCH_TEXTS | QV_SEARCH_FILES | QV_SEARCH_CONVS,
+                                              hits.data(), hits.size());
+    if (n != hits.size()) abort();
+    quorvane_msgstore_close(ms);
+}
+
+void BM_grep_100k(benchmark::State &state) {
+    history_fixture &f = search_fx();
+    const std::string cmd = "LC_ALL=C grep -F -i -c MEETING " + f.plain + " >/dev/null";
+    for (auto _ : state)
+        if (system(cmd.c_str()) != 0) abort();
+}
+
+void BM_decrypt_100k(benchmark::State &state) { ceiling_history(state, search_fx()); }
+
+BENCHMARK(BM_store_open_history)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ceiling_open_history)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_search_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_grep_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_decrypt_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // {live, history, batch}: without batches the growth is quadratic across the
 // history sizes; in batches of 200 it should stay near linear.

@@ -191,12 +191,18 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
     }
     struct stat st;
     const char *why = nullptr;
-    wbuf file;
+    // the sealed bytes are not secret: read into memory that is neither
+    // zeroed first nor wiped after, which a large history would pay twice
+    struct sealed {
+        uint8_t *p = nullptr;
+        size_t n = 0;
+        ~sealed() { free(p); }
+    } file;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "is not a readable file";
     else if (size_t(st.st_size) < QV_MS_SEAL_OVERHEAD) why = "is shorter than 32 bytes";
     else if (uint64_t(st.st_size) > QV_MS_FILE_MAX) why = "is too large";
     else {
-        file.p = n_calloc(file.p, size_t(st.st_size), uint8_t);
+        file.p = reinterpret_cast<uint8_t *>(n_realloc(file.p, nullptr, size_t(st.st_size)));
         file.n = size_t(st.st_size);
         size_t done = 0;
         while (file.p && done < file.n) {
@@ -218,7 +224,7 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
         return nullptr;
     }
     size_t n = file.n - QV_MS_SEAL_OVERHEAD;
-    auto *pt = n_calloc(pt, n ? n : 1, uint8_t);
+    auto *pt = reinterpret_cast<uint8_t *>(n_realloc(pt, nullptr, n ? n : 1));  // filled whole by the open below
     if (!pt) {
         if (no_mem) *no_mem = true;
         mark_unread(ms, path, "cannot be read (out of memory)");
@@ -226,6 +232,7 @@ uint8_t *store_read(quorvane_msgstore *ms, const char *path, const uint8_t *labe
     }
     const uint8_t *salt = file.p, *ct = file.p + QV_SALT_LEN, *tag = ct + n;
     if (quorvane_msg_open(ms->key, SEAL_COUNTER, salt, label, label_len, ct, n, tag, pt) != 0) {
+        quorvane_cleanse(pt, n ? n : 1);
         free(pt);
         mark_unread(ms, path, "does not authenticate");
         return nullptr;

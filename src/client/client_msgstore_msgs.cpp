@@ -435,6 +435,8 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
     const uint32_t count = get_be32(pt + 1);
     reader r{pt, n, 5};
     const size_t head = QV_MS_ID_LEN + 8 + 8 + 1 + (v >= 4 ? 1 : 0) + 4;
+    // room for every entry the bytes can hold at once, not by doubling
+    if (!msgs_reserve(c, count < (n - 5) / head ? count : (n - 5) / head)) return 1;
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t *h = r.take(head), *text, *tail = nullptr;
         if (!h) return 1;

@@ -11,32 +11,31 @@
 
 namespace {
 
-unsigned char lower(unsigned char c) { return static_cast<unsigned char>(tolower(c)); }
-
-// Case-insensitive containment; q is the query already lowered.
-bool contains(const char *text, size_t n, const unsigned char *q, size_t m) {
-    if (m == 0 || m > n) return false;
-    const unsigned char first = q[0];
-    const auto *t = reinterpret_cast<const unsigned char *>(text);
-    for (size_t i = 0; i + m <= n; i++) {
-        if (lower(t[i]) != first) continue;
-        size_t k = 1;
-        while (k < m && lower(t[i + k]) == q[k]) k++;
-        if (k == m) return true;
-    }
-    return false;
-}
-
-// The query lowered once, for every message it is tested against. One
-// longer than any text is kept at 4097 bytes: it is contained nowhere.
+// The query lowered once, with the locale's mapping taken into a table once,
+// for every text it is tested against. One longer than any text is kept at
+// 4097 bytes: it is contained nowhere.
 struct query {
+    unsigned char fold[256];
     unsigned char q[QV_MS_TEXT_MAX + 1];
     size_t n = 0;
     explicit query(const char *s) {
+        for (int c = 0; c < 256; c++) fold[c] = static_cast<unsigned char>(tolower(c));
         n = s ? strnlen(s, QV_MS_TEXT_MAX + 1) : 0;
-        for (size_t i = 0; i < n; i++) q[i] = lower(static_cast<unsigned char>(s[i]));
+        for (size_t i = 0; i < n; i++) q[i] = fold[static_cast<unsigned char>(s[i])];
     }
-    bool in(const char *text, size_t len) const { return contains(text, len, q, n); }
+    // case-insensitive containment
+    bool in(const char *text, size_t len) const {
+        if (n == 0 || n > len) return false;
+        const auto *t = reinterpret_cast<const unsigned char *>(text);
+        const unsigned char first = q[0];
+        for (size_t i = 0, last = len - n; i <= last; i++) {
+            if (fold[t[i]] != first) continue;
+            size_t k = 1;
+            while (k < n && fold[t[i + k]] == q[k]) k++;
+            if (k == n) return true;
+        }
+        return false;
+    }
 };
 
 // The one matching rule of both searches; rec fields given apart so that a
