@@ -129,6 +129,15 @@ fixture &fx() {
     return f;
 }
 
+// The store key as open derives it, timed with the ceilings.
+void derive_store_key(uint8_t key[32]) {
+    uint8_t in[54], md[64];
+    memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
+    memcpy(in + 22, kSecret, 32);
+    if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
+    memcpy(key, md, 32);
+}
+
 // The floor: open, read whole, close, then the store's key derivation and AEAD.
 void read_and_open(const std::vector<sealed_file> &files, const uint8_t key[32], std::vector<uint8_t> &buf,
                    std::vector<uint8_t> &pt) {
@@ -161,12 +170,9 @@ void BM_store_open(benchmark::State &state) {
 void ceiling_open(benchmark::State &state, bool with_ratchets) {
     fixture &f = fx();
     std::vector<uint8_t> buf, pt;
-    uint8_t in[54], md[64], key[32];
+    uint8_t key[32];
     for (auto _ : state) {
-        memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
-        memcpy(in + 22, kSecret, 32);
-        if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
-        memcpy(key, md, 32);
+        derive_store_key(key);
         read_and_open(f.open_files, key, buf, pt);
         if (with_ratchets) read_and_open(f.peer_files, key, buf, pt);
         benchmark::DoNotOptimize(pt.data());
@@ -533,12 +539,9 @@ void BM_store_open_history(benchmark::State &state) {
 
 void ceiling_history(benchmark::State &state, history_fixture &f) {
     std::vector<uint8_t> buf, pt;
-    uint8_t in[54], md[64], key[32];
+    uint8_t key[32];
     for (auto _ : state) {
-        memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
-        memcpy(in + 22, kSecret, 32);
-        if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
-        memcpy(key, md, 32);
+        derive_store_key(key);
         read_and_open(f.files, key, buf, pt);
         benchmark::DoNotOptimize(pt.data());
     }

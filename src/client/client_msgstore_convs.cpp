@@ -100,6 +100,16 @@ size_t conv_entry_len(const quorvane_ms_conv &c, int v) {
     return n;
 }
 
+// User id, identity key, second key, role and name: what "convs.dat" and the
+// history export both write of a member, in that order.
+void member_put_head(writer &w, const quorvane_ms_member &m) {
+    w.raw(m.user_id, QV_MS_ID_LEN);
+    w.raw(m.identity_key, QV_KEY_LEN);
+    w.raw(m.second_key, QV_KEY_LEN);
+    w.u8(m.role);
+    w.text8(m.name, QV_MS_NAME_MAX);
+}
+
 // Written versions are 19 to 22: members always carry devices and the muted flag.
 void conv_entry_put(writer &w, const quorvane_ms_conv &c, int v) {
     w.raw(c.id, QV_MS_ID_LEN);
@@ -123,11 +133,7 @@ void conv_entry_put(writer &w, const quorvane_ms_conv &c, int v) {
     w.u8(uint8_t(c.member_count));
     for (size_t i = 0; i < c.member_count; i++) {
         const quorvane_ms_member &m = c.members[i];
-        w.raw(m.user_id, QV_MS_ID_LEN);
-        w.raw(m.identity_key, QV_KEY_LEN);
-        w.raw(m.second_key, QV_KEY_LEN);
-        w.u8(m.role);
-        w.text8(m.name, QV_MS_NAME_MAX);
+        member_put_head(w, m);
         w.u8(m.device_count);
         w.raw(m.devices, 2 * QV_KEY_LEN * m.device_count);
         w.u8(m.muted ? 1 : 0);

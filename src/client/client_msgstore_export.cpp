@@ -175,25 +175,13 @@ uint8_t *quorvane_msgstore_export_history_ex(const quorvane_msgstore *ms, int in
         w.raw(c.old_keys, QV_KEY_LEN * size_t(c.old_key_count));
         w.be64(c.send_counter);
         w.u8(uint8_t(c.member_count));
-        for (size_t j = 0; j < c.member_count; j++) {
-            const quorvane_ms_member &m = c.members[j];
-            w.raw(m.user_id, QV_MS_ID_LEN);
-            w.raw(m.identity_key, QV_KEY_LEN);
-            w.raw(m.second_key, QV_KEY_LEN);
-            w.u8(m.role);
-            w.text8(m.name, QV_MS_NAME_MAX);
-        }
+        for (size_t j = 0; j < c.member_count; j++) member_put_head(w, c.members[j]);
         w.be32(uint32_t(c.msg_count));
         for (size_t j = 0; j < c.msg_count; j++) {
             const quorvane_ms_msg &m = c.msgs[j];
             w.raw(m.author, QV_MS_ID_LEN);
             w.raw(m.author_device, QV_MS_DEVICE_LEN);
-            w.be64(m.msg_id);
-            w.be64(m.time);
-            w.u8(m.type);
-            w.u8(m.edited);
-            w.be32(uint32_t(m.text_len));
-            w.raw(m.text, m.text_len);
+            msg_put_body(w, m);
         }
     }
     put_be32(count_at, count);

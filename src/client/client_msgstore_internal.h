@@ -173,6 +173,7 @@ quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id);
 bool              grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count);
 void              free_members(quorvane_ms_conv *c);
 void              drop_msgs(quorvane_ms_conv *c);
+void              member_put_head(writer &w, const quorvane_ms_member &m);  // id, keys, role, name
 int               merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count);  // how many joined
 int               write_convs(quorvane_msgstore *ms);      // in a batch: marked only
 int               write_convs_now(quorvane_msgstore *ms);  // in a batch: every marked file, then the list
@@ -186,6 +187,7 @@ long  msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m);  // takes m's 
 bool  reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r);
 char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
+void  msg_put_body(writer &w, const quorvane_ms_msg &m);  // id, time, type, edited, text length, text
 int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batch: marked only
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);

@@ -27,16 +27,20 @@ int conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, c
     return 0;
 }
 
-bool msgs_reserve(quorvane_ms_conv *c, size_t want) {
-    if (want <= c->msg_alloc) return true;
-    size_t cap = c->msg_alloc ? c->msg_alloc : QV_MS_MSGS_FIRST_CAP;
+// Message records hold only pointers to their texts, so realloc may move
+// them unwiped; the live list and the list waiting for the archive grow so.
+static bool msg_array_reserve(quorvane_ms_msg **arr, size_t *alloc, size_t want) {
+    if (want <= *alloc) return true;
+    size_t cap = *alloc ? *alloc : QV_MS_MSGS_FIRST_CAP;
     while (cap < want) cap *= 2;
-    auto *grown = static_cast<quorvane_ms_msg *>(realloc(c->msgs, cap * sizeof(quorvane_ms_msg)));
+    auto *grown = static_cast<quorvane_ms_msg *>(realloc(*arr, cap * sizeof(quorvane_ms_msg)));
     if (!grown) return false;
-    c->msgs = grown;
-    c->msg_alloc = cap;
+    *arr = grown;
+    *alloc = cap;
     return true;
 }
+
+bool msgs_reserve(quorvane_ms_conv *c, size_t want) { return msg_array_reserve(&c->msgs, &c->msg_alloc, want); }
 
 bool reactions_reserve(quorvane_ms_conv *c, size_t want) {
     if (want <= c->reaction_alloc) return true;
@@ -96,6 +100,17 @@ bool reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r) {
     return true;
 }
 
+// Id, time, type, edited flag, text length and text: what a message file and
+// the history export both write of a message, in that order.
+void msg_put_body(writer &w, const quorvane_ms_msg &m) {
+    w.be64(m.msg_id);
+    w.be64(m.time);
+    w.u8(m.type);
+    w.u8(m.edited);
+    w.be32(uint32_t(m.text_len));
+    w.raw(m.text, m.text_len);
+}
+
 // The message file as memory holds it, whatever batch is open.
 int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     conv_file f;
@@ -111,12 +126,7 @@ int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     for (size_t i = 0; i < c->msg_count; i++) {
         const quorvane_ms_msg &m = c->msgs[i];
         w.raw(m.author, QV_MS_ID_LEN);
-        w.be64(m.msg_id);
-        w.be64(m.time);
-        w.u8(m.type);
-        w.u8(m.edited);
-        w.be32(uint32_t(m.text_len));
-        w.raw(m.text, m.text_len);
+        msg_put_body(w, m);
         w.raw(m.author_device, QV_MS_DEVICE_LEN);
         w.u8(m.send_status);
         w.be64(m.position);
@@ -303,14 +313,7 @@ void drop_front(quorvane_ms_conv *c, size_t k, bool keep_archivable) {
 }
 
 bool pending_reserve(quorvane_ms_conv *c, size_t want) {
-    if (want <= c->arch_pending_alloc) return true;
-    size_t cap = c->arch_pending_alloc ? c->arch_pending_alloc : QV_MS_MSGS_FIRST_CAP;
-    while (cap < want) cap *= 2;
-    auto *grown = static_cast<quorvane_ms_msg *>(realloc(c->arch_pending, cap * sizeof(quorvane_ms_msg)));
-    if (!grown) return false;
-    c->arch_pending = grown;
-    c->arch_pending_alloc = cap;
-    return true;
+    return msg_array_reserve(&c->arch_pending, &c->arch_pending_alloc, want);
 }
 
 // Inside a batch a trim only moves messages in memory; the batch's end

@@ -5,8 +5,12 @@
 
 #include "client_msgstore.h"
 
+#include "qv_test_support.h"
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +34,7 @@ struct msg_in {
     uint8_t type;
     std::string text;
     bytes device = filled(32, 0);
+    uint8_t status = 0;
 };
 
 inline std::unique_ptr<quorvane_ms_msgrec> make_rec(const bytes &conv, const msg_in &m) {
@@ -42,8 +47,9 @@ inline std::unique_ptr<quorvane_ms_msgrec> make_rec(const bytes &conv, const msg
     r->time = m.time;
     r->position = m.position;
     r->type = m.type;
-    size_t n = m.text.size() < QV_MS_TEXT_MAX ? m.text.size() : QV_MS_TEXT_MAX;
-    memcpy(r->text, m.text.data(), n);
+    r->send_status = m.status;
+    // a text past the limit is announced at its length, for the refusals
+    memcpy(r->text, m.text.data(), std::min<size_t>(m.text.size(), QV_MS_TEXT_MAX + 1));
     r->text_len = m.text.size();
     return r;
 }
@@ -78,6 +84,24 @@ inline std::vector<uint64_t> ids(const std::vector<quorvane_ms_msgrec> &v) {
     std::vector<uint64_t> out;
     for (const auto &r : v) out.push_back(r.msg_id);
     return out;
+}
+
+// One request per line to a cross-check script; its answers split in words.
+inline std::vector<std::vector<std::string>> run_script(const std::string &name, const std::vector<std::string> &requests) {
+    std::string in, out;
+    for (const auto &r : requests) in += r + "\n";
+    EXPECT_EQ(qvtest::run_python(name, {}, in, &out), 0);
+    std::vector<std::vector<std::string>> answers;
+    std::istringstream s(out);
+    for (std::string line; std::getline(s, line);) {
+        std::istringstream l(line);
+        std::vector<std::string> w;
+        for (std::string x; l >> x;) w.push_back(x);
+        answers.push_back(w);
+    }
+    EXPECT_EQ(answers.size(), requests.size()) << out;
+    answers.resize(requests.size());
+    return answers;
 }
 
 }  // namespace mstest

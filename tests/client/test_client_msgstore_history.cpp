@@ -5,7 +5,6 @@
 // older keys and the send counter, member slots taken by another user.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <sys/stat.h>
 
 #include "msgstore_test_util.h"
@@ -17,23 +16,8 @@ namespace {
 
 using qvtest::hex;
 
-std::vector<std::string> words(const std::string &line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
-
 std::vector<std::vector<std::string>> script(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("history_xcheck.py", {}, in, &out), 0);
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream s(out);
-    for (std::string line; std::getline(s, line);) answers.push_back(words(line));
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return run_script("history_xcheck.py", requests);
 }
 
 // An export as bytes, wiped and freed by the helper meant for it.
