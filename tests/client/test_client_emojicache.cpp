@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -503,4 +504,164 @@ TEST_F(EmojiCache, WriterKilledWhileCommittingLeavesOldOrNewVersion) {
     EXPECT_EQ(kills, 25);
     RecordProperty("versions_committed", std::to_string(last_seen));
     EXPECT_GE(last_seen, 30u) << "too few commits happened to call this a crash test";
+}
+
+/* ---- lookups ----------------------------------------------------------------- */
+
+TEST_F(EmojiCache, LayersAndShortcodeMatching) {
+    Cache first = open_cache(tmp.file("noto")), main = open_cache(dir), last = open_cache(tmp.file("last"));
+    const std::string code32(32, 'q'), code33(33, 'q');
+    ASSERT_TRUE(bring_in(first.get(), make_pack(key, 1, {{"f", pngs[0]}}, {"both 0 0 -", "only_first 0 1 -"}), key.pub));
+    ASSERT_TRUE(bring_in(main.get(),
+                         make_pack(key, 1, {{"m", pngs[1]}},
+                                   {"both 0 2 -", "smile 0 3 -", code32 + " 0 4 -", "!secret 0 5 -", "a1_b 0 6 -"}),
+                         key.pub));
+    ASSERT_TRUE(bring_in(last.get(), make_pack(key, 1, {{"l", pngs[2]}}, {"only_last 0 7 -", "smile 0 8 -"}), key.pub));
+
+    // Without layers: the cache alone.
+    const quorvane_emoji_entry *e = nullptr;
+    EXPECT_EQ(quorvane_emoji_cache_match(main.get(), ":only_last:", 0, 11, &e), 0u);
+    quorvane_emoji_cache_set_layers(main.get(), first.get(), last.get());
+
+    struct Case { const char *text; size_t pos; size_t want; const quorvane_emoji_cache *owner; uint16_t slot; };
+    const std::string long_ok = "x :" + code32 + ": y", long_bad = ":" + code33 + ":";
+    const Case cases[] = {
+        {":both:", 0, 6, first.get(), 0},            // the first layer wins over the cache
+        {":smile:", 0, 7, main.get(), 3},            // the cache wins over the last layer
+        {":only_last:", 0, 11, last.get(), 7},       // known to the last layer only
+        {":only_first: and more", 0, 12, first.get(), 1},
+        {"hi :a1_b: there", 3, 6, main.get(), 6},
+        {long_ok.c_str(), 2, 34, main.get(), 4},     // a 32-character code
+        {long_bad.c_str(), 0, 0, nullptr, 0},        // 33 characters
+        {":Smile:", 0, 0, nullptr, 0},               // upper case
+        {":smi le:", 0, 0, nullptr, 0},
+        {":secret:", 0, 0, nullptr, 0},              // hidden
+        {":nothing:", 0, 0, nullptr, 0},
+        {"::", 0, 0, nullptr, 0},                    // empty code
+        {":smile", 0, 0, nullptr, 0},                // no closing colon
+        {"x:smile:", 0, 0, nullptr, 0},              // position not on a colon
+        {":smile:", 7, 0, nullptr, 0},               // position past the text
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        e = reinterpret_cast<const quorvane_emoji_entry *>(&c);
+        EXPECT_EQ(quorvane_emoji_cache_match(main.get(), c.text, c.pos, strlen(c.text), &e), c.want);
+        if (!c.owner) {
+            EXPECT_EQ(e, nullptr);
+            continue;
+        }
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(quorvane_emoji_cache_owns(c.owner, e), 1);
+        EXPECT_EQ(e->slot, c.slot);
+    }
+    // The length bounds the text: a closing colon past it does not count.
+    EXPECT_EQ(quorvane_emoji_cache_match(main.get(), ":smile:", 0, 6, &e), 0u);
+    EXPECT_EQ(quorvane_emoji_cache_lookup(main.get(), "only_first")->slot, 1);
+    EXPECT_EQ(quorvane_emoji_cache_lookup(main.get(), "nope"), nullptr);
+
+    // A cache set as its own layer is consulted once; an empty cache with
+    // layers still matches through them.
+    quorvane_emoji_cache_set_layers(main.get(), main.get(), main.get());
+    EXPECT_EQ(quorvane_emoji_cache_match(main.get(), ":both:", 0, 6, &e), 6u);
+    EXPECT_EQ(quorvane_emoji_cache_owns(main.get(), e), 1);
+    Cache empty = open_cache(tmp.file("empty"));
+    EXPECT_EQ(quorvane_emoji_cache_match(empty.get(), ":smile:", 0, 7, &e), 0u);
+    quorvane_emoji_cache_set_layers(empty.get(), nullptr, last.get());
+    EXPECT_EQ(quorvane_emoji_cache_match(empty.get(), ":smile:", 0, 7, &e), 7u);
+    EXPECT_EQ(quorvane_emoji_cache_owns(last.get(), e), 1);
+}
+
+TEST(EmojiText, Typing) {
+    struct Case { const char *text; size_t cursor; int want; size_t start; size_t frag; };
+    const std::string frag32 = "a :" + std::string(32, 'x'), frag33 = ":" + std::string(33, 'x');
+    const Case cases[] = {
+        {"hello :smi", 10, 1, 6, 3},
+        {"hello :smi", 99, 1, 6, 3},          // the cursor past the end counts as the end
+        {"hello :smile", 10, 1, 6, 3},        // only up to the cursor
+        {"a:smi", 5, 0, 0, 0},                // the colon follows a letter
+        {":", 1, 1, 0, 0},
+        {":smi", 4, 1, 0, 3},
+        {"x\t:ab_9", 7, 1, 2, 4},             // after a control byte
+        {"hello smi", 9, 0, 0, 0},
+        {"hello :sMi", 10, 0, 0, 0},          // upper case ends the walk on a letter
+        {"hi ::x", 6, 0, 0, 0},
+        {frag32.c_str(), 99, 1, 2, 32},
+        {frag33.c_str(), 99, 0, 0, 0},
+        {"\xc3\xa9:smi", 99, 0, 0, 0},         // after a byte of a UTF-8 letter
+        {"", 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        size_t start = 77, frag = 77;
+        EXPECT_EQ(quorvane_emoji_typing(c.text, c.cursor, &start, &frag), c.want);
+        if (c.want) {
+            EXPECT_EQ(start, c.start);
+            EXPECT_EQ(frag, c.frag);
+        }
+    }
+    EXPECT_EQ(quorvane_emoji_typing(nullptr, 3, nullptr, nullptr), 0);
+}
+
+namespace {
+quorvane_emoji_entry entry(const char *name, const char *keywords, bool hidden = false) {
+    quorvane_emoji_entry e{};
+    snprintf(e.name, sizeof e.name, "%s", name);
+    snprintf(e.keywords, sizeof e.keywords, "%s", keywords);
+    e.hidden = hidden;
+    return e;
+}
+}  // namespace
+
+TEST(EmojiText, Categories) {
+    struct Case { const char *name; const char *keywords; int want; };
+    const Case cases[] = {
+        {"grinning_cat", "", QV_EMOJI_CAT_NATURE},        // nature before faces
+        {"anything", "cat_things", QV_EMOJI_CAT_THINGS},
+        {"grinning", "cat_food", QV_EMOJI_CAT_FOOD},       // a tag beats the name
+        {"zzzz_qq", "cat_misc", QV_EMOJI_CAT_NATURE},      // the tag splits into cat and misc
+        {"pizza", "", QV_EMOJI_CAT_FOOD},
+        {"ice_cream", "", QV_EMOJI_CAT_FOOD},
+        {"thumbsup", "", QV_EMOJI_CAT_PEOPLE},
+        {"broken_heart", "", QV_EMOJI_CAT_SYMBOLS},
+        {"rocket", "", QV_EMOJI_CAT_THINGS},
+        {"smile", "", QV_EMOJI_CAT_FACES},
+        {"blob_thing", "wink,extra", QV_EMOJI_CAT_FACES},   // from the keywords
+        {"blob_thing", "x_wave", QV_EMOJI_CAT_PEOPLE},      // keywords split at "_" too
+        {"blob", "cat_", QV_EMOJI_CAT_NATURE},               // too short for a tag: the word cat
+        {"blob", "cat_facesx", QV_EMOJI_CAT_NATURE},       // no such category: the word cat
+        {"blob", "", QV_EMOJI_CAT_NONE},
+        {"smiles", "", QV_EMOJI_CAT_NONE},                   // whole words only
+        {"tea_cat", "cat_people", QV_EMOJI_CAT_PEOPLE},
+        {"rose", "plant,cat_things,cat_food", QV_EMOJI_CAT_THINGS},  // the first tag
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " / " + c.keywords);
+        const quorvane_emoji_entry e = entry(c.name, c.keywords);
+        EXPECT_EQ(quorvane_emoji_category(&e), c.want);
+    }
+    EXPECT_EQ(quorvane_emoji_category(nullptr), QV_EMOJI_CAT_NONE);
+}
+
+TEST(EmojiText, Search) {
+    struct Case { const char *name; const char *keywords; bool hidden; const char *text; int want; };
+    const Case cases[] = {
+        {"smile", "", false, "SMI", 1},
+        {"smile", "", false, "mil", 1},
+        {"smile", "", false, "", 1},
+        {"smile", "", false, nullptr, 1},
+        {"smile", "", true, "", 0},
+        {"smile", "", true, "smile", 0},
+        {"blob", "happy,joy", false, "JOY", 1},
+        {"blob", "cat_faces", false, "faces", 0},    // tags are not searched
+        {"blob", "cat_faces", false, "cat", 0},
+        {"blob", "cat_", false, "cat", 1},           // too short to be a tag
+        {"blob", "happy", false, "sad", 0},
+        {"blob", "", false, "blobby", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " / " + c.keywords + " / " + (c.text ? c.text : "(null)"));
+        const quorvane_emoji_entry e = entry(c.name, c.keywords, c.hidden);
+        EXPECT_EQ(quorvane_emoji_search_match(&e, c.text), c.want);
+    }
+    EXPECT_EQ(quorvane_emoji_search_match(nullptr, "x"), 0);
 }
