@@ -103,7 +103,7 @@ void scan_all(const char *dir, scan *s) {
 }
 
 // Reads the entry into buf; 0 with its length, -1 absent or unreadable, -3 over
-// the capacity (the other class is then not tried).
+// the capacity (the other class is then not tried), -4 empty.
 int read_entry(const char *dir, const uint8_t id[16], uint8_t *buf, size_t cap, size_t *len) {
     char name[QV_BLOBCACHE_NAME_LEN + 1];
     entry_name(id, name);
@@ -118,7 +118,7 @@ int read_entry(const char *dir, const uint8_t id[16], uint8_t *buf, size_t cap, 
         const uint64_t size = uint64_t(st.st_size);
         if (size > cap) return -3;
         // nothing is ever stored empty: an empty entry is what a crash left
-        if (size == 0) return -1;
+        if (size == 0) return -4;
         size_t got = 0;
         while (got < size) {
             const ssize_t r = read(fd, buf + got, size - got);
@@ -173,6 +173,7 @@ int quorvane_blobcache_get_exact(const char *dir, const uint8_t id[16], size_t e
     int rc = read_entry(dir, id, buf, cap > expected ? expected + 1 : cap, &n);
     if (rc == -1) return -1;
     if (rc == 0 && n == expected) return 0;
+    // cut short, empty or grown: what a crash leaves of an entry that was never synced
     remove_entry(dir, id);
     return -2;
 }
