@@ -336,6 +336,34 @@ TEST_F(EmojiCache, StagingEdgeCases) {
     ASSERT_EQ(begin(w.get(), v2, key.pub), 3);
 }
 
+// Page names a server may choose that touch the file system's own names: "."
+// and ".." cannot take their own names, "a.tmp" is the scratch name of "a".
+// Each page still reads back whole, in this handle and the next, and nothing
+// is written outside the cache directory.
+TEST_F(EmojiCache, PageNamesThatAreFileSystemNames) {
+    Cache w = open_cache(dir);
+    const SignedPack p = make_pack(key, 4, {{"..", pngs[0]}, {".", pngs[1]}, {"a.tmp", pngs[2]}, {"a", pngs[3]}},
+                                   {"dots 0 0 -", "tmp 2 0 -"});
+    const auto outside = qvtest::names_in(tmp.path);
+    ASSERT_EQ(begin(w.get(), p, key.pub), 4);
+    ASSERT_EQ(put(w.get(), "a.tmp", p.page("a.tmp")), 0);
+    ASSERT_EQ(put(w.get(), "a", p.page("a")), 0);
+    ASSERT_EQ(put(w.get(), "..", p.page("..")), 0);
+    ASSERT_EQ(put(w.get(), ".", p.page(".")), 0);
+    ASSERT_EQ(quorvane_emoji_cache_commit(w.get()), 0);
+    EXPECT_TRUE(whole(w.get(), p));
+    EXPECT_EQ(qvtest::file_bytes(dir + "/pages/a.tmp"), p.page("a.tmp"));
+    EXPECT_EQ(qvtest::file_bytes(dir + "/pages/a"), p.page("a"));
+    EXPECT_EQ(staged_files(dir).size(), 2u);  // "." and "..": found under their staged names
+    Cache r = open_cache(dir);
+    EXPECT_TRUE(whole(r.get(), p));
+    EXPECT_EQ(qvtest::names_in(tmp.path), outside);
+    EXPECT_EQ(qvtest::names_in(dir), (std::vector<std::string>{"pack", "pack.sig", "pages"}));
+    // the next pack without those pages sweeps their staged files
+    ASSERT_TRUE(bring_in(w.get(), version(5), key.pub));
+    EXPECT_TRUE(staged_files(dir).empty());
+}
+
 // Pack size, page count and page size at their limits and one past them.
 TEST_F(EmojiCache, LimitsAtNAndNPlusOne) {
     Cache w = open_cache(dir);
