@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client_emojicache.h"
+#include "n_hex.h"
 #include "quorvane_crypto.h"
 
 namespace {
@@ -43,16 +44,6 @@ struct page_in {
     std::string name;
     std::string bytes;
 };
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
 
 std::string file(const std::string &path) {
     std::string s;
@@ -89,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (n < pages.size() &&
             quorvane_blake2b(reinterpret_cast<const uint8_t *>(pages[n].bytes.data()), pages[n].bytes.size(), digest) != 0)
             __builtin_trap();
-        text.replace(at, end - at, hex(digest, sizeof digest));
+        char digits[2 * sizeof digest + 1];
+        check(n_hex_encode_to(digits, sizeof digits, digest, sizeof digest) == 2 * sizeof digest);
+        text.replace(at, end - at, digits);
     }
 
     static uint8_t seed[32] = {7}, pub[32];

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "n_files.h"
+#include "n_hex.h"
 #include "n_log.h"
 
 namespace {
@@ -66,12 +67,7 @@ bool build_path(char *out, const char *dir, const char *sub, const char *name = 
 }
 
 void entry_name(const uint8_t id[16], char out[QV_BLOBCACHE_NAME_LEN + 1]) {
-    static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < QV_BLOBCACHE_ID_LEN; i++) {
-        out[2 * i] = digits[id[i] >> 4];
-        out[2 * i + 1] = digits[id[i] & 15];
-    }
-    out[QV_BLOBCACHE_NAME_LEN] = '\0';
+    (void)n_hex_encode_to(out, QV_BLOBCACHE_NAME_LEN + 1, id, QV_BLOBCACHE_ID_LEN);  // cannot fail: the room is exact
 }
 
 // Adds the entries of one class; a failed growth stops the scan with what it has.

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "n_files.h"
+#include "n_hex.h"
 #include "n_log.h"
 
 namespace {
@@ -43,14 +44,9 @@ std::string pages_dir(const quorvane_emoji_cache *c) { return std::string(c->dir
 std::string page_path(const quorvane_emoji_cache *c, const char *name) { return pages_dir(c) + "/" + name; }
 
 std::string staged_name(const quorvane_emoji_page &pg) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s = pg.name;
-    s += STAGED_MARK;
-    for (size_t i = 0; i < STAGED_HASH_DIGITS / 2; i++) {
-        s += digits[pg.hash[i] >> 4];
-        s += digits[pg.hash[i] & 15];
-    }
-    return s;
+    char digits[STAGED_HASH_DIGITS + 1];
+    if (n_hex_encode_to(digits, sizeof digits, pg.hash, STAGED_HASH_DIGITS / 2) != STAGED_HASH_DIGITS) digits[0] = '\0';
+    return std::string(pg.name) + STAGED_MARK + digits;
 }
 
 // A regular file of 1 to `cap` bytes, or nothing; no log line for a file that
