@@ -196,6 +196,10 @@ int quorvane_blobcache_put(const char *dir, const uint8_t id[16], const uint8_t 
     if (!build_path(path, dir, CLASS_DIRS[cls], name) || !build_path(tmp, dir, CLASS_DIRS[cls], name, ".tmp"))
         return -1;
     if (!write_entry(path, tmp, bytes, len)) return -1;
+    // the same id stored before at another length may sit in the other class,
+    // where get would find it first: only the copy just written may stay
+    char other[QV_BLOBCACHE_PATH_MAX];
+    if (build_path(other, dir, CLASS_DIRS[1 - cls], name)) unlink(other);
     quorvane_blobcache_evict(dir, limit);
     return 0;
 }

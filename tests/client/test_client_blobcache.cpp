@@ -82,6 +82,16 @@ TEST_F(BlobCache, ClassBoundaryAndLayout) {
     ASSERT_EQ(quorvane_blobcache_put(dir.c_str(), Id(3).b, again.data(), again.size(), 1 << 30), 0);
     EXPECT_EQ(qvtest::file_bytes(entry(Id(3), false)), again);
     EXPECT_EQ(quorvane_blobcache_get(dir.c_str(), Id(4).b, got.data(), got.size(), &len), -1);
+    // Stored again at a length of the other class: the old copy goes, so a
+    // get never finds the stale one first.
+    Bytes large = qvtest::random_bytes(QV_BLOBCACHE_SMALL_MAX + 5);
+    ASSERT_EQ(quorvane_blobcache_put(dir.c_str(), Id(3).b, large.data(), large.size(), 1 << 30), 0);
+    EXPECT_FALSE(qvtest::exists(entry(Id(3), false)));
+    Bytes big(large.size());
+    ASSERT_EQ(quorvane_blobcache_get(dir.c_str(), Id(3).b, big.data(), big.size(), &len), 0);
+    EXPECT_EQ(big, large);
+    ASSERT_EQ(quorvane_blobcache_put(dir.c_str(), Id(3).b, again.data(), again.size(), 1 << 30), 0);
+    EXPECT_FALSE(qvtest::exists(entry(Id(3), true)));
 
     // Refusals store nothing.
     const Bytes b(10, 1);
