@@ -403,4 +403,52 @@ Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env,
     return t;
 }
 
+OpensslEd25519::OpensslEd25519(const TempDir &dir, const std::string &name) : key_pem(dir.file(name + ".pem")) {
+    const std::string der = dir.file(name + ".pub.der");
+    EXPECT_EQ(run_command("openssl genpkey -algorithm ed25519 -out " + shell_quote(key_pem) + " 2>&1"), 0);
+    EXPECT_EQ(run_command("openssl pkey -in " + shell_quote(key_pem) + " -pubout -outform DER -out " + shell_quote(der) +
+                          " 2>&1"),
+              0);
+    // the SubjectPublicKeyInfo of an Ed25519 key ends in the 32 raw key bytes
+    const std::vector<uint8_t> b = file_bytes(der);
+    EXPECT_EQ(b.size(), 44u);
+    if (b.size() >= 32) std::copy(b.end() - 32, b.end(), pub.begin());
+}
+
+std::array<uint8_t, 64> OpensslEd25519::sign(const std::string &message) const {
+    const std::string msg = key_pem + ".msg", sig = key_pem + ".sig";
+    write_file(msg, message);
+    std::array<uint8_t, 64> out{};
+    EXPECT_EQ(run_command("openssl pkeyutl -sign -rawin -inkey " + shell_quote(key_pem) + " -in " + shell_quote(msg) +
+                          " -out " + shell_quote(sig) + " 2>&1"),
+              0);
+    const std::vector<uint8_t> b = file_bytes(sig);
+    EXPECT_EQ(b.size(), 64u);
+    if (b.size() == 64) std::copy(b.begin(), b.end(), out.begin());
+    unlink(msg.c_str());
+    unlink(sig.c_str());
+    return out;
+}
+
+std::string b2sum_hex(const std::string &path) {
+    std::string out;
+    if (run_command("b2sum " + shell_quote(path), &out) != 0 || out.size() < 128) return "";
+    return out.substr(0, 128);
+}
+
+std::vector<std::string> icon_theme_pngs(size_t count) {
+    std::vector<std::string> all;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator("/usr/share/icons/Adwaita", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file() && it->path().extension() == ".png") all.push_back(it->path().string());
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<std::string> picked;
+    if (all.size() < count || count == 0) return picked;
+    // spread over the sorted list, so the pages differ in size and kind
+    for (size_t i = 0; i < count; i++) picked.push_back(all[i * (all.size() / count)]);
+    return picked;
+}
+
 }  // namespace qvtest

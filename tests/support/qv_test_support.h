@@ -200,4 +200,19 @@ struct Traced {
 Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env, const std::vector<std::string> &paths,
                        const std::vector<std::string> &injects);
 
+// Signatures and digests made by tools outside our code: an Ed25519 key from
+// `openssl genpkey`, signatures from `openssl pkeyutl -sign -rawin`, BLAKE2b-512
+// digests from coreutils `b2sum`. A failing tool fails the test.
+struct OpensslEd25519 {
+    std::string key_pem;                 // the private key file
+    std::array<uint8_t, 32> pub{};       // raw public key, from the key's DER form
+    explicit OpensslEd25519(const TempDir &dir, const std::string &name = "signer");
+    std::array<uint8_t, 64> sign(const std::string &message) const;  // through a scratch file beside the key
+};
+std::string b2sum_hex(const std::string &path);  // 128 lower-case hex digits, or "" on failure
+
+// Real PNG images from the Debian icon theme that scripts/deps.sh installs
+// (adwaita-icon-theme): `count` distinct files, the same ones on every run.
+std::vector<std::string> icon_theme_pngs(size_t count);
+
 }  // namespace qvtest
