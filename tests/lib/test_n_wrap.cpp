@@ -1,0 +1,2 @@
+#include "n_wrap.h"
+#include <gtest/gtest.h>
