@@ -144,24 +144,18 @@ struct InlineIndex {
     }
 };
 
-// A forward-only search over one run list. Within a nesting level the start
-// positions asked for never decrease and the level's end is fixed, so a run
-// passed over once never answers a later question.
+// A forward-only search over one run list. The parses at one nesting depth
+// cover disjoint ranges from left to right, each ending where a run of its
+// closer begins; within them the start positions asked for never decrease.
+// So one cursor per depth and kind of search serves every parse at that
+// depth, and a run passed over once never answers a later question.
 struct Cursor {
     const std::vector<Run> *v = nullptr;
     size_t k = 0;
-    bool started = false;
 
-    void start(size_t p) {
-        if (started) return;
-        k = static_cast<size_t>(std::partition_point(v->begin(), v->end(), [p](const Run &r) { return r.b <= p; }) -
-                                v->begin());
-        started = true;
-    }
     // First position >= p and < e inside a run; `closing` keeps only
     // underscore runs allowed to close (a run reaching e is followed by nothing).
     size_t single(size_t p, size_t e, bool closing = false) {
-        start(p);
         for (; k < v->size(); k++) {
             const Run &r = (*v)[k];
             if (r.a >= e) return npos;
@@ -172,7 +166,6 @@ struct Cursor {
     }
     // First q >= p with q and q + 1 inside one run and before e.
     size_t pair(size_t p, size_t e, bool closing = false) {
-        start(p);
         for (; k < v->size(); k++) {
             const Run &r = (*v)[k];
             if (r.a >= e) return npos;
@@ -184,11 +177,21 @@ struct Cursor {
     }
 };
 
+// The cursors of one nesting depth.
+struct Cursors {
+    Cursor tick, rbr, rpar, gt, link_blank, auto_blank, tilde_pair, star_pair, star_one, under_pair, under_one;
+    explicit Cursors(const InlineIndex &ix)
+        : tick{&ix.tick}, rbr{&ix.rbracket}, rpar{&ix.rparen}, gt{&ix.gt}, link_blank{&ix.blank},
+          auto_blank{&ix.blank}, tilde_pair{&ix.tilde}, star_pair{&ix.star}, star_one{&ix.star},
+          under_pair{&ix.under}, under_one{&ix.under} {}
+};
+
 struct InlineParser {
     std::string_view t;
     int flags;
     const InlineIndex &ix;
     N_MARKDOWN_INLINE_LIST &out;
+    std::vector<Cursors> levels;  // one per depth reached; capacity reserved so references stay valid
 
     void add_span(std::string_view text, const char *url_p, size_t url_n, int style) {
         if (out.count >= N_MD_MAX_SPANS) return;
@@ -204,9 +207,11 @@ struct InlineParser {
 };
 
 void InlineParser::parse(size_t b, size_t e, int style, int depth) {
-    Cursor tick{&ix.tick}, rbr{&ix.rbracket}, rpar{&ix.rparen}, gt{&ix.gt}, link_blank{&ix.blank},
-        auto_blank{&ix.blank}, tilde_pair{&ix.tilde}, star_pair{&ix.star}, star_one{&ix.star},
-        under_pair{&ix.under}, under_one{&ix.under};
+    while (levels.size() <= static_cast<size_t>(depth)) levels.emplace_back(ix);
+    Cursors &cur = levels[static_cast<size_t>(depth)];
+    Cursor &tick = cur.tick, &rbr = cur.rbr, &rpar = cur.rpar, &gt = cur.gt, &link_blank = cur.link_blank,
+           &auto_blank = cur.auto_blank, &tilde_pair = cur.tilde_pair, &star_pair = cur.star_pair,
+           &star_one = cur.star_one, &under_pair = cur.under_pair, &under_one = cur.under_one;
     std::string buf;
     buf.reserve(32);
     auto flush = [&] {
@@ -364,7 +369,8 @@ void InlineParser::parse(size_t b, size_t e, int style, int depth) {
 
 void parse_inline(std::string_view text, int flags, N_MARKDOWN_INLINE_LIST &out) {
     const InlineIndex ix(text);
-    InlineParser p{text, flags, ix, out};
+    InlineParser p{text, flags, ix, out, {}};
+    p.levels.reserve(N_MD_MAX_NESTING + 1);
     p.parse(0, text.size(), 0, 0);
 }
 
