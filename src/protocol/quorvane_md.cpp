@@ -13,32 +13,11 @@ bool is_punct(unsigned char c) {
     return c > 0x20 && c < 0x7F && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && !(c >= '0' && c <= '9');
 }
 
-// Appends pieces to a growing buffer (64 bytes, doubling), control bytes as spaces.
-struct LineBuf {
-    char *p = nullptr;
-    size_t n = 0, cap = 0;
-    bool failed = false;
-    void add(const char *s) {
-        const size_t k = strlen(s);
-        if (failed) return;
-        if (n + k + 1 > cap) {
-            size_t c = cap ? cap : 64;
-            while (c < n + k + 1) c *= 2;
-            char *q = static_cast<char *>(realloc(p, c));
-            if (!q) {
-                failed = true;
-                return;
-            }
-            p = q, cap = c;
-        }
-        for (size_t i = 0; i < k; i++) p[n + i] = static_cast<unsigned char>(s[i]) < 0x20 ? ' ' : s[i];
-        n += k;
-        p[n] = '\0';
-    }
-};
-
-void add_piece(void *user, const char *text, int, const char *, int) { static_cast<LineBuf *>(user)->add(text); }
-
+// Pieces appended with control bytes as spaces.
+void add_piece(void *user, const char *text, int, const char *, int) {
+    auto *out = static_cast<std::string *>(user);
+    for (; *text; text++) *out += static_cast<unsigned char>(*text) < 0x20 ? ' ' : *text;
+}
 // The plain line of text[0..len), or false when memory ran out.
 bool plain_line(const char *text, size_t len, std::string &out) {
     size_t n = 0;
@@ -189,16 +168,20 @@ char *quorvane_md_line_plain(const char *text, size_t len, size_t *len_out) {
     if (len_out) *len_out = 0;
     N_MARKDOWN doc;
     n_markdown_parse_ex(text ? text : "", text ? len : 0, QV_MD_FLAGS, &doc);
-    LineBuf b;
-    b.add("");
-    quorvane_md_line_walk(&doc, add_piece, &b);
-    n_markdown_free(&doc);
-    if (b.failed) {
-        free(b.p);
-        return nullptr;
+    std::string line;
+    bool ok = true;
+    try {
+        line.reserve(64);
+        quorvane_md_line_walk(&doc, add_piece, &line);
+    } catch (const std::bad_alloc &) {
+        ok = false;
     }
-    if (len_out) *len_out = b.n;
-    return b.p;
+    n_markdown_free(&doc);
+    char *p = ok ? static_cast<char *>(malloc(line.size() + 1)) : nullptr;
+    if (!p) return nullptr;
+    memcpy(p, line.c_str(), line.size() + 1);
+    if (len_out) *len_out = line.size();
+    return p;
 }
 
 size_t quorvane_md_clip(const char *text, size_t max_len, size_t limit, char *out) {

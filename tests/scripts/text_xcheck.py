@@ -5,9 +5,9 @@ program.
 
 Reads one request per line on stdin and writes one answer line per request:
     translit CP          -> "OK " and the lower-case ASCII base letters, "-" for none
-    undouble HEX         -> "OK " and the repaired bytes in hex, or "NO"
+    undouble HEX         -> "OK " and the repaired bytes in hex, or "FAIL NONE"
     cmark HEX            -> "OK " and the normalised document (below) in hex
-Byte strings are hex; a request that cannot be answered gets "FAIL" and a word.
+Byte strings are hex. Served by crypto_xcheck's request loop.
 
 The normalised document is the common ground of both parsers: blocks joined
 by " / ", each a kind ("P", "H<level>", "Q", "C", "UL", "OL", "T<columns>", "R")
@@ -17,10 +17,14 @@ table cells are each wrapped in brackets. Style bits: 1 strong, 2 emphasis,
 4 code, 8 link, 0x10 strikethrough, 0x20 image.
 """
 
+import os
 import subprocess
 import sys
 import unicodedata
 import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import crypto_xcheck  # noqa: E402  (the request loop)
 
 # Letters NFKD leaves whole: what the transliteration table gives them.
 TRANSLIT_EXCEPTIONS = {
@@ -127,28 +131,20 @@ def cmark(text):
     return " / ".join(block(b) for b in root)
 
 
-def answer(words):
-    op, args = words[0], words[1:]
+def answer(op, args):
     if op == "translit" and len(args) == 1:
-        return "OK " + (translit(int(args[0], 0)) or "-")
+        return [translit(int(args[0], 0)) or "-"]
     if op == "undouble" and len(args) == 1:
         r = undouble(bytes.fromhex(args[0]))
-        return "NO" if r is None else "OK " + (r.hex() or "-")
+        return "NONE" if r is None else [r.hex() or "-"]
     if op == "cmark" and len(args) == 1:
-        return "OK " + (cmark(bytes.fromhex(args[0])).encode("utf-8").hex() or "-")
-    return "FAIL OP"
+        return [cmark(bytes.fromhex(args[0])).encode("utf-8").hex() or "-"]
+    raise ValueError("unknown op " + op)
 
 
 def main():
-    for line in sys.stdin:
-        words = line.split()
-        if not words:
-            continue
-        try:
-            print(answer(words), flush=True)
-        except (ValueError, subprocess.CalledProcessError, ET.ParseError):
-            print("FAIL ARG", flush=True)
+    return crypto_xcheck.serve(answer)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
