@@ -11,6 +11,8 @@
 // bounded number of times.
 #include "n_markdown.h"
 
+#include "n_log.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,9 @@
 namespace {
 
 constexpr size_t npos = std::string_view::npos;
+// Indentation is counted no further: deeper is as deep, and a line of
+// gigabytes of blanks cannot overflow the count.
+constexpr int N_MD_MAX_COLUMNS = 1 << 28;
 
 bool is_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -64,7 +69,7 @@ bool relative_url_ok(std::string_view u) {
 }
 
 char *dup_text(std::string_view s) {
-    char *p = static_cast<char *>(malloc(s.size() + 1));
+    char *p = n_calloc(span_text, s.size() + 1, char);
     if (!p) return nullptr;
     if (!s.empty()) memcpy(p, s.data(), s.size());
     p[s.size()] = '\0';
@@ -76,7 +81,7 @@ char *dup_text(std::string_view s) {
 template <class T> bool push_back(T *&arr, size_t &count, const T &v) {
     if (count == 0 || (count >= 4 && (count & (count - 1)) == 0)) {
         const size_t cap = count == 0 ? 4 : count * 2;
-        T *n = static_cast<T *>(realloc(static_cast<void *>(arr), cap * sizeof(T)));
+        T *n = reinterpret_cast<T *>(n_realloc(markdown_array, reinterpret_cast<char *>(arr), cap * sizeof(T)));
         if (!n) return false;
         arr = n;
     }
@@ -488,8 +493,11 @@ struct BlockParser {
                ((flags & N_MD_RULES) && rule_line(s)) || (!s.empty() && s[0] == '>') || fence_run(s, &ch) ||
                bullet_marker(s) || ordered_marker(s).len;
     }
+    // A block whose own storage could not be had is dropped whole: readers
+    // index a table's alignments and print a code block's text unchecked.
     void add(N_MARKDOWN_BLOCK &b) {
-        if (doc.count >= N_MD_MAX_BLOCKS || !push_back(doc.blocks, doc.count, b)) free_block(b);
+        const bool whole = !(b.type == N_MD_TABLE && !b.aligns) && !(b.type == N_MD_CODE_BLOCK && !b.code);
+        if (!whole || doc.count >= N_MD_MAX_BLOCKS || !push_back(doc.blocks, doc.count, b)) free_block(b);
     }
     void add_item(N_MARKDOWN_BLOCK &b, std::string_view text) {
         if (b.item_count >= N_MD_MAX_ITEMS) return;
@@ -507,7 +515,7 @@ size_t BlockParser::table(size_t i, N_MARKDOWN_BLOCK &b) {
     split_cells(lines[i].s, cells);
     const std::vector<std::string_view> header = cells;
     b.columns = std::max<size_t>(1, header.size());
-    b.aligns = static_cast<unsigned char *>(calloc(b.columns, 1));
+    b.aligns = n_calloc(b.aligns, b.columns, unsigned char);
     split_cells(lines[i + 1].s, cells);
     for (size_t c = 0; b.aligns && c < b.columns && c < cells.size(); c++) {
         const std::string_view r = trim_blanks(cells[c]);
@@ -653,7 +661,7 @@ void parse_doc(const char *text, size_t len, int flags, N_MARKDOWN &doc) {
             size_t k = 0;
             int cols = 0;
             while (k < l.s.size() && is_blank(static_cast<unsigned char>(l.s[k]))) {
-                cols = l.s[k] == '\t' ? (cols / 4 + 1) * 4 : cols + 1;
+                if (cols < N_MD_MAX_COLUMNS) cols = l.s[k] == '\t' ? (cols / 4 + 1) * 4 : cols + 1;
                 k++;
             }
             if (k == l.s.size()) {
@@ -682,7 +690,7 @@ struct PlainBuf {
         if (n + k + 1 > cap) {
             size_t c = cap ? cap : 32;
             while (c < n + k + 1) c *= 2;
-            char *q = static_cast<char *>(realloc(p, c));
+            char *q = n_realloc(plain_text, p, c);
             if (!q) {
                 failed = true;
                 return;

@@ -4,6 +4,7 @@
 // cmark-gfm program on the constructs both dialects share.
 #include "n_markdown.h"
 
+#include "n_log.h"
 #include "qv_test_support.h"
 
 #include <gtest/gtest.h>
@@ -437,6 +438,41 @@ TEST(NMarkdown, HostileInputs) {
         ASSERT_EQ(d.d.count, 1u);
         EXPECT_EQ(d[0].item_count, N_MD_MAX_ITEMS);
     }
+}
+
+// Every allocation of a parse and its plain text failed in turn: each run ends
+// with a sound partial document (or no plain text), nothing leaks (the
+// sanitizer build checks), and the failure is logged naming the structure.
+TEST(NMarkdown, AllocationFailures) {
+    const std::string text = "# h\n\n**b** [l](http://x) `c`\n\n- a\n- *b*\n\n```\ncode\n```\n\n| a | b |\n|---|--:|\n| 1 | 2 |\n\n> q";
+    const std::string full = parsed(text, F), full_plain = plain(text, F);
+    bool completed = false;
+    for (long k = 0; k < 400 && !completed; k++) {
+        SCOPED_TRACE(k);
+        qvtest::LogCapture log;
+        n_alloc_fail_after(k);
+        N_MARKDOWN d;
+        n_markdown_parse_ex(text.data(), text.size(), F, &d);
+        size_t n = 0;
+        char *p = n_markdown_doc_to_plain(&d, &n);
+        n_alloc_fail_after(-1);
+        ASSERT_LE(d.count, 6u);
+        for (size_t i = 0; i < d.count; i++) {
+            const N_MARKDOWN_BLOCK &b = d.blocks[i];
+            ASSERT_TRUE(b.type != N_MD_TABLE || b.aligns) << "a table without alignments was kept";
+            ASSERT_TRUE(b.type != N_MD_CODE_BLOCK || b.code) << "a code block without text was kept";
+            for (size_t s = 0; s < b.inl.count; s++) ASSERT_NE(b.inl.spans[s].text, nullptr);
+        }
+        const std::string got = dump(d);
+        EXPECT_TRUE(!p || strlen(p) == n);
+        completed = got == full && p && std::string(p, n) == full_plain;
+        if (!completed) {
+            EXPECT_TRUE(log.contains("realloc") || log.contains("calloc")) << log.text();
+        }
+        free(p);
+        n_markdown_free(&d);
+    }
+    EXPECT_TRUE(completed) << "a run without a failure gives the whole document";
 }
 
 /* ---- differential against cmark-gfm ---- */
