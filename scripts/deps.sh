@@ -6,7 +6,8 @@ QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev)
 # What the tests, the sanitizer build, the fuzz targets and the benchmarks need
 # beyond that: the test framework, clang's libFuzzer and sanitizer runtimes,
 # and the real peers the tests start (a syslog receiver, Python for the
-# independent cross-checks).
+# independent cross-checks, cmark-gfm and its C library for the markdown
+# differential and benchmark).
 QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin socat strace nodejs libsqlite3-dev cmark-gfm libcmark-gfm-dev libcmark-gfm-extensions-dev)
 
 qv_install_missing() {
