@@ -14,6 +14,7 @@
 #include "n_log.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,43 +111,66 @@ void free_block(N_MARKDOWN_BLOCK &b) {
 
 /* ---- inline parsing ---- */
 
-// A maximal run [a, b) of one byte value. For underscores, `ok` tells whether
-// the byte after the run (the end of the text counts) lets the run close.
-struct Run {
-    size_t a, b;
-    bool ok;
+// A maximal run [a, b) of one byte value. For underscores, ok() tells
+// whether the byte after the run (the end of the text counts) lets the run
+// close. Offsets are 32-bit for texts under 2 GiB, so the index of a hostile
+// text stays a fraction of the cache it would otherwise flood.
+template <class Off> struct Run {
+    static constexpr Off kOk = Off(1) << (sizeof(Off) * 8 - 1);
+    Off a_, b_;
+    size_t a() const { return a_; }
+    size_t b() const { return b_ & ~kOk; }
+    bool ok() const { return b_ & kOk; }
 };
 
-struct InlineIndex {
-    std::vector<Run> star, under, tilde, tick, rbracket, rparen, gt, blank;
+// Which run list a byte belongs to, or -1.
+int run_kind(unsigned char c) {
+    switch (c) {
+    case '*': return 0;
+    case '_': return 1;
+    case '~': return 2;
+    case '`': return 3;
+    case ']': return 4;
+    case ')': return 5;
+    case '>': return 6;
+    default: return is_blank(c) ? 7 : -1;
+    }
+}
+
+template <class Off> struct InlineIndex {
+    std::vector<Run<Off>> runs[8];
+    std::vector<Run<Off>> &star = runs[0], &under = runs[1], &tilde = runs[2], &tick = runs[3], &rbracket = runs[4],
+                          &rparen = runs[5], &gt = runs[6], &blank = runs[7];
     explicit InlineIndex(std::string_view t) {
-        for (size_t i = 0; i < t.size();) {
-            const unsigned char c = static_cast<unsigned char>(t[i]);
-            std::vector<Run> *v = nullptr;
-            switch (c) {
-            case '*': v = &star; break;
-            case '_': v = &under; break;
-            case '~': v = &tilde; break;
-            case '`': v = &tick; break;
-            case ']': v = &rbracket; break;
-            case ')': v = &rparen; break;
-            case '>': v = &gt; break;
-            default:
-                if (is_blank(c)) v = &blank;
+        // Two passes: count, then fill lists allocated once at their size.
+        size_t counts[8] = {};
+        for (int pass = 0; pass < 2; pass++) {
+            if (pass == 1)
+                for (int k = 0; k < 8; k++) runs[k].reserve(counts[k]);
+            for (size_t i = 0; i < t.size();) {
+                const unsigned char c = static_cast<unsigned char>(t[i]);
+                const int kind = run_kind(c);
+                if (kind < 0) {
+                    i++;
+                    continue;
+                }
+                size_t j = i + 1;
+                if (kind == 7)
+                    while (j < t.size() && is_blank(static_cast<unsigned char>(t[j]))) j++;
+                else
+                    while (j < t.size() && static_cast<unsigned char>(t[j]) == c) j++;
+                if (pass == 0) {
+                    counts[kind]++;
+                } else {
+                    const bool ok = j == t.size() || !is_word(static_cast<unsigned char>(t[j]));
+                    runs[kind].push_back(Run<Off>{static_cast<Off>(i), static_cast<Off>(j | (ok ? Run<Off>::kOk : 0))});
+                }
+                i = j;
             }
-            if (!v) {
-                i++;
-                continue;
-            }
-            size_t j = i + 1;
-            if (v == &blank)
-                while (j < t.size() && is_blank(static_cast<unsigned char>(t[j]))) j++;
-            else
-                while (j < t.size() && static_cast<unsigned char>(t[j]) == c) j++;
-            v->push_back(Run{i, j, j == t.size() || !is_word(static_cast<unsigned char>(t[j]))});
-            i = j;
         }
     }
+    InlineIndex(const InlineIndex &) = delete;
+    InlineIndex &operator=(const InlineIndex &) = delete;
 };
 
 // A forward-only search over one run list. The parses at one nesting depth
@@ -154,28 +178,28 @@ struct InlineIndex {
 // closer begins; within them the start positions asked for never decrease.
 // So one cursor per depth and kind of search serves every parse at that
 // depth, and a run passed over once never answers a later question.
-struct Cursor {
-    const std::vector<Run> *v = nullptr;
+template <class Off> struct Cursor {
+    const std::vector<Run<Off>> *v = nullptr;
     size_t k = 0;
 
     // First position >= p and < e inside a run; `closing` keeps only
     // underscore runs allowed to close (a run reaching e is followed by nothing).
     size_t single(size_t p, size_t e, bool closing = false) {
         for (; k < v->size(); k++) {
-            const Run &r = (*v)[k];
-            if (r.a >= e) return npos;
-            if (r.b <= p || (closing && !r.ok && r.b < e)) continue;
-            return std::max(r.a, p);
+            const Run<Off> &r = (*v)[k];
+            if (r.a() >= e) return npos;
+            if (r.b() <= p || (closing && !r.ok() && r.b() < e)) continue;
+            return std::max(r.a(), p);
         }
         return npos;
     }
     // First q >= p with q and q + 1 inside one run and before e.
     size_t pair(size_t p, size_t e, bool closing = false) {
         for (; k < v->size(); k++) {
-            const Run &r = (*v)[k];
-            if (r.a >= e) return npos;
-            const size_t q = std::max(r.a, p);
-            if (q + 2 > std::min(r.b, e) || (closing && !r.ok && r.b < e)) continue;
+            const Run<Off> &r = (*v)[k];
+            if (r.a() >= e) return npos;
+            const size_t q = std::max(r.a(), p);
+            if (q + 2 > std::min(r.b(), e) || (closing && !r.ok() && r.b() < e)) continue;
             return q;
         }
         return npos;
@@ -183,20 +207,20 @@ struct Cursor {
 };
 
 // The cursors of one nesting depth.
-struct Cursors {
-    Cursor tick, rbr, rpar, gt, link_blank, auto_blank, tilde_pair, star_pair, star_one, under_pair, under_one;
-    explicit Cursors(const InlineIndex &ix)
+template <class Off> struct Cursors {
+    Cursor<Off> tick, rbr, rpar, gt, link_blank, auto_blank, tilde_pair, star_pair, star_one, under_pair, under_one;
+    explicit Cursors(const InlineIndex<Off> &ix)
         : tick{&ix.tick}, rbr{&ix.rbracket}, rpar{&ix.rparen}, gt{&ix.gt}, link_blank{&ix.blank},
           auto_blank{&ix.blank}, tilde_pair{&ix.tilde}, star_pair{&ix.star}, star_one{&ix.star},
           under_pair{&ix.under}, under_one{&ix.under} {}
 };
 
-struct InlineParser {
+template <class Off> struct InlineParser {
     std::string_view t;
     int flags;
-    const InlineIndex &ix;
+    const InlineIndex<Off> &ix;
     N_MARKDOWN_INLINE_LIST &out;
-    std::vector<Cursors> levels;  // one per depth reached; capacity reserved so references stay valid
+    std::vector<Cursors<Off>> levels;  // one per depth reached; capacity reserved so references stay valid
 
     void add_span(std::string_view text, const char *url_p, size_t url_n, int style) {
         if (out.count >= N_MD_MAX_SPANS) return;
@@ -211,10 +235,10 @@ struct InlineParser {
     void parse(size_t b, size_t e, int style, int depth);
 };
 
-void InlineParser::parse(size_t b, size_t e, int style, int depth) {
+template <class Off> void InlineParser<Off>::parse(size_t b, size_t e, int style, int depth) {
     while (levels.size() <= static_cast<size_t>(depth)) levels.emplace_back(ix);
-    Cursors &cur = levels[static_cast<size_t>(depth)];
-    Cursor &tick = cur.tick, &rbr = cur.rbr, &rpar = cur.rpar, &gt = cur.gt, &link_blank = cur.link_blank,
+    Cursors<Off> &cur = levels[static_cast<size_t>(depth)];
+    Cursor<Off> &tick = cur.tick, &rbr = cur.rbr, &rpar = cur.rpar, &gt = cur.gt, &link_blank = cur.link_blank,
            &auto_blank = cur.auto_blank, &tilde_pair = cur.tilde_pair, &star_pair = cur.star_pair,
            &star_one = cur.star_one, &under_pair = cur.under_pair, &under_one = cur.under_one;
     std::string buf;
@@ -372,11 +396,18 @@ void InlineParser::parse(size_t b, size_t e, int style, int depth) {
     flush();
 }
 
-void parse_inline(std::string_view text, int flags, N_MARKDOWN_INLINE_LIST &out) {
-    const InlineIndex ix(text);
-    InlineParser p{text, flags, ix, out, {}};
+template <class Off> void parse_inline_as(std::string_view text, int flags, N_MARKDOWN_INLINE_LIST &out) {
+    const InlineIndex<Off> ix(text);
+    InlineParser<Off> p{text, flags, ix, out, {}};
     p.levels.reserve(N_MD_MAX_NESTING + 1);
     p.parse(0, text.size(), 0, 0);
+}
+
+void parse_inline(std::string_view text, int flags, N_MARKDOWN_INLINE_LIST &out) {
+    if (text.size() < Run<uint32_t>::kOk)
+        parse_inline_as<uint32_t>(text, flags, out);
+    else
+        parse_inline_as<uint64_t>(text, flags, out);
 }
 
 /* ---- block parsing ---- */
