@@ -4,11 +4,11 @@
 // must stay linear on hostile text. The inline grammar looks for "the next"
 // closer of each marker; found by scanning, a text of many unclosed openers
 // costs the square of its length. Instead each inline text is indexed once
-// into runs of the bytes that close something, and each nesting level keeps a
-// forward-only cursor per kind of search: the positions asked about only grow
-// within a level, so every cursor crosses the runs once. At most 17 levels
-// (the nesting limit) parse any byte, and block rules look at each line a
-// bounded number of times.
+// into runs of the bytes that close something, and each nesting depth keeps a
+// forward-only cursor per kind of search, shared by all parses at that depth:
+// the positions asked about only grow there, so every cursor crosses the runs
+// once. At most 17 depths (the nesting limit) parse any byte, and block rules
+// look at each line a bounded number of times.
 #include "n_markdown.h"
 
 #include "n_log.h"
