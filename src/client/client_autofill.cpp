@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "quorvane_crypto.h"
+#include "quorvane_text.h"
 
 namespace {
-
-constexpr size_t USERNAME_MIN = 3;
-constexpr size_t USERNAME_MAX = 32;
 
 constexpr char   CONSONANTS[] = "bdfgklmnprstvz";
 constexpr char   VOWELS[] = "aeiou";
@@ -33,32 +32,12 @@ constexpr uint32_t draw_limit(uint32_t words) { return UINT32_MAX - UINT32_MAX %
 static_assert(draw_limit(QV_PASSPHRASE_WORDS) == 4294966676u && draw_limit(QV_PASSPHRASE_WORDS) % QV_PASSPHRASE_WORDS == 0);
 
 bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
-bool is_fold_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
 
 std::string_view trimmed(std::string_view s, bool (*blank)(unsigned char)) {
     while (!s.empty() && blank(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && blank(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
-}
-
-// User-name folding: trimmed, ASCII lower-cased, then 3-32 bytes of a-z 0-9 . _ -
-// that fit the buffer whole. The folded text is left in the buffer either way.
-// The same rule as the shared text utilities' quorvane_username_fold, kept here
-// until that module is part of this tree.
-bool fold_username(std::string_view name, char *buf, size_t size) {
-    if (!buf || !size) return false;
-    buf[0] = '\0';
-    name = trimmed(name, is_fold_blank);
-    const size_t n = std::min(name.size(), size - 1);
-    bool ok = name.size() >= USERNAME_MIN && name.size() <= USERNAME_MAX && name.size() < size;
-    for (size_t i = 0; i < n; i++) {
-        const unsigned char c = ascii_lower(static_cast<unsigned char>(name[i]));
-        ok &= (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        buf[i] = static_cast<char>(c);
-    }
-    buf[n] = '\0';
-    return ok;
 }
 
 // Copies a trimmed part byte by byte, lower-casing, refusing control bytes,
@@ -113,7 +92,14 @@ bool normalise_server(std::string_view text, char *out, size_t cap) {
 
 bool normalise_user(std::string_view user, char *out, size_t cap) {
     if (user.find('@') != std::string_view::npos) return normalise_email(user, out, cap);
-    return fold_username(user, out, cap);
+    if (!out || !cap) return false;
+    // the folding rule reads a terminated text: a NUL inside would cut the name short
+    if (user.find('\0') != std::string_view::npos) {
+        out[0] = '\0';
+        return false;
+    }
+    const std::string name(user);
+    return quorvane_username_fold(name.c_str(), out, cap) == 1;
 }
 
 /* ---- passphrase words ---- */
