@@ -132,6 +132,8 @@ struct quorvane_ms_member {
     uint8_t devices[QV_MS_MEMBER_DEVICES][2][QV_KEY_LEN];    // pairs of keys
 };
 
+struct quorvane_ms_msg_index;  // the store's private lookup structure
+
 struct quorvane_ms_msg {
     uint8_t  author[QV_MS_ID_LEN];
     uint8_t  author_device[QV_MS_DEVICE_LEN];  // zero when not known
@@ -185,6 +187,8 @@ struct quorvane_ms_conv {
     size_t                member_count;
     quorvane_ms_msg      *msgs;                // position order
     size_t                msg_count, msg_alloc;
+    size_t                msg_front;           // memory only: free records before msgs in its allocation
+    quorvane_ms_msg_index *msg_index;          // memory only: built on demand, dropped when out of step
     quorvane_ms_reaction *reactions;
     size_t                reaction_count, reaction_alloc;
     uint32_t revision;                         // raised on every change a view must show

@@ -60,9 +60,7 @@ void msg_free_text(quorvane_ms_msg *m) {
 // Texts wiped and freed, both arrays released.
 void drop_msgs(quorvane_ms_conv *c) {
     for (size_t i = 0; i < c->msg_count; i++) msg_free_text(&c->msgs[i]);
-    free(c->msgs);
-    c->msgs = nullptr;
-    c->msg_count = c->msg_alloc = 0;
+    msgs_free(c);
     if (c->reactions) quorvane_cleanse(c->reactions, c->reaction_alloc * sizeof(quorvane_ms_reaction));
     free(c->reactions);
     c->reactions = nullptr;

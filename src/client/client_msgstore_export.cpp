@@ -111,12 +111,7 @@ bool merge_msgs(quorvane_ms_conv *c, const entry_view &e) {
     for (uint32_t i = 0; i < e.msg_count; i++) {
         const uint32_t t = get_be32(p + 66);
         const uint64_t id = get_be64(p + 48);
-        bool held = false;
-        for (size_t j = 0; j < c->msg_count && !held; j++) {
-            const quorvane_ms_msg &m = c->msgs[j];
-            held = m.msg_id == id && same_id(m.author, p) && memcmp(m.author_device, p + 16, QV_MS_DEVICE_LEN) == 0;
-        }
-        if (!held) {
+        if (msg_held_at(c, p, p + 16, id) < 0) {
             quorvane_ms_msg m{};
             memcpy(m.author, p, QV_MS_ID_LEN);
             memcpy(m.author_device, p + 16, QV_MS_DEVICE_LEN);

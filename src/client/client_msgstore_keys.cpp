@@ -7,6 +7,7 @@
 #include "n_log.h"
 
 #include <cstdio>
+#include <climits>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -234,7 +235,7 @@ int quorvane_ms_peer_name_of_device(const char *name, const uint8_t device[32]) 
     char suffix[1 + HEX_DEVICE + 4 + 1] = "_";
     if (n_hex_encode_to(suffix + 1, sizeof suffix - 1, device, QV_MS_DEVICE_LEN) != HEX_DEVICE) return 0;
     memcpy(suffix + 1 + HEX_DEVICE, ".dat", 5);
-    const size_t sl = sizeof suffix - 1, n = strnlen(name, PATH_BUF);
+    const size_t sl = sizeof suffix - 1, n = strnlen(name, NAME_MAX + 1);  // a file name, as a directory entry holds it
     return n > sl && name[0] == 'r' && (name[1] == '_' || name[1] == 'p') && ends_with(name, n, suffix, sl) ? 1 : 0;
 }
 

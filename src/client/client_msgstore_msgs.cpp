@@ -7,7 +7,11 @@
 #include "quorvane_sidx.h"
 
 #include <cstdio>
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 using namespace qv_ms;
@@ -28,7 +32,7 @@ int conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, c
 }
 
 // Message records hold only pointers to their texts, so realloc may move
-// them unwiped; the live list and the list waiting for the archive grow so.
+// them unwiped; the list waiting for the archive grows so.
 static bool msg_array_reserve(quorvane_ms_msg **arr, size_t *alloc, size_t want) {
     if (want <= *alloc) return true;
     size_t cap = *alloc ? *alloc : QV_MS_MSGS_FIRST_CAP;
@@ -40,7 +44,188 @@ static bool msg_array_reserve(quorvane_ms_msg **arr, size_t *alloc, size_t want)
     return true;
 }
 
-bool msgs_reserve(quorvane_ms_conv *c, size_t want) { return msg_array_reserve(&c->msgs, &c->msg_alloc, want); }
+/* ---- the live list: layout and lookup -------------------------------------- */
+
+// The live list sits inside its allocation with free records on both sides
+// (msg_front before it), so that history, which arrives oldest-last and
+// lands at the front, costs no more to add than a live message at the end.
+
+}  // namespace qv_ms
+
+// The keys of the live list (message id, author, device) with how often each
+// is held, and how many neighbours stand out of position order: while none
+// do, the place of a new message is found by binary search. Kept in step by
+// the list's own insert and remove functions; anything else that reorders
+// the list drops it, and the next add builds it again.
+namespace {
+
+struct msg_key {
+    uint64_t id;
+    uint8_t  author[QV_MS_ID_LEN];
+    uint8_t  device[QV_MS_DEVICE_LEN];
+    bool operator==(const msg_key &o) const {
+        return id == o.id && memcmp(author, o.author, sizeof author) == 0 && memcmp(device, o.device, sizeof device) == 0;
+    }
+};
+
+struct msg_key_hash {
+    size_t operator()(const msg_key &k) const {
+        uint64_t a, d;
+        memcpy(&a, k.author, sizeof a);
+        memcpy(&d, k.device, sizeof d);
+        uint64_t h = (k.id ^ a * 0x9e3779b97f4a7c15ull) * 0xff51afd7ed558ccdull ^ d;
+        return size_t(h ^ h >> 29);
+    }
+};
+
+msg_key key_of(const quorvane_ms_msg &m) {
+    msg_key k;
+    k.id = m.msg_id;
+    memcpy(k.author, m.author, sizeof k.author);
+    memcpy(k.device, m.author_device, sizeof k.device);
+    return k;
+}
+
+// Nodes hold authors and ids: wiped before they go back.
+template <class T> struct wiping_alloc {
+    using value_type = T;
+    wiping_alloc() = default;
+    template <class U> wiping_alloc(const wiping_alloc<U> &) {}
+    T *allocate(size_t n) {
+        void *p = malloc(n * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, size_t n) {
+        quorvane_cleanse(p, n * sizeof(T));
+        free(p);
+    }
+    template <class U> bool operator==(const wiping_alloc<U> &) const { return true; }
+};
+
+bool descends(const quorvane_ms_msg &a, const quorvane_ms_msg &b) { return a.position > b.position; }
+
+}  // namespace
+
+struct quorvane_ms_msg_index {
+    std::unordered_map<msg_key, uint32_t, msg_key_hash, std::equal_to<msg_key>,
+                       wiping_alloc<std::pair<const msg_key, uint32_t>>>
+        held;
+    size_t descents = 0;  // i with msgs[i].position > msgs[i + 1].position
+};
+
+namespace qv_ms {
+
+void msg_index_drop(quorvane_ms_conv *c) {
+    delete c->msg_index;
+    c->msg_index = nullptr;
+}
+
+namespace {
+
+// The index of c, built when missing; null when memory runs out (then the
+// callers scan, as they would without it).
+quorvane_ms_msg_index *msg_index_of(quorvane_ms_conv *c) {
+    if (c->msg_index) return c->msg_index;
+    try {
+        auto ix = std::make_unique<quorvane_ms_msg_index>();
+        ix->held.reserve(c->msg_count);
+        for (size_t i = 0; i < c->msg_count; i++) {
+            ix->held[key_of(c->msgs[i])]++;
+            if (i + 1 < c->msg_count && descends(c->msgs[i], c->msgs[i + 1])) ix->descents++;
+        }
+        c->msg_index = ix.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return c->msg_index;
+}
+
+void index_put(quorvane_ms_conv *c, const quorvane_ms_msg &m) {
+    if (!c->msg_index) return;
+    try {
+        c->msg_index->held[key_of(m)]++;
+    } catch (const std::bad_alloc &) {
+        msg_index_drop(c);
+    }
+}
+
+void index_take(quorvane_ms_conv *c, const quorvane_ms_msg &m) {
+    if (!c->msg_index) return;
+    auto it = c->msg_index->held.find(key_of(m));
+    if (it == c->msg_index->held.end()) return msg_index_drop(c);  // out of step: built afresh when next needed
+    if (--it->second == 0) c->msg_index->held.erase(it);
+}
+
+// Neighbour order around index at, with m standing there (in) or not (out).
+void index_order(quorvane_ms_conv *c, size_t at, const quorvane_ms_msg &m, bool in) {
+    quorvane_ms_msg_index *ix = c->msg_index;
+    if (!ix) return;
+    const quorvane_ms_msg *l = c->msgs;
+    // in: m goes between at - 1 and at; out: m left from between at - 1 and at
+    size_t joined = at > 0 && at < c->msg_count && descends(l[at - 1], l[at]) ? 1 : 0;
+    size_t split = (at > 0 && descends(l[at - 1], m) ? 1 : 0) + (at < c->msg_count && descends(m, l[at]) ? 1 : 0);
+    if (in) ix->descents = ix->descents - joined + split;
+    else ix->descents = ix->descents + joined - split;
+}
+
+// The first record is about to leave the list.
+void msg_index_forget_front(quorvane_ms_conv *c) {
+    if (!c->msg_index) return;
+    if (c->msg_count > 1 && descends(c->msgs[0], c->msgs[1])) c->msg_index->descents--;
+    index_take(c, c->msgs[0]);
+}
+
+size_t back_room(const quorvane_ms_conv *c) { return c->msg_alloc - c->msg_front - c->msg_count; }
+
+// One free record at the front (front) or at the back of the list. The free
+// records are shared out again when the other side still has plenty;
+// otherwise the allocation doubles.
+bool msgs_make_room(quorvane_ms_conv *c, bool front) {
+    if (front ? c->msg_front > 0 : back_room(c) > 0) return true;
+    quorvane_ms_msg *base = c->msgs ? c->msgs - c->msg_front : nullptr;
+    size_t spare = c->msg_alloc - c->msg_count;
+    if (spare >= 2 && spare > c->msg_count / 4) {
+        size_t at = spare / 2;
+        memmove(base + at, c->msgs, c->msg_count * sizeof(quorvane_ms_msg));
+        c->msgs = base + at;
+        c->msg_front = at;
+        return true;
+    }
+    size_t cap = c->msg_alloc ? c->msg_alloc : QV_MS_MSGS_FIRST_CAP;
+    while (cap - c->msg_count < 2 || cap - c->msg_count <= c->msg_count / 4) cap *= 2;
+    auto *grown = static_cast<quorvane_ms_msg *>(malloc(cap * sizeof(quorvane_ms_msg)));
+    if (!grown) return false;
+    size_t at = (cap - c->msg_count) / 2;
+    if (c->msg_count) memcpy(grown + at, c->msgs, c->msg_count * sizeof(quorvane_ms_msg));
+    free(base);  // records, not texts: nothing to wipe
+    c->msgs = grown + at;
+    c->msg_front = at;
+    c->msg_alloc = cap;
+    return true;
+}
+
+}  // namespace
+
+// Room for want records from the list's start on.
+bool msgs_reserve(quorvane_ms_conv *c, size_t want) {
+    if (want <= c->msg_alloc - c->msg_front) return true;
+    size_t cap = c->msg_alloc ? c->msg_alloc : QV_MS_MSGS_FIRST_CAP;
+    while (cap - c->msg_front < want) cap *= 2;
+    quorvane_ms_msg *base = c->msgs ? c->msgs - c->msg_front : nullptr;
+    auto *grown = static_cast<quorvane_ms_msg *>(realloc(base, cap * sizeof(quorvane_ms_msg)));
+    if (!grown) return false;
+    c->msgs = grown + c->msg_front;
+    c->msg_alloc = cap;
+    return true;
+}
+
+void msgs_free(quorvane_ms_conv *c) {
+    msg_index_drop(c);
+    free(c->msgs ? c->msgs - c->msg_front : nullptr);
+    c->msgs = nullptr;
+    c->msg_count = c->msg_alloc = c->msg_front = 0;
+}
 
 bool reactions_reserve(quorvane_ms_conv *c, size_t want) {
     if (want <= c->reaction_alloc) return true;
@@ -73,6 +258,13 @@ char *text_dup(const char *s, size_t n) {
 // position 0.
 size_t insert_index(const quorvane_ms_conv *c, uint64_t position) {
     if (position == 0) return c->msg_count;
+    if (c->msg_index && c->msg_index->descents == 0) {
+        // in order: right after the last one not above it is the first one above it
+        const quorvane_ms_msg *begin = c->msgs, *end = begin + c->msg_count;
+        return size_t(std::upper_bound(begin, end, position,
+                                       [](uint64_t p, const quorvane_ms_msg &m) { return p < m.position; }) -
+                      begin);
+    }
     for (size_t i = c->msg_count; i > 0; i--)
         if (c->msgs[i - 1].position <= position) return i;
     return 0;
@@ -80,18 +272,74 @@ size_t insert_index(const quorvane_ms_conv *c, uint64_t position) {
 
 // Takes ownership of m (and its text) on success; -1 when the array cannot grow.
 long msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m) {
-    if (!msgs_reserve(c, c->msg_count + 1)) return -1;
     size_t at = insert_index(c, m.position);
-    memmove(c->msgs + at + 1, c->msgs + at, (c->msg_count - at) * sizeof(quorvane_ms_msg));
+    // the shorter side moves; when it cannot get room, the other may have it
+    bool front = at < c->msg_count - at;
+    if (!msgs_make_room(c, front)) {
+        front = !front;
+        if (front ? c->msg_front == 0 : back_room(c) == 0) return -1;
+    }
+    index_order(c, at, m, true);
+    index_put(c, m);
+    if (front) {
+        memmove(c->msgs - 1, c->msgs, at * sizeof(quorvane_ms_msg));
+        c->msgs--;
+        c->msg_front--;
+    } else {
+        memmove(c->msgs + at + 1, c->msgs + at, (c->msg_count - at) * sizeof(quorvane_ms_msg));
+    }
     c->msgs[at] = m;
     c->msg_count++;
     return long(at);
 }
 
-void msg_remove_at(quorvane_ms_conv *c, size_t at) {
-    msg_free_text(&c->msgs[at]);
-    memmove(c->msgs + at, c->msgs + at + 1, (c->msg_count - at - 1) * sizeof(quorvane_ms_msg));
+// The record at index at, out of the list (its text still its own).
+quorvane_ms_msg msg_take_at(quorvane_ms_conv *c, size_t at) {
+    quorvane_ms_msg m = c->msgs[at];
+    if (at < c->msg_count - 1 - at) {
+        memmove(c->msgs + 1, c->msgs, at * sizeof(quorvane_ms_msg));
+        c->msgs++;
+        c->msg_front++;
+    } else {
+        memmove(c->msgs + at, c->msgs + at + 1, (c->msg_count - at - 1) * sizeof(quorvane_ms_msg));
+    }
     c->msg_count--;
+    index_take(c, m);
+    index_order(c, at, m, false);
+    return m;
+}
+
+void msg_remove_at(quorvane_ms_conv *c, size_t at) {
+    quorvane_ms_msg m = msg_take_at(c, at);
+    msg_free_text(&m);
+}
+
+// Whether a message with this id, author and all of this device is held; a
+// scan when the index cannot be built.
+long msg_held_at(quorvane_ms_conv *c, const uint8_t *author, const uint8_t *device, uint64_t msg_id) {
+    quorvane_ms_msg probe{};
+    memcpy(probe.author, author, QV_MS_ID_LEN);
+    memcpy(probe.author_device, device, QV_MS_DEVICE_LEN);
+    probe.msg_id = msg_id;
+    const msg_key k = key_of(probe);
+    auto is = [&](const quorvane_ms_msg &m) {
+        return m.msg_id == msg_id && same_id(m.author, author) && memcmp(m.author_device, device, QV_MS_DEVICE_LEN) == 0;
+    };
+    uint32_t copies = 0;
+    if (quorvane_ms_msg_index *ix = msg_index_of(c)) {
+        auto it = ix->held.find(k);
+        if (it == ix->held.end()) return -1;
+        copies = it->second;
+    }
+    // one copy: most likely a recent message, so from the end; more: the first
+    if (copies == 1) {
+        for (size_t i = c->msg_count; i > 0; i--)
+            if (is(c->msgs[i - 1])) return long(i - 1);
+        msg_index_drop(c);  // out of step
+    }
+    for (size_t i = 0; i < c->msg_count; i++)
+        if (is(c->msgs[i])) return long(i);
+    return -1;
 }
 
 bool reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r) {
@@ -305,11 +553,13 @@ void drop_front(quorvane_ms_conv *c, size_t k, bool keep_archivable) {
         return true;
     });
     for (size_t i = 0; i < k; i++) {
-        if (keep_archivable && archivable(c->msgs[i])) c->arch_pending[c->arch_pending_count++] = c->msgs[i];
-        else msg_free_text(&c->msgs[i]);
+        msg_index_forget_front(c);
+        if (keep_archivable && archivable(c->msgs[0])) c->arch_pending[c->arch_pending_count++] = c->msgs[0];
+        else msg_free_text(&c->msgs[0]);
+        c->msgs++;
+        c->msg_front++;
+        c->msg_count--;
     }
-    memmove(c->msgs, c->msgs + k, (c->msg_count - k) * sizeof(quorvane_ms_msg));
-    c->msg_count -= k;
 }
 
 bool pending_reserve(quorvane_ms_conv *c, size_t want) {
@@ -378,6 +628,7 @@ int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
         memmove(c->msgs + c->arch_pending_count, c->msgs, c->msg_count * sizeof(quorvane_ms_msg));
         memcpy(c->msgs, c->arch_pending, c->arch_pending_count * sizeof(quorvane_ms_msg));
         c->msg_count += c->arch_pending_count;
+        msg_index_drop(c);
         c->arch_pending_count = 0;
         c->msgs_dirty = 1;
         n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", n);
@@ -437,6 +688,7 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
     const int v = pt[0];
     const uint32_t count = get_be32(pt + 1);
     reader r{pt, n, 5};
+    msg_index_drop(c);  // the records below are placed directly
     const size_t head = QV_MS_ID_LEN + 8 + 8 + 1 + (v >= 4 ? 1 : 0) + 4;
     // room for every entry the bytes can hold at once, not by doubling
     if (!msgs_reserve(c, count < (n - 5) / head ? count : (n - 5) / head)) return 1;
@@ -518,16 +770,10 @@ int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool his
     if (!ms || !rec || rec->text_len > QV_MS_TEXT_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, rec->conv_id);
     if (!c) return -1;
-    for (size_t i = 0; i < c->msg_count; i++) {
-        quorvane_ms_msg &m = c->msgs[i];
-        if (m.msg_id != rec->msg_id || !same_id(m.author, rec->author) ||
-            memcmp(m.author_device, rec->author_device, QV_MS_DEVICE_LEN) != 0)
-            continue;
-        if (m.position || rec->position == 0) return 0;
+    if (long i = msg_held_at(c, rec->author, rec->author_device, rec->msg_id); i >= 0) {
+        if (c->msgs[i].position || rec->position == 0) return 0;
         // the server's copy of a message sent before its position was known
-        quorvane_ms_msg moved = m;
-        memmove(c->msgs + i, c->msgs + i + 1, (c->msg_count - i - 1) * sizeof(quorvane_ms_msg));
-        c->msg_count--;
+        quorvane_ms_msg moved = msg_take_at(c, size_t(i));
         moved.position = rec->position;
         (void)msg_push_at(c, moved);  // the array has room: one was just taken out
         c->revision++;
@@ -585,6 +831,7 @@ template <class F> size_t drop_msgs_if(quorvane_ms_conv *c, F gone) {
         dropped++;
     }
     c->msg_count = out;
+    if (dropped) msg_index_drop(c);
     return dropped;
 }
 
