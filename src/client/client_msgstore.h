@@ -133,6 +133,7 @@ struct quorvane_ms_member {
 };
 
 struct quorvane_ms_msg_index;  // the store's private lookup structure
+struct quorvane_ms_text_arena;  // the texts of one message file read, in one block
 
 struct quorvane_ms_msg {
     uint8_t  author[QV_MS_ID_LEN];
@@ -143,6 +144,7 @@ struct quorvane_ms_msg {
     uint8_t  type;
     uint8_t  edited;
     uint8_t  send_status;                      // own messages: 1 sending, 2 sent, 3 failed
+    uint8_t  text_shared;                      // memory only: text lies in its conversation's text arena
     char    *text;                             // owned, zero-terminated, wiped before release
     size_t   text_len;
 };
@@ -189,6 +191,7 @@ struct quorvane_ms_conv {
     size_t                msg_count, msg_alloc;
     size_t                msg_front;           // memory only: free records before msgs in its allocation
     quorvane_ms_msg_index *msg_index;          // memory only: built on demand, dropped when out of step
+    quorvane_ms_text_arena *text_arenas;       // memory only: freed when no message can point into them
     quorvane_ms_reaction *reactions;
     size_t                reaction_count, reaction_alloc;
     uint32_t revision;                         // raised on every change a view must show

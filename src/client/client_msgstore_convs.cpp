@@ -51,8 +51,9 @@ void free_members(quorvane_ms_conv *c) {
 void msg_free_text(quorvane_ms_msg *m) {
     if (m->text) {
         quorvane_cleanse(m->text, m->text_len + 1);
-        free(m->text);
+        if (!m->text_shared) free(m->text);  // an arena's text goes with the arena
     }
+    m->text_shared = 0;
     m->text = nullptr;
     m->text_len = 0;
 }
@@ -61,6 +62,7 @@ void msg_free_text(quorvane_ms_msg *m) {
 void drop_msgs(quorvane_ms_conv *c) {
     for (size_t i = 0; i < c->msg_count; i++) msg_free_text(&c->msgs[i]);
     msgs_free(c);
+    if (c->arch_pending_count == 0) text_arenas_free(c);  // else the archive's next write still reads them
     if (c->reactions) quorvane_cleanse(c->reactions, c->reaction_alloc * sizeof(quorvane_ms_reaction));
     free(c->reactions);
     c->reactions = nullptr;
@@ -346,6 +348,7 @@ void quorvane_ms_conv_clear(quorvane_ms_conv *c) {
     if (!c) return;
     drop_msgs(c);
     arch_pending_free(c);
+    text_arenas_free(c);
     free_members(c);
     quorvane_cleanse(c, sizeof *c);
 }

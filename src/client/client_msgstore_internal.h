@@ -184,6 +184,7 @@ void              load_conv_list(quorvane_msgstore *ms);
 int   conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f);
 bool  msgs_reserve(quorvane_ms_conv *c, size_t want);
 void  msgs_free(quorvane_ms_conv *c);       // the records' allocation; their texts are the caller's
+void  text_arenas_free(quorvane_ms_conv *c);  // wiped; once no message, live or pending, points into them
 void  msg_index_drop(quorvane_ms_conv *c);  // after reordering the list other than by the functions here
 long  msg_held_at(quorvane_ms_conv *c, const uint8_t *author, const uint8_t *device, uint64_t msg_id);  // first index or -1
 long  msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m);  // takes m's text; -1 when the array cannot grow

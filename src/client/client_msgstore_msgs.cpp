@@ -220,6 +220,28 @@ bool msgs_reserve(quorvane_ms_conv *c, size_t want) {
     return true;
 }
 
+}  // namespace qv_ms
+
+// A message file's texts, each with its terminator, in one allocation:
+// opening a store then costs one allocation per file, not per message.
+// Texts in it are wiped in place when their message goes; the block is
+// wiped and freed with the conversation's messages.
+struct quorvane_ms_text_arena {
+    quorvane_ms_text_arena *next;
+    size_t                  len;
+    char                    bytes[];
+};
+
+namespace qv_ms {
+
+void text_arenas_free(quorvane_ms_conv *c) {
+    while (quorvane_ms_text_arena *a = c->text_arenas) {
+        c->text_arenas = a->next;
+        quorvane_cleanse(a->bytes, a->len);
+        free(a);
+    }
+}
+
 void msgs_free(quorvane_ms_conv *c) {
     msg_index_drop(c);
     free(c->msgs ? c->msgs - c->msg_front : nullptr);
@@ -692,6 +714,28 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
     const size_t head = QV_MS_ID_LEN + 8 + 8 + 1 + (v >= 4 ? 1 : 0) + 4;
     // room for every entry the bytes can hold at once, not by doubling
     if (!msgs_reserve(c, count < (n - 5) / head ? count : (n - 5) / head)) return 1;
+    // the texts' room: a first pass over the entries as the second reads them
+    size_t text_room = 0;
+    {
+        reader q{pt, n, 5};
+        const size_t tail_len = (v >= 5 ? QV_MS_DEVICE_LEN : 0) + (v >= 7 ? 1 : 0) + (v >= 8 ? 8 : 0);
+        for (uint32_t i = 0; i < count; i++) {
+            const uint8_t *h = q.take(head);
+            if (!h) break;
+            size_t t = get_be32(h + head - 4);
+            if (t > QV_MS_TEXT_MAX || !q.take(t) || (tail_len && !q.take(tail_len))) break;
+            text_room += t + 1;
+        }
+    }
+    quorvane_ms_text_arena *arena = nullptr;
+    if (text_room) {
+        arena = static_cast<quorvane_ms_text_arena *>(malloc(sizeof(quorvane_ms_text_arena) + text_room));
+        if (!arena) return 1;
+        arena->len = text_room;
+        arena->next = c->text_arenas;
+        c->text_arenas = arena;
+    }
+    size_t text_used = 0;
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t *h = r.take(head), *text, *tail = nullptr;
         if (!h) return 1;
@@ -708,7 +752,12 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
         if (v >= 5) memcpy(m.author_device, tail, QV_MS_DEVICE_LEN);
         if (v >= 7) m.send_status = tail[32];
         if (v >= 8) m.position = get_be64(tail + 33);
-        if (!msgs_reserve(c, c->msg_count + 1) || !(m.text = text_dup(reinterpret_cast<const char *>(text), t))) return 1;
+        if (!msgs_reserve(c, c->msg_count + 1) || !arena || text_used + t + 1 > arena->len) return 1;
+        m.text = arena->bytes + text_used;
+        if (t) memcpy(m.text, text, t);
+        m.text[t] = '\0';
+        text_used += t + 1;
+        m.text_shared = 1;
         m.text_len = t;
         c->msgs[c->msg_count++] = m;
     }
