@@ -136,8 +136,16 @@ bool merge_msgs(quorvane_ms_conv *c, const entry_view &e) {
     return true;
 }
 
+// A key the conversation holds as older was rotated away (a member left):
+// an older export or backup must not make it current again.
+bool held_as_older(const quorvane_ms_conv *c, const uint8_t *key) {
+    for (size_t j = 0; c && c->has_key && j < c->old_key_count; j++)
+        if (quorvane_ct_eq(key, c->old_keys[j], QV_KEY_LEN)) return true;
+    return false;
+}
+
 int import_entry(quorvane_msgstore *ms, const entry_view &e) {
-    const bool keyed = !all_zero(e.key, QV_KEY_LEN);
+    const bool keyed = !all_zero(e.key, QV_KEY_LEN) && !held_as_older(find_conv(ms, e.id), e.key);
     // a zero key is a conversation that had none yet: never a key to adopt
     int rc = keyed ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
     quorvane_ms_conv *c = find_conv(ms, e.id);

@@ -202,6 +202,36 @@ TEST_F(Batch, FailedEndLosesNothingAndKeepsTheCursorBehind) {
     EXPECT_EQ(positions(ms.get(), kConv), (std::vector<uint64_t>{1, 2, 3, 4}));
 }
 
+// An end whose message file could not be written keeps it marked; a list
+// written later outside any batch (a new conversation arrives) must not
+// carry the cursor and read position past the messages on disk, and once the
+// file can be written it goes first.
+TEST_F(Batch, ListWrittenAfterAFailedEndStaysBehindTheMessages) {
+    const std::string block = file(msgs_name(kConv)) + ".tmp";
+    const bytes conv2 = filled(16, 0xc2), conv3 = filled(16, 0xc3);
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 3);
+    ASSERT_EQ(quorvane_msgstore_set_read(ms.get(), u8(kConv), 3), 0);
+    EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), -1);
+    (void)quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(filled(32, 9)));  // fails or not: the list is the point
+    {
+        auto other = open_store(dir);
+        EXPECT_EQ(live(other.get(), kConv).size(), 0u);
+        EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 0u) << "the cursor ran ahead of the messages";
+        EXPECT_EQ(quorvane_msgstore_get_read(other.get(), u8(kConv)), 0u) << "the read position ran ahead";
+    }
+    ASSERT_EQ(rmdir(block.c_str()), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv3), u8(filled(32, 10))), 0);
+    auto other = open_store(dir);
+    EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3})) << "the marked file went first";
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 3u);
+    EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), 3u);
+}
+
 // A batch left open is ended by close.
 TEST_F(Batch, CloseEndsAnOpenBatch) {
     {
