@@ -293,4 +293,21 @@ TEST_F(History, ImportedMessagesFollowTheHeldOnes) {
     EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{9, 2, 1}));
 }
 
+// A backup restored twice with a trim in between: what the trim moved to
+// the archive is held, and does not come back live beside its archived copy.
+TEST_F(History, ArchivedMessagesAreHeldAtASecondImport) {
+    auto a = open("a");
+    ASSERT_EQ(quorvane_msgstore_put_conv(a.get(), u8(kGroup), u8(filled(32, 1))), 0);
+    for (uint64_t i = 1; i <= 4; i++) ASSERT_EQ(add(a.get(), kGroup, text_msg(i, i)), 1);
+    const bytes x = export_of(a.get());
+    auto b = open("b");
+    (void)quorvane_msgstore_set_msg_cap(b.get(), 3);
+    ASSERT_EQ(import(b.get(), x), 0);
+    ASSERT_EQ(add(b.get(), kGroup, text_msg(9, 9)), 1);  // trims 1 and 2 to the archive
+    ASSERT_EQ(ids(archived(b.get(), kGroup)), (std::vector<uint64_t>{1, 2}));
+    ASSERT_EQ(import(b.get(), x), 0);
+    EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{3, 4, 9}));
+    EXPECT_EQ(ids(archived(b.get(), kGroup)), (std::vector<uint64_t>{1, 2}));
+}
+
 }  // namespace
