@@ -77,7 +77,8 @@ int merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count)
     for (size_t i = 0; i < count && c->old_key_count < QV_MS_OLD_KEYS; i++) {
         bool known = c->has_key && quorvane_ct_eq(keys[i], c->key, QV_KEY_LEN);
         for (size_t j = 0; j < c->old_key_count && !known; j++) known = quorvane_ct_eq(keys[i], c->old_keys[j], QV_KEY_LEN);
-        if (known) continue;
+        // an all-zero key is publicly known: nothing sealed under it is to be trusted
+        if (known || all_zero(keys[i], QV_KEY_LEN)) continue;
         memcpy(c->old_keys[c->old_key_count++], keys[i], QV_KEY_LEN);
         added++;
     }
@@ -225,12 +226,11 @@ bool conv_entry_get(reader &r, int v, quorvane_ms_conv *c) {
 // The whole list in the write version, sized exactly: the largest possible
 // entry is 31773 bytes, which for a full list would be 130 MB allocated and
 // wiped on every setting change.
+// Outside a batch, a message file that a failed batch end left marked goes
+// first: the list must not name cursors and read positions beyond it.
 int write_convs(quorvane_msgstore *ms) {
-    if (ms->batch_depth) {
-        ms->convs_dirty = 1;
-        return 0;
-    }
-    return write_convs_file(ms);
+    ms->convs_dirty = 1;
+    return ms->batch_depth ? 0 : write_due(ms);
 }
 
 int write_convs_file(quorvane_msgstore *ms) {

@@ -6,6 +6,8 @@
 
 #include "n_log.h"
 
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 using namespace qv_ms;
@@ -103,15 +105,28 @@ bool merge_members(quorvane_ms_conv *c, const entry_view &e) {
     return true;
 }
 
-// Messages not held (same id, author and device) join at the end of the
-// list with no position yet; no trim. false when memory runs out: what
-// joined stays.
-bool merge_msgs(quorvane_ms_conv *c, const entry_view &e) {
+std::string held_key(const uint8_t *author, const uint8_t *device, uint64_t id) {
+    std::string k(reinterpret_cast<const char *>(author), QV_MS_ID_LEN);
+    k.append(reinterpret_cast<const char *>(device), QV_MS_DEVICE_LEN);
+    k.append(reinterpret_cast<const char *>(&id), sizeof id);
+    return k;
+}
+
+// Messages not held (same id, author and device), live or archived, join at
+// the end of the list with no position yet; no trim. Archived ones count as
+// held, or a backup restored twice would bring trimmed messages back live as
+// twins. false when memory runs out: what joined stays.
+bool merge_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, const entry_view &e) {
+    std::unordered_set<std::string> held;
+    (void)quorvane_msgstore_archive_scan(ms, c->id, [](void *u, const quorvane_ms_msgrec *r) {
+        static_cast<std::unordered_set<std::string> *>(u)->insert(held_key(r->author, r->author_device, r->msg_id));
+    }, &held);
     const uint8_t *p = e.msgs;
     for (uint32_t i = 0; i < e.msg_count; i++) {
         const uint32_t t = get_be32(p + 66);
         const uint64_t id = get_be64(p + 48);
-        if (msg_held_at(c, p, p + 16, id) < 0) {
+        // live twins are found by the list's own index, archived ones by the set
+        if (msg_held_at(c, p, p + 16, id) < 0 && held.insert(held_key(p, p + 16, id)).second) {
             quorvane_ms_msg m{};
             memcpy(m.author, p, QV_MS_ID_LEN);
             memcpy(m.author_device, p + 16, QV_MS_DEVICE_LEN);
@@ -131,8 +146,16 @@ bool merge_msgs(quorvane_ms_conv *c, const entry_view &e) {
     return true;
 }
 
+// A key the conversation holds as older was rotated away (a member left):
+// an older export or backup must not make it current again.
+bool held_as_older(const quorvane_ms_conv *c, const uint8_t *key) {
+    for (size_t j = 0; c && c->has_key && j < c->old_key_count; j++)
+        if (quorvane_ct_eq(key, c->old_keys[j], QV_KEY_LEN)) return true;
+    return false;
+}
+
 int import_entry(quorvane_msgstore *ms, const entry_view &e) {
-    const bool keyed = !all_zero(e.key, QV_KEY_LEN);
+    const bool keyed = !all_zero(e.key, QV_KEY_LEN) && !held_as_older(find_conv(ms, e.id), e.key);
     // a zero key is a conversation that had none yet: never a key to adopt
     int rc = keyed ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
     quorvane_ms_conv *c = find_conv(ms, e.id);
@@ -140,7 +163,7 @@ int import_entry(quorvane_msgstore *ms, const entry_view &e) {
     (void)merge_old_keys(c, reinterpret_cast<const uint8_t (*)[32]>(e.old_keys), e.old_count);
     if (e.counter > c->send_counter) c->send_counter = e.counter;  // never back: ids must not repeat
     if (!merge_members(c, e)) return -1;
-    bool msgs_ok = merge_msgs(c, e);
+    bool msgs_ok = merge_msgs(ms, c, e);
     c->revision++;
     if (write_conv_msgs(ms, c) != 0 || !msgs_ok) return -1;
     return 0;

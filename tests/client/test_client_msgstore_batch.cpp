@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <random>
 #include <set>
+#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,34 @@ int batch_crash_child(const char *dir) {
 
 const int batch_crash_hook = [] {
     if (const char *d = getenv(kBatchCrashEnv)) _exit(batch_crash_child(d));
+    return 0;
+}();
+
+// The fault subject: one batch trims and archives in one conversation and
+// adds to another, notes both cursors and a read position, then changes a
+// label outside any batch and ends as a crash would, without close. Run
+// under strace, one of its writes fails.
+const bytes kConv2 = filled(16, 0xc2);
+constexpr char kFaultEnv[] = "QV_MSGSTORE_BATCH_FAULT_DIR";
+constexpr uint64_t kFaultCap = 3;
+
+[[noreturn]] void batch_fault_subject(const char *dir) {
+    quorvane_msgstore *ms = quorvane_msgstore_open(dir, kSecret);
+    if (!ms) _exit(2);
+    (void)quorvane_msgstore_set_msg_cap(ms, kFaultCap);
+    quorvane_msgstore_batch_begin(ms);
+    for (uint64_t i = 2; i <= 7; i++) (void)add(ms, kConv, text_msg(i, i));
+    for (uint64_t i = 2; i <= 3; i++) (void)add(ms, kConv2, text_msg(i, i));
+    quorvane_msgstore_note_cursor(ms, u8(kConv), 7);
+    quorvane_msgstore_note_cursor(ms, u8(kConv2), 3);
+    (void)quorvane_msgstore_set_read(ms, u8(kConv), 7);
+    (void)quorvane_msgstore_batch_end(ms);
+    (void)quorvane_msgstore_set_label(ms, u8(kConv2), "after");
+    _exit(0);
+}
+
+const int batch_fault_hook = [] {
+    if (const char *d = getenv(kFaultEnv)) batch_fault_subject(d);
     return 0;
 }();
 
@@ -200,6 +229,79 @@ TEST_F(Batch, FailedEndLosesNothingAndKeepsTheCursorBehind) {
     auto ms = open_store(dir);
     EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(kConv)), 4u);
     EXPECT_EQ(positions(ms.get(), kConv), (std::vector<uint64_t>{1, 2, 3, 4}));
+}
+
+// An end whose message file could not be written keeps it marked; a list
+// written later outside any batch (a new conversation arrives) must not
+// carry the cursor and read position past the messages on disk, and once the
+// file can be written it goes first.
+TEST_F(Batch, ListWrittenAfterAFailedEndStaysBehindTheMessages) {
+    const std::string block = file(msgs_name(kConv)) + ".tmp";
+    const bytes conv2 = filled(16, 0xc2), conv3 = filled(16, 0xc3);
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 3);
+    ASSERT_EQ(quorvane_msgstore_set_read(ms.get(), u8(kConv), 3), 0);
+    EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), -1);
+    (void)quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(filled(32, 9)));  // fails or not: the list is the point
+    {
+        auto other = open_store(dir);
+        EXPECT_EQ(live(other.get(), kConv).size(), 0u);
+        EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 0u) << "the cursor ran ahead of the messages";
+        EXPECT_EQ(quorvane_msgstore_get_read(other.get(), u8(kConv)), 0u) << "the read position ran ahead";
+    }
+    ASSERT_EQ(rmdir(block.c_str()), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv3), u8(filled(32, 10))), 0);
+    auto other = open_store(dir);
+    EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3})) << "the marked file went first";
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 3u);
+    EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), 3u);
+}
+
+// One write of a batch's end, or of the list right after it, fails (its
+// write, sync or rename, by strace), and the process then dies: whatever
+// failed, every file reads, nothing held is lost, and no cursor or read
+// position is beyond the messages on disk.
+TEST_F(Batch, FailedWriteAtTheEndNeverLeavesACursorAhead) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    int injected = 0;
+    for (const char *call : {"write", "fsync", "rename"})
+        for (int when = 1; when <= 5; when++) {
+            const std::string inject = std::string(call) + ":error=EIO:when=" + std::to_string(when);
+            SCOPED_TRACE(inject);
+            const std::string sub = tmp.file("fault-" + std::string(call) + std::to_string(when));
+            {
+                auto ms = open_store(sub);
+                ASSERT_TRUE(ms);
+                for (const bytes &c : {kConv, kConv2}) {
+                    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(kKey)), 0);
+                    ASSERT_EQ(add(ms.get(), c, text_msg(1, 1)), 1);
+                }
+            }
+            std::vector<std::string> paths;
+            for (const std::string &n : {arch_name(kConv), msgs_name(kConv), msgs_name(kConv2), std::string("convs.dat")})
+                paths.push_back(sub + "/" + n + ".tmp");
+            qvtest::Traced t = qvtest::run_self_traced(tmp, {std::string(kFaultEnv) + "=" + sub}, paths, {inject});
+            ASSERT_EQ(t.status, 0) << t.log;
+            if (t.log.find("(INJECTED)") != std::string::npos) injected++;
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            for (const std::string &n : {std::string("convs.dat"), msgs_name(kConv), arch_name(kConv), msgs_name(kConv2)})
+                EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), n.c_str()), 0) << n << " torn";
+            for (const bytes &c : {kConv, kConv2}) {
+                std::vector<uint64_t> pos = positions(ms.get(), c);
+                pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
+                ASSERT_FALSE(pos.empty());
+                for (size_t i = 0; i < pos.size(); i++) EXPECT_EQ(pos[i], i + 1) << "a gap in what is held";
+                EXPECT_LE(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), pos.back()) << "cursor ahead\n" << t.log;
+                EXPECT_LE(quorvane_msgstore_get_read(ms.get(), u8(c)), pos.back()) << "read position ahead";
+            }
+        }
+    EXPECT_GE(injected, 10) << "too few faults landed to call this a fault test";
 }
 
 // A batch left open is ended by close.

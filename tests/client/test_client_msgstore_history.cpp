@@ -254,6 +254,29 @@ TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
     }
 }
 
+// An export older than the store (a backup made before the key was rotated
+// away from a removed member) names as its key one the store holds as older:
+// the current key stays, or messages would be sealed under the old one
+// again. An all-zero older key, publicly known, never joins the keys.
+TEST_F(History, OlderKeysNeverComeBackAsCurrentAndZeroKeysNeverJoin) {
+    auto ms = open("a");
+    const bytes k1 = filled(32, 0x21), k2 = filled(32, 0x22), zero = filled(32, 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k1)), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k2)), 0);
+    auto e = script({"encode 1 " + hex(kGroup) + "/" + hex(k1) + "/" + hex(zero) + "/0/-/-"});
+    ASSERT_EQ(e[0].size(), 2u);
+    ASSERT_EQ(import(ms.get(), qvtest::unhex_string(e[0][1])), 0);
+    const uint8_t zeros[1][32] = {};
+    EXPECT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(kGroup), zeros, 1), 0);
+    for (int pass = 0; pass < 2; pass++, ms = open("a")) {
+        SCOPED_TRACE(pass ? "reopened" : "in memory");
+        uint8_t keys[8][32];
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the newer key stays current";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1);
+    }
+}
+
 TEST_F(History, ImportedMessagesFollowTheHeldOnes) {
     auto a = open("a");
     ASSERT_EQ(quorvane_msgstore_put_conv(a.get(), u8(kGroup), u8(filled(32, 1))), 0);
@@ -268,6 +291,23 @@ TEST_F(History, ImportedMessagesFollowTheHeldOnes) {
     EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{9, 2, 1}));
     b = open("b");
     EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{9, 2, 1}));
+}
+
+// A backup restored twice with a trim in between: what the trim moved to
+// the archive is held, and does not come back live beside its archived copy.
+TEST_F(History, ArchivedMessagesAreHeldAtASecondImport) {
+    auto a = open("a");
+    ASSERT_EQ(quorvane_msgstore_put_conv(a.get(), u8(kGroup), u8(filled(32, 1))), 0);
+    for (uint64_t i = 1; i <= 4; i++) ASSERT_EQ(add(a.get(), kGroup, text_msg(i, i)), 1);
+    const bytes x = export_of(a.get());
+    auto b = open("b");
+    (void)quorvane_msgstore_set_msg_cap(b.get(), 3);
+    ASSERT_EQ(import(b.get(), x), 0);
+    ASSERT_EQ(add(b.get(), kGroup, text_msg(9, 9)), 1);  // trims 1 and 2 to the archive
+    ASSERT_EQ(ids(archived(b.get(), kGroup)), (std::vector<uint64_t>{1, 2}));
+    ASSERT_EQ(import(b.get(), x), 0);
+    EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{3, 4, 9}));
+    EXPECT_EQ(ids(archived(b.get(), kGroup)), (std::vector<uint64_t>{1, 2}));
 }
 
 }  // namespace
