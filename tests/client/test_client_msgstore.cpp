@@ -3131,6 +3131,8 @@ int store_subject(const char *op, const char *dir) {
     else if (strcmp(op, "ratchet") == 0)
         ok = quorvane_msgstore_put_ratchet(ms, u8(ids.conv), u8(ids.dev), u8(kSubjectState), kSubjectState.size()) == 0;
     else if (strcmp(op, "label") == 0) ok = quorvane_msgstore_set_label(ms, u8(ids.conv), "after") == 0;
+    else if (strcmp(op, "delete") == 0) ok = quorvane_msgstore_delete_conv(ms, u8(ids.conv)) == 0;
+    else if (strcmp(op, "forget") == 0) ok = quorvane_msgstore_forget_conv(ms, u8(ids.conv)) == 0;
     quorvane_msgstore_close(ms);
     return ok ? 0 : 1;
 }
@@ -3197,6 +3199,43 @@ TEST_F(Msgstore, FailedDirectorySyncReportsWhatAReopenFinds) {
         auto ms = open_store(sub);
         ASSERT_TRUE(ms);
         c.holds(ms.get());
+    }
+}
+
+// A message file that cannot be removed (the unlink fails) when its
+// conversation is deleted or forgotten: a reported success must hold at the
+// next start, so the history the user removed never comes back, neither at
+// open (forgotten) nor when the conversation is learned again (deleted). A
+// failure leaves the conversation with its history, as memory had it.
+TEST_F(Msgstore, RemovedHistoryStaysGoneWhenItsFileCannotBeRemoved) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    for (const char *op : {"delete", "forget"}) {
+        SCOPED_TRACE(op);
+        const std::string sub = tmp.file(std::string("unlink-") + op), mpath = sub + "/" + msgs_name(id.conv);
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
+            ASSERT_EQ(add(ms.get(), id.conv, text_msg(1, 1)), 1);
+            ASSERT_EQ(add(ms.get(), id.conv, text_msg(2, 2)), 1);
+        }
+        qvtest::Traced t = qvtest::run_self_traced(
+            tmp, {std::string("QV_MSGSTORE_SUBJECT=") + op, "QV_MSGSTORE_SUBJECT_DIR=" + sub}, {mpath},
+            {"unlink,unlinkat:error=EIO"});
+        EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+        ASSERT_TRUE(t.status == 0 || t.status == 1) << t.log;
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        if (t.status == 1) {
+            EXPECT_EQ(ids_of(ms.get(), id.conv), (std::vector<uint64_t>{1, 2})) << "a failure changes nothing";
+            continue;
+        }
+        if (strcmp(op, "delete") == 0) {
+            EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 0u);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
+        }
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv)), 0u) << "the removed history came back";
     }
 }
 
