@@ -7,6 +7,7 @@
 #include "quorvane_safety.h"
 #include "quorvane_sidx.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -806,10 +807,20 @@ bool arch_keep(arch_filter f, const arch_arg &a, const quorvane_sidx_entry &e) {
     return true;
 }
 
+// One message (author, device, id) as the archive orders its entries for lookup.
+bool arch_entry_less(const quorvane_sidx_entry *a, const quorvane_sidx_entry *b) {
+    if (a->msg_id != b->msg_id) return a->msg_id < b->msg_id;
+    if (int r = memcmp(a->author, b->author, QV_MS_ID_LEN)) return r < 0;
+    return memcmp(a->author_device, b->author_device, QV_MS_DEVICE_LEN) < 0;
+}
+
 // Rewrites the archive: the stored entries the filter keeps, then the new
 // ones. When the entry limit or the record size is passed, the oldest go
 // first, so that the newest history stays searchable. An archive that does
-// not open or decode counts as empty (and is kept aside at this write).
+// not open or decode counts as empty (and is kept aside at this write). A
+// stored entry that is added again is kept once, as the new one: a trim whose
+// archive was written but whose message file was not (a crash between the
+// two) trims the same messages at the next open.
 int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter filter, const arch_arg &arg,
                  const quorvane_sidx_entry *add, size_t add_n) {
     conv_file f;
@@ -824,7 +835,14 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
         have = false;
     }
     auto *all = static_cast<quorvane_sidx_entry *>(malloc((stored + add_n + 1) * sizeof(quorvane_sidx_entry)));
-    if (!all) return -1;
+    auto **again = static_cast<const quorvane_sidx_entry **>(malloc((add_n + 1) * sizeof(quorvane_sidx_entry *)));
+    if (!all || !again) {
+        free(all);
+        free(again);
+        return -1;
+    }
+    for (size_t i = 0; i < add_n; i++) again[i] = &add[i];
+    std::sort(again, again + add_n, arch_entry_less);
     size_t kept = 0;
     bool changed = add_n > 0 || !have;
     for (size_t i = 0; i < stored; i++) {
@@ -835,9 +853,10 @@ int arch_rebuild(quorvane_msgstore *ms, const quorvane_ms_conv *c, arch_filter f
             changed = true;
             break;
         }
-        if (arch_keep(filter, arg, e)) all[kept++] = e;
+        if (arch_keep(filter, arg, e) && !std::binary_search(again, again + add_n, &e, arch_entry_less)) all[kept++] = e;
         else changed = true;
     }
+    free(again);
     int rc = 0;
     if (!changed) {
         free(all);
