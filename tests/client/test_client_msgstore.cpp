@@ -3204,38 +3204,44 @@ TEST_F(Msgstore, FailedDirectorySyncReportsWhatAReopenFinds) {
     }
 }
 
-// A message file that cannot be removed (the unlink fails) when its
-// conversation is deleted or forgotten: a reported success must hold at the
-// next start, so the history the user removed never comes back, neither at
-// open (forgotten) nor when the conversation is learned again (deleted). A
+// A message or archive file that cannot be removed (the unlink fails) when
+// its conversation is deleted or forgotten: a reported success must hold at
+// the next start, so the history the user removed never comes back, neither
+// at open (forgotten) nor when the conversation is learned again (deleted). A
 // failure leaves the conversation with its history, as memory had it.
 TEST_F(Msgstore, RemovedHistoryStaysGoneWhenItsFileCannotBeRemoved) {
     const std::string why = qvtest::strace_unusable();
     if (!why.empty()) GTEST_SKIP() << why;
-    for (const char *op : {"delete", "forget"}) {
-        SCOPED_TRACE(op);
-        const std::string sub = tmp.file(std::string("unlink-") + op), mpath = sub + "/" + msgs_name(id.conv);
+    struct Case {
+        const char *op;
+        bool archive;  // the archive file is the one that stays
+    } cases[] = {{"delete", false}, {"delete", true}, {"forget", false}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::string(k.op) + (k.archive ? ", archive" : ", messages"));
+        const std::string sub = tmp.file(std::string("unlink-") + k.op + (k.archive ? "-a" : "-m"));
+        const std::string stays = sub + "/" + (k.archive ? "a_" + hex(id.conv) + ".dat" : msgs_name(id.conv));
         {
             auto ms = open_store(sub);
             ASSERT_TRUE(ms);
             ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
-            ASSERT_EQ(add(ms.get(), id.conv, text_msg(1, 1)), 1);
-            ASSERT_EQ(add(ms.get(), id.conv, text_msg(2, 2)), 1);
+            for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), id.conv, text_msg(i, i)), 1);
+            ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 2), 1u);
         }
         qvtest::Traced t = qvtest::run_self_traced(
-            tmp, {std::string("QV_MSGSTORE_SUBJECT=") + op, "QV_MSGSTORE_SUBJECT_DIR=" + sub}, {mpath},
+            tmp, {std::string("QV_MSGSTORE_SUBJECT=") + k.op, "QV_MSGSTORE_SUBJECT_DIR=" + sub}, {stays},
             {"unlink,unlinkat:error=EIO"});
         EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
         ASSERT_TRUE(t.status == 0 || t.status == 1) << t.log;
         auto ms = open_store(sub);
         ASSERT_TRUE(ms);
         if (t.status == 1) {
-            EXPECT_EQ(ids_of(ms.get(), id.conv), (std::vector<uint64_t>{1, 2})) << "a failure changes nothing";
+            EXPECT_EQ(ids_of(ms.get(), id.conv), (std::vector<uint64_t>{2, 3})) << "a failure keeps the messages";
             continue;
         }
-        if (strcmp(op, "delete") == 0) {
+        if (strcmp(k.op, "delete") == 0) {
             EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 0u);
             ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
+            EXPECT_EQ(archive_ids(ms.get(), id.conv), std::vector<uint64_t>{}) << "the deleted archive came back";
         }
         EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv)), 0u) << "the removed history came back";
     }
