@@ -3373,17 +3373,29 @@ TEST_F(Msgstore, HistoryLearnedAgainSurvivesEachFailedCall) {
 }
 
 // The same, with a history over the cap (the learning trims it into the
-// archive), and the subject killed before one of its renames or syncs: after
-// the next start every old message is held once, live or in the archive.
+// archive), and the subject killed before one of its renames or syncs, or its
+// archive writes failing: after the next start every old message is held
+// once, live or in the archive.
 TEST_F(Msgstore, HistoryLearnedAgainSurvivesAKill) {
     const std::string why = qvtest::strace_unusable();
     if (!why.empty()) GTEST_SKIP() << why;
     const bytes c = id.conv, key = filled(32, 7);
     const uint64_t on_disk = QV_MS_MSG_CAP_DEFAULT + 3;
+    struct Case {
+        std::string inject;
+        bool archive_only;  // only calls on the archive are traced
+    };
+    std::vector<Case> cases;
+    for (const char *call : {"rename", "fsync"})
+        for (int when = 1; when <= 4; when++)
+            cases.push_back({std::string(call) + ":signal=SIGKILL:when=" + std::to_string(when), false});
+    // the archive cannot take the trimmed messages: nothing is trimmed
+    cases.push_back({"rename:error=EIO", true});
+    cases.push_back({"write:error=ENOSPC", true});
     int run = 0;
-    for (const char *call : {"rename", "fsync"}) {
-        for (int when = 1; when <= 4; when++) {
-            SCOPED_TRACE(std::string(call) + " " + std::to_string(when));
+    {
+        for (const auto &k : cases) {
+            SCOPED_TRACE(k.inject);
             const std::string sub = tmp.file("learnkill" + std::to_string(run++));
             const std::string mpath = sub + "/" + msgs_name(c), apath = sub + "/a_" + hex(c) + ".dat",
                               lpath = sub + "/convs.dat";
@@ -3396,8 +3408,14 @@ TEST_F(Msgstore, HistoryLearnedAgainSurvivesAKill) {
             script_seal(lpath, bytes(1, char(QV_MS_CONVS_VERSION + 1)) + unhex("00000001") + filled(200, 1));
             qvtest::Traced t = qvtest::run_self_traced(
                 tmp, {"QV_MSGSTORE_SUBJECT=learn", "QV_MSGSTORE_SUBJECT_DIR=" + sub},
-                {mpath, mpath + ".tmp", apath, apath + ".tmp", lpath, lpath + ".tmp"},
-                {std::string(call) + ":signal=SIGKILL:when=" + std::to_string(when)});
+                k.archive_only ? std::vector<std::string>{apath, apath + ".tmp"}
+                               : std::vector<std::string>{mpath, mpath + ".tmp", apath, apath + ".tmp", lpath, lpath + ".tmp"},
+                {k.inject});
+            if (k.archive_only) {
+                EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+            } else {
+                EXPECT_EQ(t.status, 128 + SIGKILL) << "the subject was killed\n" << t.log;
+            }
             auto ms = open_store(sub);
             ASSERT_TRUE(ms);
             if (quorvane_msgstore_conv_count(ms.get()) == 0) {
