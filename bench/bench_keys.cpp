@@ -50,8 +50,8 @@ BENCHMARK(BM_PwAuthVsOpensslKdf)->Arg(15)->Iterations(1)->Unit(benchmark::kSecon
 
 // What the device key store pays at every start: one real-cost key-file open.
 void BM_KeyfileOpenRealCost(benchmark::State &state) {
-    const std::string path = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/bench_keys." +
-                             std::to_string(getpid());
+    const qv_bench::ScratchDir scratch;
+    const std::string path = scratch.dir + "/keyfile";
     uint8_t secret[297], out[297];
     size_t n = 0;
     const quorvane_scrypt_params cost = {32768, 8, 1};

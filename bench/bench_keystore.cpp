@@ -23,13 +23,12 @@ constexpr const char *kPassword = "correct horse battery staple";
 
 // A store in a scratch file, removed with the object.
 struct Store {
+    qv_bench::ScratchDir scratch;
     std::string path;
     quorvane_device_keys keys{};
     int rc = -1;
     Store() {
-        const char *t = getenv("TMPDIR");
-        path = std::string(t && *t ? t : "/tmp") + "/bench_keystore." + std::to_string(getpid());
-        unlink(path.c_str());
+        path = scratch.dir + "/device.keys";
         rc = quorvane_client_store_create(path.c_str(), kPassword, &keys);
     }
     ~Store() {

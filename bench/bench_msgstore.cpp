@@ -4,10 +4,15 @@
 // and reads are timed beside plain reads of the very same bytes followed by
 // the very same key derivation and AEAD, with nothing else.
 //
+// Opening a store of 200 conversations x 2,000 messages beside reading and
+// opening the same bytes; one search over 100,000 messages beside
+// `grep -F -i -c` over their plaintext and the decryption of their files.
+//
 // Adding messages and changing one setting, beside SQLite doing the same
 // durably (synchronous=FULL, one row and one transaction per change), in
 // time and in bytes handed to write(2) ("wchar" of /proc/self/io).
 #include "client_msgstore.h"
+#include "client_search.h"
 
 #include "bench_support.h"
 
@@ -124,6 +129,15 @@ fixture &fx() {
     return f;
 }
 
+// The store key as open derives it, timed with the ceilings.
+void derive_store_key(uint8_t key[32]) {
+    uint8_t in[54], md[64];
+    memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
+    memcpy(in + 22, kSecret, 32);
+    if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
+    memcpy(key, md, 32);
+}
+
 // The floor: open, read whole, close, then the store's key derivation and AEAD.
 void read_and_open(const std::vector<sealed_file> &files, const uint8_t key[32], std::vector<uint8_t> &buf,
                    std::vector<uint8_t> &pt) {
@@ -156,12 +170,9 @@ void BM_store_open(benchmark::State &state) {
 void ceiling_open(benchmark::State &state, bool with_ratchets) {
     fixture &f = fx();
     std::vector<uint8_t> buf, pt;
-    uint8_t in[54], md[64], key[32];
+    uint8_t key[32];
     for (auto _ : state) {
-        memcpy(in, MS_STORE_KEY_LABEL.data(), 22);
-        memcpy(in + 22, kSecret, 32);
-        if (quorvane_blake2b(in, sizeof in, md) != 0) abort();
-        memcpy(key, md, 32);
+        derive_store_key(key);
         read_and_open(f.open_files, key, buf, pt);
         if (with_ratchets) read_and_open(f.peer_files, key, buf, pt);
         benchmark::DoNotOptimize(pt.data());
@@ -230,9 +241,12 @@ void fill_msg(quorvane_ms_msgrec *r, const uint8_t conv[16], uint64_t id, uint64
     r->text_len = TEXT_LEN;
 }
 
-// live messages in order, then history backfill from the newest downwards
+// live messages in order, then history backfill from the newest downwards;
+// with a batch size, every that many adds are one batch, as the engine wraps
+// a sync pass or a history page
 void BM_store_add_live_then_history(benchmark::State &state) {
     const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
+    const uint64_t batch = uint64_t(state.range(2));
     for (auto _ : state) {
         scratch s;
         quorvane_msgstore *ms = quorvane_msgstore_open((s.root + "/msgstore").c_str(), kSecret);
@@ -241,16 +255,20 @@ void BM_store_add_live_then_history(benchmark::State &state) {
         auto rec = std::make_unique<quorvane_ms_msgrec>();
         uint64_t w0 = wchar();
         auto t0 = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < live; i++) {
-            fill_msg(rec.get(), conv, i + 1, history + i + 1);
-            if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
-        }
+        auto add = [&](uint64_t i, bool hist, uint64_t id, uint64_t position) {
+            if (batch && i % batch == 0) quorvane_msgstore_batch_begin(ms);
+            fill_msg(rec.get(), conv, id, position);
+            if ((hist ? quorvane_msgstore_add_history(ms, rec.get()) : quorvane_msgstore_add_msg(ms, rec.get())) != 1)
+                abort();
+            if (batch && (i % batch == batch - 1 || i + 1 == (hist ? history : live))) {
+                quorvane_msgstore_note_cursor(ms, conv, hist ? history + live : position);
+                if (quorvane_msgstore_batch_end(ms) != 0) abort();
+            }
+        };
+        for (uint64_t i = 0; i < live; i++) add(i, false, i + 1, history + i + 1);
         auto t1 = std::chrono::steady_clock::now();
         uint64_t w1 = wchar();
-        for (uint64_t i = 0; i < history; i++) {
-            fill_msg(rec.get(), conv, live + i + 1, history - i);
-            if (quorvane_msgstore_add_history(ms, rec.get()) != 1) abort();
-        }
+        for (uint64_t i = 0; i < history; i++) add(i, true, live + i + 1, history - i);
         auto t2 = std::chrono::steady_clock::now();
         uint64_t w2 = wchar();
         if (quorvane_msgstore_msg_count(ms, conv) != live + history) abort();
@@ -282,6 +300,7 @@ sqlite3 *sqlite_open(const std::string &path, bool wal) {
 void BM_sqlite_add_live_then_history(benchmark::State &state) {
     const uint64_t live = uint64_t(state.range(0)), history = uint64_t(state.range(1));
     const bool wal = state.range(2) != 0;
+    const uint64_t batch = uint64_t(state.range(3));  // rows per transaction; 0: one each
     for (auto _ : state) {
         scratch s;
         sqlite3 *db = sqlite_open(s.root + "/msgs.db", wal);
@@ -310,10 +329,15 @@ void BM_sqlite_add_live_then_history(benchmark::State &state) {
         };
         uint64_t w0 = wchar();
         auto t0 = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < live; i++) put(i + 1, history + i + 1);
+        auto row = [&](uint64_t i, uint64_t n, uint64_t id, uint64_t position) {
+            if (batch && i % batch == 0) sql(db, "BEGIN");
+            put(id, position);
+            if (batch && (i % batch == batch - 1 || i + 1 == n)) sql(db, "COMMIT");
+        };
+        for (uint64_t i = 0; i < live; i++) row(i, live, i + 1, history + i + 1);
         auto t1 = std::chrono::steady_clock::now();
         uint64_t w1 = wchar();
-        for (uint64_t i = 0; i < history; i++) put(live + i + 1, history - i);
+        for (uint64_t i = 0; i < history; i++) row(i, history, live + i + 1, history - i);
         auto t2 = std::chrono::steady_clock::now();
         uint64_t w2 = wchar();
         sqlite3_finalize(ins);
@@ -438,12 +462,132 @@ void BM_store_add_at_cap_full_archive(benchmark::State &state) {
     quorvane_msgstore_close(ms);
 }
 
-// {live, history}: the quadratic growth shows across the history sizes.
+/* ---- a store full of history: opening it, and searching it ------------- */
+
+// convs conversations of per_conv messages (written in batches of 200, the
+// cap lifted to hold them live), with the message files' paths and labels
+// for the ceiling; the plaintext of every text, one per line, for grep.
+struct history_fixture {
+    qv_bench::ScratchDir scratch_dir;
+    std::string dir, plain;
+    uint8_t key[32];
+    std::vector<sealed_file> files;
+    history_fixture(int convs, uint64_t per_conv) {
+        dir = scratch_dir.dir + "/msgstore";
+        quorvane_msgstore *ms = quorvane_msgstore_open(dir.c_str(), kSecret);
+        if (!ms) abort();
+        memcpy(key, ms->key, 32);
+        (void)quorvane_msgstore_set_msg_cap(ms, per_conv);
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        static const char *words[] = {"see", "you", "at", "the", "meeting", "tomorrow", "lunch", "Report", "ok", "thanks"};
+        std::string text_all;
+        for (int c = 0; c < convs; c++) {
+            uint8_t conv[16] = {0xc1, uint8_t(c), uint8_t(c >> 8)}, ck[32] = {1};
+            if (quorvane_msgstore_put_conv(ms, conv, ck) != 0) abort();
+            for (uint64_t i = 0; i < per_conv; i++) {
+                if (i % 200 == 0) quorvane_msgstore_batch_begin(ms);
+                fill_msg(rec.get(), conv, i + 1, i + 1);
+                std::string t;
+                for (uint64_t w = 0; t.size() < 40; w++) t += std::string(w ? " " : "") + words[(i * 7 + w * 3 + c) % 10];
+                memcpy(rec->text, t.data(), t.size());
+                rec->text_len = t.size();
+                text_all += t + "\n";
+                if (quorvane_msgstore_add_msg(ms, rec.get()) != 1) abort();
+                if ((i % 200 == 199 || i + 1 == per_conv) && quorvane_msgstore_batch_end(ms) != 0) abort();
+            }
+            static const char hexd[] = "0123456789abcdef";
+            std::string h;
+            for (uint8_t b : conv) h += hexd[b >> 4], h += hexd[b & 15];
+            std::vector<uint8_t> label(MS_LABEL_MSGS.begin(), MS_LABEL_MSGS.end());
+            label.insert(label.end(), conv, conv + 16);
+            files.push_back({dir + "/m_" + h + ".dat", label});
+        }
+        files.push_back({dir + "/convs.dat", std::vector<uint8_t>(MS_LABEL_CONVS.begin(), MS_LABEL_CONVS.end())});
+        quorvane_msgstore_close(ms);
+        plain = scratch_dir.dir + "/plain.txt";
+        FILE *f = fopen(plain.c_str(), "w");
+        if (!f || fwrite(text_all.data(), 1, text_all.size(), f) != text_all.size() || fclose(f) != 0) abort();
+    }
+};
+
+history_fixture &open_fx() {
+    static history_fixture f(200, 2000);
+    return f;
+}
+
+history_fixture &search_fx() {
+    static history_fixture f(50, 2000);
+    return f;
+}
+
+// Opening 200 conversations of 2,000 messages each, beside its ceiling:
+// the same key derivation, then reading and opening the same files.
+void BM_store_open_history(benchmark::State &state) {
+    history_fixture &f = open_fx();
+    double close_s = 0;
+    for (auto _ : state) {
+        quorvane_msgstore *ms = quorvane_msgstore_open(f.dir.c_str(), kSecret);
+        if (!ms || ms->conv_count != 200 || ms->convs[199].msg_count != 2000) abort();
+        state.PauseTiming();  // closing (every text wiped and freed) is counted apart
+        auto t0 = std::chrono::steady_clock::now();
+        quorvane_msgstore_close(ms);
+        close_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.ResumeTiming();
+    }
+    state.counters["close_ms"] = benchmark::Counter(close_s * 1e3, benchmark::Counter::kAvgIterations);
+}
+
+void ceiling_history(benchmark::State &state, history_fixture &f) {
+    std::vector<uint8_t> buf, pt;
+    uint8_t key[32];
+    for (auto _ : state) {
+        derive_store_key(key);
+        read_and_open(f.files, key, buf, pt);
+        benchmark::DoNotOptimize(pt.data());
+    }
+}
+
+void BM_ceiling_open_history(benchmark::State &state) { ceiling_history(state, open_fx()); }
+
+// One query over 100,000 messages in 50 conversations, beside `grep -F -i -c`
+// over their plaintext plus decrypting the files that hold it (the ceiling).
+void BM_search_100k(benchmark::State &state) {
+    history_fixture &f = search_fx();
+    quorvane_msgstore *ms = quorvane_msgstore_open(f.dir.c_str(), kSecret);
+    if (!ms) abort();
+    std::vector<quorvane_search_hit> hits(200);
+    size_t n = 0;
+    for (auto _ : state) n = quorvane_search(ms, "MEETING", QV_SEARCH_TEXTS | QV_SEARCH_FILES | QV_SEARCH_CONVS,
+                                              hits.data(), hits.size());
+    if (n != hits.size()) abort();
+    quorvane_msgstore_close(ms);
+}
+
+void BM_grep_100k(benchmark::State &state) {
+    history_fixture &f = search_fx();
+    const std::string cmd = "LC_ALL=C grep -F -i -c MEETING " + f.plain + " >/dev/null";
+    for (auto _ : state)
+        if (system(cmd.c_str()) != 0) abort();
+}
+
+void BM_decrypt_100k(benchmark::State &state) { ceiling_history(state, search_fx()); }
+
+BENCHMARK(BM_store_open_history)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ceiling_open_history)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_search_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_grep_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_decrypt_100k)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// {live, history, batch}: without batches the growth is quadratic across the
+// history sizes; in batches of 200 it should stay near linear.
 BENCHMARK(BM_store_add_live_then_history)
-    ->Args({2000, 0})->Args({2000, 2500})->Args({2000, 5000})->Args({2000, 10000})->Args({2000, 20000})
+    ->Args({2000, 0, 0})->Args({2000, 2500, 0})->Args({2000, 5000, 0})
+    ->Args({2000, 2500, 200})->Args({2000, 5000, 200})->Args({2000, 10000, 200})->Args({2000, 20000, 200})
     ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// {live, history, WAL, rows per transaction}
 BENCHMARK(BM_sqlite_add_live_then_history)
-    ->Args({2000, 20000, 1})->Args({2000, 20000, 0})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    ->Args({2000, 20000, 1, 0})->Args({2000, 20000, 0, 0})->Args({2000, 20000, 1, 200})
+    ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_store_add_at_cap_full_archive)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_store_set_muted)->Arg(100)->Arg(1000)->Arg(4096)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_sqlite_set_muted)

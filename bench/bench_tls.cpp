@@ -1,4 +1,6 @@
-// Bulk TLS upload on loopback: our non-blocking client road (connect,
+// TLS on loopback, each side by side with the stock command-line tool.
+//
+// Bulk upload: our non-blocking client road (connect,
 // handshake, single-pass writes, close) beside the stock command-line TLS
 // client sending the same file, both into one sink server that this benchmark
 // starts and stops by pid. An iteration ends when the sink has written out the
@@ -9,6 +11,7 @@
 #include "n_network.h"
 
 #include "bench_support.h"
+#include "net_test_helpers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,7 +23,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -32,12 +37,10 @@
 
 namespace {
 
-constexpr size_t kPayload = 128u << 20;
+using qvnettest::free_port;
+using qvnettest::now_ms;
 
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+constexpr size_t kPayload = 128u << 20;
 
 pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd = -1) {
     pid_t pid = fork();
@@ -53,18 +56,6 @@ pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd = 
         _exit(127);
     }
     return pid;
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // The sink server, its certificate and the payload file, made once and torn
@@ -219,5 +210,129 @@ void BM_tls_upload_openssl_s_client(benchmark::State &state) {
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)s.payload.size());
 }
 BENCHMARK(BM_tls_upload_openssl_s_client)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+// ---------------------------------------------------------------- handshakes and accepts
+//
+// Handshake rate: our blocking connect + TLS 1.3 handshake + close against
+// `openssl s_server`, beside `openssl s_time -new` against the same server.
+// Accept rate: `openssl s_time -new` against our TLS listener (blocking accept
+// with the handshake, then close), beside the same s_time against s_server.
+
+struct HandshakeSetup {
+    qv_bench::ScratchDir scratch;
+    std::string cert, key, server_port, our_port;
+    pid_t server = -1;
+    int server_stdin = -1;
+    NETWORK *listener = nullptr;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> accepted{0};
+    std::thread acceptor;
+    bool ok = false;
+
+    HandshakeSetup() {
+        cert = scratch.dir + "/cert.pem", key = scratch.dir + "/key.pem";
+        std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
+                          key + " -out " + cert + " >/dev/null 2>&1";
+        if (system(cmd.c_str()) != 0) return;
+        int in[2];
+        if (pipe(in) != 0) return;
+        server_port = std::to_string(free_port());
+        server = spawn({"openssl", "s_server", "-quiet", "-tls1_3", "-accept", "127.0.0.1:" + server_port, "-cert", cert, "-key", key}, in[0]);
+        close(in[0]);
+        server_stdin = in[1];
+
+        if (netw_make_listening(&listener, "127.0.0.1", "0", 128, 1) != 1 || netw_set_crypto(listener, key.c_str(), cert.c_str()) != 1) return;
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        getsockname(listener->link.sock, reinterpret_cast<sockaddr *>(&a), &len);
+        our_port = std::to_string(ntohs(a.sin_port));
+        acceptor = std::thread([this] {
+            while (!stop) {
+                NETWORK *c = netw_accept_from_ex(listener, SIZE_MAX, SIZE_MAX, 100, nullptr);
+                if (!c) continue;
+                accepted++;
+                netw_close(&c);
+            }
+        });
+        for (long long end = now_ms() + 10000; now_ms() < end && !ok; usleep(20000)) ok = handshake_once(server_port);
+    }
+    ~HandshakeSetup() {
+        stop = true;
+        if (acceptor.joinable()) acceptor.join();
+        if (listener) netw_close(&listener);
+        if (server > 0) {
+            kill(server, SIGTERM);
+            waitpid(server, nullptr, 0);
+        }
+        if (server_stdin >= 0) close(server_stdin);
+    }
+
+    // Connect, TLS 1.3 handshake without verification, close.
+    static bool handshake_once(const std::string &port) {
+        NETWORK *n = nullptr;
+        if (netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) != 1) return false;
+        bool done = netw_ssl_set_verify(n, 0) && netw_ssl_set_versions(n, 772, 772) && netw_ssl_do_handshake(n, nullptr) == 1;
+        netw_close(&n);
+        return done;
+    }
+};
+
+HandshakeSetup &handshakes() {
+    static HandshakeSetup s;
+    return s;
+}
+
+// Runs `openssl s_time -new` for `seconds` and returns its connections per
+// second of wall time (its own "real seconds" are whole seconds only).
+double s_time_rate(const std::string &port, int seconds) {
+    std::string cmd = "openssl s_time -connect 127.0.0.1:" + port + " -new -time " + std::to_string(seconds) + " 2>&1";
+    auto t0 = std::chrono::steady_clock::now();
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char line[512];
+    long conns = -1;
+    while (fgets(line, sizeof line, p))
+        if (strstr(line, "real seconds")) conns = strtol(line, nullptr, 10);
+    int st = pclose(p);
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return st == 0 && conns > 0 ? conns / wall : -1;
+}
+
+void BM_tls13_handshake_quorvane_client(benchmark::State &state) {
+    HandshakeSetup &s = handshakes();
+    if (!s.ok) {
+        state.SkipWithError("s_server did not start");
+        return;
+    }
+    for (auto _ : state)
+        if (!HandshakeSetup::handshake_once(s.server_port)) {
+            state.SkipWithError("handshake failed");
+            return;
+        }
+    state.SetItemsProcessed((int64_t)state.iterations());
+}
+BENCHMARK(BM_tls13_handshake_quorvane_client)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(3.0);
+
+// One run of a few seconds each; the figure is the counter.
+void run_s_time(benchmark::State &state, bool our_listener) {
+    HandshakeSetup &s = handshakes();
+    if (!s.ok) {
+        state.SkipWithError("servers did not start");
+        return;
+    }
+    double rate = 0;
+    uint64_t before = s.accepted.load();
+    for (auto _ : state) rate = s_time_rate(our_listener ? s.our_port : s.server_port, 5);
+    if (rate <= 0) {
+        state.SkipWithError("s_time failed");
+        return;
+    }
+    state.counters["handshakes_per_s"] = rate;
+    if (our_listener) state.counters["accepted"] = (double)(s.accepted.load() - before);
+}
+void BM_tls13_handshake_openssl_s_time_to_s_server(benchmark::State &state) { run_s_time(state, false); }
+void BM_tls13_accept_quorvane_listener_from_s_time(benchmark::State &state) { run_s_time(state, true); }
+BENCHMARK(BM_tls13_handshake_openssl_s_time_to_s_server)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_tls13_accept_quorvane_listener_from_s_time)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Muted-instance file loader on any file content. Whatever it reads must
-// survive a save and a load unchanged. The files live under /dev/shm when
-// there is one, so the synced save costs little per run.
+// survive a save and a load unchanged. The files live in a private scratch
+// directory.
 #include "client_instbar.h"
+#include "fuzz_scratch.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -15,16 +15,10 @@ void check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
-std::string scratch(const char *name) {
-    struct stat st;
-    const char *dir = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/qv_fuzz_instmute." + std::to_string(getpid()) + "." + name;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const std::string in = scratch("in"), out = scratch("out");
+    static const std::string in = fuzz_scratch_file("in"), out = fuzz_scratch_file("out");
     FILE *f = fopen(in.c_str(), "wb");
     if (!f) return 0;
     bool written = size == 0 || fwrite(data, 1, size, f) == size;

@@ -17,6 +17,7 @@
 #include "quorvane_crypto.h"
 #include "quorvane_escrow.h"
 #include "quorvane_keyfile.h"
+#include "fuzz_scratch.h"
 
 namespace {
 
@@ -45,10 +46,7 @@ bool all_wiped_or_untouched(const uint8_t *p, size_t n) {
 }
 
 [[maybe_unused]] void fuzz_keyfile(const uint8_t *data, size_t size) {
-    static const std::string path = [] {
-        const char *t = getenv("TMPDIR");
-        return std::string(t && *t ? t : "/tmp") + "/fuzz_keys_keyfile." + std::to_string(getpid());
-    }();
+    static const std::string path = fuzz_scratch_file("keyfile");
     quorvane_keyfile_hdr h;
     const int prc = quorvane_keyfile_parse(data, size, &h);
     if (prc != 0 && prc != -3) __builtin_trap();

@@ -10,26 +10,9 @@
 #include <unistd.h>
 
 #include "client_loginprefs.h"
+#include "fuzz_scratch.h"
 
 namespace {
-
-std::string scratch;
-
-void remove_scratch() {
-    unlink((scratch + "/in").c_str());
-    unlink((scratch + "/out").c_str());
-    rmdir(scratch.c_str());
-}
-
-const std::string &dir() {
-    if (scratch.empty()) {
-        char tmpl[] = "/tmp/fuzz_loginprefs.XXXXXX";
-        if (!mkdtemp(tmpl)) __builtin_trap();
-        scratch = tmpl;
-        atexit(remove_scratch);
-    }
-    return scratch;
-}
 
 bool terminated(const char *s, size_t cap) { return memchr(s, 0, cap) != nullptr; }
 bool is_flag(int32_t v) { return v == 0 || v == 1; }
@@ -54,7 +37,7 @@ void check(const quorvane_loginprefs &p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string in = dir() + "/in", out = dir() + "/out";
+    static const std::string in = fuzz_scratch_file("in"), out = fuzz_scratch_file("out");
     FILE *f = fopen(in.c_str(), "wb");
     if (!f) __builtin_trap();
     if (size && fwrite(data, 1, size, f) != size) __builtin_trap();

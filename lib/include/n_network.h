@@ -1,5 +1,7 @@
 // Network connections: the NETWORK record, the non-blocking client road
-// (connect, TLS handshake, single-pass send and receive) and socket options.
+// (connect, TLS handshake, single-pass send and receive), TLS contexts,
+// certificates and handshakes, blocking connects, listening, accept, UDP,
+// whole-buffer send and receive, socket options and code names.
 // Results: 1 done / 0 failed for set-up calls; I/O calls return bytes moved,
 // -10 would block reading, -11 would block writing (or connect in progress),
 // -2 peer closed, -1 error. A NETWORK is owned by whoever holds the pointer
@@ -7,7 +9,9 @@
 #pragma once
 
 #include "n_list.h"
+#include "n_str.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <netdb.h>
@@ -85,8 +89,7 @@ struct NETWORK {
     int tls_handshake_timeout;     // ms, 0 no limit
     int state;                     // under eventbolt
 
-    // Whole-buffer slots stay null until blocking I/O exists in this build.
-    NETW_IO_FN send_data_fn;
+    NETW_IO_FN send_data_fn;       // whole-buffer I/O; the plain, TLS or UDP pair
     NETW_IO_FN recv_data_fn;
     NETW_IO_FN send_once_fn;
     NETW_IO_FN recv_once_fn;
@@ -113,6 +116,7 @@ struct NETWORK {
     int err_count;                 // 0..NETW_ERR_RING
     int err_next;                  // slot of the next text
     int compression;               // 0 none, 1 zlib, 2 LZ4
+    int ssl_verify_explicit;       // 1 once netw_ssl_set_verify was called: a blocking handshake keeps that choice
 };
 
 // Record lifecycle. No lock is held while another is taken.
@@ -166,3 +170,109 @@ uint64_t  htonst(uint64_t value);
 uint64_t  ntohst(uint64_t value);
 void     *get_in_addr(struct sockaddr *sa);                        // the IPv4 or IPv6 address part
 int       netw_init_wsa();                                         // nothing to start here; 1
+
+// Code names. Values and names are those of netw_code_type; a combination of
+// flags has no name. Re-entrant.
+constexpr uint32_t NETW_CODE_TYPE_INVALID = 131073;  // what a name that matches none gives
+constexpr int      NETW_CODE_NAME_SKIP_MAX = 8;      // length of the shortest name, "NETW_RUN"
+bool        __netw_code_type__isValid(uint32_t value);
+int         __netw_code_type__isStringValid(const char *text);          // exact, case matters; 0 for null
+const char *__netw_code_type__toString(uint32_t value);                 // null for a value without a name
+uint32_t    __netw_code_type__fromString(const char *text);             // NETW_CODE_TYPE_INVALID when none matches
+uint32_t    __netw_code_type__fromStringEx(const char *text, int skip); // names compared from their skip-th byte; skip 0..8
+
+// Process-wide traffic counters, added to atomically by their owners.
+extern std::atomic<uint64_t> g_netw_bytes_sent;
+extern std::atomic<uint64_t> g_netw_bytes_recv;
+extern std::atomic<uint64_t> g_netw_msg_created;
+extern std::atomic<uint64_t> g_netw_msg_deleted;
+void netw_msg_stats_get(uint64_t *created, uint64_t *deleted);     // null out-pointers are skipped
+void netw_bytes_stats_get(uint64_t *sent, uint64_t *received);
+
+// TLS contexts, certificates and handshakes.
+// - Server-capable contexts get fixed defaults: no compression, tickets or
+//   renegotiation, TLS 1.2 at least, ECDHE AEAD suites, X25519/P-256/P-384.
+// - A context or session made here belongs to the connection (netw_close frees
+//   it), except a shared context from netw_ssl_server_ctx_new, which the caller owns.
+// - Every failure logs at ERR and empties the OpenSSL error queue.
+constexpr size_t NETW_ALPN_WIRE_MAX = 512;  // bytes of the ALPN wire list we offer
+constexpr int    NETW_ALPN_NAME_MAX = 255;  // one protocol name: its length is one byte
+
+// Chooses the certificate for the name a client asked for (null: it asked for
+// none): 0 after filling both PEM texts (the library takes and frees them),
+// anything else refuses the handshake.
+using NETW_SNI_PICK = int (*)(const char *server_name, N_STR **cert_pem, N_STR **key_pem, void *user);
+
+// Argument of the SNI and ALPN callbacks for the length of one server handshake.
+struct NETW_SNI_SELECT {
+    NETW_SNI_PICK pick;
+    void *user;
+    const char **alpn;  // the server's protocols in its order of preference, or null
+    int alpn_count;     // 0 when alpn is null
+};
+
+[[nodiscard]] int     _netw_ssl_server_defaults(SSL_CTX *ctx);
+[[nodiscard]] SSL_CTX *netw_ssl_server_ctx_new(const char *key_file, const char *cert_chain_file);  // shared by any number of connections
+[[nodiscard]] int netw_set_crypto(NETWORK *netw, const char *key, const char *certificate);  // either null: remembers the names only
+[[nodiscard]] int netw_set_crypto_pem(NETWORK *netw, const char *key_pem, const char *cert_pem);
+[[nodiscard]] int netw_set_crypto_chain(NETWORK *netw, const char *key, const char *certificate, const char *ca_file);
+[[nodiscard]] int netw_set_crypto_chain_pem(NETWORK *netw, const char *key_pem, const char *cert_pem, const char *ca_pem);  // cert PEM: leaf first
+[[nodiscard]] int netw_set_crypto_pem_ctx(NETWORK *netw, N_STR *key_pem, N_STR *cert_pem);  // on the session only
+[[nodiscard]] int _ssl_use_pem(SSL *ssl, const char *key_text, const char *cert_text);      // 0 or -1
+[[nodiscard]] int netw_ssl_set_ca(NETWORK *netw, const char *ca_file, const char *ca_path);   // not both null
+[[nodiscard]] int netw_ssl_set_ciphers(NETWORK *netw, const char *cipher_list, const char *ciphersuites);  // null or "": unchanged
+[[nodiscard]] int netw_ssl_set_client_cert(NETWORK *netw, const char *cert_file, const char *key_file);   // key null: in the cert file
+[[nodiscard]] int netw_ssl_set_alpn(NETWORK *netw, const char **protos, int count);          // the client's offer, in order
+int         netw_ssl_get_alpn(NETWORK *netw, char *out, size_t out_len);                     // 1 with the negotiated protocol
+const char *netw_ssl_get_sni(NETWORK *netw);                                                  // what the client asked for, or null
+int         netw_ssl_get_verify_result(NETWORK *netw, const char *expected_host, char *out, size_t out_size);  // system CAs, not the context's
+[[nodiscard]] int netw_ssl_do_handshake(NETWORK *netw, const char *server_name);  // blocking client; a name turns verification on unless switched off
+[[nodiscard]] int netw_ssl_server_handshake_ex(NETWORK *netw, NETW_SNI_PICK pick, void *user, const char **alpn, int alpn_count);  // blocking
+[[nodiscard]] int netw_ssl_server_handshake(NETWORK *netw, NETW_SNI_PICK pick, void *user);
+[[nodiscard]] int netw_ssl_server_handshake_once(NETWORK *netw, SSL_CTX *server_ctx);  // 1, 0, -10, -11; ctx stays the caller's
+char *netw_get_openssl_error_string();                                              // caller frees; null when the queue is empty
+int   _netw_alpn_select_cb(SSL *ssl, const unsigned char **out, unsigned char *outlen, const unsigned char *in, unsigned int inlen, void *arg);
+int   _netw_sni_servername_cb(SSL *ssl, int *alert, void *arg);
+
+// Blocking connects, listening, accept, UDP and adoption.
+// - Each creates the NETWORK itself into the address of a null pointer and
+//   leaves that pointer null on failure (the thread's connect-error ring says why).
+// - Time-outs are per address, in milliseconds; below 1 means a plain blocking call.
+using NETW_CONNECT_ABORT_FN = int (*)(void *user);  // non-zero abandons the address being tried
+[[nodiscard]] int netw_connect_ex_to(NETWORK **netw, const char *host, const char *port, size_t send_list_limit, size_t recv_list_limit,
+                                     int ip_version, const char *ssl_key_file, const char *ssl_cert_file, int timeout_ms);
+[[nodiscard]] int netw_connect_ex(NETWORK **netw, const char *host, const char *port, size_t send_list_limit, size_t recv_list_limit,
+                                  int ip_version, const char *ssl_key_file, const char *ssl_cert_file);
+[[nodiscard]] int netw_connect(NETWORK **netw, const char *host, const char *port, int ip_version);
+[[nodiscard]] int netw_connect_to(NETWORK **netw, const char *host, const char *port, int ip_version, int timeout_ms);
+[[nodiscard]] int netw_ssl_connect(NETWORK **netw, const char *host, const char *port, int ip_version, const char *ssl_key_file, const char *ssl_cert_file);
+[[nodiscard]] int netw_ssl_connect_client(NETWORK **netw, const char *host, const char *port, int ip_version);  // handshake: netw_ssl_do_handshake
+[[nodiscard]] int netw_ssl_connect_client_to(NETWORK **netw, const char *host, const char *port, int ip_version, int timeout_ms);
+void      netw_set_connect_abort_cb(NETW_CONNECT_ABORT_FN cb, void *user);  // process-wide; set before connecting threads run
+[[nodiscard]] int netw_make_listening(NETWORK **netw, const char *addr, const char *port, int nbpending, int ip_version);  // addr null: all local
+// wait: -1 non-blocking, below 1 blocking, else milliseconds; *netw_err gets errno, EPROTO or ETIMEDOUT
+[[nodiscard]] NETWORK *netw_accept_from_ex(NETWORK *from, size_t send_list_limit, size_t recv_list_limit, int wait_ms, int *netw_err);
+[[nodiscard]] NETWORK *netw_accept_from(NETWORK *from);
+[[nodiscard]] NETWORK *netw_accept_nonblock_from(NETWORK *from, int wait_ms);
+[[nodiscard]] NETWORK *netw_accept_ssl_with_sni_cb(NETWORK *from, NETW_SNI_PICK pick, void *user);
+[[nodiscard]] int netw_bind_udp(NETWORK **netw, const char *addr, const char *port, int ip_version);
+[[nodiscard]] int netw_connect_udp(NETWORK **netw, const char *host, const char *port, int ip_version);
+[[nodiscard]] int netw_adopt_client_fd(NETWORK **netw, int fd, const char *ip, const char *port);  // the record owns fd from then on
+int _netw_socket(int family, int type, int protocol);                        // close-on-exec as switched
+int _netw_accept(int listen_fd, struct sockaddr *addr, socklen_t *addrlen);  // errno of accept kept
+int _proxy_tcp_connect(const char *host, int port);                          // blocking descriptor, or -1
+
+// Blocking whole-buffer send and receive: the full length, -2 peer gone, -1
+// other failure (also in the ring). A failed transfer does not say how much
+// moved: treat the connection as broken.
+// - The plain pair retries EINTR/EAGAIN 8 times per chunk and never sleeps.
+// - The TLS pair waits with poll() while OpenSSL wants the socket; a send
+//   waits at most the send time-out (SO_SNDTIMEO as set, else NETW_SSL_SEND_WAIT_MS).
+constexpr int NETW_RETRY_STORM = 8;          // immediate retries of one chunk
+constexpr int NETW_SSL_SEND_WAIT_MS = 30000; // longest stall of a TLS send when no send time-out is set
+ssize_t send_data(NETWORK *netw, char *buf, uint32_t n);
+ssize_t recv_data(NETWORK *netw, char *buf, uint32_t n);      // n 0: 0
+ssize_t send_ssl_data(NETWORK *netw, char *buf, uint32_t n);
+ssize_t recv_ssl_data(NETWORK *netw, char *buf, uint32_t n);
+ssize_t send_udp_data(NETWORK *netw, char *buf, uint32_t n);  // one datagram, never retried
+ssize_t recv_udp_data(NETWORK *netw, char *buf, uint32_t n);  // one datagram, cut to n; 0 for an empty one

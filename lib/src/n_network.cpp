@@ -1,10 +1,13 @@
-// Network connections: record lifecycle, the non-blocking TLS client road and
-// socket options. Every wait on a descriptor goes through poll(): select()'s
-// fd_set holds only FD_SETSIZE (1024) descriptors and a larger one would be
-// written past its end.
+// Network connections: record lifecycle, error rings, code names, the
+// non-blocking TLS client road and socket options. TLS contexts and server
+// handshakes live in n_network_tls.cpp, blocking connects, accept, UDP and
+// whole-buffer I/O in n_network_blocking.cpp. Every wait on a descriptor goes
+// through poll(): select()'s fd_set holds only FD_SETSIZE (1024) descriptors
+// and a larger one would be written past its end.
 #include "n_network.h"
 
 #include "n_log.h"
+#include "n_network_internal.h"
 
 #include <openssl/err.h>
 
@@ -37,48 +40,17 @@ static thread_local char s_connect_errors[NETW_ERR_RING][NETW_ERR_LEN];
 static thread_local int s_connect_err_next = 0;
 static thread_local int s_connect_err_count = 0;
 
-// The ring and the log get the same text.
-#define NETW_RECORD_ERR(NETW, ...)                \
-    do {                                          \
-        _netw_capture_error((NETW), __VA_ARGS__); \
-        n_log(LOG_ERR, __VA_ARGS__);              \
-    } while (0)
-
-static const char *txt(const char *s) { return s ? s : "NULL"; }
-
-// strerror's text in a caller-owned buffer, so two threads never share one.
-struct ErrText {
-    char buf[256];
-    const char *s;
-    explicit ErrText(int e) { s = strerror_r(e, buf, sizeof buf); }
-};
-
 // ---------------------------------------------------------------- locks
 
-static void bolt_lock(pthread_mutex_t *m, const char *name, const char *func, int line) {
+void netw_bolt_lock(pthread_mutex_t *m, const char *name, const char *func, int line) {
     int e = pthread_mutex_lock(m);
     if (e) n_log(LOG_ERR, "Error %s while locking %s at %s:%s:%d", ErrText(e).s, name, __FILE__, func, line);
 }
 
-static void bolt_unlock(pthread_mutex_t *m, const char *name, const char *func, int line) {
+void netw_bolt_unlock(pthread_mutex_t *m, const char *name, const char *func, int line) {
     int e = pthread_mutex_unlock(m);
     if (e) n_log(LOG_ERR, "Error %s while unlocking %s at %s:%s:%d", ErrText(e).s, name, __FILE__, func, line);
 }
-
-// Scoped hold of one of the record's mutexes; never nested with another.
-struct BoltGuard {
-    pthread_mutex_t *m;
-    const char *name, *func;
-    int line;
-    BoltGuard(pthread_mutex_t *m_, const char *name_, const char *func_, int line_)
-        : m(m_), name(name_), func(func_), line(line_) {
-        bolt_lock(m, name, func, line);
-    }
-    ~BoltGuard() { bolt_unlock(m, name, func, line); }
-    BoltGuard(const BoltGuard &) = delete;
-    BoltGuard &operator=(const BoltGuard &) = delete;
-};
-#define HOLD(NETW, BOLT) BoltGuard hold_##BOLT(&(NETW)->BOLT, "netw->" #BOLT, __func__, __LINE__)
 
 static int locked_read(NETWORK *netw, int NETWORK::*field) {
     HOLD(netw, eventbolt);
@@ -87,35 +59,41 @@ static int locked_read(NETWORK *netw, int NETWORK::*field) {
 
 // ---------------------------------------------------------------- time
 
-static long long now_ms() {
+long long netw_now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-// A signal must not shorten a wait step: the remaining time is slept again.
-static void sleep_full_ms(int ms) {
+void netw_sleep_full_ms(int ms) {
     timespec req{ms / 1000, (long)(ms % 1000) * 1000000L}, rem{};
     while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
 }
 
-// poll() on one descriptor for up to `ms`; EINTR resumes with what is left of
-// the step, so a timer signal cannot cut a wait short or end it with an error.
-static int poll_one(int fd, short events, int ms, short *revents) {
+int netw_poll_one(int fd, short events, int ms, short *revents) {
     pollfd p{fd, events, 0};
-    long long deadline = now_ms() + ms;
+    long long deadline = netw_now_ms() + ms;
     for (;;) {
         int r = poll(&p, 1, ms);
         if (r >= 0 || errno != EINTR) {
             *revents = p.revents;
             return r;
         }
-        long long left = deadline - now_ms();
+        if (ms < 0) continue;
+        long long left = deadline - netw_now_ms();
         if (left <= 0) {
             *revents = 0;
             return 0;
         }
         ms = (int)left;
     }
+}
+
+void netw_apply_cloexec(int fd) {
+    if (fd < 0 || !netw_close_on_exec.load(std::memory_order_relaxed)) return;
+    int kept = errno;
+    int fl = fcntl(fd, F_GETFD);
+    if (fl != -1) fcntl(fd, F_SETFD, fl | FD_CLOEXEC);
+    errno = kept;
 }
 
 // ---------------------------------------------------------------- error rings
@@ -171,31 +149,74 @@ void n_netw_clear_connect_errors() {
     s_connect_err_next = 0;
 }
 
-// ---------------------------------------------------------------- record
+// ---------------------------------------------------------------- code names
 
-// Names for log lines; a combination of flags has none.
-static const char *code_name(int value) {
-    switch (value) {
-    case NETW_CLIENT: return "NETW_CLIENT";
-    case NETW_SERVER: return "NETW_SERVER";
-    case NETW_RESTART_TIMER: return "NETW_RESTART_TIMER";
-    case NETW_EMPTY_SENDBUF: return "NETW_EMPTY_SENDBUF";
-    case NETW_EMPTY_RECVBUF: return "NETW_EMPTY_RECVBUF";
-    case NETW_RUN: return "NETW_RUN";
-    case NETW_EXIT_ASKED: return "NETW_EXIT_ASKED";
-    case NETW_EXITED: return "NETW_EXITED";
-    case NETW_ERROR: return "NETW_ERROR";
-    case NETW_ENCRYPT_NONE: return "NETW_ENCRYPT_NONE";
-    case NETW_ENCRYPT_OPENSSL: return "NETW_ENCRYPT_OPENSSL";
-    case NETW_THR_ENGINE_STARTED: return "NETW_THR_ENGINE_STARTED";
-    case NETW_THR_ENGINE_STOPPED: return "NETW_THR_ENGINE_STOPPED";
-    case NETW_DESTROY_RECVBUF: return "NETW_DESTROY_RECVBUF";
-    case NETW_DESTROY_SENDBUF: return "NETW_DESTROY_SENDBUF";
-    case NETW_COMPRESSED_ZLIB: return "NETW_COMPRESSED_ZLIB";
-    case NETW_COMPRESSED_LZ4: return "NETW_COMPRESSED_LZ4";
-    default: return nullptr;
-    }
+// Table order is the lookup order: the first name that matches wins.
+static constexpr struct {
+    int value;
+    const char *name;
+} kCodeNames[] = {
+    {NETW_CLIENT, "NETW_CLIENT"},
+    {NETW_SERVER, "NETW_SERVER"},
+    {NETW_RESTART_TIMER, "NETW_RESTART_TIMER"},
+    {NETW_EMPTY_SENDBUF, "NETW_EMPTY_SENDBUF"},
+    {NETW_EMPTY_RECVBUF, "NETW_EMPTY_RECVBUF"},
+    {NETW_RUN, "NETW_RUN"},
+    {NETW_EXIT_ASKED, "NETW_EXIT_ASKED"},
+    {NETW_EXITED, "NETW_EXITED"},
+    {NETW_ERROR, "NETW_ERROR"},
+    {NETW_ENCRYPT_NONE, "NETW_ENCRYPT_NONE"},
+    {NETW_ENCRYPT_OPENSSL, "NETW_ENCRYPT_OPENSSL"},
+    {NETW_THR_ENGINE_STARTED, "NETW_THR_ENGINE_STARTED"},
+    {NETW_THR_ENGINE_STOPPED, "NETW_THR_ENGINE_STOPPED"},
+    {NETW_DESTROY_RECVBUF, "NETW_DESTROY_RECVBUF"},
+    {NETW_DESTROY_SENDBUF, "NETW_DESTROY_SENDBUF"},
+    {NETW_COMPRESSED_ZLIB, "NETW_COMPRESSED_ZLIB"},
+    {NETW_COMPRESSED_LZ4, "NETW_COMPRESSED_LZ4"},
+};
+static_assert(sizeof kCodeNames / sizeof kCodeNames[0] == 17);
+
+std::atomic<uint64_t> g_netw_bytes_sent{0};
+std::atomic<uint64_t> g_netw_bytes_recv{0};
+std::atomic<uint64_t> g_netw_msg_created{0};
+std::atomic<uint64_t> g_netw_msg_deleted{0};
+
+bool __netw_code_type__isValid(uint32_t value) { return __netw_code_type__toString(value) != nullptr; }
+
+int __netw_code_type__isStringValid(const char *text) {
+    return __netw_code_type__fromString(text) != NETW_CODE_TYPE_INVALID ? 1 : 0;
 }
+
+const char *__netw_code_type__toString(uint32_t value) {
+    for (const auto &c : kCodeNames)
+        if ((uint32_t)c.value == value) return c.name;
+    return nullptr;
+}
+
+uint32_t __netw_code_type__fromString(const char *text) { return __netw_code_type__fromStringEx(text, 0); }
+
+// The skip is checked against each name's length, so a count past the end of
+// a short name makes that name not match instead of reading beyond it.
+uint32_t __netw_code_type__fromStringEx(const char *text, int skip) {
+    if (!text || skip < 0 || skip > NETW_CODE_NAME_SKIP_MAX) return NETW_CODE_TYPE_INVALID;
+    for (const auto &c : kCodeNames) {
+        size_t len = strlen(c.name);
+        if ((size_t)skip <= len && strcmp(c.name + skip, text) == 0) return (uint32_t)c.value;
+    }
+    return NETW_CODE_TYPE_INVALID;
+}
+
+void netw_msg_stats_get(uint64_t *created, uint64_t *deleted) {
+    if (created) *created = g_netw_msg_created.load();
+    if (deleted) *deleted = g_netw_msg_deleted.load();
+}
+
+void netw_bytes_stats_get(uint64_t *sent, uint64_t *received) {
+    if (sent) *sent = g_netw_bytes_sent.load();
+    if (received) *received = g_netw_bytes_recv.load();
+}
+
+// ---------------------------------------------------------------- record
 
 NETWORK *netw_new(size_t send_list_limit, size_t recv_list_limit) {
     errno = 0;
@@ -264,8 +285,8 @@ NETWORK *netw_new(size_t send_list_limit, size_t recv_list_limit) {
     netw->wait_close_timeout = -1;
     netw->tls_handshake_timeout = 0;
     netw->link.is_blocking = 1;
-    netw->send_data_fn = nullptr;
-    netw->recv_data_fn = nullptr;
+    netw->send_data_fn = send_data;
+    netw->recv_data_fn = recv_data;
     netw->send_once_fn = send_data_once;
     netw->recv_once_fn = recv_data_once;
     return netw;
@@ -324,7 +345,7 @@ int deplete_send_buffer(int fd, int timeout_ms) {
             return -1;
         }
         if (queued == 0 || elapsed >= timeout_ms) return queued;
-        sleep_full_ms((int)std::min<long long>(timeout_ms - elapsed, NETW_WAIT_STEP_MS));
+        netw_sleep_full_ms((int)std::min<long long>(timeout_ms - elapsed, NETW_WAIT_STEP_MS));
     }
 }
 
@@ -366,7 +387,7 @@ static void wait_peer_close(NETWORK *netw) {
     char sink[4096];
     for (long long pass = 0; pass < passes; pass++) {
         short revents = 0;
-        int r = poll_one(sock, POLLIN, NETW_WAIT_STEP_MS, &revents);
+        int r = netw_poll_one(sock, POLLIN, NETW_WAIT_STEP_MS, &revents);
         if (r == 0) continue;
         if (r < 0) {
             n_log(LOG_ERR, "poll() error on socket %d during close: %s", sock, ErrText(errno).s);
@@ -398,13 +419,13 @@ int netw_close(NETWORK **netw) {
         int count = 0;
         for (; pass < passes; pass++) {
             count = locked_read(n, &NETWORK::nb_running_threads);
-            sleep_full_ms(NETW_WAIT_STEP_MS);
+            netw_sleep_full_ms(NETW_WAIT_STEP_MS);
             if (count == 0) break;
         }
         if (pass == passes && count > 0) {
             int state = locked_read(n, &NETWORK::state);
             n_log(LOG_ERR, "netw %d: %d threads are still running after %d seconds, netw is in state %s (%u)", n->link.sock,
-                  count, n->wait_for_threads_timeout, txt(code_name(state)), (unsigned)state);
+                  count, n->wait_for_threads_timeout, txt(__netw_code_type__toString((uint32_t)state)), (unsigned)state);
         }
     }
 
@@ -490,10 +511,7 @@ static int start_nonblock_connect(NETWORK *netw) {
         const addrinfo *a = netw->link.addr_next;
         int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) continue;
-        if (netw_close_on_exec.load(std::memory_order_relaxed)) {
-            int fl = fcntl(fd, F_GETFD);
-            if (fl != -1) fcntl(fd, F_SETFD, fl | FD_CLOEXEC);
-        }
+        netw_apply_cloexec(fd);
         netw->link.sock = fd;
         if (netw_set_blocking(netw, 0) && (connect(fd, a->ai_addr, a->ai_addrlen) == 0 || errno == EINPROGRESS)) return 1;
         close(fd);
@@ -629,12 +647,16 @@ int netw_ssl_start_client(NETWORK *netw) {
     }
     SSL_CTX_set_mode(netw->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (SSL_CTX_set_default_verify_paths(netw->ctx) != 1) ERR_clear_error();
+    netw_switch_to_tls(netw);
+    return 1;
+}
+
+void netw_switch_to_tls(NETWORK *netw) {
     netw->crypto_algo = NETW_ENCRYPT_OPENSSL;
-    netw->send_data_fn = nullptr;
-    netw->recv_data_fn = nullptr;
+    netw->send_data_fn = send_ssl_data;
+    netw->recv_data_fn = recv_ssl_data;
     netw->send_once_fn = send_ssl_data_once;
     netw->recv_once_fn = recv_ssl_data_once;
-    return 1;
 }
 
 static int has_ctx(NETWORK *netw) {
@@ -649,6 +671,7 @@ static int has_ctx(NETWORK *netw) {
 int netw_ssl_set_verify(NETWORK *netw, int verify) {
     if (!has_ctx(netw)) return 0;
     SSL_CTX_set_verify(netw->ctx, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    netw->ssl_verify_explicit = 1;
     return 1;
 }
 
@@ -699,8 +722,11 @@ int netw_ssl_handshake_once(NETWORK *netw, const char *server_name) {
         return 0;
     });
     if (netw->ssl) return _netw_ssl_handshake_step(netw);
+    return netw_ssl_session_first_step(netw, netw->ctx, true, server_name);
+}
 
-    netw->ssl = SSL_new(netw->ctx);
+int netw_ssl_session_first_step(NETWORK *netw, SSL_CTX *ctx, bool client, const char *server_name) {
+    netw->ssl = SSL_new(ctx);
     if (!netw->ssl) {
         _netw_capture_error(netw, "SSL_new failed");
         netw_ssl_print_errors(netw->link.sock);
@@ -711,8 +737,13 @@ int netw_ssl_handshake_once(NETWORK *netw, const char *server_name) {
         netw_ssl_print_errors(netw->link.sock);
         return 0;
     }
-    SSL_set_connect_state(netw->ssl);
-    if (server_name) SSL_set_tlsext_host_name(netw->ssl, server_name);
+    if (client) {
+        SSL_set_connect_state(netw->ssl);
+        if (server_name) SSL_set_tlsext_host_name(netw->ssl, server_name);
+    } else {
+        SSL_set_accept_state(netw->ssl);
+    }
+    netw_switch_to_tls(netw);
     if (!netw_set_blocking(netw, 0)) return 0;
     return _netw_ssl_handshake_step(netw);
 }

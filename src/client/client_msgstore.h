@@ -194,6 +194,9 @@ struct quorvane_ms_conv {
     uint64_t history_floor;
     uint32_t retention_days;                   // 0 keeps forever
     uint64_t history_allowance;                // memory only; at most 20000
+    uint8_t  msgs_dirty;                       // memory only: the message file is due at the batch's end
+    quorvane_ms_msg *arch_pending;             // memory only: trimmed inside a batch, archived at its end
+    size_t           arch_pending_count, arch_pending_alloc;
 };
 
 // One message in and out of the store. Callers clear it before filling it
@@ -275,6 +278,8 @@ struct quorvane_msgstore {
     uint8_t             car_flags;
     uint8_t             receipts_off;
     quorvane_ms_unread *unread;
+    uint32_t            batch_depth;     // open batches; writes wait for the outermost end
+    uint8_t             convs_dirty;     // "convs.dat" is due at the batch's end
 };
 
 // Open, close and housekeeping
@@ -284,6 +289,17 @@ int  quorvane_msgstore_discard_asides(const char *dir);       // removes dir".pr
 int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, else 22; returns 22
 [[nodiscard]] int quorvane_msgstore_write_version();          // the version "convs.dat" is written in
 [[nodiscard]] int quorvane_msgstore_unreadable(const quorvane_msgstore *ms, const char *name);  // 1: present but unusable, set aside at its next write
+
+// Batches
+// - between begin and the outermost end, changes to messages, reactions, the
+//   archive and the conversation list stay in memory and mark their files;
+//   end writes each marked file once: archives, then message files, then
+//   "convs.dat", so no sync cursor or read position on disk is ever ahead of
+//   the messages it covers. Keys and send counters are written at once
+//   (with every file marked before them), never held back.
+// - a failed end keeps the marks: flush, the next end or close tries again.
+void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
+[[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
 
 // Own profile and interface state
 // - every setter writes its file before returning; the in-memory value stays on a failed write.
@@ -402,7 +418,7 @@ int               quorvane_msgstore_conv_hidden(const quorvane_msgstore *ms, con
 [[nodiscard]] int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]);  // hides it, drops its messages
 
 // Read positions and sync cursors
-// - positions only move forward; cursor notes are written by flush or close.
+// - positions only move forward; cursor notes are written by flush, a batch's end or close.
 [[nodiscard]] int quorvane_msgstore_set_read(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position);
 uint64_t          quorvane_msgstore_get_read(const quorvane_msgstore *ms, const uint8_t id[16]);
 [[nodiscard]] int quorvane_msgstore_set_read_mark(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position);  // 1 moved
@@ -469,6 +485,29 @@ size_t            quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const ui
                                                  void *user);  // entries walked
 int               quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16]);
 
+// History export and import
+// - an export holds every exported conversation's keys: free it with
+//   quorvane_msgstore_export_free, which wipes it.
+// - import merges entry by entry; an entry that breaks a limit or is cut
+//   short changes nothing and ends the import with -1, the entries before it
+//   stay merged. An all-zero key never replaces a held key: a conversation
+//   not held is then created locked. Older keys join as add_old_keys adds
+//   them, the send counter only moves up, and a member slot taken by another
+//   user starts without devices and unmuted.
+constexpr uint8_t QV_MS_EXPORT_VERSION   = 1;
+constexpr size_t  QV_MS_EXPORT_HDR       = 5;   // version, conversation count
+constexpr size_t  QV_MS_EXPORT_CONV_HEAD = 49;  // id, key, older-key count
+constexpr size_t  QV_MS_EXPORT_CONV_MIN  = 58;  // ... send counter, member count
+constexpr size_t  QV_MS_EXPORT_MEMBER    = 82;  // user, identity key, second key, role, name length
+constexpr size_t  QV_MS_EXPORT_MSG       = 70;  // author, device, id, time, type, edited, text length
+static_assert(QV_MS_EXPORT_CONV_MIN == QV_MS_EXPORT_CONV_HEAD + 8 + 1 && QV_MS_EXPORT_MEMBER == QV_MS_MEMBER_FIXED);
+static_assert(QV_MS_EXPORT_MSG == QV_MS_ID_LEN + QV_MS_DEVICE_LEN + 8 + 8 + 1 + 1 + 4);
+[[nodiscard]] uint8_t *quorvane_msgstore_export_history_ex(const quorvane_msgstore *ms, int include_direct,
+                                                           size_t *len);  // null on a null argument or no memory
+[[nodiscard]] uint8_t *quorvane_msgstore_export_history(const quorvane_msgstore *ms, size_t *len);  // direct ones too
+void                   quorvane_msgstore_export_free(uint8_t *buf, size_t len);  // wipes, frees; null ignored
+[[nodiscard]] int      quorvane_msgstore_import_history(quorvane_msgstore *ms, const uint8_t *data, size_t len);
+
 // Plaintext decoders of the files below the seal
 // - each reads only inside [pt, pt + n) and zeroes its output first.
 [[nodiscard]] int    quorvane_ms_profile_decode(const uint8_t *pt, size_t n, quorvane_ms_profile *out);  // 1 used (fields up to the first bad one), 0 unusable
@@ -484,3 +523,9 @@ void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);   
 void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes
+
+// Names found in the store directory (terminated texts; anything may lie there)
+[[nodiscard]] int quorvane_ms_ratchet_name_parse(const char *name, const uint8_t conv_id[16],
+                                                 uint8_t device_out[32]);  // 1: "r_" conv "_" device ".dat", device filled
+[[nodiscard]] int quorvane_ms_peer_name_of_device(const char *name,
+                                                  const uint8_t device[32]);  // 1: "r_" or "rp" name ending "_" device ".dat"

@@ -7,15 +7,20 @@
 #include <memory>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <openssl/rand.h>
 
 #include "n_digest.h"
 #include "n_ecc.h"
+#include "n_files.h"
 #include "quorvane_bytes.h"
 
 using namespace qv_bytes;
@@ -438,4 +443,58 @@ int quorvane_rest_token_verify(const uint8_t secret[32], const uint8_t *token, s
 int quorvane_sidx_key(const uint8_t key[32], const uint8_t salt[16], uint8_t out[32]) {
     if (!key || !salt || !out) return -1;
     return hkdf32(key, QV_KEY_LEN, salt, QV_SALT_LEN, byte_ptr(SIDX_INFO), SIDX_INFO.size(), out, "sidx_key");
+}
+
+/* ---- Self-signed certificate --------------------------------------------- */
+
+// The certificate's file is public and written as is; the private key goes
+// through a memory BIO into a file that exists only with mode 0600, so no
+// other user can read it in any window, and it is wiped from memory after.
+static int write_key_file(const char *path, EVP_PKEY *pkey) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> mem(BIO_new(BIO_s_secmem()), BIO_free);
+    if (!mem || PEM_write_bio_PrivateKey(mem.get(), pkey, nullptr, nullptr, 0, nullptr, nullptr) != 1) return -1;
+    char *pem = nullptr;
+    long pem_len = BIO_get_mem_data(mem.get(), &pem);
+    if (pem_len <= 0 || !pem) return -1;
+    int fd = n_file_create_scratch(path, 0600, N_SCRATCH_REFUSE_LINK);
+    if (fd < 0) {
+        fprintf(stderr, "quorvane_crypto: selfsigned_cert: %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    bool ok = fchmod(fd, 0600) == 0 && n_fd_write_all(fd, pem, (size_t)pem_len) && fsync(fd) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        fprintf(stderr, "quorvane_crypto: selfsigned_cert: %s: %s\n", path, strerror(err));
+        unlink(path);
+        return -1;
+    }
+    return 0;
+}
+
+int quorvane_selfsigned_cert(const char *cert_path, const char *key_path, const char *common_name) {
+    if (!cert_path || !key_path || !common_name) return -3;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    int rc = -1;
+    X509_NAME *name = cert ? X509_get_subject_name(cert.get()) : nullptr;
+    if (pkey && cert && name && X509_set_version(cert.get(), 2) == 1 && ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1) == 1 &&
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) && X509_gmtime_adj(X509_getm_notAfter(cert.get()), QV_SELFSIGNED_DAYS * 86400L) &&
+        X509_set_pubkey(cert.get(), pkey.get()) == 1 &&
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(common_name), -1, -1, 0) == 1 &&
+        X509_set_issuer_name(cert.get(), name) == 1 && X509_sign(cert.get(), pkey.get(), EVP_sha256()) > 0) {
+        FILE *f = fopen(cert_path, "wbe");
+        if (!f) {
+            fprintf(stderr, "quorvane_crypto: selfsigned_cert: %s: %s\n", cert_path, strerror(errno));
+        } else {
+            bool written = PEM_write_X509(f, cert.get()) == 1;
+            if (fclose(f) == 0 && written) rc = write_key_file(key_path, pkey.get());
+            else fprintf(stderr, "quorvane_crypto: selfsigned_cert: %s: %s\n", cert_path, strerror(errno));
+        }
+    }
+    if (rc != 0) quorvane_ssl_perror("selfsigned_cert");
+    return rc;
 }

@@ -112,3 +112,11 @@ void quorvane_ssl_perror(const char *context);                          // print
 [[nodiscard]] int quorvane_rest_token_verify(const uint8_t secret[32], const uint8_t *token, size_t token_len, uint64_t now,
                                              uint8_t id_out[16], uint8_t *kind_out, uint8_t *extra_out);  // -2 forged or now >= expiry
 [[nodiscard]] int quorvane_sidx_key(const uint8_t key[32], const uint8_t salt[16], uint8_t out[32]);  // -1 also for a null argument
+
+// Self-signed certificate for a server side without one of its own: a fresh
+// P-256 key, a version-3 certificate with serial 1, subject and issuer
+// CN=common_name, valid from now for QV_SELFSIGNED_DAYS, signed with SHA-256.
+// Both files are PEM; the key file is created 0600 before a byte of the key is
+// written, synced, and removed again when anything fails after its creation.
+constexpr long QV_SELFSIGNED_DAYS = 3650;
+[[nodiscard]] int quorvane_selfsigned_cert(const char *cert_path, const char *key_path, const char *common_name);  // -3 null argument

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "client_msgstore.h"
+#include "msgstore_test_util.h"
 #include "n_log.h"
 #include "qv_test_support.h"
 #include "quorvane_ratchet.h"
@@ -71,24 +72,9 @@ bytes raw(const uint8_t *p, size_t n) { return bytes(reinterpret_cast<const char
 const uint8_t *u8(const bytes &b) { return reinterpret_cast<const uint8_t *>(b.data()); }
 bytes filled(size_t n, int c) { return bytes(n, static_cast<char>(c)); }
 
-std::vector<std::string> words(const std::string &line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
-
 // One request per line to the independent implementation; one answer per line back.
 std::vector<std::vector<std::string>> script(const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(qvtest::run_python("msgstore_xcheck.py", {}, in, &out), 0);
-    std::vector<std::vector<std::string>> answers;
-    std::istringstream s(out);
-    for (std::string line; std::getline(s, line);) answers.push_back(words(line));
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
-    return answers;
+    return mstest::run_script("msgstore_xcheck.py", requests);
 }
 
 bool exists(const std::string &path) {
@@ -2219,41 +2205,14 @@ TEST_F(Msgstore, DeleteConversationRemovesItsFiles) {
 
 /* ---- messages ------------------------------------------------------------------ */
 
-struct msg_in {
-    bytes author;
-    uint64_t id, time, position;
-    uint8_t type;
-    std::string text;
-    bytes device = filled(32, 0);
-    uint8_t status = 0;
-};
-
-std::unique_ptr<quorvane_ms_msgrec> make_rec(const bytes &conv, const msg_in &m) {
-    auto r = std::make_unique<quorvane_ms_msgrec>();
-    memset(r.get(), 0, sizeof *r);
-    memcpy(r->conv_id, conv.data(), 16);
-    memcpy(r->author, m.author.data(), 16);
-    memcpy(r->author_device, m.device.data(), 32);
-    r->msg_id = m.id;
-    r->time = m.time;
-    r->position = m.position;
-    r->type = m.type;
-    r->send_status = m.status;
-    memcpy(r->text, m.text.data(), std::min<size_t>(m.text.size(), QV_MS_TEXT_MAX + 1));
-    r->text_len = m.text.size();
-    return r;
-}
+using mstest::make_rec;
+using mstest::msg_in;
 
 const bytes kAlice = filled(16, 0x61), kBob = filled(16, 0x71);
 
-int add(quorvane_msgstore *ms, const bytes &conv, const msg_in &m, bool history = false) {
-    auto r = make_rec(conv, m);
-    return history ? quorvane_msgstore_add_history(ms, r.get()) : quorvane_msgstore_add_msg(ms, r.get());
-}
+using mstest::add;
 
-msg_in text_msg(uint64_t id, uint64_t position, const bytes &author = kAlice) {
-    return {author, id, 1000 + id, position, QV_MS_TYPE_TEXT, "m" + std::to_string(id)};
-}
+msg_in text_msg(uint64_t id, uint64_t position, const bytes &author = kAlice) { return mstest::text_msg(id, position, author); }
 
 // Message ids in list order.
 std::vector<uint64_t> ids_of(quorvane_msgstore *ms, const bytes &conv) {

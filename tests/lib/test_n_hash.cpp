@@ -1,5 +1,7 @@
 // Hash tables: MurmurHash3 known answers and differentials against two
-// independent implementations (32-bit seeds, and the tables' 64-bit ones),
+// independent implementations packaged by Debian (Go's twmb/murmur3 for the
+// x64 variant with the tables' 64-bit seeds and x86_32, Perl's
+// Digest::MurmurHash3::PurePerl for the x86 variants),
 // per-table seeds, a seeded random model test against std::unordered_map,
 // replacement and ownership of values, the refusals and their log lines, and
 // allocation and lock failures.
@@ -48,9 +50,9 @@ struct AllocFailGuard {
     ~AllocFailGuard() { n_alloc_fail_after(-1); }
 };
 
-// Our digests in the text form of the other implementation: the output words
-// in order, each as fixed-width hex.
-std::string our_digest(const std::string &variant, uint32_t seed, const std::string &key) {
+// Our digests in the text form of the other implementations: the output
+// words in order, each as fixed-width hex, run together.
+std::string our_digest(const std::string &variant, uint64_t seed, const std::string &key) {
     char buf[40];
     if (variant == "x64_128") {
         uint64_t o[2];
@@ -58,26 +60,53 @@ std::string our_digest(const std::string &variant, uint32_t seed, const std::str
         snprintf(buf, sizeof buf, "%016" PRIx64 "%016" PRIx64, o[0], o[1]);
     } else if (variant == "x86_128") {
         uint32_t o[4];
-        MurmurHash3_x86_128(key.data(), key.size(), seed, o);
+        MurmurHash3_x86_128(key.data(), key.size(), static_cast<uint32_t>(seed), o);
         snprintf(buf, sizeof buf, "%08" PRIx32 "%08" PRIx32 "%08" PRIx32 "%08" PRIx32, o[0], o[1], o[2], o[3]);
     } else {
         uint32_t o[1];
-        MurmurHash3_x86_32(key.data(), key.size(), seed, o);
+        MurmurHash3_x86_32(key.data(), key.size(), static_cast<uint32_t>(seed), o);
         snprintf(buf, sizeof buf, "%08" PRIx32, o[0]);
     }
     return buf;
 }
 
-// Runs the independent implementation; "" when node is missing or it failed.
-std::string run_xcheck(const std::string &args, const std::string &input) {
+std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// Runs one of the independent implementations over one request a line and
+// returns the words of each answer line. "go": tests/scripts/murmur_xcheck.go,
+// built here against the package's Debian source directory (GOPATH mode, no
+// proxy, so nothing is downloaded) into a private directory, with Go's build
+// cache kept beside this test binary in the build tree. "perl":
+// tests/scripts/murmur_xcheck.pl. Both are installed by scripts/deps.sh; a
+// missing one fails the test, naming its package.
+std::vector<std::vector<std::string>> murmur_checker(const std::string &which, const std::vector<std::string> &requests) {
     TempDir dir;
-    qvtest::write_file(dir.file("in"), input);
-    std::string out;
-    int rc = qvtest::run_command(
-        "node '" + std::string(QV_SOURCE_DIR) + "/tests/scripts/murmur_xcheck.js' " + args + " < '" + dir.file("in") + "'",
-        &out);
-    EXPECT_EQ(rc, 0) << "murmur_xcheck.js " << args << " failed";
-    return rc == 0 ? out : "";
+    const std::string scripts = std::string(QV_SOURCE_DIR) + "/tests/scripts/";
+    std::string cmd;
+    if (which == "go") {
+        const std::string pkg = "/usr/share/gocode/src/github.com/twmb/murmur3";
+        if (!qvtest::have_program("go") || !qvtest::exists(pkg + "/murmur128.go")) {
+            ADD_FAILURE() << "needs golang-go and golang-github-twmb-murmur3-dev (scripts/deps.sh installs them)";
+            return {};
+        }
+        const std::string build = "cd '" + dir.path + "' && env GO111MODULE=off GOPATH=/usr/share/gocode GOPROXY=off GOFLAGS= " +
+                                  "GOENV=off GOTOOLCHAIN=local HOME='" + dir.path + "' GOCACHE='" + dir_of(qvtest::self_exe()) +
+                                  "/go-cache' go build -o '" + dir.file("murmur_xcheck") + "' '" + scripts +
+                                  "murmur_xcheck.go' 2>&1";
+        std::string out;
+        if (qvtest::run_command(build, &out) != 0) {
+            ADD_FAILURE() << "building murmur_xcheck.go failed:\n" << out;
+            return {};
+        }
+        cmd = "'" + dir.file("murmur_xcheck") + "'";
+    } else {
+        if (qvtest::run_command("perl -MDigest::MurmurHash3::PurePerl -e 1 2>/dev/null") != 0) {
+            ADD_FAILURE() << "needs libdigest-murmurhash3-pureperl-perl (scripts/deps.sh installs it)";
+            return {};
+        }
+        cmd = "perl '" + scripts + "murmur_xcheck.pl'";
+    }
+    return qvtest::command_words(cmd, requests);
 }
 
 // A pointer value that knows whether it is still alive.
@@ -231,54 +260,73 @@ TEST(NHashMurmur, UpperSeedBitsCount) {
     EXPECT_NE(a[1], b[1]);
 }
 
-// Both directions: our digests of keys we choose, checked by the other
-// implementation, and its digests of keys it chooses, checked by ours. Key
-// lengths run past two blocks so every tail length is covered.
+// Both directions, for every variant: our digests of keys we choose, checked
+// by an independent implementation, and its digests of keys and seeds it
+// chooses, checked by ours. Key lengths run past two blocks so every tail
+// length is covered. x86_32 is checked by both implementations; the Perl
+// module takes texts, so its keys are valid UTF-8 (every byte value from 0x80
+// to 0xf4 still occurs).
 TEST(NHashMurmur, DifferentialAgainstIndependentImplementation) {
-    if (!qvtest::have_program("node")) GTEST_SKIP() << "node (Debian package nodejs) is not installed";
+    struct Checker {
+        const char *which;
+        std::vector<const char *> variants;
+    } checkers[] = {{"go", {"x64_128", "x86_32"}}, {"perl", {"x86_128", "x86_32"}}};
     std::mt19937_64 rng(20240611);
-    std::vector<std::string> lines, expected;
-    const char *variants[] = {"x64_128", "x86_32", "x86_128"};
-    for (int i = 0; i < 1500; i++) {
-        std::string key(rng() % 70, '\0');
-        for (auto &ch : key) ch = (char)(rng() & 0xff);
-        const char *variant = variants[i % 3];
-        uint32_t seed = (i % 5 == 0) ? 0 : (uint32_t)rng();
-        lines.push_back(std::string(variant) + " " + std::to_string(seed) + " " + hex_word(key));
-        expected.push_back(our_digest(variant, seed, key));
+    // The Perl module hashes the UTF-8 form of a text, so its keys are
+    // UTF-8: random code points of every encoded length.
+    auto utf8_key = [&] {
+        std::string key;
+        for (size_t n = rng() % 30; n > 0; n--) {
+            static const uint32_t lo[] = {0x00, 0x80, 0x800, 0xe000, 0x10000}, hi[] = {0x7f, 0x7ff, 0xd7ff, 0xffff, 0x10ffff};
+            const size_t r = rng() % 5;
+            const uint32_t cp = lo[r] + uint32_t(rng() % (hi[r] - lo[r] + 1));
+            if (cp < 0x80) {
+                key += char(cp);
+            } else if (cp < 0x800) {
+                key += {char(0xc0 | cp >> 6), char(0x80 | (cp & 0x3f))};
+            } else if (cp < 0x10000) {
+                key += {char(0xe0 | cp >> 12), char(0x80 | (cp >> 6 & 0x3f)), char(0x80 | (cp & 0x3f))};
+            } else {
+                key += {char(0xf0 | cp >> 18), char(0x80 | (cp >> 12 & 0x3f)), char(0x80 | (cp >> 6 & 0x3f)),
+                        char(0x80 | (cp & 0x3f))};
+            }
+        }
+        return key;
+    };
+    for (const auto &c : checkers) {
+        SCOPED_TRACE(c.which);
+        const bool utf8 = std::string(c.which) == "perl";
+        std::vector<std::string> requests, expected;
+        for (int i = 0; i < 1000; i++) {
+            std::string key = utf8 ? utf8_key() : std::string(rng() % 70, '\0');
+            if (!utf8)
+                for (auto &ch : key) ch = (char)(rng() & 0xff);
+            const std::string variant = c.variants[i % c.variants.size()];
+            const uint64_t seed = i % 5 == 0 ? 0 : variant == "x64_128" ? rng() : rng() & 0xffffffffu;
+            requests.push_back("hash " + variant + " " + std::to_string(seed) + " " + hex_word(key));
+            expected.push_back(our_digest(variant, seed, key));
+        }
+        const size_t ours = requests.size();
+        for (int i = 0; i < 1000; i++) requests.push_back(std::string("gen ") + c.variants[i % c.variants.size()]);
+        const auto answers = murmur_checker(c.which, requests);
+        ASSERT_EQ(answers.size(), requests.size());
+        for (size_t i = 0; i < ours; i++) {
+            ASSERT_EQ(answers[i].size(), 1u) << requests[i];
+            EXPECT_EQ(answers[i][0], expected[i]) << requests[i];
+        }
+        for (size_t i = ours; i < requests.size(); i++) {
+            const auto &a = answers[i];
+            ASSERT_EQ(a.size(), 3u) << requests[i];
+            EXPECT_EQ(our_digest(requests[i].substr(4), std::stoull(a[0]), unhex_string(a[1])), a[2]) << requests[i] << " " << a[0] << " " << a[1];
+        }
     }
-    std::string input;
-    for (const auto &l : lines) input += l + "\n";
-    std::istringstream theirs(run_xcheck("hash", input));
-    std::string got;
-    size_t compared = 0;
-    for (size_t i = 0; i < lines.size() && std::getline(theirs, got); i++, compared++)
-        EXPECT_EQ(got, expected[i]) << lines[i];
-    EXPECT_EQ(compared, lines.size());
-
-    std::istringstream generated(run_xcheck("gen 1500", ""));
-    std::string variant, seed, key_hex, digest;
-    size_t checked = 0;
-    while (generated >> variant >> seed >> key_hex >> digest) {
-        const std::string key = unhex_string(key_hex);
-        EXPECT_EQ(our_digest(variant, (uint32_t)std::stoul(seed), key), digest) << variant << " " << seed << " " << key_hex;
-        checked++;
-    }
-    EXPECT_GT(checked, 1000u);
 }
 
 // The tables' own variant: one 64-bit seed starts both halves. The other
-// implementation (murmur64_xcheck.py, plain Python integers) first shows it
-// is the published algorithm by its verification value; then both directions,
-// every seed with its upper half set, keys of every tail length over 0-2 blocks.
+// implementation first shows it is the published algorithm by its
+// verification value; then both directions, every seed with its upper half
+// set, keys of every tail length over 0-2 blocks.
 TEST(NHashMurmur, SixtyFourBitSeedsAgainstIndependentImplementation) {
-    auto ours = [](const std::string &key, uint64_t seed) {
-        uint64_t h[2];
-        MurmurHash3_x64_128(key.data(), key.size(), seed, h);
-        char buf[40];
-        snprintf(buf, sizeof buf, "%016" PRIx64 " %016" PRIx64, h[0], h[1]);
-        return std::string(buf);
-    };
     std::mt19937_64 rng(20250611);
     auto full_seed = [&] {
         uint64_t s;
@@ -288,34 +336,36 @@ TEST(NHashMurmur, SixtyFourBitSeedsAgainstIndependentImplementation) {
     };
     std::vector<std::string> requests{"verify"}, expected{"6384ba69"};
     for (uint64_t seed : {1ULL << 32, 0xFFFFFFFF00000000ULL, ~0ULL, 0x8000000000000001ULL}) {
-        requests.push_back("hash " + std::to_string(seed) + " " + hex_word(std::string("conversation-id")));
-        expected.push_back(ours("conversation-id", seed));
+        requests.push_back("hash x64_128 " + std::to_string(seed) + " " + hex_word(std::string("conversation-id")));
+        expected.push_back(our_digest("x64_128", seed, "conversation-id"));
     }
     for (size_t len = 0; len < 48; len++) {
         for (int k = 0; k < 8; k++) {
             std::string key(len, '\0');
             for (auto &ch : key) ch = (char)(rng() & 0xff);
             const uint64_t seed = full_seed();
-            requests.push_back("hash " + std::to_string(seed) + " " + hex_word(key));
-            expected.push_back(ours(key, seed));
+            requests.push_back("hash x64_128 " + std::to_string(seed) + " " + hex_word(key));
+            expected.push_back(our_digest("x64_128", seed, key));
         }
     }
     const size_t ours_count = requests.size();
-    for (int i = 0; i < 400; i++) requests.push_back("gen");
+    for (int i = 0; i < 400; i++) requests.push_back("gen x64_128");
 
-    const auto answers = qvtest::xcheck_words("murmur64_xcheck.py", requests);
+    const auto answers = murmur_checker("go", requests);
+    ASSERT_EQ(answers.size(), requests.size());
     for (size_t i = 0; i < ours_count; i++) {
-        std::string got;
-        for (const auto &w : answers[i]) got += (got.empty() ? "" : " ") + w;
-        EXPECT_EQ(got, expected[i]) << requests[i];
+        ASSERT_EQ(answers[i].size(), 1u) << requests[i];
+        EXPECT_EQ(answers[i][0], expected[i]) << requests[i];
     }
+    size_t upper = 0;
     for (size_t i = ours_count; i < requests.size(); i++) {
         const auto &a = answers[i];
-        ASSERT_EQ(a.size(), 4u) << i;
+        ASSERT_EQ(a.size(), 3u) << i;
         const uint64_t seed = std::stoull(a[0]);
-        EXPECT_NE(seed >> 32, 0u) << a[0];
-        EXPECT_EQ(ours(unhex_string(a[1]), seed), a[2] + " " + a[3]) << a[0] << " " << a[1];
+        upper += (seed >> 32) != 0;
+        EXPECT_EQ(our_digest("x64_128", seed, unhex_string(a[1])), a[2]) << a[0] << " " << a[1];
     }
+    EXPECT_GT(upper, 350u) << "its own seeds use all 64 bits";
 }
 
 /* ---------------------------------------------------------------- Seeds */

@@ -1,6 +1,9 @@
 #include "qv_test_support.h"
 
+#include "n_hash.h"
+#include "n_list.h"
 #include "n_log.h"
+#include "n_str.h"
 
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -14,13 +17,22 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace qvtest {
+
+void NstrFree::operator()(N_STR *s) const { free_nstr_nolog(&s); }
+void ListFree::operator()(LIST *l) const { list_destroy(&l); }
+void TableFree::operator()(HASH_TABLE *t) const { destroy_ht(&t); }
+AllocFailGuard::~AllocFailGuard() { n_alloc_fail_after(-1); }
 
 TempDir::TempDir() {
     const char *base = getenv("TMPDIR");
@@ -173,6 +185,55 @@ int ChildProcess::stop() {
     return st;
 }
 
+std::string report_from_child(const std::function<std::string()> &body) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        std::string report = body();
+        ssize_t w = write(pipefd[1], report.data(), report.size());
+        (void)w;
+        _exit(0);
+    }
+    close(pipefd[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t r;
+    while ((r = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)r);
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (!WIFEXITED(st)) out += "\nchild died";
+    return out;
+}
+
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+std::string read_until_closed(int fd, int ms) {
+    std::string got;
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, ms) == 1) {
+        ssize_t r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        got.append(buf, (size_t)r);
+    }
+    return got;
+}
+
 bool have_program(const std::string &prog) {
     return run_command("command -v " + shell_quote(prog) + " >/dev/null 2>&1") == 0;
 }
@@ -235,11 +296,10 @@ void put_be32(uint8_t *p, uint32_t v) {
     return ::testing::AssertionSuccess();
 }
 
-std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
-                                                   const std::vector<std::string> &requests) {
-    std::string in, out;
-    for (const auto &r : requests) in += r + "\n";
-    EXPECT_EQ(run_python(script, {}, in, &out), 0) << out;
+namespace {
+
+// The words of each line of `out`, exactly one list per request.
+std::vector<std::vector<std::string>> answer_words(const std::string &out, size_t requests) {
     std::vector<std::vector<std::string>> answers;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
@@ -247,8 +307,42 @@ std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
         answers.emplace_back();
         for (std::string w; words >> w;) answers.back().push_back(w);
     }
-    EXPECT_EQ(answers.size(), requests.size()) << out;
-    answers.resize(requests.size());
+    EXPECT_EQ(answers.size(), requests) << out;
+    answers.resize(requests);
+    return answers;
+}
+
+std::string request_lines(const std::vector<std::string> &requests) {
+    std::string in;
+    for (const auto &r : requests) in += r + "\n";
+    return in;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
+                                                   const std::vector<std::string> &requests) {
+    std::string out;
+    EXPECT_EQ(run_python(script, {}, request_lines(requests), &out), 0) << out;
+    return answer_words(out, requests.size());
+}
+
+std::vector<std::vector<std::string>> command_words(const std::string &cmd, const std::vector<std::string> &requests) {
+    TempDir dir;
+    write_file(dir.file("stdin"), request_lines(requests));
+    std::string out;
+    EXPECT_EQ(run_command(cmd + " < " + shell_quote(dir.file("stdin")), &out), 0) << cmd << "\n" << out;
+    return answer_words(out, requests.size());
+}
+
+std::vector<std::vector<std::string>> xcheck_ok(const std::string &script, const std::vector<std::string> &requests) {
+    std::vector<std::vector<std::string>> answers = xcheck_words(script, requests);
+    for (size_t i = 0; i < answers.size(); i++) {
+        auto &a = answers[i];
+        EXPECT_TRUE(!a.empty() && a[0] == "OK") << requests[i];
+        if (!a.empty() && a[0] == "OK") a.erase(a.begin());
+        else a.clear();
+    }
     return answers;
 }
 
@@ -307,6 +401,54 @@ Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env,
     t.log = read_file(log);
     unlink(log.c_str());
     return t;
+}
+
+OpensslEd25519::OpensslEd25519(const TempDir &dir, const std::string &name) : key_pem(dir.file(name + ".pem")) {
+    const std::string der = dir.file(name + ".pub.der");
+    EXPECT_EQ(run_command("openssl genpkey -algorithm ed25519 -out " + shell_quote(key_pem) + " 2>&1"), 0);
+    EXPECT_EQ(run_command("openssl pkey -in " + shell_quote(key_pem) + " -pubout -outform DER -out " + shell_quote(der) +
+                          " 2>&1"),
+              0);
+    // the SubjectPublicKeyInfo of an Ed25519 key ends in the 32 raw key bytes
+    const std::vector<uint8_t> b = file_bytes(der);
+    EXPECT_EQ(b.size(), 44u);
+    if (b.size() >= 32) std::copy(b.end() - 32, b.end(), pub.begin());
+}
+
+std::array<uint8_t, 64> OpensslEd25519::sign(const std::string &message) const {
+    const std::string msg = key_pem + ".msg", sig = key_pem + ".sig";
+    write_file(msg, message);
+    std::array<uint8_t, 64> out{};
+    EXPECT_EQ(run_command("openssl pkeyutl -sign -rawin -inkey " + shell_quote(key_pem) + " -in " + shell_quote(msg) +
+                          " -out " + shell_quote(sig) + " 2>&1"),
+              0);
+    const std::vector<uint8_t> b = file_bytes(sig);
+    EXPECT_EQ(b.size(), 64u);
+    if (b.size() == 64) std::copy(b.begin(), b.end(), out.begin());
+    unlink(msg.c_str());
+    unlink(sig.c_str());
+    return out;
+}
+
+std::string b2sum_hex(const std::string &path) {
+    std::string out;
+    if (run_command("b2sum " + shell_quote(path), &out) != 0 || out.size() < 128) return "";
+    return out.substr(0, 128);
+}
+
+std::vector<std::string> icon_theme_pngs(size_t count) {
+    std::vector<std::string> all;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator("/usr/share/icons/Adwaita", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file() && it->path().extension() == ".png") all.push_back(it->path().string());
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<std::string> picked;
+    if (all.size() < count || count == 0) return picked;
+    // spread over the sorted list, so the pages differ in size and kind
+    for (size_t i = 0; i < count; i++) picked.push_back(all[i * (all.size() / count)]);
+    return picked;
 }
 
 }  // namespace qvtest

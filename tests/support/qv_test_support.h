@@ -4,16 +4,46 @@
 // cross-check scripts' lines, and this binary re-run under strace.
 #pragma once
 
+#include "n_str.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
 
+struct N_STR;
+struct LIST;
+struct HASH_TABLE;
+
 namespace qvtest {
+
+// Foundation objects owned by a test, released through their own destructors.
+struct NstrFree {
+    void operator()(N_STR *s) const;
+};
+struct ListFree {
+    void operator()(LIST *l) const;
+};
+struct TableFree {
+    void operator()(HASH_TABLE *t) const;
+};
+using NstrPtr = std::unique_ptr<N_STR, NstrFree>;
+using ListPtr = std::unique_ptr<LIST, ListFree>;
+using TablePtr = std::unique_ptr<HASH_TABLE, TableFree>;
+
+// Turns the allocator's fault injection off when a test ends, whatever it did.
+struct AllocFailGuard {
+    AllocFailGuard() = default;
+    ~AllocFailGuard();
+    AllocFailGuard(const AllocFailGuard &) = delete;
+    AllocFailGuard &operator=(const AllocFailGuard &) = delete;
+};
 
 // A fresh directory under TMPDIR (or /tmp), removed with its content.
 struct TempDir {
@@ -66,6 +96,17 @@ struct ChildProcess {
     int stop();  // returns the wait status
 };
 
+// Runs `body` in a forked child (for namespaces and other changes that must
+// not reach this process) and returns the text it reported; a child that did
+// not exit adds "child died".
+std::string report_from_child(const std::function<std::string()> &body);
+
+// A loopback TCP port nobody listens on right now (0 when none was found).
+int free_loopback_port();
+
+// Every byte from `fd` until the peer closes, an error, or `ms` of silence.
+std::string read_until_closed(int fd, int ms);
+
 // True when `prog` is found on PATH.
 bool have_program(const std::string &prog);
 
@@ -115,6 +156,12 @@ void put_be32(uint8_t *p, uint32_t v);  // for crafting headers by hand
 // Runs `tests/scripts/<script>` over one request a line; the words of each
 // answer line, exactly one list per request (a missing answer is a failure).
 std::vector<std::vector<std::string>> xcheck_words(const std::string &script, const std::vector<std::string> &requests);
+// The same for any checker program: `cmd` (a shell command) reads the requests on stdin.
+std::vector<std::vector<std::string>> command_words(const std::string &cmd, const std::vector<std::string> &requests);
+
+// The same for scripts that answer through crypto_xcheck.serve: the words
+// after the leading "OK" (a line without it is a failure and gives none).
+std::vector<std::vector<std::string>> xcheck_ok(const std::string &script, const std::vector<std::string> &requests);
 
 // Each test ends with an empty OpenSSL error queue: a wrapper that refuses must
 // not leave errors for the next, unrelated, library caller.
@@ -152,5 +199,20 @@ struct Traced {
 // from, `work`.
 Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env, const std::vector<std::string> &paths,
                        const std::vector<std::string> &injects);
+
+// Signatures and digests made by tools outside our code: an Ed25519 key from
+// `openssl genpkey`, signatures from `openssl pkeyutl -sign -rawin`, BLAKE2b-512
+// digests from coreutils `b2sum`. A failing tool fails the test.
+struct OpensslEd25519 {
+    std::string key_pem;                 // the private key file
+    std::array<uint8_t, 32> pub{};       // raw public key, from the key's DER form
+    explicit OpensslEd25519(const TempDir &dir, const std::string &name = "signer");
+    std::array<uint8_t, 64> sign(const std::string &message) const;  // through a scratch file beside the key
+};
+std::string b2sum_hex(const std::string &path);  // 128 lower-case hex digits, or "" on failure
+
+// Real PNG images from the Debian icon theme that scripts/deps.sh installs
+// (adwaita-icon-theme): `count` distinct files, the same ones on every run.
+std::vector<std::string> icon_theme_pngs(size_t count);
 
 }  // namespace qvtest

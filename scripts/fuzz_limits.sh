@@ -1,0 +1,30 @@
+# Sourced by fuzz.sh and test.sh: the longest input each fuzz target is given.
+# Each limit lets the target build its largest valid input (or, where that is
+# far beyond what fuzzing can reach, several of its largest entries); libFuzzer's
+# own default of 4,096 bytes never builds a full conversation entry or a full
+# message text. A target not named here gets 4,096 bytes; add a line for yours.
+qv_fuzz_max_len() {
+    case "$1" in
+        fuzz_msgstore_convs*)   echo 65536 ;;    # two full conversation entries (31,773 bytes each) and the header
+        fuzz_msgstore_msgs*)    echo 16384 ;;    # three messages of 4,096 text bytes (4,175 each)
+        fuzz_msgstore_idents)   echo 98309 ;;    # the full list: 2,048 identities of 48 bytes and the header
+        fuzz_msgstore_rinit)    echo 4100 ;;     # a full ring of 256 ids
+        fuzz_msgstore_session)  echo 4120 ;;     # 4,096 bytes of unsent text and the header
+        fuzz_msgstore_rprev)    echo 68286 ;;    # a counter and a ratchet state with 1,000 skipped keys
+        fuzz_msgstore_names)    echo 255 ;;      # the longest name a directory entry has
+        fuzz_ratchet_state)     echo 68277 ;;    # a state with 1,000 skipped keys
+        fuzz_ratchet_decrypt)   echo 65536 ;;
+        fuzz_msg_*)             echo 8192 ;;     # a text body is 4,097 bytes, a link body up to about 2 KB
+        fuzz_keys_keyfile)      echo 4162 ;;     # a 4,096-byte secret with header and tag
+        fuzz_keys_backup)       echo 196724 ;;   # a backup of three chunks
+        fuzz_sidx)              echo 65536 ;;    # several entries of 4,170 text bytes
+        fuzz_bundle_instdir)    echo 65536 ;;    # 32 instances with their categories and conversations
+        fuzz_framebuf|fuzz_tlv_reader|fuzz_tlv_find) echo 1048584 ;;  # a whole 1 MiB frame
+        fuzz_envelope)          echo 1048576 ;;  # the largest envelope a frame carries
+        fuzz_blob_chunk)        echo 65557 ;;    # a full 64 KiB chunk with its index, flag and tag
+        fuzz_blob_stream)       echo 196724 ;;   # three chunks with the count and the digest
+        fuzz_sealed_box)        echo 65584 ;;    # a 64 KiB plaintext and the box's 48 bytes
+        fuzz_rest_token)        echo 81 ;;       # the time and one 73-byte token
+        *)                      echo 4096 ;;
+    esac
+}

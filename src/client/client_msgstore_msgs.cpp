@@ -1,0 +1,842 @@
+// Messages, reactions, the archive, trimming and retention: the
+// per-conversation message file and archive file.
+#include "client_msgstore_internal.h"
+
+#include "n_hex.h"
+#include "n_log.h"
+#include "quorvane_sidx.h"
+
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+
+using namespace qv_ms;
+
+namespace qv_ms {
+
+// "m_" conv ".dat" or "a_" conv ".dat" with its label.
+int conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f) {
+    char hc[HEX_ID + 1];
+    if (n_hex_encode_to(hc, sizeof hc, id, QV_MS_ID_LEN) != HEX_ID) return -1;
+    int r = snprintf(f->path, sizeof f->path, "%s/%c_%s.dat", ms->dir, archive ? 'a' : 'm', hc);
+    if (r <= 0 || size_t(r) >= sizeof f->path) return -1;
+    std::string_view head = archive ? MS_LABEL_ARCH : MS_LABEL_MSGS;
+    memcpy(f->label, head.data(), head.size());
+    memcpy(f->label + head.size(), id, QV_MS_ID_LEN);
+    f->label_len = head.size() + QV_MS_ID_LEN;
+    return 0;
+}
+
+// Message records hold only pointers to their texts, so realloc may move
+// them unwiped; the live list and the list waiting for the archive grow so.
+static bool msg_array_reserve(quorvane_ms_msg **arr, size_t *alloc, size_t want) {
+    if (want <= *alloc) return true;
+    size_t cap = *alloc ? *alloc : QV_MS_MSGS_FIRST_CAP;
+    while (cap < want) cap *= 2;
+    auto *grown = static_cast<quorvane_ms_msg *>(realloc(*arr, cap * sizeof(quorvane_ms_msg)));
+    if (!grown) return false;
+    *arr = grown;
+    *alloc = cap;
+    return true;
+}
+
+bool msgs_reserve(quorvane_ms_conv *c, size_t want) { return msg_array_reserve(&c->msgs, &c->msg_alloc, want); }
+
+bool reactions_reserve(quorvane_ms_conv *c, size_t want) {
+    if (want <= c->reaction_alloc) return true;
+    size_t cap = c->reaction_alloc ? c->reaction_alloc : QV_MS_REACTIONS_FIRST_CAP;
+    while (cap < want) cap *= 2;
+    // not realloc: it would free the old records unwiped
+    auto *grown = static_cast<quorvane_ms_reaction *>(calloc(cap, sizeof(quorvane_ms_reaction)));
+    if (!grown) return false;
+    if (c->reactions) {
+        memcpy(grown, c->reactions, c->reaction_count * sizeof(quorvane_ms_reaction));
+        quorvane_cleanse(c->reactions, c->reaction_alloc * sizeof(quorvane_ms_reaction));
+        free(c->reactions);
+    }
+    c->reactions = grown;
+    c->reaction_alloc = cap;
+    return true;
+}
+
+// An owned, terminated copy of n bytes.
+char *text_dup(const char *s, size_t n) {
+    auto *t = static_cast<char *>(malloc(n + 1));
+    if (!t) return nullptr;
+    if (n) memcpy(t, s, n);
+    t[n] = '\0';
+    return t;
+}
+
+// Where a message of this position goes: after the last one whose position
+// is not above it (position 0 counts as below everything), or at the end for
+// position 0.
+size_t insert_index(const quorvane_ms_conv *c, uint64_t position) {
+    if (position == 0) return c->msg_count;
+    for (size_t i = c->msg_count; i > 0; i--)
+        if (c->msgs[i - 1].position <= position) return i;
+    return 0;
+}
+
+// Takes ownership of m (and its text) on success; -1 when the array cannot grow.
+long msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m) {
+    if (!msgs_reserve(c, c->msg_count + 1)) return -1;
+    size_t at = insert_index(c, m.position);
+    memmove(c->msgs + at + 1, c->msgs + at, (c->msg_count - at) * sizeof(quorvane_ms_msg));
+    c->msgs[at] = m;
+    c->msg_count++;
+    return long(at);
+}
+
+void msg_remove_at(quorvane_ms_conv *c, size_t at) {
+    msg_free_text(&c->msgs[at]);
+    memmove(c->msgs + at, c->msgs + at + 1, (c->msg_count - at - 1) * sizeof(quorvane_ms_msg));
+    c->msg_count--;
+}
+
+bool reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r) {
+    if (!reactions_reserve(c, c->reaction_count + 1)) return false;
+    c->reactions[c->reaction_count++] = r;
+    return true;
+}
+
+// Id, time, type, edited flag, text length and text: what a message file and
+// the history export both write of a message, in that order.
+void msg_put_body(writer &w, const quorvane_ms_msg &m) {
+    w.be64(m.msg_id);
+    w.be64(m.time);
+    w.u8(m.type);
+    w.u8(m.edited);
+    w.be32(uint32_t(m.text_len));
+    w.raw(m.text, m.text_len);
+}
+
+// The message file as memory holds it, whatever batch is open.
+int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    conv_file f;
+    if (conv_file_of(ms, c->id, false, &f) != 0) return -1;
+    size_t size = QV_MS_MSGS_HDR;
+    for (size_t i = 0; i < c->msg_count; i++) size += QV_MS_MSG_FIXED + c->msgs[i].text_len;
+    for (size_t i = 0; i < c->reaction_count; i++) size += QV_MS_REACTION_FIXED + c->reactions[i].name_len;
+    wbuf pt(size);
+    if (!pt.p) return -1;
+    writer w{pt.p};
+    w.u8(QV_MS_MSGS_VERSION);
+    w.be32(uint32_t(c->msg_count));
+    for (size_t i = 0; i < c->msg_count; i++) {
+        const quorvane_ms_msg &m = c->msgs[i];
+        w.raw(m.author, QV_MS_ID_LEN);
+        msg_put_body(w, m);
+        w.raw(m.author_device, QV_MS_DEVICE_LEN);
+        w.u8(m.send_status);
+        w.be64(m.position);
+    }
+    w.be32(uint32_t(c->reaction_count));
+    for (size_t i = 0; i < c->reaction_count; i++) {
+        const quorvane_ms_reaction &r = c->reactions[i];
+        w.raw(r.target_author, QV_MS_ID_LEN);
+        w.be64(r.target_id);
+        w.raw(r.user_id, QV_MS_ID_LEN);
+        w.u8(r.name_len);
+        w.raw(r.name, r.name_len);
+        w.raw(r.target_device, QV_MS_DEVICE_LEN);
+    }
+    if (size_t(w.p - pt.p) != size) return -1;
+    if (store_write(ms, f.path, f.label, f.label_len, pt.p, pt.n) != 0) return -1;
+    c->msgs_dirty = 0;
+    return 0;
+}
+
+void arch_pending_free(quorvane_ms_conv *c) {
+    for (size_t i = 0; i < c->arch_pending_count; i++) msg_free_text(&c->arch_pending[i]);
+    free(c->arch_pending);
+    c->arch_pending = nullptr;
+    c->arch_pending_count = c->arch_pending_alloc = 0;
+}
+
+// A conversation's message file into its (empty) arrays; a file that is not
+// read to its end is remembered so that the next write keeps it aside.
+void load_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    conv_file f;
+    wbuf pt;
+    if (conv_file_of(ms, c->id, false, &f) != 0 || !read_into(ms, f.path, f.label, f.label_len, &pt)) return;
+    int rc = quorvane_ms_msgs_decode(pt.p, pt.n, c);
+    if (rc < 0) mark_unread(ms, f.path, "is not a message file this program reads");
+    else if (rc > 0) mark_unread(ms, f.path, "stops at an entry this program cannot read");
+}
+
+}  // namespace qv_ms
+
+namespace {
+
+/* ---- the archive ----------------------------------------------------------- */
+
+enum class arch_filter { none, keep_after, keep_other, keep_other_anydev };
+
+struct arch_arg {
+    uint64_t       cutoff;   // keep_after
+    const uint8_t *author;   // keep_other, keep_other_anydev
+    const uint8_t *device;   // keep_other
+    uint64_t       msg_id;
+};
+
+quorvane_sidx_entry arch_entry_of(const quorvane_ms_msg &m) {
+    quorvane_sidx_entry e{};
+    memcpy(e.author, m.author, QV_MS_ID_LEN);
+    memcpy(e.author_device, m.author_device, QV_MS_DEVICE_LEN);
+    e.position = m.position;
+    e.msg_id = m.msg_id;
+    e.time = m.time;
+    e.type = m.type;
+    e.edited = m.edited;
+    e.text = m.text;
+    e.text_len = m.text_len;
+    return e;
+}
+
+std::string arch_key(const quorvane_sidx_entry &e) {
+    std::string k(reinterpret_cast<const char *>(e.author), QV_MS_ID_LEN);
+    k.append(reinterpret_cast<const char *>(e.author_device), QV_MS_DEVICE_LEN);
+    k.append(reinterpret_cast<const char *>(&e.msg_id), sizeof e.msg_id);
+    return k;
+}
+
+bool archivable(const quorvane_ms_msg &m) {
+    return m.type != QV_MS_TYPE_SYSTEM && m.type != QV_MS_TYPE_DELETED && m.text_len <= QV_MS_ARCH_TEXT_MAX;
+}
+
+bool arch_keep(arch_filter f, const arch_arg &a, const quorvane_sidx_entry &e) {
+    switch (f) {
+    case arch_filter::none: return true;
+    // an entry without a time never expires, as a live message without one does not
+    case arch_filter::keep_after: return e.time == 0 || e.time >= a.cutoff;
+    case arch_filter::keep_other:
+        return !(e.msg_id == a.msg_id && same_id(e.author, a.author) &&
+                 memcmp(e.author_device, a.device, QV_MS_DEVICE_LEN) == 0);
+    case arch_filter::keep_other_anydev: return !(e.msg_id == a.msg_id && same_id(e.author, a.author));
+    }
+    return true;
+}
+
+// Rewrites the archive: the stored entries the filter keeps, then the new
+// ones. When the entry limit or the record size is passed, the oldest go
+// first, so that the newest history stays searchable. An archive that does
+// not open or decode counts as empty (and is kept aside at this write).
+int arch_rebuild(quorvane_msgstore *ms, quorvane_ms_conv *c, arch_filter filter, const arch_arg &arg,
+                 const quorvane_sidx_entry *add, size_t add_n) {
+    // entries still waiting for a batch's end are filtered as stored ones are
+    if (filter != arch_filter::none) {
+        size_t out = 0;
+        for (size_t i = 0; i < c->arch_pending_count; i++) {
+            if (arch_keep(filter, arg, arch_entry_of(c->arch_pending[i]))) c->arch_pending[out++] = c->arch_pending[i];
+            else msg_free_text(&c->arch_pending[i]);
+        }
+        c->arch_pending_count = out;
+    }
+    conv_file f;
+    if (conv_file_of(ms, c->id, true, &f) != 0) return -1;
+    wbuf rec;
+    bool have = read_into(ms, f.path, f.label, f.label_len, &rec);
+    quorvane_sidx_cursor cur{};
+    size_t stored = 0;
+    if (have && quorvane_sidx_decode(rec.p, rec.n, &cur) == 0) stored = quorvane_sidx_left(&cur);
+    else if (have) {
+        mark_unread(ms, f.path, "is not an archive this program reads");
+        have = false;
+    }
+    auto *all = static_cast<quorvane_sidx_entry *>(malloc((stored + add_n + 1) * sizeof(quorvane_sidx_entry)));
+    if (!all) return -1;
+    size_t kept = 0;
+    bool changed = add_n > 0 || !have;
+    for (size_t i = 0; i < stored; i++) {
+        quorvane_sidx_entry e;
+        int r = quorvane_sidx_next(&cur, &e);
+        if (r != 1) {
+            mark_unread(ms, f.path, "stops at an entry this program cannot read");
+            changed = true;
+            break;
+        }
+        if (arch_keep(filter, arg, e)) all[kept++] = e;
+        else changed = true;
+    }
+    int rc = 0;
+    if (!changed) {
+        free(all);
+        return 0;
+    }
+    // an entry already stored is not stored twice: a crash between an
+    // archive write and the message file's leaves trimmed messages live, and
+    // the next trim offers them again
+    if (add_n && kept) {
+        std::unordered_set<std::string> stored;
+        for (size_t i = 0; i < kept; i++) stored.insert(arch_key(all[i]));
+        for (size_t i = 0; i < add_n; i++)
+            if (!stored.count(arch_key(add[i]))) all[kept++] = add[i];
+    } else {
+        if (add_n) memcpy(all + kept, add, add_n * sizeof *add);
+        kept += add_n;
+    }
+    size_t first = kept > QV_MS_ARCH_MAX ? kept - QV_MS_ARCH_MAX : 0;
+    size_t text = 0;
+    for (size_t i = first; i < kept; i++) text += all[i].text_len;
+    while (first < kept && quorvane_sidx_encoded_size(kept - first, text) == 0) text -= all[first++].text_len;
+    if (first == kept) {
+        // synced as a write is, or a power cut could bring the entries back
+        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) sync_dir(ms->dir);
+    } else {
+        size_t size = quorvane_sidx_encoded_size(kept - first, text), written = 0;
+        wbuf out(size);
+        rc = -1;
+        if (out.p && quorvane_sidx_encode(c->id, all + first, kept - first, out.p, size, &written) == 0)
+            rc = store_write(ms, f.path, f.label, f.label_len, out.p, written);
+    }
+    free(all);
+    return rc;
+}
+
+// The first k messages leave the live list with the reactions to them;
+// with keep_archivable those the archive takes move to the pending list
+// (texts and all), the others are wiped.
+void drop_front(quorvane_ms_conv *c, size_t k, bool keep_archivable) {
+    const quorvane_ms_msg *gone = c->msgs;
+    reactions_keep(c, [&](const quorvane_ms_reaction &r) {
+        for (size_t i = 0; i < k; i++)
+            if (gone[i].msg_id == r.target_id && same_id(gone[i].author, r.target_author)) return false;
+        return true;
+    });
+    for (size_t i = 0; i < k; i++) {
+        if (keep_archivable && archivable(c->msgs[i])) c->arch_pending[c->arch_pending_count++] = c->msgs[i];
+        else msg_free_text(&c->msgs[i]);
+    }
+    memmove(c->msgs, c->msgs + k, (c->msg_count - k) * sizeof(quorvane_ms_msg));
+    c->msg_count -= k;
+}
+
+bool pending_reserve(quorvane_ms_conv *c, size_t want) {
+    return msg_array_reserve(&c->arch_pending, &c->arch_pending_alloc, want);
+}
+
+// Inside a batch a trim only moves messages in memory; the batch's end
+// archives them before it writes the message file that lacks them.
+int trim_to_pending(quorvane_ms_conv *c, size_t k) {
+    size_t want = c->arch_pending_count;
+    for (size_t i = 0; i < k; i++) want += archivable(c->msgs[i]) ? 1 : 0;
+    if (!pending_reserve(c, want)) {
+        n_log(LOG_ERR, "msgstore: out of memory archiving %zu messages beyond the cap; they stay", k);
+        return -1;
+    }
+    drop_front(c, k, true);
+    return 1;
+}
+
+// The oldest messages beyond the limit go to the archive (not system
+// messages or deletion marks), their reactions go, and their texts are
+// wiped. 1 when something was trimmed, 0 when nothing was beyond the limit,
+// -1 when the archive could not take them: then nothing is trimmed, since a
+// message dropped without its archive entry would be lost, and the next
+// successful trim archives them.
+int trim_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, uint64_t limit) {
+    if (limit == 0 || c->msg_count <= limit) return 0;
+    size_t k = c->msg_count - size_t(limit);
+    if (ms->batch_depth) return trim_to_pending(c, k);
+    auto *add = static_cast<quorvane_sidx_entry *>(malloc(k * sizeof(quorvane_sidx_entry)));
+    size_t add_n = 0;
+    for (size_t i = 0; add && i < k; i++)
+        if (archivable(c->msgs[i])) add[add_n++] = arch_entry_of(c->msgs[i]);
+    if (!add) {
+        n_log(LOG_ERR, "msgstore: out of memory archiving %zu messages beyond the cap; they stay", k);
+        return -1;
+    }
+    int rc = add_n ? arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, add_n) : 0;
+    free(add);
+    if (rc != 0) {
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", k);
+        return -1;
+    }
+    drop_front(c, k, false);
+    return 1;
+}
+
+// Archives what a batch trimmed. When the archive cannot take it, the
+// messages go back to the front of the live list (they were the oldest), so
+// the message file written next still carries them: nothing is lost.
+int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    if (c->arch_pending_count == 0) return 0;
+    size_t n = c->arch_pending_count;
+    auto *add = static_cast<quorvane_sidx_entry *>(malloc(n * sizeof(quorvane_sidx_entry)));
+    int rc = -1;
+    if (add) {
+        for (size_t i = 0; i < n; i++) add[i] = arch_entry_of(c->arch_pending[i]);
+        rc = arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, n);
+        free(add);
+    }
+    if (rc == 0) {
+        arch_pending_free(c);
+        return 0;
+    }
+    if (msgs_reserve(c, c->msg_count + c->arch_pending_count)) {
+        memmove(c->msgs + c->arch_pending_count, c->msgs, c->msg_count * sizeof(quorvane_ms_msg));
+        memcpy(c->msgs, c->arch_pending, c->arch_pending_count * sizeof(quorvane_ms_msg));
+        c->msg_count += c->arch_pending_count;
+        c->arch_pending_count = 0;
+        c->msgs_dirty = 1;
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they stay", n);
+    } else {
+        n_log(LOG_ERR, "msgstore: %zu messages beyond the cap could not be archived; they wait in memory", n);
+    }
+    return -1;
+}
+
+uint64_t trim_limit(const quorvane_msgstore *ms, const quorvane_ms_conv *c) {
+    if (ms->msg_cap == 0) return 0;
+    uint64_t limit = ms->msg_cap + c->history_allowance;
+    return limit < ms->msg_cap ? UINT64_MAX : limit;
+}
+}  // namespace
+
+namespace qv_ms {
+
+int write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    if (ms->batch_depth) {
+        c->msgs_dirty = 1;
+        return 0;
+    }
+    (void)settle_archive(ms, c);  // a failure leaves the messages live, and so in this file
+    return write_msgs_file(ms, c);
+}
+
+// Archives first, message files next, the list last: a list on disk never
+// names a cursor or read position beyond what the files beside it hold.
+int write_due(quorvane_msgstore *ms) {
+    int rc = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) {
+        quorvane_ms_conv *c = &ms->convs[i];
+        if (settle_archive(ms, c) != 0) rc = -1;
+        if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+    }
+    if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty)) rc = write_convs_file(ms);
+    return rc;
+}
+
+// A conversation's message file, trimmed to the cap as at open; a trimmed
+// file is written back. Runs for every record read at open and for every
+// record created later: a record may be new to the list while its history is
+// still on disk (the list was unusable, cut short, or written without it),
+// and a message added to an empty record would replace that file.
+void load_history(quorvane_msgstore *ms, quorvane_ms_conv *c) {
+    load_conv_msgs(ms, c);
+    if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
+        n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
+}
+}  // namespace qv_ms
+
+/* ---- plaintext decoders -------------------------------------------------- */
+
+int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
+    if (!c || !pt || n < 5 || pt[0] < QV_MS_MSGS_VERSION_MIN || pt[0] > QV_MS_MSGS_VERSION) return -1;
+    const int v = pt[0];
+    const uint32_t count = get_be32(pt + 1);
+    reader r{pt, n, 5};
+    const size_t head = QV_MS_ID_LEN + 8 + 8 + 1 + (v >= 4 ? 1 : 0) + 4;
+    // room for every entry the bytes can hold at once, not by doubling
+    if (!msgs_reserve(c, count < (n - 5) / head ? count : (n - 5) / head)) return 1;
+    for (uint32_t i = 0; i < count; i++) {
+        const uint8_t *h = r.take(head), *text, *tail = nullptr;
+        if (!h) return 1;
+        size_t t = get_be32(h + head - 4);
+        if (t > QV_MS_TEXT_MAX || !(text = r.take(t))) return 1;
+        const size_t tail_len = (v >= 5 ? QV_MS_DEVICE_LEN : 0) + (v >= 7 ? 1 : 0) + (v >= 8 ? 8 : 0);
+        if (tail_len && !(tail = r.take(tail_len))) return 1;
+        quorvane_ms_msg m{};
+        memcpy(m.author, h, QV_MS_ID_LEN);
+        m.msg_id = get_be64(h + 16);
+        m.time = get_be64(h + 24);
+        m.type = h[32];
+        if (v >= 4) m.edited = h[33];
+        if (v >= 5) memcpy(m.author_device, tail, QV_MS_DEVICE_LEN);
+        if (v >= 7) m.send_status = tail[32];
+        if (v >= 8) m.position = get_be64(tail + 33);
+        if (!msgs_reserve(c, c->msg_count + 1) || !(m.text = text_dup(reinterpret_cast<const char *>(text), t))) return 1;
+        m.text_len = t;
+        c->msgs[c->msg_count++] = m;
+    }
+    if (v < 3) return 0;
+    const uint8_t *rc = r.take(4);
+    if (!rc) return 1;
+    const uint32_t reactions = get_be32(rc);
+    for (uint32_t i = 0; i < reactions; i++) {
+        const uint8_t *h = r.take(QV_MS_ID_LEN + 8 + QV_MS_ID_LEN + 1), *name, *dev = nullptr;
+        if (!h) return 1;
+        uint8_t len = h[40];
+        if (len == 0 || len > QV_MS_REACTION_NAME_MAX || !(name = r.take(len))) return 1;
+        if (v >= 6 && !(dev = r.take(QV_MS_DEVICE_LEN))) return 1;
+        quorvane_ms_reaction x{};
+        memcpy(x.target_author, h, QV_MS_ID_LEN);
+        x.target_id = get_be64(h + 16);
+        memcpy(x.user_id, h + 24, QV_MS_ID_LEN);
+        x.name_len = len;
+        memcpy(x.name, name, len);
+        if (dev) memcpy(x.target_device, dev, QV_MS_DEVICE_LEN);
+        if (!reaction_push(c, x)) return 1;
+    }
+    return 0;
+}
+
+/* ---- messages ------------------------------------------------------------ */
+
+namespace {
+
+void fill_rec(const quorvane_ms_conv *c, const quorvane_ms_msg &m, quorvane_ms_msgrec *out) {
+    memset(out, 0, sizeof *out);
+    memcpy(out->conv_id, c->id, QV_MS_ID_LEN);
+    memcpy(out->author, m.author, QV_MS_ID_LEN);
+    memcpy(out->author_device, m.author_device, QV_MS_DEVICE_LEN);
+    out->msg_id = m.msg_id;
+    out->time = m.time;
+    out->position = m.position;
+    out->type = m.type;
+    out->edited = m.edited;
+    out->send_status = m.send_status;
+    if (m.text_len) memcpy(out->text, m.text, m.text_len);
+    out->text_len = m.text_len;
+}
+
+// The first message with this id and author whose device matches when a
+// non-zero device is given; -1 when none.
+long find_msg_index(const quorvane_ms_conv *c, const uint8_t *author, const uint8_t *device, uint64_t msg_id) {
+    bool any = !device || all_zero(device, QV_MS_DEVICE_LEN);
+    for (size_t i = 0; i < c->msg_count; i++) {
+        const quorvane_ms_msg &m = c->msgs[i];
+        if (m.msg_id == msg_id && same_id(m.author, author) &&
+            (any || memcmp(m.author_device, device, QV_MS_DEVICE_LEN) == 0))
+            return long(i);
+    }
+    return -1;
+}
+
+int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool history) {
+    if (!ms || !rec || rec->text_len > QV_MS_TEXT_MAX) return -1;
+    quorvane_ms_conv *c = find_conv(ms, rec->conv_id);
+    if (!c) return -1;
+    for (size_t i = 0; i < c->msg_count; i++) {
+        quorvane_ms_msg &m = c->msgs[i];
+        if (m.msg_id != rec->msg_id || !same_id(m.author, rec->author) ||
+            memcmp(m.author_device, rec->author_device, QV_MS_DEVICE_LEN) != 0)
+            continue;
+        if (m.position || rec->position == 0) return 0;
+        // the server's copy of a message sent before its position was known
+        quorvane_ms_msg moved = m;
+        memmove(c->msgs + i, c->msgs + i + 1, (c->msg_count - i - 1) * sizeof(quorvane_ms_msg));
+        c->msg_count--;
+        moved.position = rec->position;
+        (void)msg_push_at(c, moved);  // the array has room: one was just taken out
+        c->revision++;
+        return write_conv_msgs(ms, c) == 0 ? 0 : -1;
+    }
+    quorvane_ms_msg m{};
+    memcpy(m.author, rec->author, QV_MS_ID_LEN);
+    memcpy(m.author_device, rec->author_device, QV_MS_DEVICE_LEN);
+    m.msg_id = rec->msg_id;
+    m.time = rec->time;
+    m.position = rec->position;
+    m.type = rec->type;
+    m.edited = rec->edited;
+    m.send_status = rec->send_status;
+    m.text_len = size_t(rec->text_len);
+    if (!(m.text = text_dup(rec->text, m.text_len))) return -1;
+    long at = msg_push_at(c, m);
+    if (at < 0) {
+        msg_free_text(&m);
+        return -1;
+    }
+    const auto allowance = c->history_allowance;
+    if ((history || c->history_allowance > 0) && c->history_allowance < QV_MS_HISTORY_ALLOWANCE_MAX) c->history_allowance++;
+    int trimmed = trim_msgs(ms, c, trim_limit(ms, c));
+    if (trimmed < 0 || write_conv_msgs(ms, c) != 0) {
+        // after a trim the new message may itself have gone to the archive
+        if (trimmed <= 0) {
+            msg_remove_at(c, size_t(at));
+            c->history_allowance = allowance;
+        }
+        return -1;
+    }
+    c->revision++;
+    if (c->hidden) {
+        c->hidden = 0;
+        if (write_convs(ms) != 0) n_log(LOG_ERR, "msgstore: a conversation shown again could not be noted");
+    }
+    return 1;
+}
+
+// Drops the messages for which gone() holds with the reactions to them;
+// returns how many went.
+template <class F> size_t drop_msgs_if(quorvane_ms_conv *c, F gone) {
+    size_t out = 0, dropped = 0;
+    for (size_t i = 0; i < c->msg_count; i++) {
+        if (!gone(c->msgs[i])) {
+            c->msgs[out++] = c->msgs[i];
+            continue;
+        }
+        const quorvane_ms_msg &m = c->msgs[i];
+        reactions_keep(c, [&](const quorvane_ms_reaction &r) {
+            return !(r.target_id == m.msg_id && same_id(r.target_author, m.author));
+        });
+        msg_free_text(&c->msgs[i]);
+        dropped++;
+    }
+    c->msg_count = out;
+    return dropped;
+}
+
+}  // namespace
+
+int quorvane_msgstore_add_msg(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec) { return add_msg_inner(ms, rec, false); }
+
+int quorvane_msgstore_add_history(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec) { return add_msg_inner(ms, rec, true); }
+
+size_t quorvane_msgstore_msg_count(const quorvane_msgstore *ms, const uint8_t id[16]) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    return c ? c->msg_count : 0;
+}
+
+int quorvane_msgstore_msg_at(const quorvane_msgstore *ms, const uint8_t id[16], size_t index, quorvane_ms_msgrec *out) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || !out || index >= c->msg_count) return -1;
+    fill_rec(c, c->msgs[index], out);
+    return 0;
+}
+
+int quorvane_msgstore_find_msg(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16], uint64_t msg_id,
+                               quorvane_ms_msgrec *out) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || !author || !out) return -1;
+    long at = find_msg_index(c, author, nullptr, msg_id);
+    if (at < 0) return -1;
+    fill_rec(c, c->msgs[at], out);
+    return 0;
+}
+
+uint64_t quorvane_msgstore_oldest_cursor(const quorvane_msgstore *ms, const uint8_t id[16]) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    for (size_t i = 0; c && i < c->msg_count; i++)
+        if (c->msgs[i].position) return c->msgs[i].position;
+    return 0;
+}
+
+uint64_t quorvane_msgstore_history_floor(const quorvane_msgstore *ms, const uint8_t id[16]) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    return c ? c->history_floor : 0;
+}
+
+int quorvane_msgstore_set_send_status(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16], uint64_t msg_id,
+                                      int status) {
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || !author || status < 1 || status > 3) return -1;
+    for (size_t i = 0; i < c->msg_count; i++) {
+        quorvane_ms_msg &m = c->msgs[i];
+        if (m.msg_id != msg_id || !same_id(m.author, author) || m.send_status == 0) continue;
+        if (m.send_status == status) return 0;
+        m.send_status = uint8_t(status);
+        c->revision++;  // the change stays in memory even when the write fails
+        return write_conv_msgs(ms, c) == 0 ? 1 : -1;
+    }
+    return 0;
+}
+
+int quorvane_msgstore_delete_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                 const uint8_t device[32], uint64_t msg_id) {
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || !author) return -1;
+    bool anydev = !device || all_zero(device, QV_MS_DEVICE_LEN);
+    arch_arg arg{0, author, device, msg_id};
+    if (arch_rebuild(ms, c, anydev ? arch_filter::keep_other_anydev : arch_filter::keep_other, arg, nullptr, 0) != 0)
+        n_log(LOG_ERR, "msgstore: a deleted message could not be taken out of the archive");
+    long at = find_msg_index(c, author, device, msg_id);
+    if (at < 0 || c->msgs[at].type == QV_MS_TYPE_DELETED) return 0;
+    msg_free_text(&c->msgs[at]);
+    c->msgs[at].type = QV_MS_TYPE_DELETED;
+    c->revision++;
+    return write_conv_msgs(ms, c) == 0 ? 1 : -1;
+}
+
+int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                               const uint8_t device[32], uint64_t msg_id, const char *text, size_t len) {
+    if (!author || len > QV_MS_TEXT_MAX || (len && !text)) return -1;
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c) return -1;
+    long at = find_msg_index(c, author, device, msg_id);
+    if (at < 0 || c->msgs[at].type != QV_MS_TYPE_TEXT) return 0;
+    char *copy = text_dup(text, len);
+    if (!copy) return -1;
+    quorvane_ms_msg &m = c->msgs[at];
+    msg_free_text(&m);
+    m.text = copy;
+    m.text_len = len;
+    m.edited = 1;
+    c->revision++;
+    return write_conv_msgs(ms, c) == 0 ? 1 : -1;
+}
+
+int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                   const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
+                                   const char *name, int add) {
+    if (!target_author || !user || !name) return -1;
+    size_t len = strnlen(name, QV_MS_REACTION_NAME_MAX + 1);
+    if (len == 0 || len > QV_MS_REACTION_NAME_MAX) return -1;
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c) return -1;
+    uint8_t dev[QV_MS_DEVICE_LEN] = {};
+    if (target_device) memcpy(dev, target_device, sizeof dev);
+    for (size_t i = 0; i < c->reaction_count; i++) {
+        quorvane_ms_reaction &r = c->reactions[i];
+        if (r.target_id != target_id || !same_id(r.target_author, target_author) ||
+            memcmp(r.target_device, dev, sizeof dev) != 0 || !same_id(r.user_id, user) || r.name_len != len ||
+            memcmp(r.name, name, len) != 0)
+            continue;
+        if (add) return 0;
+        r = c->reactions[c->reaction_count - 1];
+        c->reaction_count--;
+        quorvane_cleanse(&c->reactions[c->reaction_count], sizeof(quorvane_ms_reaction));
+        c->revision++;
+        return write_conv_msgs(ms, c);
+    }
+    if (!add) return 0;
+    quorvane_ms_reaction r{};
+    memcpy(r.target_author, target_author, QV_MS_ID_LEN);
+    memcpy(r.target_device, dev, sizeof dev);
+    r.target_id = target_id;
+    memcpy(r.user_id, user, QV_MS_ID_LEN);
+    r.name_len = uint8_t(len);
+    memcpy(r.name, name, len);
+    if (!reaction_push(c, r)) return -1;
+    c->revision++;
+    return write_conv_msgs(ms, c);
+}
+
+size_t quorvane_msgstore_reactions(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                   const uint8_t target_device[32], uint64_t target_id, const uint8_t own[16],
+                                   quorvane_ms_reaction_count *out, size_t cap) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || !target_author || !out) return 0;
+    bool have_dev = target_device && !all_zero(target_device, QV_MS_DEVICE_LEN);
+    size_t used = 0;
+    for (size_t i = 0; i < c->reaction_count; i++) {
+        const quorvane_ms_reaction &r = c->reactions[i];
+        if (r.target_id != target_id || !same_id(r.target_author, target_author)) continue;
+        if (!all_zero(r.target_device, QV_MS_DEVICE_LEN) &&
+            !(have_dev && memcmp(r.target_device, target_device, QV_MS_DEVICE_LEN) == 0))
+            continue;
+        size_t k = 0;
+        while (k < used && !(strlen(out[k].name) == r.name_len && memcmp(out[k].name, r.name, r.name_len) == 0)) k++;
+        if (k == used) {
+            if (used == cap) continue;  // full: known names keep counting, new ones are skipped
+            memset(&out[k], 0, sizeof out[k]);
+            memcpy(out[k].name, r.name, r.name_len);
+            used++;
+        }
+        out[k].count++;
+        if (own && same_id(r.user_id, own)) out[k].mine = 1;
+    }
+    return used;
+}
+
+size_t quorvane_msgstore_set_msg_cap(quorvane_msgstore *ms, uint64_t cap) {
+    if (!ms) return 0;
+    ms->msg_cap = cap;
+    size_t trimmed = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) {
+        quorvane_ms_conv *c = &ms->convs[i];
+        c->history_allowance = 0;
+        if (trim_msgs(ms, c, cap) <= 0) continue;
+        if (write_conv_msgs(ms, c) != 0) n_log(LOG_ERR, "msgstore: a trimmed message file could not be written");
+        c->revision++;
+        trimmed++;
+    }
+    return trimmed;
+}
+
+size_t quorvane_msgstore_enforce_retention(quorvane_msgstore *ms, uint64_t now_ms) {
+    if (!ms) return 0;
+    size_t removed = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) {
+        quorvane_ms_conv *c = &ms->convs[i];
+        uint64_t span = uint64_t(c->retention_days) * QV_MS_DAY_MS;
+        if (c->retention_days == 0 || span >= now_ms) continue;
+        const uint64_t cutoff = now_ms - span;
+        arch_arg arg{cutoff, nullptr, nullptr, 0};
+        if (arch_rebuild(ms, c, arch_filter::keep_after, arg, nullptr, 0) != 0)
+            n_log(LOG_ERR, "msgstore: expired archive entries could not be removed");
+        size_t n = drop_msgs_if(c, [&](const quorvane_ms_msg &m) { return m.time != 0 && m.time < cutoff; });
+        if (n == 0) continue;
+        if (write_conv_msgs(ms, c) != 0) n_log(LOG_ERR, "msgstore: a message file could not be written after expiry");
+        c->revision++;
+        removed += n;
+    }
+    return removed;
+}
+
+size_t quorvane_msgstore_archive_scan(quorvane_msgstore *ms, const uint8_t id[16], quorvane_ms_scan_cb cb, void *user) {
+    if (!ms || !id) return 0;
+    conv_file f;
+    wbuf rec;
+    quorvane_sidx_cursor cur;
+    if (conv_file_of(ms, id, true, &f) != 0) return 0;
+    bool disk = read_into(ms, f.path, f.label, f.label_len, &rec);
+    if (disk && quorvane_sidx_decode(rec.p, rec.n, &cur) != 0) {
+        mark_unread(ms, f.path, "is not an archive this program reads");
+        disk = false;
+    }
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    const size_t pending = c ? c->arch_pending_count : 0;
+    if (!disk && !pending) return 0;
+    auto *out = static_cast<quorvane_ms_msgrec *>(malloc(sizeof(quorvane_ms_msgrec)));
+    if (!out) return 0;
+    size_t n = 0;
+    auto emit = [&](const quorvane_sidx_entry &e) {
+        memset(out, 0, sizeof *out);
+        memcpy(out->conv_id, id, QV_MS_ID_LEN);
+        memcpy(out->author, e.author, QV_MS_ID_LEN);
+        memcpy(out->author_device, e.author_device, QV_MS_DEVICE_LEN);
+        out->msg_id = e.msg_id;
+        out->time = e.time;
+        out->position = e.position;
+        out->type = e.type;
+        out->edited = e.edited;
+        out->text_len = e.text_len > QV_MS_TEXT_MAX ? QV_MS_TEXT_MAX : e.text_len;
+        if (out->text_len) memcpy(out->text, e.text, size_t(out->text_len));
+        if (cb) cb(user, out);
+        n++;
+    };
+    quorvane_sidx_entry e;
+    int r = 0;
+    while (disk && (r = quorvane_sidx_next(&cur, &e)) == 1) emit(e);
+    // then what a batch trimmed and has yet to store
+    for (size_t p = 0; p < pending; p++) emit(arch_entry_of(c->arch_pending[p]));
+    if (r < 0) mark_unread(ms, f.path, "stops at an entry this program cannot read");
+    quorvane_cleanse(out, sizeof *out);
+    free(out);
+    return n;
+}
+
+int quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16]) {
+    if (!ms || !id) return -1;
+    conv_file f;
+    if (conv_file_of(ms, id, true, &f) != 0) return -1;
+    if (quorvane_ms_conv *c = find_conv(ms, id)) arch_pending_free(c);
+    if (store_remove(ms, f.path) == 0) sync_dir(ms->dir);
+    return 0;
+}
+
+void quorvane_msgstore_batch_begin(quorvane_msgstore *ms) {
+    if (ms) ms->batch_depth++;
+}
+
+int quorvane_msgstore_batch_end(quorvane_msgstore *ms) {
+    if (!ms) return -1;
+    if (ms->batch_depth > 1) {
+        ms->batch_depth--;
+        return 0;
+    }
+    ms->batch_depth = 0;
+    return write_due(ms);
+}

@@ -1,0 +1,274 @@
+// Message store batches: what a batch holds back and what it writes at its
+// end, in which order; the same changes with and without a batch end in the
+// same store; a failed end loses nothing; and a writer killed at random
+// points inside and at the end of batches leaves files that are each whole
+// and a list whose cursors never run ahead of the messages on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "msgstore_test_util.h"
+#include "qv_test_support.h"
+
+using namespace mstest;
+
+namespace {
+
+constexpr char kBatchCrashEnv[] = "QV_MSGSTORE_BATCH_CRASH_CHILD";
+constexpr uint64_t kCrashCap = 30, kCrashBatch = 17;
+const bytes kConv = filled(16, 0xc1), kKey = filled(32, 7);
+
+std::string hexs(const bytes &b) { return qvtest::hex(b); }
+std::string msgs_name(const bytes &c) { return "m_" + hexs(c) + ".dat"; }
+std::string arch_name(const bytes &c) { return "a_" + hexs(c) + ".dat"; }
+
+bool exists(const std::string &p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// Every position held, live and archived, ascending.
+std::vector<uint64_t> positions(quorvane_msgstore *ms, const bytes &conv) {
+    std::vector<uint64_t> out;
+    for (const auto &r : archived(ms, conv)) out.push_back(r.position);
+    for (const auto &r : live(ms, conv)) out.push_back(r.position);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The child: continues after the highest position held, one batch of
+// messages at a time, the batch's last position noted as the cursor; prints
+// each cursor once its batch has ended.
+int batch_crash_child(const char *dir) {
+    quorvane_msgstore *ms = quorvane_msgstore_open(dir, kSecret);
+    if (!ms || quorvane_msgstore_put_conv(ms, u8(kConv), u8(kKey)) != 0) return 3;
+    (void)quorvane_msgstore_set_msg_cap(ms, kCrashCap);
+    std::vector<uint64_t> held = positions(ms, kConv);
+    uint64_t next = held.empty() ? 1 : held.back() + 1;
+    for (int b = 0; b < 100000; b++) {
+        quorvane_msgstore_batch_begin(ms);
+        for (uint64_t k = 0; k < kCrashBatch; k++, next++)
+            if (add(ms, kConv, text_msg(next, next)) != 1) return 4;
+        quorvane_msgstore_note_cursor(ms, u8(kConv), next - 1);
+        if (quorvane_msgstore_batch_end(ms) != 0) return 5;
+        char line[32];
+        int len = snprintf(line, sizeof line, "%llu\n", static_cast<unsigned long long>(next - 1));
+        if (write(1, line, size_t(len)) != len) return 6;
+    }
+    quorvane_msgstore_close(ms);
+    return 0;
+}
+
+const int batch_crash_hook = [] {
+    if (const char *d = getenv(kBatchCrashEnv)) _exit(batch_crash_child(d));
+    return 0;
+}();
+
+class Batch : public ::testing::Test {
+  protected:
+    qvtest::TempDir tmp;
+    std::string dir = tmp.file("msgstore");
+    std::string file(const std::string &n) const { return dir + "/" + n; }
+};
+
+// One sequence of changes run with and without a batch around it: memory
+// and the reopened store agree, and inside the batch no message, archive or
+// list file changes.
+TEST_F(Batch, SameResultAsUnbatchedAndNothingWrittenBeforeTheEnd) {
+    auto run = [](quorvane_msgstore *ms) {
+        (void)quorvane_msgstore_set_msg_cap(ms, 5);
+        for (uint64_t i = 1; i <= 12; i++) EXPECT_EQ(add(ms, kConv, text_msg(i, i)), 1);
+        EXPECT_EQ(add(ms, kConv, text_msg(12, 12)), 0) << "a duplicate inside the batch is still one";
+        EXPECT_EQ(quorvane_msgstore_edit_msg(ms, u8(kConv), u8(kAlice), nullptr, 11, "edited", 6), 1);
+        EXPECT_EQ(quorvane_msgstore_set_reaction(ms, u8(kConv), u8(kAlice), nullptr, 12, u8(kAlice), "+1", 1), 0);
+        EXPECT_EQ(quorvane_msgstore_delete_msg(ms, u8(kConv), u8(kAlice), nullptr, 3), 0) << "archived: not live";
+        EXPECT_EQ(quorvane_msgstore_set_read(ms, u8(kConv), 12), 0);
+        quorvane_msgstore_note_cursor(ms, u8(kConv), 12);
+    };
+    struct Seen {
+        std::vector<uint64_t> live_ids, arch_ids;
+        uint64_t cursor, read;
+        std::string edited;
+        size_t reactions;
+    };
+    auto seen = [](quorvane_msgstore *ms) {
+        Seen s{ids(live(ms, kConv)), ids(archived(ms, kConv)), quorvane_msgstore_sync_cursor(ms, u8(kConv)),
+               quorvane_msgstore_get_read(ms, u8(kConv)), "", 0};
+        auto l = live(ms, kConv);
+        for (const auto &r : l)
+            if (r.msg_id == 11) s.edited.assign(r.text, r.text_len);
+        quorvane_ms_reaction_count rc[4];
+        s.reactions = quorvane_msgstore_reactions(ms, u8(kConv), u8(kAlice), nullptr, 12, nullptr, rc, 4);
+        return s;
+    };
+    Seen plain, batched;
+    {
+        const std::string d = tmp.file("plain");
+        auto ms = open_store(d);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        run(ms.get());
+        ASSERT_EQ(quorvane_msgstore_flush(ms.get()), 0);
+        ms = open_store(d);
+        plain = seen(ms.get());
+    }
+    {
+        auto ms = open_store(dir);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        const std::string list_before = qvtest::read_file(file("convs.dat"));
+        quorvane_msgstore_batch_begin(ms.get());
+        quorvane_msgstore_batch_begin(ms.get());  // nested: only the outermost end writes
+        run(ms.get());
+        EXPECT_EQ(ids(archived(ms.get(), kConv)), (std::vector<uint64_t>{1, 2, 4, 5, 6, 7}))
+            << "what waits for the archive is searchable already";
+        EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+        EXPECT_FALSE(exists(file(msgs_name(kConv))));
+        EXPECT_FALSE(exists(file(arch_name(kConv))));
+        EXPECT_EQ(qvtest::read_file(file("convs.dat")), list_before);
+        EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+        EXPECT_TRUE(exists(file(msgs_name(kConv))));
+        EXPECT_TRUE(exists(file(arch_name(kConv))));
+        ms = open_store(dir);
+        batched = seen(ms.get());
+    }
+    EXPECT_EQ(batched.live_ids, (std::vector<uint64_t>{8, 9, 10, 11, 12}));
+    EXPECT_EQ(batched.live_ids, plain.live_ids);
+    EXPECT_EQ(batched.arch_ids, plain.arch_ids);
+    EXPECT_EQ(batched.cursor, 12u);
+    EXPECT_EQ(batched.cursor, plain.cursor);
+    EXPECT_EQ(batched.read, plain.read);
+    EXPECT_EQ(batched.edited, "edited");
+    EXPECT_EQ(batched.reactions, plain.reactions);
+    EXPECT_EQ(batched.reactions, 1u);
+}
+
+// Keys and counters are never held back: inside a batch they write the
+// marked message file first and the list after it.
+TEST_F(Batch, CounterAndKeysWriteThroughWithTheMessagesBeforeThem) {
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    ASSERT_EQ(add(ms.get(), kConv, text_msg(1, 1)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 1);
+    EXPECT_FALSE(exists(file(msgs_name(kConv))));
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(kConv)), 1u);
+    EXPECT_TRUE(exists(file(msgs_name(kConv)))) << "the message went first";
+    const bytes conv2 = filled(16, 0xc2);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(filled(32, 9))), 0);
+    {
+        // a second reader sees what a crash now would leave
+        auto other = open_store(dir);
+        EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), 2u);
+        EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 1u);
+        EXPECT_EQ(live(other.get(), kConv).size(), 1u);
+        EXPECT_EQ(quorvane_msgstore_next_counter(other.get(), u8(kConv)), 2u);
+    }
+    EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+}
+
+// An end whose archive cannot be written trims nothing: the messages stay
+// live and are written so, the list (with the cursor) is not written by that
+// end, and the next flush writes it behind them.
+TEST_F(Batch, FailedEndLosesNothingAndKeepsTheCursorBehind) {
+    const std::string block = file(arch_name(kConv)) + ".tmp";
+    {
+        auto ms = open_store(dir);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        (void)quorvane_msgstore_set_msg_cap(ms.get(), 2);
+        ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
+        quorvane_msgstore_batch_begin(ms.get());
+        for (uint64_t i = 1; i <= 4; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+        quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 4);
+        EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), -1);
+        EXPECT_EQ(ids(live(ms.get(), kConv)), (std::vector<uint64_t>{1, 2, 3, 4}));
+        {
+            auto other = open_store(dir);
+            (void)quorvane_msgstore_set_msg_cap(other.get(), 0);
+            EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3, 4})) << "all four on disk";
+            EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 0u) << "the list was held back";
+        }
+        // the messages are on disk live now, so the list may follow
+        EXPECT_EQ(quorvane_msgstore_flush(ms.get()), 0);
+        ASSERT_EQ(rmdir(block.c_str()), 0);
+    }
+    auto ms = open_store(dir);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(kConv)), 4u);
+    EXPECT_EQ(positions(ms.get(), kConv), (std::vector<uint64_t>{1, 2, 3, 4}));
+}
+
+// A batch left open is ended by close.
+TEST_F(Batch, CloseEndsAnOpenBatch) {
+    {
+        auto ms = open_store(dir);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        quorvane_msgstore_batch_begin(ms.get());
+        ASSERT_EQ(add(ms.get(), kConv, text_msg(1, 1)), 1);
+        quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 1);
+    }
+    auto ms = open_store(dir);
+    EXPECT_EQ(positions(ms.get(), kConv), std::vector<uint64_t>{1});
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(kConv)), 1u);
+}
+
+TEST_F(Batch, KilledWriterLeavesWholeFilesAndCursorsBehindTheirMessages) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = '\0';
+    std::mt19937 rng(4242);
+    uint64_t ended_before = 0;  // the highest cursor a child reported as written
+    int kills = 0;
+    for (int round = 0; round < 20; round++) {
+        SCOPED_TRACE(round);
+        std::string progress = tmp.file("progress" + std::to_string(round));
+        ASSERT_EQ(setenv(kBatchCrashEnv, dir.c_str(), 1), 0);
+        qvtest::ChildProcess child({exe}, progress);
+        ASSERT_EQ(unsetenv(kBatchCrashEnv), 0);
+        const long want = std::uniform_int_distribution<long>(2, 8)(rng);
+        ASSERT_TRUE(qvtest::wait_until([&] {
+            std::string p = qvtest::read_file(progress);
+            return std::count(p.begin(), p.end(), '\n') >= want;
+        }, 30000));
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, 20000)(rng)));
+        ASSERT_TRUE(child.running()) << "the writer ended on its own";
+        ASSERT_EQ(kill(child.pid, SIGKILL), 0);
+        int status = child.stop();
+        ASSERT_TRUE(WIFSIGNALED(status));
+        kills++;
+        std::string p = qvtest::read_file(progress);
+        if (!p.empty()) {
+            std::string last = p.substr(0, p.size() - 1);
+            last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+            ended_before = std::max<uint64_t>(ended_before, std::stoull(last));
+        }
+
+        auto ms = open_store(dir);
+        ASSERT_TRUE(ms);
+        for (const std::string &name : {std::string("convs.dat"), msgs_name(kConv), arch_name(kConv)})
+            EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), name.c_str()), 0) << name << " torn";
+        // a kill between an archive write and the message file's leaves the
+        // trimmed messages live as well as archived: twins across the two,
+        // never a gap and never a twin inside the archive
+        std::vector<uint64_t> arch = ids(archived(ms.get(), kConv));
+        EXPECT_EQ(std::set<uint64_t>(arch.begin(), arch.end()).size(), arch.size());
+        std::vector<uint64_t> pos = positions(ms.get(), kConv);
+        pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
+        ASSERT_FALSE(pos.empty());
+        for (size_t i = 0; i < pos.size(); i++) ASSERT_EQ(pos[i], i + 1) << "a gap in what is held";
+        const uint64_t cursor = quorvane_msgstore_sync_cursor(ms.get(), u8(kConv));
+        EXPECT_LE(cursor, pos.back()) << "the cursor ran ahead of the messages";
+        EXPECT_GE(cursor, ended_before) << "an ended batch was lost";
+        EXPECT_GE(pos.back(), ended_before);
+        EXPECT_LE(live(ms.get(), kConv).size(), kCrashCap);
+    }
+    EXPECT_EQ(kills, 20);
+    EXPECT_GE(ended_before, 40 * kCrashBatch) << "too few batches ended to call this a crash test";
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+// History export and import: the empty export, a fixed point of export,
+// import and export between two stores, both directions against
+// tests/scripts/history_xcheck.py, every limit at n and n + 1, an entry
+// refused whole, and the merges that must not lose or leak keys: a zero key,
+// older keys and the send counter, member slots taken by another user.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "msgstore_test_util.h"
+#include "qv_test_support.h"
+
+using namespace mstest;
+
+namespace {
+
+using qvtest::hex;
+
+std::vector<std::vector<std::string>> script(const std::vector<std::string> &requests) {
+    return run_script("history_xcheck.py", requests);
+}
+
+// An export as bytes, wiped and freed by the helper meant for it.
+bytes export_of(quorvane_msgstore *ms, int include_direct = 1) {
+    size_t n = 0;
+    uint8_t *p = quorvane_msgstore_export_history_ex(ms, include_direct, &n);
+    EXPECT_NE(p, nullptr);
+    bytes out(reinterpret_cast<const char *>(p), n);
+    quorvane_msgstore_export_free(p, n);
+    return out;
+}
+
+int import(quorvane_msgstore *ms, const bytes &b) { return quorvane_msgstore_import_history(ms, u8(b), b.size()); }
+
+bool exists(const std::string &p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+const bytes kGroup = filled(16, 0xa1), kDirect = filled(16, 0xa2), kLocked = filled(16, 0xa3);
+const bytes kBob = filled(16, 0x62), kCarol = filled(16, 0x63);
+
+class History : public ::testing::Test {
+  protected:
+    qvtest::TempDir tmp;
+    store_ptr open(const std::string &name) { return open_store(tmp.file(name)); }
+
+    // A group with older keys, members and messages (a deletion mark among
+    // them), a direct conversation, and one still waiting for its key.
+    void fill(quorvane_msgstore *ms) {
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms, u8(kGroup), u8(filled(32, 1))), 0);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms, u8(kGroup), u8(filled(32, 2))), 0);  // 1 becomes older
+        ASSERT_EQ(quorvane_msgstore_next_counter(ms, u8(kGroup)), 1u);
+        const uint8_t users[2][16] = {{0x61}, {0x62}}, ik[2][32] = {{1}, {2}}, sk[2][32] = {{3}, {4}};
+        const uint8_t roles[2] = {1, 0};
+        ASSERT_EQ(quorvane_msgstore_set_members(ms, u8(kGroup), users, ik, sk, roles, 2), 0);
+        ASSERT_EQ(quorvane_msgstore_set_member_name(ms, u8(kGroup), users[1], "Bob"), 0);
+        ASSERT_EQ(add(ms, kGroup, text_msg(1, 10)), 1);
+        ASSERT_EQ(add(ms, kGroup, {kBob, 2, 2000, 11, QV_MS_TYPE_TEXT, "caf\xc3\xa9"}), 1);
+        ASSERT_EQ(add(ms, kGroup, text_msg(3, 12)), 1);
+        ASSERT_EQ(quorvane_msgstore_delete_msg(ms, u8(kGroup), u8(kAlice), nullptr, 3), 1);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms, u8(kDirect), u8(filled(32, 5))), 0);
+        ASSERT_EQ(quorvane_msgstore_set_peer(ms, u8(kDirect), u8(kBob), u8(filled(32, 6))), 0);
+        ASSERT_EQ(add(ms, kDirect, {kBob, 7, 3000, 20, QV_MS_TYPE_TEXT, "hi"}), 1);
+        ASSERT_EQ(quorvane_msgstore_put_conv_locked(ms, u8(kLocked)), 0);
+    }
+};
+
+TEST_F(History, EmptyStoreGivesFiveBytesThatImportAndWriteTheList) {
+    auto a = open("a");
+    EXPECT_EQ(export_of(a.get()), bytes("\x01\x00\x00\x00\x00", 5));
+    auto b = open("b");
+    EXPECT_FALSE(exists(tmp.file("b/convs.dat")));
+    EXPECT_EQ(import(b.get(), bytes("\x01\x00\x00\x00\x00", 5)), 0);
+    EXPECT_TRUE(exists(tmp.file("b/convs.dat")));
+    size_t n = 1;
+    EXPECT_EQ(quorvane_msgstore_export_history(nullptr, &n), nullptr);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(quorvane_msgstore_export_history(a.get(), nullptr), nullptr);
+    for (const bytes &bad : {bytes("\x01\x00\x00\x00", 4), bytes("\x02\x00\x00\x00\x00", 5), bytes()})
+        EXPECT_EQ(import(b.get(), bad), -1) << hex(bad);
+    EXPECT_EQ(quorvane_msgstore_import_history(nullptr, u8(bytes(5, 1)), 5), -1);
+}
+
+TEST_F(History, ExportImportExportReachesAFixedPoint) {
+    auto a = open("a");
+    fill(a.get());
+    const bytes x = export_of(a.get());
+    auto b = open("b");
+    ASSERT_EQ(import(b.get(), x), 0);
+    EXPECT_EQ(export_of(b.get()), x);
+    b = open("b");  // and from disk
+    EXPECT_EQ(export_of(b.get()), x);
+    ASSERT_EQ(import(a.get(), export_of(b.get())), 0);
+    EXPECT_EQ(export_of(a.get()), x) << "nothing was added twice";
+    EXPECT_EQ(quorvane_msgstore_conv_locked(b.get(), u8(kLocked)), 1);
+    auto l = live(b.get(), kGroup);
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[2].type, QV_MS_TYPE_DELETED);
+    EXPECT_EQ(l[0].position, 0u) << "positions come from the server's copy later";
+    EXPECT_EQ(l[0].send_status, 0);
+
+    // without direct conversations; a store of only direct ones exports none
+    const bytes y = export_of(a.get(), 0);
+    auto d = script({"decode " + hex(y)});
+    ASSERT_EQ(d[0].size(), 4u);
+    EXPECT_EQ(d[0][1], "2");
+    auto c = open("c");
+    ASSERT_EQ(quorvane_msgstore_put_conv(c.get(), u8(kDirect), u8(filled(32, 5))), 0);
+    ASSERT_EQ(quorvane_msgstore_set_peer(c.get(), u8(kDirect), u8(kBob), u8(filled(32, 6))), 0);
+    EXPECT_EQ(export_of(c.get(), 0), bytes("\x01\x00\x00\x00\x00", 5));
+}
+
+// The script decodes our export into exactly what the store holds.
+TEST_F(History, ScriptDecodesOurExport) {
+    auto a = open("a");
+    fill(a.get());
+    auto d = script({"decode " + hex(export_of(a.get()))});
+    ASSERT_EQ(d[0].size(), 5u) << d[0][0] << " " << (d[0].size() > 1 ? d[0][1] : "");
+    EXPECT_EQ(d[0][0], "OK");
+    EXPECT_EQ(d[0][1], "3");
+    const std::string group = hex(kGroup) + "/" + hex(filled(32, 2)) + "/" + hex(filled(32, 1)) + "/1/";
+    const std::string members =
+        "61" + std::string(30, '0') + "~01" + std::string(62, '0') + "~03" + std::string(62, '0') + "~1~-," +
+        "62" + std::string(30, '0') + "~02" + std::string(62, '0') + "~04" + std::string(62, '0') + "~0~" + hex(bytes("Bob"));
+    const std::string zero_dev(64, '0');
+    const std::string msgs = hex(kAlice) + "~" + zero_dev + "~1~1001~1~0~" + hex(bytes("m1")) + "," + hex(kBob) + "~" +
+                             zero_dev + "~2~2000~1~0~" + hex(bytes("caf\xc3\xa9")) + "," + hex(kAlice) + "~" + zero_dev +
+                             "~3~1003~8~0~-";
+    EXPECT_EQ(d[0][2], group + members + "/" + msgs);
+    EXPECT_EQ(d[0][4], hex(kLocked) + "/" + std::string(64, '0') + "/-/0/-/-") << "a locked conversation: zero key";
+}
+
+// What the script encodes imports here; every limit at n and n + 1, and a
+// refused entry changes nothing while the one before it stays.
+TEST_F(History, ScriptExportImportsAndLimitsHold) {
+    const std::string id1 = hex(filled(16, 0xb1)), id2 = hex(filled(16, 0xb2)), key = hex(filled(32, 9));
+    auto member = [](int i, size_t name_len) {
+        bytes user = filled(16, 0x10);
+        user[15] = char(i);
+        return hex(user) + "~" + hex(filled(32, 0x20)) + "~" + hex(filled(32, 0x30)) + "~0~" +
+               (name_len ? hex(filled(name_len, 'n')) : "-");
+    };
+    auto members = [&](int count, size_t name_len) {
+        std::string s;
+        for (int i = 0; i < count; i++) s += (i ? "," : "") + member(i, name_len);
+        return count ? s : "-";
+    };
+    auto keys = [](int count) {
+        std::string s;
+        for (int i = 0; i < count; i++) s += (i ? "," : "") + hex(filled(32, 0x40 + i));
+        return count ? s : "-";
+    };
+    auto msg = [](uint64_t id, size_t text_len) {
+        return hex(kCarol) + "~" + hex(filled(32, 0xdd)) + "~" + std::to_string(id) + "~5000~1~1~" +
+               (text_len ? hex(filled(text_len, 't')) : "-");
+    };
+    auto entry = [&](const std::string &id, int k, int m, size_t name, size_t text) {
+        return id + "/" + key + "/" + keys(k) + "/42/" + members(m, name) + "/" + msg(1, text);
+    };
+    struct Case {
+        const char *what;
+        int k, m;
+        size_t name, text;
+        int want;
+    } cases[] = {
+        {"limits reached", 7, 64, 64, 4096, 0},
+        {"eighth older key", 8, 1, 1, 1, -1},
+        {"65 members", 0, 65, 1, 1, -1},
+        {"65-byte name", 0, 1, 65, 1, -1},
+        {"4097-byte text", 0, 1, 1, 4097, -1},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        auto ms = open(std::string("lim") + std::to_string(&k - cases));
+        auto e = script({"encode 2 " + entry(id1, 1, 1, 3, 3) + " " + entry(id2, k.k, k.m, k.name, k.text)});
+        ASSERT_EQ(e[0].size(), 2u);
+        const bytes x = qvtest::unhex_string(e[0][1]);
+        EXPECT_EQ(import(ms.get(), x), k.want);
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(filled(16, 0xb1))), 1u) << "the first entry merged";
+        if (k.want == 0) {
+            EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(filled(16, 0xb2))), 64u);
+            uint8_t got[8][32];
+            EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(filled(16, 0xb2)), got, 8), 8u);
+            auto l = live(ms.get(), filled(16, 0xb2));
+            ASSERT_EQ(l.size(), 1u);
+            EXPECT_EQ(l[0].text_len, 4096u);
+            EXPECT_EQ(l[0].edited, 1);
+            // the script decodes our export of it back to the same entry
+            auto d = script({"decode " + hex(export_of(ms.get()))});
+            ASSERT_EQ(d[0].size(), 4u);
+            EXPECT_EQ(d[0][3], entry(id2, 7, 64, 64, 4096));
+        } else {
+            EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 1u) << "the refused entry changed nothing";
+        }
+        // every cut of a valid export is refused, and reopening finds the first entry intact
+        if (&k == cases) {
+            for (size_t cut = 5; cut < x.size(); cut += 997) {
+                auto fresh = open("cut" + std::to_string(cut));
+                EXPECT_EQ(import(fresh.get(), x.substr(0, cut)), -1) << cut;
+            }
+            ms = open(std::string("lim0"));
+            EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(filled(16, 0xb1))), 1u);
+        }
+    }
+}
+
+// The four merges that lost or leaked keys.
+TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
+    auto ms = open("a");
+    const bytes held = filled(32, 0x11), old1 = filled(32, 0x12), newk = filled(32, 0x13), imp_old = filled(32, 0x14);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(old1)), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(held)), 0);
+    for (int i = 0; i < 5; i++) ASSERT_NE(quorvane_msgstore_next_counter(ms.get(), u8(kGroup)), 0u);
+    const uint8_t users[2][16] = {{0x61}, {0x62}}, ik[2][32] = {{1}, {2}}, sk[2][32] = {{3}, {4}}, roles[2] = {0, 0};
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(kGroup), users, ik, sk, roles, 2), 0);
+    const uint8_t dev1[1][32] = {{0x71}}, dev2[1][32] = {{0x72}}, flags[2] = {1, 1};
+    ASSERT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(kGroup), users[0], dev1, dev2, 1), 0);
+    ASSERT_EQ(quorvane_msgstore_set_member_devices(ms.get(), u8(kGroup), users[1], dev1, dev2, 1), 0);
+    ASSERT_EQ(quorvane_msgstore_set_member_muted(ms.get(), u8(kGroup), users, flags, 2), 0);
+
+    const std::string m_user1 = hex(bytes(reinterpret_cast<const char *>(users[1]), 16)) + "~" + hex(filled(32, 2)) +
+                                "~" + hex(filled(32, 4)) + "~0~-";
+    const std::string m_carol = hex(kCarol) + "~" + hex(filled(32, 8)) + "~" + hex(filled(32, 9)) + "~0~-";
+    // slot 0 now Bob (held at slot 1), slot 1 Carol (new)
+    auto e = script({"encode 3 " + hex(kGroup) + "/" + hex(newk) + "/" + hex(imp_old) + "," + hex(held) + "/2/" + m_user1 +
+                     "," + m_carol + "/-" + " " + hex(kDirect) + "/" + std::string(64, '0') + "/-/0/-/-" + " " +
+                     hex(kLocked) + "/" + std::string(64, '0') + "/-/0/-/-"});
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kDirect), u8(filled(32, 0x15))), 0);
+    ASSERT_EQ(import(ms.get(), qvtest::unhex_string(e[0][1])), 0);
+
+    for (int pass = 0; pass < 2; pass++, ms = open("a")) {
+        SCOPED_TRACE(pass ? "reopened" : "in memory");
+        uint8_t keys[8][32];
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 4u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), newk);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), held) << "the held key stays among the older";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[2]), 32), old1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[3]), 32), imp_old) << "the entry's older key joins once";
+        EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(kGroup)), 6u + pass) << "the counter never goes back";
+
+        uint8_t k[32];
+        EXPECT_EQ(quorvane_msgstore_get_conv(ms.get(), u8(kDirect), k), 1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(k), 32), filled(32, 0x15)) << "a zero key leaves the held key alone";
+        EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(kLocked)), 1) << "created locked, not under a zero key";
+        EXPECT_EQ(quorvane_msgstore_get_conv(ms.get(), u8(kLocked), k), 0);
+
+        uint8_t f[5][32], s[5][32];
+        EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(kGroup), users[1], f, s, 5), 1u) << "Bob keeps his own";
+        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 0), 1);
+        EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(kGroup), u8(kCarol), f, s, 5), 0u)
+            << "Carol does not inherit Bob's slot's devices";
+        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 1), 0);
+    }
+}
+
+TEST_F(History, ImportedMessagesFollowTheHeldOnes) {
+    auto a = open("a");
+    ASSERT_EQ(quorvane_msgstore_put_conv(a.get(), u8(kGroup), u8(filled(32, 1))), 0);
+    ASSERT_EQ(add(a.get(), kGroup, text_msg(1, 5)), 1);
+    ASSERT_EQ(add(a.get(), kGroup, text_msg(2, 6)), 1);
+    auto b = open("b");
+    ASSERT_EQ(quorvane_msgstore_put_conv(b.get(), u8(kGroup), u8(filled(32, 1))), 0);
+    ASSERT_EQ(add(b.get(), kGroup, text_msg(9, 1)), 1);
+    ASSERT_EQ(add(b.get(), kGroup, text_msg(2, 6)), 1);
+    ASSERT_EQ(import(b.get(), export_of(a.get())), 0);
+    ASSERT_EQ(import(b.get(), export_of(a.get())), 0);
+    EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{9, 2, 1}));
+    b = open("b");
+    EXPECT_EQ(ids(live(b.get(), kGroup)), (std::vector<uint64_t>{9, 2, 1}));
+}
+
+}  // namespace
