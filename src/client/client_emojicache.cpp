@@ -401,15 +401,27 @@ int quorvane_emoji_cache_put_page(quorvane_emoji_cache *cache, const char *name,
 // "pack" is the one file whose replacement makes the new version current;
 // everything before it leaves the old version whole, everything after it
 // only moves files that both the reader and the next begin find either way.
+// A crash may keep the renames of one directory and lose those of another,
+// so the staged pages are made to last before "pack" names them, and "pack"
+// before any page of the old version is replaced under its own name.
 int quorvane_emoji_cache_commit(quorvane_emoji_cache *cache) {
     if (!cache || !cache->staging || cache->missing) return -1;
     const std::string dir = cache->directory;
+    if (!n_dir_sync(pages_dir(cache).c_str())) {
+        n_log(LOG_ERR, "emoji cache: cannot sync the pages of %s: %s", cache->directory, strerror(errno));
+        return -1;
+    }
     if (!n_file_write_atomic((dir + "/pack.sig").c_str(), cache->staged_sig, QV_EMOJI_SIG_LEN, 0)) return -1;
     if (!n_file_write_atomic((dir + "/pack").c_str(), cache->staged_bytes, cache->staged_len, 0)) return -1;
     adopt_committed(cache, cache->staged);
     cache->staged = nullptr;
     drop_staging(cache);
-    settle_pages(cache);
+    // unsettled pages stay under their staged names, where readers find them
+    if (n_dir_sync(cache->directory))
+        settle_pages(cache);
+    else
+        n_log(LOG_WARNING, "emoji cache: cannot sync %s; its pages stay under their staged names: %s",
+              cache->directory, strerror(errno));
     return 0;
 }
 
