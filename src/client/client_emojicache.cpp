@@ -342,6 +342,14 @@ int quorvane_emoji_cache_begin(quorvane_emoji_cache *cache, const uint8_t *pack,
     quorvane_emojipack *parsed = quorvane_emojipack_parse(text, len);
     if (!parsed) return -1;
     const size_t pages = parsed->page_count;
+    // one file per page name: two pages named alike could not both be kept
+    for (size_t i = 0; i < pages; i++)
+        for (size_t k = 0; k < i; k++)
+            if (strcmp(parsed->pages[i].name, parsed->pages[k].name) == 0) {
+                n_log(LOG_WARNING, "emoji cache: refusing a pack that names two pages %s", parsed->pages[i].name);
+                quorvane_emojipack_free(parsed);
+                return -1;
+            }
     auto *table = static_cast<quorvane_emoji_page_slot *>(calloc(pages ? pages : 1, sizeof(quorvane_emoji_page_slot)));
     auto *bytes = static_cast<uint8_t *>(malloc(len));
     if (!table || !bytes) {
@@ -406,6 +414,15 @@ int quorvane_emoji_cache_put_page(quorvane_emoji_cache *cache, const char *name,
 // before any page of the old version is replaced under its own name.
 int quorvane_emoji_cache_commit(quorvane_emoji_cache *cache) {
     if (!cache || !cache->staging || cache->missing) return -1;
+    // Another handle's commit may have swept or replaced a page since it was
+    // put: such a page counts as missing again rather than go current lost.
+    for (uint64_t i = 0; i < cache->page_count; i++) {
+        size_t n = 0;
+        if (read_verified_page(cache, cache->staged->pages[i], &n)) continue;
+        cache->page_table[i].present = 0;
+        cache->missing++;
+    }
+    if (cache->missing) return -1;
     const std::string dir = cache->directory;
     if (!n_dir_sync(pages_dir(cache).c_str())) {
         n_log(LOG_ERR, "emoji cache: cannot sync the pages of %s: %s", cache->directory, strerror(errno));

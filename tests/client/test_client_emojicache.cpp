@@ -337,6 +337,48 @@ TEST_F(EmojiCache, StagingEdgeCases) {
     ASSERT_EQ(begin(w.get(), v2, key.pub), 3);
 }
 
+// Two handles staging on one directory: the commit of one sweeps staged pages
+// that only the other's pack needs, or replaces a page the other found on disk
+// under its own name. The other's commit must then ask for them again rather
+// than make a version current whose pages are gone.
+TEST_F(EmojiCache, AStagingWhosePagesWentAwayIsNotCommitted) {
+    Cache a = open_cache(dir), b = open_cache(dir);
+    ASSERT_TRUE(bring_in(a.get(), version(1), key.pub));
+    const SignedPack v2 = version(2), v3 = version(3);
+    ASSERT_EQ(begin(a.get(), v2, key.pub), 3);
+    for (const char *n : {"a", "b", "c"}) ASSERT_EQ(put(a.get(), n, v2.page(n)), 0);
+    ASSERT_TRUE(bring_in(b.get(), v3, key.pub));
+    ASSERT_TRUE(whole(b.get(), v3));
+
+    EXPECT_EQ(quorvane_emoji_cache_commit(a.get()), -1);
+    EXPECT_EQ(quorvane_emoji_cache_version(a.get()), 1u);
+    // the staging is kept and names what it lost
+    char name[64];
+    for (int guard = 0; quorvane_emoji_cache_next_needed(a.get(), name, sizeof name); guard++) {
+        ASSERT_LT(guard, 4);
+        ASSERT_EQ(put(a.get(), name, v2.page(name)), 0);
+    }
+    ASSERT_EQ(quorvane_emoji_cache_commit(a.get()), 0);
+    Cache r = open_cache(dir);
+    EXPECT_EQ(quorvane_emoji_cache_version(r.get()), 2u);
+    EXPECT_TRUE(whole(r.get(), v2));
+}
+
+// Pages are stored one file per name, so a pack naming two pages alike cannot
+// be stored whole: the second page could never be put, or one would replace
+// the other at commit.
+TEST_F(EmojiCache, APackNamingTwoPagesAlikeIsRefused) {
+    Cache w = open_cache(dir);
+    const SignedPack twice = make_pack(key, 5, {{"a", pngs[0]}, {"b", pngs[1]}, {"a", pngs[2]}}, {"x 2 0 -"});
+    const auto before = snapshot(dir);
+    EXPECT_EQ(begin(w.get(), twice, key.pub), -1);
+    EXPECT_EQ(snapshot(dir), before);
+    // the same page twice under one name is refused as well: no rule makes it one page
+    const SignedPack same = make_pack(key, 6, {{"a", pngs[0]}, {"a", pngs[0]}}, {"x 1 0 -"});
+    EXPECT_EQ(begin(w.get(), same, key.pub), -1);
+    ASSERT_TRUE(bring_in(w.get(), version(7), key.pub));
+}
+
 // Page names a server may choose that touch the file system's own names: "."
 // and ".." cannot take their own names, "a.tmp" is the scratch name of "a".
 // Each page still reads back whole, in this handle and the next, and nothing
