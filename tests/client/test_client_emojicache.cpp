@@ -649,6 +649,61 @@ TEST_F(EmojiCache, CommitSyncsDirectoriesBeforeEachStepDependsOnThem) {
     EXPECT_LT(dir_synced, page_settled) << t.log;
 }
 
+
+// Every file-system step of bringing in a version failed in turn (strace's
+// fault injection in the writer): the writer reports the failure or the
+// commit, and a fresh handle finds the version it reported, whole.
+TEST_F(EmojiCache, EachFailedStepLeavesAWholeVersion) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string src = tmp.file("src");
+    const std::vector<SignedPack> packs = write_crash_source(key, pngs, src, 2);
+    int injected = 0, case_no = 0;
+    for (const char *call : {"fsync", "rename", "openat", "write"}) {
+        for (int when = 1; when <= 9; when++, case_no++) {
+            const std::string spec = std::string(call) + ":error=EIO:when=" + std::to_string(when);
+            SCOPED_TRACE(spec);
+            const std::string d = tmp.file("case" + std::to_string(case_no));
+            {
+                Cache w = open_cache(d);
+                ASSERT_TRUE(bring_in(w.get(), packs[1], key.pub));
+            }
+            const std::string pages = d + "/pages";
+            std::vector<std::string> traced = {d, pages};
+            for (const char *f : {"/pack", "/pack.sig"}) {
+                traced.push_back(d + f);
+                traced.push_back(d + f + ".tmp");
+            }
+            for (int i = 0; i < 3; i++) {
+                const std::string staged =
+                    pages + "/" + char('a' + i) + "~" + qvtest::b2sum_hex(crash_png(pngs, 2, i)).substr(0, 32);
+                traced.push_back(staged);
+                traced.push_back(staged + ".tmp");
+            }
+            qvtest::Traced t = qvtest::run_self_traced(
+                tmp,
+                {std::string(kCrashDir) + "=" + d, std::string(kCrashSrc) + "=" + src, std::string(kCrashLast) + "=2"},
+                traced, {spec});
+            const bool hit = t.log.find("(INJECTED)") != std::string::npos;
+            injected += hit;
+            const int rc = t.status;
+            // 0 committed; 6 a page or 7 the commit refused
+            ASSERT_TRUE(rc == 0 || rc == 6 || rc == 7) << rc << "\n" << t.log;
+            EXPECT_TRUE(hit || rc == 0) << t.log;
+            Cache r = open_cache(d);
+            const uint32_t v = quorvane_emoji_cache_version(r.get());
+            EXPECT_EQ(v, rc == 0 ? 2u : 1u);
+            if (v == 1 || v == 2) {
+                EXPECT_TRUE(whole(r.get(), packs[v]));
+            }
+            // the next writer brings the version in on the same directory
+            ASSERT_TRUE(bring_in(r.get(), packs[2], key.pub));
+            EXPECT_TRUE(whole(r.get(), packs[2]));
+        }
+    }
+    RecordProperty("steps_failed", std::to_string(injected));
+    EXPECT_GE(injected, 20);
+}
 /* ---- lookups ----------------------------------------------------------------- */
 
 TEST_F(EmojiCache, LayersAndShortcodeMatching) {
