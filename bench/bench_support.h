@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
 #include <string>
@@ -51,6 +52,22 @@ inline std::string hex(const uint8_t *p, size_t n) {
     return s;
 }
 
+// Starts argv without a shell under the given file actions; the pid, or -1.
+inline pid_t spawn(const std::vector<std::string> &args, const posix_spawn_file_actions_t *fa) {
+    std::vector<char *> argv;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawnp(&pid, argv[0], fa, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+// The exit status of a started child, or -1.
+inline int wait_status(pid_t pid) {
+    int st = 0;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 // Runs argv without a shell, standard output captured; the exit status, or -1.
 inline int run(const std::vector<std::string> &args, std::string *out) {
     int fds[2];
@@ -60,21 +77,26 @@ inline int run(const std::vector<std::string> &args, std::string *out) {
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
     posix_spawn_file_actions_addclose(&fa, fds[0]);
     posix_spawn_file_actions_addclose(&fa, fds[1]);
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    const pid_t pid = spawn(args, &fa);
     posix_spawn_file_actions_destroy(&fa);
     close(fds[1]);
     std::string s;
     char buf[4096];
     for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
     close(fds[0]);
-    int st = 0;
-    if (rc != 0 || waitpid(pid, &st, 0) != pid) return -1;
-    if (out) *out = s;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    const int rc = wait_status(pid);
+    if (rc >= 0 && out) *out = s;
+    return rc;
+}
+
+// Runs argv without a shell, standard output into the file `path`; the exit status, or -1.
+inline int run_to_file(const std::vector<std::string> &args, const std::string &path) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t pid = spawn(args, &fa);
+    posix_spawn_file_actions_destroy(&fa);
+    return wait_status(pid);
 }
 
 // Seconds per call of f, the median of `rounds` timed calls after one warm-up.

@@ -156,12 +156,61 @@ int64_t get_sec(N_TIME *timer) {
     return reading(timer, 1000000);
 }
 
+namespace {
+
+// Fixed-width fields written by hand: every field has a known width once the
+// year is within 1 to 9999, and formatting is the hot path of log and header
+// writers.
+char *put_digits(char *p, unsigned v, int width) {
+    for (int i = width - 1; i >= 0; i--, v /= 10) p[i] = (char)('0' + v % 10);
+    return p + width;
+}
+
+char *put_text(char *p, const char *s) {
+    while (*s) *p++ = *s++;
+    return p;
+}
+
+char *put_time(char *p, const civil &c) {
+    p = put_digits(p, c.hour, 2);
+    *p++ = ':';
+    p = put_digits(p, c.minute, 2);
+    *p++ = ':';
+    return put_digits(p, c.second, 2);
+}
+
+// "Thu, 01 Jan 1970 00:00:00 " in front of the zone.
+char *put_imf(char *p, const civil &c) {
+    p = put_text(p, weekday_names[c.weekday]);
+    p = put_text(p, ", ");
+    p = put_digits(p, c.day, 2);
+    *p++ = ' ';
+    p = put_text(p, month_names[c.month - 1]);
+    *p++ = ' ';
+    p = put_digits(p, (unsigned)c.year, 4);
+    *p++ = ' ';
+    p = put_time(p, c);
+    *p++ = ' ';
+    return p;
+}
+
+// "+hhmm" or "+hh:mm"; "-" only for a negative offset.
+char *put_zone(char *p, int64_t offset, bool colon) {
+    const int64_t a = offset < 0 ? -offset : offset;
+    *p++ = offset < 0 ? '-' : '+';
+    p = put_digits(p, (unsigned)(a / 3600), 2);
+    if (colon) *p++ = ':';
+    return put_digits(p, (unsigned)(a % 3600 / 60), 2);
+}
+
+}  // namespace
+
 int n_time_http_date(int64_t t, char *buf, size_t size) {
     if (!buf || size < N_TIME_HTTP_DATE_SIZE) return 0;
     civil c;
     if (!civil_of(t, 0, &c)) return 0;
-    snprintf(buf, size, "%s, %02u %s %04lld %02u:%02u:%02u GMT", weekday_names[c.weekday], c.day,
-             month_names[c.month - 1], (long long)c.year, c.hour, c.minute, c.second);
+    char *p = put_text(put_imf(buf, c), "GMT");
+    *p = '\0';
     return 1;
 }
 
@@ -169,10 +218,8 @@ int n_time_rfc2822(int64_t t, int64_t offset, char *buf, size_t size) {
     if (!buf || size < N_TIME_RFC2822_SIZE || !valid_offset(offset)) return 0;
     civil c;
     if (!civil_of(t, offset, &c)) return 0;
-    const int64_t a = offset < 0 ? -offset : offset;
-    snprintf(buf, size, "%s, %02u %s %04lld %02u:%02u:%02u %c%02ld%02ld", weekday_names[c.weekday], c.day,
-             month_names[c.month - 1], (long long)c.year, c.hour, c.minute, c.second, offset < 0 ? '-' : '+',
-             (long)(a / 3600), (long)(a % 3600 / 60));
+    char *p = put_zone(put_imf(buf, c), offset, false);
+    *p = '\0';
     return 1;
 }
 
@@ -180,9 +227,14 @@ int n_time_rfc3339(int64_t t, int64_t offset, char *buf, size_t size) {
     if (!buf || size < N_TIME_RFC3339_SIZE || !valid_offset(offset)) return 0;
     civil c;
     if (!civil_of(t, offset, &c)) return 0;
-    const int64_t a = offset < 0 ? -offset : offset;
-    snprintf(buf, size, "%04lld-%02u-%02uT%02u:%02u:%02u%c%02ld:%02ld", (long long)c.year, c.month, c.day, c.hour,
-             c.minute, c.second, offset < 0 ? '-' : '+', (long)(a / 3600), (long)(a % 3600 / 60));
+    char *p = put_digits(buf, (unsigned)c.year, 4);
+    *p++ = '-';
+    p = put_digits(p, c.month, 2);
+    *p++ = '-';
+    p = put_digits(p, c.day, 2);
+    *p++ = 'T';
+    p = put_zone(put_time(p, c), offset, true);
+    *p = '\0';
     return 1;
 }
 

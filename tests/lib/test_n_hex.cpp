@@ -18,14 +18,11 @@
 #include <vector>
 
 using qvtest::LogCapture;
+using qvtest::NstrPtr;
 using qvtest::TempDir;
 
 namespace {
 
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
 using BufPtr = std::unique_ptr<unsigned char, decltype(&free)>;
 
 std::string decoded(const char *hex, bool *ok) {

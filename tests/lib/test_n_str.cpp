@@ -26,14 +26,11 @@
 #include <vector>
 
 using qvtest::LogCapture;
+using qvtest::NstrPtr;
 using qvtest::TempDir;
 
 namespace {
 
-struct NstrDeleter {
-    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
-};
-using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
 
 std::string content(const N_STR *s) { return s && s->data ? std::string(s->data, s->written) : std::string(); }
 

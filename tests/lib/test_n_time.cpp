@@ -76,6 +76,12 @@ constexpr int64_t kSubjectWaitMs = 1500;
 int run_subject() {
     const char *op = getenv("QV_TIME_SUBJECT");
     if (!op) return 0;
+    if (strcmp(op, "pause") == 0) {
+        set_log_level(LOG_DEBUG);
+        const int r = PAUSE();
+        fflush(stdout);
+        _exit(r);
+    }
     struct timeval w0, w1;
     gettimeofday(&w0, nullptr);
     N_TIME timer;
@@ -281,7 +287,7 @@ TEST(NTimeXcheck, FormattersAgreeWithPythonAtRandomOffsets) {
         offs.push_back(random_offset(rng));
         req.push_back("fmt " + std::to_string(t) + " " + std::to_string(offs.back()));
     }
-    const auto ans = qvtest::xcheck_words("time_xcheck.py", req);
+    const auto ans = qvtest::xcheck_ok("time_xcheck.py", req);
     size_t both = 0;
     for (size_t i = 0; i < times.size(); i++) {
         SCOPED_TRACE(req[i]);
@@ -302,7 +308,7 @@ TEST(NTimeXcheck, ParsersAgreeWithPythonOnValidAndMutatedTexts) {
     std::mt19937_64 rng(99);
     std::vector<std::string> fmt_req;
     for (int64_t t : times) fmt_req.push_back("fmt " + std::to_string(t) + " " + std::to_string(random_offset(rng)));
-    const auto formatted = qvtest::xcheck_words("time_xcheck.py", fmt_req);
+    const auto formatted = qvtest::xcheck_ok("time_xcheck.py", fmt_req);
     const std::string alphabet = "0123456789012345678901234567890123456789 :-+TtZzGMTJanFebDecThuFriSunx,.";
     auto mutate = [&](std::string s) {
         const unsigned kind = (unsigned)(rng() % 6);
@@ -325,7 +331,7 @@ TEST(NTimeXcheck, ParsersAgreeWithPythonOnValidAndMutatedTexts) {
         texts.push_back(h), is_http.push_back(true), req.push_back("http " + qvtest::hex_word(h));
         texts.push_back(r), is_http.push_back(false), req.push_back("rfc3339 " + qvtest::hex_word(r));
     }
-    const auto ans = qvtest::xcheck_words("time_xcheck.py", req);
+    const auto ans = qvtest::xcheck_ok("time_xcheck.py", req);
     size_t accepted = 0, refused = 0;
     for (size_t i = 0; i < texts.size(); i++) {
         SCOPED_TRACE(texts[i]);
@@ -467,5 +473,24 @@ TEST(NTimeTimer, ClockStepMakesNoTimeOutEarlyOrEndless) {
         const long long wall = std::stoll(qvtest::read_file(out));
         const long long expect = step[0] == '+' ? 86400 : -86400;
         EXPECT_NEAR(wall, expect, 60) << "the wall clock did step under the subject";
+    }
+}
+
+TEST(NTimePause, PromptsReadsOneCharacterAndLogsTheOutcome) {
+    const std::string self = qvtest::self_exe();
+    struct Case {
+        const char *input, *log;
+    } cases[] = {
+        {"printf 'x\\n'", "Enter key was pressed !"},
+        {"true", "No matching characters"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.input);
+        std::string out;
+        const int rc = qvtest::run_command(std::string(c.input) + " | QV_TIME_SUBJECT=pause '" + self + "' 2>&1", &out);
+        EXPECT_EQ(rc, 1) << "the result of writing the newline";
+        EXPECT_EQ(out.substr(0, 26), "Press enter to continue...");
+        EXPECT_NE(out.find(c.log), std::string::npos) << out;
+        EXPECT_EQ(out.back(), '\n');
     }
 }

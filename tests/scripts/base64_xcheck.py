@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Base64 and ASCII-class cross-checks on Python's base64 module and bytes methods.
 
-One request a line on stdin, one answer line each ("-" stands for no bytes):
+One request a line on stdin, one answer line each, "OK" and the words ("-"
+stands for no bytes):
   enc HEX   -> base64.b64encode of the bytes, as text ("-" when empty).
   dec HEX   -> the bytes (hex) that a lenient reader gets from the text: its
                leading run of alphabet characters, a lone last character
@@ -11,8 +12,12 @@ One request a line on stdin, one answer line each ("-" stands for no bytes):
                upper and lower forms of that byte, from bytes methods.
 """
 import base64
+import os
 import re
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import crypto_xcheck  # noqa: E402  (the request/answer loop)
 
 ALPHABET_RUN = re.compile(rb"[A-Za-z0-9+/]*")
 
@@ -35,23 +40,18 @@ def dec(text):
 
 def cls(n):
     b = bytes([n & 0xFF])
-    return "%d %d %d %d %d" % (b.isupper(), b.islower(), b.isalpha(), b.upper()[0], b.lower()[0])
+    return [str(int(b.isupper())), str(int(b.islower())), str(int(b.isalpha())), str(b.upper()[0]), str(b.lower()[0])]
 
 
-def main():
-    out = []
-    for line in sys.stdin:
-        w = line.split()
-        if w[0] == "enc":
-            out.append(base64.b64encode(unhex(w[1])).decode() or "-")
-        elif w[0] == "dec":
-            out.append(dec(unhex(w[1])))
-        elif w[0] == "cls":
-            out.append(cls(int(w[1])))
-        else:
-            raise SystemExit("unknown request " + w[0])
-    sys.stdout.write("\n".join(out) + ("\n" if out else ""))
+def answer(op, a):
+    if op == "enc":
+        return [base64.b64encode(unhex(a[0])).decode() or "-"]
+    if op == "dec":
+        return [dec(unhex(a[0]))]
+    if op == "cls":
+        return cls(int(a[0]))
+    raise ValueError("unknown op " + op)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(crypto_xcheck.serve(answer))

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Time-format cross-checks on Python's datetime and email.utils.
 
-One request a line on stdin, one answer line each:
+One request a line on stdin, one answer line each ("OK" and the words):
   fmt T OFFSET     -> HTTP date (email.utils.format_datetime, usegmt), RFC 2822
                       date (email.utils.format_datetime) and RFC 3339 stamp
                       (datetime.isoformat) of epoch second T shown at zone
@@ -19,8 +19,12 @@ datetime.
 """
 import datetime
 import email.utils
+import os
 import re
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import crypto_xcheck  # noqa: E402  (the request/answer loop)
 
 UTC = datetime.timezone.utc
 EPOCH = datetime.datetime(1970, 1, 1, tzinfo=UTC)
@@ -49,7 +53,7 @@ def fmt(t, off):
         out.append(local.isoformat())
     except (OverflowError, ValueError):
         out += ["-", "-"]
-    return " ".join(out)
+    return out
 
 
 def epoch(dt):
@@ -92,20 +96,15 @@ def unhex(word):
     return b"" if word == "-" else bytes.fromhex(word)
 
 
-def main():
-    out = []
-    for line in sys.stdin:
-        w = line.split()
-        if w[0] == "fmt":
-            out.append(fmt(int(w[1]), int(w[2])))
-        elif w[0] == "http":
-            out.append(parse_http(unhex(w[1])))
-        elif w[0] == "rfc3339":
-            out.append(parse_rfc3339(unhex(w[1])))
-        else:
-            raise SystemExit("unknown request " + w[0])
-    sys.stdout.write("\n".join(out) + ("\n" if out else ""))
+def answer(op, a):
+    if op == "fmt":
+        return fmt(int(a[0]), int(a[1]))
+    if op == "http":
+        return [parse_http(unhex(a[0]))]
+    if op == "rfc3339":
+        return [parse_rfc3339(unhex(a[0]))]
+    raise ValueError("unknown op " + op)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(crypto_xcheck.serve(answer))

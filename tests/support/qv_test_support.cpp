@@ -252,6 +252,17 @@ std::vector<std::vector<std::string>> xcheck_words(const std::string &script,
     return answers;
 }
 
+std::vector<std::vector<std::string>> xcheck_ok(const std::string &script, const std::vector<std::string> &requests) {
+    std::vector<std::vector<std::string>> answers = xcheck_words(script, requests);
+    for (size_t i = 0; i < answers.size(); i++) {
+        auto &a = answers[i];
+        EXPECT_TRUE(!a.empty() && a[0] == "OK") << requests[i];
+        if (!a.empty() && a[0] == "OK") a.erase(a.begin());
+        else a.clear();
+    }
+    return answers;
+}
+
 void EmptyErrorQueue::TearDown() {
     EXPECT_EQ(ERR_peek_error(), 0ul);
     ERR_clear_error();  // one leak must not be blamed on the next test too

@@ -4,10 +4,13 @@
 // cross-check scripts' lines, and this binary re-run under strace.
 #pragma once
 
+#include "n_str.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -80,6 +83,12 @@ template <class F> bool wait_until(F pred, int ms) {
     return pred();
 }
 
+// An N_STR a test owns.
+struct NstrDeleter {
+    void operator()(N_STR *s) const { free_nstr_ptr_nolog(s); }
+};
+using NstrPtr = std::unique_ptr<N_STR, NstrDeleter>;
+
 // Bytes as lower-case hex. hex_word() is a value on a cross-check script's
 // line, where "-" stands for no bytes so that every line keeps all its words.
 std::string hex(const void *p, size_t n);
@@ -115,6 +124,10 @@ void put_be32(uint8_t *p, uint32_t v);  // for crafting headers by hand
 // Runs `tests/scripts/<script>` over one request a line; the words of each
 // answer line, exactly one list per request (a missing answer is a failure).
 std::vector<std::vector<std::string>> xcheck_words(const std::string &script, const std::vector<std::string> &requests);
+
+// The same for scripts that answer through crypto_xcheck.serve: the words
+// after the leading "OK" (a line without it is a failure and gives none).
+std::vector<std::vector<std::string>> xcheck_ok(const std::string &script, const std::vector<std::string> &requests);
 
 // Each test ends with an empty OpenSSL error queue: a wrapper that refuses must
 // not leave errors for the next, unrelated, library caller.
