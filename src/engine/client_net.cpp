@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -47,6 +48,8 @@ void start_tls(quorvane_cnet *c) {
     int r = netw_connect_check(c->netw);
     if (r == -11) return;
     if (r != 1) return fail(c, QV_CNET_BROKEN, ERR_REFUSED);
+    // Frames are small and each waits for its answer: Nagle would hold them for an ACK.
+    netw_setsockopt(c->netw, TCP_NODELAY, 1);
     if (!netw_ssl_start_client(c->netw)) return fail(c, QV_CNET_BROKEN, ERR_TLS_SETUP);
     netw_ssl_set_verify(c->netw, 0);
     netw_ssl_set_versions(c->netw, TLS1_3_VERSION, TLS1_3_VERSION);

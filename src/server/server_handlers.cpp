@@ -168,7 +168,7 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     quorvane_tlv_put_u8(&r.w, QV_TAG_ROLE, c->acct.role);
     std::memcpy(c->user_id, c->acct.user_id, 16);
     c->phase = QVS_SIGNED_IN;
-    n_log(LOG_INFO, "server: %s signed in", c->user.c_str());
+    n_log(LOG_DEBUG, "server: %s signed in", c->user.c_str());
     return r.queue(c, QV_FT_WELCOME);
 }
 

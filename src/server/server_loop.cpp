@@ -11,6 +11,7 @@
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -172,7 +173,9 @@ void accept_all(server &s) {
         int err = 0;
         NETWORK *n = netw_accept_from_ex(s.listener, SIZE_MAX, SIZE_MAX, -1, &err);
         if (!n) return;
-        if (s.conns.size() >= static_cast<size_t>(QVS_MAX_CONNECTIONS) || !netw_set_blocking(n, 0)) {
+        // Handshake frames are small and answered at once: Nagle would hold each for an ACK.
+        if (s.conns.size() >= static_cast<size_t>(QVS_MAX_CONNECTIONS) || !netw_set_blocking(n, 0) ||
+            !netw_setsockopt(n, TCP_NODELAY, 1)) {
             netw_close(&n);
             continue;
         }
