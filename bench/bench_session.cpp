@@ -6,17 +6,15 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
+#include "net_test_helpers.h"
 #include "client_session.h"
 #include "quorvane_crypto.h"
 #include "quorvane_keyfile.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -24,24 +22,11 @@ namespace {
 constexpr const char *kUser = "bench";
 constexpr const char *kPassword = "correct horse battery staple";
 
-std::string free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    std::string port;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = std::to_string(ntohs(a.sin_port));
-    close(s);
-    return port;
-}
-
 bool active(uint32_t st) { return st <= QV_CS_SIGNED_IN - 1 || st == QV_CS_ESCROW_SENT || st == QV_CS_RECOVERING || st == QV_CS_PREAUTH_SENT; }
 
 struct Server {
     qv_bench::ScratchDir scratch;
-    std::string port = free_port();
+    std::string port = std::to_string(qvnettest::free_port());
     std::string pin = scratch.dir + "/pin";
     pid_t pid = -1;
     quorvane_device_keys keys{};
@@ -115,14 +100,8 @@ void BM_SignInVsFloor(benchmark::State &state) {
         state.SkipWithError("the server did not start");
         return;
     }
-    uint8_t salt[64], ours[32];
-    if (quorvane_blake2b(reinterpret_cast<const uint8_t *>(kUser), strlen(kUser), salt) != 0 ||
-        quorvane_pw_auth(kPassword, kUser, ours) != 0) {
-        state.SkipWithError("derivation failed");
-        return;
-    }
-    const auto kdf = qv_bench::openssl_scrypt_argv(kPassword, salt, sizeof salt);
-    if (!qv_bench::openssl_scrypt_agrees(state, kdf, ours, sizeof ours)) return;
+    std::vector<std::string> kdf;
+    if (!qv_bench::pw_auth_kdf(state, kPassword, kUser, &kdf)) return;
     double mine = 0, theirs = 0, start = 0, handshake = 0;
     for (auto _ : state) {
         const int rounds = static_cast<int>(state.range(0));

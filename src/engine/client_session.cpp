@@ -25,17 +25,11 @@ bool active(uint32_t state) {
 
 void set_state(quorvane_cs *cs, uint32_t state) { cs->state = state; }
 
-// A TLV payload being built; wiped when it goes out of scope whatever it held.
-struct payload {
-    uint8_t buf[QV_CS_FRAME_BUF - QV_FRAME_HEADER_LEN];
-    quorvane_tlv_writer w;
-    payload() { quorvane_tlv_writer_init(&w, buf, sizeof buf); }
-    ~payload() { quorvane_cleanse(buf, sizeof buf); }
-    payload(const payload &) = delete;
-    payload &operator=(const payload &) = delete;
+// A request payload, wiped when it goes out of scope whatever it held.
+struct payload : quorvane_wiped_tlv<QV_CS_FRAME_BUF - QV_FRAME_HEADER_LEN> {
     int send(quorvane_cs *cs, uint8_t type) {
         size_t len = 0;
-        if (quorvane_tlv_writer_finish(&w, &len) != 0) return -1;
+        if (finish(&len) != 0) return -1;
         return send_frame(cs, type, buf, len);
     }
 };

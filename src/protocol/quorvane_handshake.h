@@ -3,6 +3,9 @@
 // Both ends build from here, so the two cannot drift apart.
 #pragma once
 
+#include "quorvane_crypto.h"
+#include "quorvane_proto.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,3 +31,15 @@ enum : uint8_t {
 // an argument is missing.
 [[nodiscard]] size_t quorvane_login_message(const uint8_t nonce[32], const uint8_t server_key[32], const char *user,
                                             uint8_t *out, size_t cap);
+
+// A TLV payload built in a fixed buffer that is wiped when it goes out of
+// scope: handshake payloads carry auth values and escrow records.
+template <size_t N> struct quorvane_wiped_tlv {
+    uint8_t buf[N];
+    quorvane_tlv_writer w;
+    quorvane_wiped_tlv() { quorvane_tlv_writer_init(&w, buf, sizeof buf); }
+    ~quorvane_wiped_tlv() { quorvane_cleanse(buf, sizeof buf); }
+    quorvane_wiped_tlv(const quorvane_wiped_tlv &) = delete;
+    quorvane_wiped_tlv &operator=(const quorvane_wiped_tlv &) = delete;
+    [[nodiscard]] int finish(size_t *len) const { return quorvane_tlv_writer_finish(&w, len); }
+};

@@ -23,17 +23,11 @@ struct records {
     bool has(uint8_t tag) const { return quorvane_tlv_find(p, len, tag, nullptr, nullptr) != -5; }
 };
 
-// A reply being built; wiped after it is copied out, since some carry escrow records.
-struct reply {
-    uint8_t buf[1024];
-    quorvane_tlv_writer w;
-    reply() { quorvane_tlv_writer_init(&w, buf, sizeof buf); }
-    ~reply() { quorvane_cleanse(buf, sizeof buf); }
-    reply(const reply &) = delete;
-    reply &operator=(const reply &) = delete;
+// A reply, wiped once it is copied out: some carry escrow records.
+struct reply : quorvane_wiped_tlv<1024> {
     int queue(qvs_conn *c, uint8_t type) {
         size_t len = 0;
-        if (quorvane_tlv_writer_finish(&w, &len) != 0) return -1;
+        if (finish(&len) != 0) return -1;
         std::vector<uint8_t> frame(len + QV_FRAME_HEADER_LEN);
         size_t out = 0;
         if (quorvane_frame_encode(type, buf, len, frame.data(), frame.size(), &out) != 0) return -1;

@@ -1,6 +1,7 @@
 #include "engine_support.h"
 
 #include "n_network.h"
+#include "net_test_helpers.h"
 #include "quorvane_crypto.h"
 
 #include <arpa/inet.h>
@@ -10,19 +11,7 @@
 
 namespace qvtest {
 
-std::string free_loopback_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        close(s);
-        return "";
-    }
-    close(s);
-    return std::to_string(ntohs(a.sin_port));
-}
+std::string free_loopback_port() { return std::to_string(qvnettest::free_port()); }
 
 bool port_accepts(const std::string &port) {
     int s = socket(AF_INET, SOCK_STREAM, 0);

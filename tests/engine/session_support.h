@@ -83,4 +83,14 @@ inline Outcome run(const quorvane_cs_config &cfg) {
     return {st, quorvane_cs_fail_reason(cs.get()), d ? d : ""};
 }
 
+// Runs a pre-authentication session to its answer and takes it; false when
+// it ended elsewhere or there was nothing to take.
+inline bool preauth_answer(quorvane_cs_config c, int kind, const char *code, quorvane_cs_preauth_info *info) {
+    c.preauth_kind = kind;
+    c.code = code;
+    CsPtr cs(quorvane_cs_new(&c));
+    if (!cs || drive(cs.get()) != QV_CS_PREAUTH_READY || quorvane_cs_preauth(cs.get(), info) != 0) return false;
+    return quorvane_cs_preauth(cs.get(), info) == -1;  // taken once
+}
+
 }  // namespace qvtest
