@@ -90,7 +90,7 @@ inline bool preauth_answer(quorvane_cs_config c, int kind, const char *code, quo
     c.code = code;
     CsPtr cs(quorvane_cs_new(&c));
     if (!cs || drive(cs.get()) != QV_CS_PREAUTH_READY || quorvane_cs_preauth(cs.get(), info) != 0) return false;
-    return quorvane_cs_preauth(cs.get(), info) == -1;  // taken once
+    return quorvane_cs_preauth(cs.get(), info) == -1 && all_zero(&cs->preauth, sizeof cs->preauth);  // taken once, wiped
 }
 
 }  // namespace qvtest

@@ -61,6 +61,9 @@ TEST(ClientNet, FramesSplitIntoByteRecordsAndMergedIntoOne) {
     auto got = receive(c.get(), 23);
     ASSERT_EQ(got.size(), 23u);
     for (size_t i = 0; i < 23; i++) EXPECT_EQ(hex(got[i]), hex(sent[i])) << i;
+    // Frame bytes do not linger in the read buffer once they are cut out.
+    EXPECT_EQ(c->read_left, 0u);
+    EXPECT_TRUE(all_zero(c->read_buf, sizeof c->read_buf));
     c.reset();
     peer.join();
 }

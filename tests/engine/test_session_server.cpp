@@ -82,6 +82,7 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
     EXPECT_EQ(hex(seed, 32), hex(alice.keys.k.identity_priv, 32));
     EXPECT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), -1);  // taken once
+    EXPECT_TRUE(all_zero(cs->escrow_seed, sizeof cs->escrow_seed));  // and wiped
     e.password = "wrong";
     Outcome wrong = run(e);
     EXPECT_EQ(wrong.state, QV_CS_ESCROW_REFUSED);
