@@ -55,11 +55,22 @@ int load_or_create_tls(qvs_keys *out) {
     return 0;
 }
 
+// mkdir -p: each missing component 0700, so a first start in a fresh home
+// (no ~/.local/share yet) works.
+bool make_dirs(const std::string &dir) {
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int qvs_keys_load_or_create(const std::string &dir, qvs_keys *out) {
     if (!out) return -1;
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (dir.empty() || !make_dirs(dir)) {
         n_log(LOG_ERR, "server: cannot make the data directory %s: %s", dir.c_str(), std::strerror(errno));
         return -1;
     }

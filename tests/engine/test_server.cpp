@@ -185,6 +185,8 @@ TEST(Server, ProtocolViolationsDrop) {
 TEST(Server, KeysPersistAndSchemaIsVersioned) {
     TempDir tmp;
     qvs_keys a{}, b{};
+    ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d/e/f"), &b), 0);  // missing parents are made
+    qvs_keys_wipe(&b);
     ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d"), &a), 0);
     ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d"), &b), 0);
     EXPECT_EQ(hex(a.static_pub, 32), hex(b.static_pub, 32));
