@@ -11,8 +11,6 @@
 
 namespace qvtest {
 
-std::string free_loopback_port() { return std::to_string(qvnettest::free_port()); }
-
 bool port_accepts(const std::string &port) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -32,7 +30,7 @@ ServerProc::~ServerProc() {
 }
 
 bool ServerProc::start() {
-    port = free_loopback_port();
+    port = std::to_string(free_loopback_port());
     std::vector<std::string> argv{"/usr/bin/env"};
     for (auto &[k, v] : env) argv.push_back(k + "=" + v);
     argv.push_back(product ? QV_SERVER_PRODUCT_BIN : QV_SERVER_TEST_BIN);
@@ -98,7 +96,7 @@ TlsPeer::TlsPeer(std::function<void(PeerConn &)> fn, const std::string &cert_dir
     EXPECT_NE(ctx_, nullptr);
     NETWORK *l = nullptr;
     for (int tries = 0; tries < 20 && !l; tries++) {
-        port = free_loopback_port();
+        port = std::to_string(free_loopback_port());
         if (!netw_make_listening(&l, "127.0.0.1", port.c_str(), 8, 1)) l = nullptr;
     }
     EXPECT_NE(l, nullptr);

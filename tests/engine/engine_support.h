@@ -16,7 +16,6 @@
 
 namespace qvtest {
 
-std::string free_loopback_port();
 bool port_accepts(const std::string &port);
 
 // The server program: the test build (with knobs from `env`) or the product build.

@@ -351,7 +351,7 @@ TEST(ClientSession, OpensslServers) {
     ASSERT_EQ(quorvane_selfsigned_cert(tmp.file("c.pem").c_str(), tmp.file("k.pem").c_str(), "s"), 0);
     Keys keys;
     for (const char *version : {"-tls1_3", "-tls1_2"}) {
-        std::string port = free_loopback_port();
+        std::string port = std::to_string(qvtest::free_loopback_port());
         // s_server ends a connection when its standard input ends: keep it open a while.
         ChildProcess s({"sh", "-c", "sleep 30 | exec openssl s_server -accept 127.0.0.1:" + port + " -cert " + tmp.file("c.pem") +
                                         " -key " + tmp.file("k.pem") + " " + version + " -quiet -naccept 2"},
@@ -379,7 +379,7 @@ TEST(ClientSession, OpensslServers) {
 TEST(ClientSession, UnreachableServer) {
     Fixture fx;
     Keys keys;
-    std::string port = free_loopback_port();  // nobody listens there
+    std::string port = std::to_string(qvtest::free_loopback_port());  // nobody listens there
     quorvane_cs_config c = base_config(port, fx.pin(), "u", "p", &keys.k);
     Outcome o = run(c);
     EXPECT_EQ(o.state, QV_CS_FAILED);
