@@ -8,11 +8,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include "quorvane_crypto.h"
+#include "quorvane_keyfile.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -139,6 +143,20 @@ inline bool openssl_scrypt_agrees(benchmark::State &state, const std::vector<std
         return false;
     }
     return true;
+}
+
+// The `openssl kdf` command that derives the password auth value of (password,
+// user): the salt is BLAKE2b-512 of the user name. false, with the benchmark
+// skipped, when it does not agree with quorvane_pw_auth.
+inline bool pw_auth_kdf(benchmark::State &state, const char *password, const char *user, std::vector<std::string> *kdf) {
+    uint8_t salt[64], ours[32];
+    if (quorvane_blake2b(reinterpret_cast<const uint8_t *>(user), strlen(user), salt) != 0 ||
+        quorvane_pw_auth(password, user, ours) != 0) {
+        state.SkipWithError("derivation failed");
+        return false;
+    }
+    *kdf = openssl_scrypt_argv(password, salt, sizeof salt);
+    return openssl_scrypt_agrees(state, *kdf, ours, sizeof ours);
 }
 
 // Times ours, the command, and `openssl version` (process start alone), each the

@@ -2,7 +2,7 @@
 # that are missing, and nothing when all are present.
 
 # Packages every build needs.
-QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev liblz4-dev)
+QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev liblz4-dev libsqlite3-dev)
 # What the tests, the sanitizer build, the fuzz targets and the benchmarks need
 # beyond that: the test framework, clang's libFuzzer and sanitizer runtimes,
 # and the real peers the tests start (a syslog receiver, Python for the

@@ -106,7 +106,8 @@ int read_entry(const char *dir, const uint8_t id[16], uint8_t *buf, size_t cap, 
     for (int cls : {1, 0}) {
         char path[QV_BLOBCACHE_PATH_MAX];
         if (!build_path(path, dir, CLASS_DIRS[cls], name)) continue;
-        const fd_guard f{open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+        // O_NONBLOCK: a FIFO at the name would block the open; a regular file reads the same
+        const fd_guard f{open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
         const int fd = f.fd;
         if (fd < 0) continue;
         struct stat st;

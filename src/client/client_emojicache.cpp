@@ -342,6 +342,14 @@ int quorvane_emoji_cache_begin(quorvane_emoji_cache *cache, const uint8_t *pack,
     quorvane_emojipack *parsed = quorvane_emojipack_parse(text, len);
     if (!parsed) return -1;
     const size_t pages = parsed->page_count;
+    // one file per page name: two pages named alike could not both be kept
+    for (size_t i = 0; i < pages; i++)
+        for (size_t k = 0; k < i; k++)
+            if (strcmp(parsed->pages[i].name, parsed->pages[k].name) == 0) {
+                n_log(LOG_WARNING, "emoji cache: refusing a pack that names two pages %s", parsed->pages[i].name);
+                quorvane_emojipack_free(parsed);
+                return -1;
+            }
     auto *table = static_cast<quorvane_emoji_page_slot *>(calloc(pages ? pages : 1, sizeof(quorvane_emoji_page_slot)));
     auto *bytes = static_cast<uint8_t *>(malloc(len));
     if (!table || !bytes) {
@@ -401,15 +409,36 @@ int quorvane_emoji_cache_put_page(quorvane_emoji_cache *cache, const char *name,
 // "pack" is the one file whose replacement makes the new version current;
 // everything before it leaves the old version whole, everything after it
 // only moves files that both the reader and the next begin find either way.
+// A crash may keep the renames of one directory and lose those of another,
+// so the staged pages are made to last before "pack" names them, and "pack"
+// before any page of the old version is replaced under its own name.
 int quorvane_emoji_cache_commit(quorvane_emoji_cache *cache) {
     if (!cache || !cache->staging || cache->missing) return -1;
+    // Another handle's commit may have swept or replaced a page since it was
+    // put: such a page counts as missing again rather than go current lost.
+    for (uint64_t i = 0; i < cache->page_count; i++) {
+        size_t n = 0;
+        if (read_verified_page(cache, cache->staged->pages[i], &n)) continue;
+        cache->page_table[i].present = 0;
+        cache->missing++;
+    }
+    if (cache->missing) return -1;
     const std::string dir = cache->directory;
+    if (!n_dir_sync(pages_dir(cache).c_str())) {
+        n_log(LOG_ERR, "emoji cache: cannot sync the pages of %s: %s", cache->directory, strerror(errno));
+        return -1;
+    }
     if (!n_file_write_atomic((dir + "/pack.sig").c_str(), cache->staged_sig, QV_EMOJI_SIG_LEN, 0)) return -1;
     if (!n_file_write_atomic((dir + "/pack").c_str(), cache->staged_bytes, cache->staged_len, 0)) return -1;
     adopt_committed(cache, cache->staged);
     cache->staged = nullptr;
     drop_staging(cache);
-    settle_pages(cache);
+    // unsettled pages stay under their staged names, where readers find them
+    if (n_dir_sync(cache->directory))
+        settle_pages(cache);
+    else
+        n_log(LOG_WARNING, "emoji cache: cannot sync %s; its pages stay under their staged names: %s",
+              cache->directory, strerror(errno));
     return 0;
 }
 

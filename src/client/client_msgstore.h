@@ -420,6 +420,7 @@ int               quorvane_msgstore_can_delete(const quorvane_msgstore *ms, cons
 int               quorvane_msgstore_kind(const quorvane_msgstore *ms, const uint8_t id[16]);  // derived when not announced
 int               quorvane_msgstore_find_dm(const quorvane_msgstore *ms, const uint8_t peer[16], uint8_t conv_out[16]);
 int               quorvane_msgstore_conv_hidden(const quorvane_msgstore *ms, const uint8_t id[16]);
+// - delete and forget return -1, keeping the record and its messages, while a file they remove is still there.
 [[nodiscard]] int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]);  // with its message and archive files
 [[nodiscard]] int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]);  // hides it, drops its messages
 

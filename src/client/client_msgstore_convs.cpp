@@ -771,9 +771,11 @@ int quorvane_msgstore_conv_hidden(const quorvane_msgstore *ms, const uint8_t id[
 int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
-    conv_file f;
-    if (conv_file_of(ms, c->id, true, &f) == 0) (void)store_remove(ms, f.path);
-    if (conv_file_of(ms, c->id, false, &f) == 0) (void)store_remove(ms, f.path);
+    // a history left on disk would come back when the conversation is learned
+    // again: the record stays until both files are gone
+    conv_file a, m;
+    if (conv_file_of(ms, c->id, true, &a) != 0 || conv_file_of(ms, c->id, false, &m) != 0) return -1;
+    if (!remove_gone(ms, a.path) || !remove_gone(ms, m.path)) return -1;
     quorvane_ms_conv_clear(c);
     size_t at = size_t(c - ms->convs);
     memmove(ms->convs + at, ms->convs + at + 1, (ms->conv_count - at - 1) * sizeof(quorvane_ms_conv));
@@ -785,13 +787,15 @@ int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
 int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
+    // the messages leave memory only once their file is gone, or the next open
+    // would bring them back
+    conv_file f;
+    if (conv_file_of(ms, c->id, false, &f) != 0 || !remove_gone(ms, f.path)) return -1;
     if (c->sync_cursor > c->history_floor) c->history_floor = c->sync_cursor;
     c->hidden = 1;
     drop_msgs(c);
     c->msgs_dirty = 0;
     c->revision++;
-    conv_file f;
-    if (conv_file_of(ms, c->id, false, &f) == 0) (void)store_remove(ms, f.path);
     return write_convs(ms);
 }
 

@@ -266,6 +266,15 @@ int store_remove(quorvane_msgstore *ms, const char *path) {
     return unlink(path) == 0 ? 0 : -1;
 }
 
+// store_remove for a file whose contents must not outlive the change that
+// removes them: true once nothing is left at path.
+bool remove_gone(quorvane_msgstore *ms, const char *path) {
+    struct stat st;
+    if (store_remove(ms, path) == 0 || (lstat(path, &st) != 0 && errno == ENOENT)) return true;
+    n_log(LOG_ERR, "msgstore: cannot remove %s: %s", path, strerror(errno));
+    return false;
+}
+
 void load_self_profile(quorvane_msgstore *ms) {
     char path[PATH_BUF];
     wbuf pt;

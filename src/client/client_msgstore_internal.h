@@ -166,6 +166,7 @@ bool     read_into(quorvane_msgstore *ms, const char *path, const uint8_t *label
                    bool *no_mem = nullptr);
 bool     read_into(quorvane_msgstore *ms, const char *path, std::string_view label, wbuf *out, bool *no_mem = nullptr);
 int      store_remove(quorvane_msgstore *ms, const char *path);
+bool     remove_gone(quorvane_msgstore *ms, const char *path);  // removed, or nothing was there
 void     load_self_profile(quorvane_msgstore *ms);
 
 // client_msgstore_convs.cpp: conversation records and "convs.dat"

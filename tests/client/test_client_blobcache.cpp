@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -254,4 +255,61 @@ TEST_F(BlobCache, EntriesCutShortAreReportedNotServed) {
     // get_exact with a buffer smaller than the length asked for is refused
     EXPECT_EQ(quorvane_blobcache_get_exact(dir.c_str(), Id(1).b, 100, buf.data(), 99), -1);
     EXPECT_EQ(quorvane_blobcache_get_exact(dir.c_str(), Id(1).b, 0, buf.data(), 99), -1);
+}
+
+// What stands at an entry name may be no file we wrote: a FIFO, a directory, a
+// link to a file outside the cache. Reads neither hang nor follow it, stores
+// replace it or fail cleanly, eviction never reaches outside the cache.
+TEST_F(BlobCache, ThingsPlantedAtEntryNames) {
+    const std::string outside = tmp.file("outside");
+    qvtest::write_file(outside, "not the cache's");
+    struct Planted {
+        const char *what;
+        int (*plant)(const std::string &at, const std::string &outside);
+        bool put_replaces;
+    };
+    const Planted planted[] = {
+        {"fifo", [](const std::string &at, const std::string &) { return mkfifo(at.c_str(), 0600); }, true},
+        {"directory", [](const std::string &at, const std::string &) { return mkdir(at.c_str(), 0700); }, false},
+        {"link out", [](const std::string &at, const std::string &o) { return symlink(o.c_str(), at.c_str()); }, true},
+        {"dangling link",
+         [](const std::string &at, const std::string &o) { return symlink((o + "-none").c_str(), at.c_str()); }, true},
+    };
+    for (const Planted &p : planted) {
+        SCOPED_TRACE(p.what);
+        ASSERT_EQ(put(Id(9), 10), 0);
+        ASSERT_EQ(quorvane_blobcache_clear(dir.c_str()), 1u);
+        const std::string at = entry(Id(9), false);
+        ASSERT_EQ(p.plant(at, outside), 0);
+        // in a child that the alarm ends should the read block
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(60);
+            uint8_t buf[64];
+            size_t len = 0;
+            const int a = quorvane_blobcache_get(dir.c_str(), Id(9).b, buf, sizeof buf, &len);
+            const int b = quorvane_blobcache_get_exact(dir.c_str(), Id(9).b, 10, buf, sizeof buf);
+            _exit(a == -1 && b == -1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (WIFSIGNALED(status) ? "the read blocked" : "something was served");
+        EXPECT_EQ(quorvane_blobcache_size(dir.c_str()), 0u);
+        EXPECT_EQ(quorvane_blobcache_clear(dir.c_str()), 0u);
+        const Bytes blob(10, 7);
+        EXPECT_EQ(quorvane_blobcache_put(dir.c_str(), Id(9).b, blob.data(), blob.size(), 1 << 30),
+                  p.put_replaces ? 0 : -1);
+        struct stat st;
+        ASSERT_EQ(lstat(at.c_str(), &st), 0);
+        EXPECT_EQ(S_ISREG(st.st_mode), p.put_replaces);
+        EXPECT_FALSE(qvtest::exists(at + ".tmp"));
+        EXPECT_EQ(qvtest::read_file(outside), "not the cache's");
+        if (!p.put_replaces) {
+            ASSERT_EQ(rmdir(at.c_str()), 0);
+        }
+        EXPECT_EQ(quorvane_blobcache_clear(dir.c_str()), p.put_replaces ? 1u : 0u);
+    }
+    EXPECT_EQ(qvtest::read_file(outside), "not the cache's");
 }

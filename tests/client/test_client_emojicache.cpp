@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -336,6 +337,48 @@ TEST_F(EmojiCache, StagingEdgeCases) {
     ASSERT_EQ(begin(w.get(), v2, key.pub), 3);
 }
 
+// Two handles staging on one directory: the commit of one sweeps staged pages
+// that only the other's pack needs, or replaces a page the other found on disk
+// under its own name. The other's commit must then ask for them again rather
+// than make a version current whose pages are gone.
+TEST_F(EmojiCache, AStagingWhosePagesWentAwayIsNotCommitted) {
+    Cache a = open_cache(dir), b = open_cache(dir);
+    ASSERT_TRUE(bring_in(a.get(), version(1), key.pub));
+    const SignedPack v2 = version(2), v3 = version(3);
+    ASSERT_EQ(begin(a.get(), v2, key.pub), 3);
+    for (const char *n : {"a", "b", "c"}) ASSERT_EQ(put(a.get(), n, v2.page(n)), 0);
+    ASSERT_TRUE(bring_in(b.get(), v3, key.pub));
+    ASSERT_TRUE(whole(b.get(), v3));
+
+    EXPECT_EQ(quorvane_emoji_cache_commit(a.get()), -1);
+    EXPECT_EQ(quorvane_emoji_cache_version(a.get()), 1u);
+    // the staging is kept and names what it lost
+    char name[64];
+    for (int guard = 0; quorvane_emoji_cache_next_needed(a.get(), name, sizeof name); guard++) {
+        ASSERT_LT(guard, 4);
+        ASSERT_EQ(put(a.get(), name, v2.page(name)), 0);
+    }
+    ASSERT_EQ(quorvane_emoji_cache_commit(a.get()), 0);
+    Cache r = open_cache(dir);
+    EXPECT_EQ(quorvane_emoji_cache_version(r.get()), 2u);
+    EXPECT_TRUE(whole(r.get(), v2));
+}
+
+// Pages are stored one file per name, so a pack naming two pages alike cannot
+// be stored whole: the second page could never be put, or one would replace
+// the other at commit.
+TEST_F(EmojiCache, APackNamingTwoPagesAlikeIsRefused) {
+    Cache w = open_cache(dir);
+    const SignedPack twice = make_pack(key, 5, {{"a", pngs[0]}, {"b", pngs[1]}, {"a", pngs[2]}}, {"x 2 0 -"});
+    const auto before = snapshot(dir);
+    EXPECT_EQ(begin(w.get(), twice, key.pub), -1);
+    EXPECT_EQ(snapshot(dir), before);
+    // the same page twice under one name is refused as well: no rule makes it one page
+    const SignedPack same = make_pack(key, 6, {{"a", pngs[0]}, {"a", pngs[0]}}, {"x 1 0 -"});
+    EXPECT_EQ(begin(w.get(), same, key.pub), -1);
+    ASSERT_TRUE(bring_in(w.get(), version(7), key.pub));
+}
+
 // Page names a server may choose that touch the file system's own names: "."
 // and ".." cannot take their own names, "a.tmp" is the scratch name of "a".
 // Each page still reads back whole, in this handle and the next, and nothing
@@ -419,6 +462,7 @@ namespace {
 
 constexpr const char *kCrashDir = "QV_EMOJI_CRASH_DIR";
 constexpr const char *kCrashSrc = "QV_EMOJI_CRASH_SRC";
+constexpr const char *kCrashLast = "QV_EMOJI_CRASH_LAST";  // when set, the writer exits after that version
 constexpr uint32_t kCrashVersions = 150;
 
 std::string src_file(const std::string &src, uint32_t v, const char *what) {
@@ -428,6 +472,27 @@ std::string src_file(const std::string &src, uint32_t v, const char *what) {
 // The page images of version v, by the same rule in the writer and the checker.
 std::string crash_png(const std::vector<std::string> &pngs, uint32_t v, int page) {
     return pngs[(v * 3 + uint32_t(page) * 5) % pngs.size()];
+}
+
+// Versions 1 to `versions` signed by openssl and hashed by b2sum up front,
+// written where the writer reads them; each one gives pages a, b and c other
+// images than the version before it.
+std::vector<SignedPack> write_crash_source(const qvtest::OpensslEd25519 &key, const std::vector<std::string> &pngs,
+                                           const std::string &src, uint32_t versions) {
+    EXPECT_EQ(mkdir(src.c_str(), 0700), 0);
+    qvtest::put_file(src + "/pub", Bytes(key.pub.begin(), key.pub.end()));
+    std::string list;
+    for (const auto &p : pngs) list += p + "\n";
+    qvtest::write_file(src + "/pngs", list);
+    std::vector<SignedPack> packs(versions + 2);
+    for (uint32_t v = 1; v <= versions; v++) {
+        packs[v] = make_pack(key, v, {{"a", crash_png(pngs, v, 0)}, {"b", crash_png(pngs, v, 1)},
+                                      {"c", crash_png(pngs, v, 2)}},
+                             {"e" + std::to_string(v) + " 0 0 -"});
+        qvtest::write_file(src_file(src, v, "pack"), packs[v].text);
+        qvtest::put_file(src_file(src, v, "sig"), Bytes(packs[v].sig.begin(), packs[v].sig.end()));
+    }
+    return packs;
 }
 
 // Runs in the re-executed test binary: brings in the versions after the one
@@ -444,6 +509,7 @@ int crash_child(const char *dir, const char *src) {
     if (pub.size() != 32 || pngs.empty()) return 3;
     quorvane_emoji_cache *c = quorvane_emoji_cache_open(dir);
     if (!c) return 4;
+    const char *last = getenv(kCrashLast);
     for (uint32_t v = quorvane_emoji_cache_version(c) + 1; v <= kCrashVersions; v++) {
         const std::string text = qvtest::read_file(src_file(s, v, "pack"));
         const Bytes sig = qvtest::file_bytes(src_file(s, v, "sig"));
@@ -456,6 +522,10 @@ int crash_child(const char *dir, const char *src) {
         if (quorvane_emoji_cache_commit(c) != 0) return 7;
         const std::string line = std::to_string(v) + "\n";
         if (write(1, line.data(), line.size()) != ssize_t(line.size())) return 8;
+        if (last && v == std::stoul(last)) {
+            quorvane_emoji_cache_free(c);
+            return 0;
+        }
     }
     pause();  // out of versions: wait for the kill like the others
     return 0;
@@ -470,22 +540,8 @@ const int crash_child_hook = [] {
 }  // namespace
 
 TEST_F(EmojiCache, WriterKilledWhileCommittingLeavesOldOrNewVersion) {
-    // Every version signed by openssl and hashed by b2sum up front; each one
-    // gives pages a, b and c other images than the version before it.
     const std::string src = tmp.file("src");
-    ASSERT_EQ(mkdir(src.c_str(), 0700), 0);
-    qvtest::put_file(src + "/pub", Bytes(key.pub.begin(), key.pub.end()));
-    std::string list;
-    for (const auto &p : pngs) list += p + "\n";
-    qvtest::write_file(src + "/pngs", list);
-    std::vector<SignedPack> packs(kCrashVersions + 2);
-    for (uint32_t v = 1; v <= kCrashVersions; v++) {
-        packs[v] = make_pack(key, v, {{"a", crash_png(pngs, v, 0)}, {"b", crash_png(pngs, v, 1)},
-                                      {"c", crash_png(pngs, v, 2)}},
-                             {"e" + std::to_string(v) + " 0 0 -"});
-        qvtest::write_file(src_file(src, v, "pack"), packs[v].text);
-        qvtest::put_file(src_file(src, v, "sig"), Bytes(packs[v].sig.begin(), packs[v].sig.end()));
-    }
+    const std::vector<SignedPack> packs = write_crash_source(key, pngs, src, kCrashVersions);
 
     std::mt19937 rng(2468);
     uint32_t last_seen = 0;
@@ -534,6 +590,120 @@ TEST_F(EmojiCache, WriterKilledWhileCommittingLeavesOldOrNewVersion) {
     EXPECT_GE(last_seen, 30u) << "too few commits happened to call this a crash test";
 }
 
+// Entries are not synced one by one, so what a power cut keeps depends on the
+// directories being synced in the right order: the staged pages must last
+// before "pack" names them, and the new "pack" before the old version's pages
+// are replaced under their own names. Seen in the writer's system calls.
+TEST_F(EmojiCache, CommitSyncsDirectoriesBeforeEachStepDependsOnThem) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string src = tmp.file("src");
+    const std::vector<SignedPack> packs = write_crash_source(key, pngs, src, 2);
+    {
+        Cache w = open_cache(dir);
+        ASSERT_TRUE(bring_in(w.get(), packs[1], key.pub));
+    }
+    const std::string pages = dir + "/pages", pack = dir + "/pack";
+    std::vector<std::string> traced = {dir, pages, pack, pack + ".tmp"};
+    for (int i = 0; i < 3; i++) {
+        const std::string name = pages + "/" + char('a' + i);
+        traced.push_back(name);
+        // its staged name: the page name, "~" and the first half of its digest
+        traced.push_back(name + "~" + qvtest::b2sum_hex(crash_png(pngs, 2, i)).substr(0, 32));
+    }
+    qvtest::Traced t = qvtest::run_self_traced(
+        tmp, {std::string(kCrashDir) + "=" + dir, std::string(kCrashSrc) + "=" + src, std::string(kCrashLast) + "=2"},
+        traced, {});
+    ASSERT_EQ(t.status, 0) << t.log;
+    {
+        Cache r = open_cache(dir);
+        ASSERT_EQ(quorvane_emoji_cache_version(r.get()), 2u);
+        EXPECT_TRUE(whole(r.get(), packs[2]));
+    }
+
+    // Walk the trace: which directory each descriptor names, and the line of
+    // each step.
+    std::map<int, std::string> fd_path;
+    long pages_synced = -1, pack_renamed = -1, dir_synced = -1, page_settled = -1, line_no = 0;
+    std::istringstream in(t.log);
+    for (std::string line; std::getline(in, line); line_no++) {
+        const size_t eq = line.rfind(") = ");
+        if (line.find("openat(") != std::string::npos && eq != std::string::npos) {
+            for (const std::string &d : {dir, pages})
+                if (line.find("\"" + d + "\"") != std::string::npos) fd_path[std::stoi(line.substr(eq + 4))] = d;
+        } else if (const size_t f = line.find("fsync("); f != std::string::npos) {
+            const auto it = fd_path.find(std::stoi(line.substr(f + 6)));
+            if (it == fd_path.end()) continue;
+            if (it->second == pages && pack_renamed < 0 && pages_synced < 0) pages_synced = line_no;
+            if (it->second == dir && pack_renamed >= 0 && dir_synced < 0) dir_synced = line_no;
+        } else if (line.find("rename") != std::string::npos) {
+            if (line.find("\"" + pack + "\"") != std::string::npos) pack_renamed = line_no;
+            for (const char *n : {"/a\"", "/b\"", "/c\""})
+                if (page_settled < 0 && line.find(pages + n) != std::string::npos) page_settled = line_no;
+        }
+    }
+    ASSERT_GE(pack_renamed, 0) << t.log;
+    ASSERT_GE(page_settled, 0) << t.log;
+    EXPECT_GE(pages_synced, 0) << "the pages directory is not synced before \"pack\" is replaced\n" << t.log;
+    EXPECT_GE(dir_synced, 0) << "the cache directory is not synced after \"pack\" is replaced\n" << t.log;
+    EXPECT_LT(dir_synced, page_settled) << t.log;
+}
+
+
+// Every file-system step of bringing in a version failed in turn (strace's
+// fault injection in the writer): the writer reports the failure or the
+// commit, and a fresh handle finds the version it reported, whole.
+TEST_F(EmojiCache, EachFailedStepLeavesAWholeVersion) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string src = tmp.file("src");
+    const std::vector<SignedPack> packs = write_crash_source(key, pngs, src, 2);
+    int injected = 0, case_no = 0;
+    for (const char *call : {"fsync", "rename", "openat", "write"}) {
+        for (int when = 1; when <= 9; when++, case_no++) {
+            const std::string spec = std::string(call) + ":error=EIO:when=" + std::to_string(when);
+            SCOPED_TRACE(spec);
+            const std::string d = tmp.file("case" + std::to_string(case_no));
+            {
+                Cache w = open_cache(d);
+                ASSERT_TRUE(bring_in(w.get(), packs[1], key.pub));
+            }
+            const std::string pages = d + "/pages";
+            std::vector<std::string> traced = {d, pages};
+            for (const char *f : {"/pack", "/pack.sig"}) {
+                traced.push_back(d + f);
+                traced.push_back(d + f + ".tmp");
+            }
+            for (int i = 0; i < 3; i++) {
+                const std::string staged =
+                    pages + "/" + char('a' + i) + "~" + qvtest::b2sum_hex(crash_png(pngs, 2, i)).substr(0, 32);
+                traced.push_back(staged);
+                traced.push_back(staged + ".tmp");
+            }
+            qvtest::Traced t = qvtest::run_self_traced(
+                tmp,
+                {std::string(kCrashDir) + "=" + d, std::string(kCrashSrc) + "=" + src, std::string(kCrashLast) + "=2"},
+                traced, {spec});
+            const bool hit = t.log.find("(INJECTED)") != std::string::npos;
+            injected += hit;
+            const int rc = t.status;
+            // 0 committed; 6 a page or 7 the commit refused
+            ASSERT_TRUE(rc == 0 || rc == 6 || rc == 7) << rc << "\n" << t.log;
+            EXPECT_TRUE(hit || rc == 0) << t.log;
+            Cache r = open_cache(d);
+            const uint32_t v = quorvane_emoji_cache_version(r.get());
+            EXPECT_EQ(v, rc == 0 ? 2u : 1u);
+            if (v == 1 || v == 2) {
+                EXPECT_TRUE(whole(r.get(), packs[v]));
+            }
+            // the next writer brings the version in on the same directory
+            ASSERT_TRUE(bring_in(r.get(), packs[2], key.pub));
+            EXPECT_TRUE(whole(r.get(), packs[2]));
+        }
+    }
+    RecordProperty("steps_failed", std::to_string(injected));
+    EXPECT_GE(injected, 20);
+}
 /* ---- lookups ----------------------------------------------------------------- */
 
 TEST_F(EmojiCache, LayersAndShortcodeMatching) {

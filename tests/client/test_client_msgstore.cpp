@@ -3090,6 +3090,10 @@ int store_subject(const char *op, const char *dir) {
     else if (strcmp(op, "ratchet") == 0)
         ok = quorvane_msgstore_put_ratchet(ms, u8(ids.conv), u8(ids.dev), u8(kSubjectState), kSubjectState.size()) == 0;
     else if (strcmp(op, "label") == 0) ok = quorvane_msgstore_set_label(ms, u8(ids.conv), "after") == 0;
+    else if (strcmp(op, "learn") == 0)
+        ok = quorvane_msgstore_put_conv(ms, u8(ids.conv), u8(filled(32, 7))) == 0 && add(ms, ids.conv, text_msg(9999, 9999)) == 1;
+    else if (strcmp(op, "delete") == 0) ok = quorvane_msgstore_delete_conv(ms, u8(ids.conv)) == 0;
+    else if (strcmp(op, "forget") == 0) ok = quorvane_msgstore_forget_conv(ms, u8(ids.conv)) == 0;
     quorvane_msgstore_close(ms);
     return ok ? 0 : 1;
 }
@@ -3156,6 +3160,234 @@ TEST_F(Msgstore, FailedDirectorySyncReportsWhatAReopenFinds) {
         auto ms = open_store(sub);
         ASSERT_TRUE(ms);
         c.holds(ms.get());
+    }
+}
+
+// A message or archive file that cannot be removed (the unlink fails) when
+// its conversation is deleted or forgotten: a reported success must hold at
+// the next start, so the history the user removed never comes back, neither
+// at open (forgotten) nor when the conversation is learned again (deleted). A
+// failure leaves the conversation with its history, as memory had it.
+TEST_F(Msgstore, RemovedHistoryStaysGoneWhenItsFileCannotBeRemoved) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Case {
+        const char *op;
+        bool archive;  // the archive file is the one that stays
+    } cases[] = {{"delete", false}, {"delete", true}, {"forget", false}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::string(k.op) + (k.archive ? ", archive" : ", messages"));
+        const std::string sub = tmp.file(std::string("unlink-") + k.op + (k.archive ? "-a" : "-m"));
+        const std::string stays = sub + "/" + (k.archive ? "a_" + hex(id.conv) + ".dat" : msgs_name(id.conv));
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
+            for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), id.conv, text_msg(i, i)), 1);
+            ASSERT_EQ(quorvane_msgstore_set_msg_cap(ms.get(), 2), 1u);
+        }
+        qvtest::Traced t = qvtest::run_self_traced(
+            tmp, {std::string("QV_MSGSTORE_SUBJECT=") + k.op, "QV_MSGSTORE_SUBJECT_DIR=" + sub}, {stays},
+            {"unlink,unlinkat:error=EIO"});
+        EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+        ASSERT_TRUE(t.status == 0 || t.status == 1) << t.log;
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        if (t.status == 1) {
+            EXPECT_EQ(ids_of(ms.get(), id.conv), (std::vector<uint64_t>{2, 3})) << "a failure keeps the messages";
+            continue;
+        }
+        if (strcmp(k.op, "delete") == 0) {
+            EXPECT_EQ(quorvane_msgstore_conv_count(ms.get()), 0u);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(id.conv), u8(filled(32, 7))), 0);
+            EXPECT_EQ(archive_ids(ms.get(), id.conv), std::vector<uint64_t>{}) << "the deleted archive came back";
+        }
+        EXPECT_EQ(quorvane_msgstore_msg_count(ms.get(), u8(id.conv)), 0u) << "the removed history came back";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The conversation list is lost and the conversation learned again while each
+// allocation through the hook in turn fails: its history is either held, or
+// kept aside byte for byte before the next message rewrites its file.
+TEST_F(Msgstore, HistoryLearnedAgainWithoutMemoryIsHeldOrKeptAside) {
+    const bytes c = id.conv, key = filled(32, 7);
+    for (long k = 0; k < 6; k++) {
+        SCOPED_TRACE(k);
+        const std::string sub = tmp.file("oomlearn" + std::to_string(k)), mpath = sub + "/" + msgs_name(c);
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+            for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), c, text_msg(i, i)), 1);
+        }
+        script_seal(sub + "/convs.dat", bytes(1, char(QV_MS_CONVS_VERSION + 1)) + unhex("00000001") + filled(200, 1));
+        const bytes mfile = qvtest::read_file(mpath);
+        {
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            int rc;
+            {
+                AllocFailReset reset;
+                n_alloc_fail_after(k);
+                rc = quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key));
+            }
+            if (rc != 0) {
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+            }
+            ASSERT_EQ(add(ms.get(), c, text_msg(9999, 9999)), 1);
+        }
+        auto ms = open_store(sub);
+        ASSERT_TRUE(ms);
+        const auto live = ids_of(ms.get(), c);
+        const auto asides = names_in(sub, msgs_name(c) + ".unread-");
+        if (live == std::vector<uint64_t>{1, 2, 3, 9999}) {
+            EXPECT_TRUE(asides.empty());
+        } else {
+            EXPECT_EQ(live, std::vector<uint64_t>{9999});
+            ASSERT_EQ(asides.size(), 1u);
+            EXPECT_EQ(qvtest::read_file(sub + "/" + asides[0]), mfile);
+        }
+    }
+}
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    for (size_t at = 0;;) {
+        const size_t end = s.find(sep, at);
+        out.push_back(s.substr(at, end - at));
+        if (end == std::string::npos) return out;
+        at = end + 1;
+    }
+}
+
+// The conversation list is lost, and the conversation is learned again and
+// given a message while one system call on its message file fails: whatever
+// is reported, the old history is held or kept aside byte for byte, and a
+// message reported added is there at the next start.
+TEST_F(Msgstore, HistoryLearnedAgainSurvivesEachFailedCall) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const bytes c = id.conv, key = filled(32, 7);
+    // one run each; "|" joins faults injected in the same run
+    const char *injects[] = {"openat:error=EIO",
+                             "openat:error=EIO:when=2",
+                             "read:error=EIO",
+                             "fstat,newfstatat,statx:error=EIO",
+                             "write:error=ENOSPC",
+                             "fsync:error=EIO",
+                             "close:error=EIO",
+                             "rename:error=EIO",
+                             "rename:error=EIO|unlink:error=EIO",
+                             "link:error=EIO",
+                             "link:error=EPERM",
+                             "link:error=EPERM|renameat2:error=EIO"};
+    int run = 0;
+    for (bool damaged : {false, true}) {
+        for (const char *inj : injects) {
+            SCOPED_TRACE(std::string(inj) + (damaged ? ", unusable message file" : ""));
+            const std::string sub = tmp.file("learnfail" + std::to_string(run++)), mpath = sub + "/" + msgs_name(c);
+            {
+                auto ms = open_store(sub);
+                ASSERT_TRUE(ms);
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+                for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), c, text_msg(i, i)), 1);
+            }
+            script_seal(sub + "/convs.dat", bytes(1, char(QV_MS_CONVS_VERSION + 1)) + unhex("00000001") + filled(200, 1));
+            bytes mfile = qvtest::read_file(mpath);
+            if (damaged) {
+                mfile[mfile.size() / 2] ^= 0x10;
+                qvtest::write_file(mpath, mfile);
+            }
+            qvtest::Traced t = qvtest::run_self_traced(
+                tmp, {"QV_MSGSTORE_SUBJECT=learn", "QV_MSGSTORE_SUBJECT_DIR=" + sub}, {mpath, mpath + ".tmp"},
+                split(inj, '|'));
+            // a link is only made to keep an unusable file aside
+            if (damaged || !strstr(inj, "link")) {
+                EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+            }
+            ASSERT_TRUE(t.status == 0 || t.status == 1) << t.log;
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            if (quorvane_msgstore_conv_count(ms.get()) == 0) {
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+            }
+            const auto live = ids_of(ms.get(), c);
+            bool kept = qvtest::read_file(mpath) == mfile;
+            for (const auto &a : names_in(sub, msgs_name(c) + ".unread-")) kept = kept || qvtest::read_file(sub + "/" + a) == mfile;
+            if (!damaged) {
+                const bool held = live.size() >= 3 && live[0] == 1 && live[1] == 2 && live[2] == 3;
+                EXPECT_TRUE(held || kept) << "the old history is lost\n" << t.log;
+            } else {
+                EXPECT_TRUE(kept) << "the unusable history is lost\n" << t.log;
+            }
+            if (t.status == 0) {
+                EXPECT_FALSE(live.empty() || live.back() != 9999) << "a message reported added is gone\n" << t.log;
+            }
+        }
+    }
+}
+
+// The same, with a history over the cap (the learning trims it into the
+// archive), and the subject killed before one of its renames or syncs, or its
+// archive writes failing: after the next start every old message is held
+// once, live or in the archive.
+TEST_F(Msgstore, HistoryLearnedAgainSurvivesAKill) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const bytes c = id.conv, key = filled(32, 7);
+    const uint64_t on_disk = QV_MS_MSG_CAP_DEFAULT + 3;
+    struct Case {
+        std::string inject;
+        bool archive_only;  // only calls on the archive are traced
+    };
+    std::vector<Case> cases;
+    for (const char *call : {"rename", "fsync"})
+        for (int when = 1; when <= 4; when++)
+            cases.push_back({std::string(call) + ":signal=SIGKILL:when=" + std::to_string(when), false});
+    // the archive cannot take the trimmed messages: nothing is trimmed
+    cases.push_back({"rename:error=EIO", true});
+    cases.push_back({"write:error=ENOSPC", true});
+    int run = 0;
+    {
+        for (const auto &k : cases) {
+            SCOPED_TRACE(k.inject);
+            const std::string sub = tmp.file("learnkill" + std::to_string(run++));
+            const std::string mpath = sub + "/" + msgs_name(c), apath = sub + "/a_" + hex(c) + ".dat",
+                              lpath = sub + "/convs.dat";
+            {
+                auto ms = open_store(sub);
+                ASSERT_TRUE(ms);
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+            }
+            script_seal(mpath, msgs_plaintext(on_disk));
+            script_seal(lpath, bytes(1, char(QV_MS_CONVS_VERSION + 1)) + unhex("00000001") + filled(200, 1));
+            qvtest::Traced t = qvtest::run_self_traced(
+                tmp, {"QV_MSGSTORE_SUBJECT=learn", "QV_MSGSTORE_SUBJECT_DIR=" + sub},
+                k.archive_only ? std::vector<std::string>{apath, apath + ".tmp"}
+                               : std::vector<std::string>{mpath, mpath + ".tmp", apath, apath + ".tmp", lpath, lpath + ".tmp"},
+                {k.inject});
+            if (k.archive_only) {
+                EXPECT_NE(t.log.find("(INJECTED)"), std::string::npos) << t.log;
+            } else {
+                EXPECT_EQ(t.status, 128 + SIGKILL) << "the subject was killed\n" << t.log;
+            }
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            if (quorvane_msgstore_conv_count(ms.get()) == 0) {
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key)), 0);
+            }
+            std::vector<uint64_t> all = archive_ids(ms.get(), c), live = ids_of(ms.get(), c);
+            all.insert(all.end(), live.begin(), live.end());
+            std::sort(all.begin(), all.end());
+            all.erase(std::remove(all.begin(), all.end(), 9999u), all.end());
+            std::vector<uint64_t> want;
+            for (uint64_t i = 1; i <= on_disk; i++) want.push_back(i);
+            EXPECT_EQ(all, want) << "status " << t.status << "\n" << t.log.substr(0, 4000);
+        }
     }
 }
 

@@ -1,0 +1,302 @@
+#include "server_loop.h"
+
+#include "n_log.h"
+#include "n_network.h"
+#include "quorvane_crypto.h"
+#include "quorvane_proto.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+uint64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+struct out_frame {
+    std::vector<uint8_t> bytes;
+    size_t sent = 0;
+};
+
+struct connection {
+    NETWORK *netw = nullptr;
+    int fd = -1;
+    bool tls_up = false;
+    bool want_write = false;  // the TLS handshake or a send waits for room
+    quorvane_framebuf fb{};
+    qvs_conn st;
+    std::deque<out_frame> outq;
+    size_t queued = 0;
+    uint64_t accepted_ms = 0, last_ms = 0;
+    bool dead = false;
+    uint32_t events = 0;
+    connection() { quorvane_framebuf_init(&fb); }
+    ~connection() {
+        for (auto &o : outq) quorvane_cleanse(o.bytes.data(), o.bytes.size());
+        if (fb.frame) quorvane_cleanse(fb.frame, fb.capacity);
+        quorvane_framebuf_free(&fb);
+        if (netw) netw_close(&netw);
+    }
+};
+
+struct server {
+    const qvs_server_options &opts;
+    qvs_ctx ctx{};
+    SSL_CTX *tls = nullptr;
+    NETWORK *listener = nullptr;
+    int ep = -1, sig = -1;
+    std::unordered_map<int, std::unique_ptr<connection>> conns;
+    explicit server(const qvs_server_options &o) : opts(o) {}
+};
+
+void watch(server &s, connection &c) {
+    uint32_t ev = EPOLLIN | ((c.want_write || !c.outq.empty()) ? uint32_t{EPOLLOUT} : 0u);
+    if (ev == c.events) return;
+    epoll_event e{};
+    e.events = ev;
+    e.data.fd = c.fd;
+    if (epoll_ctl(s.ep, EPOLL_CTL_MOD, c.fd, &e) == 0) c.events = ev;
+}
+
+void reset_now(connection &c) {
+    linger l{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(c.fd);
+    c.netw->link.sock = -1;
+    c.dead = true;
+}
+
+void flush(server &s, connection &c) {
+    while (!c.outq.empty() && !c.dead) {
+        out_frame &o = c.outq.front();
+        size_t chunk = o.bytes.size() - o.sent;
+#ifdef QV_SERVER_TEST_KNOBS
+        if (s.opts.knobs.split) chunk = 1;
+#endif
+        ssize_t n = send_ssl_data_once(c.netw, reinterpret_cast<char *>(o.bytes.data() + o.sent), static_cast<uint32_t>(chunk));
+        if (n == -10 || n == -11) {
+            c.want_write = true;
+            break;
+        }
+        if (n <= 0) {
+            c.dead = true;
+            return;
+        }
+        o.sent += static_cast<size_t>(n);
+        if (o.sent == o.bytes.size()) {
+            c.queued -= o.bytes.size();
+            quorvane_cleanse(o.bytes.data(), o.bytes.size());
+            c.outq.pop_front();
+            c.want_write = false;
+        }
+    }
+    if (c.outq.empty()) {
+        if (c.st.reset_after_send) return reset_now(c);
+        if (c.st.phase == QVS_DONE) c.dead = true;  // the final answer is out
+    }
+    if (!c.dead) watch(s, c);
+}
+
+// Moves the replies of the committed turn to the send queue.
+void release_replies(server &s, connection &c) {
+    for (auto &f : c.st.replies) {
+        c.queued += f.size();
+        c.outq.push_back(out_frame{std::move(f), 0});
+    }
+    c.st.replies.clear();
+    if (c.queued > QVS_SEND_QUEUE_MAX) {
+        n_log(LOG_NOTICE, "server: dropping %s: it does not read its replies", c.netw->link.ip ? c.netw->link.ip : "?");
+        c.dead = true;
+        return;
+    }
+    flush(s, c);
+}
+
+void read_frames(server &s, connection &c) {
+    uint8_t buf[16384];
+    // A bounded share per turn, so one busy client cannot hold the loop; the
+    // rest stays in the socket and epoll reports it again.
+    for (int reads = 0; reads < 8; reads++) {
+        if (c.st.phase == QVS_DONE) return;  // nothing more is read once the answer is final
+        ssize_t n = recv_ssl_data_once(c.netw, reinterpret_cast<char *>(buf), sizeof buf);
+        if (n == -10 || n == -11) break;
+        if (n <= 0) {
+            c.dead = true;
+            break;
+        }
+        c.last_ms = now_ms();
+        const uint8_t *in = buf;
+        size_t left = static_cast<size_t>(n);
+        while (left && !c.dead) {
+            const uint8_t *frame = nullptr;
+            size_t flen = 0;
+            int r = quorvane_framebuf_consume(&c.fb, &in, &left, &frame, &flen);
+            if (r == -2) break;
+            if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
+        }
+        quorvane_cleanse(buf, sizeof buf);
+        if (c.dead) return;
+    }
+}
+
+void on_event(server &s, connection &c) {
+    if (!c.tls_up) {
+        int r = netw_ssl_server_handshake_once(c.netw, s.tls);
+        if (r == -10 || r == -11) {
+            c.want_write = r == -11;
+            watch(s, c);
+            return;
+        }
+        if (r != 1) {
+            c.dead = true;
+            return;
+        }
+        c.tls_up = true;
+        c.want_write = false;
+    }
+    if (!c.outq.empty()) flush(s, c);
+    if (!c.dead) read_frames(s, c);
+}
+
+void accept_all(server &s) {
+    for (;;) {
+        int err = 0;
+        NETWORK *n = netw_accept_from_ex(s.listener, SIZE_MAX, SIZE_MAX, -1, &err);
+        if (!n) return;
+        // Handshake frames are small and answered at once: Nagle would hold each for an ACK.
+        if (s.conns.size() >= static_cast<size_t>(QVS_MAX_CONNECTIONS) || !netw_set_blocking(n, 0) ||
+            !netw_setsockopt(n, TCP_NODELAY, 1)) {
+            netw_close(&n);
+            continue;
+        }
+        auto c = std::make_unique<connection>();
+        c->netw = n;
+        c->fd = n->link.sock;
+        c->accepted_ms = c->last_ms = now_ms();
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = c->fd;
+        if (epoll_ctl(s.ep, EPOLL_CTL_ADD, c->fd, &e) != 0) continue;
+        c->events = EPOLLIN;
+        int fd = c->fd;
+        s.conns[fd] = std::move(c);
+        on_event(s, *s.conns[fd]);  // a client's hello may already wait
+    }
+}
+
+void expire(server &s, uint64_t now) {
+    for (auto &[fd, c] : s.conns) {
+        uint64_t limit = c->st.phase == QVS_SIGNED_IN ? QVS_IDLE_LIMIT_MS : QVS_HANDSHAKE_LIMIT_MS;
+        uint64_t since = c->st.phase == QVS_SIGNED_IN ? c->last_ms : c->accepted_ms;
+#ifdef QV_SERVER_TEST_KNOBS
+        if (s.opts.knobs.silent) continue;  // silence is what the test wants to see
+#endif
+        if (now - since > limit) c->dead = true;
+    }
+}
+
+void reap(server &s) {
+    for (auto it = s.conns.begin(); it != s.conns.end();) {
+        if (it->second->dead) {
+            if (it->second->fd >= 0 && it->second->netw && it->second->netw->link.sock >= 0)
+                epoll_ctl(s.ep, EPOLL_CTL_DEL, it->second->fd, nullptr);
+            it = s.conns.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool start(server &s, qvs_keys &keys) {
+    if (qvs_keys_load_or_create(s.opts.data_dir, &keys) != 0) return false;
+    std::string db = s.opts.data_dir + "/quorvane.db";
+    s.ctx.store = qvs_store_open(db.c_str());
+    if (!s.ctx.store) return false;
+    s.ctx.keys = &keys;
+    s.ctx.knobs = s.opts.knobs;
+    netw_init_openssl();
+    s.tls = netw_ssl_server_ctx_new(keys.key_path.c_str(), keys.cert_path.c_str());
+    if (!s.tls || SSL_CTX_set_min_proto_version(s.tls, TLS1_3_VERSION) != 1) return false;
+    if (!netw_make_listening(&s.listener, s.opts.host.c_str(), s.opts.port.c_str(), 128, 0) || !netw_set_blocking(s.listener, 0)) {
+        n_log(LOG_ERR, "server: cannot listen on %s:%s", s.opts.host.c_str(), s.opts.port.c_str());
+        return false;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    s.sig = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    s.ep = epoll_create1(EPOLL_CLOEXEC);
+    if (s.sig < 0 || s.ep < 0) return false;
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.fd = s.listener->link.sock;
+    if (epoll_ctl(s.ep, EPOLL_CTL_ADD, e.data.fd, &e) != 0) return false;
+    e.data.fd = s.sig;
+    return epoll_ctl(s.ep, EPOLL_CTL_ADD, s.sig, &e) == 0;
+}
+
+}  // namespace
+
+int qvs_server_run(const qvs_server_options &opts) {
+    server s(opts);
+    qvs_keys keys{};
+    int rc = 1;
+    if (start(s, keys)) {
+        rc = 0;
+        n_log(LOG_NOTICE, "server: listening on %s:%s, data in %s", opts.host.c_str(), opts.port.c_str(), opts.data_dir.c_str());
+        bool stop = false;
+        epoll_event evs[64];
+        while (!stop) {
+            int n = epoll_wait(s.ep, evs, 64, 1000);
+            if (n < 0 && errno != EINTR) {
+                n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));
+                rc = 1;
+                break;
+            }
+            for (int i = 0; i < n; i++) {
+                int fd = evs[i].data.fd;
+                if (fd == s.sig) {
+                    stop = true;
+                } else if (fd == s.listener->link.sock) {
+                    accept_all(s);
+                } else if (auto it = s.conns.find(fd); it != s.conns.end() && !it->second->dead) {
+                    on_event(s, *it->second);
+                }
+            }
+            // Replies that promise something stored go out only once it is.
+            if (qvs_store_commit(s.ctx.store) != 0) {
+                n_log(LOG_ERR, "server: a commit failed; the turn's answers are withdrawn");
+                for (auto &[fd, c] : s.conns)
+                    if (!c->st.replies.empty()) c->dead = true;
+            }
+            for (auto &[fd, c] : s.conns)
+                if (!c->dead && !c->st.replies.empty()) release_replies(s, *c);
+            expire(s, now_ms());
+            reap(s);
+        }
+        n_log(LOG_NOTICE, "server: stopping");
+    }
+    s.conns.clear();
+    if (s.listener) netw_close(&s.listener);
+    if (s.tls) SSL_CTX_free(s.tls);
+    if (s.ep >= 0) close(s.ep);
+    if (s.sig >= 0) close(s.sig);
+    qvs_store_close(s.ctx.store);
+    qvs_keys_wipe(&keys);
+    return rc;
+}

@@ -1,0 +1,23 @@
+// The server's one event loop: a non-blocking TLS 1.3 listener, every
+// connection's TLS handshake, frame reassembly, handling and bounded send
+// queue, driven by epoll on one thread. SIGTERM or SIGINT ends it after the
+// turn's transaction is committed and the connections are closed.
+#pragma once
+
+#include "server_handlers.h"
+
+#include <string>
+
+constexpr size_t   QVS_SEND_QUEUE_MAX = 4u << 20;   // a client that reads nothing costs at most this
+constexpr uint64_t QVS_HANDSHAKE_LIMIT_MS = 30000;  // from accept to signed in (or a final answer)
+constexpr uint64_t QVS_IDLE_LIMIT_MS = 120000;      // signed in: clients ping every 30 s
+constexpr int      QVS_MAX_CONNECTIONS = 4096;
+
+struct qvs_server_options {
+    std::string data_dir;
+    std::string host = "127.0.0.1";
+    std::string port = "7420";
+    qvs_knobs knobs{};
+};
+
+[[nodiscard]] int qvs_server_run(const qvs_server_options &opts);  // 0 after a clean stop, 1 when it could not start

@@ -1,0 +1,68 @@
+// Helpers of the engine and server tests: the real server binary started on a
+// free loopback port with a scratch data directory, and a scripted TLS 1.3
+// peer on loopback for what the real server must never do (a changed key,
+// answers in odd record shapes, frames it never sends).
+#pragma once
+
+#include "qv_test_support.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <openssl/ssl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qvtest {
+
+bool port_accepts(const std::string &port);
+
+// The server program: the test build (with knobs from `env`) or the product build.
+using Knobs = std::map<std::string, std::string>;
+
+struct ServerProc {
+    TempDir dir;
+    std::string port;
+    std::string data;
+    std::map<std::string, std::string> env;
+    bool product = false;
+    std::unique_ptr<ChildProcess> proc;
+    explicit ServerProc(std::map<std::string, std::string> knobs = {}, bool product_binary = false);
+    ~ServerProc();
+    bool start();     // waits until it accepts connections
+    int stop();       // SIGTERM; the wait status
+    std::string pin_path() const { return dir.file("pin"); }
+};
+
+// One accepted, TLS-established connection of the scripted peer.
+struct PeerConn {
+    SSL *ssl = nullptr;
+    int fd = -1;
+    bool read_frame(std::vector<uint8_t> *frame);     // false on a timeout (5 s) or close
+    bool write_record(const std::vector<uint8_t> &bytes);  // one TLS record
+    bool write_split(const std::vector<uint8_t> &bytes);   // one record per byte
+    void reset();                                          // RST instead of a close
+};
+
+// Listens on a free loopback port with a fresh self-signed certificate, takes
+// one connection, completes TLS and runs the script on it in its own thread.
+struct TlsPeer {
+    TempDir dir;
+    std::string port;
+    std::function<void(PeerConn &)> script;
+    explicit TlsPeer(std::function<void(PeerConn &)> fn, const std::string &cert_dir = "");
+    ~TlsPeer();
+    void join();
+  private:
+    std::thread thr_;
+    void *listener_ = nullptr;
+    SSL_CTX *ctx_ = nullptr;
+};
+
+std::vector<uint8_t> frame_of(uint8_t type, const std::vector<uint8_t> &payload);
+std::vector<uint8_t> tlv(uint8_t tag, const std::vector<uint8_t> &value);
+std::vector<uint8_t> tlv_text(uint8_t tag, const std::string &value);
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts);
+
+}  // namespace qvtest

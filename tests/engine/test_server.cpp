@@ -1,0 +1,215 @@
+// The server's store and frame handling without a socket: the schema, what is
+// kept of an account, and the handlers' answers to malformed and out-of-order
+// frames.
+#include "engine_support.h"
+#include "quorvane_crypto.h"
+#include "quorvane_escrow.h"
+#include "quorvane_handshake.h"
+#include "quorvane_proto.h"
+#include "quorvane_x3dh.h"
+#include "server_handlers.h"
+
+using namespace qvtest;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct Srv {
+    TempDir tmp;
+    qvs_keys keys{};
+    qvs_store *store = nullptr;
+    qvs_ctx ctx{};
+    Srv() {
+        EXPECT_EQ(qvs_keys_load_or_create(tmp.file("data"), &keys), 0);
+        store = qvs_store_open(tmp.file("data/db").c_str());
+        EXPECT_NE(store, nullptr);
+        ctx = qvs_ctx{store, &keys, {}};
+    }
+    ~Srv() {
+        qvs_store_close(store);
+        qvs_keys_wipe(&keys);
+    }
+    // Handles one frame; the status byte of the single reply, or -1 for a drop.
+    int answer(qvs_conn &c, const bytes &frame, int want_type, uint8_t tag) {
+        c.replies.clear();
+        if (qvs_handle_frame(&ctx, &c, frame.data(), frame.size()) != 0) return -1;
+        EXPECT_EQ(qvs_store_commit(store), 0);
+        if (c.replies.size() != 1 || c.replies[0][3] != want_type) return -2;
+        const uint8_t *v;
+        uint8_t s = 0;
+        if (quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, tag, 1, &v) != 0) return -3;
+        s = v[0];
+        return s;
+    }
+};
+
+struct Device {
+    uint8_t id_priv[32], id_pub[32], x_priv[32], x_pub[32], ed_priv[32], ed_pub[32], cert[64];
+    Device() {
+        EXPECT_EQ(quorvane_ed25519_keypair(id_priv, id_pub), 0);
+        EXPECT_EQ(quorvane_x25519_keypair(x_priv, x_pub), 0);
+        EXPECT_EQ(quorvane_ed25519_keypair(ed_priv, ed_pub), 0);
+        EXPECT_EQ(quorvane_device_cert_sign(id_priv, x_pub, ed_pub, cert), 0);
+    }
+};
+
+bytes b(const uint8_t *p, size_t n) { return bytes(p, p + n); }
+
+bytes reg_frame(const std::string &user, const bytes &auth, const Device &d, const bytes &escrow) {
+    return frame_of(2, cat({tlv_text(1, user), tlv(2, auth), tlv(3, b(d.id_pub, 32)), tlv(4, b(d.x_pub, 32)),
+                            tlv(5, b(d.ed_pub, 32)), tlv(6, b(d.cert, 64)), tlv(80, escrow)}));
+}
+
+void hello(Srv &s, qvs_conn &c) {
+    bytes h = frame_of(1, {});
+    ASSERT_EQ(qvs_handle_frame(&s.ctx, &c, h.data(), h.size()), 0);
+    ASSERT_EQ(c.replies.size(), 1u);
+    const uint8_t *key;
+    ASSERT_EQ(quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, 7, 32, &key), 0);
+    EXPECT_EQ(hex(key, 32), hex(s.keys.static_pub, 32));
+    c.replies.clear();
+}
+
+}  // namespace
+
+TEST(Server, RegistrationChecks) {
+    Srv s;
+    Device d, other;
+    bytes auth = random_bytes(32);
+    uint8_t rec[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "amy", d.id_priv, rec), 0);
+    bytes escrow = b(rec, 82);
+    Device forged = d;
+    forged.cert[0] ^= 1;
+    bytes rk_escrow(82);
+    ASSERT_EQ(quorvane_escrow_seal_rk(random_bytes(32).data(), "amy", d.id_priv, rk_escrow.data()), 0);
+    struct { const char *name; bytes frame; int status; } cases[] = {
+        {"missing escrow", frame_of(2, cat({tlv_text(1, "amy"), tlv(2, auth)})), QVS_REG_MALFORMED},
+        {"recovery-key record as the password escrow", reg_frame("amy", auth, d, rk_escrow), QVS_REG_MALFORMED},
+        {"name with a space", reg_frame("a my", auth, d, escrow), QVS_REG_BAD_NAME},
+        {"empty name", reg_frame("", auth, d, escrow), QVS_REG_BAD_NAME},
+        {"33-byte name", reg_frame(std::string(33, 'a'), auth, d, escrow), QVS_REG_BAD_NAME},
+        {"certificate not by the identity", reg_frame("amy", auth, forged, escrow), QVS_REG_BAD_CERT},
+        {"good", reg_frame("amy", auth, d, escrow), QVS_REG_OK},
+        {"taken", reg_frame("amy", auth, other, escrow), QVS_REG_TAKEN},
+    };
+    for (auto &t : cases) {
+        qvs_conn c;
+        hello(s, c);
+        EXPECT_EQ(s.answer(c, t.frame, 130, 10), t.status) << t.name;
+        EXPECT_EQ(c.phase, QVS_DONE) << t.name;
+    }
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(s.store, "amy", &a), 1);
+    uint8_t h[32];
+    ASSERT_EQ(qvs_auth_hash(a.auth_salt, auth.data(), h), 0);
+    EXPECT_EQ(hex(a.auth_hash, 32), hex(h, 32));
+    EXPECT_NE(hex(a.auth_hash, 32), hex(auth));
+    EXPECT_EQ(hex(a.pw_escrow, 82), hex(escrow));
+    uint64_t n = 0;
+    ASSERT_EQ(qvs_store_account_count(s.store, &n), 0);
+    EXPECT_EQ(n, 1u);
+}
+
+// The sign-in proof: the right auth value and a signature by a registered
+// device over nonce, server key and name; nothing else passes.
+TEST(Server, SignInProof) {
+    Srv s;
+    Device d, stranger;
+    bytes auth = random_bytes(32);
+    uint8_t rec[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "ben", d.id_priv, rec), 0);
+    {
+        qvs_conn c;
+        hello(s, c);
+        ASSERT_EQ(s.answer(c, reg_frame("ben", auth, d, b(rec, 82)), 130, 10), 0);
+    }
+    struct { const char *name; const char *user; bool right_auth; const uint8_t *signer; bool wrong_nonce; int want; } cases[] = {
+        {"good", "ben", true, d.ed_priv, false, -10},
+        {"wrong auth", "ben", false, d.ed_priv, false, QVS_LOGIN_WRONG},
+        {"stranger device", "ben", true, stranger.ed_priv, false, QVS_LOGIN_UNKNOWN_DEVICE},
+        {"signature over another nonce", "ben", true, d.ed_priv, true, QVS_LOGIN_UNKNOWN_DEVICE},
+        {"unknown name", "nobody", true, d.ed_priv, false, QVS_LOGIN_WRONG},
+    };
+    for (auto &t : cases) {
+        qvs_conn c;
+        hello(s, c);
+        bytes f = frame_of(3, tlv_text(1, t.user));
+        ASSERT_EQ(qvs_handle_frame(&s.ctx, &c, f.data(), f.size()), 0);
+        ASSERT_EQ(c.replies.size(), 1u);
+        ASSERT_EQ(c.replies[0][3], 131) << t.name;  // a challenge whether or not the name exists
+        const uint8_t *nonce;
+        ASSERT_EQ(quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, 11, 32, &nonce), 0);
+        bytes n = t.wrong_nonce ? random_bytes(32) : b(nonce, 32);
+        uint8_t msg[100], sig[64];
+        size_t mlen = quorvane_login_message(n.data(), s.keys.static_pub, t.user, msg, sizeof msg);
+        ASSERT_EQ(quorvane_ed25519_sign(t.signer, msg, mlen, sig), 0);
+        bytes proof = frame_of(4, cat({tlv(2, t.right_auth ? auth : random_bytes(32)), tlv(12, b(sig, 64))}));
+        if (t.want == -10) {
+            c.replies.clear();
+            ASSERT_EQ(qvs_handle_frame(&s.ctx, &c, proof.data(), proof.size()), 0);
+            ASSERT_EQ(c.replies.size(), 1u);
+            EXPECT_EQ(c.replies[0][3], 132);
+            EXPECT_EQ(c.phase, QVS_SIGNED_IN);
+            bytes ping = frame_of(23, {});
+            EXPECT_EQ(qvs_handle_frame(&s.ctx, &c, ping.data(), ping.size()), 0);
+            EXPECT_EQ(c.pings, 1u);
+        } else {
+            EXPECT_EQ(s.answer(c, proof, 133, 13), t.want) << t.name;
+        }
+    }
+}
+
+// Frames out of order, unknown or malformed drop the connection unanswered.
+TEST(Server, ProtocolViolationsDrop) {
+    Srv s;
+    struct { const char *name; bool after_hello; bytes frame; } cases[] = {
+        {"request before hello", false, frame_of(3, tlv_text(1, "x"))},
+        {"second hello", true, frame_of(1, {})},
+        {"proof without challenge", true, frame_of(4, {})},
+        {"unknown type", true, frame_of(200, {})},
+        {"truncated record", true, frame_of(3, bytes{1, 0, 0, 0, 9, 'x'})},
+        {"length past the frame", true, bytes{'H', 'R', 1, 3, 0, 0, 0, 9, 1}},
+        {"sign-in name too long", true, frame_of(3, tlv_text(1, std::string(33, 'n')))},
+        {"code of 5 characters", true, frame_of(76, cat({tlv_text(1, "x"), tlv_text(95, "12345")}))},
+    };
+    for (auto &t : cases) {
+        qvs_conn c;
+        if (t.after_hello) hello(s, c);
+        EXPECT_EQ(qvs_handle_frame(&s.ctx, &c, t.frame.data(), t.frame.size()), -1) << t.name;
+        EXPECT_TRUE(c.replies.empty()) << t.name;
+    }
+}
+
+TEST(Server, KeysPersistAndSchemaIsVersioned) {
+    TempDir tmp;
+    qvs_keys a{}, b{};
+    ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d/e/f"), &b), 0);  // missing parents are made
+    qvs_keys_wipe(&b);
+    ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d"), &a), 0);
+    ASSERT_EQ(qvs_keys_load_or_create(tmp.file("d"), &b), 0);
+    EXPECT_EQ(hex(a.static_pub, 32), hex(b.static_pub, 32));
+    uint8_t pub[32];
+    ASSERT_EQ(quorvane_ed25519_pub_from_seed(a.static_priv, pub), 0);
+    EXPECT_EQ(hex(pub, 32), hex(a.static_pub, 32));
+    put_file(tmp.file("d/server.key"), random_bytes(31));
+    qvs_keys c{};
+    EXPECT_EQ(qvs_keys_load_or_create(tmp.file("d"), &c), -1);  // a damaged key is not replaced
+    qvs_keys_wipe(&a);
+    qvs_keys_wipe(&b);
+
+    std::string db = tmp.file("s.db");
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    qvs_store_close(st);
+    std::string out;
+    if (have_program("python3")) {
+        ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
+                              "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
+                              &out), 0);
+        EXPECT_EQ(out, "1 wal\n");
+        ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
+        EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
+    }
+}

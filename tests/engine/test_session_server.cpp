@@ -1,0 +1,279 @@
+// The client session against the real server program over TLS on loopback:
+// every handshake mode, refusals, restarts, changed keys and record shapes.
+#include "quorvane_escrow.h"
+#include "quorvane_keyfile.h"
+#include "server_store.h"
+#include "session_support.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+using namespace qvtest;
+
+namespace {
+
+struct Account {
+    ServerProc &srv;
+    std::string user;
+    std::string password;
+    Keys keys;
+    quorvane_cs_config cfg(bool do_register = false) {
+        quorvane_cs_config c = base_config(srv.port, srv.pin_path(), user.c_str(), password.c_str(), &keys.k);
+        c.do_register = do_register;
+        return c;
+    }
+};
+
+Outcome sign_in(ServerProc &srv, const char *user, const char *pw, quorvane_device_keys *keys, uint8_t *uid = nullptr,
+                uint8_t *role = nullptr) {
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), user, pw, keys);
+    CsPtr cs(quorvane_cs_new(&c));
+    uint32_t st = drive(cs.get());
+    if (uid) std::memcpy(uid, quorvane_cs_user_id(cs.get()), 16);
+    if (role) *role = quorvane_cs_role(cs.get());
+    const char *d = quorvane_cs_fail_detail(cs.get());
+    return {st, quorvane_cs_fail_reason(cs.get()), d ? d : ""};
+}
+
+mode_t file_mode(const std::string &p) {
+    struct stat st{};
+    stat(p.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+}  // namespace
+
+// Registration, sign-in, the escrow, what the server keeps, and a restart.
+TEST(SessionServer, RegisterSignInEscrowAndRestart) {
+    // The product build: the test knobs in its environment change nothing.
+    ServerProc srv(Knobs{{"QVS_TEST_SILENT", "1"}, {"QVS_TEST_REFUSE", "7"}}, true);
+    ASSERT_TRUE(srv.start());
+    Account alice{srv, "alice", "correct horse", {}};
+    Outcome r = run(alice.cfg(true));
+    EXPECT_EQ(r.state, QV_CS_REGISTERED) << r.detail;
+
+    uint8_t uid[16] = {}, role = 9;
+    EXPECT_EQ(sign_in(srv, "alice", "correct horse", &alice.keys.k, uid, &role).state, QV_CS_SIGNED_IN);
+    EXPECT_FALSE(all_zero(uid, 16));
+    EXPECT_EQ(role, 1);  // the first account owns the server
+
+    // The same name again counts as registered; the account is unchanged.
+    Keys other;
+    quorvane_cs_config again = base_config(srv.port, srv.pin_path(), "alice", "another", &other.k);
+    again.do_register = 1;
+    EXPECT_EQ(run(again).state, QV_CS_REGISTERED);
+
+    struct { const char *pw; quorvane_device_keys *keys; uint8_t reason; } refused[] = {
+        {"wrong password", &alice.keys.k, 1},  // auth value
+        {"correct horse", &other.k, 2},        // a device the account does not have
+    };
+    for (auto &c : refused) {
+        Outcome o = sign_in(srv, "alice", c.pw, c.keys);
+        EXPECT_EQ(o.state, QV_CS_LOGIN_REFUSED) << c.pw;
+        EXPECT_EQ(o.reason, c.reason) << c.pw;
+    }
+    EXPECT_EQ(sign_in(srv, "nobody", "x", &other.k).state, QV_CS_LOGIN_REFUSED);
+
+    // A new device fetches the password escrow and gets the identity seed.
+    quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "alice", "correct horse", nullptr);
+    e.escrow_fetch = 1;
+    CsPtr cs(quorvane_cs_new(&e));
+    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
+    uint8_t seed[32];
+    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    EXPECT_EQ(hex(seed, 32), hex(alice.keys.k.identity_priv, 32));
+    EXPECT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), -1);  // taken once
+    EXPECT_TRUE(all_zero(cs->escrow_seed, sizeof cs->escrow_seed));  // and wiped
+    e.password = "wrong";
+    Outcome wrong = run(e);
+    EXPECT_EQ(wrong.state, QV_CS_ESCROW_REFUSED);
+    EXPECT_EQ(wrong.reason, 1);
+
+    // A clean stop; the restart keeps the account and its keys.
+    int st = srv.stop();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    for (const char *f : {"server.key", "tls.key", "tls.crt", "quorvane.db"}) EXPECT_EQ(file_mode(srv.data + "/" + f), 0600u) << f;
+    // Only a salted hash of the auth value is stored.
+    uint8_t auth[32];
+    ASSERT_EQ(quorvane_pw_auth("correct horse", "alice", auth), 0);
+    std::string db = read_file(srv.data + "/quorvane.db") + read_file(srv.data + "/quorvane.db-wal");
+    EXPECT_EQ(db.find(std::string(reinterpret_cast<char *>(auth), 32)), std::string::npos);
+
+    ASSERT_TRUE(srv.start());
+    EXPECT_EQ(sign_in(srv, "alice", "correct horse", &alice.keys.k).state, QV_CS_SIGNED_IN);  // same key, same pins
+}
+
+// Recovery with the recovery key sets a new password; the wrong key, an
+// account without a recovery escrow and an unknown name are refused.
+TEST(SessionServer, RecoveryWithTheRecoveryKey) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Account bob{srv, "bob", "old password", {}};
+    Account carol{srv, "carol", "pw", {}};
+    ASSERT_EQ(run(bob.cfg(true)).state, QV_CS_REGISTERED);
+    ASSERT_EQ(run(carol.cfg(true)).state, QV_CS_REGISTERED);
+    ASSERT_EQ(srv.stop() & 0x7f, 0);
+
+    // The recovery-key escrow arrives while signed in (a later exchange); here
+    // it goes into the store directly.
+    auto rk = random_bytes(32);
+    uint8_t rec[QV_ESCROW_LEN];
+    ASSERT_EQ(quorvane_escrow_seal_rk(rk.data(), "bob", bob.keys.k.identity_priv, rec), 0);
+    {
+        qvs_store *st = qvs_store_open((srv.data + "/quorvane.db").c_str());
+        ASSERT_NE(st, nullptr);
+        qvs_account a;
+        ASSERT_EQ(qvs_account_find(st, "bob", &a), 1);
+        EXPECT_EQ(qvs_account_set_rk_escrow(st, a.user_id, rec), 0);
+        qvs_store_close(st);
+    }
+    ASSERT_TRUE(srv.start());
+
+    auto other_rk = random_bytes(32);
+    struct { const char *user; const uint8_t *key; uint32_t state; uint8_t reason; } cases[] = {
+        {"bob", other_rk.data(), QV_CS_RECOVER_REFUSED, 255},
+        {"carol", rk.data(), QV_CS_RECOVER_REFUSED, 2},
+        {"nobody", rk.data(), QV_CS_RECOVER_REFUSED, 1},
+        {"bob", rk.data(), QV_CS_RECOVERED, 0},
+    };
+    for (auto &c : cases) {
+        quorvane_cs_config cfg = base_config(srv.port, srv.pin_path(), c.user, "new password", nullptr);
+        cfg.recover = 1;
+        cfg.recovery_key = c.key;
+        Outcome o = run(cfg);
+        EXPECT_EQ(o.state, c.state) << c.user;
+        EXPECT_EQ(o.reason, c.reason) << c.user;
+    }
+    EXPECT_EQ(sign_in(srv, "bob", "new password", &bob.keys.k).state, QV_CS_SIGNED_IN);
+    EXPECT_EQ(sign_in(srv, "bob", "old password", &bob.keys.k).state, QV_CS_LOGIN_REFUSED);
+    // The new password escrow opens with the new password.
+    quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "bob", "new password", nullptr);
+    e.escrow_fetch = 1;
+    EXPECT_EQ(run(e).state, QV_CS_ESCROW_READY);
+}
+
+// An escrow record that does not open with the password: reason 255.
+TEST(SessionServer, UnopenableEscrowGivesReason255) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Account dave{srv, "dave", "pw", {}};
+    ASSERT_EQ(run(dave.cfg(true)).state, QV_CS_REGISTERED);
+    ASSERT_EQ(srv.stop() & 0x7f, 0);
+    {
+        qvs_store *st = qvs_store_open((srv.data + "/quorvane.db").c_str());
+        ASSERT_NE(st, nullptr);
+        qvs_account a;
+        ASSERT_EQ(qvs_account_find(st, "dave", &a), 1);
+        uint8_t rec[QV_ESCROW_LEN];
+        ASSERT_EQ(quorvane_escrow_seal_pw("some other password", "dave", dave.keys.k.identity_priv, rec), 0);
+        EXPECT_EQ(qvs_account_set_password(st, a.user_id, a.auth_salt, a.auth_hash, rec), 0);
+        qvs_store_close(st);
+    }
+    ASSERT_TRUE(srv.start());
+    quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "dave", "pw", nullptr);
+    e.escrow_fetch = 1;
+    Outcome o = run(e);
+    EXPECT_EQ(o.state, QV_CS_ESCROW_REFUSED);
+    EXPECT_EQ(o.reason, 255);
+}
+
+TEST(SessionServer, PreAuthenticationKinds) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    struct { int kind; const char *user; const char *code; } kinds[] = {
+        {1, "erin@example.org", nullptr}, {2, "erin", nullptr}, {3, "erin", "ABC123"}};
+    for (auto &k : kinds) {
+        quorvane_cs_preauth_info info{};
+        ASSERT_TRUE(preauth_answer(base_config(srv.port, srv.pin_path(), k.user, "", nullptr), k.kind, k.code, &info)) << k.kind;
+        EXPECT_EQ(info.status, 1) << k.kind;  // this server sends no e-mail
+    }
+}
+
+// Every refusal status reaches the refusal state of its mode with that reason,
+// also when the server closes right behind the refusal.
+TEST(SessionServer, RefusalsMapToTheirStates) {
+    ServerProc srv(Knobs{{"QVS_TEST_REFUSE", "7"}});
+    ASSERT_TRUE(srv.start());
+    Keys keys;
+    auto rk = random_bytes(32);
+    struct { const char *name; int mode; uint32_t state; } modes[] = {
+        {"sign-in", 0, QV_CS_LOGIN_REFUSED},
+        {"register", 1, QV_CS_REGISTER_REFUSED},
+        {"escrow", 2, QV_CS_ESCROW_REFUSED},
+        {"recover", 3, QV_CS_RECOVER_REFUSED},
+    };
+    for (auto &m : modes) {
+        quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "frank", "pw", &keys.k);
+        c.do_register = m.mode == 1;
+        c.escrow_fetch = m.mode == 2;
+        c.recover = m.mode == 3;
+        c.recovery_key = rk.data();
+        Outcome o = run(c);
+        EXPECT_EQ(o.state, m.state) << m.name;
+        EXPECT_EQ(o.reason, 7) << m.name;
+    }
+}
+
+TEST(SessionServer, OneByteRecordsAndResets) {
+    ServerProc split(Knobs{{"QVS_TEST_SPLIT", "1"}});
+    ASSERT_TRUE(split.start());
+    Account g{split, "gina", "pw", {}};
+    EXPECT_EQ(run(g.cfg(true)).state, QV_CS_REGISTERED);
+    EXPECT_EQ(sign_in(split, "gina", "pw", &g.keys.k).state, QV_CS_SIGNED_IN);
+
+    ServerProc reset(Knobs{{"QVS_TEST_RESET", "1"}});
+    ASSERT_TRUE(reset.start());
+    Outcome o = sign_in(reset, "gina", "pw", &g.keys.k);
+    EXPECT_EQ(o.state, QV_CS_FAILED);
+    EXPECT_FALSE(o.detail.empty());
+}
+
+// A new static key, or a new TLS key behind the same static key, ends in
+// state 8: both are what a relay in the middle would show.
+TEST(SessionServer, ChangedKeysEndInState8) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Account h{srv, "hank", "pw", {}};
+    ASSERT_EQ(run(h.cfg(true)).state, QV_CS_REGISTERED);
+    std::string tls_pin = read_file(srv.pin_path() + ".tls");
+    EXPECT_EQ(tls_pin.size(), 32u);
+
+    // The pinned TLS key is SHA-256 of the certificate's public key, as openssl computes it.
+    std::string out;
+    ASSERT_EQ(run_command("openssl x509 -in " + srv.data + "/tls.crt -pubkey -noout | openssl pkey -pubin -outform DER | "
+                          "openssl dgst -sha256 -r", &out), 0);
+    EXPECT_EQ(out.substr(0, 64), hex(tls_pin));
+
+    ASSERT_EQ(srv.stop() & 0x7f, 0);
+    std::remove((srv.data + "/tls.crt").c_str());
+    std::remove((srv.data + "/tls.key").c_str());
+    ASSERT_TRUE(srv.start());  // a second certificate on the same server key
+    EXPECT_EQ(sign_in(srv, "hank", "pw", &h.keys.k).state, QV_CS_KEY_CHANGED);
+
+    ASSERT_EQ(srv.stop() & 0x7f, 0);
+    put_file(srv.data + "/server.key", random_bytes(32));
+    ASSERT_TRUE(srv.start());
+    EXPECT_EQ(sign_in(srv, "hank", "pw", &h.keys.k).state, QV_CS_KEY_CHANGED);
+}
+
+// Silence: state 9 with the 15-second text after 15 s, not before.
+TEST(SessionServer, SilentServerTimesOutAfter15s) {
+    ServerProc srv(Knobs{{"QVS_TEST_SILENT", "1"}});
+    ASSERT_TRUE(srv.start());
+    FakeClock clock;
+    Keys keys;
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "ivy", "pw", &keys.k);
+    CsPtr cs(quorvane_cs_new(&c));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return cs->hello_sent != 0; }, 20000));
+    for (int i = 0; i < 50; i++) quorvane_cs_pump(cs.get());
+    clock.advance(15000);
+    for (int i = 0; i < 50; i++) quorvane_cs_pump(cs.get());
+    EXPECT_EQ(quorvane_cs_get_state(cs.get()), QV_CS_CONNECTING);
+    EXPECT_EQ(quorvane_cs_fail_detail(cs.get()), nullptr);
+    clock.advance(1);
+    quorvane_cs_pump(cs.get());
+    EXPECT_EQ(quorvane_cs_get_state(cs.get()), QV_CS_FAILED);
+    ASSERT_NE(quorvane_cs_fail_detail(cs.get()), nullptr);
+    EXPECT_STREQ(quorvane_cs_fail_detail(cs.get()),
+                 "no answer from the server within 15 s (wrong address, or the network blocks the port)");
+}
