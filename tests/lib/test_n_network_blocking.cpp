@@ -459,6 +459,43 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
     }
 }
 
+// A blocking socket with no send time-out of its own: the kernel's write
+// never hands OpenSSL a would-block, so the stall bound must still come from
+// NETW_SSL_SEND_WAIT_MS rather than leave the caller waiting for the peer. The
+// send runs in a thread; shutting the socket down ends a hung one.
+TEST_F(TlsWholeBuffer, StalledPeerBoundsSendWithoutSendTimeOut) {
+    ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
+    LogCapture log;
+    std::string port = std::to_string(free_port());
+    ChildProcess sink({"socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
+                       "EXEC:sleep 300"});
+    NETWORK *n = nullptr;
+    ASSERT_TRUE(qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000));
+    ASSERT_EQ(netw_ssl_set_verify(n, 0), 1);
+    ASSERT_EQ(netw_ssl_do_handshake(n, nullptr), 1);
+    ASSERT_EQ(n->so_sndtimeo, -1);
+    std::vector<char> big(64u << 20, 's');
+    std::atomic<bool> done{false};
+    ssize_t sent = 0;
+    long long t0 = now_ms(), elapsed = 0;
+    std::thread sender([&] {
+        sent = send_ssl_data(n, big.data(), (uint32_t)big.size());
+        elapsed = now_ms() - t0;
+        done = true;
+    });
+    bool ended = qvtest::wait_until([&] { return done.load(); }, 4 * NETW_SSL_SEND_WAIT_MS);
+    if (!ended) shutdown(n->link.sock, SHUT_RDWR);
+    sender.join();
+    EXPECT_TRUE(ended) << "send_ssl_data still waiting after " << 4 * NETW_SSL_SEND_WAIT_MS << " ms";
+    EXPECT_EQ(sent, -1);
+    EXPECT_GE(elapsed, NETW_SSL_SEND_WAIT_MS - 1000);
+    ASSERT_GE(n_netw_get_error_count(n), 1);
+    EXPECT_EQ(std::string(n_netw_get_error(n, n_netw_get_error_count(n) - 1)),
+              "socket " + std::to_string(n->link.sock) + " SSL_write timed out after " + std::to_string(NETW_SSL_SEND_WAIT_MS) +
+                  " ms: the peer does not read");
+    netw_close(&n);
+}
+
 // ---------------------------------------------------------------- descriptors past select()'s limit
 
 TEST(NetwBlockingHighFd, ConnectAndAcceptWaitsAboveFdSetsize) {
