@@ -389,6 +389,18 @@ struct TlsWholeBuffer : ::testing::Test {
             netw_close(&n);
         return n;
     }
+    // A TLS client of ours (no verification) on a socat peer that feeds what
+    // it reads into a process that never reads its input.
+    NETWORK *never_reading(std::unique_ptr<ChildProcess> *peer) {
+        std::string port = std::to_string(free_port());
+        *peer = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
+            "EXEC:sleep 300"});
+        NETWORK *n = nullptr;
+        if (!qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000)) return nullptr;
+        if (!netw_ssl_set_verify(n, 0) || netw_ssl_do_handshake(n, nullptr) != 1) netw_close(&n);
+        return n;
+    }
 };
 
 TEST_F(TlsWholeBuffer, PeerGoesAwayHalfway) {
@@ -422,14 +434,9 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
     for (bool blocking : {true, false}) {
         SCOPED_TRACE(blocking ? "blocking socket" : "non-blocking socket");
         LogCapture log;
-        std::string port = std::to_string(free_port());
-        // socat feeds what it reads into a process that never reads its input.
-        ChildProcess sink({"socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
-                           "EXEC:sleep 60"});
-        NETWORK *n = nullptr;
-        ASSERT_TRUE(qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000));
-        ASSERT_EQ(netw_ssl_set_verify(n, 0), 1);
-        ASSERT_EQ(netw_ssl_do_handshake(n, nullptr), 1);
+        std::unique_ptr<ChildProcess> sink;
+        NETWORK *n = never_reading(&sink);
+        ASSERT_NE(n, nullptr) << log.text();
         ASSERT_EQ(netw_setsockopt(n, SO_SNDTIMEO, 1000), 1);
         if (!blocking) {
             ASSERT_EQ(netw_set_blocking(n, 0), 1);
@@ -466,13 +473,9 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
 TEST_F(TlsWholeBuffer, StalledPeerBoundsSendWithoutSendTimeOut) {
     ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
     LogCapture log;
-    std::string port = std::to_string(free_port());
-    ChildProcess sink({"socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
-                       "EXEC:sleep 300"});
-    NETWORK *n = nullptr;
-    ASSERT_TRUE(qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000));
-    ASSERT_EQ(netw_ssl_set_verify(n, 0), 1);
-    ASSERT_EQ(netw_ssl_do_handshake(n, nullptr), 1);
+    std::unique_ptr<ChildProcess> sink;
+    NETWORK *n = never_reading(&sink);
+    ASSERT_NE(n, nullptr) << log.text();
     ASSERT_EQ(n->so_sndtimeo, -1);
     std::vector<char> big(64u << 20, 's');
     std::atomic<bool> done{false};
