@@ -405,7 +405,7 @@ int netw_adopt_client_fd(NETWORK **netw, int fd, const char *ip, const char *por
 
 // The accepted TLS handshake under the listener's time limit: 1 done; 0 with
 // *err set to EPROTO (failed) or ETIMEDOUT.
-static int timed_accept_handshake(NETWORK *netw, int limit_ms, int *err) {
+int netw_timed_accept_handshake(NETWORK *netw, int limit_ms, int *err) {
     SSL_set_accept_state(netw->ssl);
     if (!netw_set_blocking(netw, 0)) {
         *err = EPROTO;
@@ -539,7 +539,7 @@ NETWORK *netw_accept_from_ex(NETWORK *from, size_t send_list_limit, size_t recv_
         }
     } else {
         int err = 0;
-        if (!timed_accept_handshake(netw, from->tls_handshake_timeout, &err)) {
+        if (!netw_timed_accept_handshake(netw, from->tls_handshake_timeout, &err)) {
             set_err(err);
             return fail();
         }
@@ -555,6 +555,7 @@ NETWORK *netw_accept_nonblock_from(NETWORK *from, int wait_ms) { return netw_acc
 NETWORK *netw_accept_ssl_with_sni_cb(NETWORK *from, NETW_SNI_PICK pick, void *user) {
     NETWORK *netw = netw_accept_from(from);
     if (!netw) return nullptr;
+    netw->tls_handshake_timeout = from->tls_handshake_timeout;  // a silent client must not hold the accepting thread
     if (!netw_ssl_server_handshake_ex(netw, pick, user, nullptr, 0)) {
         netw_close(&netw);
         return nullptr;
@@ -627,6 +628,31 @@ static int ssl_stall_limit(NETWORK *netw, bool sending) {
     return sending ? NETW_SSL_SEND_WAIT_MS : -1;
 }
 
+// A blocking socket without a send time-out of its own never lets the kernel
+// report a would-block to OpenSSL: the write itself waits for a peer that may
+// never read. For the length of one whole-buffer send the socket gets a short
+// send time-out, so each held-back write comes back to the stall check, and
+// none again afterwards.
+constexpr int NETW_SSL_SEND_SLICE_MS = 250;
+struct SendTimeoutGuard {
+    int sock = -1;
+    SendTimeoutGuard(NETWORK *netw, bool sending, int limit_ms) {
+        if (!sending || netw->so_sndtimeo > 0 || limit_ms <= 0) return;
+        int slice = limit_ms < NETW_SSL_SEND_SLICE_MS ? limit_ms : NETW_SSL_SEND_SLICE_MS;
+        timeval tv{slice / 1000, (suseconds_t)(slice % 1000) * 1000};
+        if (setsockopt(netw->link.sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0) sock = netw->link.sock;
+    }
+    ~SendTimeoutGuard() {
+        if (sock < 0) return;
+        int kept = errno;
+        timeval none{0, 0};
+        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+        errno = kept;
+    }
+    SendTimeoutGuard(const SendTimeoutGuard &) = delete;
+    SendTimeoutGuard &operator=(const SendTimeoutGuard &) = delete;
+};
+
 // One direction of TLS whole-buffer I/O.
 static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
     N_ASSERT(netw, return -1);
@@ -636,8 +662,11 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
     if (n == 0) return zero_length(netw, sending);
     int sock = netw->link.sock;
     int limit = ssl_stall_limit(netw, sending);
-    N_TIME stall;           // started at the first want after progress
-    bool stalled = false;
+    SendTimeoutGuard bounded_write(netw, sending, limit);
+    // The stall counts from the last progress (or the start), so time spent
+    // inside a write the kernel held back counts against the limit too.
+    N_TIME stall;
+    start_HiTimer(&stall);
     int64_t stall_left_us = (int64_t)limit * 1000;
     uint32_t done = 0;
     while (done < n) {
@@ -647,19 +676,14 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
         int r = sending ? SSL_write_ex(ssl, buf + done, n - done, &moved) : SSL_read_ex(ssl, buf + done, n - done, &moved);
         if (r == 1 && moved > 0) {
             done += (uint32_t)moved;
-            stalled = false;
+            stall_left_us = (int64_t)limit * 1000;
+            start_HiTimer(&stall);
             continue;
         }
         int kept = errno;
         int code = SSL_get_error(ssl, r);
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
-            if (!stalled) {
-                stalled = true;
-                stall_left_us = (int64_t)limit * 1000;
-                start_HiTimer(&stall);
-            } else {
-                stall_left_us -= get_usec(&stall);
-            }
+            stall_left_us -= get_usec(&stall);
             if (limit >= 0 && stall_left_us <= 0) {
                 NETW_RECORD_ERR(netw, sending ? "socket %d SSL_write timed out after %d ms: the peer does not read"
                                               : "socket %d SSL_read timed out after %d ms: the peer sends nothing",

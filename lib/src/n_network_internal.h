@@ -57,3 +57,6 @@ void      netw_switch_to_tls(NETWORK *netw);  // crypto_algo and the four slots
 // The session of a single-pass handshake, on `ctx`, in either role: attached to
 // the socket, the socket made non-blocking, then the first step (1, 0, -10, -11).
 int       netw_ssl_session_first_step(NETWORK *netw, SSL_CTX *ctx, bool client, const char *server_name);
+// The server side of a handshake on a fresh session under `limit_ms`: 1 done
+// (socket blocking again); 0 with *err EPROTO (failed) or ETIMEDOUT.
+int       netw_timed_accept_handshake(NETWORK *netw, int limit_ms, int *err);

@@ -425,7 +425,9 @@ int netw_ssl_server_handshake_ex(NETWORK *netw, NETW_SNI_PICK pick, void *user, 
     if (netw->ssl && SSL_set_fd(netw->ssl, netw->link.sock) == 1) {
         netw_switch_to_tls(netw);
         ERR_clear_error();
-        ok = SSL_accept(netw->ssl) == 1;
+        int err = 0;
+        ok = netw->tls_handshake_timeout >= 1 ? netw_timed_accept_handshake(netw, netw->tls_handshake_timeout, &err)
+                                              : SSL_accept(netw->ssl) == 1;
     }
     // The record lives on this stack frame only: the context outlives it.
     SSL_CTX_set_tlsext_servername_arg(netw->ctx, nullptr);

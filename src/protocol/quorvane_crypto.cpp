@@ -447,7 +447,7 @@ int quorvane_sidx_key(const uint8_t key[32], const uint8_t salt[16], uint8_t out
 
 /* ---- Self-signed certificate --------------------------------------------- */
 
-// The certificate's file is public and written as is; the private key goes
+// The certificate's file is public; the private key goes
 // through a memory BIO into a file that exists only with mode 0600, so no
 // other user can read it in any window, and it is wiped from memory after.
 static int write_key_file(const char *path, EVP_PKEY *pkey) {
@@ -486,7 +486,11 @@ int quorvane_selfsigned_cert(const char *cert_path, const char *key_path, const 
         X509_set_pubkey(cert.get(), pkey.get()) == 1 &&
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(common_name), -1, -1, 0) == 1 &&
         X509_set_issuer_name(cert.get(), name) == 1 && X509_sign(cert.get(), pkey.get(), EVP_sha256()) > 0) {
-        FILE *f = fopen(cert_path, "wbe");
+        // A link planted at the name must not carry the certificate into
+        // whatever file it points at: the name gets a file of our own.
+        int cfd = n_file_create_scratch(cert_path, 0666, N_SCRATCH_REFUSE_LINK);
+        FILE *f = cfd < 0 ? nullptr : fdopen(cfd, "wb");
+        if (!f && cfd >= 0) close(cfd);
         if (!f) {
             fprintf(stderr, "quorvane_crypto: selfsigned_cert: %s: %s\n", cert_path, strerror(errno));
         } else {

@@ -389,6 +389,18 @@ struct TlsWholeBuffer : ::testing::Test {
             netw_close(&n);
         return n;
     }
+    // A TLS client of ours (no verification) on a socat peer that feeds what
+    // it reads into a process that never reads its input.
+    NETWORK *never_reading(std::unique_ptr<ChildProcess> *peer) {
+        std::string port = std::to_string(free_port());
+        *peer = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
+            "EXEC:sleep 300"});
+        NETWORK *n = nullptr;
+        if (!qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000)) return nullptr;
+        if (!netw_ssl_set_verify(n, 0) || netw_ssl_do_handshake(n, nullptr) != 1) netw_close(&n);
+        return n;
+    }
 };
 
 TEST_F(TlsWholeBuffer, PeerGoesAwayHalfway) {
@@ -422,14 +434,9 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
     for (bool blocking : {true, false}) {
         SCOPED_TRACE(blocking ? "blocking socket" : "non-blocking socket");
         LogCapture log;
-        std::string port = std::to_string(free_port());
-        // socat feeds what it reads into a process that never reads its input.
-        ChildProcess sink({"socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
-                           "EXEC:sleep 60"});
-        NETWORK *n = nullptr;
-        ASSERT_TRUE(qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000));
-        ASSERT_EQ(netw_ssl_set_verify(n, 0), 1);
-        ASSERT_EQ(netw_ssl_do_handshake(n, nullptr), 1);
+        std::unique_ptr<ChildProcess> sink;
+        NETWORK *n = never_reading(&sink);
+        ASSERT_NE(n, nullptr) << log.text();
         ASSERT_EQ(netw_setsockopt(n, SO_SNDTIMEO, 1000), 1);
         if (!blocking) {
             ASSERT_EQ(netw_set_blocking(n, 0), 1);
@@ -457,6 +464,39 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendAndTimedReceive) {
                   "socket " + std::to_string(n->link.sock) + " SSL_read timed out after 500 ms: the peer sends nothing");
         netw_close(&n);
     }
+}
+
+// A blocking socket with no send time-out of its own: the kernel's write
+// never hands OpenSSL a would-block, so the stall bound must still come from
+// NETW_SSL_SEND_WAIT_MS rather than leave the caller waiting for the peer. The
+// send runs in a thread; shutting the socket down ends a hung one.
+TEST_F(TlsWholeBuffer, StalledPeerBoundsSendWithoutSendTimeOut) {
+    ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
+    LogCapture log;
+    std::unique_ptr<ChildProcess> sink;
+    NETWORK *n = never_reading(&sink);
+    ASSERT_NE(n, nullptr) << log.text();
+    ASSERT_EQ(n->so_sndtimeo, -1);
+    std::vector<char> big(64u << 20, 's');
+    std::atomic<bool> done{false};
+    ssize_t sent = 0;
+    long long t0 = now_ms(), elapsed = 0;
+    std::thread sender([&] {
+        sent = send_ssl_data(n, big.data(), (uint32_t)big.size());
+        elapsed = now_ms() - t0;
+        done = true;
+    });
+    bool ended = qvtest::wait_until([&] { return done.load(); }, 4 * NETW_SSL_SEND_WAIT_MS);
+    if (!ended) shutdown(n->link.sock, SHUT_RDWR);
+    sender.join();
+    EXPECT_TRUE(ended) << "send_ssl_data still waiting after " << 4 * NETW_SSL_SEND_WAIT_MS << " ms";
+    EXPECT_EQ(sent, -1);
+    EXPECT_GE(elapsed, NETW_SSL_SEND_WAIT_MS - 1000);
+    ASSERT_GE(n_netw_get_error_count(n), 1);
+    EXPECT_EQ(std::string(n_netw_get_error(n, n_netw_get_error_count(n) - 1)),
+              "socket " + std::to_string(n->link.sock) + " SSL_write timed out after " + std::to_string(NETW_SSL_SEND_WAIT_MS) +
+                  " ms: the peer does not read");
+    netw_close(&n);
 }
 
 // ---------------------------------------------------------------- descriptors past select()'s limit

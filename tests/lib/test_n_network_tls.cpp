@@ -309,6 +309,42 @@ TEST_F(TlsTest, Tls13ListenerAndTimedAcceptHandshake) {
     EXPECT_TRUE(log.contains("TLS handshake timeout (2000 ms) from 127.0.0.1:")) << log.text();
 }
 
+// The accept with a per-name pick keeps the listener's handshake time-out: a
+// client that connects and never speaks cannot hold the accepting thread. The
+// silent client gives up after 20 s at the latest, which also ends a wait
+// that the time-out failed to bound.
+TEST_F(TlsTest, SniAcceptKeepsTheListenerHandshakeTimeOut) {
+    LogCapture log;
+    NETWORK *l = nullptr;
+    ASSERT_EQ(netw_make_listening(&l, "127.0.0.1", "0", 4, 1), 1);
+    ASSERT_EQ(netw_setsockopt(l, NETW_OPT_TLS_HANDSHAKE_TIMEOUT, 1500), 1);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(l->link.sock, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    std::atomic<bool> accepted{false};
+    std::thread silent([&] {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        qvtest::wait_until([&] { return accepted.load(); }, 20000);
+        close(fd);
+    });
+    auto pick = [](const char *, N_STR **cert, N_STR **key, void *) -> int {
+        *cert = char_to_nstr(qvtest::read_file(pki->leaf).c_str());
+        *key = char_to_nstr(qvtest::read_file(pki->leaf_key).c_str());
+        return 0;
+    };
+    long long t0 = now_ms();
+    NETWORK *conn = netw_accept_ssl_with_sni_cb(l, pick, nullptr);
+    long long elapsed = now_ms() - t0;
+    accepted = true;
+    silent.join();
+    EXPECT_EQ(conn, nullptr);
+    EXPECT_GE(elapsed, 1400);
+    EXPECT_LT(elapsed, 15000);
+    if (conn) netw_close(&conn);
+    netw_close(&l);
+}
+
 // ALPN: the server's order decides; no common protocol is no ALPN at all.
 // SNI: the pick function serves a certificate per name; a refusal, or a pick
 // that returns no key, aborts the handshake.

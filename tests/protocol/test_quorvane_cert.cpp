@@ -160,4 +160,42 @@ TEST(SelfSignedCert, KeyFileIsPrivateFromItsCreationAndGoneOnFailure) {
     }
 }
 
+// Links planted at either file's name by someone who can write the directory
+// never redirect our bytes: a symbolic link is refused and its target left
+// alone, a hard link is replaced by a file of our own, so the file it shares
+// an inode with keeps its bytes.
+TEST(SelfSignedCert, PlantedLinksNeverRedirectEitherFile) {
+    struct Case {
+        const char *name;
+        bool at_key, symbolic;
+        int result;
+    } cases[] = {
+        {"symbolic link at the certificate's name", false, true, -1},
+        {"hard link at the certificate's name", false, false, 0},
+        {"symbolic link at the key's name", true, true, -1},
+        {"hard link at the key's name", true, false, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string cert = dir.file("cert.pem"), key = dir.file("key.pem"), victim = dir.file("victim");
+        qvtest::write_file(victim, "precious\n");
+        ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+        const std::string &planted = c.at_key ? key : cert;
+        ASSERT_EQ(c.symbolic ? symlink(victim.c_str(), planted.c_str()) : link(victim.c_str(), planted.c_str()), 0);
+        EXPECT_EQ(quorvane_selfsigned_cert(cert.c_str(), key.c_str(), "links.test"), c.result);
+        EXPECT_EQ(qvtest::read_file(victim), "precious\n");
+        EXPECT_EQ(qvtest::mode_of(victim), (mode_t)0644);
+        struct stat st {};
+        if (c.result == 0) {
+            ASSERT_EQ(lstat(planted.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_nlink, 1u);
+            EXPECT_EQ(qvtest::mode_of(key), (mode_t)0600);
+            std::string out;
+            EXPECT_EQ(qvtest::run_command("openssl verify -CAfile '" + cert + "' '" + cert + "' 2>&1", &out), 0) << out;
+        }
+    }
+}
+
 }  // namespace
