@@ -116,7 +116,7 @@ TEST_F(BlobCache, ClassBoundaryAndLayout) {
     EXPECT_EQ(quorvane_blobcache_size(nullptr), 0u);
 }
 
-// The spec's example: large entries go first whatever their age.
+// The documented example: large entries go first whatever their age.
 TEST_F(BlobCache, LargeEntriesGoFirst) {
     ASSERT_EQ(put(Id(1), 400), 0);
     ASSERT_EQ(put(Id(2), 500), 0);

@@ -661,8 +661,8 @@ TEST_F(EmojiCache, EachFailedStepLeavesAWholeVersion) {
     int injected = 0, case_no = 0;
     for (const char *call : {"fsync", "rename", "openat", "write"}) {
         for (int when = 1; when <= 9; when++, case_no++) {
-            const std::string spec = std::string(call) + ":error=EIO:when=" + std::to_string(when);
-            SCOPED_TRACE(spec);
+            const std::string inject = std::string(call) + ":error=EIO:when=" + std::to_string(when);
+            SCOPED_TRACE(inject);
             const std::string d = tmp.file("case" + std::to_string(case_no));
             {
                 Cache w = open_cache(d);
@@ -683,7 +683,7 @@ TEST_F(EmojiCache, EachFailedStepLeavesAWholeVersion) {
             qvtest::Traced t = qvtest::run_self_traced(
                 tmp,
                 {std::string(kCrashDir) + "=" + d, std::string(kCrashSrc) + "=" + src, std::string(kCrashLast) + "=2"},
-                traced, {spec});
+                traced, {inject});
             const bool hit = t.log.find("(INJECTED)") != std::string::npos;
             injected += hit;
             const int rc = t.status;
