@@ -146,6 +146,58 @@ HASH_NODE *_ht_new_ptr_node(HASH_TABLE *table, const char *key, void *value, HAS
                             HASH_DUPLICATE_FUNC duplicator);
 void       _ht_node_destroy(void *node);  // frees key, text, children; calls destroy_func; a bucket's item destructor
 
+/* ---- trie mode ----
+   Keys are walked a character at a time over a fixed alphabet (a length and
+   the value of slot 0). A key with a character outside it is refused by the
+   puts and found by nothing: folding it into slot 0 would let one key
+   overwrite another. Completion works in both modes. */
+[[nodiscard]] HASH_TABLE *new_ht_trie(size_t alphabet_length, size_t alphabet_offset);  // length at least 1
+[[nodiscard]] LIST *ht_get_completion_list(HASH_TABLE *table, const char *keybud, size_t max_results);  // texts (free()); 0: no limit; null when none
+HASH_NODE *_ht_new_node_trie(HASH_TABLE *table, char key_char);        // unlinked, no key, empty children
+HASH_NODE *_ht_get_node_trie(HASH_TABLE *table, const char *key);      // end of the key's path, leaf or not
+int        _ht_is_leaf_node_trie(HASH_TABLE *table, const char *key);  // 1 / 0; -1 for a null table
+size_t     _ht_check_trie_divergence(HASH_TABLE *table, const char *key);  // 1-based, 0 none, SIZE_MAX on bad arguments
+char      *_ht_find_longest_prefix_trie(HASH_TABLE *table, const char *key);  // new text (free()), null on failure
+int        _ht_depth_first_search(HASH_NODE *node, LIST *results);    // leaf keys at and below node, children first
+
+// Trie-mode operations behind the slots, with the arguments of the public
+// functions. A put over a key of another type replaces the value.
+int        _ht_put_int_trie(HASH_TABLE *table, const char *key, int64_t value);
+int        _ht_put_double_trie(HASH_TABLE *table, const char *key, double value);
+int        _ht_put_ptr_trie(HASH_TABLE *table, const char *key, void *ptr, HASH_DESTROY_FUNC destructor,
+                            HASH_DUPLICATE_FUNC duplicator);
+int        _ht_put_string_trie(HASH_TABLE *table, const char *key, const char *string);
+int        _ht_put_string_ptr_trie(HASH_TABLE *table, const char *key, char *string);
+int        _ht_get_int_trie(HASH_TABLE *table, const char *key, int64_t *val);
+int        _ht_get_double_trie(HASH_TABLE *table, const char *key, double *val);
+int        _ht_get_ptr_trie(HASH_TABLE *table, const char *key, void **val);
+int        _ht_get_string_trie(HASH_TABLE *table, const char *key, char **val);
+int        _ht_remove_trie(HASH_TABLE *table, const char *key);
+LIST      *_ht_search_trie(HASH_TABLE *table, HASH_PREDICATE predicate);  // nodes before their children, slots in order
+int        _empty_ht_trie(HASH_TABLE *table);
+int        _destroy_ht_trie(HASH_TABLE **table);
+void       _ht_print_trie(HASH_TABLE *table);
+
+/* ---- classic-mode sizing, resizing, duplication and keyless nodes ----
+   Classic tables only; another mode is refused with a log line. Resizing
+   moves nodes between buckets and never hashes a key again. */
+int         is_prime(uint64_t n);
+uint64_t    next_prime(uint64_t n);                                  // 2 below 2; 0 when no 64-bit prime is above n
+int         ht_get_table_collision_percentage(HASH_TABLE *table);     // buckets holding 2+ nodes, in %; -1 on failure
+size_t      ht_get_optimal_size(HASH_TABLE *table);                   // prime near 1.3 x keys; 0 on failure
+int         ht_resize(HASH_TABLE **table, size_t size);               // on failure the table is as before
+int         ht_optimize(HASH_TABLE **table);                          // 1 when collisions remain after resizing, else 0
+[[nodiscard]] HASH_TABLE *ht_duplicate(HASH_TABLE *table);            // values with a duplicate function are copied, other pointers shared unowned
+
+// Pointer values addressed by a caller-chosen 64-bit value instead of a key:
+// bucket value modulo size, matched on hash_value. A table holding such
+// keyless nodes is used only through these, empty_ht and destroy_ht.
+HASH_NODE  *ht_get_node_ex(HASH_TABLE *table, uint64_t hash_value);
+int         ht_get_ptr_ex(HASH_TABLE *table, uint64_t hash_value, void **val);
+int         ht_put_ptr_ex(HASH_TABLE *table, uint64_t hash_value, void *ptr, HASH_DESTROY_FUNC destructor,
+                          HASH_DUPLICATE_FUNC duplicator);
+int         ht_remove_ex(HASH_TABLE *table, uint64_t hash_value);
+
 // Process-wide state: the key that every table seed derives from, made once,
 // and the count of classic tables created so far, guarded by an error-checking
 // mutex (a relock by the same thread is reported, not a deadlock).

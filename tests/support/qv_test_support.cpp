@@ -1,6 +1,9 @@
 #include "qv_test_support.h"
 
+#include "n_hash.h"
+#include "n_list.h"
 #include "n_log.h"
+#include "n_str.h"
 
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -25,6 +28,11 @@
 #include <unistd.h>
 
 namespace qvtest {
+
+void NstrFree::operator()(N_STR *s) const { free_nstr_nolog(&s); }
+void ListFree::operator()(LIST *l) const { list_destroy(&l); }
+void TableFree::operator()(HASH_TABLE *t) const { destroy_ht(&t); }
+AllocFailGuard::~AllocFailGuard() { n_alloc_fail_after(-1); }
 
 TempDir::TempDir() {
     const char *base = getenv("TMPDIR");

@@ -9,12 +9,39 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
 
+struct N_STR;
+struct LIST;
+struct HASH_TABLE;
+
 namespace qvtest {
+
+// Foundation objects owned by a test, released through their own destructors.
+struct NstrFree {
+    void operator()(N_STR *s) const;
+};
+struct ListFree {
+    void operator()(LIST *l) const;
+};
+struct TableFree {
+    void operator()(HASH_TABLE *t) const;
+};
+using NstrPtr = std::unique_ptr<N_STR, NstrFree>;
+using ListPtr = std::unique_ptr<LIST, ListFree>;
+using TablePtr = std::unique_ptr<HASH_TABLE, TableFree>;
+
+// Turns the allocator's fault injection off when a test ends, whatever it did.
+struct AllocFailGuard {
+    AllocFailGuard() = default;
+    ~AllocFailGuard();
+    AllocFailGuard(const AllocFailGuard &) = delete;
+    AllocFailGuard &operator=(const AllocFailGuard &) = delete;
+};
 
 // A fresh directory under TMPDIR (or /tmp), removed with its content.
 struct TempDir {
