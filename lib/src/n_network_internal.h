@@ -46,6 +46,7 @@ struct BoltGuard {
 };
 #define HOLD(NETW, BOLT) BoltGuard hold_##BOLT(&(NETW)->BOLT, "netw->" #BOLT, __func__, __LINE__)
 
+int       netw_locked_read(NETWORK *netw, int NETWORK::*field);  // one field under eventbolt
 long long netw_now_ms();                      // monotonic
 void      netw_sleep_full_ms(int ms);         // resumes after signals
 // poll() on one descriptor for up to `ms` (negative: no limit); EINTR resumes

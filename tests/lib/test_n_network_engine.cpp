@@ -1,0 +1,437 @@
+// Threaded engine and connection pools. Frames are checked byte by byte on a
+// raw socket; compressed payloads are opened and made by Python's zlib and
+// lz4.block (tests/scripts/compress_xcheck.py); two engines talk over plain
+// TCP and TLS 1.3. Waits are on queues and states, never on fixed sleeps.
+#include "n_hash.h"
+#include "n_log.h"
+#include "n_network.h"
+#include "netw_pair.h"
+#include "qv_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using qvtest::LogCapture;
+using qvtest::TempDir;
+using namespace qvnettest;
+
+namespace {
+
+std::string zeros(size_t n) { return std::string(n, '\0'); }
+std::string random_text(size_t n) {
+    auto b = qvtest::random_bytes(n);
+    return std::string(b.begin(), b.end());
+}
+std::string repeated(size_t n) {
+    std::string s;
+    while (s.size() < n) s += "quorvane engine frame ";
+    s.resize(n);
+    return s;
+}
+
+// ---------------------------------------------------------------- send side on the wire
+
+// What the send thread writes for each message: the state word with the
+// codec's flag only when compression saved a tenth, then the length. The
+// compressed payloads are opened by Python's zlib and lz4.block.
+TEST(NetwEngine, FramesOnTheWireAndTheirCompression) {
+    TempDir dir;
+    struct Case {
+        const char *name;
+        int compression;
+        std::string msg;
+        uint32_t state;
+    } cases[] = {
+        {"5 bytes, plain", 1, "hello", 0x40},
+        {"255 zeros never compressed", 1, zeros(255), 0x40},
+        {"256 zeros with zlib", 1, zeros(256), 0x10040},
+        {"256 zeros with LZ4", 2, zeros(256), 0x20040},
+        {"300 random bytes stay plain", 1, random_text(300), 0x40},
+        {"300 random bytes stay plain with LZ4", 2, random_text(300), 0x40},
+        {"compression off", 0, zeros(4096), 0x40},
+        {"64 KiB of text with zlib", 1, repeated(65536), 0x10040},
+        {"64 KiB of text with LZ4", 2, repeated(65536), 0x20040},
+        {"written 0", 1, "", 0x40},
+    };
+    std::vector<std::string> requests;
+    std::vector<const Case *> packed;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(netw_set_compression_mode(p.netw, c.compression), 1);
+        ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+        ASSERT_EQ(netw_add_msg(p.netw, msg_of(c.msg)), 1);
+        std::string head = p.read_exact(8);
+        ASSERT_EQ(head.size(), 8u);
+        EXPECT_EQ(qvtest::hex(head.substr(0, 4)), qvtest::hex(be32_bytes(c.state)));
+        uint32_t n = (uint8_t)head[4] << 24 | (uint8_t)head[5] << 16 | (uint8_t)head[6] << 8 | (uint8_t)head[7];
+        std::string body = p.read_exact(n);
+        ASSERT_EQ(body.size(), n);
+        if (c.state == 0x40) {
+            EXPECT_TRUE(body == c.msg);
+        } else {
+            EXPECT_LE((size_t)n * 100, c.msg.size() * 90);
+            std::string path = dir.file(std::to_string(requests.size()));
+            qvtest::write_file(path, body);
+            requests.push_back(std::string(c.state & NETW_COMPRESSED_LZ4 ? "lz4" : "zlib") + "_open " + path + " " + path + ".out");
+            packed.push_back(&c);
+        }
+        // Our stop sends the quit word; the raw peer answers by closing.
+        std::thread closer([&] {
+            EXPECT_EQ(qvtest::hex(p.read_exact(4)), "00000080");
+            shutdown(p.peer, SHUT_WR);
+        });
+        EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+        closer.join();
+        EXPECT_EQ(state_of(p.netw), NETW_EXITED);
+    }
+    const auto answers = qvtest::xcheck_words("compress_xcheck.py", requests);
+    for (size_t i = 0; i < requests.size(); i++) {
+        SCOPED_TRACE(packed[i]->name);
+        const std::string size = std::to_string(packed[i]->msg.size());
+        ASSERT_EQ(answers[i], (std::vector<std::string>{"OK", size, size}));
+        EXPECT_TRUE(qvtest::read_file(requests[i].substr(requests[i].rfind(' ') + 1)) == packed[i]->msg);
+    }
+}
+
+// A message too long for a 32-bit frame length is dropped with its reason and
+// the next one still goes out; a queued record without a buffer is refused.
+TEST(NetwEngine, OversizedAndEmptyMessagesOnSend) {
+    LogCapture log;
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+    // Only `written` is looked at before the message is dropped.
+    N_STR *huge = msg_of("x");
+    huge->written = (size_t)NETW_FRAME_SEND_MAX + 1;
+    ASSERT_EQ(netw_add_msg(p.netw, huge), 1);
+    ASSERT_EQ(netw_add_msg(p.netw, msg_of("after")), 1);
+    EXPECT_EQ(qvtest::hex(p.read_exact(13)), qvtest::hex(frame_bytes(0x40, "after")));
+    EXPECT_TRUE(ring_has(p.netw, "discarded packet of size 4294967288 which is greater than 4294967295"));
+
+    N_STR empty_len{};
+    char byte = 0;
+    empty_len.data = &byte;
+    EXPECT_EQ(netw_add_msg(p.netw, &empty_len), 0);
+    EXPECT_TRUE(ring_has(p.netw, "Empty messages are not supported."));
+    N_STR no_buf{};
+    EXPECT_EQ(netw_add_msg(p.netw, &no_buf), 0);
+    EXPECT_EQ(netw_add_msg(p.netw, nullptr), 0);
+    EXPECT_EQ(netw_add_msg_ex(p.netw, &byte, 0), 0);
+
+    // netw_add_msg_ex adopts the buffer.
+    char *raw = static_cast<char *>(malloc(3));
+    memcpy(raw, "abc", 3);
+    ASSERT_EQ(netw_add_msg_ex(p.netw, raw, 3), 1);
+    EXPECT_EQ(qvtest::hex(p.read_exact(11)), qvtest::hex(frame_bytes(0x40, "abc")));
+
+    std::thread closer([&] {
+        p.read_exact(4);
+        shutdown(p.peer, SHUT_WR);
+    });
+    EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+    closer.join();
+}
+
+// ---------------------------------------------------------------- receive side
+
+// Frames written by a raw peer, compressed ones made by Python: each arrives
+// whole and in order; an empty payload is an empty message.
+TEST(NetwEngine, ReceivesFramesMadeByPython) {
+    TempDir dir;
+    const std::string text = repeated(70000), small = "x";
+    std::vector<std::string> requests = {
+        "zlib_make " + dir.file("t") + " " + dir.file("t.z") + " 9",
+        "lz4_make " + dir.file("t") + " " + dir.file("t.lz4") + " high_compression",
+        "zlib_make " + dir.file("s") + " " + dir.file("s.z") + " 1",
+    };
+    qvtest::write_file(dir.file("t"), text);
+    qvtest::write_file(dir.file("s"), small);
+    for (const auto &a : qvtest::xcheck_words("compress_xcheck.py", requests)) ASSERT_EQ(a, std::vector<std::string>{"OK"});
+
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+    uint64_t recv_before = 0;
+    netw_bytes_stats_get(nullptr, &recv_before);
+    ASSERT_TRUE(p.write_all(frame_bytes(0x40, "plain") + frame_bytes(0x40, "") + frame_bytes(0x10040, qvtest::read_file(dir.file("t.z"))) +
+                            frame_bytes(0x20040, qvtest::read_file(dir.file("t.lz4"))) +
+                            frame_bytes(0x10040, qvtest::read_file(dir.file("s.z")))));
+    auto got = take_msgs(p.netw, 5);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0], "plain");
+    EXPECT_EQ(got[1], "");
+    EXPECT_TRUE(got[2] == text);
+    EXPECT_TRUE(got[3] == text);
+    EXPECT_EQ(got[4], small);
+    uint64_t recv_after = 0;
+    netw_bytes_stats_get(nullptr, &recv_after);
+    EXPECT_GE(recv_after - recv_before, 5 + 2 * text.size() + 1);
+
+    // The peer's quit ends our receive thread; our send thread answers with its own.
+    ASSERT_TRUE(p.write_all(std::string("\0\0\0\x80", 4)));
+    EXPECT_EQ(qvtest::hex(p.read_exact(4)), "00000080");
+    EXPECT_TRUE(qvtest::wait_until([&] { return running_threads(p.netw) == 0; }, 10000));
+    EXPECT_EQ(state_of(p.netw), NETW_EXIT_ASKED);
+    EXPECT_EQ(n_netw_get_error_count(p.netw), 0) << n_netw_get_error(p.netw, 0);
+    EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+}
+
+// Broken input from the peer ends the receive thread with its code; the send
+// thread sees NETW_ERROR and ends too.
+TEST(NetwEngine, ReceiveFailuresEndWithTheirCode) {
+    LogCapture log;
+    struct Case {
+        const char *name;
+        std::string bytes;
+        const char *ring;
+        int code;
+    } cases[] = {
+        {"length 1073741825", be32_bytes(0x40) + be32_bytes(0x40000001), "length exceeds NETW_MSG_MAX_FRAME_SIZE (1073741824 bytes)", 8},
+        {"zlib flag on garbage", frame_bytes(0x10040, std::string("\0\0\0\x10garbage!", 12)), nullptr, 7},
+        {"LZ4 flag on a short payload", frame_bytes(0x20040, "ab"), nullptr, 7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+        ASSERT_TRUE(p.write_all(c.bytes));
+        ASSERT_TRUE(qvtest::wait_until([&] { return running_threads(p.netw) == 0; }, 10000));
+        EXPECT_EQ(state_of(p.netw), NETW_ERROR);
+        EXPECT_TRUE(ring_has(p.netw, "Receive thread exiting with code " + std::to_string(c.code) + " !"));
+        EXPECT_TRUE(ring_has(p.netw, "Sending thread exiting with error 666 !"));
+        if (c.ring) {
+            EXPECT_TRUE(ring_has(p.netw, c.ring));
+        }
+        if (c.code == 7) {
+            EXPECT_TRUE(log.contains("failed to decompress payload"));
+        }
+        EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+    }
+
+    // The largest length is accepted: the thread waits for the payload and
+    // ends normally when the peer goes.
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+    ASSERT_TRUE(p.write_all(be32_bytes(0x40) + be32_bytes(0x40000000) + "partial"));
+    shutdown(p.peer, SHUT_WR);
+    ASSERT_TRUE(qvtest::wait_until([&] { return running_threads(p.netw) == 0; }, 20000));
+    EXPECT_EQ(state_of(p.netw), NETW_EXIT_ASKED);
+    EXPECT_FALSE(ring_has(p.netw, "Rejected oversized frame"));
+    EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+}
+
+// ---------------------------------------------------------------- engine to engine
+
+// Two engines over plain TCP and over TLS 1.3 exchange messages both ways at
+// once, from several producer threads, in every compression mode; the empty
+// message arrives over TLS too. Stopping one side stops both.
+TEST(NetwEngine, TwoEnginesPlainAndTls) {
+    TestCert cert;
+    ASSERT_TRUE(cert.ok);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        NetwPair pair(tls ? &cert : nullptr);
+        ASSERT_TRUE(pair.ok());
+        ASSERT_EQ(netw_set_compression_mode(pair.client, 2), 1);
+        ASSERT_EQ(netw_set_compression_mode(pair.server, 1), 1);
+        ASSERT_EQ(netw_start_thr_engine(pair.client), 1);
+        ASSERT_EQ(netw_start_thr_engine(pair.server), 1);
+        EXPECT_EQ(netw_start_thr_engine(pair.client), 0);
+        EXPECT_TRUE(ring_has(pair.client, "THR Engine already started"));
+
+        constexpr int kPerThread = 150;
+        const std::string noise = random_text(300);
+        auto body = [&noise](int who, int i) {
+            std::string s = std::to_string(who) + ":" + std::to_string(i) + ":";
+            if (i % 5 == 0) s += repeated(5000 + i);
+            if (i % 7 == 0) s += noise;
+            return s;
+        };
+        std::vector<std::thread> producers;
+        for (int who = 0; who < 2; who++)
+            producers.emplace_back([&, who] {
+                NETWORK *n = who == 0 ? pair.client : pair.server;
+                for (int i = 0; i < kPerThread; i++) EXPECT_EQ(netw_add_msg(n, msg_of(body(who, i))), 1);
+                EXPECT_EQ(netw_add_msg(n, msg_of("")), 1);
+            });
+        auto at_server = take_msgs(pair.server, kPerThread + 1);
+        auto at_client = take_msgs(pair.client, kPerThread + 1);
+        for (auto &t : producers) t.join();
+        ASSERT_EQ(at_server.size(), (size_t)kPerThread + 1);
+        ASSERT_EQ(at_client.size(), (size_t)kPerThread + 1);
+        for (int i = 0; i < kPerThread; i++) {
+            EXPECT_TRUE(at_server[i] == body(0, i)) << i;
+            EXPECT_TRUE(at_client[i] == body(1, i)) << i;
+        }
+        EXPECT_EQ(at_server.back(), "");
+        EXPECT_EQ(at_client.back(), "");
+
+        EXPECT_EQ(netw_stop_thr_engine(pair.client), 1);
+        EXPECT_TRUE(qvtest::wait_until([&] { return running_threads(pair.server) == 0; }, 10000));
+        EXPECT_EQ(state_of(pair.server), NETW_EXIT_ASKED);
+        EXPECT_EQ(state_of(pair.client), NETW_EXITED);
+        EXPECT_EQ(n_netw_get_error_count(pair.server), 0) << n_netw_get_error(pair.server, 0);
+        // netw_close joins what is left.
+    }
+}
+
+// ---------------------------------------------------------------- waiting
+
+TEST(NetwEngine, WaitForAMessage) {
+    LogCapture log;
+    NetwPair pair;
+    ASSERT_TRUE(pair.ok());
+    ASSERT_EQ(netw_start_thr_engine(pair.client), 1);
+    ASSERT_EQ(netw_start_thr_engine(pair.server), 1);
+
+    // Time-out: R = 100 ms, T = 1 s gives up after 9 sleeps.
+    long long t0 = now_ms();
+    EXPECT_EQ(netw_wait_msg(pair.server, 100000, 1000000), nullptr);
+    EXPECT_GE(now_ms() - t0, 850);
+    EXPECT_TRUE(ring_has(pair.server, "status: NETW_RUN (64), timeouted after waiting 1000000 msecs"));
+    EXPECT_TRUE(log.contains("refresh: 100000 usec (0 secs, 100000 usecs), timeout 1000000 usec"));
+    // A refresh of 0 still gives up.
+    EXPECT_EQ(netw_wait_msg(pair.server, 0, 20000), nullptr);
+
+    // No time-out: returns the message when it comes.
+    std::atomic<bool> go{false};
+    std::thread sender([&] {
+        while (!go.load()) std::this_thread::yield();
+        EXPECT_EQ(netw_add_msg(pair.client, msg_of("late")), 1);
+    });
+    go = true;
+    N_STR *m = netw_wait_msg(pair.server, 1000, 0);
+    sender.join();
+    EXPECT_EQ(text_of(m), "late");
+    free_nstr_ptr_nolog(m);
+
+    // No time-out, and the engine stops: gives up with the state.
+    EXPECT_EQ(netw_stop_thr_engine(pair.server), 1);
+    EXPECT_EQ(netw_wait_msg(pair.server, 1000, 0), nullptr);
+    EXPECT_TRUE(ring_has(pair.server, "is no more running, state: NETW_EXITED (256)"));
+
+    EXPECT_EQ(netw_stop_thr_engine(pair.server), 0);
+    EXPECT_TRUE(ring_has(pair.server, "Thread engine status already stopped for network"));
+}
+
+// ---------------------------------------------------------------- pools
+
+// A record with a descriptor of its own (a copy of /dev/null) whose number
+// serves as the pool key; netw_close closes that copy.
+NETWORK *keyed_record() {
+    NETWORK *n = netw_new(SIZE_MAX, SIZE_MAX);
+    if (n) n->link.sock = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return n;
+}
+
+std::string key_of(NETWORK *n) { return std::to_string(n->link.sock); }
+
+bool in_pool(NETWORK_POOL *pool, NETWORK *n) {
+    void *held = nullptr;
+    return ht_get_ptr(pool->pool, key_of(n).c_str(), &held) == 1 && held == n;
+}
+
+TEST(NetwPool, MembershipBothWays) {
+    LogCapture log;
+    NETWORK_POOL *a = netw_new_pool(16), *b = netw_new_pool(16);
+    ASSERT_TRUE(a && b);
+    NETWORK *x = keyed_record(), *y = keyed_record(), *twin = netw_new(SIZE_MAX, SIZE_MAX);
+    ASSERT_TRUE(x && y && twin);
+    twin->link.sock = x->link.sock;  // the same number as x, never closed through twin
+
+    EXPECT_EQ(netw_pool_add(a, x), 1);
+    EXPECT_EQ(netw_pool_add(a, x), 0);
+    EXPECT_TRUE(ring_has(x, "Network id " + key_of(x) + " already added !"));
+    EXPECT_EQ(x->pools->item_count, 1u);
+    EXPECT_EQ(netw_pool_add(a, twin), 0) << "one socket number, one member";
+    EXPECT_EQ(twin->pools->item_count, 0u);
+    EXPECT_EQ(netw_pool_remove(a, twin), 0) << "only the member itself is taken out";
+    EXPECT_TRUE(in_pool(a, x));
+    EXPECT_EQ(netw_pool_add(b, x), 1);
+    EXPECT_EQ(netw_pool_add(a, y), 1);
+    EXPECT_EQ(netw_pool_add(b, y), 1);
+
+    EXPECT_EQ(netw_pool_remove(b, y), 1);
+    EXPECT_EQ(netw_pool_remove(b, y), 0);
+    EXPECT_TRUE(ring_has(y, "Network id " + key_of(y) + " already removed !"));
+    EXPECT_EQ(y->pools->item_count, 1u);
+
+    // Destroying a pool that still holds members: one line each, the members
+    // stay open, and their lists forget the pool, so closing them later is safe.
+    log.clear();
+    EXPECT_EQ(netw_destroy_pool(&a), 1);
+    EXPECT_EQ(a, nullptr);
+    EXPECT_TRUE(log.contains("network id " + key_of(x) + " still active !!"));
+    EXPECT_TRUE(log.contains("network id " + key_of(y) + " still active !!"));
+    EXPECT_EQ(y->pools->item_count, 0u);
+    EXPECT_EQ(x->pools->item_count, 1u);  // still in b
+    EXPECT_NE(fcntl(x->link.sock, F_GETFD), -1);
+
+    // Closing x takes it out of b.
+    twin->link.sock = -1;
+    netw_close(&twin);
+    std::string x_key = key_of(x);
+    netw_close(&x);
+    void *held = nullptr;
+    EXPECT_EQ(ht_get_ptr(b->pool, x_key.c_str(), &held), 0);
+    netw_close(&y);
+    EXPECT_EQ(netw_destroy_pool(&b), 1);
+    EXPECT_EQ(netw_destroy_pool(&b), 0);
+}
+
+// netw_close of a real connection in two pools leaves both without it.
+TEST(NetwPool, CloseLeavesEveryPool) {
+    NetwPair pair;
+    ASSERT_TRUE(pair.ok());
+    NETWORK_POOL *a = netw_new_pool(8), *b = netw_new_pool(8);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(netw_pool_add(a, pair.client), 1);
+    ASSERT_EQ(netw_pool_add(b, pair.client), 1);
+    ASSERT_EQ(netw_pool_add(a, pair.server), 1);
+    std::string client_key = key_of(pair.client);
+    netw_close(&pair.client);
+    void *held = nullptr;
+    EXPECT_EQ(ht_get_ptr(a->pool, client_key.c_str(), &held), 0);
+    EXPECT_EQ(ht_get_ptr(b->pool, client_key.c_str(), &held), 0);
+    EXPECT_TRUE(in_pool(a, pair.server));
+    EXPECT_EQ(netw_destroy_pool(&a), 1);
+    EXPECT_EQ(netw_destroy_pool(&b), 1);
+    EXPECT_EQ(pair.server->pools->item_count, 0u);
+}
+
+// Threads add, remove and close their own members of one pool at once.
+TEST(NetwPool, ConcurrentMembers) {
+    NETWORK_POOL *pool = netw_new_pool(64);
+    ASSERT_TRUE(pool);
+    constexpr int kThreads = 8, kRounds = 100;
+    std::vector<std::thread> th;
+    for (int t = 0; t < kThreads; t++)
+        th.emplace_back([&] {
+            for (int i = 0; i < kRounds; i++) {
+                NETWORK *n = keyed_record();
+                ASSERT_TRUE(n);
+                EXPECT_EQ(netw_pool_add(pool, n), 1);
+                if (i % 2) {
+                    EXPECT_EQ(netw_pool_remove(pool, n), 1);
+                }
+                netw_close(&n);  // leaves the pool when still in it
+            }
+        });
+    for (auto &x : th) x.join();
+    LIST *left = ht_search(pool->pool, [](HASH_NODE *) { return 1; });
+    EXPECT_EQ(left, nullptr) << "every member left";
+    if (left) list_destroy(&left);
+    EXPECT_EQ(netw_destroy_pool(&pool), 1);
+}
+
+}  // namespace

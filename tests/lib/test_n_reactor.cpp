@@ -1,0 +1,323 @@
+// Event reactor: a loop thread of its own serving raw peers that write frames
+// byte by byte, half-close or send garbage, and engine peers over plain TCP
+// and TLS 1.3. Waits are on queues, states and counters, never fixed sleeps.
+#include "n_reactor.h"
+
+#include "n_log.h"
+#include "netw_pair.h"
+#include "qv_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using qvtest::LogCapture;
+using qvtest::TempDir;
+using namespace qvnettest;
+
+namespace {
+
+// A reactor with its loop running in a thread, stopped and joined at the end.
+struct Loop {
+    n_reactor *r = n_reactor_new();
+    std::thread th;
+    void start() {
+        th = std::thread([this] { n_reactor_run(r); });
+    }
+    ~Loop() {
+        n_reactor_stop(r);
+        if (th.joinable()) th.join();
+        n_reactor_destroy(&r);
+    }
+    n_reactor_stats stats() const {
+        n_reactor_stats s{};
+        n_reactor_get_stats(r, &s);
+        return s;
+    }
+};
+
+bool released(NETWORK *n) { return n->reactor_released.load() == 1; }
+
+std::string repeated(size_t n) {
+    std::string s;
+    while (s.size() < n) s += "reactor payload ";
+    s.resize(n);
+    return s;
+}
+
+// Frames split down to single bytes (the header word also as 3 + 1) are
+// reassembled; an empty payload is an empty message; compressed frames from
+// an engine-style sender open.
+TEST(NReactor, ReassemblesSplitFrames) {
+    Loop loop;
+    ASSERT_TRUE(loop.r);
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(n_reactor_register(loop.r, p.netw), 1);
+    loop.start();
+
+    // Each write is read on its own: the next waits until the loop took it.
+    auto drained = [&] {
+        return qvtest::wait_until(
+            [&] {
+                int inq = -1;
+                return ioctl(p.netw->link.sock, FIONREAD, &inq) == 0 && inq == 0;
+            },
+            10000);
+    };
+    std::string one = frame_bytes(0x40, "byte by byte");
+    for (char c : one) {
+        ASSERT_TRUE(p.write_all(std::string(1, c)));
+        ASSERT_TRUE(drained());
+    }
+    auto got = take_msgs(p.netw, 1);
+    ASSERT_EQ(got, std::vector<std::string>{"byte by byte"});
+    // 3 + 3 bytes inside the two header words, 11 inside the payload.
+    EXPECT_EQ(loop.stats().partial_reads, 17u);
+
+    std::string two = frame_bytes(0x40, "three plus one");
+    ASSERT_TRUE(p.write_all(two.substr(0, 3)));
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(loop.stats().partial_reads, 18u);
+    ASSERT_TRUE(p.write_all(two.substr(3)));
+    ASSERT_TRUE(p.write_all(frame_bytes(0x40, "")));
+    got = take_msgs(p.netw, 2);
+    EXPECT_EQ(got, (std::vector<std::string>{"three plus one", ""}));
+
+    // A frame our engine builder compressed, and one whose codec flag lies:
+    // the second is dropped and the connection goes on.
+    N_STR *m = msg_of(repeated(10000));
+    char *frame = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(netw_build_frame(2, NETW_RUN, m, &frame, &len), 1);
+    free_nstr_ptr_nolog(m);
+    std::string packed(frame, len);
+    free(frame);
+    EXPECT_EQ((uint8_t)packed[1], 0x02);
+    LogCapture log;
+    ASSERT_TRUE(p.write_all(frame_bytes(0x10040, "not zlib at all") + packed));
+    got = take_msgs(p.netw, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0] == repeated(10000));
+    EXPECT_TRUE(log.contains("n_reactor: failed to decompress payload (15 bytes, codec=zlib); dropping"));
+    EXPECT_EQ(state_of(p.netw), NETW_RUN);
+}
+
+// How a peer's end is taken: each case leaves the connection out of reactor
+// mode with the state that says why, and what came before the end is kept.
+TEST(NReactor, PeerEndings) {
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool half_close;
+        std::vector<std::string> expect;
+        int state;
+    } cases[] = {
+        {"oversized length", frame_bytes(0x40, "kept") + be32_bytes(0x40) + be32_bytes(0x40000001), false, {"kept"}, NETW_EXIT_ASKED},
+        {"quit then more bytes", frame_bytes(0x40, "before") + std::string("\0\0\0\x80", 4) + frame_bytes(0x40, "after"), false, {"before"},
+         NETW_EXIT_ASKED},
+        // The last frames and the FIN come together: they are read first.
+        {"frames then half-close", frame_bytes(0x40, "last 1") + frame_bytes(0x40, "last 2"), true, {"last 1", "last 2"}, NETW_EXIT_ASKED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Loop loop;
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(n_reactor_register(loop.r, p.netw), 1);
+        ASSERT_TRUE(p.write_all(c.bytes));
+        if (c.half_close) shutdown(p.peer, SHUT_WR);
+        loop.start();  // everything is there before the first turn
+        ASSERT_TRUE(qvtest::wait_until([&] { return released(p.netw); }, 10000));
+        EXPECT_EQ(state_of(p.netw), c.state);
+        EXPECT_EQ(p.netw->reactor_attached.load(), 0);
+        EXPECT_EQ(take_msgs(p.netw, c.expect.size(), 1000), c.expect);
+        EXPECT_EQ(loop.stats().unregistrations, 1u);
+    }
+}
+
+// Ten messages queued before the loop's first turn are one wake-up and one
+// dirty entry; the peer gets all ten in order, compressed where it pays.
+TEST(NReactor, QueuedMessagesBatchIntoOneWakeUp) {
+    TempDir dir;
+    Loop loop;
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(n_reactor_register(loop.r, p.netw), 1);
+    ASSERT_EQ(netw_set_compression_mode(p.netw, 1), 1);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 10; i++) {
+        sent.push_back(i == 9 ? repeated(3000) : "msg " + std::to_string(i));
+        ASSERT_EQ(netw_add_msg(p.netw, msg_of(sent.back())), 1);
+    }
+    EXPECT_EQ(p.netw->reactor_dirty.load(), 1);
+    loop.start();
+    std::string wire;
+    for (int i = 0; i < 9; i++) wire += frame_bytes(0x40, sent[i]);
+    std::string got = p.read_exact(wire.size());
+    EXPECT_EQ(qvtest::hex(got), qvtest::hex(wire));
+    std::string head = p.read_exact(8);
+    ASSERT_EQ(head.size(), 8u);
+    EXPECT_EQ(qvtest::hex(head.substr(0, 4)), "00010040");
+    uint32_t n = (uint8_t)head[4] << 24 | (uint8_t)head[5] << 16 | (uint8_t)head[6] << 8 | (uint8_t)head[7];
+    qvtest::write_file(dir.file("z"), p.read_exact(n));
+    auto answers = qvtest::xcheck_words("compress_xcheck.py", {"zlib_open " + dir.file("z") + " " + dir.file("z.out")});
+    EXPECT_EQ(answers[0], (std::vector<std::string>{"OK", "3000", "3000"}));
+    EXPECT_TRUE(qvtest::read_file(dir.file("z.out")) == sent[9]);
+
+    auto s = loop.stats();
+    EXPECT_EQ(s.wake_sum, 10u);
+    EXPECT_EQ(s.wake_events, 1u);
+    EXPECT_EQ(s.dirty_seen, 1u);
+    EXPECT_EQ(s.dirty_drained, 1u);
+    EXPECT_EQ(s.registrations, 1u);
+}
+
+TEST(NReactor, RegistrationRules) {
+    LogCapture log;
+    Loop loop;
+    NetwPair pair;
+    ASSERT_TRUE(pair.ok());
+    ASSERT_EQ(n_reactor_register(loop.r, pair.client), 1);
+    EXPECT_EQ(n_reactor_register(loop.r, pair.client), 0);
+    EXPECT_TRUE(log.contains("already in reactor mode"));
+    EXPECT_EQ(netw_start_thr_engine(pair.client), 0) << "a connection in reactor mode gets no engine";
+    ASSERT_EQ(netw_start_thr_engine(pair.server), 1);
+    EXPECT_EQ(n_reactor_register(loop.r, pair.server), 0);
+    EXPECT_TRUE(log.contains("reactor and thread mode are mutually exclusive"));
+    EXPECT_EQ(n_reactor_register(nullptr, pair.server), 0);
+
+    n_reactor_stats s;
+    memset(&s, 0xAA, sizeof s);
+    n_reactor_get_stats(nullptr, &s);
+    EXPECT_TRUE(qvtest::all_zero(&s, sizeof s));
+    n_reactor_get_stats(loop.r, nullptr);
+
+    int err = 0;
+    EXPECT_EQ(netw_accept_into_reactor(pair.server, 8, 8, -1, nullptr, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+
+    // Unregistered by hand while no loop runs; nothing is closed.
+    n_reactor_unregister(loop.r, pair.client);
+    EXPECT_TRUE(released(pair.client));
+    EXPECT_EQ(loop.stats().unregistrations, 1u);
+    n_reactor_unregister(loop.r, pair.client);
+    EXPECT_EQ(loop.stats().unregistrations, 1u);
+    EXPECT_NE(fcntl(pair.client->link.sock, F_GETFD), -1);
+}
+
+// netw_close of an attached connection lets the loop flush what is queued and
+// half-close; with the loop stopped, the close still finishes.
+TEST(NReactor, CloseFlushesThroughTheLoop) {
+    {
+        Loop loop;
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(n_reactor_register(loop.r, p.netw), 1);
+        loop.start();
+        std::string wire;
+        for (int i = 0; i < 50; i++) {
+            std::string m = repeated(1000 + i);
+            ASSERT_EQ(netw_set_compression_mode(p.netw, 0), 1);
+            ASSERT_EQ(netw_add_msg(p.netw, msg_of(m)), 1);
+            wire += frame_bytes(0x40, m);
+        }
+        netw_close(&p.netw);
+        EXPECT_EQ(p.netw, nullptr);
+        std::string got = qvtest::read_until_closed(p.peer, 10000);
+        EXPECT_EQ(got.size(), wire.size());
+        EXPECT_TRUE(got == wire);
+    }
+    {
+        Loop loop;
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(n_reactor_register(loop.r, p.netw), 1);
+        loop.start();
+        n_reactor_stop(loop.r);
+        loop.th.join();
+        ASSERT_EQ(netw_add_msg(p.netw, msg_of("flushed by the closer")), 1);
+        netw_close(&p.netw);
+        EXPECT_EQ(qvtest::read_until_closed(p.peer, 10000), frame_bytes(0x40, "flushed by the closer"));
+    }
+}
+
+// An engine peer and a reactor server, over plain TCP and TLS 1.3: many
+// connections at once, messages both ways from several threads, the client's
+// stop answered through the reactor.
+TEST(NReactor, EnginePeersPlainAndTls) {
+    TestCert cert;
+    ASSERT_TRUE(cert.ok);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        Loop loop;
+        ASSERT_TRUE(loop.r);
+        loop.start();
+        NETWORK *l = nullptr;
+        ASSERT_EQ(netw_make_listening(&l, "127.0.0.1", "0", 64, 1), 1);
+        if (tls) {
+            ASSERT_EQ(netw_set_crypto(l, cert.key.c_str(), cert.cert.c_str()), 1);
+        }
+        std::string port = local_port(l->link.sock);
+        constexpr int kConns = 12, kMsgs = 60;
+        std::vector<NETWORK *> clients(kConns, nullptr), served;
+        std::thread acceptor([&] {
+            for (int i = 0; i < kConns; i++) {
+                int err = 0;
+                NETWORK *s = netw_accept_into_reactor(l, SIZE_MAX, SIZE_MAX, 15000, loop.r, &err);
+                if (!s) break;
+                served.push_back(s);
+            }
+        });
+        for (auto &c : clients) {
+            int ok = tls ? netw_ssl_connect_client(&c, "127.0.0.1", port.c_str(), 1) : netw_connect(&c, "127.0.0.1", port.c_str(), 1);
+            ASSERT_EQ(ok, 1);
+            if (tls) {
+                ASSERT_EQ(netw_ssl_set_verify(c, 0), 1);
+                ASSERT_EQ(netw_ssl_do_handshake(c, nullptr), 1);
+            }
+            ASSERT_EQ(netw_set_compression_mode(c, 2), 1);
+            ASSERT_EQ(netw_start_thr_engine(c), 1);
+        }
+        acceptor.join();
+        ASSERT_EQ(served.size(), (size_t)kConns);
+        netw_close(&l);
+
+        // Each client sends; each served connection echoes from its own thread.
+        std::vector<std::thread> work;
+        for (int i = 0; i < kConns; i++) {
+            work.emplace_back([&, i] {
+                for (int k = 0; k < kMsgs; k++) EXPECT_EQ(netw_add_msg(clients[i], msg_of(std::to_string(i) + "/" + std::to_string(k) + repeated(k * 40))), 1);
+            });
+            work.emplace_back([&, i] {
+                auto got = take_msgs(served[i], kMsgs);
+                for (auto &m : got) EXPECT_EQ(netw_add_msg(served[i], msg_of(m)), 1);
+            });
+        }
+        for (auto &t : work) t.join();
+        for (int i = 0; i < kConns; i++) {
+            auto back = take_msgs(clients[i], kMsgs);
+            ASSERT_EQ(back.size(), (size_t)kMsgs);
+            for (int k = 0; k < kMsgs; k++) EXPECT_TRUE(back[k] == std::to_string(i) + "/" + std::to_string(k) + repeated(k * 40)) << i << " " << k;
+        }
+        // The engine's stop sends its quit word; the reactor lets the connection go.
+        for (int i = 0; i < kConns; i++) {
+            EXPECT_EQ(netw_stop_thr_engine(clients[i]), 1);
+            EXPECT_TRUE(qvtest::wait_until([&] { return released(served[i]); }, 10000));
+            EXPECT_EQ(state_of(served[i]), NETW_EXIT_ASKED);
+            netw_close(&served[i]);
+            netw_close(&clients[i]);
+        }
+        auto s = loop.stats();
+        EXPECT_EQ(s.registrations, (uint64_t)kConns);
+        EXPECT_EQ(s.unregistrations, (uint64_t)kConns);
+        EXPECT_GE(s.wake_events, 1u);
+    }
+}
+
+}  // namespace
