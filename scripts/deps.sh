@@ -7,7 +7,7 @@ QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev liblz4-dev
 # beyond that: the test framework, clang's libFuzzer and sanitizer runtimes,
 # and the real peers the tests start (a syslog receiver, Python for the
 # independent cross-checks).
-QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin socat strace nodejs libsqlite3-dev faketime python3-cryptography nginx-light iproute2 python3-lz4 lz4 coreutils)
+QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin socat strace nodejs libsqlite3-dev faketime python3-cryptography nginx-light iproute2 python3-lz4 lz4 coreutils iperf3)
 
 qv_install_missing() {
     local missing=() p
