@@ -36,20 +36,13 @@ N_STR *msg_of(size_t n, char fill) {
     return m;
 }
 
-std::string port_of(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return std::to_string(ntohs(a.sin_port));
-}
-
 // Accepted side in a thread, connecting side here.
 struct Pair {
     NETWORK *client = nullptr, *server = nullptr;
     explicit Pair(n_reactor *reactor = nullptr) {
         NETWORK *l = nullptr;
         if (netw_make_listening(&l, "127.0.0.1", "0", 4, 1) != 1) return;
-        std::string port = port_of(l->link.sock);
+        std::string port = qvnettest::local_port(l->link.sock);
         std::thread acc([&] {
             int err = 0;
             server = reactor ? netw_accept_into_reactor(l, SIZE_MAX, SIZE_MAX, 10000, reactor, &err)
@@ -167,7 +160,7 @@ struct EpollEcho {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(lfd, 16) != 0) return;
-        port = port_of(lfd);
+        port = qvnettest::local_port(lfd);
         efd = epoll_create1(0);
         int p[2];
         if (pipe(p) != 0) return;
@@ -239,7 +232,7 @@ struct ReactorEcho {
     std::atomic<bool> done{false};
     ReactorEcho() {
         if (!r || netw_make_listening(&listener, "127.0.0.1", "0", 4, 1) != 1) return;
-        port = port_of(listener->link.sock);
+        port = qvnettest::local_port(listener->link.sock);
         loop = std::thread([this] { n_reactor_run(r); });
         acceptor = std::thread([this] {
             int err = 0;

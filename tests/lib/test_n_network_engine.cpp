@@ -27,12 +27,6 @@ std::string random_text(size_t n) {
     auto b = qvtest::random_bytes(n);
     return std::string(b.begin(), b.end());
 }
-std::string repeated(size_t n) {
-    std::string s;
-    while (s.size() < n) s += "quorvane engine frame ";
-    s.resize(n);
-    return s;
-}
 
 // ---------------------------------------------------------------- send side on the wire
 
@@ -54,8 +48,8 @@ TEST(NetwEngine, FramesOnTheWireAndTheirCompression) {
         {"300 random bytes stay plain", 1, random_text(300), 0x40},
         {"300 random bytes stay plain with LZ4", 2, random_text(300), 0x40},
         {"compression off", 0, zeros(4096), 0x40},
-        {"64 KiB of text with zlib", 1, repeated(65536), 0x10040},
-        {"64 KiB of text with LZ4", 2, repeated(65536), 0x20040},
+        {"64 KiB of text with zlib", 1, filler_text(65536), 0x10040},
+        {"64 KiB of text with LZ4", 2, filler_text(65536), 0x20040},
         {"written 0", 1, "", 0x40},
     };
     std::vector<std::string> requests;
@@ -145,7 +139,7 @@ TEST(NetwEngine, OversizedAndEmptyMessagesOnSend) {
 // whole and in order; an empty payload is an empty message.
 TEST(NetwEngine, ReceivesFramesMadeByPython) {
     TempDir dir;
-    const std::string text = repeated(70000), small = "x";
+    const std::string text = filler_text(70000), small = "x";
     std::vector<std::string> requests = {
         "zlib_make " + dir.file("t") + " " + dir.file("t.z") + " 9",
         "lz4_make " + dir.file("t") + " " + dir.file("t.lz4") + " high_compression",
@@ -253,7 +247,7 @@ TEST(NetwEngine, TwoEnginesPlainAndTls) {
         const std::string noise = random_text(300);
         auto body = [&noise](int who, int i) {
             std::string s = std::to_string(who) + ":" + std::to_string(i) + ":";
-            if (i % 5 == 0) s += repeated(5000 + i);
+            if (i % 5 == 0) s += filler_text(5000 + i);
             if (i % 7 == 0) s += noise;
             return s;
         };

@@ -43,12 +43,6 @@ struct Loop {
 
 bool released(NETWORK *n) { return n->reactor_released.load() == 1; }
 
-std::string repeated(size_t n) {
-    std::string s;
-    while (s.size() < n) s += "reactor payload ";
-    s.resize(n);
-    return s;
-}
 
 // Frames split down to single bytes (the header word also as 3 + 1) are
 // reassembled; an empty payload is an empty message; compressed frames from
@@ -91,7 +85,7 @@ TEST(NReactor, ReassemblesSplitFrames) {
 
     // A frame our engine builder compressed, and one whose codec flag lies:
     // the second is dropped and the connection goes on.
-    N_STR *m = msg_of(repeated(10000));
+    N_STR *m = msg_of(filler_text(10000));
     char *frame = nullptr;
     size_t len = 0;
     ASSERT_EQ(netw_build_frame(2, NETW_RUN, m, &frame, &len), 1);
@@ -103,7 +97,7 @@ TEST(NReactor, ReassemblesSplitFrames) {
     ASSERT_TRUE(p.write_all(frame_bytes(0x10040, "not zlib at all") + packed));
     got = take_msgs(p.netw, 1);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_TRUE(got[0] == repeated(10000));
+    EXPECT_TRUE(got[0] == filler_text(10000));
     EXPECT_TRUE(log.contains("n_reactor: failed to decompress payload (15 bytes, codec=zlib); dropping"));
     EXPECT_EQ(state_of(p.netw), NETW_RUN);
 }
@@ -152,7 +146,7 @@ TEST(NReactor, QueuedMessagesBatchIntoOneWakeUp) {
     ASSERT_EQ(netw_set_compression_mode(p.netw, 1), 1);
     std::vector<std::string> sent;
     for (int i = 0; i < 10; i++) {
-        sent.push_back(i == 9 ? repeated(3000) : "msg " + std::to_string(i));
+        sent.push_back(i == 9 ? filler_text(3000) : "msg " + std::to_string(i));
         ASSERT_EQ(netw_add_msg(p.netw, msg_of(sent.back())), 1);
     }
     EXPECT_EQ(p.netw->reactor_dirty.load(), 1);
@@ -223,7 +217,7 @@ TEST(NReactor, CloseFlushesThroughTheLoop) {
         loop.start();
         std::string wire;
         for (int i = 0; i < 50; i++) {
-            std::string m = repeated(1000 + i);
+            std::string m = filler_text(1000 + i);
             ASSERT_EQ(netw_add_msg(p.netw, msg_of(m)), 1);
             wire += frame_bytes(0x40, m);
         }
@@ -292,7 +286,7 @@ TEST(NReactor, EnginePeersPlainAndTls) {
         std::vector<std::thread> work;
         for (int i = 0; i < kConns; i++) {
             work.emplace_back([&, i] {
-                for (int k = 0; k < kMsgs; k++) EXPECT_EQ(netw_add_msg(clients[i], msg_of(std::to_string(i) + "/" + std::to_string(k) + repeated(k * 40))), 1);
+                for (int k = 0; k < kMsgs; k++) EXPECT_EQ(netw_add_msg(clients[i], msg_of(std::to_string(i) + "/" + std::to_string(k) + filler_text(k * 40))), 1);
             });
             work.emplace_back([&, i] {
                 auto got = take_msgs(served[i], kMsgs);
@@ -303,7 +297,7 @@ TEST(NReactor, EnginePeersPlainAndTls) {
         for (int i = 0; i < kConns; i++) {
             auto back = take_msgs(clients[i], kMsgs);
             ASSERT_EQ(back.size(), (size_t)kMsgs);
-            for (int k = 0; k < kMsgs; k++) EXPECT_TRUE(back[k] == std::to_string(i) + "/" + std::to_string(k) + repeated(k * 40)) << i << " " << k;
+            for (int k = 0; k < kMsgs; k++) EXPECT_TRUE(back[k] == std::to_string(i) + "/" + std::to_string(k) + filler_text(k * 40)) << i << " " << k;
         }
         // The engine's stop sends its quit word; the reactor lets the connection go.
         for (int i = 0; i < kConns; i++) {

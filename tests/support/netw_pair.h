@@ -33,13 +33,6 @@ struct TestCert {
     }
 };
 
-inline std::string local_port(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return std::to_string(ntohs(a.sin_port));
-}
-
 // Both ends are ours; `cert` turns TLS 1.3 on.
 struct NetwPair {
     NETWORK *client = nullptr, *server = nullptr;
@@ -112,6 +105,14 @@ struct RawPair {
         return true;
     }
 };
+
+// `n` bytes of a repeating phrase: compresses well, and is easy to tell apart.
+inline std::string filler_text(size_t n) {
+    std::string s;
+    while (s.size() < n) s += "quorvane engine frame ";
+    s.resize(n);
+    return s;
+}
 
 inline std::string be32_bytes(uint32_t v) {
     std::string s(4, '\0');
