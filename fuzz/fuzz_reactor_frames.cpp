@@ -1,0 +1,54 @@
+// The reactor's frame reader over whatever a peer sends: the input is written
+// into one end of a socket pair whose other end is registered, the writer
+// half-closes, and one turn of the loop reads it all. Whatever the bytes, the
+// connection leaves reactor mode in that turn (the stream ended), and every
+// message it queued is terminated at its length.
+#include "n_network.h"
+#include "n_reactor.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 0;
+    fcntl(sv[1], F_SETFL, O_NONBLOCK);
+    size_t done = 0;
+    while (done < size) {  // what the socket buffer cannot hold is not part of this run
+        ssize_t w = write(sv[1], data + done, size - done);
+        if (w <= 0) break;
+        done += (size_t)w;
+    }
+    shutdown(sv[1], SHUT_WR);
+
+    NETWORK *netw = nullptr;
+    n_reactor *r = n_reactor_new();
+    if (!r || netw_adopt_client_fd(&netw, sv[0], "fuzz", "0") != 1) {
+        close(sv[1]);
+        if (!netw) close(sv[0]);
+        n_reactor_destroy(&r);
+        return 0;
+    }
+    check(n_reactor_register(r, netw) == 1);
+    n_reactor_stop(r);  // the loop handles this turn's events, then returns
+    n_reactor_run(r);
+    check(netw->reactor_released.load() == 1);
+    check(netw->reactor_attached.load() == 0);
+    while (N_STR *m = netw_get_msg(netw)) {
+        check(m->data && m->written <= m->length && m->data[m->written] == 0);
+        free_nstr_ptr_nolog(m);
+    }
+    netw_close(&netw);
+    n_reactor_destroy(&r);
+    close(sv[1]);
+    return 0;
+}
