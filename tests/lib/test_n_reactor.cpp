@@ -170,6 +170,12 @@ TEST(NReactor, QueuedMessagesBatchIntoOneWakeUp) {
     EXPECT_EQ(s.dirty_seen, 1u);
     EXPECT_EQ(s.dirty_drained, 1u);
     EXPECT_EQ(s.registrations, 1u);
+
+    // A buffer handed over with netw_add_msg_ex wakes the loop too.
+    char *raw = static_cast<char *>(malloc(2));
+    memcpy(raw, "ex", 2);
+    ASSERT_EQ(netw_add_msg_ex(p.netw, raw, 2), 1);
+    EXPECT_EQ(qvtest::hex(p.read_exact(10)), qvtest::hex(frame_bytes(0x40, "ex")));
 }
 
 TEST(NReactor, RegistrationRules) {
