@@ -43,7 +43,7 @@ struct n_reactor {
         dirty_seen, dirty_drained;
     LIST *dirty_pending;              // NETWORK *, not owned
     pthread_mutex_t dirty_lock;
-    std::atomic<int> running;         // 1 while a thread is inside n_reactor_run
+    pthread_mutex_t run_lock;         // held by n_reactor_run for its whole run: who else holds it knows no loop touches a connection
 };
 
 [[nodiscard]] n_reactor *n_reactor_new();

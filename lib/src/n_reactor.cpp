@@ -72,6 +72,10 @@ n_reactor *n_reactor_new() {
             break;
         }
         dirty_lock = true;
+        if (pthread_mutex_init(&r->run_lock, nullptr) != 0) {
+            n_log(LOG_ERR, "n_reactor_new: cannot create the run lock");
+            break;
+        }
         ok = true;
     } while (false);
     if (!ok) {
@@ -99,6 +103,7 @@ void n_reactor_destroy(n_reactor **reactor) {
     pthread_mutex_destroy(&r->registered_lock);
     list_destroy(&r->dirty_pending);
     pthread_mutex_destroy(&r->dirty_lock);
+    pthread_mutex_destroy(&r->run_lock);
     free(r);
     *reactor = nullptr;
 }
@@ -531,7 +536,7 @@ static void sweep(n_reactor *r) {
 
 void n_reactor_run(n_reactor *reactor) {
     if (!reactor) return;
-    reactor->running = 1;
+    pthread_mutex_lock(&reactor->run_lock);
     epoll_event events[N_REACTOR_MAX_EVENTS];
     while (!reactor->stopping.load()) {
         int n = epoll_wait(reactor->epoll_fd, events, N_REACTOR_MAX_EVENTS, N_REACTOR_WAIT_MS);
@@ -554,7 +559,7 @@ void n_reactor_run(n_reactor *reactor) {
         sweep(reactor);
     }
     n_log(LOG_INFO, "n_reactor_run: exiting (events=%lld)", (long long)reactor->events.load());
-    reactor->running = 0;
+    pthread_mutex_unlock(&reactor->run_lock);
 }
 
 void *n_reactor_run_thread_entry(void *reactor) {
@@ -572,10 +577,11 @@ void n_reactor_close_netw_sync(NETWORK *netw) {
     }
     while (!netw->reactor_released.load()) {
         n_reactor *r = netw->reactor.load();
-        // Nobody runs the loop that would let it go: do it here, once the
-        // loop is known to be out (it never runs again after a stop).
-        if (r && !r->running.load() && (r->stopping.load() || r->events.load() == 0)) {
-            flush_and_release(r, netw);
+        // No loop runs (stopped, or never started): let it go here. Holding
+        // the run lock keeps a loop from starting meanwhile.
+        if (r && pthread_mutex_trylock(&r->run_lock) == 0) {
+            if (!netw->reactor_released.load()) flush_and_release(r, netw);
+            pthread_mutex_unlock(&r->run_lock);
             break;
         }
         u_sleep(1000);
