@@ -124,9 +124,14 @@ void BM_stream_iperf3(benchmark::State &state) {
             state.SkipWithError("iperf3 not installed (Debian package iperf3)");
             return;
         }
+        // The server may not listen yet: try again until a run reports a rate.
         int rc = -1;
-        for (int tries = 0; tries < 50 && rc != 0; tries++)
+        for (int tries = 0; tries < 50; tries++) {
             rc = qv_bench::run({"iperf3", "-c", "127.0.0.1", "-p", port, "-t", "2", "-J"}, &json);
+            if (rc == 0 && json.find("\"sum_received\"") != std::string::npos) break;
+            rc = -1;
+            usleep(100000);
+        }
         kill(server, SIGTERM);
         waitpid(server, nullptr, 0);
         if (rc != 0) {
