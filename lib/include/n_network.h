@@ -53,6 +53,7 @@ constexpr int NETW_OPT_WAIT_THREADS_TIMEOUT = 1024; // s netw_close waits for en
 constexpr int NETW_OPT_SEND_QUEUE_WAIT = 2048;      // us the send thread pauses after each message
 constexpr int NETW_OPT_WAIT_CLOSE_TIMEOUT = 4096;   // s netw_close waits for the peer's FIN
 constexpr int NETW_OPT_TLS_HANDSHAKE_TIMEOUT = 8192;// ms allowed for an accepted TLS handshake
+constexpr int NETW_OPT_RECV_MSG_LIMIT = 16384;      // bytes: the largest message (payload or decompressed) this end takes; <= 0 resets
 
 struct NETWORK;
 struct NETWORK_POOL;
@@ -89,6 +90,7 @@ struct NETWORK {
     int deplete_timeout;           // ms, <= 0 no wait
     int wait_close_timeout;        // s, <= 0 no wait
     int tls_handshake_timeout;     // ms, 0 no limit
+    uint32_t recv_msg_limit;       // largest payload and declared decompressed size taken, <= NETW_MSG_MAX_FRAME_SIZE
     int state;                     // under eventbolt
 
     NETW_IO_FN send_data_fn;       // whole-buffer I/O; the plain, TLS or UDP pair
@@ -313,8 +315,9 @@ constexpr uint32_t NETW_MSG_MAX_FRAME_SIZE = 0x40000000u;  // 1 GiB: the largest
 constexpr size_t   NETW_COMPRESS_MIN = 256;            // smaller messages are never compressed
 constexpr int      NETW_COMPRESS_KEEP_PCT = 90;        // compressed form kept only at <= 90 % of the message
 constexpr uint32_t NETW_WAIT_MIN_REFRESH_US = 1000;    // netw_wait_msg's refresh when given 0: never a busy loop
+constexpr int      NETW_STOP_PEER_WAIT_MS = 5000;      // how long a stop waits for the peer's quit when wait_close_timeout is not set
 int      netw_start_thr_engine(NETWORK *netw);
-int      netw_stop_thr_engine(NETWORK *netw);                     // sends the quit word, joins both threads
+int      netw_stop_thr_engine(NETWORK *netw);                     // sends the quit word, joins both threads; a silent peer is cut off after a bound
 int      netw_add_msg(NETWORK *netw, N_STR *msg);                 // 1: the queue owns msg; 0: the caller keeps it
 int      netw_add_msg_ex(NETWORK *netw, char *str, uint32_t length);  // 1: buffer adopted in a new N_STR
 [[nodiscard]] N_STR *netw_get_msg(NETWORK *netw);                 // oldest received message or null; caller owns it

@@ -47,7 +47,7 @@ struct n_reactor {
 };
 
 [[nodiscard]] n_reactor *n_reactor_new();
-void   n_reactor_destroy(n_reactor **reactor);                 // connections still registered are left pointing nowhere: unregister first
+void   n_reactor_destroy(n_reactor **reactor);                 // the loop must have returned; connections still registered are unregistered
 void   n_reactor_run(n_reactor *reactor);                      // until n_reactor_stop; one thread at a time
 void  *n_reactor_run_thread_entry(void *reactor);
 void   n_reactor_stop(n_reactor *reactor);
@@ -55,6 +55,10 @@ void   n_reactor_get_stats(n_reactor *reactor, n_reactor_stats *out);  // null r
 [[nodiscard]] int n_reactor_register(n_reactor *reactor, NETWORK *netw);
 void   n_reactor_unregister(n_reactor *reactor, NETWORK *netw);  // must not overlap the loop's handling of netw
 void   n_reactor_notify_send(NETWORK *netw);
+// The frame reader on bytes already read from `netw`'s stream (the loop's own
+// step, open for driving it with any chunking): 1 go on, 0 quit word seen,
+// -1 the connection must be let go. Loop thread only.
+int    n_reactor_feed(n_reactor *reactor, NETWORK *netw, const unsigned char *p, size_t n);
 // Asks the loop to flush, half-close and release `netw` and waits until it
 // did; when no loop runs, releases it here.
 void   n_reactor_close_netw_sync(NETWORK *netw);

@@ -290,6 +290,7 @@ NETWORK *netw_new(size_t send_list_limit, size_t recv_list_limit) {
     netw->deplete_timeout = -1;
     netw->wait_close_timeout = -1;
     netw->tls_handshake_timeout = 0;
+    netw->recv_msg_limit = NETW_MSG_MAX_FRAME_SIZE;
     netw->link.is_blocking = 1;
     netw->send_data_fn = send_data;
     netw->recv_data_fn = recv_data;
@@ -959,6 +960,9 @@ int netw_setsockopt(NETWORK *netw, int optname, int value) {
     case NETW_OPT_SEND_QUEUE_WAIT: netw->send_queue_consecutive_wait = value; return 1;
     case NETW_OPT_WAIT_CLOSE_TIMEOUT: netw->wait_close_timeout = value; return 1;
     case NETW_OPT_TLS_HANDSHAKE_TIMEOUT: netw->tls_handshake_timeout = value < 0 ? 0 : value; return 1;
+    case NETW_OPT_RECV_MSG_LIMIT:
+        netw->recv_msg_limit = value <= 0 ? NETW_MSG_MAX_FRAME_SIZE : std::min<uint32_t>((uint32_t)value, NETW_MSG_MAX_FRAME_SIZE);
+        return 1;
     default:
         NETW_RECORD_ERR(netw, "%d is not a supported setsockopt", optname);
         return 0;

@@ -23,6 +23,20 @@ static uint32_t get_be32(const char *p) { return n_zip_header_get(p); }
 
 static const char *ip_of(NETWORK *netw) { return txt(netw->link.ip); }
 
+// Most output one stream byte can give: deflate's ceiling is 1032 to 1, and an
+// LZ4 block's long match spends one byte per 255 bytes of length.
+constexpr uint64_t NETW_ZLIB_MAX_RATIO = 1032;
+constexpr uint64_t NETW_LZ4_MAX_RATIO = 255;
+constexpr uint64_t NETW_RATIO_SLACK = 64;
+
+bool netw_declared_size_ok(const NETWORK *netw, const N_STR *packed, bool lz4) {
+    if (!packed || !packed->data || packed->written < N_ZIP_HEADER_LEN) return false;
+    uint64_t declared = n_zip_header_get(packed->data);
+    uint64_t stream = packed->written - N_ZIP_HEADER_LEN;
+    uint64_t most = stream * (lz4 ? NETW_LZ4_MAX_RATIO : NETW_ZLIB_MAX_RATIO) + NETW_RATIO_SLACK;
+    return declared <= netw->recv_msg_limit && declared <= most;
+}
+
 // ---------------------------------------------------------------- frames
 
 int netw_build_frame(int compression, uint32_t state, N_STR *msg, char **frame, size_t *frame_len) {
@@ -182,10 +196,10 @@ void *netw_recv_func(void *net) {
             code = 3;
             break;
         }
-        if (n > NETW_MSG_MAX_FRAME_SIZE) {
+        if (n > NETW_MSG_MAX_FRAME_SIZE || n > netw->recv_msg_limit) {
             free(msg);
             NETW_RECORD_ERR(netw, "Rejected oversized frame from socket %d (%s): length exceeds NETW_MSG_MAX_FRAME_SIZE (%lu bytes)", sock,
-                            ip_of(netw), (unsigned long)NETW_MSG_MAX_FRAME_SIZE);
+                            ip_of(netw), (unsigned long)std::min(NETW_MSG_MAX_FRAME_SIZE, netw->recv_msg_limit));
             code = 8;
             break;
         }
@@ -212,7 +226,7 @@ void *netw_recv_func(void *net) {
         }
         if (state_word & (NETW_COMPRESSED_LZ4 | NETW_COMPRESSED_ZLIB)) {
             bool lz4 = state_word & NETW_COMPRESSED_LZ4;
-            N_STR *plain = lz4 ? unzip4_nstr(msg) : unzip_nstr(msg);
+            N_STR *plain = netw_declared_size_ok(netw, msg, lz4) ? (lz4 ? unzip4_nstr(msg) : unzip_nstr(msg)) : nullptr;
             free_nstr_ptr_nolog(msg);
             msg = plain;
             if (!msg) {
@@ -265,17 +279,39 @@ int netw_start_thr_engine(NETWORK *netw) {
     netw->nb_running_threads++;
     if (pthread_create(&netw->send_thr, nullptr, netw_send_func, netw) != 0) {
         NETW_RECORD_ERR(netw, "Unable to create send_thread for network %p (%s)", (void *)netw, ip_of(netw));
-        pthread_cancel(netw->recv_thr);
-        // The receive thread counts itself out under eventbolt, which we hold.
+        // The receive thread ends through its state and the socket: a blocked
+        // read returns once the socket is shut down. It counts itself out under
+        // eventbolt, so the join happens with the lock released.
+        netw->state = NETW_EXIT_ASKED;
+        if (netw->link.sock >= 0) shutdown(netw->link.sock, SHUT_RDWR);
         netw_bolt_unlock(&netw->eventbolt, "netw->eventbolt", __func__, __LINE__);
         pthread_join(netw->recv_thr, nullptr);
         netw_bolt_lock(&netw->eventbolt, "netw->eventbolt", __func__, __LINE__);
-        netw->nb_running_threads--;
         return 0;
     }
     netw->nb_running_threads++;
     netw->threaded_engine_status = NETW_THR_ENGINE_STARTED;
     return 1;
+}
+
+// Joins `thr` if it ends before the monotonic `deadline_ms`.
+static bool join_until(pthread_t thr, long long deadline_ms) {
+    for (;;) {
+        long long left = deadline_ms - netw_now_ms();
+        if (left <= 0) return pthread_tryjoin_np(thr, nullptr) == 0;
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        long long step = std::min(left, 100LL);  // a wall-clock jump cannot stretch the wait past one step
+        ts.tv_sec += step / 1000;
+        ts.tv_nsec += (step % 1000) * 1000000;
+        if (ts.tv_nsec >= 1000000000) {
+            ts.tv_sec++;
+            ts.tv_nsec -= 1000000000;
+        }
+        int rc = pthread_timedjoin_np(thr, nullptr, &ts);
+        if (rc == 0) return true;
+        if (rc != ETIMEDOUT) return false;
+    }
 }
 
 int netw_stop_thr_engine(NETWORK *netw) {
@@ -296,9 +332,24 @@ int netw_stop_thr_engine(NETWORK *netw) {
         sem_post(&netw->send_blocker);
         u_sleep(1000);
     }
-    pthread_join(netw->send_thr, nullptr);
+    // A peer that neither answers the quit word nor closes (nor reads) would
+    // hold either thread for ever: past the bound the socket is shut down,
+    // which ends both threads' waits, and they are joined.
+    int bound_ms = netw->wait_close_timeout > 0 ? netw->wait_close_timeout * 1000 : NETW_STOP_PEER_WAIT_MS;
+    long long deadline = netw_now_ms() + bound_ms;
+    bool cut = !join_until(netw->send_thr, deadline);
+    if (cut) {
+        NETW_RECORD_ERR(netw, "Socket %d (%s): send thread still busy after %d ms, shutting the socket down", sock, ip_of(netw), bound_ms);
+        if (sock >= 0) shutdown(sock, SHUT_RDWR);
+        pthread_join(netw->send_thr, nullptr);
+    }
     n_log(LOG_DEBUG, "Network %d waits for recv threads to stop", sock);
-    pthread_join(netw->recv_thr, nullptr);
+    if (!cut && !join_until(netw->recv_thr, deadline)) {
+        NETW_RECORD_ERR(netw, "Socket %d (%s): no quit from the peer after %d ms, shutting the socket down", sock, ip_of(netw), bound_ms);
+        if (sock >= 0) shutdown(sock, SHUT_RDWR);
+        cut = true;
+    }
+    if (cut) pthread_join(netw->recv_thr, nullptr);
     {
         HOLD(netw, eventbolt);
         netw->state = NETW_EXITED;
@@ -380,23 +431,32 @@ N_STR *netw_wait_msg(NETWORK *netw, uint32_t refresh_us, size_t timeout_us) {
     n_log(LOG_DEBUG, "wait from socket %d, refresh: %u usec (%u secs, %u usecs), timeout %zu usec", sock, refresh_us, secs, usecs,
           timeout_us);
     int state = NETW_RUN;
-    size_t budget = timeout_us;
+    // Elapsed time is read from the monotonic clock: sleeps overshoot, and a
+    // short refresh must not stretch or shrink the time-out.
+    timespec t0{};
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    auto elapsed_us = [&t0]() -> uint64_t {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return (uint64_t)(t.tv_sec - t0.tv_sec) * 1000000u + (uint64_t)((t.tv_nsec - t0.tv_nsec) / 1000);
+    };
     for (;;) {
         if (N_STR *msg = netw_get_msg(netw)) return msg;
+        uint64_t nap = refresh_us;
         if (timeout_us > 0) {
-            bool give_up = budget < refresh_us;
-            if (!give_up) {
-                budget -= refresh_us;
-                give_up = budget == 0 || budget < refresh_us;
-            }
-            if (give_up) {
+            uint64_t spent = elapsed_us();
+            if (spent >= timeout_us) {
                 NETW_RECORD_ERR(netw, "netw %d, status: %s (%u), timeouted after waiting %zu msecs", sock,
                                 txt(__netw_code_type__toString((uint32_t)state)), (unsigned)state, timeout_us);
                 return nullptr;
             }
+            nap = std::min<uint64_t>(nap, timeout_us - spent);
         }
-        for (uint32_t i = 0; i < secs; i++) u_sleep(1000000);
-        if (usecs) u_sleep((int32_t)usecs);
+        while (nap >= 1000000) {
+            u_sleep(1000000);
+            nap -= 1000000;
+        }
+        if (nap) u_sleep((int32_t)nap);
         state = netw_locked_read(netw, &NETWORK::state);
         if (state == NETW_EXITED || state == NETW_ERROR) {
             NETW_RECORD_ERR(netw, "got no answer and netw %d is no more running, state: %s (%u)", sock,

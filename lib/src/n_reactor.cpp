@@ -28,6 +28,8 @@ static void close_fd(int *fd) {
 
 // ---------------------------------------------------------------- life
 
+static void unlink_from(LIST *list, pthread_mutex_t *lock, NETWORK *netw);
+
 n_reactor *n_reactor_new() {
     n_reactor *r = n_calloc(r, 1, n_reactor);
     N_ASSERT(r, return nullptr);
@@ -96,6 +98,17 @@ n_reactor *n_reactor_new() {
 void n_reactor_destroy(n_reactor **reactor) {
     if (!reactor || !*reactor) return;
     n_reactor *r = *reactor;
+    // No connection may keep pointing at the freed reactor: each one still
+    // registered is let go (the head is taken again after every removal).
+    for (;;) {
+        pthread_mutex_lock(&r->registered_lock);
+        LIST_NODE *head = r->registered ? r->registered->start : nullptr;
+        NETWORK *netw = head ? static_cast<NETWORK *>(head->ptr) : nullptr;
+        pthread_mutex_unlock(&r->registered_lock);
+        if (!netw) break;
+        n_reactor_unregister(r, netw);
+        unlink_from(r->registered, &r->registered_lock, netw);  // no-op unless it was listed yet not attached
+    }
     close_fd(&r->wake_efd);
     close_fd(&r->stop_efd);
     close_fd(&r->epoll_fd);
@@ -253,7 +266,7 @@ static void dispatch(n_reactor *r, NETWORK *netw, char *payload, uint32_t len, u
     msg->data[len] = 0;
     if (state_word & (NETW_COMPRESSED_LZ4 | NETW_COMPRESSED_ZLIB)) {
         bool lz4 = state_word & NETW_COMPRESSED_LZ4;
-        N_STR *plain = lz4 ? unzip4_nstr(msg) : unzip_nstr(msg);
+        N_STR *plain = netw_declared_size_ok(netw, msg, lz4) ? (lz4 ? unzip4_nstr(msg) : unzip_nstr(msg)) : nullptr;
         free_nstr_ptr_nolog(msg);
         if (!plain) {
             n_log(LOG_ERR, "n_reactor: failed to decompress payload (%u bytes, codec=%s); dropping", len, lz4 ? "lz4" : "zlib");
@@ -272,9 +285,7 @@ static void dispatch(n_reactor *r, NETWORK *netw, char *payload, uint32_t len, u
     }
 }
 
-// Feeds one chunk through the frame state machine: 1 go on, 0 quit word seen,
-// -1 the connection must be let go.
-static int feed(n_reactor *r, NETWORK *netw, const unsigned char *p, size_t n) {
+int n_reactor_feed(n_reactor *r, NETWORK *netw, const unsigned char *p, size_t n) {
     while (n > 0) {
         if (netw->reactor_read_phase < 2) {
             size_t take = std::min<size_t>(4 - (size_t)netw->reactor_hdr_len, n);
@@ -294,7 +305,7 @@ static int feed(n_reactor *r, NETWORK *netw, const unsigned char *p, size_t n) {
                 netw->reactor_read_phase = 1;
                 continue;
             }
-            if (word > NETW_MSG_MAX_FRAME_SIZE) {
+            if (word > NETW_MSG_MAX_FRAME_SIZE || word > netw->recv_msg_limit) {
                 n_log(LOG_ERR, "n_reactor: rejected oversized frame (%u bytes) exceeding NETW_MSG_MAX_FRAME_SIZE (%lu)", word,
                       (unsigned long)NETW_MSG_MAX_FRAME_SIZE);
                 return -1;
@@ -349,7 +360,7 @@ static ReadResult handle_readable(n_reactor *r, NETWORK *netw) {
         }
         if (got <= 0) return READ_CLOSED;
         // A quit ends the stream: whatever follows it is not read.
-        if (feed(r, netw, chunk, (size_t)got) <= 0) return READ_CLOSED;
+        if (n_reactor_feed(r, netw, chunk, (size_t)got) <= 0) return READ_CLOSED;
     }
 }
 

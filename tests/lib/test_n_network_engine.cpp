@@ -5,6 +5,7 @@
 #include "n_hash.h"
 #include "n_log.h"
 #include "n_network.h"
+#include "n_zlib.h"
 #include "netw_pair.h"
 #include "qv_test_support.h"
 
@@ -222,6 +223,79 @@ TEST(NetwEngine, ReceiveFailuresEndWithTheirCode) {
     EXPECT_EQ(state_of(p.netw), NETW_EXIT_ASKED);
     EXPECT_FALSE(ring_has(p.netw, "Rejected oversized frame"));
     EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+}
+
+// A compressed payload's declared size is checked before anything is
+// allocated: a 12-byte frame declaring 256 MiB, and a size above the
+// connection's own message limit, end the thread with code 7 without the
+// decompressor ever being reached; a payload above the limit is code 8.
+TEST(NetwEngine, DeclaredSizesAreCappedBeforeAllocating) {
+    LogCapture log;
+    N_STR *plain = msg_of(filler_text(5000));
+    N_STR *packed = zip_nstr(plain);
+    ASSERT_TRUE(packed);
+    std::string packed_bytes(packed->data, packed->written);
+    free_nstr_ptr_nolog(packed);
+    free_nstr_ptr_nolog(plain);
+    struct Case {
+        const char *name;
+        int limit;  // 0: the default
+        std::string bytes;
+        int code;
+    } cases[] = {
+        {"zlib, 12 bytes declaring 256 MiB", 0, frame_bytes(0x10040, be32_bytes(0x10000000)), 7},
+        {"LZ4, 12 bytes declaring 256 MiB", 0, frame_bytes(0x20040, be32_bytes(0x10000000)), 7},
+        {"LZ4, 16 bytes declaring 1 MiB", 0, frame_bytes(0x20040, be32_bytes(1 << 20) + std::string("\x1f\0\x01\0", 4)), 7},
+        {"zlib, 5000 real bytes over a 4096-byte limit", 4096, frame_bytes(0x10040, packed_bytes), 7},
+        {"payload over a 4096-byte limit", 4096, frame_bytes(0x40, std::string(4097, 'x')), 8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        RawPair p;
+        ASSERT_TRUE(p.ok());
+        if (c.limit) {
+            ASSERT_EQ(netw_setsockopt(p.netw, NETW_OPT_RECV_MSG_LIMIT, c.limit), 1);
+        }
+        ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+        ASSERT_TRUE(p.write_all(c.bytes));
+        ASSERT_TRUE(qvtest::wait_until([&] { return running_threads(p.netw) == 0; }, 10000));
+        EXPECT_TRUE(ring_has(p.netw, "Receive thread exiting with code " + std::to_string(c.code) + " !"));
+        EXPECT_FALSE(log.contains("unable to unzip string")) << "the decompressor was reached";
+        EXPECT_FALSE(log.contains("LZ4_decompress_safe failed")) << "the decompressor was reached";
+        if (c.code == 8) {
+            EXPECT_TRUE(ring_has(p.netw, "length exceeds NETW_MSG_MAX_FRAME_SIZE (4096 bytes)"));
+        }
+        EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+    }
+    // At the limit itself the message is taken.
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(netw_setsockopt(p.netw, NETW_OPT_RECV_MSG_LIMIT, 5000), 1);
+    ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+    ASSERT_TRUE(p.write_all(frame_bytes(0x10040, packed_bytes) + frame_bytes(0x40, std::string(5000, 'y'))));
+    auto got = take_msgs(p.netw, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0] == filler_text(5000));
+    EXPECT_TRUE(got[1] == std::string(5000, 'y'));
+    shutdown(p.peer, SHUT_WR);  // the stop in netw_close then ends at once
+}
+
+// A peer that neither answers the quit word nor closes: the stop gives up
+// after the bound, shuts the socket down and joins both threads. The quit
+// word did go out first.
+TEST(NetwEngine, StopAgainstASilentPeerIsBounded) {
+    RawPair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(netw_setsockopt(p.netw, NETW_OPT_WAIT_CLOSE_TIMEOUT, 1), 1);
+    ASSERT_EQ(netw_start_thr_engine(p.netw), 1);
+    ASSERT_EQ(netw_add_msg(p.netw, msg_of("before the stop")), 1);
+    EXPECT_EQ(p.read_exact(8 + 15), frame_bytes(0x40, "before the stop"));
+    EXPECT_EQ(netw_stop_thr_engine(p.netw), 1);
+    EXPECT_EQ(running_threads(p.netw), 0);
+    EXPECT_TRUE(ring_has(p.netw, "no quit from the peer after 1000 ms, shutting the socket down"));
+    EXPECT_EQ(p.read_exact(4), std::string("\0\0\0\x80", 4));
+    EXPECT_EQ(p.read_exact(1, 2000), "") << "the socket was shut down";
 }
 
 // ---------------------------------------------------------------- engine to engine

@@ -9,7 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <string>
@@ -245,6 +251,216 @@ TEST(NReactor, CloseFlushesThroughTheLoop) {
         netw_close(&p.netw);
         EXPECT_EQ(qvtest::read_until_closed(p.peer, 10000), frame_bytes(0x40, "flushed by the closer"));
     }
+}
+
+// The frame reader fed one stream in every chunking: single bytes, random
+// sizes, and every split point of a short stream deliver the same messages;
+// a quit word ends the stream wherever it falls in a chunk.
+TEST(NReactor, EveryChunkingGivesTheSameMessages) {
+    std::vector<std::string> bodies = {"", "a", filler_text(300), filler_text(5000), "", std::string(70, '\0')};
+    auto noise = qvtest::random_bytes(3000);
+    bodies.emplace_back(noise.begin(), noise.end());
+    std::string stream;
+    int codec = 0;
+    for (const auto &b : bodies) {
+        N_STR *m = msg_of(b);
+        char *frame = nullptr;
+        size_t len = 0;
+        ASSERT_EQ(netw_build_frame(codec, NETW_RUN, m, &frame, &len), 1);
+        codec = (codec + 1) % 3;
+        free_nstr_ptr_nolog(m);
+        stream.append(frame, len);
+        free(frame);
+    }
+    const std::string quit("\0\0\0\x80", 4);
+
+    // Feeds `bytes` cut at `cuts` (ascending offsets); what came out, and
+    // what the last feed returned.
+    n_reactor *r = n_reactor_new();
+    ASSERT_TRUE(r);
+    auto run = [&](const std::string &bytes, const std::vector<size_t> &cuts, int *last) {
+        NETWORK *n = netw_new(SIZE_MAX, SIZE_MAX);
+        std::vector<std::string> out;
+        if (!n) return out;
+        size_t from = 0;
+        *last = 1;
+        for (size_t i = 0; i <= cuts.size() && *last == 1; i++) {
+            size_t to = i < cuts.size() ? cuts[i] : bytes.size();
+            *last = n_reactor_feed(r, n, reinterpret_cast<const unsigned char *>(bytes.data()) + from, to - from);
+            from = to;
+        }
+        while (N_STR *m = netw_get_msg(n)) {
+            out.push_back(text_of(m));
+            free_nstr_ptr_nolog(m);
+        }
+        netw_close(&n);
+        return out;
+    };
+    int last = 0;
+    std::vector<size_t> every_byte;
+    for (size_t i = 1; i < stream.size(); i++) every_byte.push_back(i);
+    EXPECT_EQ(run(stream, every_byte, &last), bodies);
+    EXPECT_EQ(last, 1);
+    EXPECT_EQ(run(stream, {}, &last), bodies);
+
+    std::mt19937 rng(7);
+    for (int round = 0; round < 50; round++) {
+        std::vector<size_t> cuts;
+        for (size_t at = 0;;) {
+            at += 1 + rng() % (round % 2 ? 64 : 9000);
+            if (at >= stream.size()) break;
+            cuts.push_back(at);
+        }
+        EXPECT_EQ(run(stream, cuts, &last), bodies) << "round " << round;
+    }
+
+    // A short stream with a quit word and bytes after it, cut at every point.
+    std::string shortened = frame_bytes(0x40, "one") + frame_bytes(0x40, "") + frame_bytes(0x40, "three") + quit + frame_bytes(0x40, "after");
+    for (size_t cut = 0; cut <= shortened.size(); cut++) {
+        EXPECT_EQ(run(shortened, {cut}, &last), (std::vector<std::string>{"one", "", "three"})) << "cut " << cut;
+        EXPECT_EQ(last, 0) << "cut " << cut;
+    }
+    n_reactor_destroy(&r);
+}
+
+// A compressed frame declaring more than the connection takes is dropped
+// before any buffer of that size exists; a payload over the limit ends it.
+TEST(NReactor, DeclaredSizesAreCapped) {
+    LogCapture log;
+    n_reactor *r = n_reactor_new();
+    ASSERT_TRUE(r);
+    NETWORK *n = netw_new(SIZE_MAX, SIZE_MAX);
+    ASSERT_TRUE(n);
+    ASSERT_EQ(netw_setsockopt(n, NETW_OPT_RECV_MSG_LIMIT, 4096), 1);
+    N_STR *m = msg_of(filler_text(5000));
+    char *frame = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(netw_build_frame(1, NETW_RUN, m, &frame, &len), 1);
+    free_nstr_ptr_nolog(m);
+    std::string over(frame, len);
+    free(frame);
+    std::string bytes = frame_bytes(0x20040, be32_bytes(0x10000000)) + frame_bytes(0x10040, be32_bytes(0x10000000)) + over +
+                        frame_bytes(0x40, "goes on");
+    EXPECT_EQ(n_reactor_feed(r, n, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()), 1);
+    EXPECT_EQ(take_msgs(n, 1, 1000), std::vector<std::string>{"goes on"});
+    EXPECT_FALSE(log.contains("unable to unzip string"));
+    EXPECT_FALSE(log.contains("LZ4_decompress_safe failed"));
+    EXPECT_TRUE(log.contains("n_reactor: failed to decompress payload (4 bytes, codec=lz4); dropping"));
+    std::string big = frame_bytes(0x40, std::string(4097, 'x'));
+    EXPECT_EQ(n_reactor_feed(r, n, reinterpret_cast<const unsigned char *>(big.data()), big.size()), -1);
+    netw_close(&n);
+    n_reactor_destroy(&r);
+}
+
+// Destroying a reactor lets every connection still registered go, so none
+// points at the freed reactor and each closes normally afterwards.
+TEST(NReactor, DestroyUnregistersEveryConnection) {
+    n_reactor *r = n_reactor_new();
+    ASSERT_TRUE(r);
+    std::vector<std::unique_ptr<RawPair>> pairs;
+    for (int i = 0; i < 5; i++) {
+        pairs.push_back(std::make_unique<RawPair>());
+        ASSERT_TRUE(pairs.back()->ok());
+        ASSERT_EQ(n_reactor_register(r, pairs.back()->netw), 1);
+    }
+    ASSERT_EQ(netw_add_msg(pairs[0]->netw, msg_of("queued")), 1);
+    n_reactor_destroy(&r);
+    EXPECT_EQ(r, nullptr);
+    for (auto &p : pairs) {
+        EXPECT_EQ(p->netw->reactor.load(), nullptr);
+        EXPECT_EQ(p->netw->reactor_attached.load(), 0);
+        EXPECT_TRUE(released(p->netw));
+    }
+    pairs.clear();  // netw_close of each: nothing may reach the freed reactor
+}
+
+// One loop thread serves 1,000 loopback connections at once: each client
+// sends three frames, an echo thread answers through the queues, and each
+// client reads its own three frames back, in order.
+TEST(NReactor, ServesAThousandConnections) {
+    constexpr int kConns = 1000, kMsgs = 3;
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_cur < 2 * kConns + 100) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 2 * kConns + 100);
+        setrlimit(RLIMIT_NOFILE, &lim);
+        getrlimit(RLIMIT_NOFILE, &lim);
+        if (lim.rlim_cur < 2 * kConns + 100) GTEST_SKIP() << "descriptor limit " << lim.rlim_cur;
+    }
+    Loop loop;
+    ASSERT_TRUE(loop.r);
+    loop.start();
+    NETWORK *l = nullptr;
+    ASSERT_EQ(netw_make_listening(&l, "127.0.0.1", "0", 1024, 1), 1);
+    int port = std::stoi(local_port(l->link.sock));
+    std::vector<NETWORK *> served;
+    std::thread acceptor([&] {
+        for (int i = 0; i < kConns; i++) {
+            int err = 0;
+            NETWORK *s = netw_accept_into_reactor(l, SIZE_MAX, SIZE_MAX, 15000, loop.r, &err);
+            if (!s || netw_set_compression_mode(s, 0) != 1) break;  // the clients read plain frames
+            served.push_back(s);
+        }
+    });
+    std::vector<int> clients;
+    auto body = [](int c, int k) { return "conn " + std::to_string(c) + " msg " + std::to_string(k) + filler_text((size_t)(c % 7) * 100); };
+    for (int c = 0; c < kConns; c++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << c;
+        clients.push_back(fd);
+        std::string out;
+        for (int k = 0; k < kMsgs; k++) out += frame_bytes(0x40, body(c, k));
+        ASSERT_EQ(send(fd, out.data(), out.size(), MSG_NOSIGNAL), (ssize_t)out.size());
+    }
+    acceptor.join();
+    ASSERT_EQ(served.size(), (size_t)kConns);
+    netw_close(&l);
+
+    // Echo: whatever a served connection received goes back on it.
+    std::atomic<int> echoed{0};
+    std::atomic<bool> read_all{false};
+    std::thread echo([&] {
+        while (echoed.load() < kConns * kMsgs && !read_all.load()) {
+            bool any = false;
+            for (NETWORK *s : served)
+                while (N_STR *m = netw_get_msg(s)) {
+                    any = true;
+                    if (netw_add_msg(s, m) != 1) free_nstr_ptr_nolog(m);
+                    echoed++;
+                }
+            if (!any) std::this_thread::yield();
+        }
+    });
+    for (int c = 0; c < kConns; c++) {
+        std::string want;
+        for (int k = 0; k < kMsgs; k++) want += frame_bytes(0x40, body(c, k));
+        std::string got;
+        while (got.size() < want.size()) {
+            pollfd pf{clients[c], POLLIN, 0};
+            if (poll(&pf, 1, 30000) != 1) break;
+            char buf[8192];
+            ssize_t n = recv(clients[c], buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, (size_t)n);
+        }
+        EXPECT_TRUE(got == want) << "connection " << c << ": " << got.size() << " of " << want.size() << " bytes " << qvtest::hex(got.data(), std::min<size_t>(got.size(), 40));
+    }
+    read_all = true;  // a failure above must not leave the echo waiting
+    echo.join();
+    EXPECT_EQ(echoed.load(), kConns * kMsgs);
+    for (int fd : clients) close(fd);  // each served connection sees its peer's end
+    for (NETWORK *s : served) {
+        EXPECT_TRUE(qvtest::wait_until([&] { return released(s); }, 20000));
+        netw_close(&s);
+    }
+    auto st = loop.stats();
+    EXPECT_EQ(st.registrations, (uint64_t)kConns);
+    EXPECT_EQ(st.unregistrations, (uint64_t)kConns);
 }
 
 // An engine peer and a reactor server, over plain TCP and TLS 1.3: many
