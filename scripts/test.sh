@@ -39,7 +39,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
     run_suite "asan+ubsan" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TESTS=ON -DQV_BENCH=OFF
 
 # Suites whose locks and threads ThreadSanitizer should see.
-tsan_suites=(test_n_network test_n_network_tls test_n_network_blocking test_n_network_engine test_n_reactor)
+tsan_suites=(test_n_network test_n_network_tls test_n_network_blocking test_n_network_engine test_n_reactor test_n_network_scale)
 echo "=== tsan: configure and build ($root/build-tsan)"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_TSAN=ON -DQV_TESTS=ON -DQV_BENCH=OFF >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs" --target "${tsan_suites[@]}"
