@@ -24,6 +24,7 @@
 #include <signal.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -164,7 +165,7 @@ struct EpollEcho {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(lfd, 16) != 0) return;
+        if (bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(lfd, 1024) != 0) return;
         port = qvnettest::local_port(lfd);
         efd = epoll_create1(0);
         int p[2];
@@ -226,30 +227,36 @@ struct EpollEcho {
     }
 };
 
-// The reactor as an echo: one owner thread moves each received message back
-// onto the same connection's send queue.
+// The reactor as an echo of `count` connections: one owner thread moves each
+// received message back onto the same connection's send queue.
 struct ReactorEcho {
     n_reactor *r = n_reactor_new();
     NETWORK *listener = nullptr;
-    NETWORK *conn = nullptr;
+    std::vector<NETWORK *> conns;
     std::string port;
     std::thread loop, acceptor, owner;
     std::atomic<bool> done{false};
-    ReactorEcho() {
-        if (!r || netw_make_listening(&listener, "127.0.0.1", "0", 4, 1) != 1) return;
+    explicit ReactorEcho(int count = 1) {
+        if (!r || netw_make_listening(&listener, "127.0.0.1", "0", 1024, 1) != 1) return;
         port = qvnettest::local_port(listener->link.sock);
         loop = std::thread([this] { n_reactor_run(r); });
-        acceptor = std::thread([this] {
-            int err = 0;
-            conn = netw_accept_into_reactor(listener, SIZE_MAX, SIZE_MAX, 10000, r, &err);
-            if (!conn) return;
-            netw_set_compression_mode(conn, 0);  // both echoes return the bytes as they came, before any arrive
+        acceptor = std::thread([this, count] {
+            for (int i = 0; i < count; i++) {
+                int err = 0;
+                NETWORK *conn = netw_accept_into_reactor(listener, SIZE_MAX, SIZE_MAX, 10000, r, &err);
+                if (!conn) return;
+                netw_set_compression_mode(conn, 0);  // both echoes return the bytes as they came, before any arrive
+                conns.push_back(conn);
+            }
             owner = std::thread([this] {
                 while (!done.load()) {
-                    if (N_STR *m = netw_get_msg(conn))
-                        (void)netw_add_msg(conn, m);
-                    else
-                        std::this_thread::yield();
+                    bool any = false;
+                    for (NETWORK *conn : conns)
+                        while (N_STR *m = netw_get_msg(conn)) {
+                            any = true;
+                            (void)netw_add_msg(conn, m);
+                        }
+                    if (!any) std::this_thread::yield();
                 }
             });
         });
@@ -258,7 +265,7 @@ struct ReactorEcho {
         if (acceptor.joinable()) acceptor.join();
         done = true;
         if (owner.joinable()) owner.join();
-        if (conn) netw_close(&conn);
+        for (NETWORK *&conn : conns) netw_close(&conn);
         n_reactor_stop(r);
         if (loop.joinable()) loop.join();
         if (listener) netw_close(&listener);
@@ -300,5 +307,70 @@ void BM_echo_bare_epoll(benchmark::State &state) {
 }
 BENCHMARK(BM_echo_reactor)->Arg(64)->Arg(16384)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_echo_bare_epoll)->Arg(64)->Arg(16384)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0);
+
+
+
+// ---------------------------------------------------------------- many connections
+
+// 1,000 connections each send one 1 KiB engine frame per round and read it
+// back: messages per second through one reactor thread (which parses and
+// queues each frame, and frames it again) beside the bare epoll echo.
+constexpr int kFanConns = 1000;
+
+void fan(benchmark::State &state, const std::string &port) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, 3 * kFanConns));
+    setrlimit(RLIMIT_NOFILE, &lim);
+    std::vector<int> fds;
+    for (int i = 0; i < kFanConns && !port.empty(); i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)std::stoi(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            if (fd >= 0) close(fd);
+            break;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fds.push_back(fd);
+    }
+    if ((int)fds.size() != kFanConns) {
+        state.SkipWithError("cannot open 1,000 connections");
+        for (int fd : fds) close(fd);
+        return;
+    }
+    std::string frame(8 + 1024, 'f');
+    const unsigned char head[8] = {0, 0, 0, 0x40, 0, 0, 4, 0};
+    memcpy(frame.data(), head, 8);
+    std::vector<char> back(frame.size());
+    bool ok = true;
+    for (auto _ : state) {
+        for (int fd : fds) ok = ok && send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == (ssize_t)frame.size();
+        for (int fd : fds)
+            for (size_t got = 0; ok && got < back.size();) {
+                ssize_t n = recv(fd, back.data() + got, back.size() - got, 0);
+                if (n <= 0) ok = false;
+                else got += (size_t)n;
+            }
+        if (!ok) break;
+    }
+    if (!ok || memcmp(back.data(), frame.data(), frame.size()) != 0) state.SkipWithError("echo lost bytes");
+    state.SetItemsProcessed(state.iterations() * kFanConns);
+    for (int fd : fds) close(fd);
+}
+
+void BM_fan_1000_reactor(benchmark::State &state) {
+    ReactorEcho srv(kFanConns);
+    fan(state, srv.port);
+}
+void BM_fan_1000_bare_epoll(benchmark::State &state) {
+    EpollEcho srv;
+    fan(state, srv.port);
+}
+BENCHMARK(BM_fan_1000_reactor)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_fan_1000_bare_epoll)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 }  // namespace
