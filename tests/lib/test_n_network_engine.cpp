@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fcntl.h>
 #include <string>
@@ -502,4 +503,115 @@ TEST(NetwPool, ConcurrentMembers) {
     EXPECT_EQ(netw_destroy_pool(&pool), 1);
 }
 
+
+// Add, remove, close and destroy in every order, for a connection that is
+// also in a second pool: after each step the table and the member's list
+// agree, and nothing reaches a freed pool or a freed connection (ASan).
+TEST(NetwPool, EveryOrderOfAddRemoveCloseDestroy) {
+    LogCapture log;  // "still active" lines
+    enum Op { ADD, REMOVE, CLOSE, DESTROY };
+    std::vector<Op> ops = {ADD, REMOVE, CLOSE, DESTROY};
+    std::sort(ops.begin(), ops.end());
+    int orders = 0;
+    do {
+        orders++;
+        for (bool added_first : {false, true}) {
+            SCOPED_TRACE(std::to_string(ops[0]) + std::to_string(ops[1]) + std::to_string(ops[2]) + std::to_string(ops[3]) +
+                         (added_first ? " added first" : ""));
+            NETWORK_POOL *p = netw_new_pool(8), *q = netw_new_pool(8);
+            NETWORK *c = keyed_record();
+            ASSERT_TRUE(p && q && c);
+            ASSERT_EQ(netw_pool_add(q, c), 1);
+            bool in_p = false;
+            if (added_first) {
+                ASSERT_EQ(netw_pool_add(p, c), 1);
+                in_p = true;
+            }
+            for (Op op : ops) {
+                if (op == ADD && p && c) {
+                    EXPECT_EQ(netw_pool_add(p, c), in_p ? 0 : 1);
+                    in_p = true;
+                } else if (op == REMOVE && p && c) {
+                    EXPECT_EQ(netw_pool_remove(p, c), in_p ? 1 : 0);
+                    in_p = false;
+                } else if (op == CLOSE && c) {
+                    netw_close(&c);
+                    in_p = false;
+                } else if (op == DESTROY && p) {
+                    EXPECT_EQ(netw_destroy_pool(&p), 1);
+                    in_p = false;
+                }
+                if (c) {
+                    EXPECT_EQ(c->pools->item_count, 1u + (in_p ? 1u : 0u));
+                    if (p) {
+                        EXPECT_EQ(in_pool(p, c), in_p);
+                    }
+                }
+                if (p && !c) {
+                    LIST *left = ht_search(p->pool, [](HASH_NODE *) { return 1; });
+                    EXPECT_EQ(left, nullptr);
+                    if (left) list_destroy(&left);
+                }
+            }
+            if (c) netw_close(&c);
+            if (p) {
+                EXPECT_EQ(netw_destroy_pool(&p), 1);
+            }
+            LIST *left = ht_search(q->pool, [](HASH_NODE *) { return 1; });
+            EXPECT_EQ(left, nullptr) << "closing left the second pool too";
+            if (left) list_destroy(&left);
+            EXPECT_EQ(netw_destroy_pool(&q), 1);
+        }
+    } while (std::next_permutation(ops.begin(), ops.end()));
+    EXPECT_EQ(orders, 24);
+}
+
+// The same orders at once: one thread per order of add, remove and close on
+// its own connection in two shared pools, repeated; in half the rounds the
+// connections stay open while the pools are destroyed, then close.
+TEST(NetwPool, EveryOrderFromManyThreadsRepeated) {
+    for (int round = 0; round < 10; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        NETWORK_POOL *p = netw_new_pool(16), *q = netw_new_pool(16);
+        ASSERT_TRUE(p && q);
+        bool close_in_threads = round % 2 == 0;
+        std::vector<int> order = {0, 1, 2, 3};  // add to p, add to q, remove from p, close
+        std::vector<std::vector<int>> orders;
+        do orders.push_back(order);
+        while (std::next_permutation(order.begin(), order.end()));
+        std::vector<NETWORK *> kept(orders.size(), nullptr);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> th;
+        for (size_t t = 0; t < orders.size(); t++)
+            th.emplace_back([&, t] {
+                NETWORK *c = keyed_record();
+                if (!c) return;
+                while (!go.load()) std::this_thread::yield();
+                for (int op : orders[t]) {
+                    if (op == 0) (void)netw_pool_add(p, c);
+                    if (op == 1) (void)netw_pool_add(q, c);
+                    if (op == 2) (void)netw_pool_remove(p, c);
+                    if (op == 3 && close_in_threads) netw_close(&c);
+                    if (!c) return;
+                }
+                kept[t] = c;
+            });
+        go = true;
+        for (auto &x : th) x.join();
+        if (round % 4 < 2) {
+            EXPECT_EQ(netw_destroy_pool(&p), 1);
+            EXPECT_EQ(netw_destroy_pool(&q), 1);
+        } else {
+            EXPECT_EQ(netw_destroy_pool(&q), 1);
+            EXPECT_EQ(netw_destroy_pool(&p), 1);
+        }
+        for (NETWORK *&c : kept)
+            if (c) {
+                EXPECT_EQ(c->pools->item_count, 0u) << "a destroyed pool is still listed";
+                netw_close(&c);
+            }
+    }
+}
+
 }  // namespace
+
