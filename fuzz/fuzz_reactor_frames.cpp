@@ -6,29 +6,11 @@
 #include "n_network.h"
 #include "n_reactor.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
-}  // namespace
+#include "fuzz_socket_feed.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 0;
-    fcntl(sv[1], F_SETFL, O_NONBLOCK);
-    size_t done = 0;
-    while (done < size) {  // what the socket buffer cannot hold is not part of this run
-        ssize_t w = write(sv[1], data + done, size - done);
-        if (w <= 0) break;
-        done += (size_t)w;
-    }
-    shutdown(sv[1], SHUT_WR);
+    if (!fuzz_socket_with_input(data, size, sv)) return 0;
 
     NETWORK *netw = nullptr;
     n_reactor *r = n_reactor_new();
@@ -39,14 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     // A small message limit: no input makes the reader allocate a large buffer.
-    check(netw_setsockopt(netw, NETW_OPT_RECV_MSG_LIMIT, 1 << 16) == 1);
-    check(n_reactor_register(r, netw) == 1);
+    fuzz_check(netw_setsockopt(netw, NETW_OPT_RECV_MSG_LIMIT, 1 << 16) == 1);
+    fuzz_check(n_reactor_register(r, netw) == 1);
     n_reactor_stop(r);  // the loop handles this turn's events, then returns
     n_reactor_run(r);
-    check(netw->reactor_released.load() == 1);
-    check(netw->reactor_attached.load() == 0);
+    fuzz_check(netw->reactor_released.load() == 1);
+    fuzz_check(netw->reactor_attached.load() == 0);
     while (N_STR *m = netw_get_msg(netw)) {
-        check(m->data && m->written <= m->length && m->data[m->written] == 0);
+        fuzz_check(m->data && m->written <= m->length && m->data[m->written] == 0);
         free_nstr_ptr_nolog(m);
     }
     netw_close(&netw);

@@ -49,6 +49,18 @@ struct Loop {
 
 bool released(NETWORK *n) { return n->reactor_released.load() == 1; }
 
+// What our engine's frame builder makes of `text` with `codec`; "" on failure.
+std::string built_frame(int codec, const std::string &text) {
+    N_STR *m = msg_of(text);
+    char *frame = nullptr;
+    size_t len = 0;
+    int ok = netw_build_frame(codec, NETW_RUN, m, &frame, &len);
+    free_nstr_ptr_nolog(m);
+    std::string out = ok ? std::string(frame, len) : std::string();
+    free(frame);
+    return out;
+}
+
 
 // Frames split down to single bytes (the header word also as 3 + 1) are
 // reassembled; an empty payload is an empty message; compressed frames from
@@ -91,13 +103,8 @@ TEST(NReactor, ReassemblesSplitFrames) {
 
     // A frame our engine builder compressed, and one whose codec flag lies:
     // the second is dropped and the connection goes on.
-    N_STR *m = msg_of(filler_text(10000));
-    char *frame = nullptr;
-    size_t len = 0;
-    ASSERT_EQ(netw_build_frame(2, NETW_RUN, m, &frame, &len), 1);
-    free_nstr_ptr_nolog(m);
-    std::string packed(frame, len);
-    free(frame);
+    std::string packed = built_frame(2, filler_text(10000));
+    ASSERT_FALSE(packed.empty());
     EXPECT_EQ((uint8_t)packed[1], 0x02);
     LogCapture log;
     ASSERT_TRUE(p.write_all(frame_bytes(0x10040, "not zlib at all") + packed));
@@ -263,14 +270,10 @@ TEST(NReactor, EveryChunkingGivesTheSameMessages) {
     std::string stream;
     int codec = 0;
     for (const auto &b : bodies) {
-        N_STR *m = msg_of(b);
-        char *frame = nullptr;
-        size_t len = 0;
-        ASSERT_EQ(netw_build_frame(codec, NETW_RUN, m, &frame, &len), 1);
+        std::string f = built_frame(codec, b);
+        ASSERT_FALSE(f.empty());
+        stream += f;
         codec = (codec + 1) % 3;
-        free_nstr_ptr_nolog(m);
-        stream.append(frame, len);
-        free(frame);
     }
     const std::string quit("\0\0\0\x80", 4);
 
@@ -332,13 +335,8 @@ TEST(NReactor, DeclaredSizesAreCapped) {
     NETWORK *n = netw_new(SIZE_MAX, SIZE_MAX);
     ASSERT_TRUE(n);
     ASSERT_EQ(netw_setsockopt(n, NETW_OPT_RECV_MSG_LIMIT, 4096), 1);
-    N_STR *m = msg_of(filler_text(5000));
-    char *frame = nullptr;
-    size_t len = 0;
-    ASSERT_EQ(netw_build_frame(1, NETW_RUN, m, &frame, &len), 1);
-    free_nstr_ptr_nolog(m);
-    std::string over(frame, len);
-    free(frame);
+    std::string over = built_frame(1, filler_text(5000));
+    ASSERT_FALSE(over.empty());
     std::string bytes = frame_bytes(0x20040, be32_bytes(0x10000000)) + frame_bytes(0x10040, be32_bytes(0x10000000)) + over +
                         frame_bytes(0x40, "goes on");
     EXPECT_EQ(n_reactor_feed(r, n, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()), 1);
