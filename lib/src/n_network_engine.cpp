@@ -294,23 +294,13 @@ int netw_start_thr_engine(NETWORK *netw) {
     return 1;
 }
 
-// Joins `thr` if it ends before the monotonic `deadline_ms`.
-static bool join_until(pthread_t thr, long long deadline_ms) {
+// Waits until both engine threads counted themselves out, or the monotonic
+// `deadline_ms` passed.
+static bool threads_ended_by(NETWORK *netw, long long deadline_ms) {
     for (;;) {
-        long long left = deadline_ms - netw_now_ms();
-        if (left <= 0) return pthread_tryjoin_np(thr, nullptr) == 0;
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        long long step = std::min(left, 100LL);  // a wall-clock jump cannot stretch the wait past one step
-        ts.tv_sec += step / 1000;
-        ts.tv_nsec += (step % 1000) * 1000000;
-        if (ts.tv_nsec >= 1000000000) {
-            ts.tv_sec++;
-            ts.tv_nsec -= 1000000000;
-        }
-        int rc = pthread_timedjoin_np(thr, nullptr, &ts);
-        if (rc == 0) return true;
-        if (rc != ETIMEDOUT) return false;
+        if (netw_locked_read(netw, &NETWORK::nb_running_threads) <= 0) return true;
+        if (netw_now_ms() >= deadline_ms) return false;
+        u_sleep(1000);
     }
 }
 
@@ -333,23 +323,16 @@ int netw_stop_thr_engine(NETWORK *netw) {
         u_sleep(1000);
     }
     // A peer that neither answers the quit word nor closes (nor reads) would
-    // hold either thread for ever: past the bound the socket is shut down,
-    // which ends both threads' waits, and they are joined.
+    // hold a thread for ever: past the bound the socket is shut down, which
+    // ends both threads' waits, and only then are they joined.
     int bound_ms = netw->wait_close_timeout > 0 ? netw->wait_close_timeout * 1000 : NETW_STOP_PEER_WAIT_MS;
-    long long deadline = netw_now_ms() + bound_ms;
-    bool cut = !join_until(netw->send_thr, deadline);
-    if (cut) {
-        NETW_RECORD_ERR(netw, "Socket %d (%s): send thread still busy after %d ms, shutting the socket down", sock, ip_of(netw), bound_ms);
-        if (sock >= 0) shutdown(sock, SHUT_RDWR);
-        pthread_join(netw->send_thr, nullptr);
-    }
-    n_log(LOG_DEBUG, "Network %d waits for recv threads to stop", sock);
-    if (!cut && !join_until(netw->recv_thr, deadline)) {
+    if (!threads_ended_by(netw, netw_now_ms() + bound_ms)) {
         NETW_RECORD_ERR(netw, "Socket %d (%s): no quit from the peer after %d ms, shutting the socket down", sock, ip_of(netw), bound_ms);
         if (sock >= 0) shutdown(sock, SHUT_RDWR);
-        cut = true;
     }
-    if (cut) pthread_join(netw->recv_thr, nullptr);
+    pthread_join(netw->send_thr, nullptr);
+    n_log(LOG_DEBUG, "Network %d waits for recv threads to stop", sock);
+    pthread_join(netw->recv_thr, nullptr);
     {
         HOLD(netw, eventbolt);
         netw->state = NETW_EXITED;
