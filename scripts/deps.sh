@@ -9,7 +9,7 @@ QV_BUILD_PKGS=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev liblz4-dev
 # independent cross-checks, Go and Perl with Debian's MurmurHash3 packages for
 # the hash differential; the Go checker is built from the package's source
 # directory, nothing is downloaded).
-QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin socat strace libsqlite3-dev golang-go golang-github-twmb-murmur3-dev libdigest-murmurhash3-pureperl-perl faketime python3-cryptography nginx-light iproute2 python3-lz4 lz4 coreutils sox libsox-fmt-base adwaita-icon-theme cmark-gfm libcmark-gfm-dev libcmark-gfm-extensions-dev)
+QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox python3 python3-nacl openssl gnutls-bin socat strace libsqlite3-dev golang-go golang-github-twmb-murmur3-dev libdigest-murmurhash3-pureperl-perl faketime python3-cryptography nginx-light iproute2 python3-lz4 lz4 coreutils sox libsox-fmt-base adwaita-icon-theme cmark-gfm libcmark-gfm-dev libcmark-gfm-extensions-dev iperf3)
 
 qv_install_missing() {
     local missing=() p

@@ -53,8 +53,11 @@ constexpr int NETW_OPT_WAIT_THREADS_TIMEOUT = 1024; // s netw_close waits for en
 constexpr int NETW_OPT_SEND_QUEUE_WAIT = 2048;      // us the send thread pauses after each message
 constexpr int NETW_OPT_WAIT_CLOSE_TIMEOUT = 4096;   // s netw_close waits for the peer's FIN
 constexpr int NETW_OPT_TLS_HANDSHAKE_TIMEOUT = 8192;// ms allowed for an accepted TLS handshake
+constexpr int NETW_OPT_RECV_MSG_LIMIT = 16384;      // bytes: the largest message (payload or decompressed) this end takes; <= 0 resets
 
 struct NETWORK;
+struct NETWORK_POOL;
+struct n_reactor;
 using NETW_IO_FN = ssize_t (*)(NETWORK *netw, char *buf, uint32_t n);
 
 struct NETW_LINK {
@@ -87,6 +90,7 @@ struct NETWORK {
     int deplete_timeout;           // ms, <= 0 no wait
     int wait_close_timeout;        // s, <= 0 no wait
     int tls_handshake_timeout;     // ms, 0 no limit
+    uint32_t recv_msg_limit;       // largest payload and declared decompressed size taken, <= NETW_MSG_MAX_FRAME_SIZE
     int state;                     // under eventbolt
 
     NETW_IO_FN send_data_fn;       // whole-buffer I/O; the plain, TLS or UDP pair
@@ -117,6 +121,31 @@ struct NETWORK {
     int err_next;                  // slot of the next text
     int compression;               // 0 none, 1 zlib, 2 LZ4
     int ssl_verify_explicit;       // 1 once netw_ssl_set_verify was called: a blocking handshake keeps that choice
+
+    // Event reactor attachment (n_reactor). The flags other threads look at are
+    // atomic; the read and write state belongs to the loop thread.
+    std::atomic<int> reactor_attached;
+    std::atomic<n_reactor *> reactor;
+    int reactor_read_phase;        // 0 state word, 1 length word, 2 payload
+    unsigned char reactor_hdr[4];
+    int reactor_hdr_len;
+    uint32_t reactor_state_word;
+    uint32_t reactor_read_len;
+    char *reactor_read_payload;    // length + 1 bytes; owned until dispatched
+    size_t reactor_read_got;
+    char *reactor_send_frame;      // owned
+    size_t reactor_send_len;
+    size_t reactor_send_off;
+    std::atomic<int> reactor_wants_out;
+    std::atomic<int> reactor_write_wants_read;
+    std::atomic<int> reactor_read_wants_write;
+    std::atomic<int> reactor_dirty;
+    std::atomic<int> reactor_released;
+    std::atomic<int> reactor_ever;
+
+    // The threaded engine's two threads share one TLS session: each OpenSSL
+    // call on it is made under this lock, the waits for the socket outside it.
+    pthread_mutex_t ssl_bolt;
 };
 
 // Record lifecycle. No lock is held while another is taken.
@@ -276,3 +305,38 @@ ssize_t send_ssl_data(NETWORK *netw, char *buf, uint32_t n);
 ssize_t recv_ssl_data(NETWORK *netw, char *buf, uint32_t n);
 ssize_t send_udp_data(NETWORK *netw, char *buf, uint32_t n);  // one datagram, never retried
 ssize_t recv_udp_data(NETWORK *netw, char *buf, uint32_t n);  // one datagram, cut to n; 0 for an empty one
+
+// Threaded engine: a receive and a send thread per connection exchanging
+// engine frames (big-endian state word with the compression flags, big-endian
+// length, payload; the quit word NETW_EXIT_ASKED alone). The application only
+// queues and dequeues whole N_STR messages; queued messages belong to the queue.
+constexpr uint32_t NETW_FRAME_SEND_MAX = 0xFFFFFFF7u;  // larger messages are dropped: the frame length must fit in 32 bits
+constexpr uint32_t NETW_MSG_MAX_FRAME_SIZE = 0x40000000u;  // 1 GiB: the largest payload a receiver allocates
+constexpr size_t   NETW_COMPRESS_MIN = 256;            // smaller messages are never compressed
+constexpr int      NETW_COMPRESS_KEEP_PCT = 90;        // compressed form kept only at <= 90 % of the message
+constexpr uint32_t NETW_WAIT_MIN_REFRESH_US = 1000;    // netw_wait_msg's refresh when given 0: never a busy loop
+constexpr int      NETW_STOP_PEER_WAIT_MS = 5000;      // how long a stop waits for the peer's quit when wait_close_timeout is not set
+int      netw_start_thr_engine(NETWORK *netw);
+int      netw_stop_thr_engine(NETWORK *netw);                     // sends the quit word, joins both threads; a silent peer is cut off after a bound
+int      netw_add_msg(NETWORK *netw, N_STR *msg);                 // 1: the queue owns msg; 0: the caller keeps it
+int      netw_add_msg_ex(NETWORK *netw, char *str, uint32_t length);  // 1: buffer adopted in a new N_STR
+[[nodiscard]] N_STR *netw_get_msg(NETWORK *netw);                 // oldest received message or null; caller owns it
+[[nodiscard]] N_STR *netw_wait_msg(NETWORK *netw, uint32_t refresh_us, size_t timeout_us);  // timeout 0: none
+void    *netw_send_func(void *net);
+void    *netw_recv_func(void *net);
+// One engine frame of `msg` into a new buffer (state word, length, payload),
+// compressed as the connection's `compression` says; 0 when it cannot be made.
+[[nodiscard]] int netw_build_frame(int compression, uint32_t state, N_STR *msg, char **frame, size_t *frame_len);
+
+// Connection pools: sets of connections keyed by socket number. A pool never
+// owns or closes its members; each member lists its pools so that netw_close
+// can leave them all.
+struct NETWORK_POOL {
+    struct HASH_TABLE *pool;       // "%lld" socket -> NETWORK *
+    pthread_rwlock_t rwlock;       // writers: add, remove, destroy
+};
+[[nodiscard]] NETWORK_POOL *netw_new_pool(size_t nb_min_element);
+int      netw_destroy_pool(NETWORK_POOL **netw_pool);  // also takes itself out of its members' lists
+int      netw_pool_add(NETWORK_POOL *netw_pool, NETWORK *netw);
+int      netw_pool_remove(NETWORK_POOL *netw_pool, NETWORK *netw);
+void     netw_pool_netw_close(void *netw_ptr);        // the table's destroy function: logs, closes nothing

@@ -8,6 +8,7 @@
 
 #include "n_log.h"
 #include "n_network_internal.h"
+#include "n_reactor.h"
 
 #include <openssl/err.h>
 
@@ -52,7 +53,7 @@ void netw_bolt_unlock(pthread_mutex_t *m, const char *name, const char *func, in
     if (e) n_log(LOG_ERR, "Error %s while unlocking %s at %s:%s:%d", ErrText(e).s, name, __FILE__, func, line);
 }
 
-static int locked_read(NETWORK *netw, int NETWORK::*field) {
+int netw_locked_read(NETWORK *netw, int NETWORK::*field) {
     HOLD(netw, eventbolt);
     return netw->*field;
 }
@@ -250,6 +251,11 @@ NETWORK *netw_new(size_t send_list_limit, size_t recv_list_limit) {
         pthread_mutex_destroy(&netw->eventbolt);
         e = -1;
     }
+    if (e == 0 && pthread_mutex_init(&netw->ssl_bolt, nullptr) != 0) {
+        sem_destroy(&netw->send_blocker);
+        pthread_mutex_destroy(&netw->eventbolt);
+        e = -1;
+    }
     if (e) {
         n_log(LOG_ERR, "Error initializing netw -> eventbolt");
         pthread_mutex_destroy(&netw->recvbolt);
@@ -284,6 +290,7 @@ NETWORK *netw_new(size_t send_list_limit, size_t recv_list_limit) {
     netw->deplete_timeout = -1;
     netw->wait_close_timeout = -1;
     netw->tls_handshake_timeout = 0;
+    netw->recv_msg_limit = NETW_MSG_MAX_FRAME_SIZE;
     netw->link.is_blocking = 1;
     netw->send_data_fn = send_data;
     netw->recv_data_fn = recv_data;
@@ -412,18 +419,19 @@ int netw_close(NETWORK **netw) {
     N_ASSERT(netw && (*netw), return 0);
     NETWORK *n = *netw;
 
-    // No reactor, pool or engine can hold a record in this build, so the
-    // teardown only has to cover what the client road creates.
-    if (n->wait_for_threads_timeout > 0 && locked_read(n, &NETWORK::threaded_engine_status) == NETW_THR_ENGINE_STARTED) {
+    // The reactor's loop lets go of the connection before anyone else touches it.
+    if (n->reactor_ever.load()) n_reactor_close_netw_sync(n);
+
+    if (n->wait_for_threads_timeout > 0 && netw_locked_read(n, &NETWORK::threaded_engine_status) == NETW_THR_ENGINE_STARTED) {
         long long passes = (long long)n->wait_for_threads_timeout * (1000 / NETW_WAIT_STEP_MS), pass = 0;
         int count = 0;
         for (; pass < passes; pass++) {
-            count = locked_read(n, &NETWORK::nb_running_threads);
+            count = netw_locked_read(n, &NETWORK::nb_running_threads);
             netw_sleep_full_ms(NETW_WAIT_STEP_MS);
             if (count == 0) break;
         }
         if (pass == passes && count > 0) {
-            int state = locked_read(n, &NETWORK::state);
+            int state = netw_locked_read(n, &NETWORK::state);
             n_log(LOG_ERR, "netw %d: %d threads are still running after %d seconds, netw is in state %s (%u)", n->link.sock,
                   count, n->wait_for_threads_timeout, txt(__netw_code_type__toString((uint32_t)state)), (unsigned)state);
         }
@@ -436,9 +444,22 @@ int netw_close(NETWORK **netw) {
                   n->link.sock, txt(n->link.ip), txt(n->link.port), left, n->deplete_timeout);
     }
 
-    if (n->pools) list_destroy(&n->pools);
+    if (n->pools) {
+        // netw_pool_remove unlinks the node it finds, so take the head each time.
+        while (n->pools->start) {
+            NETWORK_POOL *pool = static_cast<NETWORK_POOL *>(n->pools->start->ptr);
+            if (!netw_pool_remove(pool, n)) {
+                // Not in that pool's table: drop the stale entry all the same.
+                void *gone = remove_list_node(n->pools, n->pools->start);
+                (void)gone;
+            }
+        }
+        list_destroy(&n->pools);
+    }
 
-    int threads = locked_read(n, &NETWORK::nb_running_threads);
+    if (netw_locked_read(n, &NETWORK::threaded_engine_status) == NETW_THR_ENGINE_STARTED) netw_stop_thr_engine(n);
+
+    int threads = netw_locked_read(n, &NETWORK::nb_running_threads);
 
     if (n->link.sock != -1) {
         if (n->crypto_algo == NETW_ENCRYPT_OPENSSL) ssl_close_session(n, threads);
@@ -461,9 +482,9 @@ int netw_close(NETWORK **netw) {
 
     netw_set(n, NETW_DESTROY_RECVBUF | NETW_DESTROY_SENDBUF);
 
-    const char *names[] = {"netw->recvbolt", "netw->sendbolt", "netw->eventbolt"};
-    pthread_mutex_t *bolts[] = {&n->recvbolt, &n->sendbolt, &n->eventbolt};
-    for (int i = 0; i < 3; i++) {
+    const char *names[] = {"netw->recvbolt", "netw->sendbolt", "netw->eventbolt", "netw->ssl_bolt"};
+    pthread_mutex_t *bolts[] = {&n->recvbolt, &n->sendbolt, &n->eventbolt, &n->ssl_bolt};
+    for (int i = 0; i < 4; i++) {
         int e = pthread_mutex_destroy(bolts[i]);
         if (e) n_log(LOG_ERR, "Error %s while destroying %s at %s:%s:%d", ErrText(e).s, names[i], __FILE__, __func__, __LINE__);
     }
@@ -939,6 +960,9 @@ int netw_setsockopt(NETWORK *netw, int optname, int value) {
     case NETW_OPT_SEND_QUEUE_WAIT: netw->send_queue_consecutive_wait = value; return 1;
     case NETW_OPT_WAIT_CLOSE_TIMEOUT: netw->wait_close_timeout = value; return 1;
     case NETW_OPT_TLS_HANDSHAKE_TIMEOUT: netw->tls_handshake_timeout = value < 0 ? 0 : value; return 1;
+    case NETW_OPT_RECV_MSG_LIMIT:
+        netw->recv_msg_limit = value <= 0 ? NETW_MSG_MAX_FRAME_SIZE : std::min<uint32_t>((uint32_t)value, NETW_MSG_MAX_FRAME_SIZE);
+        return 1;
     default:
         NETW_RECORD_ERR(netw, "%d is not a supported setsockopt", optname);
         return 0;

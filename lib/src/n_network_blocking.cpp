@@ -673,15 +673,21 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
         ERR_clear_error();
         errno = 0;
         size_t moved = 0;
-        int r = sending ? SSL_write_ex(ssl, buf + done, n - done, &moved) : SSL_read_ex(ssl, buf + done, n - done, &moved);
+        int r, kept, code;
+        {
+            // The engine's two threads share the session; only its calls are
+            // serialised, never the waits below.
+            HOLD(netw, ssl_bolt);
+            r = sending ? SSL_write_ex(ssl, buf + done, n - done, &moved) : SSL_read_ex(ssl, buf + done, n - done, &moved);
+            kept = errno;
+            code = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
+        }
         if (r == 1 && moved > 0) {
             done += (uint32_t)moved;
             stall_left_us = (int64_t)limit * 1000;
             start_HiTimer(&stall);
             continue;
         }
-        int kept = errno;
-        int code = SSL_get_error(ssl, r);
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
             stall_left_us -= get_usec(&stall);
             if (limit >= 0 && stall_left_us <= 0) {

@@ -46,7 +46,13 @@ struct BoltGuard {
 };
 #define HOLD(NETW, BOLT) BoltGuard hold_##BOLT(&(NETW)->BOLT, "netw->" #BOLT, __func__, __LINE__)
 
+int       netw_locked_read(NETWORK *netw, int NETWORK::*field);  // one field under eventbolt
 long long netw_now_ms();                      // monotonic
+// Whether a compressed payload (size header + stream) declares a size this
+// connection takes: at most its own message limit and at most what the codec
+// can make of a stream that long, so a short frame cannot make the receiver
+// allocate a large buffer. Checked before decompressing.
+bool      netw_declared_size_ok(const NETWORK *netw, const N_STR *packed, bool lz4);
 void      netw_sleep_full_ms(int ms);         // resumes after signals
 // poll() on one descriptor for up to `ms` (negative: no limit); EINTR resumes
 // with what is left, so a timer signal cannot cut a wait short.

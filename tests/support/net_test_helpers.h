@@ -88,6 +88,14 @@ struct ClosedPort {
     ~ClosedPort() { close(fd); }
 };
 
+// The local port of a bound socket, as text.
+inline std::string local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return std::to_string(ntohs(a.sin_port));
+}
+
 inline int free_port() {
     Listener l;
     return l.port;
