@@ -9,6 +9,8 @@
 #include "quorvane_x3dh.h"
 #include "server_handlers.h"
 
+#include <cstring>
+
 using namespace qvtest;
 
 namespace {
@@ -212,4 +214,38 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
+}
+
+// A registration whose device row cannot be written is refused, and nothing of
+// it may reach the turn's commit: a committed account without a device takes
+// the name for good and can never sign in. Another registration in the same
+// turn keeps its account.
+TEST(Server, FailedRegistrationLeavesNoAccount) {
+    if (!have_program("python3")) GTEST_SKIP() << "python3 is needed to plant the failing trigger";
+    TempDir tmp;
+    std::string db = tmp.file("s.db");
+    qvs_store_close(qvs_store_open(db.c_str()));
+    ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
+                          "c.execute(\\\"create trigger no_dev before insert on devices when new.cert = zeroblob(64) "
+                          "begin select raise(abort, 'disk full'); end\\\"); c.commit()\" " + db),
+              0);
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    qvs_account ok{}, bad{};
+    ok.name = "kept";
+    bad.name = "lost";
+    std::memset(ok.user_id, 1, 16);
+    std::memset(bad.user_id, 2, 16);
+    qvs_device good_dev{}, bad_dev{};
+    std::memset(good_dev.cert, 7, 64);
+    EXPECT_EQ(qvs_account_create(st, &ok, &good_dev), 0);
+    EXPECT_EQ(qvs_account_create(st, &bad, &bad_dev), -1);
+    ASSERT_EQ(qvs_store_commit(st), 0);
+    qvs_account a;
+    EXPECT_EQ(qvs_account_find(st, "kept", &a), 1);
+    EXPECT_EQ(qvs_account_find(st, "lost", &a), 0);
+    uint64_t n = 0;
+    ASSERT_EQ(qvs_store_account_count(st, &n), 0);
+    EXPECT_EQ(n, 1u);
+    qvs_store_close(st);
 }
