@@ -36,7 +36,8 @@ int read_pin(const char *path, uint8_t key[QV_PIN_LEN]) {
 
 int quorvane_pin_set(const char *path, const uint8_t key[32]) {
     if (!path || !*path || !key) return -1;
-    return n_file_write_atomic(path, key, QV_PIN_LEN, 0) ? 0 : -1;
+    // Which server a user trusts is nobody else's business: 0600 whatever the umask.
+    return n_file_write_atomic(path, key, QV_PIN_LEN, 0600) ? 0 : -1;
 }
 
 int quorvane_pin_check(const char *path, const uint8_t key[32]) {

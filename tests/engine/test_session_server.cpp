@@ -93,6 +93,8 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     int st = srv.stop();
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     for (const char *f : {"server.key", "tls.key", "tls.crt", "quorvane.db"}) EXPECT_EQ(file_mode(srv.data + "/" + f), 0600u) << f;
+    // The client's pins of both server keys are its own business, whatever the umask.
+    for (const std::string &f : {srv.pin_path(), srv.pin_path() + QV_CS_PIN_TLS_SUFFIX}) EXPECT_EQ(file_mode(f), 0600u) << f;
     // Only a salted hash of the auth value is stored.
     uint8_t auth[32];
     ASSERT_EQ(quorvane_pw_auth("correct horse", "alice", auth), 0);
