@@ -143,6 +143,11 @@ void read_frames(server &s, connection &c) {
             const uint8_t *frame = nullptr;
             size_t flen = 0;
             int r = quorvane_framebuf_consume(&c.fb, &in, &left, &frame, &flen);
+            // Checked once the header is in, before the body can fill the block.
+            if (c.fb.in_body && c.fb.payload_len > QVS_PRESIGNIN_FRAME_MAX && c.st.phase != QVS_SIGNED_IN) {
+                c.dead = true;
+                break;
+            }
             if (r == -2) break;
             if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
         }

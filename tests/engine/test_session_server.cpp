@@ -6,7 +6,13 @@
 #include "session_support.h"
 
 #include <cstring>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qvtest;
 
@@ -278,4 +284,68 @@ TEST(SessionServer, SilentServerTimesOutAfter15s) {
     ASSERT_NE(quorvane_cs_fail_detail(cs.get()), nullptr);
     EXPECT_STREQ(quorvane_cs_fail_detail(cs.get()),
                  "no answer from the server within 15 s (wrong address, or the network blocks the port)");
+}
+
+namespace {
+
+// A plain TLS 1.3 client that speaks to the server byte by byte, with reads
+// that give up after `timeout_s`.
+struct RawClient {
+    int fd = -1;
+    SSL_CTX *ctx = nullptr;
+    SSL *ssl = nullptr;
+    bool open(const std::string &port, int timeout_s) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv{timeout_s, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ctx = SSL_CTX_new(TLS_client_method());
+        if (fd < 0 || !ctx || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return false;
+        ssl = SSL_new(ctx);
+        return ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1;
+    }
+    bool write(const std::vector<uint8_t> &b) { return SSL_write(ssl, b.data(), static_cast<int>(b.size())) == static_cast<int>(b.size()); }
+    // 1 bytes arrived, 0 the server closed, -1 nothing within the timeout.
+    int read_some() {
+        uint8_t buf[4096];
+        int n = SSL_read(ssl, buf, sizeof buf);
+        if (n > 0) return 1;
+        int e = SSL_get_error(ssl, n);
+        return e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK) ? 0 : -1;
+    }
+    ~RawClient() {
+        if (ssl) SSL_free(ssl);
+        if (ctx) SSL_CTX_free(ctx);
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+// Nothing a client may send before it is signed in comes near a mebibyte; a
+// header announcing one is dropped at once instead of letting thousands of
+// unauthenticated connections make the server fill a mebibyte each.
+TEST(SessionServer, OversizedFrameBeforeSignInIsDropped) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    struct { const char *name; bool hello_first; } cases[] = {{"instead of hello", false}, {"after hello", true}};
+    for (auto &t : cases) {
+        RawClient c;
+        ASSERT_TRUE(c.open(srv.port, 10)) << t.name;
+        if (t.hello_first) {
+            ASSERT_TRUE(c.write(frame_of(1, {}))) << t.name;
+            ASSERT_EQ(c.read_some(), 1) << t.name;  // the server's hello
+        }
+        std::vector<uint8_t> big = frame_of(2, std::vector<uint8_t>(QV_FRAME_MAX_PAYLOAD, 0));
+        ASSERT_TRUE(c.write(std::vector<uint8_t>(big.begin(), big.begin() + 8 + 1000))) << t.name;
+        EXPECT_EQ(c.read_some(), 0) << t.name;  // closed, not waiting for the rest
+    }
+    // The server still serves everyone else.
+    Keys k;
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "dana", "pw", &k.k);
+    c.do_register = 1;
+    EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
 }
