@@ -5,13 +5,17 @@
 #include "server_store.h"
 #include "session_support.h"
 
-#include <cstring>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qvtest;
@@ -348,4 +352,55 @@ TEST(SessionServer, OversizedFrameBeforeSignInIsDropped) {
     quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "dana", "pw", &k.k);
     c.do_register = 1;
     EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
+}
+
+// Clients register at once, one name by two of them, and the server dies by
+// SIGKILL in the middle: after a restart the database opens, every account
+// that was acknowledged signs in, and the contested name belongs to exactly
+// one of its two claimants.
+TEST(SessionServer, KilledMidRegistrationKeepsEveryAcknowledgedAccount) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Keys first, second;
+    {
+        std::thread a([&] {
+            quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &first.k);
+            c.do_register = 1;
+            Outcome o = run(c);
+            EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
+        });
+        quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &second.k);
+        c.do_register = 1;
+        EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
+        a.join();
+    }
+
+    struct Acked { std::string name; std::unique_ptr<Keys> keys; };
+    std::mutex mu;
+    std::vector<Acked> acked;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; t++)
+        writers.emplace_back([&, t] {
+            for (int i = 0; !stop; i++) {
+                auto keys = std::make_unique<Keys>();
+                std::string name = "w" + std::to_string(t) + "n" + std::to_string(i);
+                quorvane_cs_config c = base_config(srv.port, srv.pin_path(), name.c_str(), "pw", &keys->k);
+                c.do_register = 1;
+                if (run(c).state != QV_CS_REGISTERED) return;  // the server is gone
+                std::lock_guard<std::mutex> l(mu);
+                acked.push_back({name, std::move(keys)});
+            }
+        });
+    ASSERT_TRUE(wait_until([&] { std::lock_guard<std::mutex> l(mu); return acked.size() >= 12; }, 60000));
+    kill(srv.proc->pid, SIGKILL);
+    stop = true;
+    for (auto &w : writers) w.join();
+    srv.proc.reset();
+
+    ASSERT_TRUE(srv.start());
+    for (auto &a : acked) EXPECT_EQ(sign_in(srv, a.name.c_str(), "pw", &a.keys->k).state, QV_CS_SIGNED_IN) << a.name;
+    int owners = (sign_in(srv, "contested", "pw", &first.k).state == QV_CS_SIGNED_IN) +
+                 (sign_in(srv, "contested", "pw", &second.k).state == QV_CS_SIGNED_IN);
+    EXPECT_EQ(owners, 1);
 }
