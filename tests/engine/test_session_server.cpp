@@ -13,6 +13,8 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -403,4 +405,49 @@ TEST(SessionServer, KilledMidRegistrationKeepsEveryAcknowledgedAccount) {
     int owners = (sign_in(srv, "contested", "pw", &first.k).state == QV_CS_SIGNED_IN) +
                  (sign_in(srv, "contested", "pw", &second.k).state == QV_CS_SIGNED_IN);
     EXPECT_EQ(owners, 1);
+}
+
+// Out of file descriptors, connections waiting in the backlog keep the
+// listener readable: the server must rest instead of spinning on accept (and
+// logging each spin), and take connections again once it has room.
+TEST(SessionServer, OutOfDescriptorsTheServerRestsAndRecovers) {
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 40;  // the server inherits it
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ServerProc srv;
+    bool started = srv.start();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_TRUE(started);
+    auto cpu_s = [&] {
+        std::string st = read_file("/proc/" + std::to_string(srv.proc->pid) + "/stat");
+        std::istringstream in(st.substr(st.rfind(')') + 2));
+        std::string f;
+        unsigned long long ticks = 0;
+        for (int i = 3; i <= 15 && in >> f; i++)
+            if (i == 14 || i == 15) ticks += std::stoull(f);
+        return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    };
+    std::vector<int> socks;
+    for (int i = 0; i < 60; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(srv.port)));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        socks.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double before = cpu_s();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    double used = cpu_s() - before;
+    EXPECT_LT(used, 0.5) << "CPU seconds in 3 s with every descriptor taken";
+    for (int fd : socks) close(fd);
+    Keys k;
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "erin", "pw", &k.k);
+    c.do_register = 1;
+    Outcome o = run(c);
+    EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
 }
