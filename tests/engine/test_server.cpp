@@ -249,3 +249,54 @@ TEST(Server, FailedRegistrationLeavesNoAccount) {
     EXPECT_EQ(n, 1u);
     qvs_store_close(st);
 }
+
+// A recovery proof answers one challenge on one connection: the same proof
+// sent on another connection, or again once it has been used, is refused and
+// leaves the password as the first use set it.
+TEST(Server, RecoveryProofIsNotReplayable) {
+    Srv s;
+    Device d;
+    bytes auth = random_bytes(32), rk = random_bytes(32);
+    uint8_t rec[82], rk_rec[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "cy", d.id_priv, rec), 0);
+    ASSERT_EQ(quorvane_escrow_seal_rk(rk.data(), "cy", d.id_priv, rk_rec), 0);
+    {
+        qvs_conn c;
+        hello(s, c);
+        ASSERT_EQ(s.answer(c, reg_frame("cy", auth, d, b(rec, 82)), 130, 10), 0);
+    }
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(s.store, "cy", &a), 1);
+    ASSERT_EQ(qvs_account_set_rk_escrow(s.store, a.user_id, rk_rec), 0);
+    ASSERT_EQ(qvs_store_commit(s.store), 0);
+
+    auto challenge = [&](qvs_conn &c) {
+        hello(s, c);
+        bytes f = frame_of(72, tlv_text(1, "cy"));
+        EXPECT_EQ(qvs_handle_frame(&s.ctx, &c, f.data(), f.size()), 0);
+        const uint8_t *nonce = nullptr;
+        EXPECT_EQ(c.replies.size(), 1u);
+        EXPECT_EQ(quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, 11, 32, &nonce), 0);
+        bytes n = nonce ? b(nonce, 32) : bytes(32);
+        c.replies.clear();
+        return n;
+    };
+    bytes new_auth = random_bytes(32);
+    uint8_t new_rec[82], sig[64];
+    ASSERT_EQ(quorvane_escrow_seal_pw("new", "cy", d.id_priv, new_rec), 0);
+    qvs_conn first, second;
+    bytes n1 = challenge(first);
+    challenge(second);
+    ASSERT_EQ(quorvane_recover_sign(d.id_priv, n1.data(), s.keys.static_pub, "cy", new_auth.data(), new_rec, sig), 0);
+    bytes set = frame_of(73, cat({tlv(81, new_auth), tlv(80, b(new_rec, 82)), tlv(6, b(sig, 64))}));
+    EXPECT_EQ(s.answer(second, set, 183, 90), QVS_RECOVER_BAD_PROOF);  // another connection's challenge
+    EXPECT_EQ(s.answer(first, set, 183, 90), 0);
+    qvs_conn third;
+    challenge(third);
+    EXPECT_EQ(s.answer(third, set, 183, 90), QVS_RECOVER_BAD_PROOF);  // used once already
+    ASSERT_EQ(qvs_account_find(s.store, "cy", &a), 1);
+    uint8_t h[32];
+    ASSERT_EQ(qvs_auth_hash(a.auth_salt, new_auth.data(), h), 0);
+    EXPECT_EQ(hex(a.auth_hash, 32), hex(h, 32));
+    EXPECT_EQ(hex(a.pw_escrow, 82), hex(new_rec, 82));
+}
