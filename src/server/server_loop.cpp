@@ -58,6 +58,7 @@ struct server {
     NETWORK *listener = nullptr;
     int ep = -1, sig = -1;
     std::unordered_map<int, std::unique_ptr<connection>> conns;
+    uint64_t listen_paused_ms = 0;  // nonzero: out of descriptors, the listener is not watched
     explicit server(const qvs_server_options &o) : opts(o) {}
 };
 
@@ -143,6 +144,11 @@ void read_frames(server &s, connection &c) {
             const uint8_t *frame = nullptr;
             size_t flen = 0;
             int r = quorvane_framebuf_consume(&c.fb, &in, &left, &frame, &flen);
+            // Checked once the header is in, before the body can fill the block.
+            if (c.fb.in_body && c.fb.payload_len > QVS_PRESIGNIN_FRAME_MAX && c.st.phase != QVS_SIGNED_IN) {
+                c.dead = true;
+                break;
+            }
             if (r == -2) break;
             if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
         }
@@ -170,11 +176,24 @@ void on_event(server &s, connection &c) {
     if (!c.dead) read_frames(s, c);
 }
 
+// Out of descriptors, a pending connection keeps the listener readable and
+// every epoll_wait would return at once: the loop would spin and log without
+// end. The listener rests until a connection closes or a second has passed.
+void watch_listener(server &s, bool on) {
+    epoll_event e{};
+    e.events = on ? uint32_t{EPOLLIN} : 0u;
+    e.data.fd = s.listener->link.sock;
+    if (epoll_ctl(s.ep, EPOLL_CTL_MOD, e.data.fd, &e) == 0) s.listen_paused_ms = on ? 0 : now_ms();
+}
+
 void accept_all(server &s) {
     for (;;) {
         int err = 0;
         NETWORK *n = netw_accept_from_ex(s.listener, SIZE_MAX, SIZE_MAX, -1, &err);
-        if (!n) return;
+        if (!n) {
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) watch_listener(s, false);
+            return;
+        }
         // Handshake frames are small and answered at once: Nagle would hold each for an ACK.
         if (s.conns.size() >= static_cast<size_t>(QVS_MAX_CONNECTIONS) || !netw_set_blocking(n, 0) ||
             !netw_setsockopt(n, TCP_NODELAY, 1)) {
@@ -208,8 +227,10 @@ void expire(server &s, uint64_t now) {
 }
 
 void reap(server &s) {
+    bool closed = false;
     for (auto it = s.conns.begin(); it != s.conns.end();) {
         if (it->second->dead) {
+            closed = true;
             if (it->second->fd >= 0 && it->second->netw && it->second->netw->link.sock >= 0)
                 epoll_ctl(s.ep, EPOLL_CTL_DEL, it->second->fd, nullptr);
             it = s.conns.erase(it);
@@ -217,6 +238,7 @@ void reap(server &s) {
             ++it;
         }
     }
+    if (s.listen_paused_ms && (closed || now_ms() - s.listen_paused_ms >= 1000)) watch_listener(s, true);
 }
 
 bool start(server &s, qvs_keys &keys) {

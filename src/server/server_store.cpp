@@ -137,8 +137,9 @@ int qvs_store_account_count(qvs_store *st, uint64_t *count) {
     return 0;
 }
 
-int qvs_account_create(qvs_store *st, const qvs_account *a, const qvs_device *d) {
-    if (!st || !a || !d || !begin(st)) return -1;
+namespace {
+
+int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
     qvs_account existing;
     int found = qvs_account_find(st, a->name, &existing);
     if (found != 0) return found == 1 ? 1 : -1;
@@ -156,6 +157,18 @@ int qvs_account_create(qvs_store *st, const qvs_account *a, const qvs_device *d)
     ok = dq.s && dq.blob(1, a->user_id, 16) && dq.blob(2, d->x25519_pub, 32) && dq.blob(3, d->ed25519_pub, 32) &&
          dq.blob(4, d->cert, 64) && sqlite3_step(dq.s) == SQLITE_DONE;
     return ok ? 0 : -1;
+}
+
+}  // namespace
+
+// The account and its device rows go in together or not at all: the turn's
+// transaction commits whatever a handler left in it, and an account without a
+// device would hold its name yet never sign in.
+int qvs_account_create(qvs_store *st, const qvs_account *a, const qvs_device *d) {
+    if (!st || !a || !d || !begin(st) || !exec(st->db, "SAVEPOINT account_create")) return -1;
+    int r = insert_account(st, a, d);
+    if (r != 0) exec(st->db, "ROLLBACK TO account_create");
+    return exec(st->db, "RELEASE account_create") ? r : -1;
 }
 
 int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out) {

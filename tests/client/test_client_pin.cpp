@@ -2,9 +2,12 @@
 // pin files that exist but cannot be used, which must never be overwritten.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "client_pin.h"
@@ -124,6 +127,32 @@ TEST(QuorvanePin, SetReplacesByRename) {
     EXPECT_NE(before.st_ino, after.st_ino);
     EXPECT_EQ(after.st_size, 32);
     EXPECT_FALSE(exists(pin + ".tmp"));
+}
+
+// Sessions that meet a server for the first time at the same moment (two
+// windows, two processes) pin it together: each either pins or finds the pin,
+// and the file is always the whole key; a different key offered in that
+// moment does not replace the pin, it is a changed key.
+TEST(QuorvanePin, ConcurrentFirstUseNeitherFailsNorTears) {
+    qvtest::TempDir dir;
+    const std::string k = key_bytes(0x5a), other = key_bytes(0xa5);
+    for (int round = 0; round < 100; round++) {
+        SCOPED_TRACE(round);
+        std::string pin = dir.file("pin" + std::to_string(round));
+        std::atomic<int> failed{0}, changed{0};
+        std::vector<std::thread> ts;
+        for (int t = 0; t < 6; t++)
+            ts.emplace_back([&, t] {
+                int r = quorvane_pin_check(pin.c_str(), u8(t == 5 ? other : k));
+                if (r < 0) failed++;
+                if (r == 2) changed++;
+            });
+        for (auto &t : ts) t.join();
+        EXPECT_EQ(failed, 0);
+        std::string got = qvtest::read_file(pin);
+        ASSERT_TRUE(got == k || got == other) << got.size();
+        EXPECT_EQ(changed, got == k ? 1 : 5);
+    }
 }
 
 }  // namespace

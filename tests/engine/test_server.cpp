@@ -9,6 +9,8 @@
 #include "quorvane_x3dh.h"
 #include "server_handlers.h"
 
+#include <cstring>
+
 using namespace qvtest;
 
 namespace {
@@ -212,4 +214,89 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
+}
+
+// A registration whose device row cannot be written is refused, and nothing of
+// it may reach the turn's commit: a committed account without a device takes
+// the name for good and can never sign in. Another registration in the same
+// turn keeps its account.
+TEST(Server, FailedRegistrationLeavesNoAccount) {
+    if (!have_program("python3")) GTEST_SKIP() << "python3 is needed to plant the failing trigger";
+    TempDir tmp;
+    std::string db = tmp.file("s.db");
+    qvs_store_close(qvs_store_open(db.c_str()));
+    ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
+                          "c.execute(\\\"create trigger no_dev before insert on devices when new.cert = zeroblob(64) "
+                          "begin select raise(abort, 'disk full'); end\\\"); c.commit()\" " + db),
+              0);
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    qvs_account ok{}, bad{};
+    ok.name = "kept";
+    bad.name = "lost";
+    std::memset(ok.user_id, 1, 16);
+    std::memset(bad.user_id, 2, 16);
+    qvs_device good_dev{}, bad_dev{};
+    std::memset(good_dev.cert, 7, 64);
+    EXPECT_EQ(qvs_account_create(st, &ok, &good_dev), 0);
+    EXPECT_EQ(qvs_account_create(st, &bad, &bad_dev), -1);
+    ASSERT_EQ(qvs_store_commit(st), 0);
+    qvs_account a;
+    EXPECT_EQ(qvs_account_find(st, "kept", &a), 1);
+    EXPECT_EQ(qvs_account_find(st, "lost", &a), 0);
+    uint64_t n = 0;
+    ASSERT_EQ(qvs_store_account_count(st, &n), 0);
+    EXPECT_EQ(n, 1u);
+    qvs_store_close(st);
+}
+
+// A recovery proof answers one challenge on one connection: the same proof
+// sent on another connection, or again once it has been used, is refused and
+// leaves the password as the first use set it.
+TEST(Server, RecoveryProofIsNotReplayable) {
+    Srv s;
+    Device d;
+    bytes auth = random_bytes(32), rk = random_bytes(32);
+    uint8_t rec[82], rk_rec[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "cy", d.id_priv, rec), 0);
+    ASSERT_EQ(quorvane_escrow_seal_rk(rk.data(), "cy", d.id_priv, rk_rec), 0);
+    {
+        qvs_conn c;
+        hello(s, c);
+        ASSERT_EQ(s.answer(c, reg_frame("cy", auth, d, b(rec, 82)), 130, 10), 0);
+    }
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(s.store, "cy", &a), 1);
+    ASSERT_EQ(qvs_account_set_rk_escrow(s.store, a.user_id, rk_rec), 0);
+    ASSERT_EQ(qvs_store_commit(s.store), 0);
+
+    auto challenge = [&](qvs_conn &c) {
+        hello(s, c);
+        bytes f = frame_of(72, tlv_text(1, "cy"));
+        EXPECT_EQ(qvs_handle_frame(&s.ctx, &c, f.data(), f.size()), 0);
+        const uint8_t *nonce = nullptr;
+        EXPECT_EQ(c.replies.size(), 1u);
+        EXPECT_EQ(quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, 11, 32, &nonce), 0);
+        bytes n = nonce ? b(nonce, 32) : bytes(32);
+        c.replies.clear();
+        return n;
+    };
+    bytes new_auth = random_bytes(32);
+    uint8_t new_rec[82], sig[64];
+    ASSERT_EQ(quorvane_escrow_seal_pw("new", "cy", d.id_priv, new_rec), 0);
+    qvs_conn first, second;
+    bytes n1 = challenge(first);
+    challenge(second);
+    ASSERT_EQ(quorvane_recover_sign(d.id_priv, n1.data(), s.keys.static_pub, "cy", new_auth.data(), new_rec, sig), 0);
+    bytes set = frame_of(73, cat({tlv(81, new_auth), tlv(80, b(new_rec, 82)), tlv(6, b(sig, 64))}));
+    EXPECT_EQ(s.answer(second, set, 183, 90), QVS_RECOVER_BAD_PROOF);  // another connection's challenge
+    EXPECT_EQ(s.answer(first, set, 183, 90), 0);
+    qvs_conn third;
+    challenge(third);
+    EXPECT_EQ(s.answer(third, set, 183, 90), QVS_RECOVER_BAD_PROOF);  // used once already
+    ASSERT_EQ(qvs_account_find(s.store, "cy", &a), 1);
+    uint8_t h[32];
+    ASSERT_EQ(qvs_auth_hash(a.auth_salt, new_auth.data(), h), 0);
+    EXPECT_EQ(hex(a.auth_hash, 32), hex(h, 32));
+    EXPECT_EQ(hex(a.pw_escrow, 82), hex(new_rec, 82));
 }

@@ -5,8 +5,20 @@
 #include "server_store.h"
 #include "session_support.h"
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace qvtest;
 
@@ -93,6 +105,8 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     int st = srv.stop();
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     for (const char *f : {"server.key", "tls.key", "tls.crt", "quorvane.db"}) EXPECT_EQ(file_mode(srv.data + "/" + f), 0600u) << f;
+    // The client's pins of both server keys are its own business, whatever the umask.
+    for (const std::string &f : {srv.pin_path(), srv.pin_path() + QV_CS_PIN_TLS_SUFFIX}) EXPECT_EQ(file_mode(f), 0600u) << f;
     // Only a salted hash of the auth value is stored.
     uint8_t auth[32];
     ASSERT_EQ(quorvane_pw_auth("correct horse", "alice", auth), 0);
@@ -276,4 +290,164 @@ TEST(SessionServer, SilentServerTimesOutAfter15s) {
     ASSERT_NE(quorvane_cs_fail_detail(cs.get()), nullptr);
     EXPECT_STREQ(quorvane_cs_fail_detail(cs.get()),
                  "no answer from the server within 15 s (wrong address, or the network blocks the port)");
+}
+
+namespace {
+
+// A plain TLS 1.3 client that speaks to the server byte by byte, with reads
+// that give up after `timeout_s`.
+struct RawClient {
+    int fd = -1;
+    SSL_CTX *ctx = nullptr;
+    SSL *ssl = nullptr;
+    bool open(const std::string &port, int timeout_s) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv{timeout_s, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ctx = SSL_CTX_new(TLS_client_method());
+        if (fd < 0 || !ctx || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return false;
+        ssl = SSL_new(ctx);
+        return ssl && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1;
+    }
+    bool write(const std::vector<uint8_t> &b) { return SSL_write(ssl, b.data(), static_cast<int>(b.size())) == static_cast<int>(b.size()); }
+    // 1 bytes arrived, 0 the server closed, -1 nothing within the timeout.
+    int read_some() {
+        uint8_t buf[4096];
+        int n = SSL_read(ssl, buf, sizeof buf);
+        if (n > 0) return 1;
+        int e = SSL_get_error(ssl, n);
+        return e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK) ? 0 : -1;
+    }
+    ~RawClient() {
+        if (ssl) SSL_free(ssl);
+        if (ctx) SSL_CTX_free(ctx);
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+// Nothing a client may send before it is signed in comes near a mebibyte; a
+// header announcing one is dropped at once instead of letting thousands of
+// unauthenticated connections make the server fill a mebibyte each.
+TEST(SessionServer, OversizedFrameBeforeSignInIsDropped) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    struct { const char *name; bool hello_first; } cases[] = {{"instead of hello", false}, {"after hello", true}};
+    for (auto &t : cases) {
+        RawClient c;
+        ASSERT_TRUE(c.open(srv.port, 10)) << t.name;
+        if (t.hello_first) {
+            ASSERT_TRUE(c.write(frame_of(1, {}))) << t.name;
+            ASSERT_EQ(c.read_some(), 1) << t.name;  // the server's hello
+        }
+        std::vector<uint8_t> big = frame_of(2, std::vector<uint8_t>(QV_FRAME_MAX_PAYLOAD, 0));
+        ASSERT_TRUE(c.write(std::vector<uint8_t>(big.begin(), big.begin() + 8 + 1000))) << t.name;
+        EXPECT_EQ(c.read_some(), 0) << t.name;  // closed, not waiting for the rest
+    }
+    // The server still serves everyone else.
+    Keys k;
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "dana", "pw", &k.k);
+    c.do_register = 1;
+    EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
+}
+
+// Clients register at once, one name by two of them, and the server dies by
+// SIGKILL in the middle: after a restart the database opens, every account
+// that was acknowledged signs in, and the contested name belongs to exactly
+// one of its two claimants.
+TEST(SessionServer, KilledMidRegistrationKeepsEveryAcknowledgedAccount) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Keys first, second;
+    {
+        std::thread a([&] {
+            quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &first.k);
+            c.do_register = 1;
+            Outcome o = run(c);
+            EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
+        });
+        quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &second.k);
+        c.do_register = 1;
+        EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
+        a.join();
+    }
+
+    struct Acked { std::string name; std::unique_ptr<Keys> keys; };
+    std::mutex mu;
+    std::vector<Acked> acked;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; t++)
+        writers.emplace_back([&, t] {
+            for (int i = 0; !stop; i++) {
+                auto keys = std::make_unique<Keys>();
+                std::string name = "w" + std::to_string(t) + "n" + std::to_string(i);
+                quorvane_cs_config c = base_config(srv.port, srv.pin_path(), name.c_str(), "pw", &keys->k);
+                c.do_register = 1;
+                if (run(c).state != QV_CS_REGISTERED) return;  // the server is gone
+                std::lock_guard<std::mutex> l(mu);
+                acked.push_back({name, std::move(keys)});
+            }
+        });
+    ASSERT_TRUE(wait_until([&] { std::lock_guard<std::mutex> l(mu); return acked.size() >= 12; }, 60000));
+    kill(srv.proc->pid, SIGKILL);
+    stop = true;
+    for (auto &w : writers) w.join();
+    srv.proc.reset();
+
+    ASSERT_TRUE(srv.start());
+    for (auto &a : acked) EXPECT_EQ(sign_in(srv, a.name.c_str(), "pw", &a.keys->k).state, QV_CS_SIGNED_IN) << a.name;
+    int owners = (sign_in(srv, "contested", "pw", &first.k).state == QV_CS_SIGNED_IN) +
+                 (sign_in(srv, "contested", "pw", &second.k).state == QV_CS_SIGNED_IN);
+    EXPECT_EQ(owners, 1);
+}
+
+// Out of file descriptors, connections waiting in the backlog keep the
+// listener readable: the server must rest instead of spinning on accept (and
+// logging each spin), and take connections again once it has room.
+TEST(SessionServer, OutOfDescriptorsTheServerRestsAndRecovers) {
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 40;  // the server inherits it
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ServerProc srv;
+    bool started = srv.start();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_TRUE(started);
+    auto cpu_s = [&] {
+        std::string st = read_file("/proc/" + std::to_string(srv.proc->pid) + "/stat");
+        std::istringstream in(st.substr(st.rfind(')') + 2));
+        std::string f;
+        unsigned long long ticks = 0;
+        for (int i = 3; i <= 15 && in >> f; i++)
+            if (i == 14 || i == 15) ticks += std::stoull(f);
+        return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    };
+    std::vector<int> socks;
+    for (int i = 0; i < 60; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(srv.port)));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        socks.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double before = cpu_s();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    double used = cpu_s() - before;
+    EXPECT_LT(used, 0.5) << "CPU seconds in 3 s with every descriptor taken";
+    for (int fd : socks) close(fd);
+    Keys k;
+    quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "erin", "pw", &k.k);
+    c.do_register = 1;
+    Outcome o = run(c);
+    EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
 }
