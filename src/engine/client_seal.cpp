@@ -99,30 +99,22 @@ int cs_rt_set_aside(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint
 int cs_dm_init_device(quorvane_msgstore *ms, const quorvane_device_keys *keys, const uint8_t conv_id[16],
                       const quorvane_peer_device *dev, int force, uint64_t now_ms) {
     if (!ms || !keys || !conv_id || !dev || !dev->has_spk) return -1;
-    if (!force && quorvane_msgstore_has_ratchet(ms, conv_id, dev->dev_x) == 1) return 0;
-    quorvane_dm_bundle b{};
-    std::memcpy(b.dev_x, dev->dev_x, 32);
-    std::memcpy(b.dev_ed, dev->dev_ed, 32);
-    b.spk_id = dev->spk_id;
-    std::memcpy(b.spk, dev->spk, 32);
-    std::memcpy(b.sig, dev->sig, 64);
-    b.has_otk = dev->has_otk ? 1 : 0;
-    b.otk_id = dev->otk_id;
-    std::memcpy(b.otk, dev->otk, 32);
+    if (!force && quorvane_msgstore_has_ratchet(ms, conv_id, dev->bundle.dev_x) == 1) return 0;
+    const quorvane_dm_bundle &b = dev->bundle;
     ratchet_guard g;
     uint8_t pre[QV_DM_PREAMBLE_LEN];
     if (quorvane_dm_begin_initiator(&g.r, pre, keys->device_x25519_priv, keys->device_x25519_pub, &b) != 0) return -1;
     wiped_buf rec(QV_SR_MAX);
     if (force) {
-        const size_t old = quorvane_msgstore_get_ratchet(ms, conv_id, dev->dev_x, rec.data(), rec.size());
-        if (old > 0 && cs_rt_set_aside(ms, conv_id, dev->dev_x, rec.data(), old, now_ms) != 0) return -1;
+        const size_t old = quorvane_msgstore_get_ratchet(ms, conv_id, b.dev_x, rec.data(), rec.size());
+        if (old > 0 && cs_rt_set_aside(ms, conv_id, b.dev_x, rec.data(), old, now_ms) != 0) return -1;
     }
     size_t n = 0;
     if (cs_record_make(QV_SR_PENDING | QV_SR_INITIATOR, pre, g.r, rec.data(), rec.size(), &n) != 0 ||
-        quorvane_msgstore_put_ratchet(ms, conv_id, dev->dev_x, rec.data(), n) != 0)
+        quorvane_msgstore_put_ratchet(ms, conv_id, b.dev_x, rec.data(), n) != 0)
         return -1;
     n_log(LOG_INFO, "dm: initiator session (conv %02x%02x%02x%02x, device %02x%02x%02x%02x)", conv_id[0], conv_id[1], conv_id[2],
-          conv_id[3], dev->dev_x[0], dev->dev_x[1], dev->dev_x[2], dev->dev_x[3]);
+          conv_id[3], b.dev_x[0], b.dev_x[1], b.dev_x[2], b.dev_x[3]);
     return 0;
 }
 

@@ -39,17 +39,11 @@ struct quorvane_member {
 };
 static_assert(sizeof(quorvane_member) == 376);
 
-// One device of a peer, from a prekey reply.
+// One device of a peer, from a prekey reply: what it published, and whether a
+// signed prekey came with it.
 struct quorvane_peer_device {
-    uint8_t  dev_x[32];
-    uint8_t  dev_ed[32];
-    uint8_t  has_spk;
-    uint32_t spk_id;
-    uint8_t  spk[32];
-    uint8_t  sig[64];
-    uint8_t  has_otk;
-    uint32_t otk_id;
-    uint8_t  otk[32];
+    quorvane_dm_bundle bundle;
+    uint8_t has_spk;
 };
 
 // Pending-send ring: one entry per envelope frame queued, consumed first in, first

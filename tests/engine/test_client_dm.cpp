@@ -3,6 +3,7 @@
 // checked against bytes written out by hand from the formats' tables.
 #include "client_dm.h"
 #include "client_msgstore.h"
+#include "dm_support.h"
 #include "qv_test_support.h"
 #include "quorvane_x3dh.h"
 
@@ -14,17 +15,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using qvdm::Build;
+using qvdm::Bytes;
+using qvdm::bundle_of;
 
-// Hand-written layouts: runs of one byte value, big-endian words, ASCII.
-struct Build {
-    Bytes b;
-    Build &rep(uint8_t v, size_t n) { b.insert(b.end(), n, v); return *this; }
-    Build &u32(uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s)); return *this; }
-    Build &u8(uint8_t v) { b.push_back(v); return *this; }
-    Build &text(const char *s) { b.insert(b.end(), s, s + std::strlen(s)); return *this; }
-    Build &tlv(uint8_t tag, uint32_t len) { return u8(tag).u32(len); }
-};
 
 // A set whose every field is a recognisable pattern, with two one-time prekeys.
 quorvane_dm_prekeys pattern_set() {
@@ -60,20 +54,6 @@ struct RatchetFree {
 };
 using Ratchet = std::unique_ptr<quorvane_ratchet, RatchetFree>;
 
-quorvane_dm_bundle bundle_of(const quorvane_dm_prekeys &s, int otk_index) {
-    quorvane_dm_bundle b{};
-    std::memcpy(b.dev_x, s.dev_x_pub, 32);
-    std::memcpy(b.dev_ed, s.dev_ed_pub, 32);
-    b.spk_id = s.spk_id;
-    std::memcpy(b.spk, s.spk_pub, 32);
-    std::memcpy(b.sig, s.spk_sig, 64);
-    if (otk_index >= 0) {
-        b.has_otk = 1;
-        b.otk_id = s.otk[otk_index].id;
-        std::memcpy(b.otk, s.otk[otk_index].pub, 32);
-    }
-    return b;
-}
 
 // One message each way: the responder can answer only once the first arrived.
 void converse(quorvane_ratchet *init, quorvane_ratchet *resp) {

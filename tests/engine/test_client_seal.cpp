@@ -4,6 +4,7 @@
 // ring, and the layouts of the device envelope and the conversation-key payload
 // against bytes written out by hand.
 #include "client_seal.h"
+#include "dm_support.h"
 #include "qv_test_support.h"
 #include "quorvane_x3dh.h"
 
@@ -16,17 +17,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using qvdm::Build;
+using qvdm::Bytes;
+using qvdm::bundle_of;
 
-struct Build {
-    Bytes b;
-    Build &rep(uint8_t v, size_t n) { b.insert(b.end(), n, v); return *this; }
-    Build &u64(uint64_t v) { for (int s = 56; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s)); return *this; }
-    Build &u32(uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s)); return *this; }
-    Build &u8(uint8_t v) { b.push_back(v); return *this; }
-    Build &raw(const void *p, size_t n) { auto q = static_cast<const uint8_t *>(p); b.insert(b.end(), q, q + n); return *this; }
-    Build &tlv(uint8_t tag, uint32_t len) { return u8(tag).u32(len); }
-};
 
 const uint8_t kSecret[32] = {9, 9, 9};
 
@@ -58,15 +52,8 @@ struct Dev {
                                                keys.device_ed25519_pub, bag.next_id), 0);
         bag.next_id += 17;
         quorvane_peer_device p{};
-        std::memcpy(p.dev_x, set.dev_x_pub, 32);
-        std::memcpy(p.dev_ed, set.dev_ed_pub, 32);
+        p.bundle = bundle_of(set, 0);
         p.has_spk = 1;
-        p.spk_id = set.spk_id;
-        std::memcpy(p.spk, set.spk_pub, 32);
-        std::memcpy(p.sig, set.spk_sig, 64);
-        p.has_otk = 1;
-        p.otk_id = set.otk[0].id;
-        std::memcpy(p.otk, set.otk[0].pub, 32);
         quorvane_dm_bag_push(&bag, &set);
         size_t n = 0;
         EXPECT_EQ(quorvane_dm_bag_serialize(&bag, got.data(), got.size(), &n), 0);
@@ -248,11 +235,11 @@ TEST(SealSend, ThreeDevicesOneCounterThenReplyDropsPreamble) {
         b.reopen();
         ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 1), 0);
         // unforced: an existing session stays as it is
-        const Bytes before = alice.record(conv, p.dev_x);
+        const Bytes before = alice.record(conv, p.bundle.dev_x);
         ASSERT_EQ(before.size(), 1 + 41 + QV_RATCHET_SER_BASE);
         EXPECT_EQ(before[0], QV_SR_PENDING | QV_SR_INITIATOR);
         ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 2), 0);
-        EXPECT_EQ(alice.record(conv, p.dev_x), before);
+        EXPECT_EQ(alice.record(conv, p.bundle.dev_x), before);
     }
     alice.reopen();
 
@@ -316,19 +303,29 @@ TEST(SealSend, ThreeDevicesOneCounterThenReplyDropsPreamble) {
     EXPECT_EQ(ring.count, 6u);
 }
 
-TEST(SealSend, FullRingSealsNothing) {
+// Alice with an initiator session to Bob's one device in a conversation of its own.
+struct Pair {
     uint8_t conv[16];
-    std::memset(conv, 0x43, 16);
-    Dev alice(0xAA), bob(0xBB);
-    const quorvane_peer_device p = bob.publish();
-    ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 1), 0);
-    const Bytes before = alice.record(conv, p.dev_x);
+    Dev alice{0xAA}, bob{0xBB};
+    quorvane_peer_device p{};
+    Bytes before;
+    explicit Pair(uint8_t conv_byte) {
+        std::memset(conv, conv_byte, 16);
+        p = bob.publish();
+        EXPECT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 10), 0);
+        before = alice.record(conv, p.bundle.dev_x);
+    }
+};
+
+TEST(SealSend, FullRingSealsNothing) {
+    Pair t(0x43);
+    auto &[conv, alice, bob, p, before] = t;
     cs_pending_ring ring{};
     for (uint64_t i = 0; i < QV_PENDING_MAX; i++) ASSERT_EQ(cs_pending_push(&ring, conv, i), 0);
     Sent sent;
     EXPECT_EQ(seal(alice, conv, "wait", 1, &ring, &sent), -2);
     EXPECT_TRUE(sent.frames.empty());
-    EXPECT_EQ(alice.record(conv, p.dev_x), before);  // the ratchet did not step
+    EXPECT_EQ(alice.record(conv, p.bundle.dev_x), before);  // the ratchet did not step
     uint64_t c = 0;
     ASSERT_EQ(cs_pending_pop(&ring, nullptr, &c), 1);
     EXPECT_EQ(c, 0u);
@@ -338,28 +335,24 @@ TEST(SealSend, FullRingSealsNothing) {
 // A stepped ratchet that cannot be stored must not leave: otherwise the next
 // message would reuse the same message key for other text.
 TEST(SealSend, UnstorableStepSkipsTheDevice) {
-    uint8_t conv[16];
-    std::memset(conv, 0x44, 16);
-    Dev alice(0xAA), bob(0xBB);
-    const quorvane_peer_device p = bob.publish();
-    ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 1), 0);
-    const Bytes before = alice.record(conv, p.dev_x);
+    Pair t(0x44);
+    auto &[conv, alice, bob, p, before] = t;
 
     // a directory where the store writes its next copy of the record
-    std::string path = alice.dir.path + "/r_" + qvtest::hex(conv, 16) + "_" + qvtest::hex(p.dev_x, 32) + ".dat";
+    std::string path = alice.dir.path + "/r_" + qvtest::hex(conv, 16) + "_" + qvtest::hex(p.bundle.dev_x, 32) + ".dat";
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
     const std::string blocker = path + ".tmp";
     ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((blocker + "/x").c_str(), 0700), 0);
-    ASSERT_NE(quorvane_msgstore_put_ratchet(alice.ms, conv, p.dev_x, before.data(), before.size()), 0) << "write not blocked";
+    ASSERT_NE(quorvane_msgstore_put_ratchet(alice.ms, conv, p.bundle.dev_x, before.data(), before.size()), 0) << "write not blocked";
 
     cs_pending_ring ring{};
     Sent sent;
     EXPECT_EQ(seal(alice, conv, "secret one", 1, &ring, &sent), 0);
     EXPECT_TRUE(sent.frames.empty());
     EXPECT_EQ(ring.count, 0u);
-    EXPECT_EQ(alice.record(conv, p.dev_x), before);
+    EXPECT_EQ(alice.record(conv, p.bundle.dev_x), before);
 
     ASSERT_EQ(rmdir((blocker + "/x").c_str()), 0);
     ASSERT_EQ(rmdir(blocker.c_str()), 0);
@@ -368,16 +361,13 @@ TEST(SealSend, UnstorableStepSkipsTheDevice) {
 }
 
 TEST(SealSend, RecordTryRefusals) {
-    uint8_t conv[16];
-    std::memset(conv, 0x45, 16);
-    Dev alice(0xAA), bob(0xBB);
-    const quorvane_peer_device p = bob.publish();
-    ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 1), 0);
+    Pair t(0x45);
+    auto &[conv, alice, bob, p, before] = t;
     cs_pending_ring ring{};
     Sent sent;
     ASSERT_EQ(seal(alice, conv, "x", 1, &ring, &sent), 1);
     const Bytes pay(sent.frames[0].begin() + QV_ENV_HEADER_LEN, sent.frames[0].end());
-    const Bytes rec = alice.record(conv, p.dev_x);
+    const Bytes rec = alice.record(conv, p.bundle.dev_x);
     std::vector<uint8_t> pt(QV_PT_MAX), out(QV_SR_MAX);
     size_t pl = 0, ol = 0;
     struct Case { const char *name; size_t rec_len; uint8_t flag; size_t pay_len; };
@@ -421,12 +411,12 @@ TEST(SealSend, ForcedStartSetsTheOldSessionAside) {
     Dev alice(0xAA), bob(0xBB);
     quorvane_peer_device p = bob.publish();
     ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 0, 10), 0);
-    const Bytes first = alice.record(conv, p.dev_x);
+    const Bytes first = alice.record(conv, p.bundle.dev_x);
     ASSERT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &p, 1, 20), 0);
-    EXPECT_NE(alice.record(conv, p.dev_x), first);
+    EXPECT_NE(alice.record(conv, p.bundle.dev_x), first);
     Bytes prev(QV_SR_MAX);
     uint64_t t = 0;
-    prev.resize(quorvane_msgstore_get_ratchet_prev(alice.ms, conv, p.dev_x, 0, &t, prev.data(), prev.size()));
+    prev.resize(quorvane_msgstore_get_ratchet_prev(alice.ms, conv, p.bundle.dev_x, 0, &t, prev.data(), prev.size()));
     EXPECT_EQ(prev, first);
     EXPECT_EQ(t, 20u);
     // no signed prekey, or a forged signature: no session
@@ -434,7 +424,7 @@ TEST(SealSend, ForcedStartSetsTheOldSessionAside) {
     bad.has_spk = 0;
     EXPECT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &bad, 1, 30), -1);
     bad = p;
-    bad.sig[5] ^= 1;
+    bad.bundle.sig[5] ^= 1;
     EXPECT_EQ(cs_dm_init_device(alice.ms, &alice.keys, conv, &bad, 1, 30), -1);
 }
 
