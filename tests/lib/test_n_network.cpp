@@ -546,38 +546,18 @@ std::string with_private_resolver(const std::string &hosts, const std::function<
     qvtest::write_file(dir.file("hosts"), hosts);
     qvtest::write_file(dir.file("nsswitch.conf"), "hosts: files\n");
     qvtest::write_file(dir.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
-    int pipefd[2];
-    if (pipe(pipefd) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pipefd[0]);
+    return qvtest::report_from_child([&] {
+        if (unshare(CLONE_NEWNS) != 0) return std::string("SKIP unshare(CLONE_NEWNS): ") + strerror(errno);
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("SKIP private mount: ") + strerror(errno);
         std::string report;
-        if (unshare(CLONE_NEWNS) != 0) {
-            report = std::string("SKIP unshare(CLONE_NEWNS): ") + strerror(errno);
-        } else if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            report = std::string("SKIP private mount: ") + strerror(errno);
-        } else {
-            for (const char *f : {"hosts", "nsswitch.conf", "resolv.conf"}) {
-                std::string target = std::string("/etc/") + f;
-                if (mount(dir.file(f).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-                    report += std::string("SKIP bind ") + target + ": " + strerror(errno) + "\n";
-            }
-            if (report.empty()) report = body();
+        for (const char *f : {"hosts", "nsswitch.conf", "resolv.conf"}) {
+            std::string target = std::string("/etc/") + f;
+            if (mount(dir.file(f).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                report += std::string("SKIP bind ") + target + ": " + strerror(errno) + "\n";
         }
-        ssize_t w = write(pipefd[1], report.data(), report.size());
-        (void)w;
-        _exit(0);
-    }
-    close(pipefd[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t r;
-    while ((r = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)r);
-    close(pipefd[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    if (!WIFEXITED(st)) out += "\nchild died";
-    return out;
+        return report.empty() ? body() : report;
+    });
 }
 
 TEST(NetwConnect, NameThatDoesNotResolve) {
