@@ -292,11 +292,6 @@ void handle_preauth(quorvane_cs *cs, const uint8_t *frame, size_t len) {
     set_state(cs, QV_CS_PREAUTH_READY);
 }
 
-void handle_authed_frame(quorvane_cs *, const uint8_t *, size_t) {
-    // The signed-in exchange reads its frames here; until it exists, frames
-    // the server sends while signed in are drained and dropped.
-}
-
 void cs_dispatch_queued(quorvane_cs *cs) {
     const uint8_t *frame = nullptr;
     size_t len = 0;
@@ -389,6 +384,14 @@ quorvane_cs *quorvane_cs_new(const quorvane_cs_config *c) {
     }
     return cs;
 }
+
+#ifdef QV_ENGINE_TEST_HOOKS
+void quorvane_cs_test_signed_in(quorvane_cs *cs, const uint8_t user_id[16]) {
+    if (!cs) return;
+    std::memcpy(cs->user_id, user_id, 16);
+    cs->state = QV_CS_SIGNED_IN;
+}
+#endif
 
 void quorvane_cs_free(quorvane_cs *cs) {
     if (!cs) return;

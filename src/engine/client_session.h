@@ -11,6 +11,8 @@
 // Results: 0 ok, -1 refused or not available.
 #pragma once
 
+#include "client_authed.h"
+#include "client_deliver.h"
 #include "client_msgstore.h"
 #include "client_net.h"
 #include "client_store.h"
@@ -20,7 +22,6 @@
 #include <cstdint>
 
 struct quorvane_emoji_cache;
-struct quorvane_cs_hints;
 
 constexpr uint64_t QV_CS_CONNECT_TIMEOUT_MS = 15000;
 constexpr uint64_t QV_CS_PING_IDLE_MS = 29999;      // a ping goes out once this much has passed without sending
@@ -104,6 +105,8 @@ struct quorvane_cs {
     int preauth_ready;
     uint8_t escrow_seed[32];
     int escrow_seed_ready;
+    cs_authed_state authed;    // signed-in exchange: result slots, queues, counters
+    cs_deliver_state deliver;  // receive path: notifications, hints, back-fill sink
 };
 
 [[nodiscard]] quorvane_cs *quorvane_cs_new(const quorvane_cs_config *config);  // null when a required field is missing
@@ -118,6 +121,12 @@ int quorvane_cs_server_key(const quorvane_cs *cs, uint8_t out[32]);  // 1 with t
 uint64_t quorvane_cs_activity(const quorvane_cs *cs);
 [[nodiscard]] int quorvane_cs_preauth(quorvane_cs *cs, quorvane_cs_preauth_info *out);
 [[nodiscard]] int quorvane_cs_take_escrow_seed(quorvane_cs *cs, uint8_t out[32]);
+
+#ifdef QV_ENGINE_TEST_HOOKS
+// Puts a new session straight into the signed-in state without a connection, so
+// the receive path can be driven with frames a test builds; sends fail.
+void quorvane_cs_test_signed_in(quorvane_cs *cs, const uint8_t user_id[16]);
+#endif
 
 // Frame senders and finders shared with the signed-in exchange.
 [[nodiscard]] int send_frame(quorvane_cs *cs, uint8_t type, const uint8_t *payload, size_t len);
