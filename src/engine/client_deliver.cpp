@@ -1,5 +1,657 @@
 #include "client_deliver.h"
 
 #include "client_session.h"
+#include "n_log.h"
+#include "quorvane_md.h"
+#include "quorvane_msg.h"
 
-void deliver_envelope(quorvane_cs *, const uint8_t *, size_t, uint64_t, int) {}
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr size_t OPEN_KEYS = 1 + QV_MS_OLD_KEYS;         // current key, then the older ones
+constexpr size_t MSG_OFF_PLAIN = 1 + 32;                 // pending flag, sending device key
+constexpr size_t MSG_OFF_PREAMBLE = MSG_OFF_PLAIN + QV_DM_PREAMBLE_LEN;
+
+// A buffer for records and plaintexts, wiped however its scope is left.
+struct wiped {
+    std::vector<uint8_t> b;
+    explicit wiped(size_t n) : b(n) {}
+    ~wiped() { quorvane_cleanse(b.data(), b.size()); }
+    uint8_t *data() { return b.data(); }
+    size_t size() const { return b.size(); }
+};
+
+bool same(const uint8_t *a, const uint8_t *b, size_t n) { return std::memcmp(a, b, n) == 0; }
+bool all_zero(const uint8_t *p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (p[i]) return false;
+    return true;
+}
+
+// One envelope on its way through the steps.
+struct delivery {
+    quorvane_cs *cs;
+    quorvane_msgstore *ms;
+    quorvane_env_header h;
+    const uint8_t *env;
+    size_t len;
+    uint64_t position;
+    int history;
+    const uint8_t *conv;   // h.conversation_id
+    uint8_t device[32];    // the sending device, zero when not known
+};
+
+void advance_cursor(const delivery &d) {
+    if (!d.history && d.position) quorvane_msgstore_note_cursor(d.ms, d.conv, d.position);
+}
+
+bool from_self(const delivery &d) { return same(d.h.sender_id, d.cs->user_id, 16); }
+
+/* ---- conversation-key envelopes ---- */
+
+bool open_conv_key(const delivery &d, uint8_t *pt, size_t *pt_len) {
+    uint8_t keys[OPEN_KEYS][32];
+    size_t n = quorvane_msgstore_get_conv_keys(d.ms, d.conv, keys, OPEN_KEYS);
+    if (n > OPEN_KEYS) n = OPEN_KEYS;
+    bool opened = false;
+    for (size_t i = 0; i < n && !opened; i++)
+        opened = quorvane_env_open(keys[i], d.env, d.len, nullptr, pt, QV_PT_MAX, pt_len) == 0;
+    quorvane_cleanse(keys, sizeof keys);
+    return opened;
+}
+
+/* ---- device-session envelopes ---- */
+
+void log_refusal(const delivery &d, const char *reason) {
+    n_log(LOG_NOTICE, "dm: conv %02x%02x%02x%02x from device %02x%02x%02x%02x: %s", d.conv[0], d.conv[1], d.conv[2], d.conv[3],
+          d.device[0], d.device[1], d.device[2], d.device[3], reason);
+}
+
+// The header names its sender in clear and nothing binds it to the session that
+// opens the message: only a device recorded for that user in this conversation may
+// speak for it, or any member could post, rename, edit or delete as another.
+bool sender_recorded(const delivery &d) {
+    uint8_t keys[QV_MS_MEMBER_DEVICES][32];
+    size_t n = quorvane_msgstore_member_devices(d.ms, d.conv, d.h.sender_id, keys, nullptr, QV_MS_MEMBER_DEVICES);
+    if (n > QV_MS_MEMBER_DEVICES) n = QV_MS_MEMBER_DEVICES;
+    for (size_t i = 0; i < n; i++)
+        if (same(keys[i], d.device, 32)) return true;
+    return false;
+}
+
+// Stores the stepped session; the message it opened is delivered even when this
+// fails, since the store's duplicate check absorbs the replay the old record allows.
+void keep_current(const delivery &d, const uint8_t *rec, size_t len) {
+    if (quorvane_msgstore_put_ratchet(d.ms, d.conv, d.device, rec, len) != 0)
+        n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: the stepped session could not be stored", d.conv[0], d.conv[1], d.conv[2],
+              d.conv[3]);
+}
+
+void drop_stale_asides(const delivery &d, wiped &tmp) {
+    const uint64_t now = cs_wall_ms();
+    for (unsigned slot = 0; slot < QV_MS_RPREV_SLOTS; slot++) {
+        uint64_t t = 0;
+        if (quorvane_msgstore_get_ratchet_prev(d.ms, d.conv, d.device, slot, &t, tmp.data(), tmp.size()) > 0 && now > t &&
+            now - t > QV_PREV_SESSION_KEEP_MS)
+            quorvane_msgstore_drop_ratchet_prev(d.ms, d.conv, d.device, slot);
+    }
+}
+
+// Answers the X3DH preamble that came with the envelope; null when it opened, else the reason.
+const char *answer_preamble(const delivery &d, const uint8_t *pay, size_t pay_len, const wiped &cur, size_t cur_len, uint8_t *pt,
+                            size_t *pt_len) {
+    const uint8_t *pre = pay + MSG_OFF_PLAIN;
+    uint8_t digest[64];
+    if (quorvane_blake2b(pre, QV_DM_PREAMBLE_LEN, digest) != 0) return "X3DH from the preamble failed";
+    if (quorvane_msgstore_rinit_seen(d.ms, digest) != 0) {
+        quorvane_cleanse(digest, sizeof digest);
+        return cur_len ? "the session held for that device did not open it, and its X3DH preamble was already answered"
+                       : "an X3DH preamble already answered (a replay?)";
+    }
+    wiped bag_bytes(QV_DM_BAG_SER_MAX), rec(QV_SR_MAX);
+    const size_t bag_len = quorvane_msgstore_get_prekeys(d.ms, bag_bytes.data(), bag_bytes.size());
+    if (bag_len == 0) {
+        quorvane_cleanse(digest, sizeof digest);
+        return "no prekeys to answer X3DH";
+    }
+    auto *bag = static_cast<quorvane_dm_bag *>(std::calloc(1, sizeof(quorvane_dm_bag)));
+    quorvane_ratchet *r = nullptr;
+    size_t rec_len = 0, n = 0;
+    bool ok = bag && quorvane_dm_bag_load(bag, bag_bytes.data(), bag_len) == 0 &&
+              quorvane_dm_bag_begin_responder(&r, pre, QV_DM_PREAMBLE_LEN, d.device, bag) == 0 &&
+              quorvane_ratchet_decrypt(r, pay + MSG_OFF_PREAMBLE, pay_len - MSG_OFF_PREAMBLE, pt, QV_PT_MAX, &n) == 0 &&
+              cs_record_make(QV_SR_RESPONDER, nullptr, r, rec.data(), rec.size(), &rec_len) == 0;
+    quorvane_ratchet_free(&r);
+    if (ok) {
+        *pt_len = n;
+        size_t bl = 0;
+        if (quorvane_dm_bag_serialize(bag, bag_bytes.data(), bag_bytes.size(), &bl) != 0 ||
+            quorvane_msgstore_put_prekeys(d.ms, bag_bytes.data(), bl) != 0)
+            n_log(LOG_ERR, "dm: the prekey bag could not be stored after answering X3DH");
+        if (quorvane_msgstore_rinit_note(d.ms, digest) != 0) n_log(LOG_ERR, "dm: the answered X3DH preamble could not be recorded");
+        const bool aside = cur_len && cs_rt_set_aside(d.ms, d.conv, d.device, cur.b.data(), cur_len, cs_wall_ms()) == 0;
+        keep_current(d, rec.data(), rec_len);
+        n_log(LOG_INFO, "dm: responder session (conv %02x%02x%02x%02x, device %02x%02x%02x%02x)%s", d.conv[0], d.conv[1], d.conv[2],
+              d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3], aside ? ", beside the one held (D-132)" : "");
+    } else {
+        quorvane_cleanse(pt, QV_PT_MAX);
+    }
+    if (bag) {
+        quorvane_dm_bag_wipe(bag);
+        std::free(bag);
+    }
+    quorvane_cleanse(digest, sizeof digest);
+    return ok ? nullptr : "X3DH from the preamble failed";
+}
+
+enum class dev_result { opened, failed, stop };
+
+dev_result open_device(delivery &d, uint8_t *pt, size_t *pt_len, bool *sender_refused) {
+    cs_deliver_state &st = d.cs->deliver;
+    if (d.history && st.backfill_sink) return dev_result::stop;  // the sink wants what the conversation key opens
+    const quorvane_device_keys *keys = d.cs->cfg.keys;
+    if (keys && d.len > QV_DEV_ENV_MIN && same(d.env + QV_ENV_HEADER_LEN + 1, keys->device_x25519_pub, 32)) {
+        advance_cursor(d);  // our own echo
+        return dev_result::stop;
+    }
+    if (quorvane_msgstore_get_blocked(d.ms, d.conv) < 0) {
+        n_log(LOG_INFO, "dm: conv %02x%02x%02x%02x not known yet: envelope kept for the next sync", d.conv[0], d.conv[1], d.conv[2],
+              d.conv[3]);
+        st.sync_wanted = 1;
+        return dev_result::stop;
+    }
+    if (d.len <= QV_DEV_ENV_MIN) return dev_result::failed;
+    const uint8_t *pay = d.env + QV_ENV_HEADER_LEN;
+    const size_t pay_len = d.len - QV_ENV_HEADER_LEN;
+    const uint8_t flag = pay[0];
+    std::memcpy(d.device, pay + 1, 32);
+    if (!sender_recorded(d)) {
+        log_refusal(d, "the sending device is not one of the sender's recorded devices");
+        *sender_refused = true;
+        return dev_result::failed;
+    }
+
+    wiped cur(QV_SR_MAX), tmp(QV_SR_MAX), out(QV_SR_MAX);
+    const size_t cur_len = quorvane_msgstore_get_ratchet(d.ms, d.conv, d.device, cur.data(), cur.size());
+    size_t out_len = 0;
+    uint8_t cur_flag = cur_len ? cur.data()[0] : 0;
+    bool opened = false;
+    if (cur_len && cs_rt_try(cur.data(), cur_len, flag, pay, pay_len, pt, pt_len, out.data(), &out_len) == 1) {
+        keep_current(d, out.data(), out_len);
+        cur_flag = out.data()[0];
+        opened = true;
+    }
+    if (!opened && cur_len && d.cs->cfg.fallback_off) return dev_result::failed;
+    for (unsigned slot = 0; !opened && slot < QV_MS_RPREV_SLOTS; slot++) {
+        uint64_t stamp = 0;
+        const size_t pl = quorvane_msgstore_get_ratchet_prev(d.ms, d.conv, d.device, slot, &stamp, tmp.data(), tmp.size());
+        if (pl == 0 || cs_rt_try(tmp.data(), pl, flag, pay, pay_len, pt, pt_len, out.data(), &out_len) != 1) continue;
+        opened = true;
+        if (!cur_len) {
+            keep_current(d, out.data(), out_len);
+            quorvane_msgstore_drop_ratchet_prev(d.ms, d.conv, d.device, slot);
+            cur_flag = out.data()[0];
+        } else if (d.history) {
+            // an old envelope opened by an older session leaves the current one in place
+            if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, stamp, out.data(), out_len) != 0)
+                n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: a previous session could not be stored", d.conv[0], d.conv[1],
+                      d.conv[2], d.conv[3]);
+        } else {
+            keep_current(d, out.data(), out_len);
+            if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, cs_wall_ms(), cur.data(), cur_len) != 0)
+                n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: the replaced session could not be set aside", d.conv[0], d.conv[1],
+                      d.conv[2], d.conv[3]);
+            cur_flag = out.data()[0];
+            n_log(LOG_INFO, "dm: conv %02x%02x%02x%02x, device %02x%02x%02x%02x: a previous session takes over (D-132)", d.conv[0],
+                  d.conv[1], d.conv[2], d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3]);
+        }
+    }
+    if (!opened) {
+        const char *reason = nullptr;
+        if (flag == 1 && pay_len >= MSG_OFF_PREAMBLE) {
+            reason = answer_preamble(d, pay, pay_len, cur, cur_len, pt, pt_len);
+            cur_flag = QV_SR_RESPONDER;
+        } else {
+            reason = d.history && cur_len ? "an old envelope (backfill) no held session opens"
+                     : cur_len            ? "no session for that device opened it"
+                                          : "no session for that device, and no X3DH preamble";
+        }
+        if (reason) {
+            log_refusal(d, reason);
+            return dev_result::failed;
+        }
+    }
+    if (!(cur_flag & QV_SR_PENDING)) drop_stale_asides(d, tmp);
+    return dev_result::opened;
+}
+
+// A device-session envelope from one of our own devices that did not open: while our
+// session with that device is still pending, count the failures that came long enough
+// after we started it, so the pair can be opened again once the device has moved on.
+void note_self_failure(delivery &d) {
+    uint32_t spk = 0;
+    if (!all_zero(d.device, 32) && from_self(d) && cs_self_pending(d.cs, d.conv, d.device, &spk) == 1) {
+        quorvane_self_event *ev = cs_self_ev_get(d.cs, d.conv, d.device, 0);
+        if (!ev) {
+            (void)cs_self_ev_get(d.cs, d.conv, d.device, 1);
+        } else {
+            const int32_t iv = cs_hints(d.cs)->self_event_interval_ms;
+            const uint64_t interval = iv > 0 ? static_cast<uint64_t>(iv) : QV_SELF_EVENT_INTERVAL_MS;
+            bool known = false;
+            for (size_t i = 0; i < ev->count && i < QV_SELF_EVENT_COUNTERS; i++) known = known || ev->counters[i] == d.h.counter;
+            if (d.h.time >= ev->created_ms + interval && !known && ev->count < QV_SELF_EVENT_COUNTERS)
+                ev->counters[ev->count++] = d.h.counter;
+        }
+    }
+    uint8_t any[1][32];
+    if (quorvane_msgstore_ratchet_devices(d.ms, d.conv, any, 1) == 0) cs_relink_note(d.cs, d.conv);
+}
+
+/* ---- bodies ---- */
+
+std::string_view as_text(const char *p, size_t n) { return {p, n}; }
+
+bool names_account(const quorvane_cs *cs, std::string_view name) {
+    const char *user = cs->cfg.user ? cs->cfg.user : "";
+    if (std::strlen(user) != name.size()) return false;
+    for (size_t i = 0; i < name.size(); i++) {
+        auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); };
+        if (fold(static_cast<unsigned char>(user[i])) != fold(static_cast<unsigned char>(name[i]))) return false;
+    }
+    return true;
+}
+
+void copy_text(char *dst, size_t size, const char *src, size_t n) {
+    if (n >= size) n = size - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+bool sender_is_peer(const delivery &d) {
+    uint8_t peer[16], key[32];
+    return quorvane_msgstore_get_peer(d.ms, d.conv, peer, key) == 1 && same(peer, d.h.sender_id, 16);
+}
+
+void profile_answer(cs_deliver_state &st, const uint8_t *conv) {
+    for (size_t i = 0; i < st.profile_answer_count; i++)
+        if (same(st.profile_answers[i], conv, 16)) return;
+    if (st.profile_answer_count < QV_PROFILE_ANSWERS) std::memcpy(st.profile_answers[st.profile_answer_count++], conv, 16);
+}
+
+void apply_profile(delivery &d, const uint8_t *body, size_t len) {
+    const char *name = nullptr, *about = nullptr;
+    size_t nl = 0, al = 0;
+    if (quorvane_msg_profile_decode(body, len, &name, &nl, &about, &al) != 0) return;
+    char n[QV_MSG_PROFILE_NAME_MAX + 1], a[QV_MSG_PROFILE_ABOUT_MAX + 1];
+    copy_text(n, sizeof n, name, nl);
+    copy_text(a, sizeof a, about, al);
+    if (from_self(d)) {
+        // the account's user name is what a device shows before it was given a name
+        if (nl && !names_account(d.cs, as_text(name, nl)) && quorvane_msgstore_adopt_self_profile(d.ms, n, a, d.h.time) == 1)
+            d.cs->deliver.self_profile_epoch++;
+        return;
+    }
+    // in a group, the peer's name is the conversation's title only when it is its peer
+    if (sender_is_peer(d) && quorvane_msgstore_set_peer_profile(d.ms, d.conv, n, a) != 0)
+        n_log(LOG_ERR, "session: a peer profile could not be stored");
+    if (quorvane_msgstore_set_member_name(d.ms, d.conv, d.h.sender_id, n) != 0)
+        n_log(LOG_ERR, "session: a member name could not be stored");
+    profile_answer(d.cs->deliver, d.conv);
+}
+
+// Bodies that change the store rather than add to it; true when the body was one of them.
+bool apply_action(delivery &d, const uint8_t *body, size_t len) {
+    quorvane_msgstore *ms = d.ms;
+    const uint8_t *conv = d.conv, *sender = d.h.sender_id;
+    switch (body[0]) {
+    case QV_MSG_PROFILE: apply_profile(d, body, len); return true;
+    case QV_MSG_AVATAR:
+    case QV_MSG_GROUP_AVATAR: {
+        auto *av = static_cast<quorvane_file_meta *>(std::calloc(1, sizeof(quorvane_file_meta)));
+        if (!av) return true;
+        if (body[0] == QV_MSG_AVATAR) {
+            if (!from_self(d) && sender_is_peer(d) && quorvane_msg_avatar_decode(body, len, av) == 0 &&
+                quorvane_msgstore_set_peer_avatar(ms, conv, av) != 0)
+                n_log(LOG_ERR, "session: a peer avatar could not be stored");
+        } else if (quorvane_msg_group_avatar_decode(body, len, av) == 0 && quorvane_msgstore_set_group_avatar(ms, conv, av) != 0) {
+            n_log(LOG_ERR, "session: a group avatar could not be stored");
+        }
+        quorvane_cleanse(av, sizeof *av);
+        std::free(av);
+        return true;
+    }
+    case QV_MSG_GROUP: {
+        const char *name = nullptr;
+        size_t nl = 0;
+        char n[QV_MSG_GROUP_NAME_MAX + 1];
+        if (quorvane_msg_group_decode(body, len, &name, &nl) != 0) return true;
+        copy_text(n, sizeof n, name, nl);
+        if (quorvane_msgstore_set_group_name(ms, conv, n) != 0) n_log(LOG_ERR, "session: a group name could not be stored");
+        return true;
+    }
+    case QV_MSG_DELETE: {
+        uint8_t author[16];
+        uint64_t counter = 0;
+        if (quorvane_msg_delete_decode(body, len, author, &counter) != 0) return true;
+        if (quorvane_msgstore_can_delete(ms, conv, sender, author) || (from_self(d) && d.cs->role == 1))
+            (void)quorvane_msgstore_delete_msg(ms, conv, author, nullptr, counter);
+        return true;
+    }
+    case QV_MSG_REACTION: {
+        uint8_t author[16];
+        uint64_t counter = 0;
+        int add = 0;
+        char name[QV_MSG_NAME_MAX + 1];
+        if (quorvane_msg_reaction_decode(body, len, author, &counter, &add, name, sizeof name) == 0)
+            (void)quorvane_msgstore_set_reaction(ms, conv, author, nullptr, counter, sender, name, add);
+        return true;
+    }
+    case QV_MSG_EDIT: {
+        uint8_t author[16];
+        uint64_t counter = 0;
+        const char *text = nullptr;
+        size_t tl = 0;
+        if (quorvane_msg_edit_decode(body, len, author, &counter, &text, &tl) == 0 && same(author, sender, 16) &&
+            tl <= QV_MS_TEXT_MAX)
+            (void)quorvane_msgstore_edit_msg(ms, conv, author, nullptr, counter, text, tl);
+        return true;
+    }
+    default: return false;
+    }
+}
+
+// Fills the record's type and text from a body that is kept as a message; false drops it.
+bool record_body(const uint8_t *body, size_t len, quorvane_ms_msgrec *rec) {
+    rec->type = body[0];
+    const char *text = nullptr;
+    size_t tl = 0;
+    bool whole = false;
+    switch (body[0]) {
+    case QV_MSG_TEXT:
+        if (quorvane_msg_text_decode(body, len, &text, &tl) != 0) return false;
+        break;
+    case QV_MSG_SYSTEM:
+        if (quorvane_msg_system_decode(body, len, &text, &tl) != 0) return false;
+        break;
+    case QV_MSG_REPLY:
+        whole = quorvane_msg_reply_decode(body, len, nullptr, nullptr, nullptr, nullptr) == 0;
+        if (!whole) return false;
+        break;
+    case QV_MSG_FILE:
+    case QV_MSG_VOICE:
+    case QV_MSG_LINK: {
+        auto *m = static_cast<quorvane_link_meta *>(std::calloc(1, sizeof(quorvane_link_meta)));
+        auto *v = static_cast<quorvane_voice_meta *>(std::calloc(1, sizeof(quorvane_voice_meta)));
+        if (m && v) {
+            whole = body[0] == QV_MSG_FILE    ? quorvane_msg_file_decode(body, len, &m->image) == 0
+                    : body[0] == QV_MSG_VOICE ? quorvane_msg_voice_decode(body, len, v) == 0
+                                              : quorvane_msg_link_decode(body, len, m) == 0;
+        }
+        if (m) quorvane_cleanse(m, sizeof *m);
+        if (v) quorvane_cleanse(v, sizeof *v);
+        std::free(m);
+        std::free(v);
+        if (!whole) return false;
+        break;
+    }
+    case QV_MSG_STICKER: {
+        quorvane_sticker s{};
+        if (quorvane_msg_sticker_decode(body, len, &s) != 0) return false;
+        tl = std::strlen(s.name);
+        std::memcpy(rec->text, s.name, tl);
+        rec->text_len = tl;
+        return true;
+    }
+    default: return true;  // kept with its type, without a text
+    }
+    if (whole) {
+        // the record holds 4096 bytes: a longer body would not come back whole
+        if (len > QV_MS_TEXT_MAX) return false;
+        text = reinterpret_cast<const char *>(body);
+        tl = len;
+    } else if (tl > QV_MS_TEXT_MAX) {
+        tl = QV_MS_TEXT_MAX;
+        while (tl > 0 && (static_cast<unsigned char>(text[tl]) & 0xC0) == 0x80) tl--;  // not inside a UTF-8 sequence
+    }
+    std::memcpy(rec->text, text, tl);
+    rec->text[tl] = 0;
+    rec->text_len = tl;
+    return true;
+}
+
+void queue_note(cs_deliver_state &st, const quorvane_ms_msgrec &rec) {
+    if (st.note_count == QV_NOTE_QUEUE) {
+        st.note_head = (st.note_head + 1) % QV_NOTE_QUEUE;
+        st.note_count--;
+    }
+    quorvane_notification &n = st.notes[(st.note_head + st.note_count) % QV_NOTE_QUEUE];
+    std::memcpy(n.conv_id, rec.conv_id, 16);
+    std::memcpy(n.sender, rec.author, 16);
+    n.type = rec.type;
+    quorvane_cs_message_preview(&rec, n.preview, sizeof n.preview);
+    st.note_count++;
+}
+
+void store_record(delivery &d, const quorvane_ms_msgrec &rec) {
+    cs_deliver_state &st = d.cs->deliver;
+    if (d.history) {
+        if (st.backfill_sink) {
+            st.backfill_sink(st.backfill_ctx, &rec);
+            st.backfill_count++;
+        } else if (quorvane_msgstore_add_history(d.ms, &rec) == 1) {
+            st.backfill_count++;
+        }
+        return;
+    }
+    if (quorvane_msgstore_add_msg(d.ms, &rec) == 1 && rec.type != QV_MSG_SYSTEM && !from_self(d)) queue_note(st, rec);
+}
+
+void apply(delivery &d, const uint8_t *pt, size_t n, bool conv_key) {
+    auto *rec = static_cast<quorvane_ms_msgrec *>(std::calloc(1, sizeof(quorvane_ms_msgrec)));
+    if (!rec) return;
+    std::memcpy(rec->conv_id, d.conv, 16);
+    std::memcpy(rec->author, d.h.sender_id, 16);
+    std::memcpy(rec->author_device, d.device, 32);
+    rec->msg_id = d.h.counter;
+    rec->time = d.h.time;
+    rec->position = d.position;
+    bool keep = true;
+    if (n > 0 && conv_key && pt[0] == QV_MSG_SENDERDEV) {
+        keep = n >= QV_MSG_WRAP_HDR + 1 && pt[QV_MSG_WRAP_HDR] != QV_MSG_SENDERDEV;
+        if (keep) {
+            std::memcpy(rec->author_device, pt + 1, 32);
+            pt += QV_MSG_WRAP_HDR;
+            n -= QV_MSG_WRAP_HDR;
+        }
+    }
+    if (keep && n > 0 && pt[0] == QV_MSG_TARGETDEV) {
+        const uint8_t *inner = nullptr;
+        size_t il = 0;
+        keep = quorvane_msg_targetdev_decode(pt, n, nullptr, &inner, &il) == 0;
+        pt = inner;
+        n = il;
+    }
+    if (keep && (n == 0 || !apply_action(d, pt, n)) && (n == 0 || record_body(pt, n, rec))) store_record(d, *rec);
+    quorvane_cleanse(rec, sizeof *rec);
+    std::free(rec);
+}
+
+/* ---- previews ---- */
+
+// Copies at most size - 1 bytes, never ending inside a UTF-8 sequence.
+void put_cut(char *buf, size_t size, const char *text, size_t n) {
+    if (n > size - 1) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
+    }
+    std::memcpy(buf, text, n);
+    buf[n] = 0;
+}
+
+void put_plain(char *buf, size_t size, const char *text, size_t n) {
+    size_t pl = 0;
+    char *plain = quorvane_md_line_plain(text, n, &pl);
+    if (plain) {
+        put_cut(buf, size, plain, pl);
+        quorvane_cleanse(plain, pl);
+        std::free(plain);
+    } else {
+        put_cut(buf, size, text, n);
+    }
+}
+
+void put_labelled(char *buf, size_t size, const char *label, const char *text) {
+    std::string s(label);
+    if (text && *text) s.append(": ").append(text);
+    put_cut(buf, size, s.data(), s.size());
+}
+
+void voice_preview(char *buf, size_t size, uint32_t ms) {
+    const uint64_t rounded = uint64_t(ms) + 500;
+    const unsigned secs = rounded < 1000 ? 1 : static_cast<unsigned>(rounded / 1000);
+    const unsigned m = secs / 60, s = secs % 60;
+    char t[96];
+    if (m == 0)
+        std::snprintf(t, sizeof t, "Voice message, %u second%s", s, s == 1 ? "" : "s");
+    else if (s == 0)
+        std::snprintf(t, sizeof t, "Voice message, %u minute%s", m, m == 1 ? "" : "s");
+    else
+        std::snprintf(t, sizeof t, "Voice message, %u minute%s %u second%s", m, m == 1 ? "" : "s", s, s == 1 ? "" : "s");
+    put_cut(buf, size, t, std::strlen(t));
+}
+
+}  // namespace
+
+void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t position, int history) {
+    if (!cs || !cs->cfg.store || !env) return;
+    delivery d{};
+    d.cs = cs;
+    d.ms = cs->cfg.store;
+    d.env = env;
+    d.len = len;
+    d.position = position;
+    d.history = history ? 1 : 0;
+    if (quorvane_env_header_decode(env, len, &d.h) != 0) return;
+    d.conv = d.h.conversation_id;
+    if (quorvane_msgstore_get_blocked(d.ms, d.conv) == 1) return advance_cursor(d);
+
+    wiped pt(QV_PT_MAX);
+    size_t pt_len = 0;
+    const bool conv_key = !all_zero(d.h.salt, sizeof d.h.salt);
+    bool opened = false, sender_refused = false;
+    if (conv_key) {
+        opened = open_conv_key(d, pt.data(), &pt_len);
+    } else {
+        const dev_result r = open_device(d, pt.data(), &pt_len, &sender_refused);
+        if (r == dev_result::stop) return;
+        opened = r == dev_result::opened;
+    }
+    if (opened) {
+        advance_cursor(d);
+        apply(d, pt.data(), pt_len, conv_key);
+        return;
+    }
+    if (!d.history) {
+        if (conv_key)
+            quorvane_msgstore_hold_cursor(d.ms, d.conv);  // asked for again once newer keys arrive
+        else
+            advance_cursor(d);
+    }
+    cs->deliver.failed++;
+    n_log(LOG_NOTICE, "session: an envelope did not open (%s, conv %02x%02x%02x%02x, history %d, %lu so far)",
+          conv_key ? "conv_key" : "ratchet DM", d.conv[0], d.conv[1], d.conv[2], d.conv[3], d.history,
+          static_cast<unsigned long>(cs->deliver.failed));
+    if (!conv_key && !sender_refused) note_self_failure(d);
+}
+
+int quorvane_cs_poll_notification(quorvane_cs *cs, quorvane_notification *out) {
+    if (!cs || cs->deliver.note_count == 0) return 0;
+    cs_deliver_state &st = cs->deliver;
+    quorvane_notification &n = st.notes[st.note_head % QV_NOTE_QUEUE];
+    if (out) *out = n;
+    quorvane_cleanse(&n, sizeof n);
+    st.note_head = (st.note_head + 1) % QV_NOTE_QUEUE;
+    st.note_count--;
+    return 1;
+}
+
+int quorvane_cs_take_profile_answer(quorvane_cs *cs, uint8_t out[16]) {
+    if (!cs || cs->deliver.profile_answer_count == 0) return 0;
+    cs_deliver_state &st = cs->deliver;
+    if (out) std::memcpy(out, st.profile_answers[0], 16);
+    std::memmove(st.profile_answers[0], st.profile_answers[1], (st.profile_answer_count - 1) * 16);
+    st.profile_answer_count--;
+    return 1;
+}
+
+uint32_t quorvane_cs_self_profile_epoch(const quorvane_cs *cs) { return cs ? cs->deliver.self_profile_epoch : 0; }
+
+char *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, char *buf, size_t size) {
+    if (!buf || size == 0) return buf;
+    buf[0] = 0;
+    if (!rec) return buf;
+    const size_t n = rec->text_len < QV_MS_TEXT_MAX ? size_t(rec->text_len) : QV_MS_TEXT_MAX;
+    const auto *body = reinterpret_cast<const uint8_t *>(rec->text);
+    switch (rec->type) {
+    case QV_MSG_TEXT: put_plain(buf, size, rec->text, n); break;
+    case QV_MSG_FILE: {
+        auto *m = static_cast<quorvane_file_meta *>(std::calloc(1, sizeof(quorvane_file_meta)));
+        if (m && quorvane_msg_file_decode(body, n, m) == 0) {
+            if (std::strncmp(m->mime, "image/", 6) == 0)
+                put_labelled(buf, size, "Photo", nullptr);
+            else if (std::strncmp(m->mime, "video/", 6) == 0)
+                put_labelled(buf, size, "Video", nullptr);
+            else
+                put_labelled(buf, size, "File", m->name);
+        } else {
+            put_labelled(buf, size, "File", nullptr);
+        }
+        if (m) quorvane_cleanse(m, sizeof *m);
+        std::free(m);
+        break;
+    }
+    case QV_MSG_REPLY: {
+        const char *text = nullptr;
+        size_t tl = 0;
+        if (quorvane_msg_reply_decode(body, n, nullptr, nullptr, &text, &tl) == 0 && tl > 0) put_plain(buf, size, text, tl);
+        if (!buf[0]) put_labelled(buf, size, "Reply", nullptr);
+        break;
+    }
+    case QV_MSG_VOICE: {
+        auto *v = static_cast<quorvane_voice_meta *>(std::calloc(1, sizeof(quorvane_voice_meta)));
+        if (v && quorvane_msg_voice_decode(body, n, v) == 0)
+            voice_preview(buf, size, v->duration_ms);
+        else
+            put_labelled(buf, size, "Voice message", nullptr);
+        if (v) quorvane_cleanse(v, sizeof *v);
+        std::free(v);
+        break;
+    }
+    case QV_MSG_LINK: {
+        auto *l = static_cast<quorvane_link_meta *>(std::calloc(1, sizeof(quorvane_link_meta)));
+        if (l && quorvane_msg_link_decode(body, n, l) == 0)
+            put_labelled(buf, size, "Link", l->title[0] ? l->title : l->url);
+        else
+            put_labelled(buf, size, "Link", nullptr);
+        if (l) quorvane_cleanse(l, sizeof *l);
+        std::free(l);
+        break;
+    }
+    case QV_MSG_STICKER: {
+        char name[QV_MSG_NAME_MAX + 1];
+        copy_text(name, sizeof name, rec->text, n);
+        for (char *p = name; *p; p++)
+            if (*p == '_') *p = ' ';
+        put_labelled(buf, size, "Sticker", name);
+        break;
+    }
+    default: put_labelled(buf, size, "Message", nullptr);
+    }
+    return buf;
+}
