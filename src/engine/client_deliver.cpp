@@ -269,7 +269,7 @@ bool names_account(const quorvane_cs *cs, std::string_view name) {
 
 void copy_text(char *dst, size_t size, const char *src, size_t n) {
     if (n >= size) n = size - 1;
-    std::memcpy(dst, src, n);
+    if (n) std::memcpy(dst, src, n);
     dst[n] = 0;
 }
 
@@ -419,7 +419,7 @@ bool record_body(const uint8_t *body, size_t len, quorvane_ms_msgrec *rec) {
         tl = QV_MS_TEXT_MAX;
         while (tl > 0 && (static_cast<unsigned char>(text[tl]) & 0xC0) == 0x80) tl--;  // not inside a UTF-8 sequence
     }
-    std::memcpy(rec->text, text, tl);
+    if (tl) std::memcpy(rec->text, text, tl);
     rec->text[tl] = 0;
     rec->text_len = tl;
     return true;
@@ -490,7 +490,7 @@ void put_cut(char *buf, size_t size, const char *text, size_t n) {
         n = size - 1;
         while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
     }
-    std::memcpy(buf, text, n);
+    if (n) std::memcpy(buf, text, n);
     buf[n] = 0;
 }
 

@@ -590,7 +590,7 @@ TEST(DeliverPreview, Table) {
     auto rec_of = [](uint8_t type, const Bytes &t) {
         quorvane_ms_msgrec r{};
         r.type = type;
-        std::memcpy(r.text, t.data(), t.size());
+        if (!t.empty()) std::memcpy(r.text, t.data(), t.size());
         r.text_len = t.size();
         return r;
     };
