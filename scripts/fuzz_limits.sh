@@ -18,6 +18,7 @@ qv_fuzz_max_len() {
         fuzz_keys_keyfile)      echo 4162 ;;     # a 4,096-byte secret with header and tag
         fuzz_keys_backup)       echo 196724 ;;   # a backup of three chunks
         fuzz_sidx)              echo 65536 ;;    # several entries of 4,170 text bytes
+        fuzz_deliver_envelope)  echo 4400 ;;     # the mode byte and a device envelope with a preamble and 4,170 plaintext bytes
         fuzz_bundle_instdir)    echo 65536 ;;    # 32 instances with their categories and conversations
         fuzz_framebuf|fuzz_tlv_reader|fuzz_tlv_find) echo 1048584 ;;  # a whole 1 MiB frame
         fuzz_envelope)          echo 1048576 ;;  # the largest envelope a frame carries
