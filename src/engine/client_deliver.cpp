@@ -2,6 +2,7 @@
 
 #include "client_session.h"
 #include "n_log.h"
+#include "quorvane_bytes.h"
 #include "quorvane_md.h"
 #include "quorvane_msg.h"
 
@@ -18,14 +19,18 @@ constexpr size_t OPEN_KEYS = 1 + QV_MS_OLD_KEYS;         // current key, then th
 constexpr size_t MSG_OFF_PLAIN = 1 + 32;                 // pending flag, sending device key
 constexpr size_t MSG_OFF_PREAMBLE = MSG_OFF_PLAIN + QV_DM_PREAMBLE_LEN;
 
-// A buffer for records and plaintexts, wiped however its scope is left.
-struct wiped {
-    std::vector<uint8_t> b;
-    explicit wiped(size_t n) : b(n) {}
-    ~wiped() { quorvane_cleanse(b.data(), b.size()); }
-    uint8_t *data() { return b.data(); }
-    size_t size() const { return b.size(); }
-};
+using wiped = qv_bytes::secret_vec;  // records and plaintexts
+
+// Decodes a blob-carrying body into a heap record that is wiped afterwards
+// (it holds the blob key); false when the body does not decode.
+template <class T, class F> bool decoded(int (*decode)(const uint8_t *, size_t, T *), const uint8_t *body, size_t n, F &&use) {
+    auto *m = static_cast<T *>(std::calloc(1, sizeof(T)));
+    const bool ok = m && decode(body, n, m) == 0;
+    if (ok) use(*m);
+    if (m) quorvane_cleanse(m, sizeof *m);
+    std::free(m);
+    return ok;
+}
 
 bool same(const uint8_t *a, const uint8_t *b, size_t n) { return std::memcmp(a, b, n) == 0; }
 bool all_zero(const uint8_t *p, size_t n) {
@@ -135,7 +140,7 @@ const char *answer_preamble(const delivery &d, const uint8_t *pay, size_t pay_le
             quorvane_msgstore_put_prekeys(d.ms, bag_bytes.data(), bl) != 0)
             n_log(LOG_ERR, "dm: the prekey bag could not be stored after answering X3DH");
         if (quorvane_msgstore_rinit_note(d.ms, digest) != 0) n_log(LOG_ERR, "dm: the answered X3DH preamble could not be recorded");
-        const bool aside = cur_len && cs_rt_set_aside(d.ms, d.conv, d.device, cur.b.data(), cur_len, cs_wall_ms()) == 0;
+        const bool aside = cur_len && cs_rt_set_aside(d.ms, d.conv, d.device, cur.data(), cur_len, cs_wall_ms()) == 0;
         keep_current(d, rec.data(), rec_len);
         n_log(LOG_INFO, "dm: responder session (conv %02x%02x%02x%02x, device %02x%02x%02x%02x)%s", d.conv[0], d.conv[1], d.conv[2],
               d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3], aside ? ", beside the one held (D-132)" : "");
@@ -312,20 +317,17 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
     switch (body[0]) {
     case QV_MSG_PROFILE: apply_profile(d, body, len); return true;
     case QV_MSG_AVATAR:
-    case QV_MSG_GROUP_AVATAR: {
-        auto *av = static_cast<quorvane_file_meta *>(std::calloc(1, sizeof(quorvane_file_meta)));
-        if (!av) return true;
-        if (body[0] == QV_MSG_AVATAR) {
-            if (!from_self(d) && sender_is_peer(d) && quorvane_msg_avatar_decode(body, len, av) == 0 &&
-                quorvane_msgstore_set_peer_avatar(ms, conv, av) != 0)
-                n_log(LOG_ERR, "session: a peer avatar could not be stored");
-        } else if (quorvane_msg_group_avatar_decode(body, len, av) == 0 && quorvane_msgstore_set_group_avatar(ms, conv, av) != 0) {
-            n_log(LOG_ERR, "session: a group avatar could not be stored");
-        }
-        quorvane_cleanse(av, sizeof *av);
-        std::free(av);
+        // in a group, only the conversation's peer gives it its picture
+        if (!from_self(d) && sender_is_peer(d))
+            (void)decoded<quorvane_file_meta>(quorvane_msg_avatar_decode, body, len, [&](const quorvane_file_meta &av) {
+                if (quorvane_msgstore_set_peer_avatar(ms, conv, &av) != 0) n_log(LOG_ERR, "session: a peer avatar could not be stored");
+            });
         return true;
-    }
+    case QV_MSG_GROUP_AVATAR:
+        (void)decoded<quorvane_file_meta>(quorvane_msg_group_avatar_decode, body, len, [&](const quorvane_file_meta &av) {
+            if (quorvane_msgstore_set_group_avatar(ms, conv, &av) != 0) n_log(LOG_ERR, "session: a group avatar could not be stored");
+        });
+        return true;
     case QV_MSG_GROUP: {
         const char *name = nullptr;
         size_t nl = 0;
@@ -379,27 +381,10 @@ bool record_body(const uint8_t *body, size_t len, quorvane_ms_msgrec *rec) {
     case QV_MSG_SYSTEM:
         if (quorvane_msg_system_decode(body, len, &text, &tl) != 0) return false;
         break;
-    case QV_MSG_REPLY:
-        whole = quorvane_msg_reply_decode(body, len, nullptr, nullptr, nullptr, nullptr) == 0;
-        if (!whole) return false;
-        break;
-    case QV_MSG_FILE:
-    case QV_MSG_VOICE:
-    case QV_MSG_LINK: {
-        auto *m = static_cast<quorvane_link_meta *>(std::calloc(1, sizeof(quorvane_link_meta)));
-        auto *v = static_cast<quorvane_voice_meta *>(std::calloc(1, sizeof(quorvane_voice_meta)));
-        if (m && v) {
-            whole = body[0] == QV_MSG_FILE    ? quorvane_msg_file_decode(body, len, &m->image) == 0
-                    : body[0] == QV_MSG_VOICE ? quorvane_msg_voice_decode(body, len, v) == 0
-                                              : quorvane_msg_link_decode(body, len, m) == 0;
-        }
-        if (m) quorvane_cleanse(m, sizeof *m);
-        if (v) quorvane_cleanse(v, sizeof *v);
-        std::free(m);
-        std::free(v);
-        if (!whole) return false;
-        break;
-    }
+    case QV_MSG_REPLY: whole = quorvane_msg_reply_decode(body, len, nullptr, nullptr, nullptr, nullptr) == 0; break;
+    case QV_MSG_FILE: whole = decoded<quorvane_file_meta>(quorvane_msg_file_decode, body, len, [](auto &) {}); break;
+    case QV_MSG_VOICE: whole = decoded<quorvane_voice_meta>(quorvane_msg_voice_decode, body, len, [](auto &) {}); break;
+    case QV_MSG_LINK: whole = decoded<quorvane_link_meta>(quorvane_msg_link_decode, body, len, [](auto &) {}); break;
     case QV_MSG_STICKER: {
         quorvane_sticker s{};
         if (quorvane_msg_sticker_decode(body, len, &s) != 0) return false;
@@ -410,7 +395,8 @@ bool record_body(const uint8_t *body, size_t len, quorvane_ms_msgrec *rec) {
     }
     default: return true;  // kept with its type, without a text
     }
-    if (whole) {
+    if (body[0] != QV_MSG_TEXT && body[0] != QV_MSG_SYSTEM) {
+        if (!whole) return false;
         // the record holds 4096 bytes: a longer body would not come back whole
         if (len > QV_MS_TEXT_MAX) return false;
         text = reinterpret_cast<const char *>(body);
@@ -600,22 +586,13 @@ char *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, char *buf, size
     const auto *body = reinterpret_cast<const uint8_t *>(rec->text);
     switch (rec->type) {
     case QV_MSG_TEXT: put_plain(buf, size, rec->text, n); break;
-    case QV_MSG_FILE: {
-        auto *m = static_cast<quorvane_file_meta *>(std::calloc(1, sizeof(quorvane_file_meta)));
-        if (m && quorvane_msg_file_decode(body, n, m) == 0) {
-            if (std::strncmp(m->mime, "image/", 6) == 0)
-                put_labelled(buf, size, "Photo", nullptr);
-            else if (std::strncmp(m->mime, "video/", 6) == 0)
-                put_labelled(buf, size, "Video", nullptr);
-            else
-                put_labelled(buf, size, "File", m->name);
-        } else {
+    case QV_MSG_FILE:
+        if (!decoded<quorvane_file_meta>(quorvane_msg_file_decode, body, n, [&](const quorvane_file_meta &m) {
+                const bool photo = std::strncmp(m.mime, "image/", 6) == 0, video = std::strncmp(m.mime, "video/", 6) == 0;
+                put_labelled(buf, size, photo ? "Photo" : video ? "Video" : "File", photo || video ? nullptr : m.name);
+            }))
             put_labelled(buf, size, "File", nullptr);
-        }
-        if (m) quorvane_cleanse(m, sizeof *m);
-        std::free(m);
         break;
-    }
     case QV_MSG_REPLY: {
         const char *text = nullptr;
         size_t tl = 0;
@@ -623,26 +600,17 @@ char *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, char *buf, size
         if (!buf[0]) put_labelled(buf, size, "Reply", nullptr);
         break;
     }
-    case QV_MSG_VOICE: {
-        auto *v = static_cast<quorvane_voice_meta *>(std::calloc(1, sizeof(quorvane_voice_meta)));
-        if (v && quorvane_msg_voice_decode(body, n, v) == 0)
-            voice_preview(buf, size, v->duration_ms);
-        else
+    case QV_MSG_VOICE:
+        if (!decoded<quorvane_voice_meta>(quorvane_msg_voice_decode, body, n,
+                                          [&](const quorvane_voice_meta &v) { voice_preview(buf, size, v.duration_ms); }))
             put_labelled(buf, size, "Voice message", nullptr);
-        if (v) quorvane_cleanse(v, sizeof *v);
-        std::free(v);
         break;
-    }
-    case QV_MSG_LINK: {
-        auto *l = static_cast<quorvane_link_meta *>(std::calloc(1, sizeof(quorvane_link_meta)));
-        if (l && quorvane_msg_link_decode(body, n, l) == 0)
-            put_labelled(buf, size, "Link", l->title[0] ? l->title : l->url);
-        else
+    case QV_MSG_LINK:
+        if (!decoded<quorvane_link_meta>(quorvane_msg_link_decode, body, n, [&](const quorvane_link_meta &l) {
+                put_labelled(buf, size, "Link", l.title[0] ? l.title : l.url);
+            }))
             put_labelled(buf, size, "Link", nullptr);
-        if (l) quorvane_cleanse(l, sizeof *l);
-        std::free(l);
         break;
-    }
     case QV_MSG_STICKER: {
         char name[QV_MSG_NAME_MAX + 1];
         copy_text(name, sizeof name, rec->text, n);

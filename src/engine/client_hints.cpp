@@ -2,6 +2,7 @@
 
 #include "client_session.h"
 #include "n_log.h"
+#include "quorvane_bytes.h"
 
 #include <cstring>
 #include <ctime>
@@ -58,12 +59,11 @@ quorvane_self_event *cs_self_ev_get(quorvane_cs *cs, const uint8_t conv_id[16], 
 
 int cs_self_pending(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t device[32], uint32_t *spk_id) {
     if (!cs || !cs->cfg.store || !conv_id || !device) return 0;
-    std::vector<uint8_t> rec(QV_SR_MAX);
+    qv_bytes::secret_vec rec(QV_SR_MAX);
     const size_t n = quorvane_msgstore_get_ratchet(cs->cfg.store, conv_id, device, rec.data(), rec.size());
-    int pending = n > QV_DM_PREAMBLE_LEN && (rec[0] & QV_SR_PENDING);
+    int pending = n > QV_DM_PREAMBLE_LEN && (rec.data()[0] & QV_SR_PENDING);
     if (pending && spk_id)  // the preamble's signed-prekey id follows its 32-byte ephemeral key
-        *spk_id = uint32_t(rec[33]) << 24 | uint32_t(rec[34]) << 16 | uint32_t(rec[35]) << 8 | rec[36];
-    quorvane_cleanse(rec.data(), rec.size());
+        *spk_id = qv_bytes::get_be32(rec.data() + 33);
     return pending;
 }
 

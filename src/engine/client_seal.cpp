@@ -1,6 +1,7 @@
 #include "client_seal.h"
 
 #include "n_log.h"
+#include "quorvane_bytes.h"
 #include "quorvane_crypto.h"
 #include "quorvane_proto.h"
 #include "quorvane_x3dh.h"
@@ -11,14 +12,7 @@
 
 namespace {
 
-// A record buffer wiped however its scope is left.
-struct wiped_buf {
-    std::vector<uint8_t> b;
-    explicit wiped_buf(size_t n) : b(n) {}
-    ~wiped_buf() { quorvane_cleanse(b.data(), b.size()); }
-    uint8_t *data() { return b.data(); }
-    size_t size() const { return b.size(); }
-};
+using wiped_buf = qv_bytes::secret_vec;  // a record buffer wiped however its scope is left
 
 struct ratchet_guard {
     quorvane_ratchet *r = nullptr;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include <openssl/crypto.h>
 
@@ -20,6 +21,19 @@ template <size_t N> struct secret_buf {
     secret_buf &operator=(const secret_buf &) = delete;
     ~secret_buf() { wipe(); }
     void wipe() { OPENSSL_cleanse(b, N); }
+};
+
+// A secret too large for the stack (session records, plaintexts): zeroed heap
+// bytes, wiped before they are released however the scope is left.
+struct secret_vec {
+    std::vector<uint8_t> b;
+    explicit secret_vec(size_t n) : b(n) {}
+    secret_vec(const secret_vec &) = delete;
+    secret_vec &operator=(const secret_vec &) = delete;
+    ~secret_vec() { OPENSSL_cleanse(b.data(), b.size()); }
+    uint8_t *data() { return b.data(); }
+    const uint8_t *data() const { return b.data(); }
+    size_t size() const { return b.size(); }
 };
 
 // Big-endian unsigned of `width` bytes (1 to 8), most significant byte first.

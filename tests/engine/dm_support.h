@@ -3,8 +3,10 @@
 #pragma once
 
 #include "client_dm.h"
+#include "client_seal.h"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <cstring>
 #include <vector>
 
@@ -38,6 +40,28 @@ inline quorvane_dm_bundle bundle_of(const quorvane_dm_prekeys &s, int otk_index)
         std::memcpy(b.otk, s.otk[otk_index].pub, 32);
     }
     return b;
+}
+
+// A fresh prekey set pushed into the bag a device keeps in its store; the
+// published side as a peer would be given it, with one-time prekey `otk`.
+inline quorvane_peer_device publish_set(quorvane_msgstore *ms, const quorvane_device_keys &keys, int otk = 0) {
+    quorvane_dm_bag bag{};
+    Bytes got(QV_DM_BAG_SER_MAX);
+    EXPECT_EQ(quorvane_dm_bag_load(&bag, got.data(), quorvane_msgstore_get_prekeys(ms, got.data(), got.size())), 0);
+    quorvane_dm_prekeys set{};
+    EXPECT_EQ(quorvane_dm_prekeys_generate(&set, keys.device_x25519_priv, keys.device_x25519_pub, keys.device_ed25519_priv,
+                                           keys.device_ed25519_pub, bag.next_id), 0);
+    bag.next_id += 17;
+    quorvane_peer_device p{};
+    p.bundle = bundle_of(set, otk);
+    p.has_spk = 1;
+    quorvane_dm_bag_push(&bag, &set);
+    size_t n = 0;
+    EXPECT_EQ(quorvane_dm_bag_serialize(&bag, got.data(), got.size(), &n), 0);
+    EXPECT_EQ(quorvane_msgstore_put_prekeys(ms, got.data(), n), 0);
+    quorvane_dm_prekeys_wipe(&set);
+    quorvane_dm_bag_wipe(&bag);
+    return p;
 }
 
 }  // namespace qvdm

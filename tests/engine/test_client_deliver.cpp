@@ -50,25 +50,7 @@ struct Device {
     }
     const uint8_t *dev() const { return keys.device_x25519_pub; }
     // A fresh prekey set pushed into the stored bag; its published side with one-time prekey `otk`.
-    quorvane_peer_device publish(int otk = 0) {
-        quorvane_dm_bag bag{};
-        Bytes got(QV_DM_BAG_SER_MAX);
-        EXPECT_EQ(quorvane_dm_bag_load(&bag, got.data(), quorvane_msgstore_get_prekeys(ms, got.data(), got.size())), 0);
-        quorvane_dm_prekeys set{};
-        EXPECT_EQ(quorvane_dm_prekeys_generate(&set, keys.device_x25519_priv, keys.device_x25519_pub, keys.device_ed25519_priv,
-                                               keys.device_ed25519_pub, bag.next_id), 0);
-        bag.next_id += 17;
-        quorvane_peer_device p{};
-        p.bundle = bundle_of(set, otk);
-        p.has_spk = 1;
-        quorvane_dm_bag_push(&bag, &set);
-        size_t n = 0;
-        EXPECT_EQ(quorvane_dm_bag_serialize(&bag, got.data(), got.size(), &n), 0);
-        EXPECT_EQ(quorvane_msgstore_put_prekeys(ms, got.data(), n), 0);
-        quorvane_dm_prekeys_wipe(&set);
-        quorvane_dm_bag_wipe(&bag);
-        return p;
-    }
+    quorvane_peer_device publish(int otk = 0) { return qvdm::publish_set(ms, keys, otk); }
     // Starts a session with a peer device from what it published (forced: beside the one held).
     void start(const uint8_t conv[16], const quorvane_peer_device &peer, int force = 0) {
         ASSERT_EQ(cs_dm_init_device(ms, &keys, conv, &peer, force, 1000), 0);

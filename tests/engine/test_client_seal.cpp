@@ -43,25 +43,7 @@ struct Dev {
         ASSERT_NE(ms, nullptr);
     }
     // A fresh prekey set pushed into the stored bag; the published side as a peer entry.
-    quorvane_peer_device publish() {
-        quorvane_dm_bag bag{};
-        Bytes got(QV_DM_BAG_SER_MAX);
-        EXPECT_EQ(quorvane_dm_bag_load(&bag, got.data(), quorvane_msgstore_get_prekeys(ms, got.data(), got.size())), 0);
-        quorvane_dm_prekeys set{};
-        EXPECT_EQ(quorvane_dm_prekeys_generate(&set, keys.device_x25519_priv, keys.device_x25519_pub, keys.device_ed25519_priv,
-                                               keys.device_ed25519_pub, bag.next_id), 0);
-        bag.next_id += 17;
-        quorvane_peer_device p{};
-        p.bundle = bundle_of(set, 0);
-        p.has_spk = 1;
-        quorvane_dm_bag_push(&bag, &set);
-        size_t n = 0;
-        EXPECT_EQ(quorvane_dm_bag_serialize(&bag, got.data(), got.size(), &n), 0);
-        EXPECT_EQ(quorvane_msgstore_put_prekeys(ms, got.data(), n), 0);
-        quorvane_dm_prekeys_wipe(&set);
-        quorvane_dm_bag_wipe(&bag);
-        return p;
-    }
+    quorvane_peer_device publish() { return qvdm::publish_set(ms, keys); }
     // Receipt of a device-session envelope as the delivery path does it: a preamble
     // starts a responder session from the bag, then the stored session is tried.
     std::string receive(const uint8_t conv[16], const Bytes &env) {
