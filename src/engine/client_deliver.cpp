@@ -236,12 +236,13 @@ dev_result open_device(delivery &d, uint8_t *pt, size_t *pt_len, bool *sender_re
     return dev_result::opened;
 }
 
-// A device-session envelope from one of our own devices that did not open: while our
-// session with that device is still pending, count the failures that came long enough
-// after we started it, so the pair can be opened again once the device has moved on.
-void note_self_failure(delivery &d) {
+// A device-session envelope that did not open. From one of our own devices, while our
+// session with it is still pending, the failures that came long enough after we
+// started it are counted, so the pair can be opened again once the device has moved
+// on. A conversation without any device session asks to be linked again.
+void note_device_failure(delivery &d, bool sender_refused) {
     uint32_t spk = 0;
-    if (!all_zero(d.device, 32) && from_self(d) && cs_self_pending(d.cs, d.conv, d.device, &spk) == 1) {
+    if (!sender_refused && !all_zero(d.device, 32) && from_self(d) && cs_self_pending(d.cs, d.conv, d.device, &spk) == 1) {
         quorvane_self_event *ev = cs_self_ev_get(d.cs, d.conv, d.device, 0);
         if (!ev) {
             (void)cs_self_ev_get(d.cs, d.conv, d.device, 1);
@@ -553,7 +554,7 @@ void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t 
     n_log(LOG_NOTICE, "session: an envelope did not open (%s, conv %02x%02x%02x%02x, history %d, %lu so far)",
           conv_key ? "conv_key" : "ratchet DM", d.conv[0], d.conv[1], d.conv[2], d.conv[3], d.history,
           static_cast<unsigned long>(cs->deliver.failed));
-    if (!conv_key && !sender_refused) note_self_failure(d);
+    if (!conv_key) note_device_failure(d, sender_refused);
 }
 
 int quorvane_cs_poll_notification(quorvane_cs *cs, quorvane_notification *out) {
