@@ -731,7 +731,20 @@ TEST_F(PrevSession, TakesOverForLiveOnly) {
         r.restart();
         const Bytes current = r.record(conv, bob.dev());
         const size_t before = msgs().size();
+        Bytes aside(QV_SR_MAX);
+        uint64_t stamp = 0, stamp_after = 0;
+        aside.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv, bob.dev(), 0, &stamp, aside.data(), aside.size()));
+        ASSERT_FALSE(aside.empty());
         r.deliver(on_s1(c.name, 10 + before), 10 + before, c.history);
+        Bytes aside_after(QV_SR_MAX);
+        aside_after.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv, bob.dev(), 0, &stamp_after, aside_after.data(), aside_after.size()));
+        if (c.history) {
+            EXPECT_EQ(stamp_after, stamp) << "the stepped session goes back with its old time";
+            EXPECT_NE(aside_after, aside);
+        }
+        if (c.takes_over) {
+            EXPECT_EQ(aside_after, current) << "the replaced session is set aside";
+        }
         EXPECT_EQ(msgs().size(), before + (c.delivered ? 1 : 0));
         EXPECT_EQ(log.contains("a previous session takes over (D-132)"), c.takes_over);
         if (c.takes_over) {
