@@ -14,6 +14,7 @@ qv_fuzz_max_len() {
         fuzz_msgstore_names)    echo 255 ;;      # the longest name a directory entry has
         fuzz_ratchet_state)     echo 68277 ;;    # a state with 1,000 skipped keys
         fuzz_ratchet_decrypt)   echo 65536 ;;
+        fuzz_session_record)    echo 72704 ;;    # a record with 1,000 skipped keys and a full message
         fuzz_msg_*)             echo 8192 ;;     # a text body is 4,097 bytes, a link body up to about 2 KB
         fuzz_keys_keyfile)      echo 4162 ;;     # a 4,096-byte secret with header and tag
         fuzz_keys_backup)       echo 196724 ;;   # a backup of three chunks
