@@ -129,17 +129,8 @@ struct Receiver {
              quorvane_msgstore_set_members(ms, kConv, users, ids, second, roles, 2) == 0 &&
              quorvane_msgstore_set_member_devices(ms, kConv, users[0], x, ed, 1) == 0 &&
              quorvane_msgstore_put_prekeys(ms, s.bag.data(), s.bag.size()) == 0);
-        quorvane_cs_config c{};
-        c.host = "127.0.0.1";
-        c.port = "1";
-        c.user = "alice";
-        c.password = "pw";
-        c.keys = &s.keys;
-        c.pin_path = pin.c_str();
-        c.store = ms;
-        cs = quorvane_cs_new(&c);
+        cs = quorvane_cs_test_receiver(ms, &s.keys, "alice", kAlice, pin.c_str(), nullptr, 0);
         must(cs != nullptr);
-        quorvane_cs_test_signed_in(cs, kAlice);
     }
     ~Receiver() {
         quorvane_cs_free(cs);

@@ -97,17 +97,8 @@ struct World {
             quorvane_msgstore_set_peer(ms, kConv, users[0], ids[0]) != 0 ||
             quorvane_msgstore_put_prekeys(ms, kPrekeyBag, sizeof kPrekeyBag) != 0)
             __builtin_trap();
-        quorvane_cs_config c{};
-        c.host = "127.0.0.1";
-        c.port = "1";
-        c.user = "alice";
-        c.password = "pw";
-        c.keys = &keys;
-        c.pin_path = pin.c_str();
-        c.store = ms;
-        cs = quorvane_cs_new(&c);
+        cs = quorvane_cs_test_receiver(ms, &keys, "alice", users[1], pin.c_str(), nullptr, 0);
         if (!cs) __builtin_trap();
-        quorvane_cs_test_signed_in(cs, users[1]);
     }
 };
 

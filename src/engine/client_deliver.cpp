@@ -624,3 +624,22 @@ char *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, char *buf, size
     }
     return buf;
 }
+
+#ifdef QV_ENGINE_TEST_HOOKS
+quorvane_cs *quorvane_cs_test_receiver(quorvane_msgstore *ms, quorvane_device_keys *keys, const char *user, const uint8_t user_id[16],
+                                       const char *pin_path, quorvane_cs_hints *hints, int fallback_off) {
+    quorvane_cs_config c{};
+    c.host = "127.0.0.1";
+    c.port = "1";
+    c.user = user;
+    c.password = "unused";
+    c.keys = keys;
+    c.pin_path = pin_path;
+    c.store = ms;
+    c.hints = hints;
+    c.fallback_off = fallback_off;
+    quorvane_cs *cs = quorvane_cs_new(&c);
+    if (cs) quorvane_cs_test_signed_in(cs, user_id);
+    return cs;
+}
+#endif

@@ -97,3 +97,12 @@ int                  cs_self_pending(quorvane_cs *cs, const uint8_t conv_id[16],
 quorvane_self_event *cs_self_ev_get(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t device[32], int create);
 void                 cs_relink_note(quorvane_cs *cs, const uint8_t conv_id[16]);  // not twice; the oldest goes at 16
 uint64_t             cs_wall_ms();  // ms since the epoch: envelope times and stored stamps are wall-clock
+
+#ifdef QV_ENGINE_TEST_HOOKS
+// A session signed in as `user_id` over a store and a key record, without a
+// connection, for driving the receive path with envelopes built by real peers.
+// The strings and records are borrowed; null when the session cannot be made.
+[[nodiscard]] quorvane_cs *quorvane_cs_test_receiver(quorvane_msgstore *ms, quorvane_device_keys *keys, const char *user,
+                                                     const uint8_t user_id[16], const char *pin_path, quorvane_cs_hints *hints,
+                                                     int fallback_off);
+#endif

@@ -89,19 +89,8 @@ struct Receiver : Device {
     ~Receiver() { quorvane_cs_free(cs); }
     void open_session() {
         quorvane_cs_free(cs);
-        quorvane_cs_config c{};
-        c.host = "127.0.0.1";
-        c.port = "1";
-        c.user = "alice";
-        c.password = "pw";
-        c.keys = &keys;
-        c.pin_path = pin.c_str();
-        c.store = ms;
-        c.hints = &hints;
-        c.fallback_off = fallback_off;
-        cs = quorvane_cs_new(&c);
+        cs = quorvane_cs_test_receiver(ms, &keys, "alice", user.data(), pin.c_str(), &hints, fallback_off);
         ASSERT_NE(cs, nullptr);
-        quorvane_cs_test_signed_in(cs, user.data());
     }
     // Store and session both closed and opened again, as after a restart.
     void restart() {
