@@ -26,7 +26,7 @@ struct Srv {
         EXPECT_EQ(qvs_keys_load_or_create(tmp.file("data"), &keys), 0);
         store = qvs_store_open(tmp.file("data/db").c_str());
         EXPECT_NE(store, nullptr);
-        ctx = qvs_ctx{store, &keys, {}};
+        ctx = qvs_ctx{store, &keys, {}, {}};
     }
     ~Srv() {
         qvs_store_close(store);
@@ -210,7 +210,7 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
                               "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
                               &out), 0);
-        EXPECT_EQ(out, "1 wal\n");
+        EXPECT_EQ(out, "2 wal\n");
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
