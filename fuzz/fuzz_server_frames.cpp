@@ -55,7 +55,7 @@ bool init() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = init();
     if (!ready) return 0;
-    qvs_ctx ctx{g_store, &g_keys, {}};
+    qvs_ctx ctx{g_store, &g_keys, {}, {}};
     qvs_conn conn;
     quorvane_framebuf fb;
     quorvane_framebuf_init(&fb);
