@@ -4,6 +4,7 @@
 // shares a conversation with another; the store lives in a scratch directory.
 // After every frame the turn commits and any sync runs to its end, as the event
 // loop does; every frame made must be whole and within 1 MiB.
+#include "fuzz_frames.h"
 #include "fuzz_scratch.h"
 #include "quorvane_crypto.h"
 #include "quorvane_proto.h"
@@ -66,17 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     conn.user = "fuzz";
     std::memset(conn.user_id, 1, 16);
     conn.dev = g_dev;
-    quorvane_framebuf fb;
-    quorvane_framebuf_init(&fb);
-    const uint8_t *in = data;
-    size_t left = size;
-    while (left) {
-        const uint8_t *frame = nullptr;
-        size_t len = 0;
-        if (quorvane_framebuf_consume(&fb, &in, &left, &frame, &len) != 0) break;
+    fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
         int r = qvs_handle_frame(&ctx, &conn, frame, len);
         if (qvs_store_commit(g_store) != 0) __builtin_trap();
-        if (r != 0) break;
+        if (r != 0) return false;
         for (int steps = 0; conn.sync.active; steps++) {
             if (steps > 10000 || qvs_sync_step(&ctx, &conn) < 0) __builtin_trap();  // a sync always ends
         }
@@ -84,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (const qvs_push &p : ctx.pushes) check_frame(p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame);
         conn.replies.clear();
         ctx.pushes.clear();
-    }
-    quorvane_framebuf_free(&fb);
+        return true;
+    });
     return 0;
 }

@@ -346,18 +346,16 @@ TEST(Server, EnvelopeBoundAndPositions) {
     std::string db = tmp.file("s.db");
     qvs_store *st = qvs_store_open(db.c_str());
     ASSERT_NE(st, nullptr);
-    qvs_account a{}, b{};
-    a.name = "a";
-    b.name = "b";
-    std::memset(a.user_id, 1, 16);
-    std::memset(b.user_id, 2, 16);
-    qvs_device da{}, db_{};
-    std::memset(db_.ed25519_pub, 1, 32);
-    ASSERT_EQ(qvs_account_create(st, &a, &da), 0);
-    ASSERT_EQ(qvs_account_create(st, &b, &db_), 0);
     std::vector<qvs_device> ad, bd;
-    ASSERT_EQ(qvs_account_devices(st, a.user_id, &ad), 0);
-    ASSERT_EQ(qvs_account_devices(st, b.user_id, &bd), 0);
+    for (uint8_t who : {1, 2}) {
+        qvs_account acct{};
+        acct.name = std::string(1, static_cast<char>('a' + who));
+        std::memset(acct.user_id, who, 16);
+        qvs_device dev{};
+        std::memset(dev.ed25519_pub, who, 32);
+        ASSERT_EQ(qvs_account_create(st, &acct, &dev), 0);
+        ASSERT_EQ(qvs_account_devices(st, acct.user_id, who == 1 ? &ad : &bd), 0);
+    }
     std::vector<int64_t> to_both{ad[0].row, bd[0].row}, to_b{bd[0].row};
     uint8_t conv[16] = {7};
     bytes env = random_bytes(100);
