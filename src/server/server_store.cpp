@@ -4,11 +4,19 @@
 
 #include <cstring>
 #include <sqlite3.h>
+#include <unordered_map>
+
+// A prepared statement kept for reuse, and whether a caller holds it now.
+struct qvs_cached_stmt {
+    sqlite3_stmt *s;
+    bool in_use;
+};
 
 struct qvs_store {
     sqlite3 *db;
     bool in_tx;
     uint64_t last_pos;  // mirrors the positions row; may run ahead of it after a failed turn, never behind
+    std::unordered_map<std::string, qvs_cached_stmt> cache;  // every envelope runs the same dozen statements
 };
 
 namespace {
@@ -83,16 +91,41 @@ constexpr const char *SCHEMA_V2 =
     "CREATE TABLE positions (id INTEGER PRIMARY KEY CHECK (id = 1), last INTEGER NOT NULL);"
     "INSERT INTO positions VALUES (1, 0);";
 
-// One prepared statement, finalised on every path.
+// One prepared statement: made for this use and finalised, or taken from the
+// store's cache and handed back reset, on every path. A statement already
+// held (a nested use of the same text) is made afresh.
 struct stmt {
     sqlite3_stmt *s = nullptr;
-    stmt(sqlite3 *db, const char *sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-            n_log(LOG_ERR, "store: %s", sqlite3_errmsg(db));
-            s = nullptr;
+    bool *held = nullptr;
+    stmt(sqlite3 *db, const char *sql) { prepare(db, sql); }
+    stmt(qvs_store *st, const char *sql) {
+        auto it = st->cache.find(sql);
+        if (it != st->cache.end() && !it->second.in_use) {
+            s = it->second.s;
+        } else if (it == st->cache.end() && prepare(st->db, sql)) {
+            it = st->cache.emplace(sql, qvs_cached_stmt{s, false}).first;
+        } else {
+            prepare(st->db, sql);
+            return;
         }
+        held = &it->second.in_use;
+        *held = true;
     }
-    ~stmt() { sqlite3_finalize(s); }
+    ~stmt() {
+        if (!held) {
+            sqlite3_finalize(s);
+            return;
+        }
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        *held = false;
+    }
+    bool prepare(sqlite3 *db, const char *sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) return true;
+        n_log(LOG_ERR, "store: %s", sqlite3_errmsg(db));
+        s = nullptr;
+        return false;
+    }
     stmt(const stmt &) = delete;
     stmt &operator=(const stmt &) = delete;
     bool blob(int i, const void *p, size_t n) { return sqlite3_bind_blob(s, i, p, static_cast<int>(n), SQLITE_TRANSIENT) == SQLITE_OK; }
@@ -167,7 +200,7 @@ qvs_store *qvs_store_open(const char *path) {
         stmt q(db, "SELECT last FROM positions WHERE id = 1");
         if (q.s && sqlite3_step(q.s) == SQLITE_ROW) last = sqlite3_column_int64(q.s, 0);
     }
-    auto *st = last < 0 ? nullptr : new (std::nothrow) qvs_store{db, false, static_cast<uint64_t>(last)};
+    auto *st = last < 0 ? nullptr : new (std::nothrow) qvs_store{db, false, static_cast<uint64_t>(last), {}};
     if (!st) sqlite3_close(db);
     return st;
 }
@@ -175,6 +208,7 @@ qvs_store *qvs_store_open(const char *path) {
 void qvs_store_close(qvs_store *st) {
     if (!st) return;
     if (qvs_store_commit(st) != 0) n_log(LOG_ERR, "store: the last changes could not be committed");
+    for (auto &[sql, c] : st->cache) sqlite3_finalize(c.s);
     sqlite3_close(st->db);
     delete st;
 }
@@ -190,7 +224,7 @@ int qvs_store_commit(qvs_store *st) {
 
 int qvs_store_account_count(qvs_store *st, uint64_t *count) {
     if (!st || !count) return -1;
-    stmt q(st->db, "SELECT count(*) FROM accounts");
+    stmt q(st, "SELECT count(*) FROM accounts");
     if (!q.s || sqlite3_step(q.s) != SQLITE_ROW) return -1;
     *count = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
     return 0;
@@ -202,7 +236,7 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
     qvs_account existing;
     int found = qvs_account_find(st, a->name, &existing);
     if (found != 0) return found == 1 ? 1 : -1;
-    stmt q(st->db,
+    stmt q(st,
            "INSERT INTO accounts (user_id, name, role, auth_salt, auth_hash, identity_pub, pw_escrow, rk_escrow, extra, created_ms)"
            " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     bool ok = q.s && q.blob(1, a->user_id, 16) && q.text(2, a->name) && q.i64(3, a->role) &&
@@ -212,7 +246,7 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
               (a->has_extra ? q.blob(9, a->extra, QVS_EXTRA_LEN) : q.null(9)) &&
               q.i64(10, static_cast<int64_t>(a->created_ms)) && sqlite3_step(q.s) == SQLITE_DONE;
     if (!ok) return -1;
-    stmt dq(st->db, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
+    stmt dq(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     ok = dq.s && dq.blob(1, a->user_id, 16) && dq.blob(2, d->x25519_pub, 32) && dq.blob(3, d->ed25519_pub, 32) &&
          dq.blob(4, d->cert, 64) && sqlite3_step(dq.s) == SQLITE_DONE;
     return ok ? 0 : -1;
@@ -265,14 +299,14 @@ constexpr const char *ACCOUNT_COLUMNS =
 
 int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out) {
     if (!st || !out) return -1;
-    stmt q(st->db, (std::string(ACCOUNT_COLUMNS) + "WHERE name = ?1").c_str());
+    stmt q(st, (std::string(ACCOUNT_COLUMNS) + "WHERE name = ?1").c_str());
     if (!q.s || !q.text(1, name)) return -1;
     return read_account(q, out);
 }
 
 int qvs_account_by_id(qvs_store *st, const uint8_t user_id[16], qvs_account *out) {
     if (!st || !user_id || !out) return -1;
-    stmt q(st->db, (std::string(ACCOUNT_COLUMNS) + "WHERE user_id = ?1").c_str());
+    stmt q(st, (std::string(ACCOUNT_COLUMNS) + "WHERE user_id = ?1").c_str());
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
     return read_account(q, out);
 }
@@ -280,7 +314,7 @@ int qvs_account_by_id(qvs_store *st, const uint8_t user_id[16], qvs_account *out
 int qvs_account_devices(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_device> *out) {
     if (!st || !user_id || !out) return -1;
     out->clear();
-    stmt q(st->db, "SELECT x25519_pub, ed25519_pub, cert, dev FROM devices WHERE user_id = ?1 ORDER BY dev LIMIT 5");
+    stmt q(st, "SELECT x25519_pub, ed25519_pub, cert, dev FROM devices WHERE user_id = ?1 ORDER BY dev LIMIT 5");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
@@ -300,7 +334,7 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
         if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
     if (have.size() >= QVS_MAX_DEVICES) return 2;
     if (!begin(st)) return -1;
-    stmt q(st->db, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
+    stmt q(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     return q.s && q.blob(1, user_id, 16) && q.blob(2, d->x25519_pub, 32) && q.blob(3, d->ed25519_pub, 32) && q.blob(4, d->cert, 64) &&
                    q.done()
                ? 0
@@ -310,7 +344,7 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
 int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN], const uint8_t hash[32],
                              const uint8_t pw_escrow[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !salt || !hash || !pw_escrow || !begin(st)) return -1;
-    stmt q(st->db, "UPDATE accounts SET auth_salt = ?2, auth_hash = ?3, pw_escrow = ?4 WHERE user_id = ?1");
+    stmt q(st, "UPDATE accounts SET auth_salt = ?2, auth_hash = ?3, pw_escrow = ?4 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, salt, QVS_SALT_LEN) && q.blob(3, hash, 32) &&
               q.blob(4, pw_escrow, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
     return ok && sqlite3_changes(st->db) == 1 ? 0 : -1;
@@ -318,7 +352,7 @@ int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uin
 
 int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const uint8_t rec[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !rec || !begin(st)) return -1;
-    stmt q(st->db, "UPDATE accounts SET rk_escrow = ?2 WHERE user_id = ?1");
+    stmt q(st, "UPDATE accounts SET rk_escrow = ?2 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, rec, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
     return ok && sqlite3_changes(st->db) == 1 ? 0 : -1;
 }
@@ -328,12 +362,12 @@ int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const ui
 int qvs_prekeys_put(qvs_store *st, int64_t dev, const qvs_prekeys *pk) {
     if (!st || !pk || pk->otk_count > QVS_OTK_MAX) return -1;
     return atomically(st, "prekeys_put", [&] {
-        stmt del(st->db, "DELETE FROM one_time_prekeys WHERE dev = ?1");
-        stmt spk(st->db, "INSERT OR REPLACE INTO signed_prekeys (dev, spk_id, spk, sig) VALUES (?1, ?2, ?3, ?4)");
+        stmt del(st, "DELETE FROM one_time_prekeys WHERE dev = ?1");
+        stmt spk(st, "INSERT OR REPLACE INTO signed_prekeys (dev, spk_id, spk, sig) VALUES (?1, ?2, ?3, ?4)");
         if (!del.s || !del.i64(1, dev) || !del.done() || !spk.s || !spk.i64(1, dev) || !spk.i64(2, pk->spk_id) ||
             !spk.blob(3, pk->spk, 32) || !spk.blob(4, pk->sig, 64) || !spk.done())
             return -1;
-        stmt otk(st->db, "INSERT OR REPLACE INTO one_time_prekeys (dev, otk_id, otk) VALUES (?1, ?2, ?3)");
+        stmt otk(st, "INSERT OR REPLACE INTO one_time_prekeys (dev, otk_id, otk) VALUES (?1, ?2, ?3)");
         if (!otk.s) return -1;
         for (size_t i = 0; i < pk->otk_count; i++) {
             sqlite3_reset(otk.s);
@@ -346,19 +380,19 @@ int qvs_prekeys_put(qvs_store *st, int64_t dev, const qvs_prekeys *pk) {
 int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out) {
     if (!st || !out) return -1;
     *out = qvs_prekey_hand{};
-    stmt q(st->db, "SELECT spk_id, spk, sig FROM signed_prekeys WHERE dev = ?1");
+    stmt q(st, "SELECT spk_id, spk, sig FROM signed_prekeys WHERE dev = ?1");
     if (!q.s || !q.i64(1, dev)) return -1;
     int r = sqlite3_step(q.s);
     if (r == SQLITE_DONE) return 0;
     if (r != SQLITE_ROW || !q.col(1, out->spk, 32) || !q.col(2, out->sig, 64)) return -1;
     out->spk_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 0));
-    stmt o(st->db, "SELECT otk_id, otk FROM one_time_prekeys WHERE dev = ?1 ORDER BY otk_id LIMIT 1");
+    stmt o(st, "SELECT otk_id, otk FROM one_time_prekeys WHERE dev = ?1 ORDER BY otk_id LIMIT 1");
     if (!o.s || !o.i64(1, dev)) return -1;
     r = sqlite3_step(o.s);
     if (r == SQLITE_ROW && o.col(1, out->otk, 32)) {
         out->otk_id = static_cast<uint32_t>(sqlite3_column_int64(o.s, 0));
         // Handed out once: the deletion commits before the reply leaves.
-        stmt del(st->db, "DELETE FROM one_time_prekeys WHERE dev = ?1 AND otk_id = ?2");
+        stmt del(st, "DELETE FROM one_time_prekeys WHERE dev = ?1 AND otk_id = ?2");
         if (!begin(st) || !del.s || !del.i64(1, dev) || !del.i64(2, out->otk_id) || !del.done()) return -1;
         out->has_otk = 1;
     } else if (r != SQLITE_DONE && r != SQLITE_ROW) {
@@ -373,17 +407,17 @@ int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<
                     const std::vector<qvs_conv_devkey> &devkeys) {
     if (!st || !conv_id) return -1;
     return atomically(st, "conv_create", [&] {
-        stmt have(st->db, "SELECT 1 FROM convs WHERE conv_id = ?1");
+        stmt have(st, "SELECT 1 FROM convs WHERE conv_id = ?1");
         if (!have.s || !have.blob(1, conv_id, 16)) return -1;
         int r = sqlite3_step(have.s);
         if (r == SQLITE_ROW) return 1;
         if (r != SQLITE_DONE) return -1;
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
-        stmt c(st->db, "INSERT INTO convs (conv_id, created_ms) VALUES (?1, ?2)");
+        stmt c(st, "INSERT INTO convs (conv_id, created_ms) VALUES (?1, ?2)");
         if (!c.s || !c.blob(1, conv_id, 16) || !c.i64(2, static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000) || !c.done())
             return -1;
-        stmt m(st->db, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
         if (!m.s) return -1;
         for (size_t i = 0; i < members.size(); i++) {
             sqlite3_reset(m.s);
@@ -391,7 +425,7 @@ int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<
                 !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
                 return -1;
         }
-        stmt d(st->db, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
         if (!d.s) return -1;
         for (const qvs_conv_devkey &k : devkeys) {
             sqlite3_reset(d.s);
@@ -405,7 +439,7 @@ int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<
 
 int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t user_id[16]) {
     if (!st || !conv_id || !user_id) return -1;
-    stmt q(st->db, "SELECT 1 FROM conv_members WHERE conv_id = ?1 AND user_id = ?2");
+    stmt q(st, "SELECT 1 FROM conv_members WHERE conv_id = ?1 AND user_id = ?2");
     if (!q.s || !q.blob(1, conv_id, 16) || !q.blob(2, user_id, 16)) return -1;
     int r = sqlite3_step(q.s);
     return r == SQLITE_ROW ? 1 : r == SQLITE_DONE ? 0 : -1;
@@ -414,7 +448,7 @@ int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t u
 int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_conv_member> *out) {
     if (!st || !conv_id || !out) return -1;
     out->clear();
-    stmt q(st->db, "SELECT user_id, sealed FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
+    stmt q(st, "SELECT user_id, sealed FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
     if (!q.s || !q.blob(1, conv_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
@@ -427,7 +461,7 @@ int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_c
 
 int qvs_conv_device_key(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], uint8_t out[QVS_SEALED_KEY_LEN]) {
     if (!st || !conv_id || !device_id || !out) return -1;
-    stmt q(st->db, "SELECT sealed FROM conv_device_keys WHERE conv_id = ?1 AND device_id = ?2");
+    stmt q(st, "SELECT sealed FROM conv_device_keys WHERE conv_id = ?1 AND device_id = ?2");
     if (!q.s || !q.blob(1, conv_id, 16) || !q.blob(2, device_id, 16)) return -1;
     int r = sqlite3_step(q.s);
     if (r == SQLITE_DONE) return 0;
@@ -437,7 +471,7 @@ int qvs_conv_device_key(qvs_store *st, const uint8_t conv_id[16], const uint8_t 
 int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out) {
     if (!st || !user_id || !out) return -1;
     out->clear();
-    stmt q(st->db, "SELECT conv_id FROM conv_members WHERE user_id = ?1 ORDER BY rowid");
+    stmt q(st, "SELECT conv_id FROM conv_members WHERE user_id = ?1 ORDER BY rowid");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
@@ -456,9 +490,9 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
     out->clear();
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
-        stmt full(st->db, "SELECT queued FROM devices WHERE dev = ?1");
-        stmt ins(st->db, "INSERT INTO envelopes (pos, dev, conv_id, body) VALUES (?1, ?2, ?3, ?4)");
-        stmt cnt(st->db, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
+        stmt full(st, "SELECT queued FROM devices WHERE dev = ?1");
+        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body) VALUES (?1, ?2, ?3, ?4)");
+        stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
         if (!full.s || !ins.s || !cnt.s) return -1;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
@@ -475,7 +509,7 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
             out->push_back(pos);
         }
         if (devs.empty()) ++st->last_pos;
-        stmt p(st->db, "UPDATE positions SET last = ?1 WHERE id = 1");
+        stmt p(st, "UPDATE positions SET last = ?1 WHERE id = 1");
         return p.s && p.i64(1, static_cast<int64_t>(st->last_pos)) && p.done() ? 0 : -1;
     });
     if (r != 0) {
@@ -491,7 +525,7 @@ int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t a
                   size_t max_bytes, std::vector<qvs_envelope> *out) {
     if (!st || !out) return -1;
     out->clear();
-    stmt q(st->db, conv_id ? "SELECT pos, conv_id, body FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos > ?3 AND pos <= ?4"
+    stmt q(st, conv_id ? "SELECT pos, conv_id, body FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos > ?3 AND pos <= ?4"
                              " ORDER BY pos LIMIT ?5"
                            : "SELECT pos, conv_id, body FROM envelopes WHERE dev = ?1 AND pos > ?3 AND pos <= ?4 ORDER BY pos LIMIT ?5");
     auto clamp = [](uint64_t v) { return static_cast<int64_t>(v > INT64_MAX ? INT64_MAX : v); };
@@ -516,13 +550,13 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
     if (!st || !conv_id) return -1;
     if (cursor == 0) return 0;
     return atomically(st, "env_drop", [&] {
-        stmt del(st->db, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+        stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
         if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) ||
             !del.i64(3, static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor)) || !del.done())
             return -1;
         int n = sqlite3_changes(st->db);
         if (n == 0) return 0;
-        stmt cnt(st->db, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
+        stmt cnt(st, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
         return cnt.s && cnt.i64(1, dev) && cnt.i64(2, n) && cnt.done() ? 0 : -1;
     });
 }
