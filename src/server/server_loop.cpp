@@ -141,8 +141,11 @@ void release_replies(server &s, connection &c, std::vector<qvs_frame_ptr> *pushe
 void read_frames(server &s, connection &c) {
     uint8_t buf[16384];
     // A bounded share per turn, so one busy client cannot hold the loop; the
-    // rest stays in the socket and epoll reports it again.
-    for (int reads = 0; reads < 8; reads++) {
+    // rest stays in the socket and epoll reports it again. The share is in
+    // bytes: a read returns one TLS record, often one small frame, and small
+    // frames that share a turn share its commit.
+    size_t taken = 0;
+    for (int reads = 0; reads < 64 && taken < QVS_TURN_READ_MAX; reads++) {
         if (c.st.phase == QVS_DONE) return;  // nothing more is read once the answer is final
         ssize_t n = recv_ssl_data_once(c.netw, reinterpret_cast<char *>(buf), sizeof buf);
         if (n == -10 || n == -11) break;
@@ -151,6 +154,7 @@ void read_frames(server &s, connection &c) {
             break;
         }
         c.last_ms = now_ms();
+        taken += static_cast<size_t>(n);
         const uint8_t *in = buf;
         size_t left = static_cast<size_t>(n);
         while (left && !c.dead) {
