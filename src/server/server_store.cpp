@@ -41,7 +41,9 @@ constexpr const char *SCHEMA_V1 =
     " PRIMARY KEY (user_id, ed25519_pub));";
 
 // Devices get a number of their own (envelopes are kept under it), prekeys,
-// conversations and the envelopes waiting for each device.
+// conversations and the envelopes waiting for each device: a copy per device
+// with its own position, the bytes once per envelope (a group of 64 members
+// with 5 devices each would otherwise write every envelope 320 times).
 constexpr const char *SCHEMA_V2 =
     "CREATE TABLE devices2 ("
     " dev INTEGER PRIMARY KEY,"
@@ -81,13 +83,17 @@ constexpr const char *SCHEMA_V2 =
     " user_id BLOB NOT NULL,"
     " sealed BLOB NOT NULL,"
     " PRIMARY KEY (conv_id, device_id));"
+    "CREATE TABLE envelope_bodies ("
+    " id INTEGER PRIMARY KEY,"
+    " body BLOB NOT NULL);"
     "CREATE TABLE envelopes ("
     " pos INTEGER PRIMARY KEY,"
     " dev INTEGER NOT NULL REFERENCES devices(dev),"
     " conv_id BLOB NOT NULL,"
-    " body BLOB NOT NULL);"
+    " body_id INTEGER NOT NULL REFERENCES envelope_bodies(id));"
     "CREATE INDEX envelopes_conv ON envelopes(dev, conv_id, pos);"
     "CREATE INDEX envelopes_dev ON envelopes(dev, pos);"
+    "CREATE INDEX envelopes_body ON envelopes(body_id);"
     "CREATE TABLE positions (id INTEGER PRIMARY KEY CHECK (id = 1), last INTEGER NOT NULL);"
     "INSERT INTO positions VALUES (1, 0);";
 
@@ -491,19 +497,22 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
         stmt full(st, "SELECT queued FROM devices WHERE dev = ?1");
-        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body) VALUES (?1, ?2, ?3, ?4)");
+        stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
+        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
         stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
-        if (!full.s || !ins.s || !cnt.s) return -1;
+        if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
             if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
             if (static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) >= bound) return 1;
         }
+        if (!devs.empty() && (!body.blob(1, env, len) || !body.done())) return -1;
+        int64_t body_id = sqlite3_last_insert_rowid(st->db);
         for (int64_t dev : devs) {
             uint64_t pos = ++st->last_pos;
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);
-            if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.blob(4, env, len) ||
+            if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
                 !ins.done() || !cnt.i64(1, dev) || !cnt.done())
                 return -1;
             out->push_back(pos);
@@ -525,9 +534,10 @@ int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t a
                   size_t max_bytes, std::vector<qvs_envelope> *out) {
     if (!st || !out) return -1;
     out->clear();
-    stmt q(st, conv_id ? "SELECT pos, conv_id, body FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos > ?3 AND pos <= ?4"
-                             " ORDER BY pos LIMIT ?5"
-                           : "SELECT pos, conv_id, body FROM envelopes WHERE dev = ?1 AND pos > ?3 AND pos <= ?4 ORDER BY pos LIMIT ?5");
+    stmt q(st, conv_id ? "SELECT e.pos, e.conv_id, b.body FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                         " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos > ?3 AND e.pos <= ?4 ORDER BY e.pos LIMIT ?5"
+                       : "SELECT e.pos, e.conv_id, b.body FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                         " WHERE e.dev = ?1 AND e.pos > ?3 AND e.pos <= ?4 ORDER BY e.pos LIMIT ?5");
     auto clamp = [](uint64_t v) { return static_cast<int64_t>(v > INT64_MAX ? INT64_MAX : v); };
     if (!q.s || !q.i64(1, dev) || (conv_id && !q.blob(2, conv_id, 16)) || !q.i64(3, clamp(after)) || !q.i64(4, clamp(upto)) ||
         !q.i64(5, static_cast<int64_t>(max_count)))
@@ -546,18 +556,31 @@ int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t a
     return total >= max_bytes || r == SQLITE_DONE ? 0 : -1;
 }
 
+// The device's copies go; an envelope's bytes go with the last copy.
 int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor) {
     if (!st || !conv_id) return -1;
     if (cursor == 0) return 0;
+    int64_t upto = static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor);
     return atomically(st, "env_drop", [&] {
+        std::vector<int64_t> bodies;
+        stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+        if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
+        int r;
+        while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
+        if (r != SQLITE_DONE) return -1;
+        if (bodies.empty()) return 0;
         stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
-        if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) ||
-            !del.i64(3, static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor)) || !del.done())
-            return -1;
+        if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
         int n = sqlite3_changes(st->db);
-        if (n == 0) return 0;
         stmt cnt(st, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
-        return cnt.s && cnt.i64(1, dev) && cnt.i64(2, n) && cnt.done() ? 0 : -1;
+        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.done()) return -1;
+        stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
+        if (!gone.s) return -1;
+        for (int64_t id : bodies) {
+            sqlite3_reset(gone.s);
+            if (!gone.i64(1, id) || !gone.done()) return -1;
+        }
+        return 0;
     });
 }
 

@@ -386,6 +386,10 @@ TEST(Server, EnvelopeBoundAndPositions) {
     ASSERT_EQ(qvs_env_fetch(st, bd[0].row, conv, 0, UINT64_MAX, 10, 1u << 20, &got), 0);
     ASSERT_EQ(got.size(), 2u);
     ASSERT_EQ(qvs_env_drop_upto(st, bd[0].row, conv, got[0].pos), 0);
+    // The bytes b's first copy shared with a's stay for a.
+    ASSERT_EQ(qvs_env_fetch(st, ad[0].row, conv, 0, UINT64_MAX, 10, 1u << 20, &got), 0);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(hex(got[0].body), hex(env));
     EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_both, 2, &pos, &ack), 0);
     ASSERT_EQ(qvs_store_commit(st), 0);
     qvs_store_close(st);
@@ -395,5 +399,14 @@ TEST(Server, EnvelopeBoundAndPositions) {
     EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_b, 100, &pos, &ack), 0);
     EXPECT_EQ(pos.at(0), qvs_env_last_pos(st));
     EXPECT_GT(ack, last);
+    // Once every copy is passed by its device's cursor, nothing of the envelopes is left.
+    for (int64_t dev : to_both) EXPECT_EQ(qvs_env_drop_upto(st, dev, conv, UINT64_MAX), 0);
     qvs_store_close(st);
+    if (have_program("python3")) {
+        std::string out;
+        ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
+                              "print(c.execute('select count(*) from envelopes').fetchone()[0], "
+                              "c.execute('select count(*) from envelope_bodies').fetchone()[0])\" " + db, &out), 0);
+        EXPECT_EQ(out, "0 0\n");
+    }
 }
