@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (steps > 10000 || qvs_sync_step(&ctx, &conn) < 0) __builtin_trap();  // a sync always ends
         }
         for (const auto &f : conn.replies) check_frame(f);
-        for (const qvs_push &p : ctx.pushes) check_frame(p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame);
+        for (const qvs_push &p : ctx.pushes) check_frame(p.make ? p.make() : p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame);
         conn.replies.clear();
         ctx.pushes.clear();
         return true;

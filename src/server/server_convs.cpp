@@ -7,6 +7,7 @@
 #include "server_frames.h"
 #include "server_handlers.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -87,20 +88,24 @@ int member_records(qvs_ctx *ctx, const std::vector<qvs_conv_member> &members, qv
     return 0;
 }
 
-// Frame 151 for one device of a member: the key sealed to that device when
-// the creator sealed one to it, else the member's.
-int info_frame(qvs_ctx *ctx, const uint8_t conv_id[16], const qvs_conv_member &member, const qvs_device &dev,
-               const std::vector<uint8_t> &member_part, std::vector<uint8_t> *out) {
-    uint8_t dev_id[16], sealed[QVS_SEALED_KEY_LEN];
+// The key for one device of a member: the one the creator sealed to that
+// device when there is one, else the member's.
+int sealed_for(qvs_ctx *ctx, const uint8_t conv_id[16], const qvs_conv_member &member, const qvs_device &dev,
+               std::array<uint8_t, QVS_SEALED_KEY_LEN> *out) {
+    uint8_t dev_id[16];
     if (quorvane_device_id(dev.x25519_pub, dev.ed25519_pub, dev_id) != 0) return -1;
-    int r = qvs_conv_device_key(ctx->store, conv_id, dev_id, sealed);
-    if (r < 0) return -1;
+    int r = qvs_conv_device_key(ctx->store, conv_id, dev_id, out->data());
+    if (r == 0) std::memcpy(out->data(), member.sealed, QVS_SEALED_KEY_LEN);
+    return r < 0 ? -1 : 0;
+}
+
+std::vector<uint8_t> info_frame(const uint8_t conv_id[16], const std::array<uint8_t, QVS_SEALED_KEY_LEN> &sealed,
+                                const std::vector<uint8_t> &member_part) {
     qvs_frame_builder f(QVS_FT_CONV_INFO);
     f.put(QVS_TAG_CONV_ID, conv_id, 16);
-    f.put(QVS_TAG_SEALED_KEY, r == 1 ? sealed : member.sealed, QVS_SEALED_KEY_LEN);
+    f.put(QVS_TAG_SEALED_KEY, sealed.data(), sealed.size());
     f.b.insert(f.b.end(), member_part.begin(), member_part.end());
-    *out = f.take();
-    return 0;
+    return f.take();
 }
 
 std::vector<uint8_t> member_part_of(qvs_ctx *ctx, const std::vector<qvs_conv_member> &members, bool *ok) {
@@ -120,8 +125,10 @@ int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id
         if (std::memcmp(m.user_id, user_id, 16) == 0) me = &m;
     bool ok = false;
     std::vector<uint8_t> part = member_part_of(ctx, members, &ok);
-    if (!me || !ok) return -1;
-    return info_frame(ctx, conv_id, *me, dev, part, frame);
+    std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
+    if (!me || !ok || sealed_for(ctx, conv_id, *me, dev, &sealed) != 0) return -1;
+    *frame = info_frame(conv_id, sealed, part);
+    return 0;
 }
 
 // A refused creation gets no answer (the client does not wait for one); what
@@ -146,14 +153,19 @@ int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         n_log(LOG_NOTICE, "server: a conversation of %s refused: %s", c->user.c_str(), bad);
         return 0;
     }
+    // The frames are made after the commit and only for devices connected
+    // and synced then: a group of 320 devices would otherwise cost 15 MB a creation.
     bool ok = false;
-    std::vector<uint8_t> part = member_part_of(ctx, q.members, &ok);
+    auto part = std::make_shared<const std::vector<uint8_t>>(member_part_of(ctx, q.members, &ok));
+    std::array<uint8_t, 16> conv;
+    std::memcpy(conv.data(), q.conv_id, 16);
     for (size_t i = 0; ok && i < q.members.size(); i++) {
         std::vector<qvs_device> devs;
         if (qvs_account_devices(ctx->store, q.members[i].user_id, &devs) != 0) break;
         for (const qvs_device &d : devs) {
-            auto frame = std::make_shared<std::vector<uint8_t>>();
-            if (info_frame(ctx, q.conv_id, q.members[i], d, part, frame.get()) == 0) ctx->pushes.push_back({d.row, frame, 0});
+            std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
+            if (sealed_for(ctx, q.conv_id, q.members[i], d, &sealed) != 0) continue;
+            ctx->pushes.push_back({d.row, nullptr, 0, [conv, sealed, part] { return info_frame(conv.data(), sealed, *part); }});
         }
     }
     return 0;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ struct qvs_push {
     int64_t dev;
     qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries
     uint64_t pos;
+    std::function<std::vector<uint8_t>()> make;  // else the frame, made only when the device is connected
 };
 
 struct qvs_ctx {

@@ -270,7 +270,9 @@ void deliver_pushes(server &s) {
     for (const qvs_push &p : s.ctx.pushes) {
         auto it = live.find(p.dev);
         if (it == live.end()) continue;
-        qvs_frame_ptr f = p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame)) : p.frame;
+        qvs_frame_ptr f = p.make  ? std::make_shared<const std::vector<uint8_t>>(p.make())
+                          : p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame))
+                                  : p.frame;
         for (connection *c : it->second) out[c].push_back(f);
     }
     s.ctx.pushes.clear();

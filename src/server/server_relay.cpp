@@ -82,7 +82,7 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         return 0;
     }
     auto body = std::make_shared<const std::vector<uint8_t>>(env, env + n);
-    for (size_t i = 0; i < devs.size(); i++) ctx->pushes.push_back({devs[i], body, pos[i]});
+    for (size_t i = 0; i < devs.size(); i++) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
     ack(c, at);
     return 0;
 }
