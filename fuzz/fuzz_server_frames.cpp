@@ -1,6 +1,7 @@
 // The server's handling of everything a client can send before and at sign-in:
 // the input is cut into frames and handed, in order, to one connection's
 // handlers over an in-memory store that already holds one account.
+#include "fuzz_frames.h"
 #include "quorvane_crypto.h"
 #include "quorvane_escrow.h"
 #include "quorvane_proto.h"
@@ -55,30 +56,22 @@ bool init() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = init();
     if (!ready) return 0;
-    qvs_ctx ctx{g_store, &g_keys, {}};
+    qvs_ctx ctx{g_store, &g_keys, {}, {}};
     qvs_conn conn;
-    quorvane_framebuf fb;
-    quorvane_framebuf_init(&fb);
-    const uint8_t *in = data;
-    size_t left = size;
-    while (left) {
-        const uint8_t *frame = nullptr;
-        size_t len = 0;
-        if (quorvane_framebuf_consume(&fb, &in, &left, &frame, &len) != 0) break;
+    fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
         size_t before = conn.replies.size();
         int r = qvs_handle_frame(&ctx, &conn, frame, len);
         if (qvs_store_commit(g_store) != 0) __builtin_trap();
         if (r != 0) {
             if (conn.replies.size() != before) __builtin_trap();  // a dropped connection is not answered
-            break;
+            return false;
         }
         for (size_t i = before; i < conn.replies.size(); i++) {
             quorvane_frame_header h{};
             const auto &f = conn.replies[i];
             if (quorvane_frame_parse_header(f.data(), f.size(), &h) != 0 || h.length + 8 != f.size()) __builtin_trap();
         }
-        if (conn.phase == QVS_DONE) break;
-    }
-    quorvane_framebuf_free(&fb);
+        return conn.phase != QVS_DONE;
+    });
     return 0;
 }

@@ -27,6 +27,7 @@ qv_fuzz_max_len() {
         fuzz_blob_stream)       echo 196724 ;;   # three chunks with the count and the digest
         fuzz_sealed_box)        echo 65584 ;;    # a 64 KiB plaintext and the box's 48 bytes
         fuzz_rest_token)        echo 81 ;;       # the time and one 73-byte token
+        fuzz_server_relay)      echo 16384 ;;    # a conversation of several members with device keys, and envelopes
         *)                      echo 4096 ;;
     esac
 }

@@ -1,5 +1,6 @@
 #include "server_handlers.h"
 
+#include "server_frames.h"
 #include "n_log.h"
 #include "quorvane_crypto.h"
 #include "quorvane_escrow.h"
@@ -12,16 +13,14 @@
 
 namespace {
 
-// Payload records of the frame being handled.
-struct records {
-    const uint8_t *p;
-    size_t len;
-    bool fixed(uint8_t tag, size_t n, const uint8_t **out) const { return quorvane_tlv_find_fixed(p, len, tag, n, out) == 0; }
-    bool bytes(uint8_t tag, size_t min, size_t max, const uint8_t **out, size_t *out_len) const {
-        return quorvane_tlv_find_bytes(p, len, tag, min, max, out, out_len) == 0;
-    }
-    bool has(uint8_t tag) const { return quorvane_tlv_find(p, len, tag, nullptr, nullptr) != -5; }
-};
+using records = qvs_records;
+
+bool auth_matches(const qvs_account &a, const uint8_t auth[32]) {
+    uint8_t h[32];
+    bool ok = qvs_auth_hash(a.auth_salt, auth, h) == 0 && quorvane_ct_eq(h, a.auth_hash, 32);
+    quorvane_cleanse(h, sizeof h);
+    return ok;
+}
 
 // A reply, wiped once it is copied out: some carry escrow records.
 struct reply : quorvane_wiped_tlv<1024> {
@@ -110,7 +109,18 @@ int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     std::memcpy(d.ed25519_pub, ded, 32);
     std::memcpy(d.cert, cert, 64);
     int r = qvs_account_create(ctx->store, &a, &d);
-    if (r == 1) return refuse(QVS_REG_TAKEN);
+    if (r == 1) {
+        // A taken name: a new device of the same account joins it (the same
+        // identity, the right auth value, a certificate by that identity);
+        // anything else is the plain "taken" and changes nothing.
+        qvs_account have{};
+        if (qvs_account_find(ctx->store, a.name, &have) == 1 && qvs_add_device(ctx, have, ident, auth, d) == 1)
+            n_log(LOG_INFO, "server: %s has a device more", a.name.c_str());
+        else
+            n_log(LOG_INFO, "server: registration of the taken name %s added nothing", a.name.c_str());
+        quorvane_cleanse(have.auth_hash, sizeof have.auth_hash);
+        return refuse(QVS_REG_TAKEN);
+    }
     if (r != 0) return refuse(QVS_REG_FAILED);
     n_log(LOG_INFO, "server: registered %s", a.name.c_str());
     return refuse(QVS_REG_OK);
@@ -136,12 +146,6 @@ int on_login(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     return r.queue(c, QV_FT_CHALLENGE);
 }
 
-bool auth_matches(const qvs_account &a, const uint8_t auth[32]) {
-    uint8_t h[32];
-    bool ok = qvs_auth_hash(a.auth_salt, auth, h) == 0 && quorvane_ct_eq(h, a.auth_hash, 32);
-    quorvane_cleanse(h, sizeof h);
-    return ok;
-}
 
 int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     const uint8_t *auth = nullptr, *sig = nullptr;
@@ -154,7 +158,10 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     size_t mlen = quorvane_login_message(c->nonce, ctx->keys->static_pub, c->user.c_str(), msg, sizeof msg);
     bool signed_ok = false;
     for (const qvs_device &d : devices)
-        if (mlen && quorvane_ed25519_verify(d.ed25519_pub, msg, mlen, sig) == 0) signed_ok = true;
+        if (mlen && !signed_ok && quorvane_ed25519_verify(d.ed25519_pub, msg, mlen, sig) == 0) {
+            signed_ok = true;
+            c->dev = d.row;
+        }
     quorvane_cleanse(c->nonce, sizeof c->nonce);
     if (!signed_ok) return refuse(QVS_LOGIN_UNKNOWN_DEVICE);
     reply r;
@@ -245,6 +252,14 @@ int on_preauth(qvs_ctx *ctx, qvs_conn *c, uint8_t type, const records &rec) {
 
 }  // namespace
 
+int qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32], const qvs_device &dev) {
+    if (!ctx || !identity || !auth || std::memcmp(identity, acct.identity_pub, 32) != 0) return 0;
+    if (!auth_matches(acct, auth) || quorvane_device_cert_verify(acct.identity_pub, dev.x25519_pub, dev.ed25519_pub, dev.cert) != 0)
+        return 0;
+    int r = qvs_device_add(ctx->store, acct.user_id, &dev);
+    return r == 0 || r == 1 ? 1 : 0;
+}
+
 qvs_conn::~qvs_conn() {
     quorvane_cleanse(nonce, sizeof nonce);
     quorvane_cleanse(&acct.auth_hash, sizeof acct.auth_hash);
@@ -297,8 +312,15 @@ int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *c, const uint8_t *frame, size_t len
     case QVS_WAIT_PROOF: return h.type == QV_FT_LOGIN_PROOF ? on_login_proof(ctx, c, rec) : -1;
     case QVS_WAIT_RECOVERY: return h.type == QV_FT_RECOVER_SET ? on_recover_set(ctx, c, rec) : -1;
     case QVS_SIGNED_IN:
-        if (h.type == QV_FT_PING) c->pings++;
-        return 0;  // the signed-in exchange grows here
+        switch (h.type) {
+        case QV_FT_PING: c->pings++; return 0;
+        case QVS_FT_PUBLISH_PREKEYS: return qvs_on_publish_prekeys(ctx, c, rec);
+        case QVS_FT_PREKEY_REQUEST: return qvs_on_prekey_request(ctx, c, rec);
+        case QVS_FT_CREATE_CONV: return qvs_on_create_conv(ctx, c, rec);
+        case QVS_FT_ENVELOPE: return qvs_on_envelope(ctx, c, rec);
+        case QVS_FT_SYNC: return qvs_on_sync(ctx, c, rec);
+        default: return 0;  // frames of later exchanges are not served yet
+        }
     default: return 0;  // a final answer is on its way out
     }
 }

@@ -12,8 +12,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+// Frames and records of the signed-in exchange this server serves.
+enum : uint8_t {
+    QVS_FT_PREKEY_REQUEST = 6, QVS_FT_ENVELOPE = 7, QVS_FT_SYNC = 8, QVS_FT_CREATE_CONV = 24, QVS_FT_PUBLISH_PREKEYS = 41,
+    QVS_FT_PREKEY_REPLY = 135, QVS_FT_ACK = 136, QVS_FT_LIVE_ENVELOPE = 137, QVS_FT_SYNC_END = 139, QVS_FT_CONV_INFO = 151,
+};
+enum : uint8_t {
+    QVS_TAG_USER = 1, QVS_TAG_IDENTITY = 3, QVS_TAG_DEV_X25519 = 4, QVS_TAG_DEV_ED25519 = 5, QVS_TAG_USER_ID = 14,
+    QVS_TAG_CONV_ID = 17, QVS_TAG_SEALED_KEY = 18, QVS_TAG_MEMBER = 19, QVS_TAG_ENVELOPE = 20, QVS_TAG_POSITION = 21,
+    QVS_TAG_SYNC_LIST = 41, QVS_TAG_SPK = 46, QVS_TAG_SPK_SIG = 47, QVS_TAG_SPK_ID = 48, QVS_TAG_OTK = 49, QVS_TAG_OTK_ID = 50,
+    QVS_TAG_DEVICE_KEY = 51, QVS_TAG_MEMBER_DEVICE = 55,
+};
+
+constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
+constexpr size_t   QVS_ENV_MAX = (1u << 20) - 2 * 5 - 8;       // a live envelope's frame adds its position and must stay within 1 MiB
+constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, envelopes are refused
+constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
+constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
+constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
+                                                               // in steps of about this much (the send bound is 4 MiB)
 
 // Statuses this server answers with (the client carries them as reasons).
 enum : uint8_t {
@@ -42,10 +64,37 @@ struct qvs_knobs {
     int reset;       // reset the connection right after the server's hello
 };
 
+using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
+
+// A frame for every signed-in, synced connection of one device, sent only
+// once the turn has committed (the event loop finds the connections).
+struct qvs_push {
+    int64_t dev;
+    qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries
+    uint64_t pos;
+    std::function<std::vector<uint8_t>()> make;  // else the frame, made only when the device is connected
+};
+
 struct qvs_ctx {
     qvs_store *store;
     const qvs_keys *keys;
     qvs_knobs knobs;
+    std::vector<qvs_push> pushes;
+};
+
+// A sync streamed over several turns, so that a device with much waiting
+// never fills its send queue: each conversation's information, then its
+// copies above the cursor up to `mark` (the last position when the sync
+// began), then whatever arrived for the device since, then the end frame.
+struct qvs_sync_stream {
+    bool active = false;
+    std::vector<std::vector<uint8_t>> convs;  // of the user, in order
+    std::vector<uint64_t> cursors;            // the device's, one per conversation
+    size_t next = 0;                          // index of the conversation being sent
+    bool info_sent = false;
+    uint64_t after = 0;                       // last position sent (or the cursor) in that conversation
+    uint64_t mark = 0;
+    uint64_t tail_after = 0;
 };
 
 struct qvs_conn {
@@ -55,6 +104,9 @@ struct qvs_conn {
     int known_user = 0;           // the challenge was for an account that exists
     qvs_account acct{};
     uint8_t user_id[16] = {};
+    int64_t dev = 0;      // the signed-in device
+    bool synced = false;  // live envelopes go to it: it has synced on this connection
+    qvs_sync_stream sync;
     int reset_after_send = 0;
     std::vector<std::vector<uint8_t>> replies;  // whole frames, sent after the turn commits
     uint64_t pings = 0;
@@ -62,5 +114,22 @@ struct qvs_conn {
 };
 
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
+[[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
+std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
+
+// Signed-in handlers, one file per concern (same results as qvs_handle_frame)
+// - devices and prekeys (server_devices.cpp): 41 publish, 6 request -> 135.
+// - conversations (server_convs.cpp): 24 create -> 151 to every synced device of the members.
+// - envelopes and sync (server_relay.cpp): 7 -> 136 and 137 pushes, 8 -> a sync stream.
+struct qvs_records;
+int qvs_on_publish_prekeys(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_prekey_request(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+[[nodiscard]] int qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32],
+                                 const qvs_device &dev);  // 1 added or already there, 0 refused
+[[nodiscard]] int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,
+                                std::vector<uint8_t> *frame);  // frame 151 for one device of the member user_id
 [[nodiscard]] int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint8_t out[32]);
 [[nodiscard]] bool qvs_user_name_valid(const uint8_t *name, size_t len);  // 1-32 printable bytes without '/' or spaces

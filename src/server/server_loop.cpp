@@ -25,9 +25,14 @@ uint64_t now_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+// A frame on its way out: a reply of this connection (wiped once sent: some
+// carry escrow records) or a push that several connections share.
 struct out_frame {
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> own;
+    qvs_frame_ptr shared;
     size_t sent = 0;
+    const uint8_t *data() const { return shared ? shared->data() : own.data(); }
+    size_t size() const { return shared ? shared->size() : own.size(); }
 };
 
 struct connection {
@@ -44,7 +49,7 @@ struct connection {
     uint32_t events = 0;
     connection() { quorvane_framebuf_init(&fb); }
     ~connection() {
-        for (auto &o : outq) quorvane_cleanse(o.bytes.data(), o.bytes.size());
+        for (auto &o : outq) quorvane_cleanse(o.own.data(), o.own.size());
         if (fb.frame) quorvane_cleanse(fb.frame, fb.capacity);
         quorvane_framebuf_free(&fb);
         if (netw) netw_close(&netw);
@@ -82,11 +87,12 @@ void reset_now(connection &c) {
 void flush(server &s, connection &c) {
     while (!c.outq.empty() && !c.dead) {
         out_frame &o = c.outq.front();
-        size_t chunk = o.bytes.size() - o.sent;
+        size_t chunk = o.size() - o.sent;
 #ifdef QV_SERVER_TEST_KNOBS
         if (s.opts.knobs.split) chunk = 1;
 #endif
-        ssize_t n = send_ssl_data_once(c.netw, reinterpret_cast<char *>(o.bytes.data() + o.sent), static_cast<uint32_t>(chunk));
+        ssize_t n = send_ssl_data_once(c.netw, const_cast<char *>(reinterpret_cast<const char *>(o.data() + o.sent)),
+                                       static_cast<uint32_t>(chunk));
         if (n == -10 || n == -11) {
             c.want_write = true;
             break;
@@ -96,9 +102,9 @@ void flush(server &s, connection &c) {
             return;
         }
         o.sent += static_cast<size_t>(n);
-        if (o.sent == o.bytes.size()) {
-            c.queued -= o.bytes.size();
-            quorvane_cleanse(o.bytes.data(), o.bytes.size());
+        if (o.sent == o.size()) {
+            c.queued -= o.size();
+            quorvane_cleanse(o.own.data(), o.own.size());
             c.outq.pop_front();
             c.want_write = false;
         }
@@ -110,13 +116,20 @@ void flush(server &s, connection &c) {
     if (!c.dead) watch(s, c);
 }
 
-// Moves the replies of the committed turn to the send queue.
-void release_replies(server &s, connection &c) {
+// Moves the replies of the committed turn (and pushes for it) to the send
+// queue. A client that lets its queue pass the bound is dropped: what was
+// pushed to it stays stored for its next sync.
+void release_replies(server &s, connection &c, std::vector<qvs_frame_ptr> *pushes = nullptr) {
     for (auto &f : c.st.replies) {
         c.queued += f.size();
-        c.outq.push_back(out_frame{std::move(f), 0});
+        c.outq.push_back(out_frame{std::move(f), nullptr, 0});
     }
     c.st.replies.clear();
+    if (pushes)
+        for (auto &p : *pushes) {
+            c.queued += p->size();
+            c.outq.push_back(out_frame{{}, std::move(p), 0});
+        }
     if (c.queued > QVS_SEND_QUEUE_MAX) {
         n_log(LOG_NOTICE, "server: dropping %s: it does not read its replies", c.netw->link.ip ? c.netw->link.ip : "?");
         c.dead = true;
@@ -128,8 +141,11 @@ void release_replies(server &s, connection &c) {
 void read_frames(server &s, connection &c) {
     uint8_t buf[16384];
     // A bounded share per turn, so one busy client cannot hold the loop; the
-    // rest stays in the socket and epoll reports it again.
-    for (int reads = 0; reads < 8; reads++) {
+    // rest stays in the socket and epoll reports it again. The share is in
+    // bytes: a read returns one TLS record, often one small frame, and small
+    // frames that share a turn share its commit.
+    size_t taken = 0;
+    for (int reads = 0; reads < 64 && taken < QVS_TURN_READ_MAX; reads++) {
         if (c.st.phase == QVS_DONE) return;  // nothing more is read once the answer is final
         ssize_t n = recv_ssl_data_once(c.netw, reinterpret_cast<char *>(buf), sizeof buf);
         if (n == -10 || n == -11) break;
@@ -138,6 +154,7 @@ void read_frames(server &s, connection &c) {
             break;
         }
         c.last_ms = now_ms();
+        taken += static_cast<size_t>(n);
         const uint8_t *in = buf;
         size_t left = static_cast<size_t>(n);
         while (left && !c.dead) {
@@ -241,6 +258,43 @@ void reap(server &s) {
     if (s.listen_paused_ms && (closed || now_ms() - s.listen_paused_ms >= 1000)) watch_listener(s, true);
 }
 
+// The committed turn's pushes, to every signed-in connection of each device
+// that has synced on it. A frame 137 is made once per copy, shared by that
+// device's connections.
+void deliver_pushes(server &s) {
+    if (s.ctx.pushes.empty()) return;
+    std::unordered_map<int64_t, std::vector<connection *>> live;
+    for (auto &[fd, c] : s.conns)
+        if (!c->dead && c->st.phase == QVS_SIGNED_IN && c->st.synced) live[c->st.dev].push_back(c.get());
+    std::unordered_map<connection *, std::vector<qvs_frame_ptr>> out;
+    for (const qvs_push &p : s.ctx.pushes) {
+        auto it = live.find(p.dev);
+        if (it == live.end()) continue;
+        qvs_frame_ptr f = p.make  ? std::make_shared<const std::vector<uint8_t>>(p.make())
+                          : p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame))
+                                  : p.frame;
+        for (connection *c : it->second) out[c].push_back(f);
+    }
+    s.ctx.pushes.clear();
+    for (auto &[c, frames] : out) release_replies(s, *c, &frames);
+}
+
+// Each sync in progress goes on while its connection's queue is short; true
+// when one still has more, so the loop turns again without waiting.
+bool stream_syncs(server &s) {
+    bool more = false;
+    for (auto &[fd, c] : s.conns) {
+        if (c->dead || !c->st.sync.active) continue;
+        for (int steps = 0; steps < 16 && !c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER; steps++) {
+            if (qvs_sync_step(&s.ctx, &c->st) < 0) c->dead = true;
+            else release_replies(s, *c);
+        }
+        // A queue still long waits for room (EPOLLOUT), not for another turn.
+        if (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER) more = true;
+    }
+    return more;
+}
+
 bool start(server &s, qvs_keys &keys) {
     if (qvs_keys_load_or_create(s.opts.data_dir, &keys) != 0) return false;
     std::string db = s.opts.data_dir + "/quorvane.db";
@@ -281,10 +335,10 @@ int qvs_server_run(const qvs_server_options &opts) {
     if (start(s, keys)) {
         rc = 0;
         n_log(LOG_NOTICE, "server: listening on %s:%s, data in %s", opts.host.c_str(), opts.port.c_str(), opts.data_dir.c_str());
-        bool stop = false;
+        bool stop = false, more = false;
         epoll_event evs[64];
         while (!stop) {
-            int n = epoll_wait(s.ep, evs, 64, 1000);
+            int n = epoll_wait(s.ep, evs, 64, more ? 0 : 1000);
             if (n < 0 && errno != EINTR) {
                 n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));
                 rc = 1;
@@ -305,9 +359,12 @@ int qvs_server_run(const qvs_server_options &opts) {
                 n_log(LOG_ERR, "server: a commit failed; the turn's answers are withdrawn");
                 for (auto &[fd, c] : s.conns)
                     if (!c->st.replies.empty()) c->dead = true;
+                s.ctx.pushes.clear();
             }
+            deliver_pushes(s);
             for (auto &[fd, c] : s.conns)
                 if (!c->dead && !c->st.replies.empty()) release_replies(s, *c);
+            more = stream_syncs(s);
             expire(s, now_ms());
             reap(s);
         }

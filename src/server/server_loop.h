@@ -13,6 +13,7 @@ constexpr uint64_t QVS_HANDSHAKE_LIMIT_MS = 30000;  // from accept to signed in 
 constexpr uint64_t QVS_IDLE_LIMIT_MS = 120000;      // signed in: clients ping every 30 s
 constexpr int      QVS_MAX_CONNECTIONS = 4096;
 constexpr uint32_t QVS_PRESIGNIN_FRAME_MAX = 4096;  // every handshake request is far smaller; larger is dropped unread
+constexpr size_t   QVS_TURN_READ_MAX = 128u << 10;  // bytes read from one connection per loop turn
 
 struct qvs_server_options {
     std::string data_dir;

@@ -4,10 +4,19 @@
 
 #include <cstring>
 #include <sqlite3.h>
+#include <unordered_map>
+
+// A prepared statement kept for reuse, and whether a caller holds it now.
+struct qvs_cached_stmt {
+    sqlite3_stmt *s;
+    bool in_use;
+};
 
 struct qvs_store {
     sqlite3 *db;
     bool in_tx;
+    uint64_t last_pos;  // mirrors the positions row; may run ahead of it after a failed turn, never behind
+    std::unordered_map<std::string, qvs_cached_stmt> cache;  // every envelope runs the same dozen statements
 };
 
 namespace {
@@ -31,22 +40,105 @@ constexpr const char *SCHEMA_V1 =
     " cert BLOB NOT NULL,"
     " PRIMARY KEY (user_id, ed25519_pub));";
 
-// One prepared statement, finalised on every path.
+// Devices get a number of their own (envelopes are kept under it), prekeys,
+// conversations and the envelopes waiting for each device: a copy per device
+// with its own position, the bytes once per envelope (a group of 64 members
+// with 5 devices each would otherwise write every envelope 320 times).
+constexpr const char *SCHEMA_V2 =
+    "CREATE TABLE devices2 ("
+    " dev INTEGER PRIMARY KEY,"
+    " user_id BLOB NOT NULL REFERENCES accounts(user_id),"
+    " x25519_pub BLOB NOT NULL,"
+    " ed25519_pub BLOB NOT NULL,"
+    " cert BLOB NOT NULL,"
+    " queued INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE (user_id, ed25519_pub));"
+    "INSERT INTO devices2 (user_id, x25519_pub, ed25519_pub, cert)"
+    " SELECT user_id, x25519_pub, ed25519_pub, cert FROM devices ORDER BY rowid;"
+    "DROP TABLE devices;"
+    "ALTER TABLE devices2 RENAME TO devices;"
+    "CREATE TABLE signed_prekeys ("
+    " dev INTEGER PRIMARY KEY REFERENCES devices(dev),"
+    " spk_id INTEGER NOT NULL,"
+    " spk BLOB NOT NULL,"
+    " sig BLOB NOT NULL);"
+    "CREATE TABLE one_time_prekeys ("
+    " dev INTEGER NOT NULL REFERENCES devices(dev),"
+    " otk_id INTEGER NOT NULL,"
+    " otk BLOB NOT NULL,"
+    " PRIMARY KEY (dev, otk_id));"
+    "CREATE TABLE convs ("
+    " conv_id BLOB PRIMARY KEY,"
+    " created_ms INTEGER NOT NULL);"
+    "CREATE TABLE conv_members ("
+    " conv_id BLOB NOT NULL REFERENCES convs(conv_id),"
+    " seq INTEGER NOT NULL,"
+    " user_id BLOB NOT NULL REFERENCES accounts(user_id),"
+    " sealed BLOB NOT NULL,"
+    " PRIMARY KEY (conv_id, user_id));"
+    "CREATE INDEX conv_members_user ON conv_members(user_id);"
+    "CREATE TABLE conv_device_keys ("
+    " conv_id BLOB NOT NULL REFERENCES convs(conv_id),"
+    " device_id BLOB NOT NULL,"
+    " user_id BLOB NOT NULL,"
+    " sealed BLOB NOT NULL,"
+    " PRIMARY KEY (conv_id, device_id));"
+    "CREATE TABLE envelope_bodies ("
+    " id INTEGER PRIMARY KEY,"
+    " body BLOB NOT NULL);"
+    "CREATE TABLE envelopes ("
+    " pos INTEGER PRIMARY KEY,"
+    " dev INTEGER NOT NULL REFERENCES devices(dev),"
+    " conv_id BLOB NOT NULL,"
+    " body_id INTEGER NOT NULL REFERENCES envelope_bodies(id));"
+    "CREATE INDEX envelopes_conv ON envelopes(dev, conv_id, pos);"
+    "CREATE INDEX envelopes_dev ON envelopes(dev, pos);"
+    "CREATE INDEX envelopes_body ON envelopes(body_id);"
+    "CREATE TABLE positions (id INTEGER PRIMARY KEY CHECK (id = 1), last INTEGER NOT NULL);"
+    "INSERT INTO positions VALUES (1, 0);";
+
+// One prepared statement: made for this use and finalised, or taken from the
+// store's cache and handed back reset, on every path. A statement already
+// held (a nested use of the same text) is made afresh.
 struct stmt {
     sqlite3_stmt *s = nullptr;
-    stmt(sqlite3 *db, const char *sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-            n_log(LOG_ERR, "store: %s", sqlite3_errmsg(db));
-            s = nullptr;
+    bool *held = nullptr;
+    stmt(sqlite3 *db, const char *sql) { prepare(db, sql); }
+    stmt(qvs_store *st, const char *sql) {
+        auto it = st->cache.find(sql);
+        if (it != st->cache.end() && !it->second.in_use) {
+            s = it->second.s;
+        } else if (it == st->cache.end() && prepare(st->db, sql)) {
+            it = st->cache.emplace(sql, qvs_cached_stmt{s, false}).first;
+        } else {
+            prepare(st->db, sql);
+            return;
         }
+        held = &it->second.in_use;
+        *held = true;
     }
-    ~stmt() { sqlite3_finalize(s); }
+    ~stmt() {
+        if (!held) {
+            sqlite3_finalize(s);
+            return;
+        }
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        *held = false;
+    }
+    bool prepare(sqlite3 *db, const char *sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) return true;
+        n_log(LOG_ERR, "store: %s", sqlite3_errmsg(db));
+        s = nullptr;
+        return false;
+    }
     stmt(const stmt &) = delete;
     stmt &operator=(const stmt &) = delete;
     bool blob(int i, const void *p, size_t n) { return sqlite3_bind_blob(s, i, p, static_cast<int>(n), SQLITE_TRANSIENT) == SQLITE_OK; }
     bool text(int i, const std::string &t) { return sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT) == SQLITE_OK; }
     bool i64(int i, int64_t v) { return sqlite3_bind_int64(s, i, v) == SQLITE_OK; }
     bool null(int i) { return sqlite3_bind_null(s, i) == SQLITE_OK; }
+    bool done() { return sqlite3_step(s) == SQLITE_DONE; }
     // Copies column i when it is a blob of exactly n bytes.
     bool col(int i, void *out, size_t n) {
         if (sqlite3_column_type(s, i) != SQLITE_BLOB || static_cast<size_t>(sqlite3_column_bytes(s, i)) != n) return false;
@@ -86,7 +178,8 @@ bool migrate(sqlite3 *db) {
     if (!exec(db, "BEGIN IMMEDIATE")) return false;
     bool ok = true;
     if (v < 1) ok = exec(db, SCHEMA_V1);
-    ok = ok && exec(db, "PRAGMA user_version = 1");
+    if (v < 2) ok = ok && exec(db, SCHEMA_V2);
+    ok = ok && exec(db, "PRAGMA user_version = 2");
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -108,7 +201,12 @@ qvs_store *qvs_store_open(const char *path) {
         sqlite3_close(db);
         return nullptr;
     }
-    auto *st = new (std::nothrow) qvs_store{db, false};
+    int64_t last = -1;
+    {
+        stmt q(db, "SELECT last FROM positions WHERE id = 1");
+        if (q.s && sqlite3_step(q.s) == SQLITE_ROW) last = sqlite3_column_int64(q.s, 0);
+    }
+    auto *st = last < 0 ? nullptr : new (std::nothrow) qvs_store{db, false, static_cast<uint64_t>(last), {}};
     if (!st) sqlite3_close(db);
     return st;
 }
@@ -116,6 +214,7 @@ qvs_store *qvs_store_open(const char *path) {
 void qvs_store_close(qvs_store *st) {
     if (!st) return;
     if (qvs_store_commit(st) != 0) n_log(LOG_ERR, "store: the last changes could not be committed");
+    for (auto &[sql, c] : st->cache) sqlite3_finalize(c.s);
     sqlite3_close(st->db);
     delete st;
 }
@@ -131,7 +230,7 @@ int qvs_store_commit(qvs_store *st) {
 
 int qvs_store_account_count(qvs_store *st, uint64_t *count) {
     if (!st || !count) return -1;
-    stmt q(st->db, "SELECT count(*) FROM accounts");
+    stmt q(st, "SELECT count(*) FROM accounts");
     if (!q.s || sqlite3_step(q.s) != SQLITE_ROW) return -1;
     *count = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
     return 0;
@@ -143,7 +242,7 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
     qvs_account existing;
     int found = qvs_account_find(st, a->name, &existing);
     if (found != 0) return found == 1 ? 1 : -1;
-    stmt q(st->db,
+    stmt q(st,
            "INSERT INTO accounts (user_id, name, role, auth_salt, auth_hash, identity_pub, pw_escrow, rk_escrow, extra, created_ms)"
            " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     bool ok = q.s && q.blob(1, a->user_id, 16) && q.text(2, a->name) && q.i64(3, a->role) &&
@@ -153,10 +252,21 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
               (a->has_extra ? q.blob(9, a->extra, QVS_EXTRA_LEN) : q.null(9)) &&
               q.i64(10, static_cast<int64_t>(a->created_ms)) && sqlite3_step(q.s) == SQLITE_DONE;
     if (!ok) return -1;
-    stmt dq(st->db, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
+    stmt dq(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     ok = dq.s && dq.blob(1, a->user_id, 16) && dq.blob(2, d->x25519_pub, 32) && dq.blob(3, d->ed25519_pub, 32) &&
          dq.blob(4, d->cert, 64) && sqlite3_step(dq.s) == SQLITE_DONE;
     return ok ? 0 : -1;
+}
+
+// Runs fn inside a savepoint of the turn's transaction: a result other than 0
+// takes back everything fn wrote, so no half of a change reaches the commit.
+template <class F> int atomically(qvs_store *st, const char *name, F fn) {
+    std::string sp = std::string("SAVEPOINT ") + name, back = std::string("ROLLBACK TO ") + name,
+                rel = std::string("RELEASE ") + name;
+    if (!begin(st) || !exec(st->db, sp.c_str())) return -1;
+    int r = fn();
+    if (r != 0) exec(st->db, back.c_str());
+    return exec(st->db, rel.c_str()) ? r : -1;
 }
 
 }  // namespace
@@ -165,24 +275,21 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
 // transaction commits whatever a handler left in it, and an account without a
 // device would hold its name yet never sign in.
 int qvs_account_create(qvs_store *st, const qvs_account *a, const qvs_device *d) {
-    if (!st || !a || !d || !begin(st) || !exec(st->db, "SAVEPOINT account_create")) return -1;
-    int r = insert_account(st, a, d);
-    if (r != 0) exec(st->db, "ROLLBACK TO account_create");
-    return exec(st->db, "RELEASE account_create") ? r : -1;
+    if (!st || !a || !d) return -1;
+    return atomically(st, "account_create", [&] { return insert_account(st, a, d); });
 }
 
-int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out) {
-    if (!st || !out) return -1;
-    stmt q(st->db,
-           "SELECT user_id, role, auth_salt, auth_hash, identity_pub, pw_escrow, rk_escrow, extra, created_ms"
-           " FROM accounts WHERE name = ?1");
-    if (!q.s || !q.text(1, name)) return -1;
+namespace {
+
+// Reads one account row selected by name or by id.
+int read_account(stmt &q, qvs_account *out) {
     int r = sqlite3_step(q.s);
     if (r == SQLITE_DONE) return 0;
     if (r != SQLITE_ROW) return -1;
     *out = qvs_account{};
-    out->name = name;
     out->role = static_cast<uint8_t>(sqlite3_column_int(q.s, 1));
+    const unsigned char *name = sqlite3_column_text(q.s, 9);
+    if (name) out->name.assign(reinterpret_cast<const char *>(name), static_cast<size_t>(sqlite3_column_bytes(q.s, 9)));
     bool ok = q.col(0, out->user_id, 16) && q.col(2, out->auth_salt, QVS_SALT_LEN) && q.col(3, out->auth_hash, 32) &&
               q.col(4, out->identity_pub, 32) && q.col(5, out->pw_escrow, QVS_ESCROW_LEN);
     out->has_rk_escrow = q.col(6, out->rk_escrow, QVS_ESCROW_LEN);
@@ -191,24 +298,59 @@ int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out) {
     return ok ? 1 : -1;
 }
 
+constexpr const char *ACCOUNT_COLUMNS =
+    "SELECT user_id, role, auth_salt, auth_hash, identity_pub, pw_escrow, rk_escrow, extra, created_ms, name FROM accounts ";
+
+}  // namespace
+
+int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out) {
+    if (!st || !out) return -1;
+    stmt q(st, (std::string(ACCOUNT_COLUMNS) + "WHERE name = ?1").c_str());
+    if (!q.s || !q.text(1, name)) return -1;
+    return read_account(q, out);
+}
+
+int qvs_account_by_id(qvs_store *st, const uint8_t user_id[16], qvs_account *out) {
+    if (!st || !user_id || !out) return -1;
+    stmt q(st, (std::string(ACCOUNT_COLUMNS) + "WHERE user_id = ?1").c_str());
+    if (!q.s || !q.blob(1, user_id, 16)) return -1;
+    return read_account(q, out);
+}
+
 int qvs_account_devices(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_device> *out) {
     if (!st || !user_id || !out) return -1;
     out->clear();
-    stmt q(st->db, "SELECT x25519_pub, ed25519_pub, cert FROM devices WHERE user_id = ?1 LIMIT 5");
+    stmt q(st, "SELECT x25519_pub, ed25519_pub, cert, dev FROM devices WHERE user_id = ?1 ORDER BY dev LIMIT 5");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
         qvs_device d{};
         if (!q.col(0, d.x25519_pub, 32) || !q.col(1, d.ed25519_pub, 32) || !q.col(2, d.cert, 64)) return -1;
+        d.row = sqlite3_column_int64(q.s, 3);
         out->push_back(d);
     }
     return r == SQLITE_DONE ? 0 : -1;
 }
 
+int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d) {
+    if (!st || !user_id || !d) return -1;
+    std::vector<qvs_device> have;
+    if (qvs_account_devices(st, user_id, &have) != 0) return -1;
+    for (const qvs_device &h : have)
+        if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
+    if (have.size() >= QVS_MAX_DEVICES) return 2;
+    if (!begin(st)) return -1;
+    stmt q(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
+    return q.s && q.blob(1, user_id, 16) && q.blob(2, d->x25519_pub, 32) && q.blob(3, d->ed25519_pub, 32) && q.blob(4, d->cert, 64) &&
+                   q.done()
+               ? 0
+               : -1;
+}
+
 int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN], const uint8_t hash[32],
                              const uint8_t pw_escrow[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !salt || !hash || !pw_escrow || !begin(st)) return -1;
-    stmt q(st->db, "UPDATE accounts SET auth_salt = ?2, auth_hash = ?3, pw_escrow = ?4 WHERE user_id = ?1");
+    stmt q(st, "UPDATE accounts SET auth_salt = ?2, auth_hash = ?3, pw_escrow = ?4 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, salt, QVS_SALT_LEN) && q.blob(3, hash, 32) &&
               q.blob(4, pw_escrow, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
     return ok && sqlite3_changes(st->db) == 1 ? 0 : -1;
@@ -216,7 +358,230 @@ int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uin
 
 int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const uint8_t rec[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !rec || !begin(st)) return -1;
-    stmt q(st->db, "UPDATE accounts SET rk_escrow = ?2 WHERE user_id = ?1");
+    stmt q(st, "UPDATE accounts SET rk_escrow = ?2 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, rec, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
     return ok && sqlite3_changes(st->db) == 1 ? 0 : -1;
 }
+
+/* ---- prekeys ---- */
+
+int qvs_prekeys_put(qvs_store *st, int64_t dev, const qvs_prekeys *pk) {
+    if (!st || !pk || pk->otk_count > QVS_OTK_MAX) return -1;
+    return atomically(st, "prekeys_put", [&] {
+        stmt del(st, "DELETE FROM one_time_prekeys WHERE dev = ?1");
+        stmt spk(st, "INSERT OR REPLACE INTO signed_prekeys (dev, spk_id, spk, sig) VALUES (?1, ?2, ?3, ?4)");
+        if (!del.s || !del.i64(1, dev) || !del.done() || !spk.s || !spk.i64(1, dev) || !spk.i64(2, pk->spk_id) ||
+            !spk.blob(3, pk->spk, 32) || !spk.blob(4, pk->sig, 64) || !spk.done())
+            return -1;
+        stmt otk(st, "INSERT OR REPLACE INTO one_time_prekeys (dev, otk_id, otk) VALUES (?1, ?2, ?3)");
+        if (!otk.s) return -1;
+        for (size_t i = 0; i < pk->otk_count; i++) {
+            sqlite3_reset(otk.s);
+            if (!otk.i64(1, dev) || !otk.i64(2, pk->otk_id[i]) || !otk.blob(3, pk->otk[i], 32) || !otk.done()) return -1;
+        }
+        return 0;
+    });
+}
+
+int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out) {
+    if (!st || !out) return -1;
+    *out = qvs_prekey_hand{};
+    stmt q(st, "SELECT spk_id, spk, sig FROM signed_prekeys WHERE dev = ?1");
+    if (!q.s || !q.i64(1, dev)) return -1;
+    int r = sqlite3_step(q.s);
+    if (r == SQLITE_DONE) return 0;
+    if (r != SQLITE_ROW || !q.col(1, out->spk, 32) || !q.col(2, out->sig, 64)) return -1;
+    out->spk_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 0));
+    stmt o(st, "SELECT otk_id, otk FROM one_time_prekeys WHERE dev = ?1 ORDER BY otk_id LIMIT 1");
+    if (!o.s || !o.i64(1, dev)) return -1;
+    r = sqlite3_step(o.s);
+    if (r == SQLITE_ROW && o.col(1, out->otk, 32)) {
+        out->otk_id = static_cast<uint32_t>(sqlite3_column_int64(o.s, 0));
+        // Handed out once: the deletion commits before the reply leaves.
+        stmt del(st, "DELETE FROM one_time_prekeys WHERE dev = ?1 AND otk_id = ?2");
+        if (!begin(st) || !del.s || !del.i64(1, dev) || !del.i64(2, out->otk_id) || !del.done()) return -1;
+        out->has_otk = 1;
+    } else if (r != SQLITE_DONE && r != SQLITE_ROW) {
+        return -1;
+    }
+    return 1;
+}
+
+/* ---- conversations ---- */
+
+int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
+                    const std::vector<qvs_conv_devkey> &devkeys) {
+    if (!st || !conv_id) return -1;
+    return atomically(st, "conv_create", [&] {
+        stmt have(st, "SELECT 1 FROM convs WHERE conv_id = ?1");
+        if (!have.s || !have.blob(1, conv_id, 16)) return -1;
+        int r = sqlite3_step(have.s);
+        if (r == SQLITE_ROW) return 1;
+        if (r != SQLITE_DONE) return -1;
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        stmt c(st, "INSERT INTO convs (conv_id, created_ms) VALUES (?1, ?2)");
+        if (!c.s || !c.blob(1, conv_id, 16) || !c.i64(2, static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000) || !c.done())
+            return -1;
+        stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        if (!m.s) return -1;
+        for (size_t i = 0; i < members.size(); i++) {
+            sqlite3_reset(m.s);
+            if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
+                !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
+                return -1;
+        }
+        stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        if (!d.s) return -1;
+        for (const qvs_conv_devkey &k : devkeys) {
+            sqlite3_reset(d.s);
+            if (!d.blob(1, conv_id, 16) || !d.blob(2, k.device_id, 16) || !d.blob(3, k.user_id, 16) ||
+                !d.blob(4, k.sealed, QVS_SEALED_KEY_LEN) || !d.done())
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t user_id[16]) {
+    if (!st || !conv_id || !user_id) return -1;
+    stmt q(st, "SELECT 1 FROM conv_members WHERE conv_id = ?1 AND user_id = ?2");
+    if (!q.s || !q.blob(1, conv_id, 16) || !q.blob(2, user_id, 16)) return -1;
+    int r = sqlite3_step(q.s);
+    return r == SQLITE_ROW ? 1 : r == SQLITE_DONE ? 0 : -1;
+}
+
+int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_conv_member> *out) {
+    if (!st || !conv_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT user_id, sealed FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
+    if (!q.s || !q.blob(1, conv_id, 16)) return -1;
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        qvs_conv_member m{};
+        if (!q.col(0, m.user_id, 16) || !q.col(1, m.sealed, QVS_SEALED_KEY_LEN)) return -1;
+        out->push_back(m);
+    }
+    return r == SQLITE_DONE ? 0 : -1;
+}
+
+int qvs_conv_device_key(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], uint8_t out[QVS_SEALED_KEY_LEN]) {
+    if (!st || !conv_id || !device_id || !out) return -1;
+    stmt q(st, "SELECT sealed FROM conv_device_keys WHERE conv_id = ?1 AND device_id = ?2");
+    if (!q.s || !q.blob(1, conv_id, 16) || !q.blob(2, device_id, 16)) return -1;
+    int r = sqlite3_step(q.s);
+    if (r == SQLITE_DONE) return 0;
+    return r == SQLITE_ROW && q.col(0, out, QVS_SEALED_KEY_LEN) ? 1 : -1;
+}
+
+int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out) {
+    if (!st || !user_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT conv_id FROM conv_members WHERE user_id = ?1 ORDER BY rowid");
+    if (!q.s || !q.blob(1, user_id, 16)) return -1;
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        std::vector<uint8_t> id(16);
+        if (!q.col(0, id.data(), 16)) return -1;
+        out->push_back(std::move(id));
+    }
+    return r == SQLITE_DONE ? 0 : -1;
+}
+
+/* ---- envelopes ---- */
+
+int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len, const std::vector<int64_t> &devs,
+                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack) {
+    if (!st || !conv_id || !env || !out || !ack) return -1;
+    out->clear();
+    uint64_t before = st->last_pos;
+    int r = atomically(st, "env_store", [&] {
+        stmt full(st, "SELECT queued FROM devices WHERE dev = ?1");
+        stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
+        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
+        stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
+        if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
+        for (int64_t dev : devs) {
+            sqlite3_reset(full.s);
+            if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
+            if (static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) >= bound) return 1;
+        }
+        if (!devs.empty() && (!body.blob(1, env, len) || !body.done())) return -1;
+        int64_t body_id = sqlite3_last_insert_rowid(st->db);
+        for (int64_t dev : devs) {
+            uint64_t pos = ++st->last_pos;
+            sqlite3_reset(ins.s);
+            sqlite3_reset(cnt.s);
+            if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
+                !ins.done() || !cnt.i64(1, dev) || !cnt.done())
+                return -1;
+            out->push_back(pos);
+        }
+        if (devs.empty()) ++st->last_pos;
+        stmt p(st, "UPDATE positions SET last = ?1 WHERE id = 1");
+        return p.s && p.i64(1, static_cast<int64_t>(st->last_pos)) && p.done() ? 0 : -1;
+    });
+    if (r != 0) {
+        st->last_pos = before;
+        out->clear();
+    } else {
+        *ack = st->last_pos;
+    }
+    return r;
+}
+
+int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t after, uint64_t upto, size_t max_count,
+                  size_t max_bytes, std::vector<qvs_envelope> *out) {
+    if (!st || !out) return -1;
+    out->clear();
+    stmt q(st, conv_id ? "SELECT e.pos, e.conv_id, b.body FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                         " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos > ?3 AND e.pos <= ?4 ORDER BY e.pos LIMIT ?5"
+                       : "SELECT e.pos, e.conv_id, b.body FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                         " WHERE e.dev = ?1 AND e.pos > ?3 AND e.pos <= ?4 ORDER BY e.pos LIMIT ?5");
+    auto clamp = [](uint64_t v) { return static_cast<int64_t>(v > INT64_MAX ? INT64_MAX : v); };
+    if (!q.s || !q.i64(1, dev) || (conv_id && !q.blob(2, conv_id, 16)) || !q.i64(3, clamp(after)) || !q.i64(4, clamp(upto)) ||
+        !q.i64(5, static_cast<int64_t>(max_count)))
+        return -1;
+    int r;
+    size_t total = 0;
+    while (total < max_bytes && (r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        qvs_envelope e;
+        e.pos = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+        if (!q.col(1, e.conv_id, 16)) return -1;
+        const uint8_t *b = static_cast<const uint8_t *>(sqlite3_column_blob(q.s, 2));
+        e.body.assign(b, b + sqlite3_column_bytes(q.s, 2));
+        total += e.body.size();
+        out->push_back(std::move(e));
+    }
+    return total >= max_bytes || r == SQLITE_DONE ? 0 : -1;
+}
+
+// The device's copies go; an envelope's bytes go with the last copy.
+int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor) {
+    if (!st || !conv_id) return -1;
+    if (cursor == 0) return 0;
+    int64_t upto = static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor);
+    return atomically(st, "env_drop", [&] {
+        std::vector<int64_t> bodies;
+        stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+        if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
+        int r;
+        while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
+        if (r != SQLITE_DONE) return -1;
+        if (bodies.empty()) return 0;
+        stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+        if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
+        int n = sqlite3_changes(st->db);
+        stmt cnt(st, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
+        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.done()) return -1;
+        stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
+        if (!gone.s) return -1;
+        for (int64_t id : bodies) {
+            sqlite3_reset(gone.s);
+            if (!gone.i64(1, id) || !gone.done()) return -1;
+        }
+        return 0;
+    });
+}
+
+uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 1;
+constexpr int    QVS_SCHEMA_VERSION = 2;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
 constexpr size_t QVS_MAX_DEVICES = 5;
+constexpr size_t QVS_OTK_MAX = 16;            // one-time prekeys kept per device: a published set holds at most this
+constexpr size_t QVS_SEALED_KEY_LEN = 80;     // a 32-byte key sealed to an X25519 key
 
 struct qvs_store;
 
@@ -22,6 +24,44 @@ struct qvs_device {
     uint8_t x25519_pub[32];
     uint8_t ed25519_pub[32];
     uint8_t cert[64];
+    int64_t row;  // the store's number for the device, set by the readers; envelopes are kept under it
+};
+
+// A device's published prekeys, and what one reply hands out of them.
+struct qvs_prekeys {
+    uint32_t spk_id;
+    uint8_t  spk[32];
+    uint8_t  sig[64];
+    size_t   otk_count;
+    uint32_t otk_id[QVS_OTK_MAX];
+    uint8_t  otk[QVS_OTK_MAX][32];
+};
+struct qvs_prekey_hand {
+    uint32_t spk_id;
+    uint8_t  spk[32];
+    uint8_t  sig[64];
+    int      has_otk;
+    uint32_t otk_id;
+    uint8_t  otk[32];
+};
+
+// A conversation's members with the key sealed to each, and the keys sealed to
+// single devices (by device id).
+struct qvs_conv_member {
+    uint8_t user_id[16];
+    uint8_t sealed[QVS_SEALED_KEY_LEN];
+};
+struct qvs_conv_devkey {
+    uint8_t user_id[16];
+    uint8_t device_id[16];
+    uint8_t sealed[QVS_SEALED_KEY_LEN];
+};
+
+// One stored envelope copy of a device.
+struct qvs_envelope {
+    uint64_t pos;
+    uint8_t  conv_id[16];
+    std::vector<uint8_t> body;
 };
 
 struct qvs_account {
@@ -46,7 +86,38 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 
 [[nodiscard]] int qvs_account_create(qvs_store *st, const qvs_account *acct, const qvs_device *dev);  // 1 when the name is taken
 [[nodiscard]] int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out);        // 1 found, 0 none
-[[nodiscard]] int qvs_account_devices(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_device> *out);
+[[nodiscard]] int qvs_account_by_id(qvs_store *st, const uint8_t user_id[16], qvs_account *out);      // 1 found, 0 none
+[[nodiscard]] int qvs_account_devices(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_device> *out);  // in the order they were added
+[[nodiscard]] int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *dev);  // 1 already there, 2 the account has QVS_MAX_DEVICES
 [[nodiscard]] int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN],
                                            const uint8_t hash[32], const uint8_t pw_escrow[QVS_ESCROW_LEN]);
 [[nodiscard]] int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const uint8_t rec[QVS_ESCROW_LEN]);
+
+// Prekeys
+// - put replaces the device's signed prekey and every one-time prekey it had.
+// - take: 1 with the signed prekey and the lowest one-time prekey, which is deleted; 0 nothing published.
+[[nodiscard]] int qvs_prekeys_put(qvs_store *st, int64_t dev, const qvs_prekeys *pk);
+[[nodiscard]] int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out);
+
+// Conversations
+[[nodiscard]] int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
+                                  const std::vector<qvs_conv_devkey> &devkeys);        // 1 when the id exists; all or nothing
+[[nodiscard]] int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t user_id[16]);  // 1 member, 0 not
+[[nodiscard]] int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_conv_member> *out);  // in the creator's order
+[[nodiscard]] int qvs_conv_device_key(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16],
+                                      uint8_t out[QVS_SEALED_KEY_LEN]);                // 1 found, 0 none
+[[nodiscard]] int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out);
+
+// Envelopes, one copy per recipient device under one server-wide position that only grows
+// - store: 0 stored, one copy per device (positions in *out, in the order of devs); 1 refused because
+//   a device already holds `bound` copies (nothing stored). *ack is the frame's position: its last
+//   copy's, or a fresh one when there is no recipient, so acknowledgements grow too.
+// - fetch: copies of a device with after < pos <= upto, ascending, of one conversation (or any when
+//   conv_id is null), at most max_count, and no more once their bodies reach max_bytes.
+// - drop_upto deletes the device's copies of the conversation at or below the cursor.
+[[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len,
+                                const std::vector<int64_t> &devs, uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack);
+[[nodiscard]] int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t after, uint64_t upto, size_t max_count,
+                                size_t max_bytes, std::vector<qvs_envelope> *out);
+[[nodiscard]] int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor);
+[[nodiscard]] uint64_t qvs_env_last_pos(qvs_store *st);  // the last position handed out, 0 before the first

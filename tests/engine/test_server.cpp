@@ -26,7 +26,7 @@ struct Srv {
         EXPECT_EQ(qvs_keys_load_or_create(tmp.file("data"), &keys), 0);
         store = qvs_store_open(tmp.file("data/db").c_str());
         EXPECT_NE(store, nullptr);
-        ctx = qvs_ctx{store, &keys, {}};
+        ctx = qvs_ctx{store, &keys, {}, {}};
     }
     ~Srv() {
         qvs_store_close(store);
@@ -210,7 +210,7 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
                               "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
                               &out), 0);
-        EXPECT_EQ(out, "1 wal\n");
+        EXPECT_EQ(out, "2 wal\n");
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
@@ -299,4 +299,114 @@ TEST(Server, RecoveryProofIsNotReplayable) {
     ASSERT_EQ(qvs_auth_hash(a.auth_salt, new_auth.data(), h), 0);
     EXPECT_EQ(hex(a.auth_hash, 32), hex(h, 32));
     EXPECT_EQ(hex(a.pw_escrow, 82), hex(new_rec, 82));
+}
+
+// A version 1 database (accounts and devices only) is migrated in place: the
+// account and its device are kept, the device gets its number, and the new
+// tables work.
+TEST(Server, SchemaOneIsMigrated) {
+    if (!have_program("python3")) GTEST_SKIP() << "python3 is needed to write the version 1 database";
+    TempDir tmp;
+    std::string db = tmp.file("v1.db");
+    ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.executescript('''"
+                          "CREATE TABLE accounts (user_id BLOB PRIMARY KEY, name TEXT NOT NULL UNIQUE, role INTEGER NOT NULL,"
+                          " auth_salt BLOB NOT NULL, auth_hash BLOB NOT NULL, identity_pub BLOB NOT NULL, pw_escrow BLOB NOT NULL,"
+                          " rk_escrow BLOB, extra BLOB, created_ms INTEGER NOT NULL);"
+                          "CREATE TABLE devices (user_id BLOB NOT NULL REFERENCES accounts(user_id), x25519_pub BLOB NOT NULL,"
+                          " ed25519_pub BLOB NOT NULL, cert BLOB NOT NULL, PRIMARY KEY (user_id, ed25519_pub));"
+                          "INSERT INTO accounts VALUES (zeroblob(16), \\'old\\', 1, zeroblob(16), zeroblob(32), zeroblob(32),"
+                          " zeroblob(82), NULL, NULL, 5);"
+                          "INSERT INTO devices VALUES (zeroblob(16), randomblob(32), randomblob(32), randomblob(64));"
+                          "PRAGMA user_version = 1;'''); c.commit()\" " + db),
+              0);
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(st, "old", &a), 1);
+    std::vector<qvs_device> devs;
+    ASSERT_EQ(qvs_account_devices(st, a.user_id, &devs), 0);
+    ASSERT_EQ(devs.size(), 1u);
+    EXPECT_GT(devs[0].row, 0);
+    std::vector<qvs_conv_member> members(1);
+    uint8_t conv[16] = {9};
+    std::memcpy(members[0].user_id, a.user_id, 16);
+    EXPECT_EQ(qvs_conv_create(st, conv, members, {}), 0);
+    EXPECT_EQ(qvs_conv_is_member(st, conv, a.user_id), 1);
+    qvs_store_close(st);
+    std::string out;
+    ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('pragma user_version').fetchone()[0])\" " + db, &out), 0);
+    EXPECT_EQ(out, "2\n");
+}
+
+// Copies per device are bounded: past the bound a frame is refused whole
+// (no copy for anyone, no position spent), and a cursor that deletes copies
+// makes room again. Positions keep growing across a reopen.
+TEST(Server, EnvelopeBoundAndPositions) {
+    TempDir tmp;
+    std::string db = tmp.file("s.db");
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    std::vector<qvs_device> ad, bd;
+    for (uint8_t who : {1, 2}) {
+        qvs_account acct{};
+        acct.name = std::string(1, static_cast<char>('a' + who));
+        std::memset(acct.user_id, who, 16);
+        qvs_device dev{};
+        std::memset(dev.ed25519_pub, who, 32);
+        ASSERT_EQ(qvs_account_create(st, &acct, &dev), 0);
+        ASSERT_EQ(qvs_account_devices(st, acct.user_id, who == 1 ? &ad : &bd), 0);
+    }
+    std::vector<int64_t> to_both{ad[0].row, bd[0].row}, to_b{bd[0].row};
+    uint8_t conv[16] = {7};
+    bytes env = random_bytes(100);
+    std::vector<uint64_t> pos;
+    uint64_t ack = 0, last = 0;
+    struct { const char *name; std::vector<int64_t> *devs; int want; } steps[] = {
+        {"first to both", &to_both, 0},
+        {"second to b", &to_b, 0},
+        {"b is full: refused for both", &to_both, 1},
+        {"nobody else: a position all the same", nullptr, 0},
+    };
+    std::vector<int64_t> none;
+    for (auto &s : steps) {
+        SCOPED_TRACE(s.name);
+        uint64_t before = qvs_env_last_pos(st);
+        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), s.devs ? *s.devs : none, 2, &pos, &ack), s.want);
+        if (s.want != 0) {
+            EXPECT_TRUE(pos.empty());
+            EXPECT_EQ(qvs_env_last_pos(st), before);
+            continue;
+        }
+        EXPECT_GT(ack, last);
+        last = ack;
+        EXPECT_EQ(pos.size(), s.devs ? s.devs->size() : 0u);
+    }
+    ASSERT_EQ(qvs_store_commit(st), 0);
+    std::vector<qvs_envelope> got;
+    ASSERT_EQ(qvs_env_fetch(st, bd[0].row, conv, 0, UINT64_MAX, 10, 1u << 20, &got), 0);
+    ASSERT_EQ(got.size(), 2u);
+    ASSERT_EQ(qvs_env_drop_upto(st, bd[0].row, conv, got[0].pos), 0);
+    // The bytes b's first copy shared with a's stay for a.
+    ASSERT_EQ(qvs_env_fetch(st, ad[0].row, conv, 0, UINT64_MAX, 10, 1u << 20, &got), 0);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(hex(got[0].body), hex(env));
+    EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_both, 2, &pos, &ack), 0);
+    ASSERT_EQ(qvs_store_commit(st), 0);
+    qvs_store_close(st);
+    st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    EXPECT_EQ(qvs_env_last_pos(st), ack);
+    EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_b, 100, &pos, &ack), 0);
+    EXPECT_EQ(pos.at(0), qvs_env_last_pos(st));
+    EXPECT_GT(ack, last);
+    // Once every copy is passed by its device's cursor, nothing of the envelopes is left.
+    for (int64_t dev : to_both) EXPECT_EQ(qvs_env_drop_upto(st, dev, conv, UINT64_MAX), 0);
+    qvs_store_close(st);
+    if (have_program("python3")) {
+        std::string out;
+        ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
+                              "print(c.execute('select count(*) from envelopes').fetchone()[0], "
+                              "c.execute('select count(*) from envelope_bodies').fetchone()[0])\" " + db, &out), 0);
+        EXPECT_EQ(out, "0 0\n");
+    }
 }

@@ -1,0 +1,172 @@
+// Conversations: creation (frame 24) with the key sealed to every member and
+// to single devices, and the conversation information (frame 151) each device
+// gets: the key sealed for it, then every member with its registered devices.
+#include "n_log.h"
+#include "quorvane_crypto.h"
+#include "quorvane_x3dh.h"
+#include "server_frames.h"
+#include "server_handlers.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+constexpr size_t DEVKEY_LEN = 16 + 16 + QVS_SEALED_KEY_LEN;  // member user id, device id, sealed key
+
+// What a creation frame names, in the order its records came.
+struct conv_request {
+    const uint8_t *conv_id = nullptr;
+    std::vector<qvs_conv_member> members;
+    std::vector<bool> keyed;
+    std::vector<size_t> dev_keys;  // per member
+    std::vector<qvs_conv_devkey> devkeys;
+};
+
+// Empty string when well formed, else why not.
+const char *parse_create(const qvs_records &rec, conv_request *q) {
+    quorvane_tlv_reader rd;
+    quorvane_tlv_reader_init(&rd, rec.p, rec.len);
+    uint8_t tag;
+    const uint8_t *v;
+    size_t n;
+    while (quorvane_tlv_next(&rd, &tag, &v, &n) == 0) {
+        if (tag == QVS_TAG_CONV_ID) {
+            if (n != 16 || q->conv_id) return "a conversation id that is not one 16-byte record";
+            q->conv_id = v;
+        } else if (tag == QVS_TAG_MEMBER) {
+            if (n != 16) return "a member id of the wrong length";
+            if (q->members.size() == QVS_CONV_MEMBERS_MAX) return "too many members";
+            for (const qvs_conv_member &m : q->members)
+                if (std::memcmp(m.user_id, v, 16) == 0) return "a member named twice";
+            qvs_conv_member m{};
+            std::memcpy(m.user_id, v, 16);
+            q->members.push_back(m);
+            q->keyed.push_back(false);
+            q->dev_keys.push_back(0);
+        } else if (tag == QVS_TAG_SEALED_KEY) {
+            if (n != QVS_SEALED_KEY_LEN || q->members.empty() || q->keyed.back()) return "a sealed key without its member";
+            std::memcpy(q->members.back().sealed, v, QVS_SEALED_KEY_LEN);
+            q->keyed.back() = true;
+        } else if (tag == QVS_TAG_DEVICE_KEY) {
+            if (n != DEVKEY_LEN) return "a device key of the wrong length";
+            size_t i = 0;
+            while (i < q->members.size() && std::memcmp(q->members[i].user_id, v, 16) != 0) i++;
+            if (i == q->members.size()) return "a device key of no member named before it";
+            if (++q->dev_keys[i] > QVS_MAX_DEVICES) return "more device keys for a member than it may have devices";
+            qvs_conv_devkey k{};
+            std::memcpy(k.user_id, v, 16);
+            std::memcpy(k.device_id, v + 16, 16);
+            std::memcpy(k.sealed, v + 32, QVS_SEALED_KEY_LEN);
+            q->devkeys.push_back(k);
+        }
+    }
+    if (!q->conv_id) return "no conversation id";
+    if (q->members.empty()) return "no member";
+    for (bool k : q->keyed)
+        if (!k) return "a member without its sealed key";
+    return "";
+}
+
+// Every member with its identity and registered devices, as frame 151 ends.
+int member_records(qvs_ctx *ctx, const std::vector<qvs_conv_member> &members, qvs_frame_builder *f) {
+    for (const qvs_conv_member &m : members) {
+        qvs_account a{};
+        std::vector<qvs_device> devs;
+        if (qvs_account_by_id(ctx->store, m.user_id, &a) != 1 || qvs_account_devices(ctx->store, m.user_id, &devs) != 0) return -1;
+        quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
+        f->put(QVS_TAG_MEMBER, m.user_id, 16);
+        f->put(QVS_TAG_IDENTITY, a.identity_pub, 32);
+        for (const qvs_device &d : devs) {
+            uint8_t rec[128];
+            std::memcpy(rec, d.x25519_pub, 32);
+            std::memcpy(rec + 32, d.ed25519_pub, 32);
+            std::memcpy(rec + 64, d.cert, 64);
+            f->put(QVS_TAG_MEMBER_DEVICE, rec, sizeof rec);
+        }
+    }
+    return 0;
+}
+
+// The key for one device of a member: the one the creator sealed to that
+// device when there is one, else the member's.
+int sealed_for(qvs_ctx *ctx, const uint8_t conv_id[16], const qvs_conv_member &member, const qvs_device &dev,
+               std::array<uint8_t, QVS_SEALED_KEY_LEN> *out) {
+    uint8_t dev_id[16];
+    if (quorvane_device_id(dev.x25519_pub, dev.ed25519_pub, dev_id) != 0) return -1;
+    int r = qvs_conv_device_key(ctx->store, conv_id, dev_id, out->data());
+    if (r == 0) std::memcpy(out->data(), member.sealed, QVS_SEALED_KEY_LEN);
+    return r < 0 ? -1 : 0;
+}
+
+std::vector<uint8_t> info_frame(const uint8_t conv_id[16], const std::array<uint8_t, QVS_SEALED_KEY_LEN> &sealed,
+                                const std::vector<uint8_t> &member_part) {
+    qvs_frame_builder f(QVS_FT_CONV_INFO);
+    f.put(QVS_TAG_CONV_ID, conv_id, 16);
+    f.put(QVS_TAG_SEALED_KEY, sealed.data(), sealed.size());
+    f.b.insert(f.b.end(), member_part.begin(), member_part.end());
+    return f.take();
+}
+
+std::vector<uint8_t> member_part_of(qvs_ctx *ctx, const std::vector<qvs_conv_member> &members, bool *ok) {
+    qvs_frame_builder mf(0);
+    *ok = member_records(ctx, members, &mf) == 0;
+    return std::vector<uint8_t>(mf.b.begin() + QV_FRAME_HEADER_LEN, mf.b.end());
+}
+
+}  // namespace
+
+int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,
+                  std::vector<uint8_t> *frame) {
+    std::vector<qvs_conv_member> members;
+    if (!ctx || !conv_id || !user_id || !frame || qvs_conv_members(ctx->store, conv_id, &members) != 0) return -1;
+    const qvs_conv_member *me = nullptr;
+    for (const qvs_conv_member &m : members)
+        if (std::memcmp(m.user_id, user_id, 16) == 0) me = &m;
+    bool ok = false;
+    std::vector<uint8_t> part = member_part_of(ctx, members, &ok);
+    std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
+    if (!me || !ok || sealed_for(ctx, conv_id, *me, dev, &sealed) != 0) return -1;
+    *frame = info_frame(conv_id, sealed, part);
+    return 0;
+}
+
+// A refused creation gets no answer (the client does not wait for one); what
+// the creator sees is that no conversation information comes.
+int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
+    conv_request q;
+    const char *bad = parse_create(rec, &q);
+    bool creator_in = false;
+    for (const qvs_conv_member &m : q.members) {
+        if (std::memcmp(m.user_id, c->user_id, 16) == 0) creator_in = true;
+        qvs_account a{};
+        if (!*bad && qvs_account_by_id(ctx->store, m.user_id, &a) != 1) bad = "a member without an account";
+        quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
+    }
+    if (!*bad && !creator_in) bad = "a creator who is not a member";
+    if (!*bad) {
+        int r = qvs_conv_create(ctx->store, q.conv_id, q.members, q.devkeys);
+        if (r == 1) bad = "an id that exists";
+        else if (r != 0) bad = "a store failure";
+    }
+    if (*bad) {
+        n_log(LOG_NOTICE, "server: a conversation of %s refused: %s", c->user.c_str(), bad);
+        return 0;
+    }
+    // The frames are made after the commit and only for devices connected
+    // and synced then: a group of 320 devices would otherwise cost 15 MB a creation.
+    bool ok = false;
+    auto part = std::make_shared<const std::vector<uint8_t>>(member_part_of(ctx, q.members, &ok));
+    std::array<uint8_t, 16> conv;
+    std::memcpy(conv.data(), q.conv_id, 16);
+    for (size_t i = 0; ok && i < q.members.size(); i++) {
+        std::vector<qvs_device> devs;
+        if (qvs_account_devices(ctx->store, q.members[i].user_id, &devs) != 0) break;
+        for (const qvs_device &d : devs) {
+            std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
+            if (sealed_for(ctx, q.conv_id, q.members[i], d, &sealed) != 0) continue;
+            ctx->pushes.push_back({d.row, nullptr, 0, [conv, sealed, part] { return info_frame(conv.data(), sealed, *part); }});
+        }
+    }
+    return 0;
+}

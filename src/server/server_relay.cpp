@@ -1,0 +1,160 @@
+// Envelopes and sync: every envelope a member sends is kept once per
+// recipient device under a server-wide position and acknowledged only after
+// the turn has committed; devices that have synced on their connection get it
+// pushed at once, the others on their next sync, which also deletes what the
+// device's cursor has passed.
+#include "n_log.h"
+#include "quorvane_crypto.h"
+#include "quorvane_envelope.h"
+#include "server_frames.h"
+#include "server_handlers.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+void ack(qvs_conn *c, uint64_t pos) {
+    qvs_frame_builder f(QVS_FT_ACK);
+    if (pos) f.put_u64(QVS_TAG_POSITION, pos);
+    c->replies.push_back(f.take());
+}
+
+bool own_device(qvs_ctx *ctx, const qvs_conn *c, qvs_device *out) {
+    std::vector<qvs_device> devs;
+    if (qvs_account_devices(ctx->store, c->user_id, &devs) != 0) return false;
+    for (const qvs_device &d : devs)
+        if (d.row == c->dev) {
+            *out = d;
+            return true;
+        }
+    return false;
+}
+
+// Recipients: every registered device of every member but the sending one.
+bool recipients(qvs_ctx *ctx, const uint8_t conv_id[16], int64_t sender, std::vector<int64_t> *out) {
+    std::vector<qvs_conv_member> members;
+    if (qvs_conv_members(ctx->store, conv_id, &members) != 0) return false;
+    for (const qvs_conv_member &m : members) {
+        std::vector<qvs_device> devs;
+        if (qvs_account_devices(ctx->store, m.user_id, &devs) != 0) return false;
+        for (const qvs_device &d : devs)
+            if (d.row != sender) out->push_back(d.row);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
+    qvs_frame_builder f(QVS_FT_LIVE_ENVELOPE);
+    f.put_u64(QVS_TAG_POSITION, pos);
+    f.put(QVS_TAG_ENVELOPE, env.data(), env.size());
+    return f.take();
+}
+
+// Every frame 7 gets exactly one acknowledgement, in order: the client pairs
+// them with what it sent first in, first out, so even a malformed one is
+// answered (without a position) rather than dropped.
+int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
+    const uint8_t *env = nullptr;
+    size_t n = 0;
+    quorvane_env_header h{};
+    const char *bad = "";
+    if (!rec.bytes(QVS_TAG_ENVELOPE, QVS_ENV_MIN, QVS_ENV_MAX, &env, &n) || quorvane_env_header_decode(env, n, &h) != 0)
+        bad = "malformed";
+    else if (std::memcmp(h.sender_id, c->user_id, 16) != 0)
+        bad = "another user's name as sender";
+    else if (qvs_conv_is_member(ctx->store, h.conversation_id, c->user_id) != 1)
+        bad = "not a member";
+    std::vector<int64_t> devs;
+    if (!*bad && !recipients(ctx, h.conversation_id, c->dev, &devs)) bad = "a store failure";
+    std::vector<uint64_t> pos;
+    uint64_t at = 0;
+    if (!*bad) {
+        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at);
+        if (r == 1) bad = "a recipient device holds too many";
+        else if (r != 0) bad = "a store failure";
+    }
+    if (*bad) {
+        n_log(LOG_NOTICE, "server: an envelope of %s refused: %s", c->user.c_str(), bad);
+        ack(c, 0);
+        return 0;
+    }
+    auto body = std::make_shared<const std::vector<uint8_t>>(env, env + n);
+    for (size_t i = 0; i < devs.size(); i++) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
+    ack(c, at);
+    return 0;
+}
+
+// Starts a sync: deletes the device's copies at or below each cursor and sets
+// up the stream the event loop sends turn by turn. Live pushes to this
+// connection pause until the stream has caught up.
+int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
+    const uint8_t *table = nullptr;
+    size_t tlen = 0;
+    if (rec.has(QVS_TAG_SYNC_LIST) &&
+        !rec.bytes(QVS_TAG_SYNC_LIST, 0, QV_SYNC_CURSOR_MAX_ENTRIES * QV_SYNC_CURSOR_ENTRY_LEN, &table, &tlen))
+        table = nullptr, tlen = 0;
+    qvs_sync_stream s;
+    if (qvs_user_convs(ctx->store, c->user_id, &s.convs) != 0) return 0;
+    for (const auto &conv : s.convs) {
+        uint64_t cursor = quorvane_sync_cursor_lookup(table, tlen, conv.data());
+        s.cursors.push_back(cursor);
+        if (qvs_env_drop_upto(ctx->store, c->dev, conv.data(), cursor) != 0)
+            n_log(LOG_ERR, "server: the copies passed by a cursor of %s could not be deleted", c->user.c_str());
+    }
+    s.active = true;
+    s.after = s.cursors.empty() ? 0 : s.cursors[0];
+    s.mark = s.tail_after = qvs_env_last_pos(ctx->store);
+    c->sync = std::move(s);
+    c->synced = false;
+    return 0;
+}
+
+int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
+    if (!ctx || !c) return -1;
+    qvs_sync_stream &s = c->sync;
+    if (!s.active) return 0;
+    qvs_device me{};
+    if (!own_device(ctx, c, &me)) return -1;
+    std::vector<qvs_envelope> batch;
+    while (s.next < s.convs.size()) {
+        const uint8_t *conv = s.convs[s.next].data();
+        if (!s.info_sent) {
+            std::vector<uint8_t> info;
+            if (qvs_conv_info(ctx, conv, c->user_id, me, &info) == 0) c->replies.push_back(std::move(info));
+            s.info_sent = true;
+        }
+        if (qvs_env_fetch(ctx->store, c->dev, conv, s.after, s.mark, QVS_SYNC_BATCH, QVS_SYNC_LOW_WATER, &batch) != 0) return -1;
+        if (batch.empty()) {
+            s.next++;
+            s.info_sent = false;
+            s.after = s.next < s.convs.size() ? s.cursors[s.next] : 0;
+            continue;
+        }
+        for (const qvs_envelope &e : batch) c->replies.push_back(qvs_live_frame(e.pos, e.body));
+        s.after = batch.back().pos;
+        return 1;
+    }
+    // What arrived since the sync began; a conversation made meanwhile gets
+    // its information first.
+    if (qvs_env_fetch(ctx->store, c->dev, nullptr, s.tail_after, UINT64_MAX, QVS_SYNC_BATCH, QVS_SYNC_LOW_WATER, &batch) != 0) return -1;
+    for (const qvs_envelope &e : batch) {
+        auto known = std::find_if(s.convs.begin(), s.convs.end(), [&](const auto &v) { return std::memcmp(v.data(), e.conv_id, 16) == 0; });
+        if (known == s.convs.end()) {
+            std::vector<uint8_t> info;
+            if (qvs_conv_info(ctx, e.conv_id, c->user_id, me, &info) == 0) c->replies.push_back(std::move(info));
+            s.convs.emplace_back(e.conv_id, e.conv_id + 16);
+            s.cursors.push_back(0);
+            s.next = s.convs.size();
+        }
+        c->replies.push_back(qvs_live_frame(e.pos, e.body));
+        s.tail_after = e.pos;
+    }
+    if (!batch.empty()) return 1;
+    c->replies.push_back(qvs_frame_builder(QVS_FT_SYNC_END).take());
+    s = qvs_sync_stream{};
+    c->synced = true;
+    return 0;
+}
