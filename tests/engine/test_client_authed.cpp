@@ -590,3 +590,152 @@ TEST(AuthedRequests, ConvInfoSendsTheWantedSync) {
     ASSERT_GE(got.size(), 1u);
     EXPECT_EQ(hex(got[0]), "48520108" "0000001d" "29" "00000018" + hex(rep(0x51, 16)) + "0000000000000000");
 }
+
+namespace {
+
+// A peer device with its prekey set, as the server would list it in frame 135.
+struct PeerDevice {
+    Keys keys;
+    quorvane_dm_prekeys set{};
+    PeerDevice() {
+        EXPECT_EQ(quorvane_dm_prekeys_generate(&set, keys.k.device_x25519_priv, keys.k.device_x25519_pub, keys.k.device_ed25519_priv,
+                                               keys.k.device_ed25519_pub, 40), 0);
+    }
+    ~PeerDevice() { quorvane_dm_prekeys_wipe(&set); }
+    bytes reply(const bytes &uid) const {
+        return frame_of(135, cat({tlv(14, uid), tlv(3, b(keys.k.identity_pub, 32)), tlv(4, b(set.dev_x_pub, 32)),
+                                  tlv(5, b(set.dev_ed_pub, 32)), tlv(46, b(set.spk_pub, 32)), tlv(47, b(set.spk_sig, 64)),
+                                  tlv(48, be32(set.spk_id)), tlv(49, b(set.otk[0].pub, 32)), tlv(50, be32(set.otk[0].id))}));
+    }
+    quorvane_peer_device entry() const {
+        quorvane_peer_device d{};
+        std::memcpy(d.bundle.dev_x, set.dev_x_pub, 32);
+        std::memcpy(d.bundle.dev_ed, set.dev_ed_pub, 32);
+        d.bundle.spk_id = set.spk_id;
+        std::memcpy(d.bundle.spk, set.spk_pub, 32);
+        std::memcpy(d.bundle.sig, set.spk_sig, 64);
+        d.has_spk = 1;
+        return d;
+    }
+    // Opens the first message of a device envelope as a responder would.
+    std::string open_first(const bytes &env) {
+        const size_t off = QV_ENV_HEADER_LEN;
+        if (env.size() < off + 1 + 32 + QV_DM_PREAMBLE_LEN || env[off] != 1) return "<no preamble>";
+        quorvane_ratchet *r = nullptr;
+        if (quorvane_dm_begin_responder(&r, env.data() + off + 33, QV_DM_PREAMBLE_LEN, env.data() + off + 1, &set) != 0)
+            return "<no session>";
+        bytes pt(env.size());
+        size_t n = 0;
+        const size_t msg = off + 33 + QV_DM_PREAMBLE_LEN;
+        const int rc = quorvane_ratchet_decrypt(r, env.data() + msg, env.size() - msg, pt.data(), pt.size(), &n);
+        quorvane_ratchet_free(&r);
+        return rc == 0 ? std::string(pt.begin(), pt.begin() + n) : "<does not open>";
+    }
+};
+
+bytes envelope_of(const bytes &frame) {
+    const uint8_t *v = nullptr;
+    size_t n = 0;
+    if (frame.size() < 8 || quorvane_tlv_find(frame.data() + 8, frame.size() - 8, 20, &v, &n) != 0) return {};
+    return b(v, n);
+}
+
+}  // namespace
+
+// The device path end to end: a prekey reply from the scripted server becomes
+// a peer, its device gets an initiator session, and the message sent reaches
+// it as a device envelope with the preamble, which its prekey set opens; the
+// acknowledgement reports the message's counter.
+TEST(AuthedRequests, DevicePathFromPrekeyReply) {
+    PeerDevice bobdev;
+    const bytes bob = rep(0xB0, 16);
+    Remote r(true, [&](const bytes &f) {
+        if (f[3] == 6) return bobdev.reply(bob);
+        if (f[3] == 7) return frame_of(136, tlv(21, be64(31)));
+        return bytes{};
+    });
+    const bytes conv = rep(0xDD, 16);
+    ASSERT_EQ(quorvane_msgstore_put_conv(r.ms, conv.data(), rep(0x4B, 32).data()), 0);
+    r.start();
+    ASSERT_EQ(quorvane_cs_request_prekeys_by_id(r.cs.get(), bob.data()), 0);
+    quorvane_prekey_reply reply;
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_take_prekeys(r.cs.get(), &reply) == 1; }, 10000));
+    EXPECT_EQ(quorvane_cs_prekeys_busy(r.cs.get()), 0);
+    ASSERT_EQ(reply.complete, 1u);
+    quorvane_peer peer;
+    quorvane_cs_peer_devices_from_prekeys(&peer, &reply);
+    ASSERT_EQ(peer.device_count, 1);
+    ASSERT_EQ(quorvane_cs_dm_init(r.cs.get(), conv.data(), &peer), 0);
+
+    const std::string text = "\x01hello bob";
+    uint64_t counter = 0, t = 0;
+    uint8_t dev[32];
+    ASSERT_EQ(cs_seal_send(r.cs.get(), conv.data(), reinterpret_cast<const uint8_t *>(text.data()), text.size(), &counter, &t, dev), 0);
+    EXPECT_EQ(counter, 1u);
+    EXPECT_EQ(hex(dev, 32), hex(r.keys.k.device_x25519_pub, 32));
+    auto got = r.wait_frames(2);
+    ASSERT_EQ(got.size(), 2u);
+    const bytes env = envelope_of(got[1]);
+    ASSERT_GT(env.size(), 64u + 1 + 32 + 41);
+    quorvane_env_header h{};
+    ASSERT_EQ(quorvane_env_header_decode(env.data(), env.size(), &h), 0);
+    EXPECT_EQ(h.counter, 1u);
+    EXPECT_EQ(h.time, t);
+    EXPECT_TRUE(all_zero(h.salt, 16));
+    EXPECT_EQ(hex(b(env.data() + 65, 32)), hex(r.keys.k.device_x25519_pub, 32));
+    EXPECT_EQ(bobdev.open_first(env), text);
+    uint64_t acked = 0;
+    int ok = 0;
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_poll_send_result(r.cs.get(), nullptr, &acked, &ok) == 1; },
+                           10000));
+    EXPECT_EQ(acked, 1u);
+    EXPECT_EQ(ok, 1);
+}
+
+// Sessions only with own devices: text goes by the conversation key, a profile
+// by the device sessions. A reset sets aside and drops only the peer's sessions.
+TEST(AuthedRequests, OwnDeviceSessionsAndReset) {
+    PeerDevice mine, theirs;
+    Remote r;
+    const bytes conv = rep(0xEE, 16), key = rep(0x4B, 32);
+    ASSERT_EQ(quorvane_msgstore_put_conv(r.ms, conv.data(), key.data()), 0);
+    const uint8_t users[1][16] = {{0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1, 0xA1}};
+    uint8_t idents[1][32] = {}, seconds[1][32] = {}, first[1][32], second[1][32];
+    const uint8_t roles[1] = {0};
+    ASSERT_EQ(quorvane_msgstore_set_members(r.ms, conv.data(), users, idents, seconds, roles, 1), 0);
+    std::memcpy(first[0], mine.set.dev_x_pub, 32);
+    std::memcpy(second[0], mine.set.dev_ed_pub, 32);
+    ASSERT_EQ(quorvane_msgstore_set_member_devices(r.ms, conv.data(), users[0], first, second, 1), 0);
+    const quorvane_peer_device own_dev = mine.entry(), peer_dev = theirs.entry();
+    ASSERT_EQ(cs_dm_init_device(r.ms, &r.keys.k, conv.data(), &own_dev, 0, 1), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_only(r.ms, conv.data(), OWN.data()), 1);
+    r.start();
+
+    const bytes text = {1, 'h', 'i'}, profile = {3, 0, 0};
+    uint64_t counter = 0, t = 0;
+    uint8_t dev[32];
+    ASSERT_EQ(cs_seal_send(r.cs.get(), conv.data(), text.data(), text.size(), &counter, &t, dev), 0);
+    ASSERT_EQ(cs_seal_send(r.cs.get(), conv.data(), profile.data(), profile.size(), &counter, &t, dev), 0);
+    auto got = r.wait_frames(2);
+    ASSERT_EQ(got.size(), 2u);
+    bytes body(64);
+    size_t bl = 0;
+    const bytes e0 = envelope_of(got[0]), e1 = envelope_of(got[1]);
+    EXPECT_EQ(quorvane_env_open(key.data(), e0.data(), e0.size(), nullptr, body.data(), body.size(), &bl), 0);
+    EXPECT_EQ(hex(b(body.data(), bl)), hex(text));
+    EXPECT_EQ(mine.open_first(e1), std::string(profile.begin(), profile.end()));
+
+    // a session with another user's device: no longer own devices only, and a reset drops it alone
+    ASSERT_EQ(cs_dm_init_device(r.ms, &r.keys.k, conv.data(), &peer_dev, 0, 1), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_only(r.ms, conv.data(), OWN.data()), 0);
+    bytes before(QV_SR_MAX);
+    before.resize(quorvane_msgstore_get_ratchet(r.ms, conv.data(), peer_dev.bundle.dev_x, before.data(), before.size()));
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(quorvane_cs_dm_reset(r.cs.get(), conv.data()), 1);
+    EXPECT_EQ(quorvane_msgstore_has_ratchet(r.ms, conv.data(), peer_dev.bundle.dev_x), 0);
+    EXPECT_EQ(quorvane_msgstore_has_ratchet(r.ms, conv.data(), own_dev.bundle.dev_x), 1);
+    bytes aside(QV_SR_MAX);
+    uint64_t when = 0;
+    aside.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv.data(), peer_dev.bundle.dev_x, 0, &when, aside.data(), aside.size()));
+    EXPECT_EQ(hex(aside), hex(before));
+}
