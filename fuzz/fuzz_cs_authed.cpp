@@ -3,6 +3,7 @@
 // records: a selector byte picking the frame type, a 16-bit big-endian length,
 // then the payload. Envelope frames are left to the receive path's own target.
 #include "client_session.h"
+#include "dm_support.h"
 #include "fuzz_scratch.h"
 
 #include <cstdint>
@@ -42,11 +43,7 @@ Fixture *setup() {
                                      peer.device_ed25519_pub, 1) != 0)
         __builtin_trap();
     quorvane_peer_device d{};
-    std::memcpy(d.bundle.dev_x, set.dev_x_pub, 32);
-    std::memcpy(d.bundle.dev_ed, set.dev_ed_pub, 32);
-    d.bundle.spk_id = set.spk_id;
-    std::memcpy(d.bundle.spk, set.spk_pub, 32);
-    std::memcpy(d.bundle.sig, set.spk_sig, 64);
+    d.bundle = qvdm::bundle_of(set, -1);
     d.has_spk = 1;
     std::memcpy(f->peer_dev, set.dev_x_pub, 32);
     if (quorvane_msgstore_put_conv(f->ms, kConv, f->conv_key) != 0 || cs_dm_init_device(f->ms, &f->keys, kConv, &d, 0, 1) != 0)

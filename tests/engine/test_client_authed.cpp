@@ -2,6 +2,7 @@
 // tables and handed to a signed-in session with a real message store, and the
 // request bodies a signed-in session sends, captured by a scripted TLS peer.
 #include "client_authed.h"
+#include "dm_support.h"
 #include "quorvane_crypto.h"
 #include "quorvane_x3dh.h"
 #include "session_support.h"
@@ -342,19 +343,6 @@ TEST(AuthedFrames, FullPendingRingSealsNothing) {
 
 namespace {
 
-struct Recorder {
-    std::mutex m;
-    std::vector<bytes> frames;
-    void add(const bytes &f) {
-        std::lock_guard<std::mutex> g(m);
-        frames.push_back(f);
-    }
-    std::vector<bytes> all() {
-        std::lock_guard<std::mutex> g(m);
-        return frames;
-    }
-};
-
 const bytes SERVER_KEY = rep(0x5E, 32);
 
 // The sign-in exchange of a server, then every frame recorded; `answer`
@@ -609,11 +597,7 @@ struct PeerDevice {
     }
     quorvane_peer_device entry() const {
         quorvane_peer_device d{};
-        std::memcpy(d.bundle.dev_x, set.dev_x_pub, 32);
-        std::memcpy(d.bundle.dev_ed, set.dev_ed_pub, 32);
-        d.bundle.spk_id = set.spk_id;
-        std::memcpy(d.bundle.spk, set.spk_pub, 32);
-        std::memcpy(d.bundle.sig, set.spk_sig, 64);
+        d.bundle = qvdm::bundle_of(set, -1);
         d.has_spk = 1;
         return d;
     }
