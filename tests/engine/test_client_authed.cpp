@@ -368,11 +368,14 @@ struct Remote {
     Recorder rec;
     std::unique_ptr<TlsPeer> peer;
     CsPtr cs;
-    explicit Remote(bool with_store = true, std::function<bytes(const bytes &)> answer = nullptr) {
+    std::function<bytes(const bytes &)> answer;
+    explicit Remote(bool with_store = true, std::function<bytes(const bytes &)> fn = nullptr) : answer(std::move(fn)) {
         if (with_store) ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-        peer = std::make_unique<TlsPeer>([this, answer](PeerConn &pc) { serve(pc, rec, answer); });
     }
+    // The peer listens only from here on: filling a large store first must not
+    // run out its wait for the session.
     void start() {
+        peer = std::make_unique<TlsPeer>([this](PeerConn &pc) { serve(pc, rec, answer); });
         quorvane_cs_config c = base_config(peer->port, dir.file("pin"), "me", "pw", &keys.k);
         c.store = ms;
         cs.reset(quorvane_cs_new(&c));
@@ -384,7 +387,7 @@ struct Remote {
     }
     ~Remote() {
         cs.reset();
-        peer->join();
+        if (peer) peer->join();
         quorvane_msgstore_close(ms);
     }
 };
