@@ -726,3 +726,31 @@ TEST(AuthedRequests, OwnDeviceSessionsAndReset) {
     aside.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv.data(), peer_dev.bundle.dev_x, 0, &when, aside.data(), aside.size()));
     EXPECT_EQ(hex(aside), hex(before));
 }
+
+// Requests made outside the signed-in state return -1 and send nothing.
+TEST(AuthedRequests, NothingLeavesOutsideTheSignedInState) {
+    Remote r;
+    const bytes conv = rep(0x9C, 16), key = rep(0x4B, 32), text = {1, 'x'};
+    ASSERT_EQ(quorvane_msgstore_put_conv(r.ms, conv.data(), key.data()), 0);
+    r.start();
+    quorvane_member m{};
+    uint64_t counter = 0, t = 0;
+    uint8_t dev[32];
+    for (uint32_t state : {QV_CS_CONNECTING, QV_CS_SIGNING_IN, QV_CS_FAILED}) {
+        SCOPED_TRACE(state);
+        r.cs->state = state;
+        EXPECT_EQ(quorvane_cs_sync(r.cs.get()), -1);
+        EXPECT_EQ(quorvane_cs_publish_prekeys(r.cs.get()), -1);
+        EXPECT_EQ(quorvane_cs_request_prekeys(r.cs.get(), "bob"), -1);
+        EXPECT_EQ(quorvane_cs_request_prekeys_by_id(r.cs.get(), conv.data()), -1);
+        EXPECT_EQ(quorvane_cs_create_conv(r.cs.get(), rep(0x9D, 16).data(), key.data(), &m, 1), -1);
+        EXPECT_EQ(cs_seal_send(r.cs.get(), conv.data(), text.data(), text.size(), &counter, &t, dev), -1);
+    }
+    EXPECT_EQ(quorvane_cs_prekeys_busy(r.cs.get()), 0);
+    r.cs->state = QV_CS_SIGNED_IN;
+    ASSERT_EQ(quorvane_cs_request_prekeys(r.cs.get(), "bob"), 0);
+    auto got = r.wait_frames(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0][3], 6);
+    EXPECT_EQ(quorvane_msgstore_next_counter(r.ms, conv.data()), 1u);  // no counter spent
+}
