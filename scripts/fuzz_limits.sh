@@ -28,6 +28,8 @@ qv_fuzz_max_len() {
         fuzz_sealed_box)        echo 65584 ;;    # a 64 KiB plaintext and the box's 48 bytes
         fuzz_rest_token)        echo 81 ;;       # the time and one 73-byte token
         fuzz_server_relay)      echo 16384 ;;    # a conversation of several members with device keys, and envelopes
+        fuzz_conv_info)         echo 16384 ;;    # 64 members, a few of them with five certified devices
+        fuzz_cs_authed)         echo 16384 ;;    # several frames, one of them a long member list
         *)                      echo 4096 ;;
     esac
 }

@@ -1,11 +1,14 @@
 #include "client_seal.h"
 
+#include "client_session.h"
 #include "n_log.h"
 #include "quorvane_bytes.h"
 #include "quorvane_crypto.h"
 #include "quorvane_proto.h"
 #include "quorvane_x3dh.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -223,4 +226,151 @@ int cs_seal_devices(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint
     }
     quorvane_cleanse(msg.data(), msg.size());
     return served;
+}
+
+/* ---- sealed send through the session ---- */
+
+namespace {
+
+constexpr uint8_t FT_ENVELOPE_SEND = 7, TAG_ENVELOPE = 20;
+constexpr uint8_t BODY_PROFILE = 3, BODY_SELF_WRAP = 14;
+constexpr size_t  CONV_BODY_MAX = 4170;  // a conversation-key envelope carries at most 4250 bytes
+constexpr size_t  SELF_WRAP_LEN = 33;    // type 14 and this device's key
+
+uint64_t wall_ms() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+int send_envelope(quorvane_cs *cs, const uint8_t *env, size_t len) {
+    std::vector<uint8_t> body(len + QV_TLV_HEAD_LEN);
+    quorvane_tlv_writer w;
+    quorvane_tlv_writer_init(&w, body.data(), body.size());
+    quorvane_tlv_put(&w, TAG_ENVELOPE, env, len);
+    size_t bl = 0;
+    if (quorvane_tlv_writer_finish(&w, &bl) != 0) return -1;
+    return send_frame(cs, FT_ENVELOPE_SEND, body.data(), bl) == 0 ? 0 : -1;
+}
+
+int queue_device_envelope(void *ctx, const uint8_t *, const uint8_t *env, size_t len) {
+    return send_envelope(static_cast<quorvane_cs *>(ctx), env, len);
+}
+
+int seal_by_conv_key(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t *body, size_t len, uint64_t now, uint64_t *counter,
+                     uint64_t *time_ms, uint8_t device[32]) {
+    quorvane_msgstore *ms = cs->cfg.store;
+    const quorvane_device_keys *k = cs->cfg.keys;
+    if (len > CONV_BODY_MAX) return -1;
+    wiped_buf pt(CONV_BODY_MAX);
+    size_t pl = len;
+    uint8_t dev[32] = {};
+    if (cs->authed.self_multidev && k && len + SELF_WRAP_LEN <= CONV_BODY_MAX) {
+        pt.data()[0] = BODY_SELF_WRAP;
+        std::memcpy(pt.data() + 1, k->device_x25519_pub, 32);
+        std::memcpy(pt.data() + SELF_WRAP_LEN, body, len);
+        pl = len + SELF_WRAP_LEN;
+        std::memcpy(dev, k->device_x25519_pub, 32);
+    } else {
+        std::memcpy(pt.data(), body, len);
+    }
+    uint8_t key[32];
+    if (quorvane_msgstore_get_conv(ms, conv_id, key) != 1) return -1;
+    int rc = -1;
+    quorvane_env_header h{};
+    std::memcpy(h.conversation_id, conv_id, 16);
+    std::memcpy(h.sender_id, cs->user_id, 16);
+    h.time = now;
+    std::vector<uint8_t> env(pl + QV_ENV_OVERHEAD);
+    size_t el = 0;
+    const uint64_t c = quorvane_msgstore_next_counter(ms, conv_id);
+    h.counter = c;
+    if (c != 0 && quorvane_random(h.salt, sizeof h.salt) == 0 &&
+        quorvane_env_seal(key, &h, pt.data(), pl, env.data(), env.size(), &el) == 0 && send_envelope(cs, env.data(), el) == 0 &&
+        cs_pending_push(&cs->authed.pending, conv_id, c) == 0) {
+        *counter = c;
+        *time_ms = now;
+        std::memcpy(device, dev, 32);
+        rc = 0;
+    }
+    quorvane_cleanse(key, sizeof key);
+    return rc;
+}
+
+}  // namespace
+
+int cs_seal_send(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t *body, size_t len, uint64_t *counter, uint64_t *time_ms,
+                 uint8_t device[32]) {
+    if (!cs || cs->state != QV_CS_SIGNED_IN || !cs->cfg.store || !conv_id || !body || !len || !counter || !time_ms || !device)
+        return -1;
+    // Acknowledgements pair first in, first out: with no room to record this
+    // send, sealing it would leave an acknowledgement without its message.
+    if (cs_pending_room(&cs->authed.pending) == 0) return -1;
+    quorvane_msgstore *ms = cs->cfg.store;
+    const uint64_t now = wall_ms();
+    uint8_t devices[QV_SR_DEVICES][32];
+    const size_t n = std::min(quorvane_msgstore_ratchet_devices(ms, conv_id, devices, QV_SR_DEVICES), QV_SR_DEVICES);
+    const bool profile = body[0] == BODY_PROFILE;
+    if (n == 0 || (!profile && quorvane_cs_dm_self_only(ms, conv_id, cs->user_id) == 1)) {
+        if (n > 0)
+            n_log(LOG_NOTICE, "dm: conv %02x%02x%02x%02x: no session with the peer yet, only with our own devices: the conv_key path instead",
+                  conv_id[0], conv_id[1], conv_id[2], conv_id[3]);
+        return seal_by_conv_key(cs, conv_id, body, len, now, counter, time_ms, device);
+    }
+    const quorvane_device_keys *k = cs->cfg.keys;
+    if (!k || len > QV_DEV_BODY_MAX || cs_pending_room(&cs->authed.pending) < n) return -1;
+    const uint64_t c = quorvane_msgstore_next_counter(ms, conv_id);
+    if (c == 0) return -1;
+    const int served = cs_seal_devices(ms, conv_id, cs->user_id, k->device_x25519_pub, c, now, body, len, &cs->authed.pending,
+                                       queue_device_envelope, cs);
+    if (served <= 0) return -1;
+    *counter = c;
+    *time_ms = now;
+    std::memcpy(device, k->device_x25519_pub, 32);
+    return 0;
+}
+
+int quorvane_cs_dm_init(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *peer) {
+    if (!cs || cs->state != QV_CS_SIGNED_IN || !cs->cfg.keys || !cs->cfg.store || !conv_id || !peer) return -1;
+    int rc = -1;
+    const size_t n = std::min<size_t>(peer->device_count, 5);
+    for (size_t i = 0; i < n; i++)
+        if (cs_dm_init_device(cs->cfg.store, cs->cfg.keys, conv_id, &peer->devices[i], 0, wall_ms()) == 0) rc = 0;
+    return rc;
+}
+
+int quorvane_cs_dm_self_only(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint8_t own_user[16]) {
+    if (!ms || !conv_id || !own_user) return 0;
+    uint8_t devices[QV_SR_DEVICES][32], own[5][32];
+    const size_t n = std::min(quorvane_msgstore_ratchet_devices(ms, conv_id, devices, QV_SR_DEVICES), QV_SR_DEVICES);
+    const size_t o = std::min<size_t>(quorvane_msgstore_member_devices(ms, conv_id, own_user, own, nullptr, 5), 5);
+    if (n == 0) return 0;
+    for (size_t i = 0; i < n; i++) {
+        bool mine = false;
+        for (size_t j = 0; j < o && !mine; j++) mine = std::memcmp(devices[i], own[j], 32) == 0;
+        if (!mine) return 0;
+    }
+    return 1;
+}
+
+int quorvane_cs_dm_reset(quorvane_cs *cs, const uint8_t conv_id[16]) {
+    if (!cs || !cs->cfg.store || !conv_id) return -1;
+    quorvane_msgstore *ms = cs->cfg.store;
+    uint8_t devices[QV_SR_DEVICES][32], own[5][32];
+    const size_t n = std::min(quorvane_msgstore_ratchet_devices(ms, conv_id, devices, QV_SR_DEVICES), QV_SR_DEVICES);
+    const size_t o = std::min<size_t>(quorvane_msgstore_member_devices(ms, conv_id, cs->user_id, own, nullptr, 5), 5);
+    std::unique_ptr<wiped_buf> rec;
+    int count = 0;
+    for (size_t i = 0; i < n; i++) {
+        bool mine = false;
+        for (size_t j = 0; j < o && !mine; j++) mine = std::memcmp(devices[i], own[j], 32) == 0;
+        if (mine) continue;
+        if (!rec) rec = std::make_unique<wiped_buf>(QV_SR_MAX);
+        const size_t rl = quorvane_msgstore_get_ratchet(ms, conv_id, devices[i], rec->data(), rec->size());
+        // a session that cannot be kept aside stays current rather than being lost
+        if (rl > 0 && cs_rt_set_aside(ms, conv_id, devices[i], rec->data(), rl, wall_ms()) != 0) continue;
+        if (quorvane_msgstore_drop_ratchet(ms, conv_id, devices[i]) == 0) count++;
+    }
+    n_log(LOG_NOTICE, "dm: conv %02x%02x%02x%02x: secure session reset, %d pair(s) set aside (D-132)", conv_id[0], conv_id[1],
+          conv_id[2], conv_id[3], count);
+    return count;
 }

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct quorvane_cs;
+
 constexpr uint8_t QV_SR_PENDING   = 0x01;  // our preamble is not answered yet
 constexpr uint8_t QV_SR_INITIATOR = 0x02;
 constexpr uint8_t QV_SR_RESPONDER = 0x04;
@@ -44,6 +46,13 @@ static_assert(sizeof(quorvane_member) == 376);
 struct quorvane_peer_device {
     quorvane_dm_bundle bundle;
     uint8_t has_spk;
+};
+
+// A peer made from a prekey reply: its user and up to five devices.
+struct quorvane_peer {
+    uint8_t user_id[16];
+    uint8_t device_count;
+    quorvane_peer_device devices[5];
 };
 
 // Pending-send ring: one entry per envelope frame queued, consumed first in, first
@@ -90,3 +99,14 @@ using cs_queue_fn = int (*)(void *ctx, const uint8_t device[32], const uint8_t *
 [[nodiscard]] int cs_seal_devices(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint8_t user_id[16],
                                   const uint8_t dev_pub[32], uint64_t counter, uint64_t time_ms, const uint8_t *body, size_t len,
                                   cs_pending_ring *ring, cs_queue_fn queue, void *ctx);
+
+// Sealed send through the session: by the conversation key (wrapped with this
+// device's key when the account has other devices), or by every device session
+// of the conversation. 0 when at least one frame 7 was queued; -1 otherwise, and
+// -1 without sealing anything while the pending-send ring has no room, so the
+// caller keeps the send queued. The outputs are written only on 0.
+[[nodiscard]] int cs_seal_send(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t *body, size_t len, uint64_t *counter,
+                               uint64_t *time_ms, uint8_t device[32]);
+[[nodiscard]] int quorvane_cs_dm_init(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *peer);  // 0 when any device started
+int               quorvane_cs_dm_self_only(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint8_t own_user[16]);  // 1 or 0
+[[nodiscard]] int quorvane_cs_dm_reset(quorvane_cs *cs, const uint8_t conv_id[16]);  // pairs set aside, -1 bad arguments

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace qvtest {
 
@@ -57,6 +59,26 @@ inline bool final_or_signed_in(uint32_t st) {
     return st == QV_CS_SIGNED_IN || (st >= QV_CS_REGISTERED && st <= QV_CS_FAILED) || st == QV_CS_ESCROW_READY ||
            st == QV_CS_ESCROW_REFUSED || st == QV_CS_RECOVERED || st == QV_CS_RECOVER_REFUSED || st == QV_CS_PREAUTH_READY;
 }
+
+// What a scripted peer received, in order, shared with the test's thread.
+struct Recorder {
+    std::mutex m;
+    std::vector<std::vector<uint8_t>> frames;
+    void add(const std::vector<uint8_t> &f) {
+        std::lock_guard<std::mutex> g(m);
+        frames.push_back(f);
+    }
+    std::vector<std::vector<uint8_t>> all() {
+        std::lock_guard<std::mutex> g(m);
+        return frames;
+    }
+    bool has_type(int t) {
+        std::lock_guard<std::mutex> g(m);
+        for (auto &f : frames)
+            if (f.size() >= 8 && f[3] == t) return true;
+        return false;
+    }
+};
 
 // Pumps until the session is signed in or final (or 60 s of real time pass).
 inline uint32_t drive(quorvane_cs *cs, int limit_ms = 60000) {

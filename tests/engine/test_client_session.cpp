@@ -22,26 +22,6 @@ bytes u64be(uint64_t v) {
 }
 int type_of(const bytes &frame) { return frame.size() >= 8 ? frame[3] : -1; }
 
-// What the peer received, in order, shared with the test's thread.
-struct Recorder {
-    std::mutex m;
-    std::vector<bytes> frames;
-    void add(const bytes &f) {
-        std::lock_guard<std::mutex> g(m);
-        frames.push_back(f);
-    }
-    std::vector<bytes> all() {
-        std::lock_guard<std::mutex> g(m);
-        return frames;
-    }
-    bool has_type(int t) {
-        std::lock_guard<std::mutex> g(m);
-        for (auto &f : frames)
-            if (type_of(f) == t) return true;
-        return false;
-    }
-};
-
 // Reads one frame into the recorder; the script's answer follows.
 bool expect(PeerConn &pc, Recorder &rec) {
     bytes f;
