@@ -29,8 +29,8 @@ ServerProc::~ServerProc() {
     if (proc) proc->stop();
 }
 
-bool ServerProc::start() {
-    port = std::to_string(free_loopback_port());
+bool ServerProc::start(bool same_port) {
+    if (!same_port || port.empty()) port = std::to_string(free_loopback_port());
     std::vector<std::string> argv{"/usr/bin/env"};
     for (auto &[k, v] : env) argv.push_back(k + "=" + v);
     argv.push_back(product ? QV_SERVER_PRODUCT_BIN : QV_SERVER_TEST_BIN);

@@ -30,7 +30,7 @@ struct ServerProc {
     std::unique_ptr<ChildProcess> proc;
     explicit ServerProc(std::map<std::string, std::string> knobs = {}, bool product_binary = false);
     ~ServerProc();
-    bool start();     // waits until it accepts connections
+    bool start(bool same_port = false);  // waits until it accepts connections; a restart may keep the port
     int stop();       // SIGTERM; the wait status
     std::string pin_path() const { return dir.file("pin"); }
 };
