@@ -182,17 +182,7 @@ void BM_RelayNToOne(benchmark::State &state) {
     constexpr int kPerSender = 2000, kWindow = 64;
     qv_bench::ScratchDir scratch;
     int port = qvnettest::free_port();
-    pid_t pid = qv_bench::spawn({QV_SERVER_PRODUCT_BIN, "--data", scratch.dir + "/srv", "--listen", "127.0.0.1:" + std::to_string(port)},
-                                nullptr);
-    struct Stop {
-        pid_t pid;
-        ~Stop() {
-            if (pid > 0) {
-                kill(pid, SIGTERM);
-                qv_bench::wait_status(pid);
-            }
-        }
-    } stop{pid};
+    qv_bench::ServerChild server(QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port);
     User rcpt("rcpt");
     bool up = false;
     for (int i = 0; i < 100 && !up; i++) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -71,6 +72,22 @@ inline int wait_status(pid_t pid) {
     if (pid < 0 || waitpid(pid, &st, 0) != pid) return -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+// The server program listening on a loopback port with its data under `data`,
+// stopped by its pid (SIGTERM, then waited for) when this goes.
+struct ServerChild {
+    pid_t pid;
+    ServerChild(const std::string &bin, const std::string &data, int port)
+        : pid(spawn({bin, "--data", data, "--listen", "127.0.0.1:" + std::to_string(port)}, nullptr)) {}
+    ~ServerChild() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            wait_status(pid);
+        }
+    }
+    ServerChild(const ServerChild &) = delete;
+    ServerChild &operator=(const ServerChild &) = delete;
+};
 
 // Runs argv without a shell, standard output captured; the exit status, or -1.
 inline int run(const std::vector<std::string> &args, std::string *out) {
