@@ -431,7 +431,7 @@ TEST(DmEndToEnd, ConversationKeyPathToAGroup) {
             for (size_t i = 0; i < peer.device_count; i++)
                 if (std::memcmp(peer.devices[i].bundle.dev_x, amy.dev_key(), 32) != 0) other.devices[other.device_count++] = peer.devices[i];
             ASSERT_EQ(other.device_count, 1);
-            if (!amy.record(conv, amy2.dev_key()).size()) {
+            if (amy.record(conv, amy2.dev_key()).empty()) {
                 ASSERT_EQ(quorvane_cs_dm_init(amy.cs.get(), conv.data(), &other), 0);
             }
             EXPECT_EQ(quorvane_cs_dm_self_only(amy.ms, conv.data(), amy.uid), 1);
