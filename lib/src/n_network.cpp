@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -618,6 +619,11 @@ int netw_connect_check(NETWORK *netw) {
 // ---------------------------------------------------------------- TLS
 
 int netw_init_openssl() {
+    if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
+    // Two first connections made at once must not both set up: the second
+    // would replace the first one's lock, leaking it while it may be in use.
+    static std::mutex setting_up;
+    std::lock_guard<std::mutex> hold(setting_up);
     if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
