@@ -116,6 +116,7 @@ struct qvs_conn {
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
 [[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
+void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos);  // copies up to pos were queued for the device
 
 // Signed-in handlers, one file per concern (same results as qvs_handle_frame)
 // - devices and prekeys (server_devices.cpp): 41 publish, 6 request -> 135.

@@ -97,6 +97,13 @@ constexpr const char *SCHEMA_V2 =
     "CREATE TABLE positions (id INTEGER PRIMARY KEY CHECK (id = 1), last INTEGER NOT NULL);"
     "INSERT INTO positions VALUES (1, 0);";
 
+// The highest position handed to each device: a cursor beyond it claims what
+// the device never got. Devices of an older store are trusted up to the last
+// position, as before.
+constexpr const char *SCHEMA_V3 =
+    "ALTER TABLE devices ADD COLUMN handed INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET handed = (SELECT last FROM positions WHERE id = 1);";
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
@@ -179,7 +186,8 @@ bool migrate(sqlite3 *db) {
     bool ok = true;
     if (v < 1) ok = exec(db, SCHEMA_V1);
     if (v < 2) ok = ok && exec(db, SCHEMA_V2);
-    ok = ok && exec(db, "PRAGMA user_version = 2");
+    if (v < 3) ok = ok && exec(db, SCHEMA_V3);
+    ok = ok && exec(db, "PRAGMA user_version = 3");
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -585,3 +593,19 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
 }
 
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
+
+int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos) {
+    if (!st) return -1;
+    return atomically(st, "env_handed", [&] {
+        stmt q(st, "UPDATE devices SET handed = ?2 WHERE dev = ?1 AND handed < ?2");
+        return q.s && q.i64(1, dev) && q.i64(2, static_cast<int64_t>(pos > INT64_MAX ? INT64_MAX : pos)) && q.done() ? 0 : -1;
+    });
+}
+
+int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out) {
+    if (!st || !out) return -1;
+    stmt q(st, "SELECT handed FROM devices WHERE dev = ?1");
+    if (!q.s || !q.i64(1, dev) || sqlite3_step(q.s) != SQLITE_ROW) return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 0;
+}

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 2;
+constexpr int    QVS_SCHEMA_VERSION = 3;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -121,3 +121,7 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
                                 size_t max_bytes, std::vector<qvs_envelope> *out);
 [[nodiscard]] int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor);
 [[nodiscard]] uint64_t qvs_env_last_pos(qvs_store *st);  // the last position handed out, 0 before the first
+// - handed raises the highest position queued for the device to `pos` (never lowers it);
+//   handed_upto reads it: a cursor past it names copies the device never got.
+[[nodiscard]] int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos);
+[[nodiscard]] int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out);

@@ -2,6 +2,7 @@
 // store fails or stops between opening an envelope and keeping it, and a
 // server fed bogus sync cursors. Stores are reopened after each failure.
 #include "deliver_support.h"
+#include "relay_support.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,67 @@ TEST_F(Deliver, UnwrittenMessageOpensWhenSentAgain) {
         // and the session goes on
         r.deliver(sender.seal(conv, text("next"), counter + 1), 101 + counter);
         EXPECT_EQ(text_of(msgs().back()), "next");
+    }
+}
+
+/* ---- the server ---- */
+
+// Two accounts in one conversation, each signed in with one device.
+struct Relay : ::testing::Test {
+    qvrelay::ServerProc srv;
+    qvrelay::Account amy{"amy"}, ben{"ben"};
+    qvrelay::bytes amy_id, ben_id, conv = qvrelay::random_bytes(16);
+    std::unique_ptr<qvrelay::Dev> a, b;
+    void SetUp() override {
+        ASSERT_TRUE(srv.start());
+        ASSERT_EQ(qvrelay::reg(srv, amy, amy.first, amy.auth), 0);
+        ASSERT_EQ(qvrelay::reg(srv, ben, ben.first, ben.auth), 0);
+        a = std::make_unique<qvrelay::Dev>(srv, amy, amy.first);
+        b = std::make_unique<qvrelay::Dev>(srv, ben, ben.first);
+        amy_id = a->c.user_id;
+        ben_id = b->c.user_id;
+        const qvrelay::bytes key = qvrelay::random_bytes(32);
+        ASSERT_TRUE(a->c.send(24, qvrelay::conv_payload(conv, key, {qvrelay::member_of(amy, amy_id, {}),
+                                                                  qvrelay::member_of(ben, ben_id, {})})));
+        EXPECT_EQ(a->sync().size(), 1u);
+    }
+    void ben_again() { b = std::make_unique<qvrelay::Dev>(srv, ben, ben.first); }
+};
+
+// A cursor says what the device has; one past every position the server ever
+// handed that device cannot be true (a store restored from elsewhere, a server
+// whose positions started again, a broken client) and must not delete, or
+// hide, what the device never got.
+TEST_F(Relay, CursorBeyondWhatWasHandedOutDeletesNothingUnseen) {
+    struct Case {
+        const char *name;
+        uint64_t cursor;
+    };
+    const Case cases[] = {{"far in the future", uint64_t(1) << 62}, {"the largest", UINT64_MAX}, {"just past the last", 0}};
+    uint64_t counter = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        b.reset();
+        const qvrelay::bytes env = qvrelay::envelope(conv, amy_id, counter++);
+        const uint64_t pos = qvrelay::send_env(*a, env);
+        ASSERT_NE(pos, 0u);
+        const uint64_t cursor = c.cursor ? c.cursor : pos;  // "just past": claims the one it never got
+        ben_again();
+        auto got = qvrelay::envelopes_of(b->sync({{conv, cursor}}));
+        EXPECT_EQ(got, std::vector<qvrelay::bytes>{env}) << "never handed out";
+        // stored while ben is away, at a position below the claim
+        b.reset();
+        const qvrelay::bytes unseen = qvrelay::envelope(conv, amy_id, counter++);
+        const uint64_t unseen_pos = qvrelay::send_env(*a, unseen);
+        ASSERT_GT(unseen_pos, pos);
+        ben_again();
+        got = qvrelay::envelopes_of(b->sync({{conv, cursor}}));
+        EXPECT_EQ(got, std::vector<qvrelay::bytes>{unseen}) << "stored after the claim and never handed out";
+        // once handed out, a claim covering them lets them go
+        got = qvrelay::envelopes_of(b->sync({{conv, std::max(cursor, unseen_pos)}}));
+        EXPECT_TRUE(got.empty());
+        got = qvrelay::envelopes_of(b->sync());
+        EXPECT_TRUE(got.empty()) << "handed out and passed by the cursor: deleted";
     }
 }
 
