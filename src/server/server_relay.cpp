@@ -78,7 +78,7 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     uint64_t at = 0;
     if (!*bad) {
         int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at);
-        if (r == 1) bad = "a recipient device holds too many";
+        if (r == 1) bad = "every recipient device holds too many";
         else if (r != 0) bad = "a store failure";
     }
     if (*bad) {
@@ -87,7 +87,8 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         return 0;
     }
     auto body = std::make_shared<const std::vector<uint8_t>>(env, env + n);
-    for (size_t i = 0; i < devs.size(); i++) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
+    for (size_t i = 0; i < devs.size(); i++)
+        if (pos[i]) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
     ack(c, at);
     return 0;
 }

@@ -509,14 +509,27 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
         stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
         stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
         if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
+        // A device at its bound misses this copy: refusing the whole envelope would
+        // let one device that never syncs silence every conversation it is in.
+        std::vector<bool> room;
+        size_t with_room = 0;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
             if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
-            if (static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) >= bound) return 1;
+            room.push_back(static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) < bound);
+            with_room += room.back() ? 1 : 0;
         }
+        if (!devs.empty() && with_room == 0) return 1;
         if (!devs.empty() && (!body.blob(1, env, len) || !body.done())) return -1;
         int64_t body_id = sqlite3_last_insert_rowid(st->db);
-        for (int64_t dev : devs) {
+        for (size_t i = 0; i < devs.size(); i++) {
+            const int64_t dev = devs[i];
+            if (!room[i]) {
+                n_log(LOG_WARNING, "store: device %lld holds %llu copies: this one is not kept for it", static_cast<long long>(dev),
+                      static_cast<unsigned long long>(bound));
+                out->push_back(0);
+                continue;
+            }
             uint64_t pos = ++st->last_pos;
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);

@@ -109,9 +109,10 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out);
 
 // Envelopes, one copy per recipient device under one server-wide position that only grows
-// - store: 0 stored, one copy per device (positions in *out, in the order of devs); 1 refused because
-//   a device already holds `bound` copies (nothing stored). *ack is the frame's position: its last
-//   copy's, or a fresh one when there is no recipient, so acknowledgements grow too.
+// - store: 0 stored, one copy per device (positions in *out, in the order of devs; 0 for a device that
+//   already holds `bound` copies, which gets none); 1 refused because every device is that full (nothing
+//   stored). *ack is the frame's position: its last copy's, or a fresh one when there is no recipient,
+//   so acknowledgements grow too.
 // - fetch: copies of a device with after < pos <= upto, ascending, of one conversation (or any when
 //   conv_id is null), at most max_count, and no more once their bodies reach max_bytes.
 // - drop_upto deletes the device's copies of the conversation at or below the cursor.

@@ -3,6 +3,7 @@
 // server fed bogus sync cursors. Stores are reopened after each failure.
 #include "deliver_support.h"
 #include "relay_support.h"
+#include "server_store.h"
 
 #include <gtest/gtest.h>
 
@@ -126,6 +127,63 @@ TEST_F(Relay, CursorBeyondWhatWasHandedOutDeletesNothingUnseen) {
         got = qvrelay::envelopes_of(b->sync());
         EXPECT_TRUE(got.empty()) << "handed out and passed by the cursor: deleted";
     }
+}
+
+// A device that never syncs fills its own bound; from then on every member of
+// every conversation it is in would be refused if a full device refused the
+// whole envelope. The full device misses the copy, the others still get theirs.
+TEST(RelayStore, AFullDeviceDoesNotBlockTheOthers) {
+    qvtest::TempDir tmp;
+    const std::string db = tmp.file("s.db");
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    std::vector<int64_t> rows;
+    for (uint8_t who : {1, 2, 3}) {
+        qvs_account acct{};
+        acct.name = std::string(1, static_cast<char>('a' + who));
+        std::memset(acct.user_id, who, 16);
+        qvs_device dev{};
+        std::memset(dev.ed25519_pub, who, 32);
+        ASSERT_EQ(qvs_account_create(st, &acct, &dev), 0);
+        std::vector<qvs_device> devs;
+        ASSERT_EQ(qvs_account_devices(st, acct.user_id, &devs), 0);
+        rows.push_back(devs.at(0).row);
+    }
+    const int64_t idle = rows[0], reader = rows[1], other = rows[2];
+    uint8_t conv[16] = {9};
+    const qvrelay::bytes env = qvrelay::random_bytes(100);
+    std::vector<uint64_t> pos;
+    uint64_t ack = 0;
+    auto copies = [&](int64_t dev) {
+        std::vector<qvs_envelope> got;
+        EXPECT_EQ(qvs_env_fetch(st, dev, conv, 0, UINT64_MAX, 100, 1u << 20, &got), 0);
+        return got.size();
+    };
+    struct Step {
+        const char *name;
+        std::vector<int64_t> devs;
+        int want;
+        std::vector<bool> stored;  // per device of the step
+    };
+    const Step steps[] = {
+        {"the idle device fills up", {idle, reader}, 0, {true, true}},
+        {"full: the reader still gets it", {idle, reader}, 0, {false, true}},
+        {"full, named last", {reader, other, idle}, 0, {true, true, false}},
+        {"only the full device: refused", {idle}, 1, {false}},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        const size_t idle_before = copies(idle);
+        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), s.devs, 1, &pos, &ack), s.want);
+        if (s.want != 0) continue;
+        ASSERT_EQ(pos.size(), s.devs.size());
+        for (size_t i = 0; i < s.devs.size(); i++) EXPECT_EQ(pos[i] != 0, s.stored[i]) << i;
+        EXPECT_EQ(copies(idle), idle_before + (s.stored[0] && s.devs[0] == idle ? 1 : 0));
+        // the reader passes what it got, so only the idle device stays full
+        for (int64_t dev : {reader, other}) ASSERT_EQ(qvs_env_drop_upto(st, dev, conv, UINT64_MAX), 0);
+        ASSERT_EQ(qvs_store_commit(st), 0);
+    }
+    qvs_store_close(st);
 }
 
 }  // namespace

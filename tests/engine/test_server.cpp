@@ -338,8 +338,8 @@ TEST(Server, SchemaOneIsMigrated) {
     EXPECT_EQ(out, "3\n");
 }
 
-// Copies per device are bounded: past the bound a frame is refused whole
-// (no copy for anyone, no position spent), and a cursor that deletes copies
+// Copies per device are bounded: past the bound a frame for that device alone
+// is refused (no copy, no position spent), and a cursor that deletes copies
 // makes room again. Positions keep growing across a reopen.
 TEST(Server, EnvelopeBoundAndPositions) {
     TempDir tmp;
@@ -364,7 +364,7 @@ TEST(Server, EnvelopeBoundAndPositions) {
     struct { const char *name; std::vector<int64_t> *devs; int want; } steps[] = {
         {"first to both", &to_both, 0},
         {"second to b", &to_b, 0},
-        {"b is full: refused for both", &to_both, 1},
+        {"b is full and alone: refused", &to_b, 1},
         {"nobody else: a position all the same", nullptr, 0},
     };
     std::vector<int64_t> none;
