@@ -3,6 +3,7 @@
 // server fed bogus sync cursors. Stores are reopened after each failure.
 #include "deliver_support.h"
 #include "relay_support.h"
+#include "client_authed.h"
 #include "server_store.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,68 @@ TEST_F(Deliver, UnwrittenMessageOpensWhenSentAgain) {
         r.deliver(sender.seal(conv, text("next"), counter + 1), 101 + counter);
         EXPECT_EQ(text_of(msgs().back()), "next");
     }
+}
+
+// A server that lists a member under an identity key of its own making, with a
+// device that key certifies, must not make that device the member's: its
+// envelopes would then post, rename, edit and delete as the member. The
+// identity recorded first (and, for us, our own) is the one that counts.
+TEST_F(Deliver, ServerMadeIdentityLendsNoDevice) {
+    std::memset(r.keys.identity_pub, ALICE + 1, 32);  // as the member list has it
+    pair(bob);
+    r.deliver(bob.seal(conv, text("bob's words"), 1), 1);
+    ASSERT_EQ(msgs().size(), 1u);
+    struct Case {
+        const char *name;
+        std::array<uint8_t, 16> victim;
+        Bytes body;
+    } cases[] = {
+        {"a text as Bob", bob_id, text("forged")},
+        {"deleting Bob's message", bob_id, del(bob_id.data(), 1)},
+        {"our display name", alice, profile("Evil Alice")},
+        {"a text as us", alice, text("forged as us")},
+    };
+    uint64_t pos = 10;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Device forger{k.victim[0]};
+        uint8_t id_priv[32], id_pub[32], cert[64];
+        ASSERT_EQ(quorvane_ed25519_keypair(id_priv, id_pub), 0);
+        ASSERT_EQ(quorvane_device_cert_sign(id_priv, forger.keys.device_x25519_pub, forger.keys.device_ed25519_pub, cert), 0);
+        uint8_t box[32 + QV_SEAL_OVERHEAD];
+        size_t bl = 0;
+        ASSERT_EQ(quorvane_seal(r.keys.device_x25519_pub, key, 32, box, sizeof box, &bl), 0);
+        Bytes info = qvtest::cat({qvtest::tlv(17, Bytes(conv, conv + 16)), qvtest::tlv(18, Bytes(box, box + bl))});
+        for (uint8_t who : {ALICE, BOB, CAROL, DAVE}) {
+            const std::array<uint8_t, 16> u = uid(who);
+            info = qvtest::cat({info, qvtest::tlv(19, Bytes(u.begin(), u.end()))});
+            if (u != k.victim) {
+                info = qvtest::cat({info, qvtest::tlv(3, Bytes(32, static_cast<uint8_t>(who + 1)))});
+                continue;
+            }
+            Bytes dev(forger.keys.device_x25519_pub, forger.keys.device_x25519_pub + 32);
+            dev.insert(dev.end(), forger.keys.device_ed25519_pub, forger.keys.device_ed25519_pub + 32);
+            dev.insert(dev.end(), cert, cert + 64);
+            info = qvtest::cat({info, qvtest::tlv(3, Bytes(id_pub, id_pub + 32)), qvtest::tlv(55, dev)});
+        }
+        const Bytes frame = qvtest::frame_of(151, info);
+        handle_authed_frame(r.cs, frame.data(), frame.size());
+        uint8_t x[5][32];
+        const size_t n = quorvane_msgstore_member_devices(r.ms, conv, k.victim.data(), x, nullptr, 5);
+        for (size_t i = 0; i < n && i < 5; i++) EXPECT_NE(Bytes(x[i], x[i] + 32), Bytes(forger.dev(), forger.dev() + 32));
+
+        forger.start(conv, r.publish());
+        ++pos;
+        r.deliver(forger.seal(conv, k.body, 50 + pos, k.victim.data(), cs_wall_ms()), pos);
+        const auto m = msgs();
+        ASSERT_EQ(m.size(), 1u);
+        EXPECT_EQ(text_of(m[0]), "bob's words");
+        EXPECT_EQ(quorvane_cs_self_profile_epoch(r.cs), 0u);
+    }
+    // the conversation key it carried is the one held: nothing else changed
+    uint8_t held[32];
+    ASSERT_EQ(quorvane_msgstore_get_conv(r.ms, conv, held), 1);
+    EXPECT_EQ(Bytes(held, held + 32), Bytes(key, key + 32));
 }
 
 /* ---- the server ---- */
