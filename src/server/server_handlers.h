@@ -32,6 +32,7 @@ enum : uint8_t {
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
 constexpr size_t   QVS_ENV_MAX = (1u << 20) - 2 * 5 - 8;       // a live envelope's frame adds its position and must stay within 1 MiB
 constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, it gets no more
+constexpr uint64_t QVS_ENV_BYTES_PER_DEVICE_MAX = 512ull << 20;  // and their bytes: 1 MiB envelopes would fill 100 GB
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
 constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,

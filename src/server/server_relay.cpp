@@ -77,7 +77,8 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     std::vector<uint64_t> pos;
     uint64_t at = 0;
     if (!*bad) {
-        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at);
+        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at,
+                              QVS_ENV_BYTES_PER_DEVICE_MAX);
         if (r == 1) bad = "every recipient device holds too many";
         else if (r != 0) bad = "a store failure";
     }

@@ -99,10 +99,14 @@ constexpr const char *SCHEMA_V2 =
 
 // The highest position handed to each device: a cursor beyond it claims what
 // the device never got. Devices of an older store are trusted up to the last
-// position, as before.
+// position, as before. And the bytes of the copies waiting for each device, so
+// envelopes of up to 1 MiB cannot fill the disk under the bound on copies.
 constexpr const char *SCHEMA_V3 =
     "ALTER TABLE devices ADD COLUMN handed INTEGER NOT NULL DEFAULT 0;"
-    "UPDATE devices SET handed = (SELECT last FROM positions WHERE id = 1);";
+    "UPDATE devices SET handed = (SELECT last FROM positions WHERE id = 1);"
+    "ALTER TABLE devices ADD COLUMN queued_bytes INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET queued_bytes = (SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e"
+    " JOIN envelope_bodies b ON b.id = e.body_id WHERE e.dev = devices.dev);";
 
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
@@ -499,15 +503,15 @@ int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
 /* ---- envelopes ---- */
 
 int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len, const std::vector<int64_t> &devs,
-                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack) {
+                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack, uint64_t byte_bound) {
     if (!st || !conv_id || !env || !out || !ack) return -1;
     out->clear();
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
-        stmt full(st, "SELECT queued FROM devices WHERE dev = ?1");
+        stmt full(st, "SELECT queued, queued_bytes FROM devices WHERE dev = ?1");
         stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
         stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
-        stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
+        stmt cnt(st, "UPDATE devices SET queued = queued + 1, queued_bytes = queued_bytes + ?2 WHERE dev = ?1");
         if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
         // A device at its bound misses this copy: refusing the whole envelope would
         // let one device that never syncs silence every conversation it is in.
@@ -516,7 +520,9 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
             if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
-            room.push_back(static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) < bound);
+            const auto copies = static_cast<uint64_t>(sqlite3_column_int64(full.s, 0));
+            const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(full.s, 1));
+            room.push_back(copies < bound && bytes <= byte_bound && len <= byte_bound - bytes);
             with_room += room.back() ? 1 : 0;
         }
         if (!devs.empty() && with_room == 0) return 1;
@@ -525,8 +531,8 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
         for (size_t i = 0; i < devs.size(); i++) {
             const int64_t dev = devs[i];
             if (!room[i]) {
-                n_log(LOG_WARNING, "store: device %lld holds %llu copies: this one is not kept for it", static_cast<long long>(dev),
-                      static_cast<unsigned long long>(bound));
+                n_log(LOG_WARNING, "store: device %lld holds as much as it may: this copy is not kept for it",
+                      static_cast<long long>(dev));
                 out->push_back(0);
                 continue;
             }
@@ -534,7 +540,7 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);
             if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
-                !ins.done() || !cnt.i64(1, dev) || !cnt.done())
+                !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done())
                 return -1;
             out->push_back(pos);
         }
@@ -590,11 +596,15 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
         while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
         if (r != SQLITE_DONE) return -1;
         if (bodies.empty()) return 0;
+        stmt sum(st, "SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                     " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3");
+        if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto) || sqlite3_step(sum.s) != SQLITE_ROW) return -1;
+        const int64_t bytes = sqlite3_column_int64(sum.s, 0);
         stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
         if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
         int n = sqlite3_changes(st->db);
-        stmt cnt(st, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
-        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.done()) return -1;
+        stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
+        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.i64(3, bytes) || !cnt.done()) return -1;
         stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
         if (!gone.s) return -1;
         for (int64_t id : bodies) {

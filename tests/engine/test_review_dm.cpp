@@ -249,4 +249,55 @@ TEST(RelayStore, AFullDeviceDoesNotBlockTheOthers) {
     qvs_store_close(st);
 }
 
+// Copies are bounded in bytes too: under the bound on their number alone,
+// envelopes of up to 1 MiB would let one sender fill the disk. A cursor that
+// passes copies gives their bytes back, also across a reopen.
+TEST(RelayStore, WaitingBytesAreBounded) {
+    qvtest::TempDir tmp;
+    const std::string db = tmp.file("s.db");
+    qvs_store *st = qvs_store_open(db.c_str());
+    ASSERT_NE(st, nullptr);
+    qvs_account acct{};
+    acct.name = "b";
+    std::memset(acct.user_id, 2, 16);
+    qvs_device dev{};
+    ASSERT_EQ(qvs_account_create(st, &acct, &dev), 0);
+    std::vector<qvs_device> devs;
+    ASSERT_EQ(qvs_account_devices(st, acct.user_id, &devs), 0);
+    const std::vector<int64_t> to{devs.at(0).row};
+    uint8_t conv[16] = {3};
+    std::vector<uint64_t> pos;
+    uint64_t ack = 0;
+    struct Step {
+        const char *name;
+        size_t len;
+        bool drop_first;  // the device's cursor passes all it holds first
+        bool reopen;
+        int want;
+    };
+    const Step steps[] = {
+        {"100 of 250", 100, false, false, 0},
+        {"200 of 250", 100, false, false, 0},
+        {"300 would pass it", 100, false, false, 1},
+        {"50 more fit exactly", 50, false, true, 0},
+        {"one byte more does not", 1, false, false, 1},
+        {"passed by the cursor, room again", 250, true, true, 0},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.drop_first) {
+            ASSERT_EQ(qvs_env_drop_upto(st, to[0], conv, UINT64_MAX), 0);
+        }
+        if (s.reopen) {
+            qvs_store_close(st);
+            st = qvs_store_open(db.c_str());
+            ASSERT_NE(st, nullptr);
+        }
+        const qvrelay::bytes env = qvrelay::random_bytes(s.len);
+        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to, 100, &pos, &ack, 250), s.want);
+        ASSERT_EQ(qvs_store_commit(st), 0);
+    }
+    qvs_store_close(st);
+}
+
 }  // namespace
