@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -35,6 +36,9 @@
 
 static std::atomic<int> OPENSSL_IS_INITIALIZED{0};
 static pthread_mutex_t *netw_ssl_lockarray = nullptr;
+// Two threads starting TLS at once both found it uninitialised and the later
+// one dropped the other's lock array: setting up and tearing down take turns.
+static std::mutex netw_ssl_init_mutex;
 static std::atomic<int> netw_close_on_exec{0};
 
 static thread_local char s_connect_errors[NETW_ERR_RING][NETW_ERR_LEN];
@@ -619,6 +623,8 @@ int netw_connect_check(NETWORK *netw) {
 
 int netw_init_openssl() {
     if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
+    std::lock_guard<std::mutex> lock(netw_ssl_init_mutex);
+    if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
@@ -631,6 +637,7 @@ int netw_init_openssl() {
 }
 
 int netw_unload_openssl() {
+    std::lock_guard<std::mutex> lock(netw_ssl_init_mutex);
     if (OPENSSL_IS_INITIALIZED.load() == 1) {
         if (netw_ssl_lockarray) {
             pthread_mutex_destroy(netw_ssl_lockarray);
