@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -36,6 +36,9 @@
 
 static std::atomic<int> OPENSSL_IS_INITIALIZED{0};
 static pthread_mutex_t *netw_ssl_lockarray = nullptr;
+// Two threads starting TLS at once both found it uninitialised and the later
+// one dropped the other's lock array: setting up and tearing down take turns.
+static std::mutex netw_ssl_init_mutex;
 static std::atomic<int> netw_close_on_exec{0};
 
 static thread_local char s_connect_errors[NETW_ERR_RING][NETW_ERR_LEN];
@@ -620,10 +623,7 @@ int netw_connect_check(NETWORK *netw) {
 
 int netw_init_openssl() {
     if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
-    // Two first connections made at once must not both set up: the second
-    // would replace the first one's lock, leaking it while it may be in use.
-    static std::mutex setting_up;
-    std::lock_guard<std::mutex> hold(setting_up);
+    std::lock_guard<std::mutex> lock(netw_ssl_init_mutex);
     if (OPENSSL_IS_INITIALIZED.load() == 1) return 1;
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
@@ -637,6 +637,7 @@ int netw_init_openssl() {
 }
 
 int netw_unload_openssl() {
+    std::lock_guard<std::mutex> lock(netw_ssl_init_mutex);
     if (OPENSSL_IS_INITIALIZED.load() == 1) {
         if (netw_ssl_lockarray) {
             pthread_mutex_destroy(netw_ssl_lockarray);

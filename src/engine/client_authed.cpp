@@ -98,6 +98,16 @@ int open_sealed(const quorvane_cs *cs, const uint8_t *box, size_t box_len, uint8
     return 1;
 }
 
+// A member's listed devices count only under the identity first recorded for it
+// (for us, our own): the list comes from the server, which could otherwise name
+// anyone under a key of its making with devices that key certifies, and speak
+// as them through those devices.
+bool identity_trusted(const quorvane_cs *cs, quorvane_msgstore *ms, const cs_conv_member &m) {
+    if (std::memcmp(m.user_id, cs->user_id, 16) == 0)
+        return cs->cfg.keys && std::memcmp(m.identity, cs->cfg.keys->identity_pub, 32) == 0;
+    return quorvane_msgstore_identity_tofu(ms, m.user_id, m.identity) != -1;
+}
+
 void apply_members(quorvane_cs *cs, quorvane_msgstore *ms, const cs_conv_info &ci) {
     const size_t n = ci.member_count;
     if (n == 0) return;
@@ -116,7 +126,10 @@ void apply_members(quorvane_cs *cs, quorvane_msgstore *ms, const cs_conv_info &c
     size_t others = 0, peer = 0;
     for (size_t i = 0; i < n; i++) {
         const cs_conv_member &m = ci.members[i];
-        if (m.device_count) {
+        if (m.device_count && !identity_trusted(cs, ms, m)) {
+            n_log(LOG_WARNING, "session: devices listed under another identity key than the one known for %02x%02x%02x%02x ignored",
+                  m.user_id[0], m.user_id[1], m.user_id[2], m.user_id[3]);
+        } else if (m.device_count) {
             uint8_t first[5][32], second[5][32];
             for (size_t d = 0; d < m.device_count; d++) {
                 std::memcpy(first[d], m.devices[d][0], 32);

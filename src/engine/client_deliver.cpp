@@ -6,9 +6,12 @@
 #include "quorvane_md.h"
 #include "quorvane_msg.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,7 +53,17 @@ struct delivery {
     int history;
     const uint8_t *conv;   // h.conversation_id
     uint8_t device[32];    // the sending device, zero when not known
+    // Session changes the envelope makes, done only once what it carried is
+    // kept: a session stepped past a message that was then not written would
+    // leave the server's next copy of it unopenable.
+    std::vector<std::function<void()>> keep;
 };
+
+std::shared_ptr<wiped> kept_copy(const uint8_t *p, size_t n) {
+    auto w = std::make_shared<wiped>(n);
+    if (n) std::memcpy(w->data(), p, n);
+    return w;
+}
 
 void advance_cursor(const delivery &d) {
     if (!d.history && d.position) quorvane_msgstore_note_cursor(d.ms, d.conv, d.position);
@@ -109,7 +122,7 @@ void drop_stale_asides(const delivery &d, wiped &tmp) {
 }
 
 // Answers the X3DH preamble that came with the envelope; null when it opened, else the reason.
-const char *answer_preamble(const delivery &d, const uint8_t *pay, size_t pay_len, const wiped &cur, size_t cur_len, uint8_t *pt,
+const char *answer_preamble(delivery &d, const uint8_t *pay, size_t pay_len, const wiped &cur, size_t cur_len, uint8_t *pt,
                             size_t *pt_len) {
     const uint8_t *pre = pay + MSG_OFF_PLAIN;
     uint8_t digest[64];
@@ -136,14 +149,20 @@ const char *answer_preamble(const delivery &d, const uint8_t *pay, size_t pay_le
     if (ok) {
         *pt_len = n;
         size_t bl = 0;
-        if (quorvane_dm_bag_serialize(bag, bag_bytes.data(), bag_bytes.size(), &bl) != 0 ||
-            quorvane_msgstore_put_prekeys(d.ms, bag_bytes.data(), bl) != 0)
-            n_log(LOG_ERR, "dm: the prekey bag could not be stored after answering X3DH");
-        if (quorvane_msgstore_rinit_note(d.ms, digest) != 0) n_log(LOG_ERR, "dm: the answered X3DH preamble could not be recorded");
-        const bool aside = cur_len && cs_rt_set_aside(d.ms, d.conv, d.device, cur.data(), cur_len, cs_wall_ms()) == 0;
-        keep_current(d, rec.data(), rec_len);
-        n_log(LOG_INFO, "dm: responder session (conv %02x%02x%02x%02x, device %02x%02x%02x%02x)%s", d.conv[0], d.conv[1], d.conv[2],
-              d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3], aside ? ", beside the one held (D-132)" : "");
+        if (quorvane_dm_bag_serialize(bag, bag_bytes.data(), bag_bytes.size(), &bl) != 0) bl = 0;
+        std::array<uint8_t, 64> id;
+        std::memcpy(id.data(), digest, id.size());
+        d.keep.push_back([&d, id, bag_kept = kept_copy(bag_bytes.data(), bl), old = kept_copy(cur.data(), cur_len),
+                          r_kept = kept_copy(rec.data(), rec_len)] {
+            if (bag_kept->size() == 0 || quorvane_msgstore_put_prekeys(d.ms, bag_kept->data(), bag_kept->size()) != 0)
+                n_log(LOG_ERR, "dm: the prekey bag could not be stored after answering X3DH");
+            if (quorvane_msgstore_rinit_note(d.ms, id.data()) != 0) n_log(LOG_ERR, "dm: the answered X3DH preamble could not be recorded");
+            const bool aside = old->size() && cs_rt_set_aside(d.ms, d.conv, d.device, old->data(), old->size(), cs_wall_ms()) == 0;
+            keep_current(d, r_kept->data(), r_kept->size());
+            n_log(LOG_INFO, "dm: responder session (conv %02x%02x%02x%02x, device %02x%02x%02x%02x)%s", d.conv[0], d.conv[1],
+                  d.conv[2], d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3],
+                  aside ? ", beside the one held (D-132)" : "");
+        });
     } else {
         quorvane_cleanse(pt, QV_PT_MAX);
     }
@@ -188,7 +207,7 @@ dev_result open_device(delivery &d, uint8_t *pt, size_t *pt_len, bool *sender_re
     uint8_t cur_flag = cur_len ? cur.data()[0] : 0;
     bool opened = false;
     if (cur_len && cs_rt_try(cur.data(), cur_len, flag, pay, pay_len, pt, pt_len, out.data(), &out_len) == 1) {
-        keep_current(d, out.data(), out_len);
+        d.keep.push_back([&d, o = kept_copy(out.data(), out_len)] { keep_current(d, o->data(), o->size()); });
         cur_flag = out.data()[0];
         opened = true;
     }
@@ -198,20 +217,27 @@ dev_result open_device(delivery &d, uint8_t *pt, size_t *pt_len, bool *sender_re
         const size_t pl = quorvane_msgstore_get_ratchet_prev(d.ms, d.conv, d.device, slot, &stamp, tmp.data(), tmp.size());
         if (pl == 0 || cs_rt_try(tmp.data(), pl, flag, pay, pay_len, pt, pt_len, out.data(), &out_len) != 1) continue;
         opened = true;
+        auto o = kept_copy(out.data(), out_len);
         if (!cur_len) {
-            keep_current(d, out.data(), out_len);
-            quorvane_msgstore_drop_ratchet_prev(d.ms, d.conv, d.device, slot);
+            d.keep.push_back([&d, o, slot] {
+                keep_current(d, o->data(), o->size());
+                quorvane_msgstore_drop_ratchet_prev(d.ms, d.conv, d.device, slot);
+            });
             cur_flag = out.data()[0];
         } else if (d.history) {
             // an old envelope opened by an older session leaves the current one in place
-            if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, stamp, out.data(), out_len) != 0)
-                n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: a previous session could not be stored", d.conv[0], d.conv[1],
-                      d.conv[2], d.conv[3]);
+            d.keep.push_back([&d, o, slot, stamp] {
+                if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, stamp, o->data(), o->size()) != 0)
+                    n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: a previous session could not be stored", d.conv[0], d.conv[1],
+                          d.conv[2], d.conv[3]);
+            });
         } else {
-            keep_current(d, out.data(), out_len);
-            if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, cs_wall_ms(), cur.data(), cur_len) != 0)
-                n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: the replaced session could not be set aside", d.conv[0], d.conv[1],
-                      d.conv[2], d.conv[3]);
+            d.keep.push_back([&d, o, slot, old = kept_copy(cur.data(), cur_len)] {
+                keep_current(d, o->data(), o->size());
+                if (quorvane_msgstore_put_ratchet_prev(d.ms, d.conv, d.device, slot, cs_wall_ms(), old->data(), old->size()) != 0)
+                    n_log(LOG_ERR, "dm: conv %02x%02x%02x%02x: the replaced session could not be set aside", d.conv[0],
+                          d.conv[1], d.conv[2], d.conv[3]);
+            });
             cur_flag = out.data()[0];
             n_log(LOG_INFO, "dm: conv %02x%02x%02x%02x, device %02x%02x%02x%02x: a previous session takes over (D-132)", d.conv[0],
                   d.conv[1], d.conv[2], d.conv[3], d.device[0], d.device[1], d.device[2], d.device[3]);
@@ -232,7 +258,11 @@ dev_result open_device(delivery &d, uint8_t *pt, size_t *pt_len, bool *sender_re
             return dev_result::failed;
         }
     }
-    if (!(cur_flag & QV_SR_PENDING)) drop_stale_asides(d, tmp);
+    if (!(cur_flag & QV_SR_PENDING))
+        d.keep.push_back([&d] {
+            wiped t(QV_SR_MAX);
+            drop_stale_asides(d, t);
+        });
     return dev_result::opened;
 }
 
@@ -425,23 +455,28 @@ void queue_note(cs_deliver_state &st, const quorvane_ms_msgrec &rec) {
     st.note_count++;
 }
 
-void store_record(delivery &d, const quorvane_ms_msgrec &rec) {
+// False when the store could not write the message.
+bool store_record(delivery &d, const quorvane_ms_msgrec &rec) {
     cs_deliver_state &st = d.cs->deliver;
     if (d.history) {
         if (st.backfill_sink) {
             st.backfill_sink(st.backfill_ctx, &rec);
             st.backfill_count++;
-        } else if (quorvane_msgstore_add_history(d.ms, &rec) == 1) {
-            st.backfill_count++;
+            return true;
         }
-        return;
+        const int r = quorvane_msgstore_add_history(d.ms, &rec);
+        if (r == 1) st.backfill_count++;
+        return r >= 0;
     }
-    if (quorvane_msgstore_add_msg(d.ms, &rec) == 1 && rec.type != QV_MSG_SYSTEM && !from_self(d)) queue_note(st, rec);
+    const int r = quorvane_msgstore_add_msg(d.ms, &rec);
+    if (r == 1 && rec.type != QV_MSG_SYSTEM && !from_self(d)) queue_note(st, rec);
+    return r >= 0;
 }
 
-void apply(delivery &d, const uint8_t *pt, size_t n, bool conv_key) {
+// False when what the envelope carried could not be kept.
+bool apply(delivery &d, const uint8_t *pt, size_t n, bool conv_key) {
     auto *rec = static_cast<quorvane_ms_msgrec *>(std::calloc(1, sizeof(quorvane_ms_msgrec)));
-    if (!rec) return;
+    if (!rec) return false;
     std::memcpy(rec->conv_id, d.conv, 16);
     std::memcpy(rec->author, d.h.sender_id, 16);
     std::memcpy(rec->author_device, d.device, 32);
@@ -464,9 +499,11 @@ void apply(delivery &d, const uint8_t *pt, size_t n, bool conv_key) {
         pt = inner;
         n = il;
     }
-    if (keep && (n == 0 || !apply_action(d, pt, n)) && (n == 0 || record_body(pt, n, rec))) store_record(d, *rec);
+    bool kept = true;
+    if (keep && (n == 0 || !apply_action(d, pt, n)) && (n == 0 || record_body(pt, n, rec))) kept = store_record(d, *rec);
     quorvane_cleanse(rec, sizeof *rec);
     std::free(rec);
+    return kept;
 }
 
 /* ---- previews ---- */
@@ -540,8 +577,15 @@ void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t 
         opened = r == dev_result::opened;
     }
     if (opened) {
+        if (!apply(d, pt.data(), pt_len, conv_key)) {
+            // neither the session nor the cursor moves: the server's next copy opens as this one did
+            n_log(LOG_ERR, "session: a message of conv %02x%02x%02x%02x could not be stored", d.conv[0], d.conv[1], d.conv[2],
+                  d.conv[3]);
+            if (!d.history) quorvane_msgstore_hold_cursor(d.ms, d.conv);
+            return;
+        }
+        for (auto &k : d.keep) k();
         advance_cursor(d);
-        apply(d, pt.data(), pt_len, conv_key);
         return;
     }
     if (!d.history) {

@@ -31,7 +31,8 @@ enum : uint8_t {
 
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
 constexpr size_t   QVS_ENV_MAX = (1u << 20) - 2 * 5 - 8;       // a live envelope's frame adds its position and must stay within 1 MiB
-constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, envelopes are refused
+constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, it gets no more
+constexpr uint64_t QVS_ENV_BYTES_PER_DEVICE_MAX = 512ull << 20;  // and their bytes: 1 MiB envelopes would fill 100 GB
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
 constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
@@ -116,6 +117,7 @@ struct qvs_conn {
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
 [[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
+void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos);  // copies up to pos were queued for the device
 
 // Signed-in handlers, one file per concern (same results as qvs_handle_frame)
 // - devices and prekeys (server_devices.cpp): 41 publish, 6 request -> 135.

@@ -5,6 +5,7 @@
 #include "quorvane_crypto.h"
 #include "quorvane_proto.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -267,15 +268,18 @@ void deliver_pushes(server &s) {
     for (auto &[fd, c] : s.conns)
         if (!c->dead && c->st.phase == QVS_SIGNED_IN && c->st.synced) live[c->st.dev].push_back(c.get());
     std::unordered_map<connection *, std::vector<qvs_frame_ptr>> out;
+    std::unordered_map<int64_t, uint64_t> handed;
     for (const qvs_push &p : s.ctx.pushes) {
         auto it = live.find(p.dev);
         if (it == live.end()) continue;
+        if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
         qvs_frame_ptr f = p.make  ? std::make_shared<const std::vector<uint8_t>>(p.make())
                           : p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame))
                                   : p.frame;
         for (connection *c : it->second) out[c].push_back(f);
     }
     s.ctx.pushes.clear();
+    for (auto &[dev, pos] : handed) note_handed(&s.ctx, dev, pos);
     for (auto &[c, frames] : out) release_replies(s, *c, &frames);
 }
 

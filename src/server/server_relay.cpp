@@ -46,6 +46,11 @@ bool recipients(qvs_ctx *ctx, const uint8_t conv_id[16], int64_t sender, std::ve
 
 }  // namespace
 
+// Kept with the next turn's commit; one lost to a crash only keeps copies longer.
+void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos) {
+    if (qvs_env_handed(ctx->store, dev, pos) != 0) n_log(LOG_ERR, "server: what a device was handed could not be noted");
+}
+
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
     qvs_frame_builder f(QVS_FT_LIVE_ENVELOPE);
     f.put_u64(QVS_TAG_POSITION, pos);
@@ -72,8 +77,9 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     std::vector<uint64_t> pos;
     uint64_t at = 0;
     if (!*bad) {
-        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at);
-        if (r == 1) bad = "a recipient device holds too many";
+        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at,
+                              QVS_ENV_BYTES_PER_DEVICE_MAX);
+        if (r == 1) bad = "every recipient device holds too many";
         else if (r != 0) bad = "a store failure";
     }
     if (*bad) {
@@ -82,7 +88,8 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         return 0;
     }
     auto body = std::make_shared<const std::vector<uint8_t>>(env, env + n);
-    for (size_t i = 0; i < devs.size(); i++) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
+    for (size_t i = 0; i < devs.size(); i++)
+        if (pos[i]) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});
     ack(c, at);
     return 0;
 }
@@ -97,9 +104,12 @@ int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         !rec.bytes(QVS_TAG_SYNC_LIST, 0, QV_SYNC_CURSOR_MAX_ENTRIES * QV_SYNC_CURSOR_ENTRY_LEN, &table, &tlen))
         table = nullptr, tlen = 0;
     qvs_sync_stream s;
-    if (qvs_user_convs(ctx->store, c->user_id, &s.convs) != 0) return 0;
+    uint64_t handed = 0;
+    if (qvs_user_convs(ctx->store, c->user_id, &s.convs) != 0 || qvs_env_handed_upto(ctx->store, c->dev, &handed) != 0) return 0;
     for (const auto &conv : s.convs) {
-        uint64_t cursor = quorvane_sync_cursor_lookup(table, tlen, conv.data());
+        // a cursor past all this device was ever handed claims what it never got:
+        // taken at its word, that would be deleted, and what comes later hidden below it
+        const uint64_t cursor = std::min(quorvane_sync_cursor_lookup(table, tlen, conv.data()), handed);
         s.cursors.push_back(cursor);
         if (qvs_env_drop_upto(ctx->store, c->dev, conv.data(), cursor) != 0)
             n_log(LOG_ERR, "server: the copies passed by a cursor of %s could not be deleted", c->user.c_str());
@@ -135,6 +145,7 @@ int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
         }
         for (const qvs_envelope &e : batch) c->replies.push_back(qvs_live_frame(e.pos, e.body));
         s.after = batch.back().pos;
+        note_handed(ctx, c->dev, s.after);
         return 1;
     }
     // What arrived since the sync began; a conversation made meanwhile gets
@@ -152,7 +163,10 @@ int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
         c->replies.push_back(qvs_live_frame(e.pos, e.body));
         s.tail_after = e.pos;
     }
-    if (!batch.empty()) return 1;
+    if (!batch.empty()) {
+        note_handed(ctx, c->dev, s.tail_after);
+        return 1;
+    }
     c->replies.push_back(qvs_frame_builder(QVS_FT_SYNC_END).take());
     s = qvs_sync_stream{};
     c->synced = true;

@@ -97,6 +97,17 @@ constexpr const char *SCHEMA_V2 =
     "CREATE TABLE positions (id INTEGER PRIMARY KEY CHECK (id = 1), last INTEGER NOT NULL);"
     "INSERT INTO positions VALUES (1, 0);";
 
+// The highest position handed to each device: a cursor beyond it claims what
+// the device never got. Devices of an older store are trusted up to the last
+// position, as before. And the bytes of the copies waiting for each device, so
+// envelopes of up to 1 MiB cannot fill the disk under the bound on copies.
+constexpr const char *SCHEMA_V3 =
+    "ALTER TABLE devices ADD COLUMN handed INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET handed = (SELECT last FROM positions WHERE id = 1);"
+    "ALTER TABLE devices ADD COLUMN queued_bytes INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET queued_bytes = (SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e"
+    " JOIN envelope_bodies b ON b.id = e.body_id WHERE e.dev = devices.dev);";
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
@@ -179,7 +190,8 @@ bool migrate(sqlite3 *db) {
     bool ok = true;
     if (v < 1) ok = exec(db, SCHEMA_V1);
     if (v < 2) ok = ok && exec(db, SCHEMA_V2);
-    ok = ok && exec(db, "PRAGMA user_version = 2");
+    if (v < 3) ok = ok && exec(db, SCHEMA_V3);
+    ok = ok && exec(db, "PRAGMA user_version = 3");
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -491,29 +503,44 @@ int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
 /* ---- envelopes ---- */
 
 int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len, const std::vector<int64_t> &devs,
-                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack) {
+                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack, uint64_t byte_bound) {
     if (!st || !conv_id || !env || !out || !ack) return -1;
     out->clear();
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
-        stmt full(st, "SELECT queued FROM devices WHERE dev = ?1");
+        stmt full(st, "SELECT queued, queued_bytes FROM devices WHERE dev = ?1");
         stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
         stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
-        stmt cnt(st, "UPDATE devices SET queued = queued + 1 WHERE dev = ?1");
+        stmt cnt(st, "UPDATE devices SET queued = queued + 1, queued_bytes = queued_bytes + ?2 WHERE dev = ?1");
         if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
+        // A device at its bound misses this copy: refusing the whole envelope would
+        // let one device that never syncs silence every conversation it is in.
+        std::vector<bool> room;
+        size_t with_room = 0;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
             if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
-            if (static_cast<uint64_t>(sqlite3_column_int64(full.s, 0)) >= bound) return 1;
+            const auto copies = static_cast<uint64_t>(sqlite3_column_int64(full.s, 0));
+            const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(full.s, 1));
+            room.push_back(copies < bound && bytes <= byte_bound && len <= byte_bound - bytes);
+            with_room += room.back() ? 1 : 0;
         }
+        if (!devs.empty() && with_room == 0) return 1;
         if (!devs.empty() && (!body.blob(1, env, len) || !body.done())) return -1;
         int64_t body_id = sqlite3_last_insert_rowid(st->db);
-        for (int64_t dev : devs) {
+        for (size_t i = 0; i < devs.size(); i++) {
+            const int64_t dev = devs[i];
+            if (!room[i]) {
+                n_log(LOG_WARNING, "store: device %lld holds as much as it may: this copy is not kept for it",
+                      static_cast<long long>(dev));
+                out->push_back(0);
+                continue;
+            }
             uint64_t pos = ++st->last_pos;
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);
             if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
-                !ins.done() || !cnt.i64(1, dev) || !cnt.done())
+                !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done())
                 return -1;
             out->push_back(pos);
         }
@@ -569,11 +596,15 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
         while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
         if (r != SQLITE_DONE) return -1;
         if (bodies.empty()) return 0;
+        stmt sum(st, "SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                     " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3");
+        if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto) || sqlite3_step(sum.s) != SQLITE_ROW) return -1;
+        const int64_t bytes = sqlite3_column_int64(sum.s, 0);
         stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
         if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
         int n = sqlite3_changes(st->db);
-        stmt cnt(st, "UPDATE devices SET queued = queued - ?2 WHERE dev = ?1");
-        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.done()) return -1;
+        stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
+        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.i64(3, bytes) || !cnt.done()) return -1;
         stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
         if (!gone.s) return -1;
         for (int64_t id : bodies) {
@@ -585,3 +616,19 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
 }
 
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
+
+int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos) {
+    if (!st) return -1;
+    return atomically(st, "env_handed", [&] {
+        stmt q(st, "UPDATE devices SET handed = ?2 WHERE dev = ?1 AND handed < ?2");
+        return q.s && q.i64(1, dev) && q.i64(2, static_cast<int64_t>(pos > INT64_MAX ? INT64_MAX : pos)) && q.done() ? 0 : -1;
+    });
+}
+
+int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out) {
+    if (!st || !out) return -1;
+    stmt q(st, "SELECT handed FROM devices WHERE dev = ?1");
+    if (!q.s || !q.i64(1, dev) || sqlite3_step(q.s) != SQLITE_ROW) return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 0;
+}

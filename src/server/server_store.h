@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 2;
+constexpr int    QVS_SCHEMA_VERSION = 3;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -109,15 +109,21 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out);
 
 // Envelopes, one copy per recipient device under one server-wide position that only grows
-// - store: 0 stored, one copy per device (positions in *out, in the order of devs); 1 refused because
-//   a device already holds `bound` copies (nothing stored). *ack is the frame's position: its last
-//   copy's, or a fresh one when there is no recipient, so acknowledgements grow too.
+// - store: 0 stored, one copy per device (positions in *out, in the order of devs; 0 for a device that
+//   already holds `bound` copies, or whose copies would pass `byte_bound` bytes, which gets none); 1 refused because every device is that full (nothing
+//   stored). *ack is the frame's position: its last copy's, or a fresh one when there is no recipient,
+//   so acknowledgements grow too.
 // - fetch: copies of a device with after < pos <= upto, ascending, of one conversation (or any when
 //   conv_id is null), at most max_count, and no more once their bodies reach max_bytes.
 // - drop_upto deletes the device's copies of the conversation at or below the cursor.
 [[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len,
-                                const std::vector<int64_t> &devs, uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack);
+                                const std::vector<int64_t> &devs, uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack,
+                                uint64_t byte_bound = UINT64_MAX);
 [[nodiscard]] int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t after, uint64_t upto, size_t max_count,
                                 size_t max_bytes, std::vector<qvs_envelope> *out);
 [[nodiscard]] int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor);
 [[nodiscard]] uint64_t qvs_env_last_pos(qvs_store *st);  // the last position handed out, 0 before the first
+// - handed raises the highest position queued for the device to `pos` (never lowers it);
+//   handed_upto reads it: a cursor past it names copies the device never got.
+[[nodiscard]] int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos);
+[[nodiscard]] int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out);

@@ -210,7 +210,7 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
                               "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
                               &out), 0);
-        EXPECT_EQ(out, "2 wal\n");
+        EXPECT_EQ(out, "3 wal\n");
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
@@ -335,11 +335,11 @@ TEST(Server, SchemaOneIsMigrated) {
     qvs_store_close(st);
     std::string out;
     ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('pragma user_version').fetchone()[0])\" " + db, &out), 0);
-    EXPECT_EQ(out, "2\n");
+    EXPECT_EQ(out, "3\n");
 }
 
-// Copies per device are bounded: past the bound a frame is refused whole
-// (no copy for anyone, no position spent), and a cursor that deletes copies
+// Copies per device are bounded: past the bound a frame for that device alone
+// is refused (no copy, no position spent), and a cursor that deletes copies
 // makes room again. Positions keep growing across a reopen.
 TEST(Server, EnvelopeBoundAndPositions) {
     TempDir tmp;
@@ -364,7 +364,7 @@ TEST(Server, EnvelopeBoundAndPositions) {
     struct { const char *name; std::vector<int64_t> *devs; int want; } steps[] = {
         {"first to both", &to_both, 0},
         {"second to b", &to_b, 0},
-        {"b is full: refused for both", &to_both, 1},
+        {"b is full and alone: refused", &to_b, 1},
         {"nobody else: a position all the same", nullptr, 0},
     };
     std::vector<int64_t> none;
