@@ -82,15 +82,13 @@ char             *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, cha
 uint32_t          quorvane_cs_self_profile_epoch(const quorvane_cs *cs);              // raised when another own device renamed us
 
 // Hints and sessions with the account's own other devices
-// - `devices` are the own account's devices from a prekey reply (at most 5 are looked at).
+// - `own` is the own account's peer record, made from its prekey reply (at most 5 devices are looked at).
 // - self_sync starts the pairs this device owns (its key sorts lower) and reopens a pair
 //   whose other side never answered and has rotated its signed prekey; returns how many
 //   it started, -1 on bad arguments. self_todo counts what self_sync would start.
 quorvane_cs_hints   *cs_hints(quorvane_cs *cs);  // the configured record, else the session's own
-[[nodiscard]] int    quorvane_cs_dm_self_sync(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer_device *devices,
-                                              size_t count);
-[[nodiscard]] int    quorvane_cs_dm_self_todo(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer_device *devices,
-                                              size_t count);
+[[nodiscard]] int    quorvane_cs_dm_self_sync(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *own);
+[[nodiscard]] int    quorvane_cs_dm_self_todo(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *own);
 int                  quorvane_cs_dm_ratchet_seen(quorvane_cs *cs, const uint8_t conv_id[16]);  // 1 when in the relink ring
 int                  cs_self_pending(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t device[32],
                                      uint32_t *spk_id);  // 1 pending, with the signed-prekey id our preamble named

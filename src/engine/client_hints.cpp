@@ -17,8 +17,8 @@ bool owns_pair(const quorvane_cs *cs, const quorvane_peer_device &d) {
     return std::memcmp(d.bundle.dev_x, cs->cfg.keys->device_x25519_pub, 32) > 0;
 }
 
-bool usable(const quorvane_cs *cs, const uint8_t *conv_id, const quorvane_peer_device *devices, size_t count) {
-    return cs && conv_id && cs->cfg.keys && cs->cfg.store && (devices || count == 0);
+bool usable(const quorvane_cs *cs, const uint8_t *conv_id, const quorvane_peer *own) {
+    return cs && conv_id && own && cs->cfg.keys && cs->cfg.store;
 }
 
 // A pending pair whose other side let three of our envelopes fail since we started it.
@@ -84,8 +84,10 @@ int quorvane_cs_dm_ratchet_seen(quorvane_cs *cs, const uint8_t conv_id[16]) {
     return 0;
 }
 
-int quorvane_cs_dm_self_sync(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer_device *devices, size_t count) {
-    if (!usable(cs, conv_id, devices, count)) return -1;
+int quorvane_cs_dm_self_sync(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *own) {
+    if (!usable(cs, conv_id, own)) return -1;
+    const quorvane_peer_device *devices = own->devices;
+    const size_t count = own->device_count;
     quorvane_msgstore *ms = cs->cfg.store;
     int started = 0;
     for (size_t i = 0; i < count && i < QV_OWN_DEVICES; i++) {
@@ -115,8 +117,10 @@ int quorvane_cs_dm_self_sync(quorvane_cs *cs, const uint8_t conv_id[16], const q
     return started;
 }
 
-int quorvane_cs_dm_self_todo(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer_device *devices, size_t count) {
-    if (!usable(cs, conv_id, devices, count)) return -1;
+int quorvane_cs_dm_self_todo(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_peer *own) {
+    if (!usable(cs, conv_id, own)) return -1;
+    const quorvane_peer_device *devices = own->devices;
+    const size_t count = own->device_count;
     int todo = 0;
     for (size_t i = 0; i < count && i < QV_OWN_DEVICES; i++) {
         const quorvane_peer_device &d = devices[i];

@@ -705,22 +705,34 @@ struct OwnDevices : Deliver {
 };
 
 TEST_F(OwnDevices, OnlyTheLowerKeyStartsThePair) {
-    quorvane_peer_device devs[2] = {high->publish(), low->publish()};
-    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, devs, 2), 1);
-    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, devs, 2), 1);
+    quorvane_peer own{};
+    own.device_count = 2;
+    own.devices[0] = high->publish();
+    own.devices[1] = low->publish();
+    const quorvane_peer none{};
+    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &own), 1);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &own), 1);
     EXPECT_EQ(quorvane_msgstore_has_ratchet(r.ms, conv, high->dev()), 1);
     EXPECT_NE(quorvane_msgstore_has_ratchet(r.ms, conv, low->dev()), 1);
-    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, devs, 2), 0);
-    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, devs, 2), 0) << "a held session is left alone";
+    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &own), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &own), 0) << "a held session is left alone";
     // the other side answers its pair: the first envelope it sends carries a preamble we answer
     low->start(conv, r.publish());
     r.deliver(low->seal(conv, text("from my laptop"), 1), 1);
     EXPECT_EQ(text_of(msgs().back()), "from my laptop");
     EXPECT_EQ(notes(), 0u) << "our own message does not notify";
 
-    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, nullptr, 0), 0);
-    EXPECT_EQ(quorvane_cs_dm_self_sync(nullptr, conv, devs, 2), -1);
-    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, nullptr, devs, 2), -1);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &none), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, nullptr), -1);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(nullptr, conv, &own), -1);
+    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, nullptr, &own), -1);
+}
+
+quorvane_peer peer_of(const quorvane_peer_device &d) {
+    quorvane_peer p{};
+    p.device_count = 1;
+    p.devices[0] = d;
+    return p;
 }
 
 // Our preamble to an own device that never answers: three failures from it, each
@@ -729,7 +741,8 @@ TEST_F(OwnDevices, NeverAnsweredPairIsOpenedAgain) {
     qvtest::LogCapture log;
     r.hints.self_event_interval_ms = 1000;
     quorvane_peer_device d = high->publish();
-    ASSERT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &d, 1), 1);
+    const quorvane_peer own = peer_of(d);
+    ASSERT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &own), 1);
     uint32_t spk = 0;
     ASSERT_EQ(cs_self_pending(r.cs, conv, high->dev(), &spk), 1);
     EXPECT_EQ(spk, d.bundle.spk_id);
@@ -747,12 +760,13 @@ TEST_F(OwnDevices, NeverAnsweredPairIsOpenedAgain) {
     EXPECT_EQ(ev->counters[2], 4u);
 
     // the same prekey: nothing to do; a rotated one: the pair opens again, the old session set aside
-    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &d, 1), 1);
-    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &d, 1), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &own), 1);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &own), 0);
     const Bytes old = r.record(conv, high->dev());
     quorvane_peer_device rotated = high->publish();
     ASSERT_NE(rotated.bundle.spk_id, d.bundle.spk_id);
-    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &rotated, 1), 1);
+    const quorvane_peer own_rotated = peer_of(rotated);
+    EXPECT_EQ(quorvane_cs_dm_self_sync(r.cs, conv, &own_rotated), 1);
     EXPECT_TRUE(log.contains("never answered our init and has rotated its prekey: opening the pair again"));
     ASSERT_EQ(cs_self_pending(r.cs, conv, high->dev(), &spk), 1);
     EXPECT_EQ(spk, rotated.bundle.spk_id);
@@ -761,7 +775,7 @@ TEST_F(OwnDevices, NeverAnsweredPairIsOpenedAgain) {
     uint64_t t = 0;
     aside.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv, high->dev(), 0, &t, aside.data(), aside.size()));
     EXPECT_EQ(aside, old);
-    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &rotated, 1), 0);
+    EXPECT_EQ(quorvane_cs_dm_self_todo(r.cs, conv, &own_rotated), 0);
 }
 
 TEST_F(OwnDevices, SelfEventTableReusesTheOldest) {
