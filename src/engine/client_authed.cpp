@@ -1,5 +1,7 @@
 #include "client_authed.h"
 
+#include "client_account.h"
+#include "client_community.h"
 #include "client_session.h"
 #include "n_log.h"
 #include "quorvane_crypto.h"
@@ -348,6 +350,10 @@ void handle_authed_frame(quorvane_cs *cs, const uint8_t *frame, size_t len) {
     case FT_CONV_INFO: on_conv_info(cs, p, plen); break;
     case FT_CONV_REMOVED: on_conv_removed(cs, p, plen); break;
     case FT_KEY_REQUEST: on_key_request(cs, p, plen); break;
-    default: break;  // the other frames come with later work
+    default:
+        // account, device and presence frames, then conversations and communities
+        if (cs_account_frame(cs, type, p, plen)) break;
+        (void)cs_community_frame(cs, type, p, plen);
+        break;
     }
 }

@@ -11,7 +11,9 @@
 // Results: 0 ok, -1 refused or not available.
 #pragma once
 
+#include "client_account.h"
 #include "client_authed.h"
+#include "client_community.h"
 #include "client_deliver.h"
 #include "client_msgstore.h"
 #include "client_net.h"
@@ -107,6 +109,8 @@ struct quorvane_cs {
     int escrow_seed_ready;
     cs_authed_state authed;    // signed-in exchange: result slots, queues, counters
     cs_deliver_state deliver;  // receive path: notifications, hints, back-fill sink
+    cs_account_state account;      // account, device, history and presence answers
+    cs_community_state community;  // conversation, channel, instance and administration answers
 };
 
 [[nodiscard]] quorvane_cs *quorvane_cs_new(const quorvane_cs_config *config);  // null when a required field is missing

@@ -1,0 +1,3 @@
+#include "client_send.h"
+
+#include "client_session.h"
