@@ -21,7 +21,10 @@ struct conv_request {
     std::vector<bool> keyed;
     std::vector<size_t> dev_keys;  // per member
     std::vector<qvs_conv_devkey> devkeys;
+    std::vector<std::pair<const uint8_t *, size_t>> grants;  // records 84: a device id, then older keys sealed to it
 };
+
+constexpr size_t GRANT_MIN = 17, GRANT_MAX = 288;
 
 // Empty string when well formed, else why not.
 const char *parse_create(const qvs_records &rec, conv_request *q) {
@@ -59,6 +62,10 @@ const char *parse_create(const qvs_records &rec, conv_request *q) {
             std::memcpy(k.device_id, v + 16, 16);
             std::memcpy(k.sealed, v + 32, QVS_SEALED_KEY_LEN);
             q->devkeys.push_back(k);
+        } else if (tag == QVS_TAG_GRANT) {
+            if (n < GRANT_MIN || n > GRANT_MAX) return "an older-keys record of the wrong length";
+            if (q->grants.size() == QVS_CONV_MEMBERS_MAX * QVS_MAX_DEVICES) return "too many older-keys records";
+            q->grants.emplace_back(v, n);
         }
     }
     if (!q->conv_id) return "no conversation id";
@@ -99,11 +106,29 @@ int sealed_for(qvs_ctx *ctx, const uint8_t conv_id[16], const qvs_conv_member &m
     return r < 0 ? -1 : 0;
 }
 
-std::vector<uint8_t> info_frame(const uint8_t conv_id[16], const std::array<uint8_t, QVS_SEALED_KEY_LEN> &sealed,
-                                const std::vector<uint8_t> &member_part) {
+// What one device is given beside the member list: its key, its older keys
+// when a grant holds them, and its user's read mark.
+struct device_part {
+    std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
+    std::vector<uint8_t> grant;
+    uint64_t mark = 0;
+};
+
+int device_part_of(qvs_ctx *ctx, const uint8_t conv_id[16], const qvs_conv_member &member, const qvs_device &dev, device_part *out) {
+    uint8_t dev_id[16];
+    if (sealed_for(ctx, conv_id, member, dev, &out->sealed) != 0 || quorvane_device_id(dev.x25519_pub, dev.ed25519_pub, dev_id) != 0 ||
+        qvs_conv_grant_get(ctx->store, conv_id, dev_id, &out->grant) < 0 ||
+        qvs_read_mark_get(ctx->store, member.user_id, conv_id, &out->mark) < 0)
+        return -1;
+    return 0;
+}
+
+std::vector<uint8_t> info_frame(const uint8_t conv_id[16], const device_part &dp, const std::vector<uint8_t> &member_part) {
     qvs_frame_builder f(QVS_FT_CONV_INFO);
     f.put(QVS_TAG_CONV_ID, conv_id, 16);
-    f.put(QVS_TAG_SEALED_KEY, sealed.data(), sealed.size());
+    f.put(QVS_TAG_SEALED_KEY, dp.sealed.data(), dp.sealed.size());
+    if (!dp.grant.empty()) f.put(QVS_TAG_GRANT, dp.grant.data(), dp.grant.size());
+    if (dp.mark) f.put_u64(QVS_TAG_READ_MARK, dp.mark);
     f.b.insert(f.b.end(), member_part.begin(), member_part.end());
     return f.take();
 }
@@ -125,9 +150,79 @@ int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id
         if (std::memcmp(m.user_id, user_id, 16) == 0) me = &m;
     bool ok = false;
     std::vector<uint8_t> part = member_part_of(ctx, members, &ok);
-    std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
-    if (!me || !ok || sealed_for(ctx, conv_id, *me, dev, &sealed) != 0) return -1;
-    *frame = info_frame(conv_id, sealed, part);
+    device_part dp;
+    if (!me || !ok || device_part_of(ctx, conv_id, *me, dev, &dp) != 0) return -1;
+    *frame = info_frame(conv_id, dp, part);
+    return 0;
+}
+
+// Frame 151 for every device of every member, made after the commit and only
+// for devices connected and synced then: a group of 320 devices would
+// otherwise cost 15 MB a change.
+void qvs_push_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members) {
+    bool ok = false;
+    auto part = std::make_shared<const std::vector<uint8_t>>(member_part_of(ctx, members, &ok));
+    std::array<uint8_t, 16> conv;
+    std::memcpy(conv.data(), conv_id, 16);
+    for (size_t i = 0; ok && i < members.size(); i++) {
+        std::vector<qvs_device> devs;
+        if (qvs_account_devices(ctx->store, members[i].user_id, &devs) != 0) break;
+        for (const qvs_device &d : devs) {
+            device_part dp;
+            if (device_part_of(ctx, conv_id, members[i], d, &dp) != 0) continue;
+            ctx->pushes.push_back({d.row, nullptr, 0, [conv, dp, part] { return info_frame(conv.data(), dp, *part); }});
+        }
+    }
+}
+
+namespace {
+
+// Every listed member must have an account; empty when so.
+const char *members_known(qvs_ctx *ctx, const conv_request &q) {
+    for (const qvs_conv_member &m : q.members) {
+        qvs_account a{};
+        int r = qvs_account_by_id(ctx->store, m.user_id, &a);
+        quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
+        if (r != 1) return "a member without an account";
+    }
+    return "";
+}
+
+bool names(const conv_request &q, const uint8_t user_id[16]) {
+    for (const qvs_conv_member &m : q.members)
+        if (std::memcmp(m.user_id, user_id, 16) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+// A new key for a conversation (or the current one sealed again): the sender
+// must be a member now; the listed members become the member set, their keys
+// and the device keys replace the old ones, and each older-keys record is kept
+// for its device. A device a grant or a device key names has its key request
+// answered. No answer but the new information to every member device.
+int qvs_on_group_key(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
+    conv_request q;
+    const char *bad = parse_create(rec, &q);
+    if (!*bad) bad = members_known(ctx, q);
+    if (!*bad && qvs_conv_is_member(ctx->store, q.conv_id, c->user_id) != 1) bad = "a sender who is not a member";
+    if (!*bad) {
+        int r = qvs_conv_rekey(ctx->store, q.conv_id, q.members, q.devkeys);
+        if (r == 1) bad = "no such conversation";
+        else if (r != 0) bad = "a store failure";
+    }
+    for (size_t i = 0; !*bad && i < q.grants.size(); i++) {
+        const auto &[g, n] = q.grants[i];
+        if (qvs_conv_grant_put(ctx->store, q.conv_id, g, g, n) != 0 || qvs_key_request_drop(ctx->store, q.conv_id, g) != 0)
+            bad = "a store failure";
+    }
+    for (size_t i = 0; !*bad && i < q.devkeys.size(); i++)
+        if (qvs_key_request_drop(ctx->store, q.conv_id, q.devkeys[i].device_id) != 0) bad = "a store failure";
+    if (*bad) {
+        n_log(LOG_NOTICE, "server: a group key of %s refused: %s", c->user.c_str(), bad);
+        return 0;
+    }
+    qvs_push_conv_info(ctx, q.conv_id, q.members);
     return 0;
 }
 
@@ -136,37 +231,20 @@ int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id
 int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     conv_request q;
     const char *bad = parse_create(rec, &q);
-    bool creator_in = false;
-    for (const qvs_conv_member &m : q.members) {
-        if (std::memcmp(m.user_id, c->user_id, 16) == 0) creator_in = true;
-        qvs_account a{};
-        if (!*bad && qvs_account_by_id(ctx->store, m.user_id, &a) != 1) bad = "a member without an account";
-        quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
-    }
-    if (!*bad && !creator_in) bad = "a creator who is not a member";
+    if (!*bad) bad = members_known(ctx, q);
+    if (!*bad && !names(q, c->user_id)) bad = "a creator who is not a member";
     if (!*bad) {
         int r = qvs_conv_create(ctx->store, q.conv_id, q.members, q.devkeys);
         if (r == 1) bad = "an id that exists";
         else if (r != 0) bad = "a store failure";
     }
+    for (size_t i = 0; !*bad && i < q.grants.size(); i++)
+        if (qvs_conv_grant_put(ctx->store, q.conv_id, q.grants[i].first, q.grants[i].first, q.grants[i].second) != 0)
+            bad = "a store failure";
     if (*bad) {
         n_log(LOG_NOTICE, "server: a conversation of %s refused: %s", c->user.c_str(), bad);
         return 0;
     }
-    // The frames are made after the commit and only for devices connected
-    // and synced then: a group of 320 devices would otherwise cost 15 MB a creation.
-    bool ok = false;
-    auto part = std::make_shared<const std::vector<uint8_t>>(member_part_of(ctx, q.members, &ok));
-    std::array<uint8_t, 16> conv;
-    std::memcpy(conv.data(), q.conv_id, 16);
-    for (size_t i = 0; ok && i < q.members.size(); i++) {
-        std::vector<qvs_device> devs;
-        if (qvs_account_devices(ctx->store, q.members[i].user_id, &devs) != 0) break;
-        for (const qvs_device &d : devs) {
-            std::array<uint8_t, QVS_SEALED_KEY_LEN> sealed;
-            if (sealed_for(ctx, q.conv_id, q.members[i], d, &sealed) != 0) continue;
-            ctx->pushes.push_back({d.row, nullptr, 0, [conv, sealed, part] { return info_frame(conv.data(), sealed, *part); }});
-        }
-    }
+    qvs_push_conv_info(ctx, q.conv_id, q.members);
     return 0;
 }

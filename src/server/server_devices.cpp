@@ -97,3 +97,29 @@ int qvs_on_prekey_request(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     c->replies.push_back(f.take());
     return 0;
 }
+
+// Revocation of one of the account's own devices: gone with its prekeys, its
+// waiting copies and its key requests, refused at registration for good, and
+// its connections closed once the turn has committed.
+int qvs_on_revoke(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
+    const uint8_t *id = nullptr;
+    if (!rec.fixed(QVS_TAG_DEVICE_ID, 16, &id)) return -1;
+    std::vector<qvs_device> devs;
+    uint8_t status = 1;
+    if (qvs_account_devices(ctx->store, c->user_id, &devs) == 0)
+        for (const qvs_device &d : devs) {
+            uint8_t did[16];
+            if (quorvane_device_id(d.x25519_pub, d.ed25519_pub, did) != 0 || std::memcmp(did, id, 16) != 0) continue;
+            if (qvs_device_revoke(ctx->store, c->user_id, &d) == 0) {
+                status = 0;
+                ctx->revoked.push_back(d.row);
+                if (d.row == c->dev) c->phase = QVS_DONE;  // the answer goes out, then this connection closes
+                n_log(LOG_INFO, "server: %s revoked a device", c->user.c_str());
+            }
+        }
+    qvs_frame_builder f(QVS_FT_REVOKED);
+    f.put(QVS_TAG_DEVICE_ID, id, 16);
+    f.put(QVS_TAG_REVOKE_STATUS, &status, 1);
+    c->replies.push_back(f.take());
+    return 0;
+}

@@ -319,6 +319,17 @@ int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *c, const uint8_t *frame, size_t len
         case QVS_FT_CREATE_CONV: return qvs_on_create_conv(ctx, c, rec);
         case QVS_FT_ENVELOPE: return qvs_on_envelope(ctx, c, rec);
         case QVS_FT_SYNC: return qvs_on_sync(ctx, c, rec);
+        case QVS_FT_GROUP_KEY: return qvs_on_group_key(ctx, c, rec);
+        case QVS_FT_KEY_REQUEST: return qvs_on_key_request(ctx, c, rec);
+        case QVS_FT_KEY_REQUESTS_AGAIN: return qvs_on_key_requests_again(ctx, c, rec);
+        case QVS_FT_PRESENCE_PUBLIC: return qvs_on_presence_public(ctx, c, rec);
+        case QVS_FT_TYPING: return qvs_on_typing(ctx, c, rec);
+        case QVS_FT_RECEIPT: return qvs_on_receipt(ctx, c, rec);
+        case QVS_FT_READ_MARK: return qvs_on_read_mark(ctx, c, rec);
+        case QVS_FT_REVOKE: return qvs_on_revoke(ctx, c, rec);
+        case QVS_FT_HISTORY_REQUEST: return qvs_on_history_request(ctx, c, rec);
+        case QVS_FT_HISTORY_CHUNK: return qvs_on_history_chunk(ctx, c, rec);
+        case QVS_FT_BACKFILL: return qvs_on_backfill(ctx, c, rec);
         default: return 0;  // frames of later exchanges are not served yet
         }
     default: return 0;  // a final answer is on its way out

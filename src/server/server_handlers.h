@@ -21,12 +21,20 @@
 enum : uint8_t {
     QVS_FT_PREKEY_REQUEST = 6, QVS_FT_ENVELOPE = 7, QVS_FT_SYNC = 8, QVS_FT_CREATE_CONV = 24, QVS_FT_PUBLISH_PREKEYS = 41,
     QVS_FT_PREKEY_REPLY = 135, QVS_FT_ACK = 136, QVS_FT_LIVE_ENVELOPE = 137, QVS_FT_SYNC_END = 139, QVS_FT_CONV_INFO = 151,
+    QVS_FT_TYPING = 13, QVS_FT_RECEIPT = 14, QVS_FT_PRESENCE = 15, QVS_FT_GROUP_KEY = 17, QVS_FT_REVOKE = 42,
+    QVS_FT_HISTORY_REQUEST = 43, QVS_FT_HISTORY_CHUNK = 44, QVS_FT_PRESENCE_PUBLIC = 58, QVS_FT_BACKFILL = 59,
+    QVS_FT_KEY_REQUEST = 64, QVS_FT_KEY_REQUESTS_AGAIN = 65, QVS_FT_READ_MARK = 83,
+    QVS_FT_REVOKED = 159, QVS_FT_HISTORY_PEER = 160, QVS_FT_HISTORY_DATA = 161, QVS_FT_HISTORY_ENVELOPE = 170,
+    QVS_FT_BACKFILL_END = 171, QVS_FT_KEY_REQUEST_RELAY = 176, QVS_FT_READ_MARK_RELAY = 188,
 };
 enum : uint8_t {
     QVS_TAG_USER = 1, QVS_TAG_IDENTITY = 3, QVS_TAG_DEV_X25519 = 4, QVS_TAG_DEV_ED25519 = 5, QVS_TAG_USER_ID = 14,
     QVS_TAG_CONV_ID = 17, QVS_TAG_SEALED_KEY = 18, QVS_TAG_MEMBER = 19, QVS_TAG_ENVELOPE = 20, QVS_TAG_POSITION = 21,
     QVS_TAG_SYNC_LIST = 41, QVS_TAG_SPK = 46, QVS_TAG_SPK_SIG = 47, QVS_TAG_SPK_ID = 48, QVS_TAG_OTK = 49, QVS_TAG_OTK_ID = 50,
     QVS_TAG_DEVICE_KEY = 51, QVS_TAG_MEMBER_DEVICE = 55,
+    QVS_TAG_CERT = 6, QVS_TAG_LAST_SEEN = 16, QVS_TAG_ONLINE = 22, QVS_TAG_TOTAL = 24, QVS_TAG_DATA = 25, QVS_TAG_OFFSET = 26,
+    QVS_TAG_DEVICE_ID = 52, QVS_TAG_REVOKE_STATUS = 53, QVS_TAG_LIMIT = 74, QVS_TAG_MORE = 75, QVS_TAG_GRANT = 84,
+    QVS_TAG_READ_MARK = 100,
 };
 
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
@@ -34,6 +42,11 @@ constexpr size_t   QVS_ENV_MAX = (1u << 20) - 2 * 5 - 8;       // a live envelop
 constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, it gets no more
 constexpr uint64_t QVS_ENV_BYTES_PER_DEVICE_MAX = 512ull << 20;  // and their bytes: 1 MiB envelopes would fill 100 GB
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
+constexpr size_t   QVS_HISTORY_CHUNK_MAX = 262144;             // bytes of one history transfer chunk
+constexpr uint64_t QVS_HISTORY_TOTAL_MAX = 64ull << 20;        // and of a whole transfer
+constexpr size_t   QVS_HISTORY_HOLD = 2u << 20;                // a sender of chunks waits while more than this waits for its target
+constexpr uint64_t QVS_BACKLOG_KEEP = 10000;                   // envelopes kept per conversation for back-fill
+constexpr size_t   QVS_BACKFILL_PAGE = 200;                    // envelopes of one back-fill page at most
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
 constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
                                                                // in steps of about this much (the send bound is 4 MiB)
@@ -81,6 +94,7 @@ struct qvs_ctx {
     const qvs_keys *keys;
     qvs_knobs knobs;
     std::vector<qvs_push> pushes;
+    std::vector<int64_t> revoked;  // devices whose connections end once the turn has committed
 };
 
 // A sync streamed over several turns, so that a device with much waiting
@@ -111,6 +125,7 @@ struct qvs_conn {
     int reset_after_send = 0;
     std::vector<std::vector<uint8_t>> replies;  // whole frames, sent after the turn commits
     uint64_t pings = 0;
+    int64_t history_to = 0;  // the device this connection last sent history chunks to (the loop holds it back for it)
     ~qvs_conn();
 };
 
@@ -129,6 +144,25 @@ int qvs_on_prekey_request(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
 int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
 int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
 int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+// - group keys and key requests (server_convs.cpp, server_groups.cpp): 17 -> 151; 64 -> 176, 65.
+// - presence, typing and read state (server_presence.cpp): 58, 13, 14, 83 -> 15, 13, 14, 188.
+// - own devices (server_devices.cpp, server_history.cpp): 42 -> 159; 43 -> 160, 44 -> 161; 59 -> 170 ... 171.
+int qvs_on_group_key(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_key_request(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_key_requests_again(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_presence_public(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_typing(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_receipt(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_read_mark(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_revoke(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_history_request(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_history_chunk(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+int qvs_on_backfill(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
+// Presence frames for a user coming online (its first connection) or going
+// offline (its last), to the devices of users who share a conversation.
+void qvs_presence_changed(qvs_ctx *ctx, const uint8_t user_id[16], bool online);
+void qvs_push_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members);
+void qvs_push_to_users(qvs_ctx *ctx, const std::vector<std::vector<uint8_t>> &users, int64_t except_dev, const std::vector<uint8_t> &frame);
 [[nodiscard]] int qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32],
                                  const qvs_device &dev);  // 1 added or already there, 0 refused
 [[nodiscard]] int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,

@@ -6,6 +6,7 @@
 #include "quorvane_proto.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -47,6 +48,8 @@ struct connection {
     size_t queued = 0;
     uint64_t accepted_ms = 0, last_ms = 0;
     bool dead = false;
+    bool present = false;  // counted for presence: signed in and announced
+    bool held = false;     // not read while the device it sends history to has much waiting
     uint32_t events = 0;
     connection() { quorvane_framebuf_init(&fb); }
     ~connection() {
@@ -69,7 +72,7 @@ struct server {
 };
 
 void watch(server &s, connection &c) {
-    uint32_t ev = EPOLLIN | ((c.want_write || !c.outq.empty()) ? uint32_t{EPOLLOUT} : 0u);
+    uint32_t ev = (c.held ? 0u : uint32_t{EPOLLIN}) | ((c.want_write || !c.outq.empty()) ? uint32_t{EPOLLOUT} : 0u);
     if (ev == c.events) return;
     epoll_event e{};
     e.events = ev;
@@ -175,6 +178,18 @@ void read_frames(server &s, connection &c) {
     }
 }
 
+// Bytes waiting to go to a device's connections.
+size_t queued_for(const server &s, int64_t dev) {
+    size_t n = 0;
+    for (const auto &[fd, c] : s.conns)
+        if (!c->dead && c->st.phase == QVS_SIGNED_IN && c->st.dev == dev) n += c->queued;
+    return n;
+}
+
+bool hold_reading(const server &s, const connection &c) {
+    return c.st.history_to && queued_for(s, c.st.history_to) > QVS_HISTORY_HOLD;
+}
+
 void on_event(server &s, connection &c) {
     if (!c.tls_up) {
         int r = netw_ssl_server_handshake_once(c.netw, s.tls);
@@ -191,7 +206,55 @@ void on_event(server &s, connection &c) {
         c.want_write = false;
     }
     if (!c.outq.empty()) flush(s, c);
-    if (!c.dead) read_frames(s, c);
+    if (c.dead) return;
+    if (hold_reading(s, c)) {
+        c.held = true;
+        watch(s, c);
+        return;
+    }
+    read_frames(s, c);
+}
+
+// Held senders read again once their target has taken most of what waits
+// (TLS may hold records already read from the socket: they are read at once,
+// not on the next readiness). True while one is still held.
+bool release_held(server &s) {
+    bool any = false;
+    for (auto &[fd, c] : s.conns) {
+        if (c->dead || !c->held) continue;
+        if (hold_reading(s, *c)) {
+            any = true;
+            continue;
+        }
+        c->held = false;
+        watch(s, *c);
+        read_frames(s, *c);
+    }
+    return any;
+}
+
+// A user is online from its first signed-in connection to the end of its last.
+bool user_present(const server &s, const uint8_t user_id[16], const connection *except) {
+    for (const auto &[fd, c] : s.conns)
+        if (c.get() != except && c->present && !c->dead && std::memcmp(c->st.user_id, user_id, 16) == 0) return true;
+    return false;
+}
+
+void note_sign_ins(server &s) {
+    for (auto &[fd, c] : s.conns) {
+        if (c->dead || c->present || c->st.phase != QVS_SIGNED_IN) continue;
+        bool first = !user_present(s, c->st.user_id, c.get());
+        c->present = true;
+        if (first) qvs_presence_changed(&s.ctx, c->st.user_id, true);
+    }
+}
+
+// Connections of revoked devices end; the revoking one sends its answer first.
+void close_revoked(server &s) {
+    for (int64_t dev : s.ctx.revoked)
+        for (auto &[fd, c] : s.conns)
+            if (c->st.dev == dev && c->st.phase == QVS_SIGNED_IN) c->dead = true;
+    s.ctx.revoked.clear();
 }
 
 // Out of descriptors, a pending connection keeps the listener readable and
@@ -246,9 +309,15 @@ void expire(server &s, uint64_t now) {
 
 void reap(server &s) {
     bool closed = false;
+    std::vector<std::array<uint8_t, 16>> left;
     for (auto it = s.conns.begin(); it != s.conns.end();) {
         if (it->second->dead) {
             closed = true;
+            if (it->second->present) {
+                std::array<uint8_t, 16> u;
+                std::memcpy(u.data(), it->second->st.user_id, 16);
+                left.push_back(u);
+            }
             if (it->second->fd >= 0 && it->second->netw && it->second->netw->link.sock >= 0)
                 epoll_ctl(s.ep, EPOLL_CTL_DEL, it->second->fd, nullptr);
             it = s.conns.erase(it);
@@ -257,6 +326,10 @@ void reap(server &s) {
         }
     }
     if (s.listen_paused_ms && (closed || now_ms() - s.listen_paused_ms >= 1000)) watch_listener(s, true);
+    std::sort(left.begin(), left.end());
+    left.erase(std::unique(left.begin(), left.end()), left.end());  // announced once per user
+    for (const auto &u : left)
+        if (!user_present(s, u.data(), nullptr)) qvs_presence_changed(&s.ctx, u.data(), false);
 }
 
 // The committed turn's pushes, to every signed-in connection of each device
@@ -339,10 +412,10 @@ int qvs_server_run(const qvs_server_options &opts) {
     if (start(s, keys)) {
         rc = 0;
         n_log(LOG_NOTICE, "server: listening on %s:%s, data in %s", opts.host.c_str(), opts.port.c_str(), opts.data_dir.c_str());
-        bool stop = false, more = false;
+        bool stop = false, more = false, held = false;
         epoll_event evs[64];
         while (!stop) {
-            int n = epoll_wait(s.ep, evs, 64, more ? 0 : 1000);
+            int n = epoll_wait(s.ep, evs, 64, more || !s.ctx.pushes.empty() ? 0 : held ? 5 : 1000);
             if (n < 0 && errno != EINTR) {
                 n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));
                 rc = 1;
@@ -358,13 +431,17 @@ int qvs_server_run(const qvs_server_options &opts) {
                     on_event(s, *it->second);
                 }
             }
+            held = release_held(s);
+            note_sign_ins(s);
             // Replies that promise something stored go out only once it is.
             if (qvs_store_commit(s.ctx.store) != 0) {
                 n_log(LOG_ERR, "server: a commit failed; the turn's answers are withdrawn");
                 for (auto &[fd, c] : s.conns)
                     if (!c->st.replies.empty()) c->dead = true;
                 s.ctx.pushes.clear();
+                s.ctx.revoked.clear();
             }
+            close_revoked(s);
             deliver_pushes(s);
             for (auto &[fd, c] : s.conns)
                 if (!c->dead && !c->st.replies.empty()) release_replies(s, *c);

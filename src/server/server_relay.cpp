@@ -87,6 +87,12 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         ack(c, 0);
         return 0;
     }
+    // One copy per conversation is kept for back-fill: of envelopes under the
+    // conversation's key only (a random salt), which every member can open;
+    // device-session ones are for one device and gone once delivered.
+    static const uint8_t zero[16] = {};
+    if (std::memcmp(h.salt, zero, 16) != 0 && qvs_history_put(ctx->store, h.conversation_id, at, env, n, QVS_BACKLOG_KEEP) != 0)
+        n_log(LOG_ERR, "server: the history copy of an envelope of %s could not be kept", c->user.c_str());
     auto body = std::make_shared<const std::vector<uint8_t>>(env, env + n);
     for (size_t i = 0; i < devs.size(); i++)
         if (pos[i]) ctx->pushes.push_back({devs[i], body, pos[i], nullptr});

@@ -108,6 +108,36 @@ constexpr const char *SCHEMA_V3 =
     "UPDATE devices SET queued_bytes = (SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e"
     " JOIN envelope_bodies b ON b.id = e.body_id WHERE e.dev = devices.dev);";
 
+// Group keys handed to single devices with older keys (grants), read marks per
+// user, devices revoked for good, key requests waiting for a grant, presence
+// switches, and one history copy of each envelope per conversation.
+constexpr const char *SCHEMA_V4 =
+    "CREATE TABLE conv_grants ("
+    " conv_id BLOB NOT NULL,"
+    " device_id BLOB NOT NULL,"
+    " rec BLOB NOT NULL,"
+    " PRIMARY KEY (conv_id, device_id));"
+    "CREATE TABLE read_marks ("
+    " user_id BLOB NOT NULL,"
+    " conv_id BLOB NOT NULL,"
+    " pos INTEGER NOT NULL,"
+    " PRIMARY KEY (user_id, conv_id));"
+    "CREATE TABLE revoked_devices ("
+    " ed25519_pub BLOB PRIMARY KEY,"
+    " user_id BLOB NOT NULL);"
+    "CREATE TABLE key_requests ("
+    " conv_id BLOB NOT NULL,"
+    " device_id BLOB NOT NULL,"
+    " user_id BLOB NOT NULL,"
+    " dev INTEGER NOT NULL,"
+    " PRIMARY KEY (conv_id, device_id));"
+    "ALTER TABLE accounts ADD COLUMN presence_public INTEGER NOT NULL DEFAULT 0;"
+    "CREATE TABLE conv_history ("
+    " pos INTEGER PRIMARY KEY,"
+    " conv_id BLOB NOT NULL,"
+    " body BLOB NOT NULL);"
+    "CREATE INDEX conv_history_conv ON conv_history(conv_id, pos);";
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
@@ -191,7 +221,8 @@ bool migrate(sqlite3 *db) {
     if (v < 1) ok = exec(db, SCHEMA_V1);
     if (v < 2) ok = ok && exec(db, SCHEMA_V2);
     if (v < 3) ok = ok && exec(db, SCHEMA_V3);
-    ok = ok && exec(db, "PRAGMA user_version = 3");
+    if (v < 4) ok = ok && exec(db, SCHEMA_V4);
+    ok = ok && exec(db, "PRAGMA user_version = 4");
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -351,7 +382,11 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
     for (const qvs_device &h : have)
         if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
     if (have.size() >= QVS_MAX_DEVICES) return 2;
-    if (!begin(st)) return -1;
+    stmt rv(st, "SELECT 1 FROM revoked_devices WHERE ed25519_pub = ?1");
+    if (!rv.s || !rv.blob(1, d->ed25519_pub, 32)) return -1;
+    int rr = sqlite3_step(rv.s);
+    if (rr == SQLITE_ROW) return 3;
+    if (rr != SQLITE_DONE || !begin(st)) return -1;
     stmt q(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     return q.s && q.blob(1, user_id, 16) && q.blob(2, d->x25519_pub, 32) && q.blob(3, d->ed25519_pub, 32) && q.blob(4, d->cert, 64) &&
                    q.done()
@@ -631,4 +666,202 @@ int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out) {
     if (!q.s || !q.i64(1, dev) || sqlite3_step(q.s) != SQLITE_ROW) return -1;
     *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
     return 0;
+}
+
+/* ---- group keys, read marks, revocation, key requests, presence, history ---- */
+
+int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
+                   const std::vector<qvs_conv_devkey> &devkeys) {
+    if (!st || !conv_id || members.empty()) return -1;
+    return atomically(st, "conv_rekey", [&] {
+        stmt have(st, "SELECT 1 FROM convs WHERE conv_id = ?1");
+        if (!have.s || !have.blob(1, conv_id, 16)) return -1;
+        int r = sqlite3_step(have.s);
+        if (r == SQLITE_DONE) return 1;
+        if (r != SQLITE_ROW) return -1;
+        stmt dm(st, "DELETE FROM conv_members WHERE conv_id = ?1");
+        stmt dk(st, "DELETE FROM conv_device_keys WHERE conv_id = ?1");
+        if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done()) return -1;
+        stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        if (!m.s) return -1;
+        for (size_t i = 0; i < members.size(); i++) {
+            sqlite3_reset(m.s);
+            if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
+                !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
+                return -1;
+        }
+        stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+        if (!d.s) return -1;
+        for (const qvs_conv_devkey &k : devkeys) {
+            sqlite3_reset(d.s);
+            if (!d.blob(1, conv_id, 16) || !d.blob(2, k.device_id, 16) || !d.blob(3, k.user_id, 16) ||
+                !d.blob(4, k.sealed, QVS_SEALED_KEY_LEN) || !d.done())
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvs_conv_grant_put(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], const uint8_t *rec, size_t len) {
+    if (!st || !conv_id || !device_id || !rec || !begin(st)) return -1;
+    stmt q(st, "INSERT OR REPLACE INTO conv_grants (conv_id, device_id, rec) VALUES (?1, ?2, ?3)");
+    return q.s && q.blob(1, conv_id, 16) && q.blob(2, device_id, 16) && q.blob(3, rec, len) && q.done() ? 0 : -1;
+}
+
+int qvs_conv_grant_get(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], std::vector<uint8_t> *out) {
+    if (!st || !conv_id || !device_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT rec FROM conv_grants WHERE conv_id = ?1 AND device_id = ?2");
+    if (!q.s || !q.blob(1, conv_id, 16) || !q.blob(2, device_id, 16)) return -1;
+    int r = sqlite3_step(q.s);
+    if (r == SQLITE_DONE) return 0;
+    if (r != SQLITE_ROW) return -1;
+    const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(q.s, 0));
+    out->assign(p, p + sqlite3_column_bytes(q.s, 0));
+    return 1;
+}
+
+int qvs_read_mark_set(qvs_store *st, const uint8_t user_id[16], const uint8_t conv_id[16], uint64_t pos) {
+    if (!st || !user_id || !conv_id || pos == 0 || pos > INT64_MAX || !begin(st)) return -1;
+    stmt q(st, "INSERT INTO read_marks (user_id, conv_id, pos) VALUES (?1, ?2, ?3)"
+               " ON CONFLICT (user_id, conv_id) DO UPDATE SET pos = excluded.pos WHERE excluded.pos > read_marks.pos");
+    if (!q.s || !q.blob(1, user_id, 16) || !q.blob(2, conv_id, 16) || !q.i64(3, static_cast<int64_t>(pos)) || !q.done()) return -1;
+    return sqlite3_changes(st->db) == 1 ? 1 : 0;
+}
+
+int qvs_read_mark_get(qvs_store *st, const uint8_t user_id[16], const uint8_t conv_id[16], uint64_t *out) {
+    if (!st || !user_id || !conv_id || !out) return -1;
+    stmt q(st, "SELECT pos FROM read_marks WHERE user_id = ?1 AND conv_id = ?2");
+    if (!q.s || !q.blob(1, user_id, 16) || !q.blob(2, conv_id, 16)) return -1;
+    int r = sqlite3_step(q.s);
+    if (r == SQLITE_DONE) return 0;
+    if (r != SQLITE_ROW) return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 1;
+}
+
+int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device *d) {
+    if (!st || !user_id || !d) return -1;
+    return atomically(st, "device_revoke", [&] {
+        const char *steps[] = {
+            "INSERT OR IGNORE INTO revoked_devices (ed25519_pub, user_id) SELECT ed25519_pub, user_id FROM devices WHERE dev = ?1",
+            "DELETE FROM signed_prekeys WHERE dev = ?1",
+            "DELETE FROM one_time_prekeys WHERE dev = ?1",
+            "DELETE FROM key_requests WHERE dev = ?1",
+            "CREATE TEMP TABLE IF NOT EXISTS revoke_bodies (id INTEGER PRIMARY KEY)",
+            "INSERT OR IGNORE INTO revoke_bodies SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1",
+            "DELETE FROM envelopes WHERE dev = ?1",
+            "DELETE FROM envelope_bodies WHERE id IN (SELECT id FROM revoke_bodies)"
+            " AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = envelope_bodies.id)",
+            "DELETE FROM revoke_bodies",
+            "DELETE FROM devices WHERE dev = ?1",
+        };
+        for (const char *sql : steps) {
+            stmt q(st->db, sql);
+            if (!q.s || (sqlite3_bind_parameter_count(q.s) && !q.i64(1, d->row)) || !q.done()) return -1;
+        }
+        return sqlite3_changes(st->db) == 1 ? 0 : 1;
+    });
+}
+
+int qvs_key_request_put(qvs_store *st, const qvs_key_request *kr) {
+    if (!st || !kr || !begin(st)) return -1;
+    stmt q(st, "INSERT OR REPLACE INTO key_requests (conv_id, device_id, user_id, dev) VALUES (?1, ?2, ?3, ?4)");
+    return q.s && q.blob(1, kr->conv_id, 16) && q.blob(2, kr->device_id, 16) && q.blob(3, kr->user_id, 16) && q.i64(4, kr->dev) &&
+                   q.done()
+               ? 0
+               : -1;
+}
+
+int qvs_key_request_drop(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16]) {
+    if (!st || !conv_id || !device_id || !begin(st)) return -1;
+    stmt q(st, "DELETE FROM key_requests WHERE conv_id = ?1 AND device_id = ?2");
+    return q.s && q.blob(1, conv_id, 16) && q.blob(2, device_id, 16) && q.done() ? 0 : -1;
+}
+
+int qvs_key_requests_for(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_key_request> *out) {
+    if (!st || !user_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT k.conv_id, k.device_id, k.user_id, k.dev FROM key_requests k JOIN conv_members m ON m.conv_id = k.conv_id"
+               " WHERE m.user_id = ?1 AND k.user_id != ?1 ORDER BY k.rowid LIMIT 1024");
+    if (!q.s || !q.blob(1, user_id, 16)) return -1;
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        qvs_key_request k{};
+        if (!q.col(0, k.conv_id, 16) || !q.col(1, k.device_id, 16) || !q.col(2, k.user_id, 16)) return -1;
+        k.dev = sqlite3_column_int64(q.s, 3);
+        out->push_back(k);
+    }
+    return r == SQLITE_DONE ? 0 : -1;
+}
+
+int qvs_presence_set(qvs_store *st, const uint8_t user_id[16], int on) {
+    if (!st || !user_id || !begin(st)) return -1;
+    stmt q(st, "UPDATE accounts SET presence_public = ?2 WHERE user_id = ?1");
+    return q.s && q.blob(1, user_id, 16) && q.i64(2, on ? 1 : 0) && q.done() ? 0 : -1;
+}
+
+int qvs_presence_get(qvs_store *st, const uint8_t user_id[16]) {
+    if (!st || !user_id) return -1;
+    stmt q(st, "SELECT presence_public FROM accounts WHERE user_id = ?1");
+    if (!q.s || !q.blob(1, user_id, 16)) return -1;
+    int r = sqlite3_step(q.s);
+    if (r == SQLITE_DONE) return 0;
+    return r == SQLITE_ROW ? (sqlite3_column_int64(q.s, 0) ? 1 : 0) : -1;
+}
+
+int qvs_user_peers(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out) {
+    if (!st || !user_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT DISTINCT o.user_id FROM conv_members m JOIN conv_members o ON o.conv_id = m.conv_id"
+               " WHERE m.user_id = ?1 AND o.user_id != ?1");
+    if (!q.s || !q.blob(1, user_id, 16)) return -1;
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        std::vector<uint8_t> id(16);
+        if (!q.col(0, id.data(), 16)) return -1;
+        out->push_back(std::move(id));
+    }
+    return r == SQLITE_DONE ? 0 : -1;
+}
+
+int qvs_history_put(qvs_store *st, const uint8_t conv_id[16], uint64_t pos, const uint8_t *env, size_t len, uint64_t keep) {
+    if (!st || !conv_id || !env || pos == 0 || pos > INT64_MAX || keep == 0) return -1;
+    return atomically(st, "history_put", [&] {
+        stmt q(st, "INSERT OR REPLACE INTO conv_history (pos, conv_id, body) VALUES (?1, ?2, ?3)");
+        if (!q.s || !q.i64(1, static_cast<int64_t>(pos)) || !q.blob(2, conv_id, 16) || !q.blob(3, env, len) || !q.done()) return -1;
+        // The oldest beyond the bound go: back-fill then ends at the oldest kept.
+        stmt trim(st, "DELETE FROM conv_history WHERE conv_id = ?1 AND pos <= (SELECT pos FROM conv_history WHERE conv_id = ?1"
+                      " ORDER BY pos DESC LIMIT 1 OFFSET ?2)");
+        return trim.s && trim.blob(1, conv_id, 16) && trim.i64(2, static_cast<int64_t>(keep > INT64_MAX ? INT64_MAX : keep)) &&
+                       trim.done()
+                   ? 0
+                   : -1;
+    });
+}
+
+int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, size_t limit, size_t max_bytes,
+                     std::vector<qvs_envelope> *out, int *more) {
+    if (!st || !conv_id || !out || !more) return -1;
+    out->clear();
+    *more = 0;
+    stmt q(st, "SELECT pos, body FROM conv_history WHERE conv_id = ?1 AND pos < ?2 ORDER BY pos DESC LIMIT ?3");
+    const int64_t b = static_cast<int64_t>(before > INT64_MAX ? INT64_MAX : before);
+    if (!q.s || !q.blob(1, conv_id, 16) || !q.i64(2, b) || !q.i64(3, static_cast<int64_t>(limit) + 1)) return -1;
+    int r;
+    size_t total = 0;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        if (out->size() == limit || total >= max_bytes) {
+            *more = 1;
+            break;
+        }
+        qvs_envelope e;
+        e.pos = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+        std::memcpy(e.conv_id, conv_id, 16);
+        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(q.s, 1));
+        e.body.assign(p, p + sqlite3_column_bytes(q.s, 1));
+        total += e.body.size();
+        out->push_back(std::move(e));
+    }
+    return r == SQLITE_DONE || *more ? 0 : -1;
 }

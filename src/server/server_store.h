@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 3;
+constexpr int    QVS_SCHEMA_VERSION = 4;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -127,3 +127,33 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 //   handed_upto reads it: a cursor past it names copies the device never got.
 [[nodiscard]] int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos);
 [[nodiscard]] int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out);
+
+// Group keys, read marks, revocation, key requests, presence and history
+// - rekey: the listed members and device keys replace the conversation's (1 when it does not exist); all or nothing.
+// - a grant is a record of older keys sealed to one device, kept until replaced.
+// - read_mark_set moves the user's mark forward only: 1 moved, 0 not.
+// - revoke deletes the device with its prekeys, copies and key requests, and refuses it for good (add gives 3).
+// - history keeps one copy of each envelope per conversation, the newest `keep`; a page is newest first
+//   below `before`, at most `limit` and no more once max_bytes are reached, *more when older ones remain.
+struct qvs_key_request {
+    uint8_t conv_id[16];
+    uint8_t device_id[16];
+    uint8_t user_id[16];
+    int64_t dev;
+};
+[[nodiscard]] int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
+                                 const std::vector<qvs_conv_devkey> &devkeys);
+[[nodiscard]] int qvs_conv_grant_put(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], const uint8_t *rec, size_t len);
+[[nodiscard]] int qvs_conv_grant_get(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16], std::vector<uint8_t> *out);
+[[nodiscard]] int qvs_read_mark_set(qvs_store *st, const uint8_t user_id[16], const uint8_t conv_id[16], uint64_t pos);
+[[nodiscard]] int qvs_read_mark_get(qvs_store *st, const uint8_t user_id[16], const uint8_t conv_id[16], uint64_t *out);  // 1 / 0 none
+[[nodiscard]] int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device *d);
+[[nodiscard]] int qvs_key_request_put(qvs_store *st, const qvs_key_request *kr);
+[[nodiscard]] int qvs_key_request_drop(qvs_store *st, const uint8_t conv_id[16], const uint8_t device_id[16]);
+[[nodiscard]] int qvs_key_requests_for(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_key_request> *out);  // of others, in the user's conversations
+[[nodiscard]] int qvs_presence_set(qvs_store *st, const uint8_t user_id[16], int on);
+[[nodiscard]] int qvs_presence_get(qvs_store *st, const uint8_t user_id[16]);  // 1 public, 0 not
+[[nodiscard]] int qvs_user_peers(qvs_store *st, const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out);  // users sharing a conversation
+[[nodiscard]] int qvs_history_put(qvs_store *st, const uint8_t conv_id[16], uint64_t pos, const uint8_t *env, size_t len, uint64_t keep);
+[[nodiscard]] int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, size_t limit, size_t max_bytes,
+                                   std::vector<qvs_envelope> *out, int *more);
