@@ -94,7 +94,7 @@ struct qvs_ctx {
     const qvs_keys *keys;
     qvs_knobs knobs;
     std::vector<qvs_push> pushes;
-    std::vector<int64_t> revoked;  // devices whose connections end once the turn has committed
+    std::vector<int64_t> revoked = {};  // devices whose connections end once the turn has committed
 };
 
 // A sync streamed over several turns, so that a device with much waiting

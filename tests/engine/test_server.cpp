@@ -210,7 +210,7 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
                               "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
                               &out), 0);
-        EXPECT_EQ(out, "3 wal\n");
+        EXPECT_EQ(out, "4 wal\n");
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
@@ -335,7 +335,7 @@ TEST(Server, SchemaOneIsMigrated) {
     qvs_store_close(st);
     std::string out;
     ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('pragma user_version').fetchone()[0])\" " + db, &out), 0);
-    EXPECT_EQ(out, "3\n");
+    EXPECT_EQ(out, "4\n");
 }
 
 // Copies per device are bounded: past the bound a frame for that device alone
