@@ -751,8 +751,8 @@ int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device
             "CREATE TEMP TABLE IF NOT EXISTS revoke_bodies (id INTEGER PRIMARY KEY)",
             "INSERT OR IGNORE INTO revoke_bodies SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1",
             "DELETE FROM envelopes WHERE dev = ?1",
-            "DELETE FROM envelope_bodies WHERE id IN (SELECT id FROM revoke_bodies)"
-            " AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = envelope_bodies.id)",
+            ("DELETE FROM envelope_bodies WHERE id IN (SELECT id FROM revoke_bodies)"
+             " AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = envelope_bodies.id)"),
             "DELETE FROM revoke_bodies",
             "DELETE FROM devices WHERE dev = ?1",
         };
