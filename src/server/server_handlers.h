@@ -87,6 +87,7 @@ struct qvs_push {
     qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries
     uint64_t pos;
     std::function<std::vector<uint8_t>()> make;  // else the frame, made only when the device is connected
+    bool unsynced_too = false;  // also to connections still syncing: a frame no cursor orders (history chunks)
 };
 
 struct qvs_ctx {

@@ -62,7 +62,7 @@ int qvs_on_history_chunk(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     f.put(QVS_TAG_TOTAL, total, 8);
     f.put(QVS_TAG_OFFSET, offset, 8);
     f.put(QVS_TAG_DATA, data, n);
-    ctx->pushes.push_back({to, std::make_shared<const std::vector<uint8_t>>(f.take()), 0, nullptr});
+    ctx->pushes.push_back({to, std::make_shared<const std::vector<uint8_t>>(f.take()), 0, nullptr, true});
     c->history_to = to;
     return 0;
 }

@@ -337,14 +337,18 @@ void reap(server &s) {
 // device's connections.
 void deliver_pushes(server &s) {
     if (s.ctx.pushes.empty()) return;
-    std::unordered_map<int64_t, std::vector<connection *>> live;
+    std::unordered_map<int64_t, std::vector<connection *>> live, signed_in;
     for (auto &[fd, c] : s.conns)
-        if (!c->dead && c->st.phase == QVS_SIGNED_IN && c->st.synced) live[c->st.dev].push_back(c.get());
+        if (!c->dead && c->st.phase == QVS_SIGNED_IN) {
+            signed_in[c->st.dev].push_back(c.get());
+            if (c->st.synced) live[c->st.dev].push_back(c.get());
+        }
     std::unordered_map<connection *, std::vector<qvs_frame_ptr>> out;
     std::unordered_map<int64_t, uint64_t> handed;
     for (const qvs_push &p : s.ctx.pushes) {
-        auto it = live.find(p.dev);
-        if (it == live.end()) continue;
+        auto &to = p.unsynced_too ? signed_in : live;
+        auto it = to.find(p.dev);
+        if (it == to.end()) continue;
         if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
         qvs_frame_ptr f = p.make  ? std::make_shared<const std::vector<uint8_t>>(p.make())
                           : p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame))
