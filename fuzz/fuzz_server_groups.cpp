@@ -8,6 +8,7 @@
 // frame made must be whole, and a history chunk goes only to the own other device.
 #include "fuzz_frames.h"
 #include "fuzz_scratch.h"
+#include "fuzz_server_turn.h"
 #include "quorvane_proto.h"
 #include "server_handlers.h"
 
@@ -64,11 +65,6 @@ qvs_store *fresh_store() {
     return st;
 }
 
-void check_frame(const std::vector<uint8_t> &f) {
-    quorvane_frame_header h{};
-    if (quorvane_frame_parse_header(f.data(), f.size(), &h) != 0 || h.length + QV_FRAME_HEADER_LEN != f.size()) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -81,21 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memset(conn.user_id, 1, 16);
     conn.dev = g_dev;
     fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
-        int r = qvs_handle_frame(&ctx, &conn, frame, len);
-        if (qvs_store_commit(st) != 0) __builtin_trap();
-        if (r != 0) return false;
-        for (int steps = 0; conn.sync.active; steps++)
-            if (steps > 10000 || qvs_sync_step(&ctx, &conn) < 0) __builtin_trap();
-        for (const auto &f : conn.replies) check_frame(f);
-        for (const qvs_push &p : ctx.pushes) {
-            std::vector<uint8_t> f = p.make ? p.make() : p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame;
-            check_frame(f);
+        return fuzz_server_turn(&ctx, &conn, frame, len, [](const qvs_push &p, const std::vector<uint8_t> &f) {
             if (f[3] == QVS_FT_HISTORY_DATA && p.dev != g_own_other) __builtin_trap();
-        }
-        conn.replies.clear();
-        ctx.pushes.clear();
-        ctx.revoked.clear();
-        return true;
+        });
     });
     qvs_store_close(st);
     return 0;

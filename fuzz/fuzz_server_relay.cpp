@@ -6,6 +6,7 @@
 // loop does; every frame made must be whole and within 1 MiB.
 #include "fuzz_frames.h"
 #include "fuzz_scratch.h"
+#include "fuzz_server_turn.h"
 #include "quorvane_crypto.h"
 #include "quorvane_proto.h"
 #include "quorvane_x3dh.h"
@@ -51,11 +52,6 @@ bool init() {
     return qvs_store_commit(g_store) == 0;
 }
 
-void check_frame(const std::vector<uint8_t> &f) {
-    quorvane_frame_header h{};
-    if (quorvane_frame_parse_header(f.data(), f.size(), &h) != 0 || h.length + QV_FRAME_HEADER_LEN != f.size()) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -68,17 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memset(conn.user_id, 1, 16);
     conn.dev = g_dev;
     fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
-        int r = qvs_handle_frame(&ctx, &conn, frame, len);
-        if (qvs_store_commit(g_store) != 0) __builtin_trap();
-        if (r != 0) return false;
-        for (int steps = 0; conn.sync.active; steps++) {
-            if (steps > 10000 || qvs_sync_step(&ctx, &conn) < 0) __builtin_trap();  // a sync always ends
-        }
-        for (const auto &f : conn.replies) check_frame(f);
-        for (const qvs_push &p : ctx.pushes) check_frame(p.make ? p.make() : p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame);
-        conn.replies.clear();
-        ctx.pushes.clear();
-        return true;
+        return fuzz_server_turn(&ctx, &conn, frame, len, [](const qvs_push &, const std::vector<uint8_t> &) {});
     });
     return 0;
 }

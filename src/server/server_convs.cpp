@@ -188,6 +188,28 @@ const char *members_known(qvs_ctx *ctx, const conv_request &q) {
     return "";
 }
 
+// Older-keys records only for devices of listed members: any other id would
+// only take room in the store.
+const char *grants_known(qvs_ctx *ctx, const conv_request &q) {
+    if (q.grants.empty()) return "";
+    std::vector<std::array<uint8_t, 16>> ids;
+    for (const qvs_conv_member &m : q.members) {
+        std::vector<qvs_device> devs;
+        if (qvs_account_devices(ctx->store, m.user_id, &devs) != 0) return "a store failure";
+        for (const qvs_device &d : devs) {
+            std::array<uint8_t, 16> id;
+            if (quorvane_device_id(d.x25519_pub, d.ed25519_pub, id.data()) != 0) return "a store failure";
+            ids.push_back(id);
+        }
+    }
+    for (const auto &[g, n] : q.grants) {
+        bool known = false;
+        for (const auto &id : ids) known = known || std::memcmp(id.data(), g, 16) == 0;
+        if (!known) return "an older-keys record for a device of no member";
+    }
+    return "";
+}
+
 bool names(const conv_request &q, const uint8_t user_id[16]) {
     for (const qvs_conv_member &m : q.members)
         if (std::memcmp(m.user_id, user_id, 16) == 0) return true;
@@ -205,6 +227,7 @@ int qvs_on_group_key(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     conv_request q;
     const char *bad = parse_create(rec, &q);
     if (!*bad) bad = members_known(ctx, q);
+    if (!*bad) bad = grants_known(ctx, q);
     if (!*bad && qvs_conv_is_member(ctx->store, q.conv_id, c->user_id) != 1) bad = "a sender who is not a member";
     if (!*bad) {
         int r = qvs_conv_rekey(ctx->store, q.conv_id, q.members, q.devkeys);
@@ -232,6 +255,7 @@ int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     conv_request q;
     const char *bad = parse_create(rec, &q);
     if (!*bad) bad = members_known(ctx, q);
+    if (!*bad) bad = grants_known(ctx, q);
     if (!*bad && !names(q, c->user_id)) bad = "a creator who is not a member";
     if (!*bad) {
         int r = qvs_conv_create(ctx->store, q.conv_id, q.members, q.devkeys);

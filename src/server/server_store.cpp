@@ -456,6 +456,31 @@ int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out) {
 
 /* ---- conversations ---- */
 
+namespace {
+
+// The members in order with their keys, and the keys sealed to single devices.
+int put_members(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
+                const std::vector<qvs_conv_devkey> &devkeys) {
+    stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+    if (!m.s) return -1;
+    for (size_t i = 0; i < members.size(); i++) {
+        sqlite3_reset(m.s);
+        if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
+            !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
+            return -1;
+    }
+    stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+    if (!d.s) return -1;
+    for (const qvs_conv_devkey &k : devkeys) {
+        sqlite3_reset(d.s);
+        if (!d.blob(1, conv_id, 16) || !d.blob(2, k.device_id, 16) || !d.blob(3, k.user_id, 16) ||
+            !d.blob(4, k.sealed, QVS_SEALED_KEY_LEN) || !d.done())
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace
 int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                     const std::vector<qvs_conv_devkey> &devkeys) {
     if (!st || !conv_id) return -1;
@@ -470,23 +495,7 @@ int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<
         stmt c(st, "INSERT INTO convs (conv_id, created_ms) VALUES (?1, ?2)");
         if (!c.s || !c.blob(1, conv_id, 16) || !c.i64(2, static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000) || !c.done())
             return -1;
-        stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
-        if (!m.s) return -1;
-        for (size_t i = 0; i < members.size(); i++) {
-            sqlite3_reset(m.s);
-            if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
-                !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
-                return -1;
-        }
-        stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
-        if (!d.s) return -1;
-        for (const qvs_conv_devkey &k : devkeys) {
-            sqlite3_reset(d.s);
-            if (!d.blob(1, conv_id, 16) || !d.blob(2, k.device_id, 16) || !d.blob(3, k.user_id, 16) ||
-                !d.blob(4, k.sealed, QVS_SEALED_KEY_LEN) || !d.done())
-                return -1;
-        }
-        return 0;
+        return put_members(st, conv_id, members, devkeys);
     });
 }
 
@@ -682,23 +691,7 @@ int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<q
         stmt dm(st, "DELETE FROM conv_members WHERE conv_id = ?1");
         stmt dk(st, "DELETE FROM conv_device_keys WHERE conv_id = ?1");
         if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done()) return -1;
-        stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
-        if (!m.s) return -1;
-        for (size_t i = 0; i < members.size(); i++) {
-            sqlite3_reset(m.s);
-            if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
-                !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
-                return -1;
-        }
-        stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
-        if (!d.s) return -1;
-        for (const qvs_conv_devkey &k : devkeys) {
-            sqlite3_reset(d.s);
-            if (!d.blob(1, conv_id, 16) || !d.blob(2, k.device_id, 16) || !d.blob(3, k.user_id, 16) ||
-                !d.blob(4, k.sealed, QVS_SEALED_KEY_LEN) || !d.done())
-                return -1;
-        }
-        return 0;
+        return put_members(st, conv_id, members, devkeys);
     });
 }
 

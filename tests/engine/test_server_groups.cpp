@@ -146,6 +146,8 @@ TEST(ServerGroups, RekeyExcludeAndResealGrant) {
     struct { const char *name; Dev *d; bytes payload; } refused[] = {
         {"from a non-member", g.d1.get(), conv_payload(g.conv, random_bytes(32), {member_of(g.dave, g.dave_id, {&g.dave.first})})},
         {"an older-keys record of 16 bytes", g.a1.get(), bad_grant},
+        {"an older-keys record for dave's device", g.a1.get(),
+         cat({conv_payload(g.conv, key2, g.members(true)), tlv(84, cat({g.dave.first.dev_id(), sealed_to(g.dave.first, g.key)}))})},
         {"an unknown conversation", g.a1.get(), conv_payload(random_bytes(16), key2, g.members(true))},
     };
     for (auto &r : refused) ASSERT_TRUE(r.d->c.send(17, r.payload)) << r.name;
