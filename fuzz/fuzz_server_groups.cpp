@@ -48,15 +48,8 @@ qvs_store *fresh_store() {
             return nullptr;
         }
     }
-    std::vector<qvs_conv_member> members(2);
-    std::memset(members[0].user_id, 1, 16);
-    std::memset(members[1].user_id, 2, 16);
-    uint8_t conv[16], uid[16];
-    std::memset(conv, 3, 16);
-    std::memset(uid, 1, 16);
     std::vector<qvs_device> devs;
-    if (qvs_conv_create(st, conv, members, {}) != 0 || qvs_account_devices(st, uid, &devs) != 0 || devs.size() != 2 ||
-        qvs_store_commit(st) != 0) {
+    if (!fuzz_shared_conv(st, &devs) || devs.size() != 2) {
         qvs_store_close(st);
         return nullptr;
     }
@@ -72,10 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!st) return 0;
     qvs_ctx ctx{st, &g_keys, {}, {}};
     qvs_conn conn;
-    conn.phase = QVS_SIGNED_IN;
-    conn.user = "fuzz";
-    std::memset(conn.user_id, 1, 16);
-    conn.dev = g_dev;
+    fuzz_sign_in(&conn, g_dev);
     fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
         return fuzz_server_turn(&ctx, &conn, frame, len, [](const qvs_push &p, const std::vector<uint8_t> &f) {
             if (f[3] == QVS_FT_HISTORY_DATA && p.dev != g_own_other) __builtin_trap();

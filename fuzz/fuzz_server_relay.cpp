@@ -40,16 +40,10 @@ bool init() {
             quorvane_ed25519_pub_from_seed(seed, d.ed25519_pub) != 0 || qvs_account_create(g_store, &a, &d) != 0)
             return false;
     }
-    std::vector<qvs_conv_member> members(2);
-    std::memset(members[0].user_id, 1, 16);
-    std::memset(members[1].user_id, 2, 16);
-    uint8_t conv[16], uid[16];
-    std::memset(conv, 3, 16);
-    std::memset(uid, 1, 16);
     std::vector<qvs_device> devs;
-    if (qvs_conv_create(g_store, conv, members, {}) != 0 || qvs_account_devices(g_store, uid, &devs) != 0 || devs.empty()) return false;
+    if (!fuzz_shared_conv(g_store, &devs)) return false;
     g_dev = devs[0].row;
-    return qvs_store_commit(g_store) == 0;
+    return true;
 }
 
 }  // namespace
@@ -59,10 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!ready) return 0;
     qvs_ctx ctx{g_store, &g_keys, {}, {}};
     qvs_conn conn;
-    conn.phase = QVS_SIGNED_IN;
-    conn.user = "fuzz";
-    std::memset(conn.user_id, 1, 16);
-    conn.dev = g_dev;
+    fuzz_sign_in(&conn, g_dev);
     fuzz_for_each_frame(data, size, [&](const uint8_t *frame, size_t len) {
         return fuzz_server_turn(&ctx, &conn, frame, len, [](const qvs_push &, const std::vector<uint8_t> &) {});
     });

@@ -7,6 +7,7 @@
 #include "server_handlers.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 inline void fuzz_check_frame(const std::vector<uint8_t> &f) {
@@ -30,4 +31,25 @@ template <class F> bool fuzz_server_turn(qvs_ctx *ctx, qvs_conn *conn, const uin
     ctx->pushes.clear();
     ctx->revoked.clear();
     return true;
+}
+
+// Conversation 03..03 of users 01..01 and 02..02, committed; the devices of
+// user 01..01 in *devs.
+inline bool fuzz_shared_conv(qvs_store *st, std::vector<qvs_device> *devs) {
+    std::vector<qvs_conv_member> members(2);
+    std::memset(members[0].user_id, 1, 16);
+    std::memset(members[1].user_id, 2, 16);
+    uint8_t conv[16], uid[16];
+    std::memset(conv, 3, 16);
+    std::memset(uid, 1, 16);
+    return qvs_conv_create(st, conv, members, {}) == 0 && qvs_account_devices(st, uid, devs) == 0 && !devs->empty() &&
+           qvs_store_commit(st) == 0;
+}
+
+// The connection signed in as device `dev` of "fuzz" (user 01..01).
+inline void fuzz_sign_in(qvs_conn *conn, int64_t dev) {
+    conn->phase = QVS_SIGNED_IN;
+    conn->user = "fuzz";
+    std::memset(conn->user_id, 1, 16);
+    conn->dev = dev;
 }

@@ -458,6 +458,17 @@ int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out) {
 
 namespace {
 
+// The 16-byte ids in the first column of every row.
+int read_ids(stmt &q, std::vector<std::vector<uint8_t>> *out) {
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        std::vector<uint8_t> id(16);
+        if (!q.col(0, id.data(), 16)) return -1;
+        out->push_back(std::move(id));
+    }
+    return r == SQLITE_DONE ? 0 : -1;
+}
+
 // The members in order with their keys, and the keys sealed to single devices.
 int put_members(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                 const std::vector<qvs_conv_devkey> &devkeys) {
@@ -535,13 +546,7 @@ int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
     out->clear();
     stmt q(st, "SELECT conv_id FROM conv_members WHERE user_id = ?1 ORDER BY rowid");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
-    int r;
-    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
-        std::vector<uint8_t> id(16);
-        if (!q.col(0, id.data(), 16)) return -1;
-        out->push_back(std::move(id));
-    }
-    return r == SQLITE_DONE ? 0 : -1;
+    return read_ids(q, out);
 }
 
 /* ---- envelopes ---- */
@@ -809,13 +814,7 @@ int qvs_user_peers(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
     stmt q(st, "SELECT DISTINCT o.user_id FROM conv_members m JOIN conv_members o ON o.conv_id = m.conv_id"
                " WHERE m.user_id = ?1 AND o.user_id != ?1");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
-    int r;
-    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
-        std::vector<uint8_t> id(16);
-        if (!q.col(0, id.data(), 16)) return -1;
-        out->push_back(std::move(id));
-    }
-    return r == SQLITE_DONE ? 0 : -1;
+    return read_ids(q, out);
 }
 
 int qvs_history_put(qvs_store *st, const uint8_t conv_id[16], uint64_t pos, const uint8_t *env, size_t len, uint64_t keep) {
