@@ -449,3 +449,19 @@ TEST(ServerGroups, HistoryKeepsTheNewest) {
     }
     qvs_store_close(st);
 }
+
+// A sync names up to 4,096 conversations: the cursor of the last one counts.
+TEST(ServerGroups, SyncTakesFourThousandCursors) {
+    Group g;
+    ASSERT_TRUE(g.up());
+    bytes first = envelope(g.conv, g.amy_id, 1), second = envelope(g.conv, g.amy_id, 2);
+    uint64_t p1 = send_env(*g.a1, first);
+    ASSERT_NE(p1, 0u);
+    ASSERT_NE(send_env(*g.a1, second), 0u);
+    std::vector<std::pair<bytes, uint64_t>> cursors;
+    for (int i = 0; i < 4095; i++) cursors.push_back({random_bytes(16), 1});
+    cursors.push_back({g.conv, p1});
+    auto got = envelopes_of(g.b1->sync(cursors));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(hex(got[0]), hex(second));
+}
