@@ -193,11 +193,20 @@ TEST(ServerGroups, KeyRequestsRelayedUntilGranted) {
     EXPECT_EQ(of_type(before_marker(*g.b1), 176).size(), 1u);
     ASSERT_TRUE(g.d1->c.send(65, {}));
     EXPECT_TRUE(of_type(before_marker(*g.d1), 176).empty()) << "dave sees requests of a conversation he is not in";
-    // Granted: no longer handed out.
-    ASSERT_TRUE(g.a1->c.send(17, conv_payload(g.conv, random_bytes(32), g.members(true))));
-    g.a1->c.read_type(151);
-    ASSERT_TRUE(g.b1->c.send(65, {}));
-    EXPECT_TRUE(of_type(before_marker(*g.b1), 176).empty());
+    // Kept across a SIGKILL; granted, no longer handed out.
+    kill(g.srv.proc->pid, SIGKILL);
+    g.srv.stop();
+    for (Dev *d : g.all()) d->c.close_now();
+    ASSERT_TRUE(g.srv.start(true));
+    Dev a(g.srv, g.amy, g.amy.first), ben(g.srv, g.ben, g.ben.first);
+    a.sync();
+    ben.sync();
+    ASSERT_TRUE(ben.c.send(65, {}));
+    EXPECT_EQ(of_type(before_marker(ben), 176).size(), 1u) << "the request was lost in the restart";
+    ASSERT_TRUE(a.c.send(17, conv_payload(g.conv, random_bytes(32), g.members(true))));
+    a.c.read_type(151);
+    ASSERT_TRUE(ben.c.send(65, {}));
+    EXPECT_TRUE(of_type(before_marker(ben), 176).empty());
 }
 
 // Presence goes to the users who share a conversation while it is public:
