@@ -83,24 +83,36 @@ int send_group_key(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t key
 
 void no_extra(uint8_t *, size_t *, size_t) {}
 
+// Text and system bodies: 1-4096 bytes, the plain text kept as the own copy.
+int send_plain(quorvane_cs *cs, const uint8_t conv_id[16], const char *text, size_t (*encode)(const char *, size_t, uint8_t *, size_t),
+               uint8_t type) {
+    const size_t n = text_len(text, QV_SEND_TEXT_MAX);
+    if (!ready(cs, conv_id) || n < 1 || n > QV_SEND_TEXT_MAX) return -1;
+    wiped_buf b(QV_SEND_TEXT_BUF);
+    const size_t bl = encode(text, n, b.data(), b.size());
+    return bl ? send_body(cs, conv_id, b.data(), bl, type, text, n) : -1;
+}
+
+// File, voice and link: the record encoded, the encoded body kept as the own copy.
+template <typename Rec>
+int send_record(quorvane_cs *cs, const uint8_t conv_id[16], const Rec *rec, size_t (*encode)(const Rec *, uint8_t *, size_t),
+                size_t cap, uint8_t type) {
+    if (!ready(cs, conv_id) || !rec) return -1;
+    wiped_buf b(cap);  // carries the blob key
+    const size_t bl = encode(rec, b.data(), b.size());
+    return bl ? send_body(cs, conv_id, b.data(), bl, type, b.data(), bl) : -1;
+}
+
 }  // namespace
 
 /* ---- messages that leave an own copy ---- */
 
 int quorvane_cs_send_text(quorvane_cs *cs, const uint8_t conv_id[16], const char *text) {
-    const size_t n = text_len(text, QV_SEND_TEXT_MAX);
-    if (!ready(cs, conv_id) || n < 1 || n > QV_SEND_TEXT_MAX) return -1;
-    wiped_buf b(QV_SEND_TEXT_BUF);
-    const size_t bl = quorvane_msg_text_encode(text, n, b.data(), b.size());
-    return bl ? send_body(cs, conv_id, b.data(), bl, QV_MSG_TEXT, text, n) : -1;
+    return send_plain(cs, conv_id, text, quorvane_msg_text_encode, QV_MSG_TEXT);
 }
 
 int quorvane_cs_send_system(quorvane_cs *cs, const uint8_t conv_id[16], const char *text) {
-    const size_t n = text_len(text, QV_SEND_TEXT_MAX);
-    if (!ready(cs, conv_id) || n < 1 || n > QV_SEND_TEXT_MAX) return -1;
-    wiped_buf b(QV_SEND_TEXT_BUF);
-    const size_t bl = quorvane_msg_system_encode(text, n, b.data(), b.size());
-    return bl ? send_body(cs, conv_id, b.data(), bl, QV_MSG_SYSTEM, text, n) : -1;
+    return send_plain(cs, conv_id, text, quorvane_msg_system_encode, QV_MSG_SYSTEM);
 }
 
 int quorvane_cs_send_sticker(quorvane_cs *cs, const uint8_t conv_id[16], const char *name, uint32_t value) {
@@ -123,24 +135,15 @@ int quorvane_cs_send_reply(quorvane_cs *cs, const uint8_t conv_id[16], const uin
 }
 
 int quorvane_cs_send_file(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_file_meta *meta) {
-    if (!ready(cs, conv_id) || !meta) return -1;
-    wiped_buf b(QV_SEND_FILE_BUF);
-    const size_t bl = quorvane_msg_file_encode(meta, b.data(), b.size());
-    return bl ? send_body(cs, conv_id, b.data(), bl, QV_MSG_FILE, b.data(), bl) : -1;
+    return send_record(cs, conv_id, meta, quorvane_msg_file_encode, QV_SEND_FILE_BUF, QV_MSG_FILE);
 }
 
 int quorvane_cs_send_voice(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_voice_meta *voice) {
-    if (!ready(cs, conv_id) || !voice) return -1;
-    wiped_buf b(QV_SEND_VOICE_BUF);
-    const size_t bl = quorvane_msg_voice_encode(voice, b.data(), b.size());
-    return bl ? send_body(cs, conv_id, b.data(), bl, QV_MSG_VOICE, b.data(), bl) : -1;
+    return send_record(cs, conv_id, voice, quorvane_msg_voice_encode, QV_SEND_VOICE_BUF, QV_MSG_VOICE);
 }
 
 int quorvane_cs_send_link(quorvane_cs *cs, const uint8_t conv_id[16], const quorvane_link_meta *link) {
-    if (!ready(cs, conv_id) || !link) return -1;
-    wiped_buf b(QV_SEND_LINK_BUF);
-    const size_t bl = quorvane_msg_link_encode(link, b.data(), b.size());
-    return bl ? send_body(cs, conv_id, b.data(), bl, QV_MSG_LINK, b.data(), bl) : -1;
+    return send_record(cs, conv_id, link, quorvane_msg_link_encode, QV_SEND_LINK_BUF, QV_MSG_LINK);
 }
 
 /* ---- messages that change earlier ones ---- */

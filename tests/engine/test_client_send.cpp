@@ -69,6 +69,13 @@ struct Remote {
         rec.m.unlock();
         return got;
     }
+    // The store read afresh from its files, handed to the session in place of the old one.
+    quorvane_msgstore *reopen() {
+        quorvane_msgstore_close(ms);
+        ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
+        if (cs) cs->cfg.store = ms;
+        return ms;
+    }
     ~Remote() {
         cs.reset();
         if (peer) peer->join();
@@ -93,6 +100,31 @@ void fill_send_queue(quorvane_cs *cs) {
         if (quorvane_cs_sync(cs) != 0) return;
     ADD_FAILURE() << "the send ring never filled";
 }
+
+// A session signed in without a connection, with its own store, whose send
+// queue is already full: every frame it tries to queue is refused.
+struct Stalled {
+    TempDir dir;
+    Keys keys;
+    quorvane_msgstore *ms = quorvane_msgstore_open(dir.file("store").c_str(), kSecret);
+    CsPtr cs;
+    void start() {
+        quorvane_cs_config cfg = base_config("1", dir.file("pin"), "me", "pw", &keys.k);
+        cfg.store = ms;
+        cs.reset(quorvane_cs_new(&cfg));
+        quorvane_cs_test_signed_in(cs.get(), OWN.data());
+        fill_send_queue(cs.get());
+    }
+    void reopen() {
+        cs.reset();
+        quorvane_msgstore_close(ms);
+        ms = quorvane_msgstore_open(dir.file("store").c_str(), kSecret);
+    }
+    ~Stalled() {
+        cs.reset();
+        quorvane_msgstore_close(ms);
+    }
+};
 
 bytes open_sealed(const uint8_t priv[32], const uint8_t *box, size_t n) {
     bytes out(n);
@@ -321,9 +353,7 @@ TEST(SendMessages, OwnCopyAsTheTableSays) {
         EXPECT_EQ(std::string(name), std::string(63, 'n'));
     };
     check(r.ms);
-    quorvane_msgstore_close(r.ms);
-    r.ms = quorvane_msgstore_open(r.dir.path.c_str(), kSecret);
-    ASSERT_NE(r.ms, nullptr);
+    ASSERT_NE(r.reopen(), nullptr);
     check(r.ms);
 }
 
@@ -343,20 +373,14 @@ TEST(SendMessages, RefusedWithoutStoreOrConnection) {
     EXPECT_EQ(quorvane_cs_send_avatar(bare.get(), conv.data()), 0);
     EXPECT_EQ(quorvane_cs_send_text(nullptr, conv.data(), "x"), -1);
 
-    quorvane_msgstore *ms = quorvane_msgstore_open(dir.file("store").c_str(), kSecret);
-    ASSERT_NE(ms, nullptr);
-    ASSERT_EQ(quorvane_msgstore_put_conv(ms, conv.data(), key.data()), 0);
-    cfg.store = ms;
-    CsPtr cs(quorvane_cs_new(&cfg));
-    quorvane_cs_test_signed_in(cs.get(), OWN.data());
-    fill_send_queue(cs.get());
-    EXPECT_EQ(quorvane_cs_send_text(cs.get(), conv.data(), "x"), -1);
-    EXPECT_EQ(quorvane_cs_send_group_name(cs.get(), conv.data(), "named"), -1);
-    EXPECT_EQ(quorvane_msgstore_msg_count(ms, conv.data()), 0u);
+    Stalled st;
+    ASSERT_EQ(quorvane_msgstore_put_conv(st.ms, conv.data(), key.data()), 0);
+    st.start();
+    EXPECT_EQ(quorvane_cs_send_text(st.cs.get(), conv.data(), "x"), -1);
+    EXPECT_EQ(quorvane_cs_send_group_name(st.cs.get(), conv.data(), "named"), -1);
+    EXPECT_EQ(quorvane_msgstore_msg_count(st.ms, conv.data()), 0u);
     char name[64] = {};
-    EXPECT_EQ(quorvane_msgstore_get_group_name(ms, conv.data(), name, sizeof name), 0);
-    cs.reset();
-    quorvane_msgstore_close(ms);
+    EXPECT_EQ(quorvane_msgstore_get_group_name(st.ms, conv.data(), name, sizeof name), 0);
 }
 
 // ---- group keys ----
@@ -488,9 +512,7 @@ TEST(GroupKeys, RekeyFrameStoreAndReannounce) {
             EXPECT_EQ(hex(keys[1], 32), hex(k0));
         };
         check(r.ms);
-        quorvane_msgstore_close(r.ms);
-        r.ms = quorvane_msgstore_open(r.dir.path.c_str(), kSecret);
-        ASSERT_NE(r.ms, nullptr);
+        ASSERT_NE(r.reopen(), nullptr);
         check(r.ms);
     }
 }
@@ -499,35 +521,24 @@ TEST(GroupKeys, RekeyFrameStoreAndReannounce) {
 // and the older keys as they were, in memory and on disk: later messages must
 // stay readable by the members, who never got the new key.
 TEST(GroupKeys, FailedRekeyKeepsTheOldKey) {
-    TempDir dir;
-    Keys keys;
     const bytes conv = rep(0xD2, 16), k_old = rep(0x20, 32), k0 = rep(0x21, 32), k1 = rep(0x22, 32);
-    quorvane_msgstore *ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-    ASSERT_NE(ms, nullptr);
-    ASSERT_EQ(quorvane_msgstore_put_conv(ms, conv.data(), k_old.data()), 0);
-    ASSERT_EQ(quorvane_msgstore_put_conv(ms, conv.data(), k0.data()), 0);
-    quorvane_cs_config cfg = base_config("1", dir.file("pin"), "me", "pw", &keys.k);
-    cfg.store = ms;
-    CsPtr cs(quorvane_cs_new(&cfg));
-    quorvane_cs_test_signed_in(cs.get(), OWN.data());
-    fill_send_queue(cs.get());  // the key frame cannot be queued
+    Stalled st;
+    ASSERT_EQ(quorvane_msgstore_put_conv(st.ms, conv.data(), k_old.data()), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(st.ms, conv.data(), k0.data()), 0);
+    st.start();  // the key frame cannot be queued
     Member bob(rep(0xB0, 16), 1), me(OWN, 1);
     const quorvane_member list[2] = {bob.rec(), me.rec()};
-    EXPECT_EQ(quorvane_cs_group_rekey(cs.get(), conv.data(), k1.data(), list, 2), -1);
-    EXPECT_EQ(quorvane_cs_group_rekey_exclude(cs.get(), conv.data(), list, 2, bob.devs[0]->k.device_x25519_pub), -1);
-    auto check = [&](quorvane_msgstore *s) {
+    EXPECT_EQ(quorvane_cs_group_rekey(st.cs.get(), conv.data(), k1.data(), list, 2), -1);
+    EXPECT_EQ(quorvane_cs_group_rekey_exclude(st.cs.get(), conv.data(), list, 2, bob.devs[0]->k.device_x25519_pub), -1);
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE(pass == 0 ? "in memory" : "after a reopen");
+        ASSERT_NE(st.ms, nullptr);
         uint8_t held[8][32];
-        ASSERT_EQ(quorvane_msgstore_get_conv_keys(s, conv.data(), held, 8), 2u);
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(st.ms, conv.data(), held, 8), 2u);
         EXPECT_EQ(hex(held[0], 32), hex(k0));
         EXPECT_EQ(hex(held[1], 32), hex(k_old));
-    };
-    check(ms);
-    cs.reset();
-    quorvane_msgstore_close(ms);
-    ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-    ASSERT_NE(ms, nullptr);
-    check(ms);
-    quorvane_msgstore_close(ms);
+        st.reopen();
+    }
 }
 
 // Excluding a device: a fresh key, that device's entry gone from its member
