@@ -162,7 +162,9 @@ int quorvane_cs_send_reaction(quorvane_cs *cs, const uint8_t conv_id[16], const 
     if (!ready(cs, conv_id) || !author || !name) return -1;
     uint8_t b[QV_SEND_SMALL_BUF];
     const size_t bl = quorvane_msg_reaction_encode(author, counter, add, name, b, sizeof b);
-    if (bl == 0 || send_targeted(cs, conv_id, target_dev, b, bl, sizeof b) != 0) return -1;
+    const int rc = bl ? send_targeted(cs, conv_id, target_dev, b, bl, sizeof b) : -1;
+    quorvane_cleanse(b, sizeof b);
+    if (rc != 0) return -1;
     return quorvane_msgstore_set_reaction(cs->cfg.store, conv_id, author, target_dev, counter, cs->user_id, name, add) < 0 ? -1 : 0;
 }
 
@@ -172,7 +174,9 @@ int quorvane_cs_send_delete(quorvane_cs *cs, const uint8_t conv_id[16], const ui
     if (quorvane_msgstore_can_delete(cs->cfg.store, conv_id, cs->user_id, author) != 1 && cs->role != 1) return -1;
     uint8_t b[QV_SEND_SMALL_BUF];
     const size_t bl = quorvane_msg_delete_encode(author, counter, b, sizeof b);
-    if (bl == 0 || send_targeted(cs, conv_id, target_dev, b, bl, sizeof b) != 0) return -1;
+    const int rc = bl ? send_targeted(cs, conv_id, target_dev, b, bl, sizeof b) : -1;
+    quorvane_cleanse(b, sizeof b);
+    if (rc != 0) return -1;
     return quorvane_msgstore_delete_msg(cs->cfg.store, conv_id, author, target_dev, counter) < 0 ? -1 : 0;
 }
 
@@ -221,7 +225,9 @@ int quorvane_cs_send_group_name(quorvane_cs *cs, const uint8_t conv_id[16], cons
     const size_t n = strnlen(name, QV_MSG_GROUP_NAME_MAX);
     uint8_t b[QV_SEND_GROUP_BUF];
     const size_t bl = quorvane_msg_group_encode(name, n, b, sizeof b);
-    if (bl == 0 || send_body(cs, conv_id, b, bl, 0, nullptr, 0) != 0) return -1;
+    const int rc = bl ? send_body(cs, conv_id, b, bl, 0, nullptr, 0) : -1;
+    quorvane_cleanse(b, sizeof b);
+    if (rc != 0) return -1;
     return quorvane_msgstore_set_group_name(cs->cfg.store, conv_id, name) < 0 ? -1 : 0;
 }
 
