@@ -1,0 +1,216 @@
+// The sender's cost of one text, through quorvane_cs_send_text on a session
+// signed in to the project's server over loopback TLS (encoding, sealing, the
+// frame queued and written, the own copy stored), beside its crypto-only floor:
+// - a 64-member group: one envelope under the conversation key, whatever the
+//   member count, beside quorvane_env_seal of the same body;
+// - a direct conversation with three device sessions: three ratchet messages,
+//   each stepped session stored before it leaves, beside three
+//   quorvane_ratchet_encrypt with nothing stored.
+// And sealing a 64 MiB history for another own device (quorvane_seal)
+// beside `openssl speed -evp chacha20-poly1305` run as a child in the same run.
+#include <benchmark/benchmark.h>
+
+#include "bench_support.h"
+#include "client_send.h"
+#include "client_session.h"
+#include "net_test_helpers.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const uint8_t kSecret[32] = {5, 1, 5};
+const std::string kText(200, 't');
+constexpr size_t kHistory = size_t{64} << 20;
+
+struct CsFree {
+    void operator()(quorvane_cs *cs) const { quorvane_cs_free(cs); }
+};
+
+template <class F> bool pump_until(quorvane_cs *cs, F done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        quorvane_cs_pump(cs);
+    }
+    return true;
+}
+
+// A prekey set of a peer device, as its bundle would arrive.
+struct PeerDevice {
+    quorvane_dm_prekeys set{};
+    quorvane_peer_device dev{};
+    PeerDevice() {
+        uint8_t xp[32], xq[32], ep[32], eq[32];
+        if (quorvane_x25519_keypair(xp, xq) != 0 || quorvane_ed25519_keypair(ep, eq) != 0 ||
+            quorvane_dm_prekeys_generate(&set, xp, xq, ep, eq, 1) != 0)
+            std::abort();
+        std::memcpy(dev.bundle.dev_x, set.dev_x_pub, 32);
+        std::memcpy(dev.bundle.dev_ed, set.dev_ed_pub, 32);
+        dev.bundle.spk_id = set.spk_id;
+        std::memcpy(dev.bundle.spk, set.spk_pub, 32);
+        std::memcpy(dev.bundle.sig, set.spk_sig, 64);
+        dev.has_spk = 1;
+    }
+    ~PeerDevice() { quorvane_dm_prekeys_wipe(&set); }
+};
+
+// The server, one registered account signed in with its store, a 64-member
+// group and a direct conversation with three device sessions.
+struct World {
+    qv_bench::ScratchDir scratch;
+    int port = qvnettest::free_port();
+    qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+    std::string port_s = std::to_string(port), pin = scratch.dir + "/pin";
+    quorvane_device_keys keys{};
+    quorvane_msgstore *ms = nullptr;
+    std::unique_ptr<quorvane_cs, CsFree> cs;
+    uint8_t group[16] = {0x61}, direct[16] = {0x62}, group_key[32] = {0x4B};
+    PeerDevice peers[3];
+    bool ok = false;
+
+    quorvane_cs_config config(int reg) {
+        quorvane_cs_config c{};
+        c.host = "127.0.0.1";
+        c.port = port_s.c_str();
+        c.pin_path = pin.c_str();
+        c.user = "amy";
+        c.password = "pw";
+        c.keys = &keys;
+        c.store = ms;
+        c.do_register = reg;
+        return c;
+    }
+    bool run_to(int reg, uint32_t want) {
+        quorvane_cs_config c = config(reg);
+        cs.reset(quorvane_cs_new(&c));
+        return cs && pump_until(cs.get(), [&] { return quorvane_cs_get_state(cs.get()) >= QV_CS_SIGNED_IN; }) &&
+               quorvane_cs_get_state(cs.get()) == want;
+    }
+    World() {
+        if (quorvane_client_store_build(nullptr, &keys) != 0) std::abort();
+        bool up = false;
+        for (int i = 0; i < 100 && !up; i++) {
+            up = run_to(1, QV_CS_REGISTERED);
+            if (!up) usleep(100000);
+        }
+        ms = quorvane_msgstore_open((scratch.dir + "/store").c_str(), kSecret);
+        if (!up || !ms || !run_to(0, QV_CS_SIGNED_IN)) return;
+        // the group: our own entry and 63 more; the conversation-key path never looks at them
+        uint8_t users[64][16] = {}, idk[64][32] = {}, sk[64][32] = {}, roles[64] = {};
+        for (int i = 0; i < 64; i++) users[i][0] = idk[i][0] = static_cast<uint8_t>(i + 1);
+        std::memcpy(users[0], quorvane_cs_user_id(cs.get()), 16);
+        if (quorvane_msgstore_put_conv(ms, group, group_key) != 0 ||
+            quorvane_msgstore_set_members(ms, group, users, idk, sk, roles, 64) != 0)
+            return;
+        const uint8_t direct_key[32] = {0x4C};
+        if (quorvane_msgstore_put_conv(ms, direct, direct_key) != 0) return;
+        for (PeerDevice &p : peers)
+            if (cs_dm_init_device(ms, &keys, direct, &p.dev, 0, 1) != 0) return;
+        quorvane_msgstore_set_msg_cap(ms, 200);
+        ok = true;
+    }
+    ~World() {
+        cs.reset();
+        quorvane_msgstore_close(ms);
+        quorvane_device_keys_cleanse(&keys);
+    }
+    // One send; the server answers every envelope, so the pending ring is let
+    // go of here rather than waited for: the figure is the sender's own work.
+    bool send(const uint8_t conv[16]) {
+        cs->authed.pending.count = 0;
+        const bool sent = quorvane_cs_send_text(cs.get(), conv, kText.c_str()) == 0;
+        quorvane_cs_pump(cs.get());
+        return sent;
+    }
+};
+
+void BM_SendText(benchmark::State &state) {
+    World w;
+    if (!w.ok) {
+        state.SkipWithError("setup failed");
+        return;
+    }
+    const uint8_t *conv = state.range(0) == 0 ? w.group : w.direct;
+    for (auto _ : state)
+        if (!w.send(conv)) {
+            state.SkipWithError("send refused");
+            return;
+        }
+    state.SetLabel(state.range(0) == 0 ? "64-member group, one envelope" : "direct, three device sessions");
+}
+BENCHMARK(BM_SendText)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_FloorEnvSeal(benchmark::State &state) {
+    const uint8_t key[32] = {0x4B};
+    std::vector<uint8_t> body(1 + kText.size(), 't'), env(body.size() + QV_ENV_OVERHEAD);
+    body[0] = 1;
+    quorvane_env_header h{};
+    size_t n = 0;
+    for (auto _ : state) {
+        h.counter++;
+        if (quorvane_random(h.salt, sizeof h.salt) != 0 || quorvane_env_seal(key, &h, body.data(), body.size(), env.data(), env.size(), &n) != 0)
+            std::abort();
+        benchmark::DoNotOptimize(env.data());
+    }
+    state.SetLabel("one envelope seal");
+}
+BENCHMARK(BM_FloorEnvSeal)->Unit(benchmark::kMicrosecond);
+
+void BM_FloorThreeRatchets(benchmark::State &state) {
+    PeerDevice peers[3];
+    quorvane_ratchet *r[3] = {};
+    uint8_t xp[32], xq[32], pre[QV_DM_PREAMBLE_LEN];
+    if (quorvane_x25519_keypair(xp, xq) != 0) std::abort();
+    for (int i = 0; i < 3; i++)
+        if (quorvane_dm_begin_initiator(&r[i], pre, xp, xq, &peers[i].dev.bundle) != 0) std::abort();
+    std::vector<uint8_t> body(1 + kText.size(), 't'), msg(body.size() + QV_RATCHET_OVERHEAD);
+    size_t n = 0;
+    for (auto _ : state)
+        for (quorvane_ratchet *s : r)
+            if (quorvane_ratchet_encrypt(s, body.data(), body.size(), msg.data(), msg.size(), &n) != 0) std::abort();
+    for (quorvane_ratchet *&s : r) quorvane_ratchet_free(&s);
+    state.SetLabel("three ratchet encryptions");
+}
+BENCHMARK(BM_FloorThreeRatchets)->Unit(benchmark::kMicrosecond);
+
+// 64 MiB sealed to a device key, beside the bare AEAD at its largest block size.
+void BM_History64MiB(benchmark::State &state) {
+    std::vector<uint8_t> history(kHistory, 0x68), box(kHistory + QV_SEAL_OVERHEAD);
+    uint8_t pub[32], priv[32];
+    if (quorvane_x25519_keypair(priv, pub) != 0) std::abort();
+    size_t n = 0;
+    for (auto _ : state)
+        if (quorvane_seal(pub, history.data(), history.size(), box.data(), box.size(), &n) != 0) std::abort();
+    const double ours = static_cast<double>(kHistory) * state.iterations();
+    state.SetBytesProcessed(static_cast<int64_t>(ours));
+    std::string out;
+    if (qv_bench::run({"openssl", "speed", "-evp", "chacha20-poly1305", "-seconds", "1"}, &out) != 0) {
+        state.SkipWithError("cannot run openssl speed");
+        return;
+    }
+    double kbps16k = 0;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string name;
+        in >> name;
+        if (name.rfind("ChaCha20-Poly1305", 0) != 0 && name.rfind("chacha20-poly1305", 0) != 0) continue;
+        for (std::string v; in >> v;) kbps16k = std::strtod(v.c_str(), nullptr);  // the last column: 16384-byte blocks
+    }
+    if (kbps16k <= 0) {
+        state.SkipWithError("unexpected openssl speed output");
+        return;
+    }
+    state.counters["openssl_16KiB_MBps"] = kbps16k * 1000.0 / 1e6;
+    state.counters["openssl_64MiB_ms"] = static_cast<double>(kHistory) / (kbps16k * 1000.0) * 1e3;
+}
+BENCHMARK(BM_History64MiB)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
