@@ -83,6 +83,14 @@ int send_inst_user_op(quorvane_cs *cs, uint8_t type, const uint8_t inst[16], con
     return body<3 * HEAD + 2 * ID + 1>().put(TAG_INSTANCE, inst, ID).put(TAG_USER_ID, user, ID).u8(tag, v).send(cs, type);
 }
 
+// An empty request for a list: the held list is cleared first.
+int list_request(quorvane_cs *cs, int cs_community_state::*ready, size_t cs_community_state::*count, uint8_t type) {
+    if (!signed_in(cs)) return -1;
+    cs->community.*ready = 0;
+    cs->community.*count = 0;
+    return send_empty(cs, type);
+}
+
 int send_iid_frame(quorvane_cs *cs, uint8_t type, const uint8_t inst[16]) {
     if (!signed_in(cs) || !inst) return -1;
     return send_id(cs, type, TAG_INSTANCE, inst);
@@ -456,10 +464,7 @@ int quorvane_cs_instance_role_set(quorvane_cs *cs, const uint8_t instance_id[16]
 }
 
 int quorvane_cs_instance_list(quorvane_cs *cs) {
-    if (!signed_in(cs)) return -1;
-    cs->community.instances_ready = 0;
-    cs->community.instance_count = 0;
-    return send_empty(cs, FT_INSTANCE_LIST);
+    return list_request(cs, &cs_community_state::instances_ready, &cs_community_state::instance_count, FT_INSTANCE_LIST);
 }
 
 int quorvane_cs_instance_join(quorvane_cs *cs, const uint8_t invite_code[16]) {
@@ -510,10 +515,7 @@ int quorvane_cs_instance_avatar_get(quorvane_cs *cs, const uint8_t instance_id[1
 }
 
 int quorvane_cs_channel_list(quorvane_cs *cs) {
-    if (!signed_in(cs)) return -1;
-    cs->community.dir_ready = 0;
-    cs->community.dir_count = 0;
-    return send_empty(cs, FT_CHANNEL_LIST);
+    return list_request(cs, &cs_community_state::dir_ready, &cs_community_state::dir_count, FT_CHANNEL_LIST);
 }
 
 int quorvane_cs_channel_join_request(quorvane_cs *cs, const uint8_t channel_id[16]) {
@@ -594,12 +596,6 @@ int quorvane_cs_purge_messages(quorvane_cs *cs, const uint8_t conv_id[16], const
 }
 
 namespace {
-int admin_list(quorvane_cs *cs, uint8_t type) {
-    if (!signed_in(cs)) return -1;
-    cs->community.admin_ready = 0;
-    cs->community.admin_count = 0;
-    return send_empty(cs, type);
-}
 int admin_user_op(quorvane_cs *cs, uint8_t type, const uint8_t user_id[16], uint8_t tag, uint8_t v) {
     if (!signed_in(cs) || !user_id) return -1;
     cs->community.admin_ready = 0;
@@ -607,8 +603,12 @@ int admin_user_op(quorvane_cs *cs, uint8_t type, const uint8_t user_id[16], uint
 }
 }  // namespace
 
-int quorvane_cs_admin_list_pending(quorvane_cs *cs) { return admin_list(cs, FT_ADMIN_PENDING); }
-int quorvane_cs_admin_list_users(quorvane_cs *cs) { return admin_list(cs, FT_ADMIN_USERS); }
+int quorvane_cs_admin_list_pending(quorvane_cs *cs) {
+    return list_request(cs, &cs_community_state::admin_ready, &cs_community_state::admin_count, FT_ADMIN_PENDING);
+}
+int quorvane_cs_admin_list_users(quorvane_cs *cs) {
+    return list_request(cs, &cs_community_state::admin_ready, &cs_community_state::admin_count, FT_ADMIN_USERS);
+}
 
 int quorvane_cs_admin_approve(quorvane_cs *cs, const uint8_t user_id[16], uint8_t value) {
     return admin_user_op(cs, FT_ADMIN_APPROVE, user_id, TAG_SECOND, value);
@@ -631,6 +631,16 @@ int quorvane_cs_admin_set_mod_scope(quorvane_cs *cs, const uint8_t user_id[16], 
 
 /* ---- getters ---- */
 
+namespace {
+template <typename T, size_t N>
+size_t copy_out(int ready, const T (&src)[N], size_t count, T *dst, size_t n) {
+    if (!ready || !dst) return 0;
+    const size_t k = std::min({count, n, N});
+    std::memcpy(dst, src, k * sizeof *dst);
+    return k;
+}
+}  // namespace
+
 int quorvane_cs_instances_ready(const quorvane_cs *cs) { return cs ? cs->community.instances_ready : 0; }
 int quorvane_cs_invites_ready(const quorvane_cs *cs) { return cs ? cs->community.invites_ready : 0; }
 int quorvane_cs_instance_members_ready(const quorvane_cs *cs) { return cs ? cs->community.members_ready : 0; }
@@ -643,17 +653,11 @@ int quorvane_cs_backfill_inflight(const quorvane_cs *cs) { return cs ? cs->deliv
 int quorvane_cs_backfill_sink_armed(const quorvane_cs *cs) { return cs && cs->deliver.backfill_sink ? 1 : 0; }
 
 size_t quorvane_cs_instances_copy(const quorvane_cs *cs, quorvane_instdir_entry *dst, size_t n) {
-    if (!cs || !dst || !cs->community.instances_ready) return 0;
-    const size_t k = std::min(cs->community.instance_count, n);
-    std::memcpy(dst, cs->community.instances, k * sizeof *dst);
-    return k;
+    return cs ? copy_out(cs->community.instances_ready, cs->community.instances, cs->community.instance_count, dst, n) : 0;
 }
 
 size_t quorvane_cs_invites_copy(const quorvane_cs *cs, quorvane_invite *dst, size_t n) {
-    if (!cs || !dst || !cs->community.invites_ready) return 0;
-    const size_t k = std::min(cs->community.invite_count, n);
-    std::memcpy(dst, cs->community.invites, k * sizeof *dst);
-    return k;
+    return cs ? copy_out(cs->community.invites_ready, cs->community.invites, cs->community.invite_count, dst, n) : 0;
 }
 
 size_t quorvane_cs_instance_members_copy(const quorvane_cs *cs, uint8_t (*ids)[16], uint8_t *roles, size_t n, uint8_t (*second)[16],
@@ -699,10 +703,7 @@ int quorvane_cs_take_instance_result(quorvane_cs *cs, uint8_t *result, uint8_t i
 }
 
 size_t quorvane_cs_channel_dir_copy(const quorvane_cs *cs, quorvane_channel_dir_entry *dst, size_t n) {
-    if (!cs || !dst || !cs->community.dir_ready) return 0;
-    const size_t k = std::min(cs->community.dir_count, n);
-    std::memcpy(dst, cs->community.dir, k * sizeof *dst);
-    return k;
+    return cs ? copy_out(cs->community.dir_ready, cs->community.dir, cs->community.dir_count, dst, n) : 0;
 }
 
 size_t quorvane_cs_join_reqs_copy(const quorvane_cs *cs, uint8_t (*dst)[16], size_t n) {
@@ -764,10 +765,7 @@ void quorvane_cs_admin_consume(quorvane_cs *cs) {
 }
 
 size_t quorvane_cs_pending_copy(const quorvane_cs *cs, quorvane_admin_entry *dst, size_t n) {
-    if (!cs || !dst || !cs->community.admin_ready) return 0;
-    const size_t k = std::min(cs->community.admin_count, n);
-    std::memcpy(dst, cs->community.admin, k * sizeof *dst);
-    return k;
+    return cs ? copy_out(cs->community.admin_ready, cs->community.admin, cs->community.admin_count, dst, n) : 0;
 }
 
 int quorvane_cs_backfill_result(quorvane_cs *cs, uint8_t conv_id[16], uint64_t *count, uint64_t *cursor, uint8_t *flag) {
