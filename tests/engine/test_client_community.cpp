@@ -3,6 +3,7 @@
 // written here from the tag tables, and answers written the same way handed to
 // a signed-in session.
 #include "client_community.h"
+#include "deliver_support.h"
 #include "session_support.h"
 
 #include <cstring>
@@ -624,4 +625,53 @@ TEST(CommunityFrames, RetentionAndAutomaticRoles) {
         EXPECT_EQ(hex(id, 16), k.has ? C : std::string(32, '0'));
         EXPECT_EQ(value, k.value);
     }
+}
+
+// A back-fill end to end on the receive path: with a sink, the history
+// envelopes (frame 170) go to it and not to the store; without one they are
+// stored; frame 171 reports how many were taken either way.
+struct BackfillDelivery : qvdeliver::Deliver {
+    void frame(uint8_t type, const bytes &payload) {
+        bytes f = frame_of(type, payload);
+        handle_authed_frame(r.cs, f.data(), f.size());
+    }
+    void history(uint64_t pos, const std::string &t) {
+        frame(170, cat({tlv(21, be64(pos)), tlv(20, from(bob_id, pos, qvdeliver::text(t)))}));
+    }
+    uint64_t finish(uint64_t cursor) {
+        frame(171, cat({tlv(21, be64(cursor)), tlv(75, u8(1))}));
+        uint8_t id[16];
+        uint64_t count = 0, got_cursor = 0;
+        uint8_t flag = 0;
+        EXPECT_EQ(quorvane_cs_backfill_result(r.cs, id, &count, &got_cursor, &flag), 1);
+        EXPECT_EQ(hex(id, 16), hex(conv, 16));
+        EXPECT_EQ(got_cursor, cursor);
+        EXPECT_EQ(flag, 1);
+        EXPECT_EQ(quorvane_cs_backfill_inflight(r.cs), 0);
+        return count;
+    }
+};
+
+TEST_F(BackfillDelivery, SinkThenStore) {
+    struct Sink {
+        std::vector<std::string> got;
+        static void take(void *ctx, const quorvane_ms_msgrec *rec) { static_cast<Sink *>(ctx)->got.push_back(qvdeliver::text_of(*rec)); }
+    } sink;
+    ASSERT_EQ(quorvane_cs_backfill_search(r.cs, conv, 100, 0, Sink::take, &sink), 0);
+    history(7, "seven");
+    history(6, "six");
+    EXPECT_EQ(finish(6), 2u);
+    EXPECT_EQ(sink.got, (std::vector<std::string>{"seven", "six"}));
+    EXPECT_TRUE(msgs().empty());
+    history(5, "after the end");  // the sink is disarmed: stored as plain history
+    EXPECT_EQ(sink.got.size(), 2u);
+    ASSERT_EQ(msgs().size(), 1u);
+
+    ASSERT_EQ(quorvane_cs_backfill(r.cs, conv, 5, 0), 0);
+    history(4, "four");
+    history(3, "three");
+    EXPECT_EQ(finish(3), 2u);
+    ASSERT_EQ(msgs().size(), 3u);
+    EXPECT_EQ(qvdeliver::text_of(msgs()[0]), "three");
+    EXPECT_EQ(sink.got.size(), 2u);
 }
