@@ -30,6 +30,7 @@ qv_fuzz_max_len() {
         fuzz_server_relay)      echo 16384 ;;    # a conversation of several members with device keys, and envelopes
         fuzz_conv_info)         echo 16384 ;;    # 64 members, a few of them with five certified devices
         fuzz_cs_authed)         echo 16384 ;;    # several frames, one of them a long member list
+        fuzz_cs_account)        echo 65536 ;;    # several frames, among them history chunks of a few KiB
         *)                      echo 4096 ;;
     esac
 }
