@@ -545,11 +545,12 @@ int quorvane_cs_revoke_device(quorvane_cs *cs, const uint8_t dev_x[32], const ui
     return b.send(cs, FT_REVOKE);
 }
 
-int quorvane_cs_register_push(quorvane_cs *cs, const uint8_t *token, size_t len) {
-    if (!signed_in(cs) || len > QV_PUSH_TOKEN_MAX || (!token && len)) return -1;
+int quorvane_cs_register_push(quorvane_cs *cs, const char *token) {
+    const size_t len = token ? std::strlen(token) : 0;
+    if (!signed_in(cs) || len > QV_PUSH_TOKEN_MAX) return -1;
     cs->account.push_registered = 0;
     body<QV_TLV_HEAD_LEN + QV_PUSH_TOKEN_MAX> b;
-    quorvane_tlv_put(&b.w, TAG_PUSH_TOKEN, token, token ? len : 0);
+    quorvane_tlv_put(&b.w, TAG_PUSH_TOKEN, token, len);
     return b.send(cs, FT_PUSH);
 }
 

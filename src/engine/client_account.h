@@ -119,7 +119,7 @@ void cs_account_release(quorvane_cs *cs);  // wipes and frees the history buffer
 [[nodiscard]] int quorvane_cs_send_read_mark(quorvane_cs *cs, const uint8_t conv_id[16], uint64_t position);  // 0 refused
 [[nodiscard]] int quorvane_cs_set_presence_public(quorvane_cs *cs, int on);
 [[nodiscard]] int quorvane_cs_revoke_device(quorvane_cs *cs, const uint8_t dev_x[32], const uint8_t dev_ed[32]);
-[[nodiscard]] int quorvane_cs_register_push(quorvane_cs *cs, const uint8_t *token, size_t len);  // null: empty; over 512 refused
+[[nodiscard]] int quorvane_cs_register_push(quorvane_cs *cs, const char *token);  // null: empty; over 512 bytes refused
 
 // Getters
 int      quorvane_cs_get_typing(const quorvane_cs *cs, uint8_t conv_id[16], uint64_t *time_ms);  // not cleared

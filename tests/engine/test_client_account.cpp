@@ -189,12 +189,12 @@ TEST(AccountRequests, BodiesOnTheWire) {
         {"presence public", [&] { return quorvane_cs_set_presence_public(cs, 7); }, hdr(58, 6) + "16" "00000001" "01"},
         {"presence private", [&] { return quorvane_cs_set_presence_public(cs, 0); }, hdr(58, 6) + "16" "00000001" "00"},
         {"revoke", [&] { return quorvane_cs_revoke_device(cs, devx.data(), deved.data()); }, hdr(42, 21) + "34" "00000010" + hex(dev_id, 16)},
-        {"push token", [&] { return quorvane_cs_register_push(cs, reinterpret_cast<const uint8_t *>("tok"), 3); },
+        {"push token", [&] { return quorvane_cs_register_push(cs, "tok"); },
          hdr(45, 8) + "36" "00000003" + hex(std::string("tok"))},
-        {"push token of 512", [&] { return quorvane_cs_register_push(cs, reinterpret_cast<const uint8_t *>(token512.data()), 512); },
+        {"push token of 512", [&] { return quorvane_cs_register_push(cs, token512.c_str()); },
          hdr(45, 517) + "36" "00000200" + hex(token512)},
-        {"push token of 513", [&] { return quorvane_cs_register_push(cs, reinterpret_cast<const uint8_t *>(token512.data()), 513); }, ""},
-        {"push token null", [&] { return quorvane_cs_register_push(cs, nullptr, 0); }, hdr(45, 5) + "36" "00000000"},
+        {"push token of 513", [&] { return quorvane_cs_register_push(cs, (token512 + "t").c_str()); }, ""},
+        {"push token null", [&] { return quorvane_cs_register_push(cs, nullptr); }, hdr(45, 5) + "36" "00000000"},
         {"null conversation", [&] { return quorvane_cs_send_typing(cs, nullptr); }, ""},
     };
     std::vector<std::string> want;
@@ -323,7 +323,7 @@ TEST(AccountFrames, StatusAnswersAndDefaults) {
     l.feed(162, {});
     EXPECT_EQ(quorvane_cs_push_registered(cs), 1);
     EXPECT_EQ(quorvane_cs_push_registered(cs), 1);
-    EXPECT_EQ(quorvane_cs_register_push(cs, nullptr, 0), -1);
+    EXPECT_EQ(quorvane_cs_register_push(cs, nullptr), -1);
     EXPECT_EQ(quorvane_cs_push_registered(cs), 0);
     EXPECT_EQ(quorvane_cs_push_registered(nullptr), 0);
 }
