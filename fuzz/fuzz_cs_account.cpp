@@ -7,6 +7,7 @@
 // session has a history request outstanding, so chunks are taken.
 #include "client_session.h"
 #include "fuzz_scratch.h"
+#include "fuzz_session.h"
 #include "quorvane_x3dh.h"
 
 #include <cstdint>
@@ -58,34 +59,12 @@ Fixture *setup() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static Fixture *f = setup();
-    quorvane_cs_config c{};
-    c.host = "127.0.0.1";
-    c.port = "1";
-    c.user = "fuzz";
-    c.password = "pw";
-    c.pin_path = f->pin.c_str();
-    c.keys = &f->keys;
-    c.store = f->ms;
-    quorvane_cs *cs = quorvane_cs_new(&c);
+    quorvane_cs *cs = fuzz_signed_in(&f->keys, f->ms, f->pin.c_str(), kOwn);
     if (!cs) return 0;
-    quorvane_cs_test_signed_in(cs, kOwn);
     cs->account.history_requested = 1;
-    std::vector<uint8_t> payload, frame;
-    size_t pos = 0;
-    while (size - pos >= 3) {
-        const uint8_t type = kTypes[data[pos] % sizeof kTypes];
-        size_t len = static_cast<size_t>(data[pos + 1]) << 8 | data[pos + 2];
-        pos += 3;
-        if (len > size - pos) len = size - pos;
-        payload.clear();
-        if (type == 160 || type == 180) payload = f->own_device;
-        payload.insert(payload.end(), data + pos, data + pos + len);
-        frame.resize(QV_FRAME_HEADER_LEN + payload.size());
-        size_t fl = 0;
-        if (quorvane_frame_encode(type, payload.data(), payload.size(), frame.data(), frame.size(), &fl) == 0)
-            handle_authed_frame(cs, frame.data(), fl);
-        pos += len;
-    }
+    fuzz_frames(cs, kTypes, data, size, [](uint8_t type) -> const std::vector<uint8_t> * {
+        return type == 160 || type == 180 ? &f->own_device : nullptr;
+    });
     const cs_account_state &a = cs->account;
     if (a.presence_count > QV_PRESENCE_MAX || a.backup_slot_count > QV_BACKUP_SLOTS || a.history_in_got > a.history_in_total ||
         a.history_in_total > QV_HISTORY_MAX || a.history_out_sent > a.history_out_total)

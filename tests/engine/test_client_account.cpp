@@ -8,7 +8,7 @@
 #include "quorvane_escrow.h"
 #include "quorvane_keyfile.h"
 #include "quorvane_x3dh.h"
-#include "session_support.h"
+#include "signed_in_support.h"
 
 #include <cstring>
 #include <functional>
@@ -17,58 +17,9 @@ using namespace qvtest;
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-bytes b(const uint8_t *p, size_t n) { return bytes(p, p + n); }
-bytes u8(uint8_t v) { return bytes{v}; }
-bytes be32(uint32_t v) { return bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-bytes be64(uint64_t v) {
-    bytes r(8);
-    for (int i = 0; i < 8; i++) r[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-    return r;
-}
-bytes rep(uint8_t v, size_t n) { return bytes(n, v); }
-bytes sealed_to(const uint8_t pub[32], const bytes &pt) {
-    bytes box(pt.size() + QV_SEAL_OVERHEAD);
-    size_t n = 0;
-    EXPECT_EQ(quorvane_seal(pub, pt.data(), pt.size(), box.data(), box.size(), &n), 0);
-    return box;
-}
 std::string hdr(uint8_t type, size_t len) { return "4852" "01" + hex(u8(type)) + hex(be32(static_cast<uint32_t>(len))); }
 
-const uint8_t kSecret[32] = {7, 7, 7};
 const uint8_t kIdentity[32] = {0x1D, 1, 2, 3};  // our account's identity seed: every own device is built from it
-const bytes OWN = rep(0xA1, 16);
-
-// A session put straight into the signed-in state, with its own store and keys.
-struct Local {
-    TempDir dir;
-    Keys keys{kIdentity};
-    quorvane_msgstore *ms = nullptr;
-    CsPtr cs;
-    std::string pin;
-    explicit Local(bool with_store = true) {
-        if (with_store) ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-        pin = dir.file("pin");
-        quorvane_cs_config c = base_config("1", pin, "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        quorvane_cs_test_signed_in(cs.get(), OWN.data());
-    }
-    ~Local() {
-        cs.reset();
-        quorvane_msgstore_close(ms);
-    }
-    void feed(uint8_t type, const bytes &payload) {
-        bytes f = frame_of(type, payload);
-        handle_authed_frame(cs.get(), f.data(), f.size());
-    }
-    cs_account_state &a() { return cs->account; }
-    void no_connection() {  // every send then fails
-        quorvane_cnet_free(cs->cnet);
-        cs->cnet = nullptr;
-    }
-};
 
 // What a server lists for an own device: id, both keys, the identity's certificate.
 bytes own_device_tlvs(const quorvane_device_keys &d) {
@@ -78,51 +29,13 @@ bytes own_device_tlvs(const quorvane_device_keys &d) {
                 tlv(6, b(d.device_cert, 64))});
 }
 
-// ---- a scripted server ----
-
-const bytes SERVER_KEY = rep(0x5E, 32);
-
-void serve(PeerConn &pc, Recorder &rec, const std::function<bytes(const bytes &)> &answer) {
-    bytes f;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, SERVER_KEY)))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, rep(9, 32))))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, OWN), tlv(15, u8(0))})))) return;
-    while (pc.read_frame(&f)) {
-        rec.add(f);
-        if (answer) {
-            bytes a = answer(f);
-            if (!a.empty() && !pc.write_record(a)) return;
-        }
-    }
-}
-
-struct Remote {
-    TempDir dir;
-    Keys keys{kIdentity};
-    quorvane_msgstore *ms = nullptr;
-    Recorder rec;
-    std::unique_ptr<TlsPeer> peer;
-    CsPtr cs;
-    std::function<bytes(const bytes &)> answer;
-    explicit Remote(std::function<bytes(const bytes &)> fn = nullptr) : answer(std::move(fn)) {
-        ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-    }
-    void start() {
-        peer = std::make_unique<TlsPeer>([this](PeerConn &pc) { serve(pc, rec, answer); });
-        quorvane_cs_config c = base_config(peer->port, dir.file("pin"), "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        ASSERT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
-    }
-    std::vector<bytes> wait_frames(size_t n, int ms_limit = 10000) {
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= n; }, ms_limit));
-        return rec.all();
-    }
-    ~Remote() {
-        cs.reset();
-        if (peer) peer->join();
-        quorvane_msgstore_close(ms);
-    }
+// Our session, on a device of the account above.
+struct Mine : Local {
+    explicit Mine(bool with_store = true) : Local(with_store, kIdentity) {}
+    cs_account_state &a() { return cs->account; }
+};
+struct MineRemote : Remote {
+    explicit MineRemote(std::function<bytes(const bytes &)> fn = nullptr) : Remote(true, std::move(fn), kIdentity) {}
 };
 
 std::string auth_hex(const char *password) {
@@ -138,7 +51,7 @@ std::string auth_hex(const char *password) {
 // Every request body of the family, byte for byte, with the limits: refused
 // calls send nothing, so the frames that arrive are exactly the table's.
 TEST(AccountRequests, BodiesOnTheWire) {
-    Remote r;
+    MineRemote r;
     r.start();
     quorvane_cs *cs = r.cs.get();
     const bytes conv = rep(0xC1, 16), devx = rep(0xD1, 32), deved = rep(0xD2, 32), blob = rep(0xB1, 16), bkhdr = rep(0x21, 21);
@@ -218,7 +131,7 @@ TEST(AccountRequests, BodiesOnTheWire) {
 // it (and not with the old one) under our identity; the shared recovery key is
 // sealed in 80 bytes to the device named.
 TEST(AccountRequests, SealedBodies) {
-    Remote r;
+    MineRemote r;
     r.start();
     Keys other(kIdentity);
     const bytes value = rep(0x6B, 32), dev_id = rep(0x42, 16);
@@ -249,7 +162,7 @@ TEST(AccountRequests, SealedBodies) {
 
 // Outside the signed-in state nothing goes out.
 TEST(AccountRequests, RefusedOutsideTheSignedInState) {
-    Local l;
+    Mine l;
     const bytes conv = rep(1, 16);
     for (uint32_t state : {QV_CS_CONNECTING, QV_CS_SIGNING_IN, QV_CS_FAILED}) {
         SCOPED_TRACE(state);
@@ -268,7 +181,7 @@ TEST(AccountRequests, RefusedOutsideTheSignedInState) {
 // Each answer fills its slot as the table says, missing or malformed status
 // TLVs give their defaults, and a slot is taken once.
 TEST(AccountFrames, StatusAnswersAndDefaults) {
-    Local l;
+    Mine l;
     quorvane_cs *cs = l.cs.get();
     using take_fn = int (*)(quorvane_cs *, uint8_t *);
     struct Case {
@@ -330,7 +243,7 @@ TEST(AccountFrames, StatusAnswersAndDefaults) {
 
 // A successful revocation drops every session of the device the request named.
 TEST(AccountFrames, RevocationDropsTheDeviceSessions) {
-    Local l;
+    Mine l;
     const bytes conv = rep(0x3C, 16), devx = rep(0x71, 32), deved = rep(0x72, 32), rec = rep(1, 40);
     ASSERT_EQ(quorvane_msgstore_put_ratchet(l.ms, conv.data(), devx.data(), rec.data(), rec.size()), 0);
     uint8_t back[64];
@@ -346,7 +259,7 @@ TEST(AccountFrames, RevocationDropsTheDeviceSessions) {
 // Typing, presence, read receipts and read marks from other devices.
 TEST(AccountFrames, PresenceTypingAndReadState) {
     FakeClock clock;
-    Local l;
+    Mine l;
     quorvane_cs *cs = l.cs.get();
     const bytes conv = rep(0x5C, 16), alice = rep(0xA0, 16), bob = rep(0xB0, 16);
     uint8_t got_conv[16];
@@ -403,7 +316,7 @@ TEST(AccountFrames, PresenceTypingAndReadState) {
     l.feed(188, cat({tlv(17, conv), tlv(21, bytes{1})}));
     EXPECT_EQ(quorvane_msgstore_read_mark(l.ms, conv.data()), 20u);
     EXPECT_EQ(quorvane_cs_read_marks_epoch(cs), e0 + 1);
-    Local bare(false);  // no store: read state is dropped without harm
+    Mine bare(false);  // no store: read state is dropped without harm
     bare.feed(14, cat({tlv(17, conv), tlv(21, be64(12))}));
     bare.feed(188, cat({tlv(17, conv), tlv(21, be64(12))}));
     EXPECT_EQ(quorvane_cs_read_marks_epoch(bare.cs.get()), 0u);
@@ -411,7 +324,7 @@ TEST(AccountFrames, PresenceTypingAndReadState) {
 
 // E-mail information, backup slots and the recovery-key escrow.
 TEST(AccountFrames, EmailBackupsAndEscrow) {
-    Local l;
+    Mine l;
     quorvane_cs *cs = l.cs.get();
     quorvane_email_info info;
     std::memset(&info, 0x55, sizeof info);
@@ -472,7 +385,7 @@ TEST(AccountFrames, EmailBackupsAndEscrow) {
 // it; a delivered key must open to exactly 32 bytes under our device key; the
 // slot is wiped when taken, when replaced and when the session is freed.
 TEST(AccountFrames, RecoveryKeyPeerAndDelivery) {
-    Local l;
+    Mine l;
     quorvane_cs *cs = l.cs.get();
     Keys mine(kIdentity), stranger;
     l.feed(180, own_device_tlvs(stranger.k));
@@ -532,7 +445,7 @@ struct History {
     bytes plain;
     const bytes conv = rep(0x4C, 16);
     History() {
-        ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
+        ms = quorvane_msgstore_open(dir.path.c_str(), kStoreSecret);
         EXPECT_EQ(quorvane_msgstore_put_conv(ms, conv.data(), rep(0x4B, 32).data()), 0);
         for (uint64_t i = 1; i <= 3; i++) {
             quorvane_ms_msgrec r{};
@@ -554,7 +467,7 @@ struct History {
 
 bytes chunk(uint64_t total, uint64_t offset, const bytes &data) { return cat({tlv(24, be64(total)), tlv(26, be64(offset)), tlv(25, data)}); }
 
-void feed_chunks(Local &l, const bytes &sealed, size_t step) {
+void feed_chunks(Mine &l, const bytes &sealed, size_t step) {
     for (size_t off = 0; off < sealed.size(); off += step) {
         const size_t n = std::min(step, sealed.size() - off);
         l.feed(161, chunk(sealed.size(), off, bytes(sealed.begin() + off, sealed.begin() + off + n)));
@@ -569,7 +482,7 @@ void feed_chunks(Local &l, const bytes &sealed, size_t step) {
 // ends with the completed transfer.
 TEST(AccountHistory, ReceivedOnlyWhenAsked) {
     History h;
-    Local l;
+    Mine l;
     l.no_connection();  // the request cannot go out; it is then set by hand below
     const bytes sealed = sealed_to(l.keys.k.device_x25519_pub, h.plain);
     ASSERT_GT(sealed.size(), 300u);
@@ -599,7 +512,7 @@ TEST(AccountHistory, ReceivedOnlyWhenAsked) {
     EXPECT_EQ(l.a().history_requested, 0);
 
     // the request is over: a second, forged history is not merged
-    Local fresh;
+    Mine fresh;
     fresh.a().history_requested = 1;
     feed_chunks(fresh, sealed_to(fresh.keys.k.device_x25519_pub, h.plain), 64);
     EXPECT_EQ(quorvane_cs_history_synced(fresh.cs.get()), 1);
@@ -628,7 +541,7 @@ TEST(AccountHistory, ReceivedOnlyWhenAsked) {
     // buffers still held when the session ends are released with it (the leak
     // checker of the sanitizer build watches): a partial history coming in, and
     // one going out that waits for room in a full send ring
-    Local busy;
+    Mine busy;
     busy.a().history_requested = 1;
     busy.feed(161, chunk(sealed.size(), 0, bytes(sealed.begin(), sealed.begin() + 10)));
     for (int i = 0; i < 60; i++) ASSERT_EQ(quorvane_cs_send_typing(busy.cs.get(), h.conv.data()), 0);
@@ -644,7 +557,7 @@ TEST(AccountHistory, ReceivedOnlyWhenAsked) {
 // import reads the entries the export names; the rest is filler up to the size.
 TEST(AccountHistory, SixtyFourMebibytesImport) {
     History h;
-    Local l;
+    Mine l;
     l.a().history_requested = 1;
     bytes plain = h.plain;
     plain.resize(QV_HISTORY_MAX - QV_SEAL_OVERHEAD, 0);
@@ -661,7 +574,7 @@ TEST(AccountHistory, SixtyFourMebibytesImport) {
 TEST(AccountHistory, SentToAnOwnDevice) {
     Keys newdev(kIdentity), stranger;
     const bytes ask = own_device_tlvs(newdev.k);
-    Remote r([&](const bytes &f) {
+    MineRemote r([&](const bytes &f) {
         if (f[3] != 13) return bytes{};
         return f[8 + 5] == 1 ? frame_of(160, own_device_tlvs(stranger.k)) : frame_of(160, ask);
     });
@@ -721,7 +634,7 @@ TEST(AccountHistory, SentToAnOwnDevice) {
     size_t pl = 0;
     ASSERT_EQ(quorvane_open(newdev.k.device_x25519_priv, sealed.data(), sealed.size(), plain.data(), plain.size(), &pl), 0);
     TempDir d2;
-    quorvane_msgstore *ms2 = quorvane_msgstore_open(d2.path.c_str(), kSecret);
+    quorvane_msgstore *ms2 = quorvane_msgstore_open(d2.path.c_str(), kStoreSecret);
     ASSERT_EQ(quorvane_msgstore_import_history(ms2, plain.data(), pl), 0);
     for (const bytes &c : convs) EXPECT_EQ(quorvane_msgstore_msg_count(ms2, c.data()), 2000u);
     quorvane_msgstore_close(ms2);
