@@ -395,6 +395,12 @@ TEST(AccountFrames, RecoveryKeyPeerAndDelivery) {
     ASSERT_EQ(quorvane_cs_take_rk_peer(cs, id, key), 1);
     EXPECT_EQ(hex(key, 32), hex(b(mine.k.device_x25519_pub, 32)));
     EXPECT_EQ(quorvane_cs_take_rk_peer(cs, id, key), 0);
+    // a history asked for by an own device needs a store to export from
+    Mine bare(false);
+    bare.feed(160, own_device_tlvs(mine.k));
+    EXPECT_EQ(quorvane_cs_take_history_peer(bare.cs.get(), key), 0);
+    l.feed(160, own_device_tlvs(stranger.k));
+    EXPECT_EQ(quorvane_cs_take_history_peer(cs, key), 0);
 
     const bytes value = rep(0x9A, 32), rec = rep(0xE7, 82);
     struct Case {
