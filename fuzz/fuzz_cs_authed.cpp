@@ -5,6 +5,7 @@
 #include "client_session.h"
 #include "dm_support.h"
 #include "fuzz_scratch.h"
+#include "fuzz_session.h"
 
 #include <cstdint>
 #include <cstring>
@@ -64,32 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (quorvane_msgstore_put_conv(f->ms, kConv, f->conv_key) != 0 ||
         quorvane_msgstore_put_ratchet(f->ms, kConv, f->peer_dev, f->record.data(), f->record.size()) != 0)
         return 0;
-    quorvane_cs_config c{};
-    c.host = "127.0.0.1";
-    c.port = "1";
-    c.user = "fuzz";
-    c.password = "pw";
-    c.pin_path = f->pin.c_str();
-    c.keys = &f->keys;
-    c.store = f->ms;
-    quorvane_cs *cs = quorvane_cs_new(&c);
+    quorvane_cs *cs = fuzz_signed_in(&f->keys, f->ms, f->pin.c_str(), kOwn);
     if (!cs) return 0;
-    quorvane_cs_test_signed_in(cs, kOwn);
     for (uint64_t i = 0; i < 3; i++) (void)cs_pending_push(&cs->authed.pending, kConv, i + 1);
     cs->authed.prekeys_in_flight = 1;
-    std::vector<uint8_t> frame;
-    size_t pos = 0;
-    while (size - pos >= 3) {
-        const uint8_t type = kTypes[data[pos] % sizeof kTypes];
-        size_t len = static_cast<size_t>(data[pos + 1]) << 8 | data[pos + 2];
-        pos += 3;
-        if (len > size - pos) len = size - pos;
-        frame.resize(QV_FRAME_HEADER_LEN + len);
-        size_t fl = 0;
-        if (quorvane_frame_encode(type, data + pos, len, frame.data(), frame.size(), &fl) == 0)
-            handle_authed_frame(cs, frame.data(), fl);
-        pos += len;
-    }
+    fuzz_frames(cs, kTypes, data, size);
     quorvane_prekey_reply r;
     while (quorvane_cs_take_prekeys(cs, &r) == 1) {}
     quorvane_key_request k;

@@ -31,6 +31,7 @@ qv_fuzz_max_len() {
         fuzz_conv_info)         echo 16384 ;;    # 64 members, a few of them with five certified devices
         fuzz_cs_authed)         echo 16384 ;;    # several frames, one of them a long member list
         fuzz_cs_community)      echo 32768 ;;    # a few lists, one of them 256 members or 32 instances
+        fuzz_cs_account)        echo 65536 ;;    # several frames, among them history chunks of a few KiB
         *)                      echo 4096 ;;
     esac
 }

@@ -395,6 +395,7 @@ void quorvane_cs_test_signed_in(quorvane_cs *cs, const uint8_t user_id[16]) {
 
 void quorvane_cs_free(quorvane_cs *cs) {
     if (!cs) return;
+    cs_account_release(cs);
     quorvane_cnet_free(cs->cnet);
     quorvane_cleanse(cs, sizeof *cs);
     std::free(cs);
@@ -433,6 +434,7 @@ void quorvane_cs_pump(quorvane_cs *cs) {
         }
     }
     cs_dispatch_queued(cs);
+    cs_account_pump(cs);
     if (cs->state == QV_CS_SIGNED_IN) keep_alive(cs);
 }
 

@@ -5,7 +5,7 @@
 #include "dm_support.h"
 #include "quorvane_crypto.h"
 #include "quorvane_x3dh.h"
-#include "session_support.h"
+#include "signed_in_support.h"
 
 #include <cstring>
 #include <mutex>
@@ -14,53 +14,6 @@
 using namespace qvtest;
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-bytes b(const uint8_t *p, size_t n) { return bytes(p, p + n); }
-bytes u8(uint8_t v) { return bytes{v}; }
-bytes be32(uint32_t v) { return bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-bytes be64(uint64_t v) {
-    bytes r(8);
-    for (int i = 0; i < 8; i++) r[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-    return r;
-}
-bytes rep(uint8_t v, size_t n) { return bytes(n, v); }
-bytes sealed_to(const uint8_t pub[32], const bytes &pt) {
-    bytes box(pt.size() + QV_SEAL_OVERHEAD);
-    size_t n = 0;
-    EXPECT_EQ(quorvane_seal(pub, pt.data(), pt.size(), box.data(), box.size(), &n), 0);
-    return box;
-}
-
-const uint8_t kSecret[32] = {4, 4, 4};
-const bytes OWN = rep(0xA1, 16);
-
-// A session put straight into the signed-in state, with its own store and keys.
-struct Local {
-    TempDir dir;
-    Keys keys;
-    quorvane_msgstore *ms = nullptr;
-    CsPtr cs;
-    std::string pin;
-    explicit Local(bool with_store = true) {
-        if (with_store) ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-        pin = dir.file("pin");
-        quorvane_cs_config c = base_config("1", pin, "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        quorvane_cs_test_signed_in(cs.get(), OWN.data());
-    }
-    ~Local() {
-        cs.reset();
-        quorvane_msgstore_close(ms);
-    }
-    void feed(uint8_t type, const bytes &payload) {
-        bytes f = frame_of(type, payload);
-        handle_authed_frame(cs.get(), f.data(), f.size());
-    }
-    size_t keys_of(const bytes &conv, uint8_t (*out)[32]) { return quorvane_msgstore_get_conv_keys(ms, conv.data(), out, 8); }
-};
 
 // Frame 135 for one device as a server lists it.
 bytes device_tlvs(uint8_t seed, bool otk) {
@@ -210,7 +163,7 @@ TEST(AuthedFrames, EndOfSyncWritesCursors) {
         l.feed(type, {});
         EXPECT_GE(quorvane_cs_last_sync(l.cs.get()), before);
         EXPECT_LE(quorvane_cs_last_sync(l.cs.get()), before + 60);
-        quorvane_msgstore *again = quorvane_msgstore_open(l.dir.path.c_str(), kSecret);  // what is on disk
+        quorvane_msgstore *again = quorvane_msgstore_open(l.dir.path.c_str(), kStoreSecret);  // what is on disk
         ASSERT_NE(again, nullptr);
         EXPECT_EQ(quorvane_msgstore_sync_cursor(again, conv.data()), 4242u);
         quorvane_msgstore_close(again);
@@ -342,55 +295,6 @@ TEST(AuthedFrames, FullPendingRingSealsNothing) {
 // ---- requests captured by a scripted peer ----
 
 namespace {
-
-const bytes SERVER_KEY = rep(0x5E, 32);
-
-// The sign-in exchange of a server, then every frame recorded; `answer`
-// may reply to each recorded frame.
-void serve(PeerConn &pc, Recorder &rec, const std::function<bytes(const bytes &)> &answer = nullptr) {
-    bytes f;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, SERVER_KEY)))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, rep(9, 32))))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, OWN), tlv(15, u8(0))})))) return;
-    while (pc.read_frame(&f)) {
-        rec.add(f);
-        if (answer) {
-            bytes a = answer(f);
-            if (!a.empty() && !pc.write_record(a)) return;
-        }
-    }
-}
-
-struct Remote {
-    TempDir dir;
-    Keys keys;
-    quorvane_msgstore *ms = nullptr;
-    Recorder rec;
-    std::unique_ptr<TlsPeer> peer;
-    CsPtr cs;
-    std::function<bytes(const bytes &)> answer;
-    explicit Remote(bool with_store = true, std::function<bytes(const bytes &)> fn = nullptr) : answer(std::move(fn)) {
-        if (with_store) ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-    }
-    // The peer listens only from here on: filling a large store first must not
-    // run out its wait for the session.
-    void start() {
-        peer = std::make_unique<TlsPeer>([this](PeerConn &pc) { serve(pc, rec, answer); });
-        quorvane_cs_config c = base_config(peer->port, dir.file("pin"), "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        ASSERT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
-    }
-    std::vector<bytes> wait_frames(size_t n) {
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= n; }, 10000));
-        return rec.all();
-    }
-    ~Remote() {
-        cs.reset();
-        if (peer) peer->join();
-        quorvane_msgstore_close(ms);
-    }
-};
 
 }  // namespace
 
