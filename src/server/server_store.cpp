@@ -780,8 +780,12 @@ int qvs_key_request_drop(qvs_store *st, const uint8_t conv_id[16], const uint8_t
 int qvs_key_requests_for(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_key_request> *out) {
     if (!st || !user_id || !out) return -1;
     out->clear();
+    // A requester a rekey took out of the conversation is asked for no more:
+    // answering would seal the key to a device of a user no longer in it.
     stmt q(st, "SELECT k.conv_id, k.device_id, k.user_id, k.dev FROM key_requests k JOIN conv_members m ON m.conv_id = k.conv_id"
-               " WHERE m.user_id = ?1 AND k.user_id != ?1 ORDER BY k.rowid LIMIT 1024");
+               " WHERE m.user_id = ?1 AND k.user_id != ?1"
+               " AND EXISTS (SELECT 1 FROM conv_members r WHERE r.conv_id = k.conv_id AND r.user_id = k.user_id)"
+               " ORDER BY k.rowid LIMIT 1024");
     if (!q.s || !q.blob(1, user_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {

@@ -13,30 +13,6 @@ using namespace qvrelay;
 
 namespace {
 
-// What a device was sent before the answer to a back-fill it asks for now:
-// a marker that every earlier push to it has been read.
-std::vector<bytes> before_marker(Dev &d) {
-    std::vector<bytes> got = d.c.aside;
-    d.c.aside.clear();
-    EXPECT_TRUE(d.c.send(59, cat({tlv(17, random_bytes(16)), tlv(21, be64(1))})));
-    for (;;) {
-        bytes f = d.c.read();
-        if (f.size() < 8) {
-            ADD_FAILURE() << "no back-fill answer";
-            return got;
-        }
-        if (f[3] == 171) return got;
-        got.push_back(f);
-    }
-}
-
-std::vector<bytes> of_type(const std::vector<bytes> &frames, uint8_t type) {
-    std::vector<bytes> r;
-    for (auto &f : frames)
-        if (f[3] == type) r.push_back(f);
-    return r;
-}
-
 // Opens a sealed box with a device's X25519 key; empty when it does not open.
 bytes open_with(const Device &d, const bytes &sealed) {
     bytes out(sealed.size());
