@@ -27,11 +27,11 @@ struct qvs_frame_builder {
     std::vector<uint8_t> b;
     explicit qvs_frame_builder(uint8_t type) : b{QV_FRAME_MAGIC0, QV_FRAME_MAGIC1, QV_FRAME_VERSION, type, 0, 0, 0, 0} {}
     void put(uint8_t tag, const void *v, size_t n) {
-        size_t at = b.size();
-        b.resize(at + QV_TLV_HEAD_LEN + n);
-        b[at] = tag;
-        qv_bytes::put_be32(&b[at + 1], static_cast<uint32_t>(n));
-        if (n) std::memcpy(&b[at + QV_TLV_HEAD_LEN], v, n);
+        uint8_t head[QV_TLV_HEAD_LEN] = {tag};
+        qv_bytes::put_be32(head + 1, static_cast<uint32_t>(n));
+        b.insert(b.end(), head, head + QV_TLV_HEAD_LEN);
+        const auto *p = static_cast<const uint8_t *>(v);
+        if (n) b.insert(b.end(), p, p + n);
     }
     void put_u32(uint8_t tag, uint32_t v) {
         uint8_t be[4];
