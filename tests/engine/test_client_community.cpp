@@ -5,6 +5,7 @@
 #include "client_community.h"
 #include "deliver_support.h"
 #include "session_support.h"
+#include "signed_in_support.h"
 
 #include <cstring>
 #include <functional>
@@ -15,17 +16,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes rep(uint8_t v, size_t n) { return bytes(n, v); }
-bytes u8(uint8_t v) { return bytes{v}; }
-bytes be32(uint32_t v) { return bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-bytes be64(uint64_t v) {
-    bytes r(8);
-    for (int i = 0; i < 8; i++) r[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-    return r;
-}
-
-const uint8_t kSecret[32] = {7, 7, 7};
-const bytes OWN = rep(0xA1, 16);
 const bytes INST = rep(0x11, 16), USER = rep(0x22, 16), CONV = rep(0x33, 16), CONV2 = rep(0x34, 16), TOKEN = rep(0x44, 32),
             CODE = rep(0x55, 16);
 const std::string I = hex(INST), U = hex(USER), C = hex(CONV), C2 = hex(CONV2), T = hex(TOKEN), K = hex(CODE);
@@ -34,68 +24,6 @@ const std::string I = hex(INST), U = hex(USER), C = hex(CONV), C2 = hex(CONV2), 
 std::string framed(uint8_t type, const std::string &body_hex) {
     return "485201" + hex(u8(type)) + hex(be32(static_cast<uint32_t>(body_hex.size() / 2))) + body_hex;
 }
-
-// A session put straight into the signed-in state, with its own store.
-struct Local {
-    TempDir dir;
-    Keys keys;
-    quorvane_msgstore *ms = nullptr;
-    CsPtr cs;
-    std::string pin;
-    Local() {
-        ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-        pin = dir.file("pin");
-        quorvane_cs_config c = base_config("1", pin, "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        quorvane_cs_test_signed_in(cs.get(), OWN.data());
-    }
-    ~Local() {
-        cs.reset();
-        quorvane_msgstore_close(ms);
-    }
-    void feed(uint8_t type, const bytes &payload) {
-        bytes f = frame_of(type, payload);
-        handle_authed_frame(cs.get(), f.data(), f.size());
-    }
-};
-
-
-// The sign-in exchange of a server, then every frame recorded.
-void serve(PeerConn &pc, Recorder &rec) {
-    bytes f;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, rep(0x5E, 32))))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, rep(9, 32))))) return;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, OWN), tlv(15, u8(0))})))) return;
-    while (pc.read_frame(&f)) rec.add(f);
-}
-
-// A session signed in through a scripted peer that records what it is sent.
-struct Remote {
-    TempDir dir;
-    Keys keys;
-    quorvane_msgstore *ms = nullptr;
-    Recorder rec;
-    std::unique_ptr<TlsPeer> peer;
-    CsPtr cs;
-    Remote() {
-        ms = quorvane_msgstore_open(dir.path.c_str(), kSecret);
-        peer = std::make_unique<TlsPeer>([this](PeerConn &pc) { serve(pc, rec); });
-        quorvane_cs_config c = base_config(peer->port, dir.file("pin"), "me", "pw", &keys.k);
-        c.store = ms;
-        cs.reset(quorvane_cs_new(&c));
-        EXPECT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
-    }
-    std::vector<bytes> wait_frames(size_t n) {
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= n; }, 10000));
-        return rec.all();
-    }
-    ~Remote() {
-        cs.reset();
-        if (peer) peer->join();
-        quorvane_msgstore_close(ms);
-    }
-};
 
 // One request and what must reach the server: "" when it is refused.
 struct Req {
@@ -129,6 +57,7 @@ const char kTagText[3][QV_CS_META_TAG_LEN] = {"a", "", "b"};
 // out with the index byte of their place, a listing name checked or removed.
 TEST(CommunityRequests, BodiesOnTheWire) {
     Remote r;
+    r.start();
     static uint8_t ids33[33][16];
     for (auto &id : ids33) std::memset(id, 0x34, 16);
     static char tags17[17][QV_CS_META_TAG_LEN] = {};
@@ -212,6 +141,7 @@ TEST(CommunityRequests, BodiesOnTheWire) {
 // null session gives -1 and 0 from the getters.
 TEST(CommunityRequests, NothingLeavesOutsideTheSignedInState) {
     Remote r;
+    r.start();
     const uint8_t *i = INST.data(), *c = CONV.data(), *u = USER.data();
     const std::vector<std::function<int(quorvane_cs *)>> calls = {
         [&](quorvane_cs *s) { return quorvane_cs_instance_list(s); },
@@ -241,6 +171,7 @@ TEST(CommunityRequests, NothingLeavesOutsideTheSignedInState) {
 // the sink, and an answer nobody asked for changes nothing.
 TEST(CommunityBackfill, FloorInFlightAndDone) {
     Remote r;
+    r.start();
     const uint8_t *c = CONV.data(), *c2 = CONV2.data();
     ASSERT_EQ(quorvane_msgstore_put_conv(r.ms, c2, rep(2, 32).data()), 0);
     quorvane_msgstore_note_cursor(r.ms, c2, 100);
@@ -296,6 +227,7 @@ TEST(CommunityBackfill, FloorInFlightAndDone) {
 // and the instance id last when one is given.
 TEST(CommunityRequests, CreateChannel) {
     Remote r;
+    r.start();
     Keys member_x;
     quorvane_member m{};
     std::memcpy(m.user_id, USER.data(), 16);
