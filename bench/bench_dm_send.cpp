@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_peer.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,22 +19,6 @@ namespace {
 
 constexpr size_t kBody = 200;
 
-struct Peer {
-    quorvane_dm_prekeys set{};
-    quorvane_peer_device dev{};
-    Peer() {
-        uint8_t xp[32], xq[32], ep[32], eq[32];
-        if (quorvane_x25519_keypair(xp, xq) != 0 || quorvane_ed25519_keypair(ep, eq) != 0 ||
-            quorvane_dm_prekeys_generate(&set, xp, xq, ep, eq, 1) != 0)
-            std::abort();
-        std::memcpy(dev.bundle.dev_x, set.dev_x_pub, 32);
-        std::memcpy(dev.bundle.dev_ed, set.dev_ed_pub, 32);
-        dev.bundle.spk_id = set.spk_id;
-        std::memcpy(dev.bundle.spk, set.spk_pub, 32);
-        std::memcpy(dev.bundle.sig, set.spk_sig, 64);
-        dev.has_spk = 1;
-    }
-};
 
 int drop(void *, const uint8_t *, const uint8_t *, size_t) { return 0; }
 
@@ -44,8 +30,8 @@ void BM_SealThreeDevices(benchmark::State &state) {
     quorvane_device_keys keys{};
     if (!ms || quorvane_x25519_keypair(keys.device_x25519_priv, keys.device_x25519_pub) != 0) std::abort();
     uint8_t conv[16] = {7}, user[16] = {8};
-    Peer peers[3];
-    for (Peer &p : peers)
+    qv_bench::PeerDevice peers[3];
+    for (qv_bench::PeerDevice &p : peers)
         if (cs_dm_init_device(ms, &keys, conv, &p.dev, 0, 1) != 0) std::abort();
     std::vector<uint8_t> body(kBody, 'x');
     cs_pending_ring ring{};
@@ -62,7 +48,7 @@ void BM_SealThreeDevices(benchmark::State &state) {
 
 void BM_ThreeRatchetEncryptions(benchmark::State &state) {
     quorvane_ratchet *r[3] = {};
-    Peer peers[3];
+    qv_bench::PeerDevice peers[3];
     uint8_t xp[32], xq[32], pre[QV_DM_PREAMBLE_LEN];
     if (quorvane_x25519_keypair(xp, xq) != 0) std::abort();
     for (int i = 0; i < 3; i++)

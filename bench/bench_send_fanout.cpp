@@ -10,6 +10,8 @@
 // beside `openssl speed -evp chacha20-poly1305` run as a child in the same run.
 #include <benchmark/benchmark.h>
 
+#include "bench_peer.h"
+
 #include "bench_support.h"
 #include "client_send.h"
 #include "client_session.h"
@@ -42,24 +44,6 @@ template <class F> bool pump_until(quorvane_cs *cs, F done) {
     return true;
 }
 
-// A prekey set of a peer device, as its bundle would arrive.
-struct PeerDevice {
-    quorvane_dm_prekeys set{};
-    quorvane_peer_device dev{};
-    PeerDevice() {
-        uint8_t xp[32], xq[32], ep[32], eq[32];
-        if (quorvane_x25519_keypair(xp, xq) != 0 || quorvane_ed25519_keypair(ep, eq) != 0 ||
-            quorvane_dm_prekeys_generate(&set, xp, xq, ep, eq, 1) != 0)
-            std::abort();
-        std::memcpy(dev.bundle.dev_x, set.dev_x_pub, 32);
-        std::memcpy(dev.bundle.dev_ed, set.dev_ed_pub, 32);
-        dev.bundle.spk_id = set.spk_id;
-        std::memcpy(dev.bundle.spk, set.spk_pub, 32);
-        std::memcpy(dev.bundle.sig, set.spk_sig, 64);
-        dev.has_spk = 1;
-    }
-    ~PeerDevice() { quorvane_dm_prekeys_wipe(&set); }
-};
 
 // The server, one registered account signed in with its store, a 64-member
 // group and a direct conversation with three device sessions.
@@ -72,7 +56,7 @@ struct World {
     quorvane_msgstore *ms = nullptr;
     std::unique_ptr<quorvane_cs, CsFree> cs;
     uint8_t group[16] = {0x61}, direct[16] = {0x62}, group_key[32] = {0x4B};
-    PeerDevice peers[3];
+    qv_bench::PeerDevice peers[3];
     bool ok = false;
 
     quorvane_cs_config config(int reg) {
@@ -111,7 +95,7 @@ struct World {
             return;
         const uint8_t direct_key[32] = {0x4C};
         if (quorvane_msgstore_put_conv(ms, direct, direct_key) != 0) return;
-        for (PeerDevice &p : peers)
+        for (qv_bench::PeerDevice &p : peers)
             if (cs_dm_init_device(ms, &keys, direct, &p.dev, 0, 1) != 0) return;
         quorvane_msgstore_set_msg_cap(ms, 200);
         ok = true;
@@ -164,7 +148,7 @@ void BM_FloorEnvSeal(benchmark::State &state) {
 BENCHMARK(BM_FloorEnvSeal)->Unit(benchmark::kMicrosecond);
 
 void BM_FloorThreeRatchets(benchmark::State &state) {
-    PeerDevice peers[3];
+    qv_bench::PeerDevice peers[3];
     quorvane_ratchet *r[3] = {};
     uint8_t xp[32], xq[32], pre[QV_DM_PREAMBLE_LEN];
     if (quorvane_x25519_keypair(xp, xq) != 0) std::abort();
