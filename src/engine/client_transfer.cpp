@@ -63,6 +63,22 @@ uint8_t pack_named(const uint8_t *p, size_t len) {
     return quorvane_tlv_find(p, len, TAG_PACK, &v, &vl) == 0 && quorvane_tlv_get_u8(v, vl, &pack) == 0 && pack == 1 ? 1 : 0;
 }
 
+// Every record whole, and an optional tag, when present, of its width: a
+// reply cut short or carrying a field of the wrong size is dropped whole
+// rather than read as one without that field.
+bool well_formed(const uint8_t *p, size_t len) {
+    quorvane_tlv_reader r;
+    quorvane_tlv_reader_init(&r, p, len);
+    uint8_t tag = 0;
+    const uint8_t *v = nullptr;
+    size_t vl = 0;
+    int rc = 0;
+    while ((rc = quorvane_tlv_next(&r, &tag, &v, &vl)) == 0) {
+        if ((tag == TAG_PACK && vl != 1) || ((tag == TAG_OFFSET || tag == TAG_SIZE) && vl != 8)) return false;
+    }
+    return rc == -5;
+}
+
 void blob_finish(cs_blob_state &b, bool ok) {
     b.finished = 1;
     b.success = ok ? 1 : 0;
@@ -448,6 +464,19 @@ void emoji_pump(quorvane_cs *cs) {
 
 int cs_transfer_frame(quorvane_cs *cs, uint8_t type, const uint8_t *p, size_t len) {
     switch (type) {
+    case FA_BLOB_DATA:
+    case FA_UPLOAD_ACCEPTED:
+    case FA_BLOB_STEP_DONE:
+    case FA_PACK_MANIFEST:
+    case FA_PACK_CURRENT:
+    case FA_PAGE_DATA:
+    case FA_PAGE_END:
+    case FA_PACK_CHANGED:
+        if (!well_formed(p, len)) return 1;
+        break;
+    default: return 0;
+    }
+    switch (type) {
     case FA_BLOB_DATA: on_blob_data(cs, p, len); return 1;
     case FA_UPLOAD_ACCEPTED: on_upload_accepted(cs, p, len); return 1;
     case FA_BLOB_STEP_DONE: on_step_done(cs, p, len); return 1;
@@ -455,8 +484,7 @@ int cs_transfer_frame(quorvane_cs *cs, uint8_t type, const uint8_t *p, size_t le
     case FA_PACK_MANIFEST:
     case FA_PACK_CURRENT:
     case FA_PAGE_DATA:
-    case FA_PAGE_END: break;
-    default: return 0;
+    default: break;
     }
     if (pack_reply_mismatched(cs, p, len)) return 1;
     switch (type) {
