@@ -816,25 +816,38 @@ struct PackServer {
     }
 };
 
+// Two emoji caches, a key that signs packs, and the server holding them.
+struct PackSync {
+    TempDir tmp;
+    OpensslEd25519 key{tmp};
+    Cache c0{quorvane_emoji_cache_open(tmp.file("e0").c_str())}, c1{quorvane_emoji_cache_open(tmp.file("e1").c_str())};
+    PackServer server;
+    // A session over both caches signed in by the pack server, pumped until
+    // neither pack is asked for nor updating.
+    std::unique_ptr<Remote> session() {
+        auto r = std::make_unique<Remote>(false, std::ref(server));
+        r->server_key = bytes(key.pub.begin(), key.pub.end());
+        r->pack0 = c0.get();
+        r->pack1 = c1.get();
+        r->start();
+        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(r->cs.get()); return quorvane_cs_emoji_busy(r->cs.get()) == 0; }, 20000));
+        return r;
+    }
+};
+
 }  // namespace
 
 // Signing in asks for each configured pack: pack 0 is brought in page by page
 // in steps and committed at the new version, then pack 1, already current,
 // gets 144; frames 18 and 19 byte for byte.
 TEST(TransferWire, FullPackSync) {
-    TempDir tmp;
-    OpensslEd25519 key{tmp};
-    Cache c0(quorvane_emoji_cache_open(tmp.file("e0").c_str())), c1(quorvane_emoji_cache_open(tmp.file("e1").c_str()));
-    ASSERT_TRUE(c0 && c1);
-    PackServer server;
+    PackSync ps;
+    ASSERT_TRUE(ps.c0 && ps.c1);
+    auto &[tmp, key, c0, c1, server] = ps;
     server.packs[0] = make_pack(key, tmp, 3, {{"a", pattern(5000, 1)}, {"bb", pattern(2500, 2)}, {"c", pattern(6001, 3)}});
     server.packs[1] = make_pack(key, tmp, 0, {{"a", pattern(10, 4)}});  // version 0: nothing newer than an empty cache
-    Remote r(false, std::ref(server));
-    r.server_key = bytes(key.pub.begin(), key.pub.end());
-    r.pack0 = c0.get();
-    r.pack1 = c1.get();
-    r.start();
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_emoji_busy(r.cs.get()) == 0; }, 20000));
+    auto rp = ps.session();
+    Remote &r = *rp;
     EXPECT_EQ(quorvane_emoji_cache_version(c0.get()), 3u);
     for (const auto &[name, data] : server.packs.at(0).pages) {
         uint8_t *read = nullptr;
@@ -860,21 +873,15 @@ TEST(TransferWire, FullPackSync) {
 // A reply for pack 1 while pack 0 updates gives pack 0 up for the session
 // (pack 1 still syncs); the next session's sign-in asks for pack 0 again.
 TEST(TransferWire, MismatchFailsThePackUntilTheNextSession) {
-    TempDir tmp;
-    OpensslEd25519 key{tmp};
-    Cache c0(quorvane_emoji_cache_open(tmp.file("e0").c_str())), c1(quorvane_emoji_cache_open(tmp.file("e1").c_str()));
-    ASSERT_TRUE(c0 && c1);
-    PackServer server;
+    PackSync ps;
+    ASSERT_TRUE(ps.c0 && ps.c1);
+    auto &[tmp, key, c0, c1, server] = ps;
     server.packs[0] = make_pack(key, tmp, 2, {{"a", pattern(100, 1)}});
     server.packs[1] = make_pack(key, tmp, 5, {{"z", pattern(100, 2)}});
     server.answer_as[0] = 1;
     {
-        Remote r(false, std::ref(server));
-        r.server_key = bytes(key.pub.begin(), key.pub.end());
-        r.pack0 = c0.get();
-        r.pack1 = c1.get();
-        r.start();
-        ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_emoji_busy(r.cs.get()) == 0; }, 20000));
+        auto rp = ps.session();
+        Remote &r = *rp;
         EXPECT_EQ(quorvane_emoji_cache_version(c0.get()), 0u);
         EXPECT_EQ(quorvane_emoji_cache_version(c1.get()), 5u);
         EXPECT_EQ(r.cs->transfer.emoji.failed, 1u);
@@ -890,12 +897,7 @@ TEST(TransferWire, MismatchFailsThePackUntilTheNextSession) {
         EXPECT_EQ(quorvane_cs_pack_sync(r.cs.get(), 1), 0);
     }
     server.answer_as.clear();
-    Remote r(false, std::ref(server));
-    r.server_key = bytes(key.pub.begin(), key.pub.end());
-    r.pack0 = c0.get();
-    r.pack1 = c1.get();
-    r.start();
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_emoji_busy(r.cs.get()) == 0; }, 20000));
-    EXPECT_EQ(r.cs->transfer.emoji.failed, 0u);
+    auto r = ps.session();
+    EXPECT_EQ(r->cs->transfer.emoji.failed, 0u);
     EXPECT_EQ(quorvane_emoji_cache_version(c0.get()), 2u);
 }
