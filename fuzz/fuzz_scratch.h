@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -17,12 +17,8 @@ inline std::string &dir() {
 inline void remove_all() {
     const std::string &d = dir();
     if (d.empty()) return;
-    if (DIR *h = opendir(d.c_str())) {
-        while (struct dirent *e = readdir(h))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) unlink((d + "/" + e->d_name).c_str());
-        closedir(h);
-    }
-    rmdir(d.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);  // targets make directories of their own in it (stores, caches)
 }
 }  // namespace fuzz_scratch_detail
 

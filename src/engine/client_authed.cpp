@@ -351,8 +351,8 @@ void handle_authed_frame(quorvane_cs *cs, const uint8_t *frame, size_t len) {
     case FT_CONV_REMOVED: on_conv_removed(cs, p, plen); break;
     case FT_KEY_REQUEST: on_key_request(cs, p, plen); break;
     default:
-        // account, device and presence frames, then conversations and communities
-        if (cs_account_frame(cs, type, p, plen)) break;
+        // account, device and presence frames, blob and emoji-pack replies, then conversations and communities
+        if (cs_account_frame(cs, type, p, plen) || cs_transfer_frame(cs, type, p, plen)) break;
         (void)cs_community_frame(cs, type, p, plen);
         break;
     }

@@ -159,6 +159,7 @@ void welcome(quorvane_cs *cs) {
                 n_log(LOG_ERR, "session: could not set the own display name");
         }
     }
+    cs_transfer_signed_in(cs);
 }
 
 void handle_login(quorvane_cs *cs, const uint8_t *frame, size_t len) {
@@ -396,6 +397,7 @@ void quorvane_cs_test_signed_in(quorvane_cs *cs, const uint8_t user_id[16]) {
 void quorvane_cs_free(quorvane_cs *cs) {
     if (!cs) return;
     cs_account_release(cs);
+    cs_transfer_release(cs);
     quorvane_cnet_free(cs->cnet);
     quorvane_cleanse(cs, sizeof *cs);
     std::free(cs);
@@ -435,7 +437,10 @@ void quorvane_cs_pump(quorvane_cs *cs) {
     }
     cs_dispatch_queued(cs);
     cs_account_pump(cs);
-    if (cs->state == QV_CS_SIGNED_IN) keep_alive(cs);
+    if (cs->state != QV_CS_SIGNED_IN) return;
+    blob_pump(cs);
+    emoji_pump(cs);
+    keep_alive(cs);
 }
 
 uint32_t quorvane_cs_get_state(const quorvane_cs *cs) { return cs ? cs->state : QV_CS_FAILED; }

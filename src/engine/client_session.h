@@ -18,6 +18,7 @@
 #include "client_msgstore.h"
 #include "client_net.h"
 #include "client_store.h"
+#include "client_transfer.h"
 #include "quorvane_handshake.h"
 
 #include <cstddef>
@@ -111,6 +112,7 @@ struct quorvane_cs {
     cs_deliver_state deliver;  // receive path: notifications, hints, back-fill sink
     cs_account_state account;      // account, device, history and presence answers
     cs_community_state community;  // conversation, channel, instance and administration answers
+    cs_transfer_state transfer;    // the blob transfer and the emoji-pack sync
 };
 
 [[nodiscard]] quorvane_cs *quorvane_cs_new(const quorvane_cs_config *config);  // null when a required field is missing

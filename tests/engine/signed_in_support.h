@@ -77,9 +77,10 @@ struct Local {
 
 // The sign-in exchange of a server, then every frame recorded; `answer`
 // may reply to each recorded frame.
-inline void serve(PeerConn &pc, Recorder &rec, const std::function<bytes(const bytes &)> &answer = nullptr) {
+inline void serve(PeerConn &pc, Recorder &rec, const std::function<bytes(const bytes &)> &answer = nullptr,
+                  const bytes &server_key = SERVER_KEY) {
     bytes f;
-    if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, SERVER_KEY)))) return;
+    if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, server_key)))) return;
     if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, rep(9, 32))))) return;
     if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, OWN), tlv(15, u8(0))})))) return;
     while (pc.read_frame(&f)) {
@@ -100,6 +101,8 @@ struct Remote {
     std::unique_ptr<TlsPeer> peer;
     CsPtr cs;
     std::function<bytes(const bytes &)> answer;
+    bytes server_key = SERVER_KEY;                          // the static key frame 129 carries
+    quorvane_emoji_cache *pack0 = nullptr, *pack1 = nullptr;  // emoji caches of the session
     explicit Remote(bool with_store = true, std::function<bytes(const bytes &)> fn = nullptr, const uint8_t *identity_seed = nullptr)
         : answer(std::move(fn)) {
         rebuild_keys(keys, identity_seed);
@@ -108,9 +111,11 @@ struct Remote {
     // The peer listens only from here on: filling a large store first must not
     // run out its wait for the session.
     void start() {
-        peer = std::make_unique<TlsPeer>([this](PeerConn &pc) { serve(pc, rec, answer); });
+        peer = std::make_unique<TlsPeer>([this, key = server_key](PeerConn &pc) { serve(pc, rec, answer, key); });
         quorvane_cs_config c = base_config(peer->port, dir.file("pin"), "me", "pw", &keys.k);
         c.store = ms;
+        c.emoji_pack0 = pack0;
+        c.emoji_pack1 = pack1;
         cs.reset(quorvane_cs_new(&c));
         ASSERT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
     }
