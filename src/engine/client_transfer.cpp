@@ -321,7 +321,9 @@ void on_pack_changed(quorvane_cs *cs, const uint8_t *p, size_t len) {
     const uint8_t *v = nullptr;
     size_t vl = 0;
     uint8_t named = 0;
-    if (quorvane_tlv_find(p, len, TAG_PACK, &v, &vl) != 0 || quorvane_tlv_get_u8(v, vl, &named) != 0) return;
+    // a frame that names no pack is about pack 0; one that names it in a
+    // value of the wrong width is malformed
+    if (quorvane_tlv_find(p, len, TAG_PACK, &v, &vl) == 0 && quorvane_tlv_get_u8(v, vl, &named) != 0) return;
     const uint8_t pack = named == 1 ? 1 : 0;
     cs_emoji_state &e = cs->transfer.emoji;
     if (cache_of(cs, pack) && !(e.failed & bit(pack))) e.sync_bits |= bit(pack);

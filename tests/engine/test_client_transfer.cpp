@@ -502,7 +502,6 @@ TEST(TransferReplies, MalformedAndUnexpectedFramesChangeNothing) {
         {"144 with no update", NO_UPDATE, 144, p0},
         {"145 with no update", NO_UPDATE, 145, cat({p0, name_a, tlv(33, bytes{1})})},
         {"146 with no update", NO_UPDATE, 146, cat({p0, name_a, tlv(24, be64(1))})},
-        {"147 without a pack", NO_UPDATE, 147, {}},
         {"147 pack of 2 bytes", NO_UPDATE, 147, tlv(76, bytes{0, 1})},
         {"145 of another page", PAGE, 145, cat({p0, tlv_text(32, "b"), tlv(33, bytes{1})})},
         {"145 name with a NUL after it", PAGE, 145, cat({p0, tlv(32, bytes{'a', 0}), tlv(33, bytes{1})})},
@@ -551,7 +550,7 @@ TEST(TransferReplies, MalformedAndUnexpectedFramesChangeNothing) {
 
 // Asking for packs: only signed in, only a configured cache, only a pack not
 // failed; busy while a bit is set or an update runs; frame 147 sets the bit
-// of a configured pack (any value but 1 is pack 0); the pump takes pack 0
+// of a configured pack (any value but 1, or none, is pack 0); the pump takes pack 0
 // first and sends frame 18 with the cache's version.
 TEST(TransferEmoji, SyncRequests) {
     {
@@ -581,6 +580,9 @@ TEST(TransferEmoji, SyncRequests) {
         t.l.feed(147, tlv(76, u8(c.value)));
         EXPECT_EQ(t.e().sync_bits, c.bits) << int(c.value);
     }
+    t.l.cs->transfer.emoji.sync_bits = 0;
+    t.l.feed(147, {});  // no pack named: pack 0
+    EXPECT_EQ(t.e().sync_bits, 1u);
     t.l.cs->transfer.emoji.sync_bits = 0;
     ASSERT_EQ(quorvane_cs_pack_sync(cs, 1), 0);
     EXPECT_EQ(quorvane_cs_emoji_sync(cs), 0);
