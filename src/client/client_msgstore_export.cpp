@@ -146,20 +146,18 @@ bool merge_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, const entry_view &e)
     return true;
 }
 
-// A key the conversation holds as older was rotated away (a member left):
-// an older export or backup must not make it current again.
-bool held_as_older(const quorvane_ms_conv *c, const uint8_t *key) {
-    for (size_t j = 0; c && c->has_key && j < c->old_key_count; j++)
-        if (quorvane_ct_eq(key, c->old_keys[j], QV_KEY_LEN)) return true;
-    return false;
-}
-
 int import_entry(quorvane_msgstore *ms, const entry_view &e) {
-    const bool keyed = !all_zero(e.key, QV_KEY_LEN) && !held_as_older(find_conv(ms, e.id), e.key);
-    // a zero key is a conversation that had none yet: never a key to adopt
-    int rc = keyed ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
+    // A key the store holds is never replaced: an export older than the store
+    // (made before a member was rekeyed out) would make a key that member
+    // still has current again, and our next messages would be sealed under it.
+    // A differing key joins the older ones; only a conversation without a key
+    // takes the entry's. A zero key is one that had none yet: never a key.
+    const quorvane_ms_conv *held = find_conv(ms, e.id);
+    const bool has_key = held && held->has_key, zero = all_zero(e.key, QV_KEY_LEN);
+    int rc = !has_key && !zero ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
     quorvane_ms_conv *c = find_conv(ms, e.id);
     if (rc != 0 || !c) return -1;
+    if (has_key && !zero) (void)merge_old_keys(c, reinterpret_cast<const uint8_t (*)[32]>(e.key), 1);
     (void)merge_old_keys(c, reinterpret_cast<const uint8_t (*)[32]>(e.old_keys), e.old_count);
     if (e.counter > c->send_counter) c->send_counter = e.counter;  // never back: ids must not repeat
     if (!merge_members(c, e)) return -1;

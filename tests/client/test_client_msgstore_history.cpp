@@ -233,9 +233,9 @@ TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
         SCOPED_TRACE(pass ? "reopened" : "in memory");
         uint8_t keys[8][32];
         ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 4u);
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), newk);
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), held) << "the held key stays among the older";
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[2]), 32), old1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), held) << "the held key stays current";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), old1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[2]), 32), newk) << "the entry's differing key joins the older";
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[3]), 32), imp_old) << "the entry's older key joins once";
         EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(kGroup)), 6u + pass) << "the counter never goes back";
 
@@ -274,6 +274,31 @@ TEST_F(History, OlderKeysNeverComeBackAsCurrentAndZeroKeysNeverJoin) {
         ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u);
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the newer key stays current";
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1);
+    }
+}
+
+// A new own device got the current key from the server, then imports a
+// history exported before the rekey that took a device out: the export's key,
+// which that device still holds, must not become the key we seal under. A
+// conversation the store does not hold yet takes the export's key.
+TEST_F(History, ImportNeverReplacesAHeldKey) {
+    auto old_dev = open("old");
+    const bytes k1 = filled(32, 0x31), k2 = filled(32, 0x32), other = filled(16, 0xa4);
+    ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(kGroup), u8(k1)), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(other), u8(k1)), 0);
+    const bytes before_rekey = export_of(old_dev.get());
+
+    auto ms = open("new");
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k2)), 0);
+    ASSERT_EQ(import(ms.get(), before_rekey), 0);
+    for (int pass = 0; pass < 2; pass++, ms = open("new")) {
+        SCOPED_TRACE(pass ? "reopened" : "in memory");
+        uint8_t keys[8][32];
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the held key was replaced by the exported one";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1) << "the exported key opens old messages as an older one";
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(other), keys, 8), 1u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k1) << "a conversation not held takes the exported key";
     }
 }
 
