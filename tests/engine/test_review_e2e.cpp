@@ -1,0 +1,103 @@
+// Hostile members end to end, through the server program over TLS on
+// loopback: what a member may do to messages it did not write, and what the
+// receiving stores make of it after they are closed and opened again.
+#include "e2e_support.h"
+#include "client_send.h"
+
+using namespace qvtest;
+
+namespace {
+
+// amy, ben and cy in one group made by amy, each on one device.
+struct Trio {
+    Device amy, ben, cy;
+    bytes conv = random_bytes(16), key = random_bytes(32);
+    explicit Trio(ServerProc &s) : amy(s, "amy", 1), ben(s, "ben", 2), cy(s, "cy", 3) {}
+    void up() {
+        bring_up({&amy, &ben, &cy});
+        const std::vector<quorvane_member> m = {member_of({&amy}), member_of({&ben}), member_of({&cy})};
+        ASSERT_EQ(quorvane_cs_create_conv(amy.cs.get(), conv.data(), key.data(), m.data(), m.size()), 0);
+        for (Device *d : {&amy, &ben, &cy}) ASSERT_TRUE(d->sync()) << d->user;
+    }
+    // A body sealed under the conversation key by `d` as its own session does, acknowledged.
+    uint64_t post(Device &d, const bytes &body) {
+        uint64_t counter = 0, t = 0;
+        uint8_t dev[32];
+        EXPECT_EQ(cs_seal_send(d.cs.get(), conv.data(), body.data(), body.size(), &counter, &t, dev), 0);
+        EXPECT_EQ(d.acks(1).at(0).ok, 1);
+        return counter;
+    }
+    // A text sent as the session's user does, kept in the sender's store too.
+    uint64_t say(Device &d, const std::string &text) {
+        EXPECT_EQ(quorvane_cs_send_text(d.cs.get(), conv.data(), text.c_str()), 0);
+        const SendResult r = d.acks(1).at(0);
+        EXPECT_EQ(r.ok, 1);
+        return r.counter;
+    }
+};
+
+bytes delete_body(const uint8_t author[16], uint64_t counter) {
+    bytes b(QV_MSG_DELETE_LEN);
+    b.resize(quorvane_msg_delete_encode(author, counter, b.data(), b.size()));
+    return b;
+}
+bytes edit_body(const uint8_t author[16], uint64_t counter, const std::string &text) {
+    bytes b(64 + text.size());
+    b.resize(quorvane_msg_edit_encode(author, counter, text.data(), text.size(), b.data(), b.size()));
+    return b;
+}
+bytes reaction_body(const uint8_t author[16], uint64_t counter, const char *name) {
+    bytes b(64);
+    b.resize(quorvane_msg_reaction_encode(author, counter, 1, name, b.data(), b.size()));
+    return b;
+}
+
+}  // namespace
+
+// ben, a member without rights in the group, deletes and edits amy's message
+// and reacts to it: the delete and the edit change nothing in any store, the
+// reaction is kept as ben's. ben's own edit and delete of his own message do
+// act. The server refuses an envelope naming amy as its sender from ben.
+TEST(ReviewEndToEnd, MemberActsOnlyOnItsOwnMessages) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Trio t(srv);
+    ASSERT_NO_FATAL_FAILURE(t.up());
+    const uint64_t amys = t.say(t.amy, "amy's words");
+    const uint64_t bens = t.say(t.ben, "ben's words");
+    ASSERT_TRUE(t.cy.sync());
+    ASSERT_TRUE(t.amy.sync());
+
+    ASSERT_EQ(quorvane_cs_send_delete(t.ben.cs.get(), t.conv.data(), t.amy.uid, nullptr, amys), -1)
+        << "ben's session offers to delete amy's message";
+    t.post(t.ben, delete_body(t.amy.uid, amys));
+    t.post(t.ben, edit_body(t.amy.uid, amys, "ben put words in amy's mouth"));
+    t.post(t.ben, reaction_body(t.amy.uid, amys, "heart"));
+    t.post(t.ben, edit_body(t.ben.uid, bens, "ben's words, edited"));
+
+    for (Device *d : {&t.amy, &t.cy}) {
+        SCOPED_TRACE(d->user);
+        ASSERT_TRUE(d->reopen());
+        ASSERT_TRUE(d->sync());
+        quorvane_ms_msgrec m{};
+        ASSERT_EQ(quorvane_msgstore_find_msg(d->ms, t.conv.data(), t.amy.uid, amys, &m), 0);
+        EXPECT_EQ(m.type, QV_MS_TYPE_TEXT) << "another member deleted amy's message";
+        EXPECT_EQ(text_of(m), "amy's words") << "another member edited amy's message";
+        ASSERT_EQ(quorvane_msgstore_find_msg(d->ms, t.conv.data(), t.ben.uid, bens, &m), 0);
+        EXPECT_EQ(text_of(m), "ben's words, edited") << "ben's edit of his own message";
+        quorvane_ms_reaction_count rc[4]{};
+        ASSERT_EQ(quorvane_msgstore_reactions(d->ms, t.conv.data(), t.amy.uid, nullptr, amys, t.ben.uid, rc, 4), 1u);
+        EXPECT_EQ(std::string(rc[0].name), "heart");
+        EXPECT_EQ(rc[0].count, 1u);
+        EXPECT_EQ(rc[0].mine, 1) << "the reaction is not ben's";
+    }
+
+    // ben's delete of his own message acts; amy's of ben's does not, amy
+    // holding no role in the group (her server role counts on her own devices only).
+    t.post(t.ben, delete_body(t.ben.uid, bens));
+    ASSERT_TRUE(t.cy.reopen());
+    ASSERT_TRUE(t.cy.sync());
+    quorvane_ms_msgrec m{};
+    ASSERT_EQ(quorvane_msgstore_find_msg(t.cy.ms, t.conv.data(), t.ben.uid, bens, &m), 0);
+    EXPECT_EQ(m.type, QV_MS_TYPE_DELETED);
+}
