@@ -4,6 +4,10 @@
 #include "e2e_support.h"
 #include "client_send.h"
 
+#include <set>
+#include <signal.h>
+#include <tuple>
+
 using namespace qvtest;
 
 namespace {
@@ -100,4 +104,99 @@ TEST(ReviewEndToEnd, MemberActsOnlyOnItsOwnMessages) {
     quorvane_ms_msgrec m{};
     ASSERT_EQ(quorvane_msgstore_find_msg(t.cy.ms, t.conv.data(), t.ben.uid, bens, &m), 0);
     EXPECT_EQ(m.type, QV_MS_TYPE_DELETED);
+}
+
+namespace {
+
+// The messages of a store, each once by author, device and id: false when one is held twice.
+bool each_once(const Device &d, const bytes &conv, std::string *twice) {
+    std::set<std::tuple<std::string, std::string, uint64_t>> seen;
+    for (const quorvane_ms_msgrec &m : d.messages(conv))
+        if (!seen.insert({hex(m.author, 16), hex(m.author_device, 32), m.msg_id}).second) {
+            *twice = d.user + ": " + text_of(m);
+            return false;
+        }
+    return true;
+}
+
+bool holds(const Device &d, const bytes &conv, const uint8_t author[16], uint64_t id) {
+    quorvane_ms_msgrec m{};
+    return quorvane_msgstore_find_msg(d.ms, conv.data(), author, id, &m) == 0 && m.type == QV_MS_TYPE_TEXT;
+}
+
+}  // namespace
+
+// SIGKILL of the server while a burst of texts, a rekey with a grant, a key
+// request, a back-fill and a history for a new own device are in flight.
+// After the restart every text acknowledged to amy reaches every other device,
+// and no store holds a message twice, after a second back-fill and a second
+// history import included.
+TEST(ReviewEndToEnd, SigkillMidTurnLosesNothingAcknowledgedAndStoresNothingTwice) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Trio t(srv);
+    ASSERT_NO_FATAL_FAILURE(t.up());
+    Device amy2(srv, "amy", 1);
+    ASSERT_TRUE(amy2.enroll());
+    ASSERT_TRUE(amy2.online());
+    ASSERT_TRUE(amy2.sync());
+    std::set<uint64_t> acked;
+    for (int i = 0; i < 5; i++) acked.insert(t.say(t.amy, "before " + std::to_string(i)));
+
+    // in flight
+    ASSERT_EQ(quorvane_cs_request_history(amy2.cs.get()), 0);
+    ASSERT_EQ(quorvane_cs_backfill(t.ben.cs.get(), t.conv.data(), UINT64_MAX >> 1, 3), 0);
+    ASSERT_EQ(quorvane_cs_send_key_request(t.cy.cs.get(), t.conv.data()), 0);
+    ASSERT_EQ(quorvane_cs_send_read_mark(t.ben.cs.get(), t.conv.data(), 1), 0);
+    for (int i = 0; i < 10; i++) ASSERT_EQ(quorvane_cs_send_text(t.amy.cs.get(), t.conv.data(), ("burst " + std::to_string(i)).c_str()), 0);
+    const std::vector<quorvane_member> m = {member_of({&t.amy, &amy2}), member_of({&t.ben}), member_of({&t.cy})};
+    const bytes key2 = random_bytes(32);
+    ASSERT_EQ(quorvane_cs_group_rekey(t.amy.cs.get(), t.conv.data(), key2.data(), m.data(), m.size()), 0);
+    ASSERT_EQ(quorvane_cs_group_reseal_grant(t.amy.cs.get(), t.conv.data(), m.data(), m.size(), t.cy.dev_key(),
+                                             t.cy.keys.k.device_ed25519_pub),
+              0);
+    for (int i = 10; i < 20; i++) ASSERT_EQ(quorvane_cs_send_text(t.amy.cs.get(), t.conv.data(), ("burst " + std::to_string(i)).c_str()), 0);
+    // a few turns, so the kill lands with some of it answered and some not
+    size_t answered = 0;
+    for (int turn = 0; turn < 200 && answered < 8; turn++) {
+        for (Device *d : {&t.amy, &amy2, &t.ben, &t.cy}) d->pump();
+        SendResult r{bytes(16), 0, -1};
+        while (quorvane_cs_poll_send_result(t.amy.cs.get(), r.conv.data(), &r.counter, &r.ok) == 1) {
+            answered++;
+            if (r.ok == 1) acked.insert(r.counter);
+        }
+    }
+    kill(srv.proc->pid, SIGKILL);
+    srv.stop();
+    for (Device *d : {&t.amy, &amy2, &t.ben, &t.cy}) d->offline();
+    SCOPED_TRACE(std::to_string(answered) + " of 20 answered before the kill");
+
+    ASSERT_TRUE(srv.start(true));
+    for (Device *d : {&t.amy, &amy2, &t.ben, &t.cy}) {
+        ASSERT_TRUE(d->online()) << d->user;
+        ASSERT_TRUE(d->sync()) << d->user;
+    }
+    for (int pass = 0; pass < 2; pass++) {
+        ASSERT_EQ(quorvane_cs_request_history(amy2.cs.get()), 0);
+        ASSERT_TRUE(amy2.until([&] {
+            t.amy.pump();
+            return quorvane_cs_history_synced(amy2.cs.get()) == 1;
+        })) << "no history after the restart";
+        for (Device *d : {&t.ben, &t.cy}) {
+            ASSERT_EQ(quorvane_cs_backfill(d->cs.get(), t.conv.data(), UINT64_MAX >> 1, 0), 0);
+            uint8_t conv[16];
+            uint64_t count = 0, cursor = 0;
+            uint8_t flag = 0;
+            ASSERT_TRUE(d->until([&] { return quorvane_cs_backfill_result(d->cs.get(), conv, &count, &cursor, &flag) == 1; }));
+        }
+    }
+    for (Device *d : {&amy2, &t.ben, &t.cy}) {
+        ASSERT_TRUE(d->reopen()) << d->user;
+        ASSERT_TRUE(d->sync()) << d->user;
+        std::string twice;
+        EXPECT_TRUE(each_once(*d, t.conv, &twice)) << "held twice: " << twice;
+        for (uint64_t id : acked) EXPECT_TRUE(holds(*d, t.conv, t.amy.uid, id)) << d->user << " lost acknowledged text " << id;
+    }
+    std::string twice;
+    EXPECT_TRUE(each_once(t.amy, t.conv, &twice)) << "held twice: " << twice;
 }
