@@ -149,6 +149,11 @@ void read_frames(server &s, connection &c) {
     // bytes: a read returns one TLS record, often one small frame, and small
     // frames that share a turn share its commit.
     size_t taken = 0;
+    // Answers wait in memory until the turn commits: a burst of small requests
+    // with large answers (back-fill pages of about 1 MiB) must end the client
+    // once they pass what it may have waiting, not after all were built.
+    size_t waiting = c.queued;
+    for (const auto &f : c.st.replies) waiting += f.size();
     for (int reads = 0; reads < 64 && taken < QVS_TURN_READ_MAX; reads++) {
         if (c.st.phase == QVS_DONE) return;  // nothing more is read once the answer is final
         ssize_t n = recv_ssl_data_once(c.netw, reinterpret_cast<char *>(buf), sizeof buf);
@@ -171,7 +176,13 @@ void read_frames(server &s, connection &c) {
                 break;
             }
             if (r == -2) break;
+            const size_t had = c.st.replies.size();
             if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
+            for (size_t i = had; i < c.st.replies.size(); i++) waiting += c.st.replies[i].size();
+            if (waiting > QVS_SEND_QUEUE_MAX) {
+                n_log(LOG_NOTICE, "server: dropping %s: it asked for more than it may have waiting", c.netw->link.ip ? c.netw->link.ip : "?");
+                c.dead = true;
+            }
         }
         quorvane_cleanse(buf, sizeof buf);
         if (c.dead) return;

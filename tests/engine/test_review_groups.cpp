@@ -48,3 +48,54 @@ TEST(ReviewGroups, KeyRequestOfARemovedMemberIsNotHandedOut) {
     ben2.sync();
     EXPECT_TRUE(asked_again(ben2).empty()) << "the removed member's request came back after the restart";
 }
+
+namespace {
+
+long server_peak_kib(pid_t pid) {
+    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    std::fclose(f);
+    return kib;
+}
+
+}  // namespace
+
+// One account alone in a conversation keeps two envelopes of 1 MiB in its
+// history, then asks for them 400 times in one burst of frames that the
+// server reads in one turn: each answer is a page of about 1 MiB, so the
+// answers must stop once they pass what a client may have waiting, not after
+// 400 MiB were built. The client is dropped as one that does not read.
+TEST(ReviewGroups, BackfillBurstCostsTheServerNoMoreThanTheQueueBound) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Account amy{"amy"};
+    ASSERT_EQ(reg(srv, amy, amy.first, amy.auth), 0);
+    auto a1 = std::make_unique<Dev>(srv, amy, amy.first);
+    a1->sync();
+    const bytes conv = random_bytes(16), amy_id = a1->c.user_id;
+    ASSERT_TRUE(a1->c.send(24, conv_payload(conv, random_bytes(32), {member_of(amy, amy_id, {&amy.first})})));
+    ASSERT_EQ(hex(find(a1->c.read_type(151), 17)), hex(conv));
+    for (uint64_t i = 1; i <= 2; i++) ASSERT_NE(send_env(*a1, envelope(conv, amy_id, i, 1000000)), 0u);
+
+    const long before = server_peak_kib(srv.proc->pid);
+    ASSERT_GT(before, 0);
+    bytes burst;
+    for (int i = 0; i < 400; i++) {
+        const bytes f = frame_of(59, cat({tlv(17, conv), tlv(21, be64(UINT64_MAX >> 1))}));
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    ASSERT_EQ(SSL_write(a1->c.ssl, burst.data(), static_cast<int>(burst.size())), static_cast<int>(burst.size()));
+    // what comes until the server closes the connection
+    for (int frames = 0; frames < 100000 && !a1->c.read().empty(); frames++) {
+    }
+    const long after = server_peak_kib(srv.proc->pid);
+    EXPECT_LT(after - before, 32 * 1024) << "the server's peak memory grew by " << (after - before) / 1024 << " MiB";
+
+    // and the server goes on serving
+    Dev again(srv, amy, amy.first);
+    EXPECT_EQ(hex(again.c.user_id), hex(amy_id));
+}
