@@ -99,3 +99,45 @@ TEST(ReviewGroups, BackfillBurstCostsTheServerNoMoreThanTheQueueBound) {
     Dev again(srv, amy, amy.first);
     EXPECT_EQ(hex(again.c.user_id), hex(amy_id));
 }
+
+// A member of a group of 32 sends 12,000 typing notices in one burst: each
+// is 29 bytes on the wire and 31 look-ups and pushes in the server, so the
+// 128 KiB the server reads from a connection in one turn made 130,000 pushes
+// at once (seconds of the one loop, tens of MiB). A turn now takes only a
+// share of them; the rest wait in the connection for the next turns.
+TEST(ReviewGroups, NoticeBurstIsTakenInSharesOfATurn) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    std::vector<std::unique_ptr<Account>> accounts;
+    std::vector<quorvane_member> members;
+    for (int i = 0; i < 32; i++) {
+        accounts.push_back(std::make_unique<Account>("m" + std::to_string(i)));
+        Account &a = *accounts.back();
+        ASSERT_EQ(reg(srv, a, a.first, a.auth), 0);
+        Dev d(srv, a, a.first);
+        members.push_back(member_of(a, d.c.user_id, {&a.first}));
+    }
+    Dev a1(srv, *accounts[0], accounts[0]->first), b1(srv, *accounts[1], accounts[1]->first);
+    a1.sync();
+    b1.sync();
+    const bytes conv = random_bytes(16);
+    ASSERT_TRUE(a1.c.send(24, conv_payload(conv, random_bytes(32), members)));
+    ASSERT_EQ(hex(find(b1.c.read_type(151), 17)), hex(conv));
+
+    const long before = server_peak_kib(srv.proc->pid);
+    bytes burst;
+    constexpr int kNotices = 12000;
+    for (int i = 0; i < kNotices; i++) {
+        const bytes f = frame_of(13, tlv(17, conv));
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    ASSERT_EQ(SSL_write(a1.c.ssl, burst.data(), static_cast<int>(burst.size())), static_cast<int>(burst.size()));
+    int got = 0;
+    while (got < kNotices) {
+        const bytes f = b1.c.read();
+        ASSERT_FALSE(f.empty()) << "ben was dropped after " << got << " notices";
+        got += f[3] == 13;
+    }
+    const long after = server_peak_kib(srv.proc->pid);
+    EXPECT_LT(after - before, 8 * 1024) << "the server's peak memory grew by " << (after - before) / 1024 << " MiB";
+}
