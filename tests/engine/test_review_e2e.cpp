@@ -5,6 +5,8 @@
 #include "client_send.h"
 
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <signal.h>
 #include <tuple>
 
@@ -199,4 +201,57 @@ TEST(ReviewEndToEnd, SigkillMidTurnLosesNothingAcknowledgedAndStoresNothingTwice
     }
     std::string twice;
     EXPECT_TRUE(each_once(t.amy, t.conv, &twice)) << "held twice: " << twice;
+}
+
+namespace {
+
+// A directory where the store writes its next copy of `path`: the write fails until it goes.
+struct Blocker {
+    std::string tmp;
+    explicit Blocker(const std::string &path) : tmp(path + ".tmp") {
+        EXPECT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        EXPECT_EQ(mkdir((tmp + "/x").c_str(), 0700), 0);
+    }
+    ~Blocker() {
+        rmdir((tmp + "/x").c_str());
+        rmdir(tmp.c_str());
+    }
+};
+
+}  // namespace
+
+// amy's conversation list cannot be written while she rekeys cy's device out
+// and while the new member list arrives, and her program ends before any
+// later write: reopened, her store holds the old key as current.
+// The first sync must bring the new key back before anything is sealed: a
+// text she sends then opens for ben and not for cy's device.
+TEST(ReviewEndToEnd, UnwrittenRekeyIsNotUndoneByAReopen) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Trio t(srv);
+    ASSERT_NO_FATAL_FAILURE(t.up());
+    const std::vector<quorvane_member> m = {member_of({&t.amy}), member_of({&t.ben}), member_of({&t.cy})};
+    bytes key2;
+    {
+        Blocker b(t.amy.dir.path + "/convs.dat");
+        const int rc = quorvane_cs_group_rekey_exclude(t.amy.cs.get(), t.conv.data(), m.data(), m.size(), t.cy.dev_key());
+        EXPECT_EQ(rc, 0) << "the key went out: the rekey happened";
+        uint8_t k[32];
+        ASSERT_EQ(quorvane_msgstore_get_conv(t.amy.ms, t.conv.data(), k), 1);
+        key2.assign(k, k + 32);
+        EXPECT_NE(hex(key2), hex(t.key));
+        ASSERT_TRUE(t.amy.sync());  // the new member list, not written
+        t.amy.offline();
+    }
+    ASSERT_TRUE(t.amy.online());
+    uint8_t k[32];
+    ASSERT_EQ(quorvane_msgstore_get_conv(t.amy.ms, t.conv.data(), k), 1);
+    ASSERT_EQ(hex(bytes(k, k + 32)), hex(t.key)) << "the blocked write went through: nothing is tested";
+    ASSERT_TRUE(t.amy.sync());
+    ASSERT_EQ(quorvane_msgstore_get_conv(t.amy.ms, t.conv.data(), k), 1);
+    EXPECT_EQ(hex(bytes(k, k + 32)), hex(key2)) << "the key cy's device holds is current again";
+    const uint64_t after = t.say(t.amy, "after the rekey");
+    for (Device *d : {&t.ben, &t.cy}) ASSERT_TRUE(d->reopen() && d->sync()) << d->user;
+    EXPECT_TRUE(holds(t.ben, t.conv, t.amy.uid, after));
+    EXPECT_FALSE(holds(t.cy, t.conv, t.amy.uid, after)) << "cy's device, rekeyed out, opened a later text";
 }
