@@ -203,23 +203,6 @@ TEST(ReviewEndToEnd, SigkillMidTurnLosesNothingAcknowledgedAndStoresNothingTwice
     EXPECT_TRUE(each_once(t.amy, t.conv, &twice)) << "held twice: " << twice;
 }
 
-namespace {
-
-// A directory where the store writes its next copy of `path`: the write fails until it goes.
-struct Blocker {
-    std::string tmp;
-    explicit Blocker(const std::string &path) : tmp(path + ".tmp") {
-        EXPECT_EQ(mkdir(tmp.c_str(), 0700), 0);
-        EXPECT_EQ(mkdir((tmp + "/x").c_str(), 0700), 0);
-    }
-    ~Blocker() {
-        rmdir((tmp + "/x").c_str());
-        rmdir(tmp.c_str());
-    }
-};
-
-}  // namespace
-
 // amy's conversation list cannot be written while she rekeys cy's device out
 // and while the new member list arrives, and her program ends before any
 // later write: reopened, her store holds the old key as current.
