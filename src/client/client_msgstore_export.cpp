@@ -72,11 +72,22 @@ bool entry_parse(reader &r, entry_view *e) {
     return true;
 }
 
-// The entry's members replace the list slot by slot. Devices and the muted
-// flag are not exported: a member keeps its own when it was held already,
-// wherever it sat, and a slot taken by another user starts without them, so
-// that keys never go to the devices of whoever sat there before.
+// A member list held already came from the server, later than any export: a
+// member a rekey took out would come back with an older export, and the next
+// rekey would hand it the new key. It stays; its members only take the names
+// they lack. A conversation without one takes the entry's members, without
+// devices or muted flags (they are not exported).
 bool merge_members(quorvane_ms_conv *c, const entry_view &e) {
+    if (c->member_count) {
+        const uint8_t *p = e.members;
+        for (size_t i = 0; i < e.member_count; i++, p += QV_MS_EXPORT_MEMBER + p[81])
+            for (size_t j = 0; j < c->member_count; j++)
+                if (same_id(c->members[j].user_id, p) && !c->members[j].name[0]) {
+                    memset(c->members[j].name, 0, sizeof c->members[j].name);
+                    memcpy(c->members[j].name, p + QV_MS_EXPORT_MEMBER, p[81]);
+                }
+        return true;
+    }
     quorvane_ms_member *fresh = nullptr;
     if (e.member_count) {
         fresh = static_cast<quorvane_ms_member *>(calloc(e.member_count, sizeof(quorvane_ms_member)));
@@ -90,13 +101,6 @@ bool merge_members(quorvane_ms_conv *c, const entry_view &e) {
         memcpy(m.second_key, p + 48, QV_KEY_LEN);
         m.role = p[80];
         memcpy(m.name, p + QV_MS_EXPORT_MEMBER, p[81]);
-        for (size_t j = 0; j < c->member_count; j++)
-            if (same_id(c->members[j].user_id, m.user_id)) {
-                m.muted = c->members[j].muted;
-                m.device_count = c->members[j].device_count;
-                memcpy(m.devices, c->members[j].devices, sizeof m.devices);
-                break;
-            }
         p += QV_MS_EXPORT_MEMBER + p[81];
     }
     free_members(c);

@@ -2,7 +2,7 @@
 // import and export between two stores, both directions against
 // tests/scripts/history_xcheck.py, every limit at n and n + 1, an entry
 // refused whole, and the merges that must not lose or leak keys: a zero key,
-// older keys and the send counter, member slots taken by another user.
+// held and older keys, the send counter, a held member list.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -276,7 +276,8 @@ TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
         EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 0), 1);
         EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(kGroup), u8(kCarol), f, s, 5), 0u)
             << "Carol does not inherit Bob's slot's devices";
-        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 1), 0);
+        EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(kGroup)), 2u) << "the held member list was replaced";
+        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 1), 1);
     }
 }
 
@@ -303,19 +304,26 @@ TEST_F(History, OlderKeysNeverComeBackAsCurrentAndZeroKeysNeverJoin) {
     }
 }
 
-// A new own device got the current key from the server, then imports a
-// history exported before the rekey that took a device out: the export's key,
-// which that device still holds, must not become the key we seal under. A
-// conversation the store does not hold yet takes the export's key.
+// A new own device got the current key and members from the server, then
+// imports a history exported before the rekey that took Carol out: the
+// export's key, which she still holds, must not become the key we seal under,
+// nor must she come back among the members (the next rekey would include her).
+// A conversation the store does not hold yet takes the export's key.
 TEST_F(History, ImportNeverReplacesAHeldKey) {
     auto old_dev = open("old");
     const bytes k1 = filled(32, 0x31), k2 = filled(32, 0x32), other = filled(16, 0xa4);
+    const uint8_t users[3][16] = {{0x61}, {0x62}, {0x63}}, ik[3][32] = {{1}, {2}, {3}}, sk[3][32] = {{4}, {5}, {6}};
+    const uint8_t roles[3] = {0, 0, 0};
     ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(kGroup), u8(k1)), 0);
+    ASSERT_EQ(quorvane_msgstore_set_members(old_dev.get(), u8(kGroup), users, ik, sk, roles, 3), 0);
+    ASSERT_EQ(quorvane_msgstore_set_member_name(old_dev.get(), u8(kGroup), users[1], "Bob"), 0);
     ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(other), u8(k1)), 0);
     const bytes before_rekey = export_of(old_dev.get());
 
+    // the server's list after the rekey: Carol is out
     auto ms = open("new");
     ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k2)), 0);
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(kGroup), users, ik, sk, roles, 2), 0);
     ASSERT_EQ(import(ms.get(), before_rekey), 0);
     for (int pass = 0; pass < 2; pass++, ms = open("new")) {
         SCOPED_TRACE(pass ? "reopened" : "in memory");
@@ -323,6 +331,10 @@ TEST_F(History, ImportNeverReplacesAHeldKey) {
         ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u);
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the held key was replaced by the exported one";
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1) << "the exported key opens old messages as an older one";
+        EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(kGroup)), 2u) << "the member rekeyed out came back";
+        char name[QV_MS_NAME_MAX + 1];
+        EXPECT_EQ(quorvane_msgstore_member_name(ms.get(), u8(kGroup), users[1], name, sizeof name), 1);
+        EXPECT_STREQ(name, "Bob") << "a held member takes the name it lacked";
         ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(other), keys, 8), 1u);
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k1) << "a conversation not held takes the exported key";
     }
