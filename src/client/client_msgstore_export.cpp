@@ -72,11 +72,22 @@ bool entry_parse(reader &r, entry_view *e) {
     return true;
 }
 
-// The entry's members replace the list slot by slot. Devices and the muted
-// flag are not exported: a member keeps its own when it was held already,
-// wherever it sat, and a slot taken by another user starts without them, so
-// that keys never go to the devices of whoever sat there before.
+// A member list held already came from the server, later than any export: a
+// member a rekey took out would come back with an older export, and the next
+// rekey would hand it the new key. It stays; its members only take the names
+// they lack. A conversation without one takes the entry's members, without
+// devices or muted flags (they are not exported).
 bool merge_members(quorvane_ms_conv *c, const entry_view &e) {
+    if (c->member_count) {
+        const uint8_t *p = e.members;
+        for (size_t i = 0; i < e.member_count; i++, p += QV_MS_EXPORT_MEMBER + p[81])
+            for (size_t j = 0; j < c->member_count; j++)
+                if (same_id(c->members[j].user_id, p) && !c->members[j].name[0]) {
+                    memset(c->members[j].name, 0, sizeof c->members[j].name);
+                    memcpy(c->members[j].name, p + QV_MS_EXPORT_MEMBER, p[81]);
+                }
+        return true;
+    }
     quorvane_ms_member *fresh = nullptr;
     if (e.member_count) {
         fresh = static_cast<quorvane_ms_member *>(calloc(e.member_count, sizeof(quorvane_ms_member)));
@@ -90,13 +101,6 @@ bool merge_members(quorvane_ms_conv *c, const entry_view &e) {
         memcpy(m.second_key, p + 48, QV_KEY_LEN);
         m.role = p[80];
         memcpy(m.name, p + QV_MS_EXPORT_MEMBER, p[81]);
-        for (size_t j = 0; j < c->member_count; j++)
-            if (same_id(c->members[j].user_id, m.user_id)) {
-                m.muted = c->members[j].muted;
-                m.device_count = c->members[j].device_count;
-                memcpy(m.devices, c->members[j].devices, sizeof m.devices);
-                break;
-            }
         p += QV_MS_EXPORT_MEMBER + p[81];
     }
     free_members(c);
@@ -146,20 +150,18 @@ bool merge_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, const entry_view &e)
     return true;
 }
 
-// A key the conversation holds as older was rotated away (a member left):
-// an older export or backup must not make it current again.
-bool held_as_older(const quorvane_ms_conv *c, const uint8_t *key) {
-    for (size_t j = 0; c && c->has_key && j < c->old_key_count; j++)
-        if (quorvane_ct_eq(key, c->old_keys[j], QV_KEY_LEN)) return true;
-    return false;
-}
-
 int import_entry(quorvane_msgstore *ms, const entry_view &e) {
-    const bool keyed = !all_zero(e.key, QV_KEY_LEN) && !held_as_older(find_conv(ms, e.id), e.key);
-    // a zero key is a conversation that had none yet: never a key to adopt
-    int rc = keyed ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
+    // A key the store holds is never replaced: an export older than the store
+    // (made before a member was rekeyed out) would make a key that member
+    // still has current again, and our next messages would be sealed under it.
+    // A differing key joins the older ones; only a conversation without a key
+    // takes the entry's. A zero key is one that had none yet: never a key.
+    const quorvane_ms_conv *held = find_conv(ms, e.id);
+    const bool has_key = held && held->has_key, zero = all_zero(e.key, QV_KEY_LEN);
+    int rc = !has_key && !zero ? quorvane_msgstore_put_conv(ms, e.id, e.key) : quorvane_msgstore_put_conv_locked(ms, e.id);
     quorvane_ms_conv *c = find_conv(ms, e.id);
     if (rc != 0 || !c) return -1;
+    if (has_key && !zero) (void)merge_old_keys(c, reinterpret_cast<const uint8_t (*)[32]>(e.key), 1);
     (void)merge_old_keys(c, reinterpret_cast<const uint8_t (*)[32]>(e.old_keys), e.old_count);
     if (e.counter > c->send_counter) c->send_counter = e.counter;  // never back: ids must not repeat
     if (!merge_members(c, e)) return -1;

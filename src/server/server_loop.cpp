@@ -50,10 +50,13 @@ struct connection {
     bool dead = false;
     bool present = false;  // counted for presence: signed in and announced
     bool held = false;     // not read while the device it sends history to has much waiting
+    bool resumed = false;  // read this turn already
+    std::vector<uint8_t> unread;  // frames received past the share of a turn
     uint32_t events = 0;
     connection() { quorvane_framebuf_init(&fb); }
     ~connection() {
         for (auto &o : outq) quorvane_cleanse(o.own.data(), o.own.size());
+        quorvane_cleanse(unread.data(), unread.size());
         if (fb.frame) quorvane_cleanse(fb.frame, fb.capacity);
         quorvane_framebuf_free(&fb);
         if (netw) netw_close(&netw);
@@ -142,14 +145,69 @@ void release_replies(server &s, connection &c, std::vector<qvs_frame_ptr> *pushe
     flush(s, c);
 }
 
+// What one connection may cost in one turn. Bytes alone do not bound it: a
+// 30-byte typing notice in a group of 64 members is 64 look-ups and up to 320
+// pushes, so a burst of them would hold the loop for seconds. Past either
+// bound the frames left over wait in the connection for the next turn.
+struct turn_share {
+    size_t frames = 0, pushes_at = 0;
+    size_t waiting = 0;  // answers of the turn not yet sent, with the queue
+    bool spent(const server &s) const {
+        return frames >= QVS_TURN_FRAMES_MAX || s.ctx.pushes.size() - pushes_at >= QVS_TURN_PUSHES_MAX;
+    }
+};
+
+// Hands the frames in `in` to the handlers until the share is spent; what is
+// left is kept for the next turn. False when the connection ends.
+bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, size_t left) {
+    while (left && !c.dead) {
+        if (t.spent(s)) {
+            c.unread.insert(c.unread.end(), in, in + left);
+            return true;
+        }
+        const uint8_t *frame = nullptr;
+        size_t flen = 0;
+        int r = quorvane_framebuf_consume(&c.fb, &in, &left, &frame, &flen);
+        // Checked once the header is in, before the body can fill the block.
+        if (c.fb.in_body && c.fb.payload_len > QVS_PRESIGNIN_FRAME_MAX && c.st.phase != QVS_SIGNED_IN) {
+            c.dead = true;
+            break;
+        }
+        if (r == -2) break;
+        t.frames++;
+        const size_t had = c.st.replies.size();
+        if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
+        // Answers wait in memory until the turn commits: a burst of small requests
+        // with large answers (back-fill pages of about 1 MiB) must end the client
+        // once they pass what it may have waiting, not after all were built.
+        for (size_t i = had; i < c.st.replies.size(); i++) t.waiting += c.st.replies[i].size();
+        if (t.waiting > QVS_SEND_QUEUE_MAX) {
+            n_log(LOG_NOTICE, "server: dropping %s: it asked for more than it may have waiting", c.netw->link.ip ? c.netw->link.ip : "?");
+            c.dead = true;
+        }
+    }
+    return !c.dead;
+}
+
 void read_frames(server &s, connection &c) {
+    c.resumed = true;
+    turn_share t;
+    t.pushes_at = s.ctx.pushes.size();
+    t.waiting = c.queued;
+    for (const auto &f : c.st.replies) t.waiting += f.size();
+    if (!c.unread.empty()) {
+        std::vector<uint8_t> held;
+        held.swap(c.unread);
+        const bool alive = take_frames(s, c, t, held.data(), held.size());
+        quorvane_cleanse(held.data(), held.size());
+        if (!alive || !c.unread.empty()) return;
+    }
     uint8_t buf[16384];
     // A bounded share per turn, so one busy client cannot hold the loop; the
-    // rest stays in the socket and epoll reports it again. The share is in
-    // bytes: a read returns one TLS record, often one small frame, and small
-    // frames that share a turn share its commit.
+    // rest stays in the socket and epoll reports it again. Small frames that
+    // share a turn share its commit.
     size_t taken = 0;
-    for (int reads = 0; reads < 64 && taken < QVS_TURN_READ_MAX; reads++) {
+    for (int reads = 0; reads < 64 && taken < QVS_TURN_READ_MAX && c.unread.empty(); reads++) {
         if (c.st.phase == QVS_DONE) return;  // nothing more is read once the answer is final
         ssize_t n = recv_ssl_data_once(c.netw, reinterpret_cast<char *>(buf), sizeof buf);
         if (n == -10 || n == -11) break;
@@ -159,23 +217,23 @@ void read_frames(server &s, connection &c) {
         }
         c.last_ms = now_ms();
         taken += static_cast<size_t>(n);
-        const uint8_t *in = buf;
-        size_t left = static_cast<size_t>(n);
-        while (left && !c.dead) {
-            const uint8_t *frame = nullptr;
-            size_t flen = 0;
-            int r = quorvane_framebuf_consume(&c.fb, &in, &left, &frame, &flen);
-            // Checked once the header is in, before the body can fill the block.
-            if (c.fb.in_body && c.fb.payload_len > QVS_PRESIGNIN_FRAME_MAX && c.st.phase != QVS_SIGNED_IN) {
-                c.dead = true;
-                break;
-            }
-            if (r == -2) break;
-            if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
-        }
+        const bool alive = take_frames(s, c, t, buf, static_cast<size_t>(n));
         quorvane_cleanse(buf, sizeof buf);
-        if (c.dead) return;
+        if (!alive) return;
     }
+}
+
+// Connections with frames left over from an earlier turn take their next
+// share without waiting for the socket; true while one still has some.
+bool resume_unread(server &s) {
+    bool any = false;
+    for (auto &[fd, c] : s.conns) {
+        if (c->dead || c->held || c->unread.empty()) continue;
+        if (!c->resumed) read_frames(s, *c);
+        any = any || (!c->dead && !c->unread.empty());
+    }
+    for (auto &[fd, c] : s.conns) c->resumed = false;
+    return any;
 }
 
 // Bytes waiting to go to a device's connections.
@@ -416,10 +474,10 @@ int qvs_server_run(const qvs_server_options &opts) {
     if (start(s, keys)) {
         rc = 0;
         n_log(LOG_NOTICE, "server: listening on %s:%s, data in %s", opts.host.c_str(), opts.port.c_str(), opts.data_dir.c_str());
-        bool stop = false, more = false, held = false;
+        bool stop = false, more = false, held = false, unread = false;
         epoll_event evs[64];
         while (!stop) {
-            int n = epoll_wait(s.ep, evs, 64, more || !s.ctx.pushes.empty() ? 0 : held ? 5 : 1000);
+            int n = epoll_wait(s.ep, evs, 64, more || unread || !s.ctx.pushes.empty() ? 0 : held ? 5 : 1000);
             if (n < 0 && errno != EINTR) {
                 n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));
                 rc = 1;
@@ -436,6 +494,7 @@ int qvs_server_run(const qvs_server_options &opts) {
                 }
             }
             held = release_held(s);
+            unread = resume_unread(s);
             note_sign_ins(s);
             // Replies that promise something stored go out only once it is.
             if (qvs_store_commit(s.ctx.store) != 0) {

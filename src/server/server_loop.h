@@ -14,6 +14,8 @@ constexpr uint64_t QVS_IDLE_LIMIT_MS = 120000;      // signed in: clients ping e
 constexpr int      QVS_MAX_CONNECTIONS = 4096;
 constexpr uint32_t QVS_PRESIGNIN_FRAME_MAX = 4096;  // every handshake request is far smaller; larger is dropped unread
 constexpr size_t   QVS_TURN_READ_MAX = 128u << 10;  // bytes read from one connection per loop turn
+constexpr size_t   QVS_TURN_FRAMES_MAX = 1024;      // frames handled for one connection per loop turn
+constexpr size_t   QVS_TURN_PUSHES_MAX = 8192;      // and the pushes they may make; the rest waits a turn
 
 struct qvs_server_options {
     std::string data_dir;

@@ -28,10 +28,24 @@ bool other_members(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_i
     return true;
 }
 
+uint64_t be64(const uint8_t *p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
+    return v;
+}
+
+// Receipts and read marks only move forward where they are kept: one past
+// every position the server handed out would stop all later ones for good.
+bool handed_out(qvs_ctx *ctx, const uint8_t *pos) { return be64(pos) <= qvs_env_last_pos(ctx->store); }
+
 // A notice about a conversation (typing, a read receipt) for its other members, not kept.
 int relay_notice(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec, uint8_t type, bool with_pos) {
     const uint8_t *conv = nullptr, *pos = nullptr;
     if (!rec.fixed(QVS_TAG_CONV_ID, 16, &conv) || (with_pos && !rec.fixed(QVS_TAG_POSITION, 8, &pos))) return -1;
+    if (pos && !handed_out(ctx, pos)) {
+        n_log(LOG_NOTICE, "server: a receipt of %s past every position handed out dropped", c->user.c_str());
+        return 0;
+    }
     std::vector<std::vector<uint8_t>> others;
     if (!other_members(ctx, conv, c->user_id, &others)) {
         n_log(LOG_NOTICE, "server: a notice of %s about a conversation it is not in dropped", c->user.c_str());
@@ -63,10 +77,13 @@ int qvs_on_receipt(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) { return r
 int qvs_on_read_mark(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     const uint8_t *conv = nullptr, *pos = nullptr;
     if (!rec.fixed(QVS_TAG_CONV_ID, 16, &conv) || !rec.fixed(QVS_TAG_POSITION, 8, &pos)) return -1;
-    uint64_t at = 0;
-    for (int i = 0; i < 8; i++) at = (at << 8) | pos[i];
-    if (at == 0 || qvs_conv_is_member(ctx->store, conv, c->user_id) != 1) {
-        n_log(LOG_NOTICE, "server: a read mark of %s dropped: %s", c->user.c_str(), at ? "not a member" : "position 0");
+    const uint64_t at = be64(pos);
+    const char *bad = at == 0                                                    ? "position 0"
+                      : !handed_out(ctx, pos)                                    ? "past every position handed out"
+                      : qvs_conv_is_member(ctx->store, conv, c->user_id) != 1 ? "not a member"
+                                                                                 : nullptr;
+    if (bad) {
+        n_log(LOG_NOTICE, "server: a read mark of %s dropped: %s", c->user.c_str(), bad);
         return 0;
     }
     int r = qvs_read_mark_set(ctx->store, c->user_id, conv, at);

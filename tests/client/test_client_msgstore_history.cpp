@@ -2,10 +2,13 @@
 // import and export between two stores, both directions against
 // tests/scripts/history_xcheck.py, every limit at n and n + 1, an entry
 // refused whole, and the merges that must not lose or leak keys: a zero key,
-// older keys and the send counter, member slots taken by another user.
+// held and older keys, the send counter, a held member list.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
 
 #include "msgstore_test_util.h"
 #include "qv_test_support.h"
@@ -39,6 +42,29 @@ bool exists(const std::string &p) {
 
 const bytes kGroup = filled(16, 0xa1), kDirect = filled(16, 0xa2), kLocked = filled(16, 0xa3);
 const bytes kBob = filled(16, 0x62), kCarol = filled(16, 0x63);
+
+// The fault subject: imports the export in the file named by the variable
+// into the store beside it, and exits 0 when the import said it was done.
+constexpr char kImportFaultEnv[] = "QV_HISTORY_IMPORT_FAULT_DIR";
+
+[[noreturn]] void import_fault_subject(const char *dir) {
+    const std::string in = std::string(dir) + ".export";
+    FILE *f = fopen(in.c_str(), "rb");
+    if (!f) _exit(3);
+    std::string data;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) data.append(buf, n);
+    fclose(f);
+    quorvane_msgstore *ms = quorvane_msgstore_open(dir, kSecret);
+    if (!ms) _exit(2);
+    const int rc = quorvane_msgstore_import_history(ms, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    _exit(rc == 0 ? 0 : 1);  // as a crash would: no close
+}
+
+const int import_fault_hook = [] {
+    if (const char *d = getenv(kImportFaultEnv)) import_fault_subject(d);
+    return 0;
+}();
 
 class History : public ::testing::Test {
   protected:
@@ -233,9 +259,9 @@ TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
         SCOPED_TRACE(pass ? "reopened" : "in memory");
         uint8_t keys[8][32];
         ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 4u);
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), newk);
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), held) << "the held key stays among the older";
-        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[2]), 32), old1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), held) << "the held key stays current";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), old1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[2]), 32), newk) << "the entry's differing key joins the older";
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[3]), 32), imp_old) << "the entry's older key joins once";
         EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(kGroup)), 6u + pass) << "the counter never goes back";
 
@@ -250,7 +276,8 @@ TEST_F(History, MergesKeepKeysCountersAndDevicesSafe) {
         EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 0), 1);
         EXPECT_EQ(quorvane_msgstore_member_devices(ms.get(), u8(kGroup), u8(kCarol), f, s, 5), 0u)
             << "Carol does not inherit Bob's slot's devices";
-        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 1), 0);
+        EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(kGroup)), 2u) << "the held member list was replaced";
+        EXPECT_EQ(quorvane_msgstore_member_muted(ms.get(), u8(kGroup), 1), 1);
     }
 }
 
@@ -275,6 +302,102 @@ TEST_F(History, OlderKeysNeverComeBackAsCurrentAndZeroKeysNeverJoin) {
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the newer key stays current";
         EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1);
     }
+}
+
+// A new own device got the current key and members from the server, then
+// imports a history exported before the rekey that took Carol out: the
+// export's key, which she still holds, must not become the key we seal under,
+// nor must she come back among the members (the next rekey would include her).
+// A conversation the store does not hold yet takes the export's key.
+TEST_F(History, ImportNeverReplacesAHeldKey) {
+    auto old_dev = open("old");
+    const bytes k1 = filled(32, 0x31), k2 = filled(32, 0x32), other = filled(16, 0xa4);
+    const uint8_t users[3][16] = {{0x61}, {0x62}, {0x63}}, ik[3][32] = {{1}, {2}, {3}}, sk[3][32] = {{4}, {5}, {6}};
+    const uint8_t roles[3] = {0, 0, 0};
+    ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(kGroup), u8(k1)), 0);
+    ASSERT_EQ(quorvane_msgstore_set_members(old_dev.get(), u8(kGroup), users, ik, sk, roles, 3), 0);
+    ASSERT_EQ(quorvane_msgstore_set_member_name(old_dev.get(), u8(kGroup), users[1], "Bob"), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(old_dev.get(), u8(other), u8(k1)), 0);
+    const bytes before_rekey = export_of(old_dev.get());
+
+    // the server's list after the rekey: Carol is out
+    auto ms = open("new");
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k2)), 0);
+    ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(kGroup), users, ik, sk, roles, 2), 0);
+    ASSERT_EQ(import(ms.get(), before_rekey), 0);
+    for (int pass = 0; pass < 2; pass++, ms = open("new")) {
+        SCOPED_TRACE(pass ? "reopened" : "in memory");
+        uint8_t keys[8][32];
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the held key was replaced by the exported one";
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), k1) << "the exported key opens old messages as an older one";
+        EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(kGroup)), 2u) << "the member rekeyed out came back";
+        char name[QV_MS_NAME_MAX + 1];
+        EXPECT_EQ(quorvane_msgstore_member_name(ms.get(), u8(kGroup), users[1], name, sizeof name), 1);
+        EXPECT_STREQ(name, "Bob") << "a held member takes the name it lacked";
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(other), keys, 8), 1u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k1) << "a conversation not held takes the exported key";
+    }
+}
+
+// One write of an import fails (its write, sync or rename, by strace) and the
+// process then dies: the key, messages and read mark held before stay, and an
+// import that said it was done left all it brought on disk.
+TEST_F(History, FailedWriteOfAnImportLosesNothingHeld) {
+    const std::string why = qvtest::strace_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const bytes k1 = filled(32, 0x41), k2 = filled(32, 0x42), other = filled(16, 0xa5);
+    bytes exp;
+    {
+        auto src = open("src");
+        ASSERT_EQ(quorvane_msgstore_put_conv(src.get(), u8(kGroup), u8(k1)), 0);
+        ASSERT_EQ(add(src.get(), kGroup, text_msg(3, 30)), 1);
+        ASSERT_EQ(quorvane_msgstore_put_conv(src.get(), u8(other), u8(k1)), 0);
+        ASSERT_EQ(add(src.get(), other, text_msg(4, 40)), 1);
+        exp = export_of(src.get());
+    }
+    int injected = 0;
+    for (const char *call : {"write", "fsync", "rename"})
+        for (int when = 1; when <= 4; when++) {
+            const std::string inject = std::string(call) + ":error=EIO:when=" + std::to_string(when);
+            SCOPED_TRACE(inject);
+            const std::string sub = tmp.file(std::string("fault-") + call + std::to_string(when));
+            {
+                auto ms = open_store(sub);
+                ASSERT_TRUE(ms);
+                ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kGroup), u8(k2)), 0);
+                ASSERT_EQ(add(ms.get(), kGroup, text_msg(1, 10)), 1);
+                ASSERT_EQ(add(ms.get(), kGroup, text_msg(2, 20)), 1);
+                ASSERT_EQ(quorvane_msgstore_set_read_mark(ms.get(), u8(kGroup), 20), 1);
+            }
+            FILE *f = fopen((sub + ".export").c_str(), "wb");
+            ASSERT_TRUE(f);
+            ASSERT_EQ(fwrite(exp.data(), 1, exp.size(), f), exp.size());
+            fclose(f);
+            std::vector<std::string> paths;
+            for (const std::string &n : {"m_" + hex(kGroup) + ".dat", "m_" + hex(other) + ".dat", std::string("convs.dat")})
+                paths.push_back(sub + "/" + n + ".tmp");
+            qvtest::Traced t = qvtest::run_self_traced(tmp, {std::string(kImportFaultEnv) + "=" + sub}, paths, {inject});
+            ASSERT_TRUE(t.status == 0 || t.status == 1) << t.log;
+            if (t.log.find("(INJECTED)") != std::string::npos) injected++;
+            auto ms = open_store(sub);
+            ASSERT_TRUE(ms);
+            for (const std::string &n : {std::string("convs.dat"), "m_" + hex(kGroup) + ".dat"})
+                EXPECT_EQ(quorvane_msgstore_unreadable(ms.get(), n.c_str()), 0) << n << " torn";
+            uint8_t keys[8][32];
+            ASSERT_GE(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 1u);
+            EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), k2) << "the held key is no longer current";
+            const std::vector<uint64_t> got = ids(live(ms.get(), kGroup));
+            EXPECT_EQ(std::vector<uint64_t>(got.begin(), got.begin() + std::min<size_t>(2, got.size())), (std::vector<uint64_t>{1, 2}))
+                << "held messages lost";
+            EXPECT_EQ(quorvane_msgstore_read_mark(ms.get(), u8(kGroup)), 20u);
+            if (t.status == 0) {
+                EXPECT_EQ(got, (std::vector<uint64_t>{1, 2, 3})) << "reported done, not on disk";
+                EXPECT_EQ(ids(live(ms.get(), other)), std::vector<uint64_t>{4}) << "reported done, not on disk";
+                EXPECT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(kGroup), keys, 8), 2u) << "reported done, not on disk";
+            }
+        }
+    EXPECT_GE(injected, 6) << "too few faults landed to call this a fault test";
 }
 
 TEST_F(History, ImportedMessagesFollowTheHeldOnes) {

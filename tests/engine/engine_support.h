@@ -11,10 +11,25 @@
 #include <memory>
 #include <openssl/ssl.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace qvtest {
+
+// A directory where a store writes its next copy of `path`: the write fails until it goes.
+struct Blocker {
+    std::string tmp;
+    explicit Blocker(const std::string &path) : tmp(path + ".tmp") {
+        EXPECT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        EXPECT_EQ(mkdir((tmp + "/x").c_str(), 0700), 0);
+    }
+    ~Blocker() {
+        rmdir((tmp + "/x").c_str());
+        rmdir(tmp.c_str());
+    }
+};
 
 bool port_accepts(const std::string &port);
 

@@ -425,6 +425,10 @@ TEST(GroupEndToEnd, PresenceTypingAndReadState) {
     ASSERT_TRUE(g.amy.sync());
     ASSERT_TRUE(amy2.sync());
 
+    // positions past 57 handed out (three copies a text): receipts and marks name only those
+    for (int i = 0; i < 20; i++) ASSERT_NO_FATAL_FAILURE(g.say("text " + std::to_string(i)));
+    ASSERT_TRUE(amy2.sync());
+
     // typing and a read receipt
     const size_t amy2_mark = amy2.seen.size();
     ASSERT_EQ(quorvane_cs_send_typing(g.amy.cs.get(), g.conv.data()), 0);

@@ -16,18 +16,7 @@ namespace {
 
 using namespace qvdeliver;
 
-// A directory where the store writes its next copy of `path`: the write fails until it goes.
-struct Blocker {
-    std::string tmp;
-    explicit Blocker(const std::string &path) : tmp(path + ".tmp") {
-        EXPECT_EQ(mkdir(tmp.c_str(), 0700), 0);
-        EXPECT_EQ(mkdir((tmp + "/x").c_str(), 0700), 0);
-    }
-    ~Blocker() {
-        rmdir((tmp + "/x").c_str());
-        rmdir(tmp.c_str());
-    }
-};
+using qvtest::Blocker;
 
 std::string msgs_file(const Receiver &r, const uint8_t conv[16]) { return r.dir.path + "/m_" + qvtest::hex(conv, 16) + ".dat"; }
 

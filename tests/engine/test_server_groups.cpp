@@ -219,7 +219,12 @@ TEST(ServerGroups, PresenceTypingAndReadState) {
     g.a2->sync();
     EXPECT_TRUE(of_type(before_marker(*g.b1), 15).empty()) << "a second device is no news";
 
+    // Positions up to 80 handed out: receipts and marks name none past the last.
+    for (uint64_t i = 1; i <= 80; i++) ASSERT_NE(send_env(*g.b1, envelope(g.conv, g.ben_id, i)), 0u);
+    for (Dev *d : g.all()) before_marker(*d);
+
     // Typing and receipts: to ben and cy, not to amy's own other device, not to dave.
+    ASSERT_TRUE(g.a1->c.send(14, cat({tlv(17, g.conv), tlv(21, be64(uint64_t{1} << 40))})));  // past every position: dropped
     ASSERT_TRUE(g.a1->c.send(13, tlv(17, g.conv)));
     ASSERT_TRUE(g.a1->c.send(14, cat({tlv(17, g.conv), tlv(21, be64(77))})));
     for (Dev *d : {g.b1.get(), g.c1.get()}) {
@@ -235,7 +240,7 @@ TEST(ServerGroups, PresenceTypingAndReadState) {
     EXPECT_TRUE(of_type(before_marker(*g.b1), 13).empty()) << "a non-member's typing relayed";
 
     // Read marks: to amy's other device only, forward only.
-    struct { uint64_t pos; bool relayed; } marks[] = {{50, true}, {40, false}, {50, false}, {0, false}, {60, true}};
+    struct { uint64_t pos; bool relayed; } marks[] = {{50, true}, {40, false}, {50, false}, {0, false}, {uint64_t{1} << 40, false}, {60, true}};
     for (auto &m : marks) {
         SCOPED_TRACE(m.pos);
         ASSERT_TRUE(g.a1->c.send(83, cat({tlv(17, g.conv), tlv(21, be64(m.pos))})));
