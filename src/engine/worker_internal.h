@@ -1,0 +1,191 @@
+// The worker's record and the functions its thread, its connected run and its
+// command queue share. Every field that both the thread and a caller touch is
+// read and written only under `mu`; fields marked "thread only" are never read
+// by a public function.
+#pragma once
+
+#include "client_account.h"
+#include "client_authed.h"
+#include "client_community.h"
+#include "client_deliver.h"
+#include "client_session.h"
+#include "client_scroll.h"
+#include "client_store.h"
+#include "worker.h"
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct quorvane_emoji_cache;
+struct quorvane_deep;
+
+constexpr size_t   QV_WCMD_QUEUE_MAX      = 256;
+constexpr int32_t  QV_WCMD_KINDS          = 62;     // kinds 0-61; others are skipped
+constexpr size_t   QV_WSEND_RING          = 128;
+constexpr size_t   QV_WNOTE_RING          = 64;
+constexpr size_t   QV_W_PREAUTH_LEN       = 56;
+constexpr size_t   QV_W_PATH_MAX          = 600;    // aside names ("%s.pre-reset") are skipped past this
+constexpr uint64_t QV_W_NAP_SLICE_MS      = 20;
+constexpr uint64_t QV_W_SIGNIN_PUMP_US    = 500;
+constexpr uint64_t QV_W_LOOP_SLEEP_MIN_US = 2000;
+constexpr uint64_t QV_W_LOOP_SLEEP_MAX_US = 50000;
+constexpr uint64_t QV_W_STABLE_MS         = 29999;  // a connection that lasted longer resets the back-off
+constexpr size_t   QV_W_PROFILE_ANSWERED  = 128;
+constexpr size_t   QV_W_GRANTS            = 64;
+constexpr size_t   QV_W_KEY_ASKED         = 64;
+constexpr size_t   QV_W_JOIN_COUNTS       = 64;
+
+// One queued command; owned by the queue once enqueued.
+struct quorvane_wcmd {
+    quorvane_wcmd *next;
+    int32_t kind;
+    uint8_t conv[16];
+    char name[33];
+    uint8_t key[32];             // wiped when freed
+    uint8_t id[16];
+    quorvane_member *members;    // freed with the record
+    uint64_t member_count;
+    char *text;                  // wiped and freed with the record
+    char *text2;                 // second secret (new password); wiped and freed
+    uint8_t small;
+    uint8_t flag;
+    uint64_t value;
+    uint32_t value32;
+    uint8_t opt_id[16];
+    int32_t has_opt_id;
+    uint8_t ref[64];
+    uint8_t (*list)[16];         // freed with the record
+    uint64_t list_count;
+};
+static_assert(sizeof(quorvane_wcmd) == 264);
+
+struct qv_wsend_result {
+    uint8_t conv_id[16];
+    uint64_t counter;
+    uint8_t ok;
+};
+static_assert(sizeof(qv_wsend_result) == 32);
+
+struct qv_join_count {
+    uint8_t conv_id[16];
+    uint16_t count;  // saturates at 65535
+};
+
+struct quorvane_worker {
+    pthread_t thread;
+    int thread_started;
+    pthread_mutex_t mu;
+
+    /* ---- control (under mu) ---- */
+    int stop, wake, offline;
+    uint64_t ever_connected;
+    int attempts;
+    uint64_t connected_at_ms;
+
+    /* ---- status block (under mu) ---- */
+    quorvane_worker_status status;
+
+    /* ---- configuration copies ---- */
+    char *server_host, *server_port, *username, *password, *keystore_path, *pin_path;
+    char *msgstore_dir, *emoji_dir, *sticker_dir;
+    char *bk_path;           // keystore_path + ".bk"
+    char *blob_dir;          // msgstore_dir + "-blobs"
+    char *instavatar_dir;    // "instavatars" beside msgstore_dir
+    int backoff_initial_ms, backoff_max_ms, approval_poll_ms, max_attempts;
+    uint64_t blob_cache_limit;
+    int no_initial_sync, relink_reconnects, session_option;
+    int presence_public, hide_notif;
+
+    /* ---- sign-in preparation (thread only unless noted) ---- */
+    int register_;
+    int reset_mode;
+    uint8_t reset_code[10];
+    int recovery_mode;
+    uint8_t recovery_key[32];
+    char *email_code;
+    int preauth_mode;
+    uint8_t preauth[QV_W_PREAUTH_LEN];  // under mu
+    int preauth_present;                // under mu
+    quorvane_device_keys keys;
+    int keys_loaded, keys_new, persist_reseal, key_save_failed;
+    int join_state;      // 0 none, 1 existing key store, 2 rebuilt from the escrow seed
+    int needs_escrow, adding_device;
+    int keyfile_needs_previous;   // under mu
+    int keyfile_decision;         // under mu: 0 none, 1 previous password, 2 relink
+    char *keyfile_prev_password;  // under mu; wiped
+    int password_reset_done;
+    int revoke_previous_pending;
+    uint8_t revoke_previous[2][32];
+    char last_detail[QV_WORKER_TEXT_LEN];
+    uint8_t fail_reason;          // the last session's, read as a signed byte
+    uint8_t server_key[32];       // under mu
+    int server_key_pending, server_key_accepted;  // under mu
+
+    /* ---- stores (pointers published under mu) ---- */
+    quorvane_msgstore *ms;
+    quorvane_emoji_cache *emoji, *sticker;
+
+    /* ---- connected run (under mu) ---- */
+    qv_wsend_result send_ring[QV_WSEND_RING];
+    size_t send_head, send_count;
+    quorvane_notification note_ring[QV_WNOTE_RING];
+    size_t note_head, note_count;
+    void (*hook)(void *);
+    void *hook_user;
+    quorvane_email_info email_info;
+    int email_info_present;
+    int email_ack_ready;
+    uint8_t email_ack;
+    int email_req;                  // 1 set, 2 verify, 3 remove, 4 cancel reset
+    char *email_req_a, *email_req_b;  // wiped and freed
+    uint8_t typing_conv[16];
+    uint64_t typing_counter;
+    size_t presence_count;
+    uint8_t presence_ids[QV_PRESENCE_MAX][16];
+    uint8_t presence_online[QV_PRESENCE_MAX];
+    uint64_t presence_seen[QV_PRESENCE_MAX];
+    uint32_t roles_epoch, joins_epoch, read_marks_epoch, self_profile_epoch;
+    uint64_t last_sync;
+    int first_sync_pending;
+    int delete_ready; uint8_t delete_code;
+    int pwchange_ready; uint8_t pwchange_code;
+    char *pending_new_password;    // wiped
+    char *adopt_password;          // wiped; replaces `password` when the run ends
+    int revoke_ready; uint8_t revoke_code;
+    int revoking; uint8_t revoking_key[32];
+    int backfill_running; uint8_t backfill_conv[16];
+    uint64_t backfill_count, backfill_cursor, backfill_revision, backfill_done_count;
+    uint8_t backfill_flag;
+    quorvane_histwin_bf histwin_bf;
+    quorvane_deep *deep;           // created on first use; wiped when freed
+    int deep_page_inflight; uint32_t deep_generation; uint64_t search_revision; int deep_cancel;
+    qv_join_count join_counts[QV_W_JOIN_COUNTS];
+    int for_dm;                    // the next prekey reply is for a direct message
+    int push_registered;
+
+    /* ---- remembered sets and timers (thread only) ---- */
+    uint8_t answered[QV_W_PROFILE_ANSWERED][16]; size_t answered_count;
+    struct { uint8_t conv[16]; uint8_t dev[32]; } grants[QV_W_GRANTS]; size_t grant_count;
+    uint8_t key_asked[QV_W_KEY_ASKED][16]; size_t key_asked_count;
+    uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
+    int prekeys_published, history_requested, asides_discarded;
+    int instances_requested;       // once per run
+
+    /* ---- command queue (under mu) ---- */
+    quorvane_wcmd *cmd_head, *cmd_tail;
+    size_t cmd_count;
+};
+
+// Thread and connected run
+void *worker_thread(void *arg);
+uint32_t run_one(quorvane_worker *w, int mode);  // the state at which sign-in settled (4-9); 9 without a session
+void worker_set_status(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+uint64_t worker_now_ms();
+
+// Command queue
+int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
+void wcmd_free(quorvane_wcmd *c);
+void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
+void cmd_queue_flush(quorvane_worker *w);                  // stop: frees every record, wiping its secrets
