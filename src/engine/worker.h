@@ -15,6 +15,7 @@ struct quorvane_worker;
 struct quorvane_member;
 struct quorvane_notification;
 struct quorvane_msgstore;
+struct quorvane_prekey_reply;
 
 constexpr size_t QV_WORKER_TEXT_LEN = 160;
 
@@ -80,6 +81,9 @@ void     quorvane_worker_set_online(quorvane_worker *w, int online);
 int      quorvane_worker_offline(quorvane_worker *w);
 int      quorvane_worker_join_pending(quorvane_worker *w, const uint8_t conv_id[16]);
 int      quorvane_worker_preauth_result(quorvane_worker *w, uint8_t out[56]);     // -1 until a result is present
+
+// The last prekey reply for a user we asked about (not our own bundle)
+int      quorvane_worker_take_prekeys(quorvane_worker *w, quorvane_prekey_reply *out);  // 1 and the reply, once
 
 // Rings and the hook
 int      quorvane_worker_poll_notification(quorvane_worker *w, quorvane_notification *out);  // 1 took the oldest, 0 none

@@ -163,6 +163,8 @@ struct quorvane_worker {
     int deep_page_inflight; uint32_t deep_generation; uint64_t search_revision; int deep_cancel;
     qv_join_count join_counts[QV_W_JOIN_COUNTS];
     int for_dm;                    // the next prekey reply is for a direct message
+    quorvane_prekey_reply pub_prekeys;  // the public prekey slot, read by quorvane_worker_take_prekeys
+    int pub_prekeys_ready;
     int push_registered;
 
     /* ---- remembered sets and timers (thread only) ---- */
