@@ -121,7 +121,10 @@ struct quorvane_worker {
     char last_detail[QV_WORKER_TEXT_LEN];
     uint8_t fail_reason;          // the last session's, read as a signed byte
     uint8_t server_key[32];       // under mu
+    uint8_t server_tls_key[32];   // under mu: the certificate key seen with it, pinned beside it
+    int server_tls_known;         // under mu
     int server_key_pending, server_key_accepted;  // under mu
+    quorvane_cs_hints hints;      // thread only: outlives each session
 
     /* ---- stores (pointers published under mu) ---- */
     quorvane_msgstore *ms;
@@ -161,7 +164,29 @@ struct quorvane_worker {
     quorvane_histwin_bf histwin_bf;
     quorvane_deep *deep;           // created on first use; wiped when freed
     int deep_page_inflight; uint32_t deep_generation; uint64_t search_revision; int deep_cancel;
+    uint32_t deep_page_generation;  // the generation the page in flight was asked for
     qv_join_count join_counts[QV_W_JOIN_COUNTS];
+    /* channels, instances and administration: copies of the session's answers */
+    int dir_ready, dir_copied; size_t dir_count; uint32_t dir_revision;
+    quorvane_channel_dir_entry dir[QV_CS_CHANNEL_DIR];
+    quorvane_instdir_entry *instances;  // QV_CS_INSTANCES entries, allocated once
+    size_t instance_count; int instances_ready, instances_copied; uint32_t instances_revision, instances_epoch_seen;
+    int inst_result_ready; uint8_t inst_result;
+    int inst_has_id, inst_has_second; uint8_t inst_id[16], inst_second[16];
+    int invites_ready, invites_copied; size_t invite_count; uint32_t invites_revision;
+    quorvane_invite invites[QV_CS_INVITES];
+    int members_ready, members_copied; size_t member_count, second_count; uint32_t members_revision;
+    uint8_t member_ids[QV_CS_INST_MEMBERS][16];
+    uint8_t member_roles[QV_CS_INST_MEMBERS];
+    uint8_t second_ids[QV_CS_INST_SECOND][16];
+    int joins_copied;
+    int joinview_open, joinview_ready; uint8_t joinview_conv[16]; size_t joinview_count;
+    quorvane_member joinview_peers[QV_CS_JOIN_REQS];
+    uint8_t joinview_rejoin[QV_CS_JOIN_REQS];
+    int retention_ready, retention_has_id; uint8_t retention_conv[16]; uint32_t retention_value;
+    int auto_roles_ready; uint8_t auto_roles_conv[16]; uint32_t auto_roles_mask;
+    int admin_ready; uint8_t admin_status; size_t admin_count; uint32_t admin_revision;
+    quorvane_admin_entry admin[QV_CS_ADMIN_ENTRIES];
     int for_dm;                    // the next prekey reply is for a direct message
     quorvane_prekey_reply pub_prekeys;  // the public prekey slot, read by quorvane_worker_take_prekeys
     int pub_prekeys_ready;
@@ -174,6 +199,8 @@ struct quorvane_worker {
     uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
     int prekeys_published, history_requested, asides_discarded;
     int instances_requested;       // once per run
+    uint64_t activity_seen;        // the session's activity count at the last pass
+    int store_note;                // the store could not be opened as asked: say so on connecting
 
     /* ---- command queue (under mu) ---- */
     quorvane_wcmd *cmd_head, *cmd_tail;
@@ -184,7 +211,12 @@ struct quorvane_worker {
 void *worker_thread(void *arg);
 uint32_t run_one(quorvane_worker *w, int mode);  // the state at which sign-in settled (4-9); 9 without a session
 void worker_set_status(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-uint64_t worker_now_ms();
+uint64_t worker_now_ms();   // monotonic, for intervals
+inline constexpr const char *QV_W_NO_STORE_TEXT = "Could not set the old messages aside; running without a message store.";
+void worker_set_status_locked(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void worker_free_fields(quorvane_worker *w);
+quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port, user, password, pin, hints, option
+uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
 
 // Command queue
 int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
