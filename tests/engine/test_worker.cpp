@@ -456,7 +456,7 @@ TEST(WorkerServer, KeyFileDecisions) {
         SCOPED_TRACE("previous password");
         TempDir d;
         Cfg c(d, a.srv.port, "hal", a.srv.pin_path());
-        ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), "old secret", &k), 0);
+        ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), "old secret", &k), 0);
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
         ASSERT_TRUE(wait_code(w.get(), QV_WS_KEYFILE_DECISION, 30000));
@@ -498,7 +498,7 @@ TEST(WorkerServer, KeyFileDecisions) {
         TempDir d;
         Cfg c(d, a.srv.port, "hal", a.srv.pin_path());
         c.password = "wrong";
-        ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), "old secret", &k), 0);
+        ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), "old secret", &k), 0);
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
         ASSERT_TRUE(wait_code(w.get(), QV_WS_FAILED, 30000));
@@ -613,6 +613,8 @@ TEST(WorkerStop, ReturnsQuicklyFromEveryWait) {
         TempDir d;
         Cfg c(d, srv.port, "jo", d.file("pin"));
         write_file(c.pin, std::string(32, 'x'));  // a pin that is not this server's key
+        Keys k;
+        EXPECT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
         WorkerPtr w = c.start();
         EXPECT_TRUE(w && wait_code(w.get(), QV_WS_SERVER_KEY_CHANGED, 30000));
         return w;
