@@ -175,7 +175,6 @@ void deep_fill(quorvane_worker *w) {
     for (size_t i = 0; i < count; i++)
         (void)quorvane_deep_add_conv(d, kept[i].id, quorvane_msgstore_oldest_cursor(w->ms, kept[i].id),
                                      quorvane_msgstore_history_floor(w->ms, kept[i].id));
-    w->search_revision++;
 }
 
 void change_password(quorvane_worker *w, quorvane_cs *cs, quorvane_wcmd *c) {
@@ -280,7 +279,10 @@ int apply_one(quorvane_worker *w, quorvane_cs *cs, quorvane_wcmd *c) {
             w->backfill_revision++;
         }
         break;
-    case 50: deep_fill(w); break;
+    case 50:
+        deep_fill(w);
+        w->search_revision++;
+        break;
     case 51:
         if (quorvane_cs_delete_account(cs, or_empty(c->text)) != 0) {
             w->delete_ready = 1;

@@ -144,6 +144,12 @@ void drain(Wk &wk, Remote &r, int limit_ms = 20000) {
         limit_ms));
 }
 
+bytes id_of(int i) {
+    bytes b = rep(0xE0, 16);
+    b[15] = static_cast<uint8_t>(i);
+    return b;
+}
+
 size_t count_type(const std::vector<bytes> &frames, uint8_t type) {
     size_t n = 0;
     for (const bytes &f : frames) n += f.size() >= 8 && f[3] == type;
@@ -382,4 +388,394 @@ TEST(WorkerApply, ResultCopies) {
     EXPECT_EQ(wk.w->pwchange_ready, 0);
     EXPECT_STREQ(wk.w->pending_new_password, "newpw");
     EXPECT_EQ(count_type(ring_frames(l.cs.get()), 63), 1u);
+}
+
+// The connection's send ring nearly full when 200 texts are queued: a pass
+// applies only what fits and keeps the rest, in order, until the ring drains;
+// every text reaches the server and is stored in order. A send refused for
+// another reason comes back as a failed send result and does not stop the rest.
+TEST(WorkerApply, FullSendRingKeepsTexts) {
+    uint64_t position = 0;
+    Remote r(true, [&position](const bytes &f) {
+        return f.size() >= 8 && f[3] == 7 ? frame_of(136, tlv(21, be64(++position))) : bytes{};
+    });
+    ASSERT_NO_FATAL_FAILURE(r.start());
+    ASSERT_EQ(quorvane_msgstore_put_conv(r.ms, G.data(), KEY.data()), 0);
+    Wk wk(r.ms, &r.keys.k);
+    const size_t filler = QV_CNET_RING - 4;
+    for (size_t i = 0; i < filler; i++) ASSERT_EQ(quorvane_cs_set_presence_public(r.cs.get(), 1), 0);
+    ASSERT_EQ(quorvane_cs_send_room(r.cs.get()), 4u);
+
+    constexpr int N = 200;
+    ASSERT_EQ(quorvane_worker_send_text(wk.w, NOCONV.data(), "nowhere"), 0);  // no key held: refused at once
+    for (int i = 0; i < N; i++) ASSERT_EQ(quorvane_worker_send_text(wk.w, G.data(), ("t" + std::to_string(1000 + i)).c_str()), 0);
+    wk.apply(r.cs.get());
+    EXPECT_EQ(wk.queued(), size_t(N - 4));  // the failed one and four texts went; the rest waits
+    EXPECT_EQ(quorvane_cs_send_room(r.cs.get()), 0u);
+    pthread_mutex_lock(&wk.w->mu);
+    ASSERT_EQ(wk.w->send_count, 1u);
+    EXPECT_EQ(bytes(wk.w->send_ring[wk.w->send_head].conv_id, wk.w->send_ring[wk.w->send_head].conv_id + 16), NOCONV);
+    EXPECT_EQ(wk.w->send_ring[wk.w->send_head].ok, 0);
+    EXPECT_EQ(wk.w->cmd_failed_sends, 1u);
+    pthread_mutex_unlock(&wk.w->mu);
+    uint8_t conv[16];
+    uint64_t counter = 9;
+    int ok = 1;
+    EXPECT_EQ(quorvane_worker_poll_send_result(wk.w, conv, &counter, &ok), 1);
+    EXPECT_EQ(bytes(conv, conv + 16), NOCONV);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(quorvane_worker_poll_send_result(wk.w, conv, &counter, &ok), 0);
+
+    drain(wk, r);
+    const auto got = r.wait_frames(filler + N);
+    EXPECT_EQ(count_type(got, 7), size_t(N));
+    EXPECT_EQ(wk.w->send_count, 0u);
+    ASSERT_EQ(quorvane_msgstore_msg_count(r.ms, G.data()), size_t(N));
+    quorvane_ms_msgrec m{};
+    uint64_t last = 0;
+    for (int i = 0; i < N; i++) {
+        ASSERT_EQ(quorvane_msgstore_msg_at(r.ms, G.data(), i, &m), 0);
+        EXPECT_EQ(std::string(m.text, m.text_len), "t" + std::to_string(1000 + i));
+        EXPECT_GT(m.msg_id, last);
+        last = m.msg_id;
+    }
+}
+
+namespace {
+
+struct Wiped {
+    int calls = 0;
+    bool all_zero = true;
+    size_t text_len = 0, text2_len = 0;
+};
+Wiped g_wiped;
+
+bool zero(const void *p, size_t n) {
+    const auto *b = static_cast<const uint8_t *>(p);
+    for (size_t i = 0; i < n; i++)
+        if (b[i]) return false;
+    return true;
+}
+
+void probe(const quorvane_wcmd *c, const char *text, size_t tl, const char *text2, size_t t2l) {
+    g_wiped.calls++;
+    g_wiped.text_len += tl;
+    g_wiped.text2_len += t2l;
+    g_wiped.all_zero = g_wiped.all_zero && zero(c->key, 32) && (!text || zero(text, tl)) && (!text2 || zero(text2, t2l));
+}
+
+struct ProbeOn {
+    ProbeOn() {
+        g_wiped = {};
+        qv_wcmd_wiped_probe = probe;
+    }
+    ~ProbeOn() { qv_wcmd_wiped_probe = nullptr; }
+};
+
+quorvane_wcmd *secret_rec() {
+    quorvane_wcmd *c = with_text(rec(52), "current-password", "next-password");
+    std::memset(c->key, 0xAB, 32);
+    c->members = static_cast<quorvane_member *>(std::calloc(2, sizeof(quorvane_member)));
+    c->member_count = 2;
+    c->list = static_cast<uint8_t(*)[16]>(std::calloc(3, 16));
+    c->list_count = 3;
+    return c;
+}
+
+}  // namespace
+
+// Texts, second texts and keys are wiped before their memory goes back: on a
+// plain free, on a refused enqueue, on a stop's flush; a password change that
+// went out hands text2 over instead.
+TEST(WorkerQueue, SecretsWiped) {
+    ProbeOn on;
+    wcmd_free(secret_rec());
+    EXPECT_EQ(g_wiped.calls, 1);
+    EXPECT_EQ(g_wiped.text_len, 16u);
+    EXPECT_EQ(g_wiped.text2_len, 13u);
+    EXPECT_TRUE(g_wiped.all_zero);
+
+    Local l;
+    {
+        Wk wk(l.ms, &l.keys.k);
+        g_wiped = {};
+        for (int i = 0; i < 3; i++) ASSERT_EQ(cmd_enqueue(wk.w, secret_rec()), 0);
+        wk.w->cmd_count = QV_WCMD_QUEUE_MAX;  // full: the next one is refused
+        EXPECT_EQ(cmd_enqueue(wk.w, secret_rec()), -1);
+        EXPECT_EQ(g_wiped.calls, 1);
+        cmd_queue_flush(wk.w);
+        EXPECT_EQ(g_wiped.calls, 4);
+        EXPECT_EQ(g_wiped.text2_len, 4 * 13u);
+        EXPECT_TRUE(g_wiped.all_zero);
+        EXPECT_EQ(wk.w->cmd_count, 0u);
+        EXPECT_EQ(wk.w->cmd_head, nullptr);
+
+        g_wiped = {};
+        ASSERT_EQ(cmd_enqueue(wk.w, secret_rec()), 0);
+        wk.apply(l.cs.get());
+        EXPECT_EQ(g_wiped.calls, 1);
+        EXPECT_EQ(g_wiped.text_len, 16u);
+        EXPECT_EQ(g_wiped.text2_len, 0u);  // moved, not freed
+        EXPECT_TRUE(g_wiped.all_zero);
+        EXPECT_STREQ(wk.w->pending_new_password, "next-password");
+    }
+}
+
+// The queueing functions' own rules.
+TEST(WorkerApi, MutatorRules) {
+    Local l;
+    Wk wk(l.ms, &l.keys.k);
+    ASSERT_EQ(quorvane_msgstore_put_conv(l.ms, G.data(), KEY.data()), 0);
+    const std::string max(QV_SEND_TEXT_MAX, 'a'), over(QV_SEND_TEXT_MAX + 1, 'a');
+    const struct {
+        const char *name;
+        std::function<int()> call;
+        int want;
+    } table[] = {
+        {"text empty", [&] { return quorvane_worker_send_text(wk.w, G.data(), ""); }, -1},
+        {"text null", [&] { return quorvane_worker_send_text(wk.w, G.data(), nullptr); }, -1},
+        {"text over", [&] { return quorvane_worker_send_text(wk.w, G.data(), over.c_str()); }, -1},
+        {"text max", [&] { return quorvane_worker_send_text(wk.w, G.data(), max.c_str()); }, 0},
+        {"system over", [&] { return quorvane_worker_send_system(wk.w, G.data(), over.c_str()); }, -1},
+        {"system", [&] { return quorvane_worker_send_system(wk.w, G.data(), "s"); }, 0},
+        {"reply empty", [&] { return quorvane_worker_send_reply(wk.w, G.data(), PEER.data(), 1, ""); }, -1},
+        {"reply no author", [&] { return quorvane_worker_send_reply(wk.w, G.data(), nullptr, 1, "r"); }, -1},
+        {"edit empty", [&] { return quorvane_worker_send_edit(wk.w, G.data(), nullptr, 1, ""); }, -1},
+        {"react empty", [&] { return quorvane_worker_react(wk.w, G.data(), PEER.data(), nullptr, 1, "", 1); }, -1},
+        {"delete no author", [&] { return quorvane_worker_delete_message(wk.w, G.data(), nullptr, nullptr, 1); }, -1},
+        {"prekeys empty", [&] { return quorvane_worker_request_prekeys(wk.w, ""); }, -1},
+        {"prekeys 33", [&] { return quorvane_worker_request_prekeys(wk.w, std::string(33, 'u').c_str()); }, -1},
+        {"prekeys 32", [&] { return quorvane_worker_request_prekeys_for_dm(wk.w, std::string(32, 'u').c_str()); }, 0},
+        {"null worker", [&] { return quorvane_worker_send_text(nullptr, G.data(), "x"); }, -1},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(t.name);
+        const size_t before = wk.queued();
+        EXPECT_EQ(t.call(), t.want);
+        EXPECT_EQ(wk.queued(), before + (t.want == 0));
+        if (t.want == 0 && std::string(t.name) == "prekeys 32") {
+            EXPECT_EQ(wk.tail()->flag, 1);
+            EXPECT_EQ(std::string(wk.tail()->name), std::string(32, 'u'));
+        }
+    }
+
+    // what the records carry
+    const uint8_t dev[32] = {9, 9, 9};
+    ASSERT_EQ(quorvane_worker_react(wk.w, G.data(), PEER.data(), dev, 5, "ok", 7), 0);
+    EXPECT_EQ(wk.tail()->flag, 1);
+    EXPECT_EQ(wk.tail()->kind, 21);
+    EXPECT_EQ(wk.tail()->value, 5u);
+    EXPECT_EQ(bytes(wk.tail()->ref, wk.tail()->ref + 32), bytes(dev, dev + 32));
+    EXPECT_STREQ(wk.tail()->text, "ok");
+    ASSERT_EQ(quorvane_worker_send_edit(wk.w, G.data(), nullptr, 6, "e"), 0);
+    EXPECT_TRUE(zero(wk.tail()->ref, 64));
+
+    // a peer's verified identity replaced: texts are refused until the user looks
+    Keys a, b;
+    ASSERT_EQ(quorvane_msgstore_set_peer(l.ms, G.data(), PEER.data(), a.k.identity_pub), 0);
+    ASSERT_EQ(quorvane_msgstore_set_verified(l.ms, G.data(), 1), 0);
+    ASSERT_EQ(quorvane_msgstore_set_peer(l.ms, G.data(), PEER.data(), b.k.identity_pub), 0);
+    ASSERT_EQ(quorvane_msgstore_identity_changed(l.ms, G.data()), 1);
+    const size_t before = wk.queued();
+    EXPECT_EQ(quorvane_worker_send_text(wk.w, G.data(), "hello"), -1);
+    EXPECT_EQ(wk.queued(), before);
+}
+
+// Our own member goes first, only while connected: user id, identity key and
+// this device's key pair; the caller's members follow unchanged.
+TEST(WorkerApi, CreateConvOwnMemberFirst) {
+    Local l;
+    Wk wk(l.ms, &l.keys.k);
+    Keys peer;
+    const quorvane_member pm = member_of(PEER, peer.k);
+    wk.w->status.code = QV_WS_RETRYING;
+    EXPECT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), &pm, 1), -1);
+    EXPECT_EQ(wk.queued(), 0u);
+    wk.w->status.code = QV_WS_CONNECTED;
+    EXPECT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), nullptr, &pm, 1), -1);
+    EXPECT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), nullptr, 1), -1);
+    ASSERT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), &pm, 1), 0);
+    const quorvane_wcmd *c = wk.tail();
+    EXPECT_EQ(c->kind, 1);
+    EXPECT_EQ(bytes(c->key, c->key + 32), KEY);
+    ASSERT_EQ(c->member_count, 2u);
+    const quorvane_member &own = c->members[0];
+    EXPECT_EQ(bytes(own.user_id, own.user_id + 16), OWN);
+    EXPECT_EQ(bytes(own.identity, own.identity + 32), bytes(l.keys.k.identity_pub, l.keys.k.identity_pub + 32));
+    ASSERT_EQ(own.device_count, 1u);
+    EXPECT_EQ(bytes(own.devices[0], own.devices[0] + 32), bytes(l.keys.k.device_x25519_pub, l.keys.k.device_x25519_pub + 32));
+    EXPECT_EQ(bytes(own.devices[0] + 32, own.devices[0] + 64), bytes(l.keys.k.device_ed25519_pub, l.keys.k.device_ed25519_pub + 32));
+    EXPECT_EQ(std::memcmp(&c->members[1], &pm, sizeof pm), 0);
+    ASSERT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), nullptr, 0), 0);
+    EXPECT_EQ(wk.tail()->member_count, 1u);
+}
+
+// Kind 1 starts the device sessions of a two-member conversation from the
+// public slot only when the bundle is the other member's.
+TEST(WorkerApply, CreateConvStartsSessionsFromSlot) {
+    Keys peer;
+    TempDir peer_dir;
+    quorvane_msgstore *peer_ms = quorvane_msgstore_open(peer_dir.path.c_str(), kStoreSecret);
+    ASSERT_NE(peer_ms, nullptr);
+    const quorvane_peer_device pd = qvdm::publish_set(peer_ms, peer.k);
+    quorvane_msgstore_close(peer_ms);
+    const quorvane_member pm = member_of(PEER, peer.k);
+
+    for (const bool theirs : {false, true}) {
+        SCOPED_TRACE(theirs ? "the peer's bundle" : "someone else's bundle");
+        Local l;
+        Wk wk(l.ms, &l.keys.k);
+        quorvane_prekey_reply &b = wk.w->pub_prekeys;
+        b.complete = 1;
+        std::memcpy(b.user_id, (theirs ? PEER : USER).data(), 16);
+        std::memcpy(b.identity, peer.k.identity_pub, 32);
+        b.device_count = 1;
+        quorvane_prekey_device &d = b.devices[0];
+        std::memcpy(d.dev_x, pd.bundle.dev_x, 32);
+        std::memcpy(d.dev_ed, pd.bundle.dev_ed, 32);
+        d.has_spk = 1;
+        d.spk_id = pd.bundle.spk_id;
+        std::memcpy(d.spk, pd.bundle.spk, 32);
+        std::memcpy(d.sig, pd.bundle.sig, 64);
+        d.has_otk = pd.bundle.has_otk;
+        d.otk_id = pd.bundle.otk_id;
+        std::memcpy(d.otk, pd.bundle.otk, 32);
+        wk.w->pub_prekeys_ready = 1;
+        ASSERT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), &pm, 1), 0);
+        wk.apply(l.cs.get());
+        EXPECT_EQ(count_type(ring_frames(l.cs.get()), 24), 1u);
+        EXPECT_EQ(quorvane_msgstore_ratchet_devices(l.ms, NEWC.data(), nullptr, 0), theirs ? 1u : 0u);
+    }
+}
+
+// Kind 50 lists, newest first, the keyed group conversations whose history is
+// not exhausted; equal ones keep store order, and only 64 are kept.
+TEST(WorkerApply, DeepSearchFill) {
+    Local l;
+    Wk wk(l.ms, &l.keys.k);
+    auto id = [](int i) { bytes b = rep(0xD0, 16); b[14] = uint8_t(i >> 8); b[15] = uint8_t(i); return b; };
+    // 70 candidates: three with equal newest counters ahead of 67 distinct ones in a
+    // mixed order; and two that do not qualify: no key, and a device session
+    for (int i = 0; i < 70; i++) {
+        const bytes c = id(i);
+        ASSERT_EQ(quorvane_msgstore_put_conv(l.ms, c.data(), KEY.data()), 0);
+        const uint64_t newest = i < 3 ? 100 : uint64_t((i * 37) % 67 + 1);
+        quorvane_ms_msgrec m = msg_by(c, PEER, newest, "x");
+        ASSERT_EQ(quorvane_msgstore_add_msg(l.ms, &m), 1);
+    }
+    const bytes locked = id(200), dm = id(201);
+    ASSERT_EQ(quorvane_msgstore_put_conv_locked(l.ms, locked.data()), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(l.ms, dm.data(), KEY.data()), 0);
+    const uint8_t state[8] = {1};
+    ASSERT_EQ(quorvane_msgstore_put_ratchet(l.ms, dm.data(), DEVX.data(), state, sizeof state), 0);
+    quorvane_ms_msgrec m = msg_by(dm, PEER, 1000, "x");
+    ASSERT_EQ(quorvane_msgstore_add_msg(l.ms, &m), 1);
+
+    wk.w->deep = static_cast<quorvane_deep *>(std::calloc(1, sizeof(quorvane_deep)));
+    ASSERT_EQ(quorvane_deep_begin(wk.w->deep, "x", QV_SEARCH_TEXTS, 0, 0), 0);
+    ASSERT_EQ(cmd_enqueue(wk.w, rec(50)), 0);
+    wk.apply(l.cs.get());
+    EXPECT_EQ(wk.w->search_revision, 1u);
+    const quorvane_deep *d = wk.w->deep;
+    ASSERT_EQ(d->conv_count, QV_DEEP_CONV_MAX);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(bytes(d->convs[i].id, d->convs[i].id + 16), id(i)) << i;
+    uint64_t prev = 100;
+    for (size_t i = 3; i < QV_DEEP_CONV_MAX; i++) {
+        quorvane_ms_msgrec last{};
+        const size_t n = quorvane_msgstore_msg_count(l.ms, d->convs[i].id);
+        ASSERT_EQ(quorvane_msgstore_msg_at(l.ms, d->convs[i].id, n - 1, &last), 0);
+        EXPECT_LE(last.msg_id, prev) << i;
+        prev = last.msg_id;
+    }
+    EXPECT_GT(prev, 3u);  // the oldest few fell out
+    for (size_t i = 0; i < d->conv_count; i++) EXPECT_NE(bytes(d->convs[i].id, d->convs[i].id + 16), dm);
+
+    // a search that already holds conversations is not filled again
+    ASSERT_EQ(cmd_enqueue(wk.w, rec(50)), 0);
+    wk.apply(l.cs.get());
+    EXPECT_EQ(wk.w->deep->conv_count, QV_DEEP_CONV_MAX);
+    EXPECT_EQ(wk.w->search_revision, 2u);
+}
+
+// The public prekey slot: a bundle asked for a direct message waits for the
+// first sync or 10 s (not our own); it is handed out once.
+TEST(WorkerApi, TakePrekeysAndRings) {
+    FakeClock clock;
+    Local l;
+    Wk wk(l.ms, &l.keys.k);
+    quorvane_prekey_reply out{};
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 0);
+    auto fill = [&](const bytes &user, int for_dm) {
+        std::memcpy(wk.w->pub_prekeys.user_id, user.data(), 16);
+        wk.w->pub_prekeys.device_count = 1;
+        wk.w->pub_prekeys_ready = 1;
+        wk.w->pub_prekeys_for_dm = for_dm;
+        wk.w->pub_prekeys_ms = quorvane_engine_now_ms();
+    };
+    fill(PEER, 1);
+    clock.advance(QV_DM_HOLD_LIMIT_MS - 1);
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 0);
+    clock.advance(1);
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 1);
+    EXPECT_EQ(bytes(out.user_id, out.user_id + 16), PEER);
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 0);
+    fill(OWN, 1);
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 1);
+    fill(PEER, 0);
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 1);
+    fill(PEER, 1);
+    wk.w->last_sync = 5;
+    EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 1);
+
+    // the notification ring wraps at 64
+    wk.w->note_head = QV_WNOTE_RING - 1;
+    wk.w->note_count = 2;
+    wk.w->note_ring[QV_WNOTE_RING - 1].type = 1;
+    wk.w->note_ring[0].type = 2;
+    quorvane_notification n{};
+    EXPECT_EQ(quorvane_worker_poll_notification(wk.w, &n), 1);
+    EXPECT_EQ(n.type, 1);
+    EXPECT_EQ(quorvane_worker_poll_notification(wk.w, nullptr), 1);
+    EXPECT_EQ(quorvane_worker_poll_notification(wk.w, &n), 0);
+    EXPECT_EQ(wk.w->note_head, 1u);
+
+    int user = 0;
+    quorvane_worker_set_notify_hook(wk.w, [](void *u) { ++*static_cast<int *>(u); }, &user);
+    ASSERT_NE(wk.w->hook, nullptr);
+    wk.w->hook(wk.w->hook_user);
+    EXPECT_EQ(user, 1);
+    quorvane_worker_set_notify_hook(wk.w, nullptr, nullptr);
+    EXPECT_EQ(wk.w->hook, nullptr);
+
+    // the send-result ring keeps the newest 128 when apply adds failures
+    l.cs->state = QV_CS_FAILED;
+    for (int i = 0; i < int(QV_WSEND_RING) + 2; i++) ASSERT_EQ(cmd_enqueue(wk.w, with_text(rec(2, id_of(i)), "x")), 0);
+    wk.apply(l.cs.get());
+    EXPECT_EQ(wk.w->send_count, QV_WSEND_RING);
+    uint8_t conv[16];
+    int ok = 1;
+    ASSERT_EQ(quorvane_worker_poll_send_result(wk.w, conv, nullptr, &ok), 1);
+    EXPECT_EQ(conv[15], 2);
+}
+
+// The store callback runs with the mutex held, on the open store or null.
+TEST(WorkerApi, WithStore) {
+    Local l;
+    Wk wk(l.ms, &l.keys.k);
+    struct Seen {
+        quorvane_worker *w;
+        quorvane_msgstore *ms = nullptr;
+        int busy = 0;
+    } seen{wk.w};
+    quorvane_worker_test_with_store(
+        wk.w,
+        [](quorvane_msgstore *ms, void *u) {
+            auto *s = static_cast<Seen *>(u);
+            s->ms = ms;
+            s->busy = pthread_mutex_trylock(&s->w->mu);
+            if (s->busy == 0) pthread_mutex_unlock(&s->w->mu);
+        },
+        &seen);
+    EXPECT_EQ(seen.ms, l.ms);
+    EXPECT_NE(seen.busy, 0);
 }
