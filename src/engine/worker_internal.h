@@ -205,6 +205,11 @@ struct quorvane_worker {
     /* ---- command queue (under mu) ---- */
     quorvane_wcmd *cmd_head, *cmd_tail;
     size_t cmd_count;
+
+    /* ---- command application ---- */
+    uint64_t pub_prekeys_ms;      // when the public prekey slot was filled (engine clock)
+    int pub_prekeys_for_dm;       // the slot's bundle was asked for a direct message
+    uint64_t cmd_failed_sends;    // failed send results apply_commands added to the ring: the run wakes the screens when it moves
 };
 
 // Thread and connected run
@@ -222,4 +227,10 @@ uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps ever
 int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
 void wcmd_free(quorvane_wcmd *c);
 void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
-void cmd_queue_flush(quorvane_worker *w);                  // stop: frees every record, wiping its secrets
+void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets
+
+#ifdef QV_ENGINE_TEST_HOOKS
+// Called by wcmd_free after the record's secrets were wiped and before any of
+// its memory goes back: text and text2 with the lengths they had.
+extern void (*qv_wcmd_wiped_probe)(const quorvane_wcmd *c, const char *text, size_t text_len, const char *text2, size_t text2_len);
+#endif
