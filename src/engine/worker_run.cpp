@@ -9,6 +9,7 @@
 #include "client_emojicache.h"
 #include "client_search.h"
 #include "client_send.h"
+#include "engine_clock.h"
 #include "quorvane_crypto.h"
 #include "quorvane_x3dh.h"
 
@@ -519,6 +520,8 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
     while (quorvane_cs_take_prekeys(cs, &reply)) {
         w->pub_prekeys = reply;
         w->pub_prekeys_ready = 1;
+        w->pub_prekeys_ms = quorvane_engine_now_ms();
+        w->pub_prekeys_for_dm = w->for_dm;
     }
     OPENSSL_cleanse(&reply, sizeof reply);
     step_history_peer(w, cs, own);
