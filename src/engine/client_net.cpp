@@ -194,6 +194,10 @@ int quorvane_cnet_send(quorvane_cnet *c, const uint8_t *bytes, size_t len) {
     return 0;
 }
 
+size_t quorvane_cnet_send_room(const quorvane_cnet *c) {
+    return c && c->send_count < QV_CNET_RING ? QV_CNET_RING - c->send_count : 0;
+}
+
 int quorvane_cnet_recv(quorvane_cnet *c, const uint8_t **frame, size_t *len) {
     if (!c) return 0;
     drop_handed_out(c);

@@ -60,6 +60,7 @@ void quorvane_cnet_pump(quorvane_cnet *cnet);
 const char *quorvane_cnet_error(const quorvane_cnet *cnet);
 uint32_t quorvane_cnet_get_state(const quorvane_cnet *cnet);  // 4 for null
 uint64_t quorvane_cnet_activity(const quorvane_cnet *cnet);   // 0 for null
+size_t   quorvane_cnet_send_room(const quorvane_cnet *cnet);  // free send-ring entries; 0 for null
 // SHA-256 of the server certificate's public key (its DER SubjectPublicKeyInfo)
 // once TLS is up: 0 and 32 bytes, -1 before that or when there is none.
 [[nodiscard]] int quorvane_cnet_peer_key_digest(const quorvane_cnet *cnet, uint8_t out[32]);

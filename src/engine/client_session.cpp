@@ -450,6 +450,10 @@ const uint8_t *quorvane_cs_user_id(const quorvane_cs *cs) { return cs ? cs->user
 uint8_t quorvane_cs_role(const quorvane_cs *cs) { return cs ? cs->role : 0; }
 uint64_t quorvane_cs_activity(const quorvane_cs *cs) { return cs ? quorvane_cnet_activity(cs->cnet) : 0; }
 
+size_t quorvane_cs_send_room(const quorvane_cs *cs) { return cs ? quorvane_cnet_send_room(cs->cnet) : 0; }
+
+size_t quorvane_cs_pending_room(const quorvane_cs *cs) { return cs ? cs_pending_room(&cs->authed.pending) : 0; }
+
 int quorvane_cs_server_key(const quorvane_cs *cs, uint8_t out[32]) {
     if (!cs || !out || !cs->server_key_known || cs->state < QV_CS_REGISTERING) return 0;
     std::memcpy(out, cs->server_key, 32);

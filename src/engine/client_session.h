@@ -125,6 +125,11 @@ const uint8_t *quorvane_cs_user_id(const quorvane_cs *cs);
 uint8_t quorvane_cs_role(const quorvane_cs *cs);
 int quorvane_cs_server_key(const quorvane_cs *cs, uint8_t out[32]);  // 1 with the key from state 2 on, else 0
 uint64_t quorvane_cs_activity(const quorvane_cs *cs);
+// Room to send: frames the connection's send ring still takes, and sealed sends
+// the pending-send ring still records. A caller that keeps its work queued while
+// these are short never has a send refused for want of room.
+size_t quorvane_cs_send_room(const quorvane_cs *cs);     // 0 for null or without a connection
+size_t quorvane_cs_pending_room(const quorvane_cs *cs);  // 0 for null
 [[nodiscard]] int quorvane_cs_preauth(quorvane_cs *cs, quorvane_cs_preauth_info *out);
 [[nodiscard]] int quorvane_cs_take_escrow_seed(quorvane_cs *cs, uint8_t out[32]);
 

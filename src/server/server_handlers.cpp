@@ -134,6 +134,8 @@ int on_login(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     if (!rec.bytes(QV_TAG_USER, 1, QV_ESCROW_USER_MAX, &name, &name_len)) return -1;
 #ifdef QV_SERVER_TEST_KNOBS
     if (ctx->knobs.refuse) return final_status(ctx, c, QV_FT_REFUSED, QV_TAG_REFUSAL, 0);
+    if (ctx->knobs.login_refuse >= 0)
+        return final_status(ctx, c, QV_FT_REFUSED, QV_TAG_REFUSAL, static_cast<uint8_t>(ctx->knobs.login_refuse));
 #endif
     c->user.assign(reinterpret_cast<const char *>(name), name_len);
     int found = qvs_account_find(ctx->store, c->user, &c->acct);

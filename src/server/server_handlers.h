@@ -76,6 +76,7 @@ struct qvs_knobs {
     int silent;      // never answer, not even hello
     int split;       // write every byte as its own TLS record
     int reset;       // reset the connection right after the server's hello
+    int login_refuse = -1;  // 0-255: every sign-in is refused with this status, 0 included
 };
 
 using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;

@@ -66,6 +66,7 @@ int main(int argc, char **argv) {
     opts.knobs.silent = env_int("QVS_TEST_SILENT");
     opts.knobs.split = env_int("QVS_TEST_SPLIT");
     opts.knobs.reset = env_int("QVS_TEST_RESET");
+    if (std::getenv("QVS_TEST_LOGIN_REFUSE")) opts.knobs.login_refuse = env_int("QVS_TEST_LOGIN_REFUSE") & 0xff;
 #endif
     umask(077);  // the database holds the accounts: nobody else reads it
     set_log_level(LOG_INFO);

@@ -1,0 +1,236 @@
+// The worker's record and the functions its thread, its connected run and its
+// command queue share. Every field that both the thread and a caller touch is
+// read and written only under `mu`; fields marked "thread only" are never read
+// by a public function.
+#pragma once
+
+#include "client_account.h"
+#include "client_authed.h"
+#include "client_community.h"
+#include "client_deliver.h"
+#include "client_session.h"
+#include "client_scroll.h"
+#include "client_store.h"
+#include "worker.h"
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct quorvane_emoji_cache;
+struct quorvane_deep;
+
+constexpr size_t   QV_WCMD_QUEUE_MAX      = 256;
+constexpr int32_t  QV_WCMD_KINDS          = 62;     // kinds 0-61; others are skipped
+constexpr size_t   QV_WSEND_RING          = 128;
+constexpr size_t   QV_WNOTE_RING          = 64;
+constexpr size_t   QV_W_PREAUTH_LEN       = 56;
+constexpr size_t   QV_W_PATH_MAX          = 600;    // aside names ("%s.pre-reset") are skipped past this
+constexpr uint64_t QV_W_NAP_SLICE_MS      = 20;
+constexpr uint64_t QV_W_SIGNIN_PUMP_US    = 500;
+constexpr uint64_t QV_W_LOOP_SLEEP_MIN_US = 2000;
+constexpr uint64_t QV_W_LOOP_SLEEP_MAX_US = 50000;
+constexpr uint64_t QV_W_STABLE_MS         = 29999;  // a connection that lasted longer resets the back-off
+constexpr size_t   QV_W_PROFILE_ANSWERED  = 128;
+constexpr size_t   QV_W_GRANTS            = 64;
+constexpr size_t   QV_W_KEY_ASKED         = 64;
+constexpr size_t   QV_W_JOIN_COUNTS       = 64;
+
+// One queued command; owned by the queue once enqueued.
+struct quorvane_wcmd {
+    quorvane_wcmd *next;
+    int32_t kind;
+    uint8_t conv[16];
+    char name[33];
+    uint8_t key[32];             // wiped when freed
+    uint8_t id[16];
+    quorvane_member *members;    // freed with the record
+    uint64_t member_count;
+    char *text;                  // wiped and freed with the record
+    char *text2;                 // second secret (new password); wiped and freed
+    uint8_t small;
+    uint8_t flag;
+    uint64_t value;
+    uint32_t value32;
+    uint8_t opt_id[16];
+    int32_t has_opt_id;
+    uint8_t ref[64];
+    uint8_t (*list)[16];         // freed with the record
+    uint64_t list_count;
+};
+static_assert(sizeof(quorvane_wcmd) == 264);
+
+struct qv_wsend_result {
+    uint8_t conv_id[16];
+    uint64_t counter;
+    uint8_t ok;
+};
+static_assert(sizeof(qv_wsend_result) == 32);
+
+struct qv_join_count {
+    uint8_t conv_id[16];
+    uint16_t count;  // saturates at 65535
+};
+
+struct quorvane_worker {
+    pthread_t thread;
+    int thread_started;
+    pthread_mutex_t mu;
+
+    /* ---- control (under mu) ---- */
+    int stop, wake, offline;
+    uint64_t ever_connected;
+    int attempts;
+    uint64_t connected_at_ms;
+
+    /* ---- status block (under mu) ---- */
+    quorvane_worker_status status;
+
+    /* ---- configuration copies ---- */
+    char *server_host, *server_port, *username, *password, *keystore_path, *pin_path;
+    char *msgstore_dir, *emoji_dir, *sticker_dir;
+    char *bk_path;           // keystore_path + ".bk"
+    char *blob_dir;          // msgstore_dir + "-blobs"
+    char *instavatar_dir;    // "instavatars" beside msgstore_dir
+    int backoff_initial_ms, backoff_max_ms, approval_poll_ms, max_attempts;
+    uint64_t blob_cache_limit;
+    int no_initial_sync, relink_reconnects, session_option;
+    int presence_public, hide_notif;
+
+    /* ---- sign-in preparation (thread only unless noted) ---- */
+    int register_;
+    int reset_mode;
+    uint8_t reset_code[10];
+    int recovery_mode;
+    uint8_t recovery_key[32];
+    char *email_code;
+    int preauth_mode;
+    uint8_t preauth[QV_W_PREAUTH_LEN];  // under mu
+    int preauth_present;                // under mu
+    quorvane_device_keys keys;
+    int keys_loaded, keys_new, persist_reseal, key_save_failed;
+    int join_state;      // 0 none, 1 existing key store, 2 rebuilt from the escrow seed
+    int needs_escrow, adding_device;
+    int keyfile_needs_previous;   // under mu
+    int keyfile_decision;         // under mu: 0 none, 1 previous password, 2 relink
+    char *keyfile_prev_password;  // under mu; wiped
+    int password_reset_done;
+    int revoke_previous_pending;
+    uint8_t revoke_previous[2][32];
+    char last_detail[QV_WORKER_TEXT_LEN];
+    uint8_t fail_reason;          // the last session's, read as a signed byte
+    uint8_t server_key[32];       // under mu
+    uint8_t server_tls_key[32];   // under mu: the certificate key seen with it, pinned beside it
+    int server_tls_known;         // under mu
+    int server_key_pending, server_key_accepted;  // under mu
+    quorvane_cs_hints hints;      // thread only: outlives each session
+
+    /* ---- stores (pointers published under mu) ---- */
+    quorvane_msgstore *ms;
+    quorvane_emoji_cache *emoji, *sticker;
+
+    /* ---- connected run (under mu) ---- */
+    qv_wsend_result send_ring[QV_WSEND_RING];
+    size_t send_head, send_count;
+    quorvane_notification note_ring[QV_WNOTE_RING];
+    size_t note_head, note_count;
+    void (*hook)(void *);
+    void *hook_user;
+    quorvane_email_info email_info;
+    int email_info_present;
+    int email_ack_ready;
+    uint8_t email_ack;
+    int email_req;                  // 1 set, 2 verify, 3 remove, 4 cancel reset
+    char *email_req_a, *email_req_b;  // wiped and freed
+    uint8_t typing_conv[16];
+    uint64_t typing_counter;
+    size_t presence_count;
+    uint8_t presence_ids[QV_PRESENCE_MAX][16];
+    uint8_t presence_online[QV_PRESENCE_MAX];
+    uint64_t presence_seen[QV_PRESENCE_MAX];
+    uint32_t roles_epoch, joins_epoch, read_marks_epoch, self_profile_epoch;
+    uint64_t last_sync;
+    int first_sync_pending;
+    int delete_ready; uint8_t delete_code;
+    int pwchange_ready; uint8_t pwchange_code;
+    char *pending_new_password;    // wiped
+    char *adopt_password;          // wiped; replaces `password` when the run ends
+    int revoke_ready; uint8_t revoke_code;
+    int revoking; uint8_t revoking_key[32];
+    int backfill_running; uint8_t backfill_conv[16];
+    uint64_t backfill_count, backfill_cursor, backfill_revision, backfill_done_count;
+    uint8_t backfill_flag;
+    quorvane_histwin_bf histwin_bf;
+    quorvane_deep *deep;           // created on first use; wiped when freed
+    int deep_page_inflight; uint32_t deep_generation; uint64_t search_revision; int deep_cancel;
+    uint32_t deep_page_generation;  // the generation the page in flight was asked for
+    qv_join_count join_counts[QV_W_JOIN_COUNTS];
+    /* channels, instances and administration: copies of the session's answers */
+    int dir_ready, dir_copied; size_t dir_count; uint32_t dir_revision;
+    quorvane_channel_dir_entry dir[QV_CS_CHANNEL_DIR];
+    quorvane_instdir_entry *instances;  // QV_CS_INSTANCES entries, allocated once
+    size_t instance_count; int instances_ready, instances_copied; uint32_t instances_revision, instances_epoch_seen;
+    int inst_result_ready; uint8_t inst_result;
+    int inst_has_id, inst_has_second; uint8_t inst_id[16], inst_second[16];
+    int invites_ready, invites_copied; size_t invite_count; uint32_t invites_revision;
+    quorvane_invite invites[QV_CS_INVITES];
+    int members_ready, members_copied; size_t member_count, second_count; uint32_t members_revision;
+    uint8_t member_ids[QV_CS_INST_MEMBERS][16];
+    uint8_t member_roles[QV_CS_INST_MEMBERS];
+    uint8_t second_ids[QV_CS_INST_SECOND][16];
+    int joins_copied;
+    int joinview_open, joinview_ready; uint8_t joinview_conv[16]; size_t joinview_count;
+    quorvane_member joinview_peers[QV_CS_JOIN_REQS];
+    uint8_t joinview_rejoin[QV_CS_JOIN_REQS];
+    int retention_ready, retention_has_id; uint8_t retention_conv[16]; uint32_t retention_value;
+    int auto_roles_ready; uint8_t auto_roles_conv[16]; uint32_t auto_roles_mask;
+    int admin_ready; uint8_t admin_status; size_t admin_count; uint32_t admin_revision;
+    quorvane_admin_entry admin[QV_CS_ADMIN_ENTRIES];
+    int for_dm;                    // the next prekey reply is for a direct message
+    quorvane_prekey_reply pub_prekeys;  // the public prekey slot, read by quorvane_worker_take_prekeys
+    int pub_prekeys_ready;
+    int push_registered;
+
+    /* ---- remembered sets and timers (thread only) ---- */
+    uint8_t answered[QV_W_PROFILE_ANSWERED][16]; size_t answered_count;
+    struct { uint8_t conv[16]; uint8_t dev[32]; } grants[QV_W_GRANTS]; size_t grant_count;
+    uint8_t key_asked[QV_W_KEY_ASKED][16]; size_t key_asked_count;
+    uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
+    int prekeys_published, history_requested, asides_discarded;
+    int instances_requested;       // once per run
+    uint64_t activity_seen;        // the session's activity count at the last pass
+    int store_note;                // the store could not be opened as asked: say so on connecting
+
+    /* ---- command queue (under mu) ---- */
+    quorvane_wcmd *cmd_head, *cmd_tail;
+    size_t cmd_count;
+
+    /* ---- command application ---- */
+    uint64_t pub_prekeys_ms;      // when the public prekey slot was filled (engine clock)
+    int pub_prekeys_for_dm;       // the slot's bundle was asked for a direct message
+    uint64_t cmd_failed_sends;    // failed send results apply_commands added to the ring: the run wakes the screens when it moves
+};
+
+// Thread and connected run
+void *worker_thread(void *arg);
+uint32_t run_one(quorvane_worker *w, int mode);  // the state at which sign-in settled (4-9); 9 without a session
+void worker_set_status(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+uint64_t worker_now_ms();   // monotonic, for intervals
+inline constexpr const char *QV_W_NO_STORE_TEXT = "Could not set the old messages aside; running without a message store.";
+void worker_set_status_locked(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void worker_free_fields(quorvane_worker *w);
+quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port, user, password, pin, hints, option
+uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
+
+// Command queue
+int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
+void wcmd_free(quorvane_wcmd *c);
+void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
+void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets
+
+#ifdef QV_ENGINE_TEST_HOOKS
+// Called by wcmd_free after the record's secrets were wiped and before any of
+// its memory goes back: text and text2 with the lengths they had.
+extern void (*qv_wcmd_wiped_probe)(const quorvane_wcmd *c, const char *text, size_t text_len, const char *text2, size_t text2_len);
+#endif

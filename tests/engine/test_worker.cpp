@@ -1,0 +1,670 @@
+// The background worker against the real server program on loopback: start's
+// checks, signing up and in, joining by escrow, every refusal text, back-off,
+// reconnection, a changed server key, key-file decisions, how fast stop
+// returns from each wait, and the notify hook.
+#include "e2e_support.h"
+#include "quorvane_backup.h"
+#include "worker_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+using namespace qvtest;
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+
+struct WorkerStop {
+    void operator()(quorvane_worker *w) const { quorvane_worker_stop(w); }
+};
+using WorkerPtr = std::unique_ptr<quorvane_worker, WorkerStop>;
+
+// A worker configuration whose strings live as long as it does.
+struct Cfg {
+    std::string host = "127.0.0.1", port, user, password = "correct horse", keystore, pin, msgstore;
+    quorvane_worker_config c{};
+    Cfg(const TempDir &dir, std::string server_port, std::string name, const std::string &pin_path, const std::string &tag = "")
+        : port(std::move(server_port)), user(std::move(name)), keystore(dir.file("keys" + tag)), pin(pin_path),
+          msgstore(dir.file("store" + tag)) {
+        c.backoff_initial_ms = 200;
+        c.backoff_max_ms = 800;
+        c.approval_poll_ms = 100;
+    }
+    const quorvane_worker_config *get() {
+        c.server_host = host.c_str();
+        c.server_port = port.c_str();
+        c.username = user.c_str();
+        c.password = password.c_str();
+        c.keystore_path = keystore.c_str();
+        c.pin_path = pin.c_str();
+        c.msgstore_dir = msgstore.empty() ? nullptr : msgstore.c_str();
+        return &c;
+    }
+    WorkerPtr start() { return WorkerPtr(quorvane_worker_start(get())); }
+};
+
+quorvane_worker_status status_of(quorvane_worker *w) {
+    quorvane_worker_status s{};
+    EXPECT_EQ(quorvane_worker_get(w, &s), 0);
+    return s;
+}
+
+// Polls the status until `code` shows (or a final code does); the texts seen on the way.
+bool wait_code(quorvane_worker *w, int32_t code, int ms, std::vector<std::string> *seen = nullptr) {
+    const auto end = clk::now() + std::chrono::milliseconds(ms);
+    while (clk::now() < end) {
+        quorvane_worker_status s = status_of(w);
+        if (seen && (seen->empty() || seen->back() != s.text)) seen->push_back(s.text);
+        if (s.code == code) return true;
+        if (code != QV_WS_FAILED && code != QV_WS_UNREACHABLE && (s.code == QV_WS_FAILED || s.code == QV_WS_UNREACHABLE)) {
+            ADD_FAILURE() << "ended with " << s.code << ": " << s.text;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    quorvane_worker_status s = status_of(w);
+    ADD_FAILURE() << "waited for " << code << ", still " << s.code << ": " << s.text;
+    return false;
+}
+
+bool wait_text(quorvane_worker *w, const std::string &text, int ms) {
+    return wait_until([&] { return status_of(w).text == text; }, ms);
+}
+
+std::string hex(const uint8_t *p, size_t n) {
+    static const char d[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) (s += d[p[i] >> 4]) += d[p[i] & 15];
+    return s;
+}
+
+double ms_since(clk::time_point t0) { return std::chrono::duration<double, std::milli>(clk::now() - t0).count(); }
+
+double stop_ms(WorkerPtr &w) {
+    const auto t0 = clk::now();
+    w.reset();
+    return ms_since(t0);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string closed_port() { return std::to_string(free_loopback_port()); }
+
+// A server and a registered, signed-in account on it.
+struct Signed {
+    ServerProc srv;
+    TempDir dir;
+    std::unique_ptr<Cfg> cfg;
+    WorkerPtr w;
+    uint8_t uid[16] = {};
+    explicit Signed(const std::string &user, Knobs knobs = {}) : srv(std::move(knobs)) {
+        EXPECT_TRUE(srv.start());
+        cfg = std::make_unique<Cfg>(dir, srv.port, user, srv.pin_path());
+        cfg->c.register_ = 1;
+        w = cfg->start();
+        EXPECT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        if (w) std::memcpy(uid, status_of(w.get()).user_id, 16);
+    }
+};
+
+}  // namespace
+
+// What start takes and what it refuses, before any connection matters.
+TEST(WorkerStart, ChecksItsConfiguration) {
+    TempDir dir;
+    const std::string port = closed_port();
+    Cfg base(dir, port, "alice", dir.file("pin"));
+
+    EXPECT_EQ(quorvane_worker_start(nullptr), nullptr);
+    for (int missing = 0; missing < 6; missing++) {
+        SCOPED_TRACE(missing);
+        Cfg c = base;
+        quorvane_worker_config cc = *c.get();
+        const char **fields[] = {&cc.server_host, &cc.server_port, &cc.username, &cc.password, &cc.keystore_path, &cc.pin_path};
+        *fields[missing] = nullptr;
+        EXPECT_EQ(quorvane_worker_start(&cc), nullptr);
+    }
+
+    struct {
+        const char *code;
+        bool starts;
+    } codes[] = {{"12345", false}, {"1234567", false}, {"12a456", false}, {"", false}, {"12345 ", false},
+                 {"123456", true}, {"000000", true}};
+    for (const auto &v : codes) {
+        SCOPED_TRACE(v.code);
+        Cfg c = base;
+        c.c.email_code = v.code;
+        WorkerPtr w = c.start();
+        EXPECT_EQ(w != nullptr, v.starts);
+        if (w) {
+            pthread_mutex_lock(&w->mu);
+            EXPECT_EQ(w->register_, 1);
+            pthread_mutex_unlock(&w->mu);
+        }
+    }
+
+    {
+        Cfg c = base;
+        c.c.max_attempts = -5;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        EXPECT_EQ(w->max_attempts, 0);  // unlimited
+    }
+
+    uint8_t rk[32], reset[10];
+    char rk_text[70], reset_text[20];
+    ASSERT_EQ(quorvane_rk_generate(rk), 0);
+    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    ASSERT_EQ(quorvane_reset_code_generate(reset), 0);
+    ASSERT_EQ(quorvane_reset_code_encode(reset, reset_text), 0);
+    {
+        Cfg c = base;
+        c.c.email_code = "123456";
+        c.c.reset_code = reset_text;
+        c.c.recovery_key = rk_text;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        EXPECT_EQ(w->recovery_mode, 1);
+        EXPECT_EQ(w->reset_mode, 1);
+        EXPECT_EQ(w->register_, 0);  // the recovery key is applied last
+    }
+    for (const char *bad : {"not a code", ""}) {
+        Cfg c = base;
+        c.c.reset_code = bad;
+        EXPECT_EQ(c.start(), nullptr);
+        Cfg d = base;
+        d.c.recovery_key = bad;
+        EXPECT_EQ(d.start(), nullptr);
+    }
+
+    // The null worker and calls that need something pending.
+    quorvane_worker_status s{};
+    s.code = 77;
+    EXPECT_EQ(quorvane_worker_get(nullptr, &s), -1);
+    EXPECT_EQ(s.code, QV_WS_FAILED);
+    EXPECT_STREQ(s.text, "No worker.");
+    EXPECT_EQ(quorvane_worker_get(nullptr, nullptr), -1);
+    EXPECT_EQ(quorvane_worker_accept_server_key(nullptr), -1);
+    quorvane_worker_stop(nullptr);
+    WorkerPtr w = base.start();
+    ASSERT_TRUE(w);
+    uint8_t key[32];
+    EXPECT_EQ(quorvane_worker_accept_server_key(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 0);
+    EXPECT_EQ(quorvane_worker_keyfile_relink(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_keyfile_old_password(w.get(), "old"), -1);
+    EXPECT_EQ(quorvane_worker_preauth_result(w.get(), key), -1);
+}
+
+// A new account, the same account again from its key store, and a second
+// device with an empty key store that joins through the escrow.
+TEST(WorkerServer, RegisterSignInAndJoinByEscrow) {
+    Signed a("alice");
+    ASSERT_TRUE(a.w);
+    EXPECT_NE(hex(a.uid, 16), std::string(32, '0'));
+    EXPECT_EQ(status_of(a.w.get()).role, 1);  // the server's first account owns it
+    a.w.reset();
+    ASSERT_EQ(quorvane_client_store_exists(a.cfg->keystore.c_str()), 1);
+
+    a.cfg->c.register_ = 0;
+    a.w = a.cfg->start();
+    ASSERT_TRUE(a.w);
+    ASSERT_TRUE(wait_code(a.w.get(), QV_WS_CONNECTED, 30000));
+    EXPECT_EQ(hex(status_of(a.w.get()).user_id, 16), hex(a.uid, 16));
+    EXPECT_STREQ(status_of(a.w.get()).text, "");
+
+    TempDir second;
+    Cfg c2(second, a.srv.port, "alice", a.srv.pin_path());
+    WorkerPtr w2 = c2.start();
+    ASSERT_TRUE(w2);
+    std::vector<std::string> seen;
+    ASSERT_TRUE(wait_code(w2.get(), QV_WS_CONNECTED, 30000, &seen));
+    EXPECT_EQ(hex(status_of(w2.get()).user_id, 16), hex(a.uid, 16));
+    EXPECT_EQ(quorvane_client_store_exists(c2.keystore.c_str()), 1);  // the keys from the escrow were kept
+    quorvane_device_keys k1{}, k2{};
+    ASSERT_EQ(quorvane_client_store_open(a.cfg->keystore.c_str(), "correct horse", &k1), 0);
+    ASSERT_EQ(quorvane_client_store_open(c2.keystore.c_str(), "correct horse", &k2), 0);
+    EXPECT_EQ(hex(k1.identity_pub, 32), hex(k2.identity_pub, 32));
+    EXPECT_NE(hex(k1.device_x25519_pub, 32), hex(k2.device_x25519_pub, 32));
+    quorvane_device_keys_cleanse(&k1);
+    quorvane_device_keys_cleanse(&k2);
+}
+
+// Every refusal the server can send, and the text it becomes. Reasons the real
+// server never sends come from the test build's knobs.
+TEST(WorkerServer, RefusalTexts) {
+    enum Road { SIGN_IN, REGISTER, ESCROW, RECOVER, EMAIL };
+    struct Case {
+        Road road;
+        const char *knob;  // "QVS_TEST_REFUSE" or "QVS_TEST_LOGIN_REFUSE"; null: the real server's own answer
+        int value;
+        int32_t code;
+        const char *text;
+    };
+    const Case cases[] = {
+        {SIGN_IN, "QVS_TEST_LOGIN_REFUSE", 0, QV_WS_AWAITING_APPROVAL, "Your account is awaiting approval."},
+        {SIGN_IN, "QVS_TEST_REFUSE", 2, QV_WS_RETRYING, "The server is limiting sign-ins. Trying again in 1 s…"},
+        {SIGN_IN, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "This account has been revoked."},
+        {SIGN_IN, "QVS_TEST_REFUSE", 4, QV_WS_FAILED, "No account with that username."},
+        {SIGN_IN, "QVS_TEST_REFUSE", 5, QV_WS_FAILED,
+         "This device was removed from your account. Ask the operator to restore it, or reinstall the app."},
+        {SIGN_IN, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "Login failed."},
+        // refused with 1: this device is added again, the registration is refused
+        // and the escrow answer ends it
+        {SIGN_IN, "QVS_TEST_REFUSE", 1, QV_WS_FAILED, "Incorrect password."},
+        {REGISTER, "QVS_TEST_REFUSE", 1, QV_WS_FAILED, "That username is already taken. If it is yours, use Log in instead."},
+        {REGISTER, "QVS_TEST_REFUSE", 4, QV_WS_FAILED,
+         "This account has the maximum number of devices. Remove one in Settings > Devices, then sign in again."},
+        {REGISTER, "QVS_TEST_REFUSE", 5, QV_WS_FAILED,
+         "This device was removed from your account. Ask the operator to restore it, or reinstall the app."},
+        {REGISTER, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "Registration was rejected."},
+        {ESCROW, nullptr, 0, QV_WS_FAILED, "Incorrect password."},  // no such account: the server says "wrong"
+        {ESCROW, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "No account with that username."},
+        {ESCROW, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "Too many attempts — try again later."},
+        {ESCROW, "QVS_TEST_REFUSE", 4, QV_WS_FAILED,
+         "This account was created before the current version and cannot add a new device. Ask the operator."},
+        {ESCROW, "QVS_TEST_REFUSE", 5, QV_WS_FAILED, "This account has been revoked."},
+        {ESCROW, "QVS_TEST_REFUSE", 255, QV_WS_FAILED,
+         "The server sent account keys that do not match this account. Do not continue; tell the operator."},
+        {ESCROW, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "Login failed."},
+        {RECOVER, nullptr, 0, QV_WS_FAILED, "No account with that username."},
+        {RECOVER, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "This account has no recovery key on the server."},
+        {RECOVER, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "Too many attempts — try again later."},
+        {RECOVER, "QVS_TEST_REFUSE", 4, QV_WS_FAILED, "This account has been revoked."},
+        {RECOVER, "QVS_TEST_REFUSE", 255, QV_WS_FAILED, "That recovery key does not open this account."},
+        {RECOVER, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "The server refused the reset. Nothing changed."},
+        {EMAIL, nullptr, 0, QV_WS_FAILED, "This server sends no email; the person who runs it can switch it on."},
+        {EMAIL, "QVS_TEST_REFUSE", 5, QV_WS_FAILED, "That code is not right (or this account has no reset pending)."},
+        {EMAIL, "QVS_TEST_REFUSE", 6, QV_WS_FAILED, "That code has expired. Ask for a new one."},
+        {EMAIL, "QVS_TEST_REFUSE", 7, QV_WS_FAILED, "Too many attempts — try again later."},
+        {EMAIL, "QVS_TEST_REFUSE", 8, QV_WS_FAILED,
+         "Too early: the code works 24 hours after you asked for it, so your devices have time to cancel it."},
+        {EMAIL, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "The server refused it."},
+    };
+    uint8_t rk[32];
+    char rk_text[70];
+    ASSERT_EQ(quorvane_rk_generate(rk), 0);
+    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    for (const Case &v : cases) {
+        SCOPED_TRACE(std::string(v.text) + " / " + std::to_string(v.road) + " " + std::to_string(v.value));
+        Knobs knobs;
+        if (v.knob) knobs[v.knob] = std::to_string(v.value);
+        ServerProc srv(knobs);
+        ASSERT_TRUE(srv.start());
+        TempDir dir;
+        Cfg c(dir, srv.port, "carol", srv.pin_path());
+        if (v.road == SIGN_IN) {
+            Keys k;
+            ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
+        }
+        if (v.road == REGISTER) c.c.register_ = 1;
+        if (v.road == RECOVER) c.c.recovery_key = rk_text;
+        if (v.road == EMAIL) c.c.email_code = "123456";
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(wait_code(w.get(), v.code, 20000));
+        EXPECT_EQ(std::string(status_of(w.get()).text), v.text);
+    }
+}
+
+// Killed in the middle of a session, the server comes back on the same port
+// and the worker signs in again on its own.
+TEST(WorkerServer, ReconnectsAfterTheServerDies) {
+    Signed a("dave");
+    ASSERT_TRUE(a.w);
+    kill(a.srv.proc->pid, SIGKILL);
+    a.srv.stop();
+    ASSERT_TRUE(wait_until([&] { return status_of(a.w.get()).code != QV_WS_CONNECTED; }, 10000));
+    ASSERT_TRUE(a.srv.start(true));
+    ASSERT_TRUE(wait_code(a.w.get(), QV_WS_CONNECTED, 30000));
+    EXPECT_EQ(hex(status_of(a.w.get()).user_id, 16), hex(a.uid, 16));
+}
+
+// Against a closed port: each wait lies in its jittered window, and the third
+// failed attempt ends the worker with the detail of the last one.
+TEST(WorkerBackoff, WaitsInTheirWindowsAndTheAttemptLimit) {
+    TempDir dir;
+    Cfg c(dir, closed_port(), "erin", dir.file("pin"));
+    c.c.register_ = 1;
+    c.c.max_attempts = 3;
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w);
+    std::vector<double> waits;
+    std::string retry_text;
+    bool in_wait = false;
+    auto t0 = clk::now();
+    const auto end = clk::now() + std::chrono::seconds(20);
+    quorvane_worker_status s{};
+    while (clk::now() < end) {
+        s = status_of(w.get());
+        if (s.code == QV_WS_UNREACHABLE) break;
+        const bool waiting = s.code == QV_WS_RETRYING;
+        if (waiting && !in_wait) {
+            t0 = clk::now();
+            retry_text = s.text;
+        }
+        if (!waiting && in_wait) waits.push_back(ms_since(t0));
+        in_wait = waiting;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_EQ(s.code, QV_WS_UNREACHABLE) << s.text;
+    ASSERT_EQ(waits.size(), 2u);  // two waits between three attempts
+    const double delays[] = {200, 400};
+    for (size_t i = 0; i < waits.size(); i++) {
+        EXPECT_GE(waits[i], delays[i] / 4 - 2) << i;
+        EXPECT_LE(waits[i], delays[i] * 3 / 4 + 300) << i;  // generous: the machine may be busy
+    }
+    const std::string prefix = "Can't reach the server: ";
+    ASSERT_EQ(retry_text.rfind(prefix, 0), 0u) << retry_text;
+    const std::string detail = retry_text.substr(prefix.size(), retry_text.find(". Retrying in ") - prefix.size());
+    EXPECT_FALSE(detail.empty());
+    EXPECT_EQ(retry_text, prefix + detail + ". Retrying in 1 s…");
+    EXPECT_EQ(std::string(s.text), prefix + detail + ". Check the address and port.");
+}
+
+// Off-line: the no-network text, the delay back at its start, and going on-line
+// ends the nap at once.
+TEST(WorkerBackoff, OfflineWaitsForTheNetwork) {
+    TempDir dir;
+    Cfg c(dir, closed_port(), "fay", dir.file("pin"));
+    c.c.register_ = 1;
+    c.c.backoff_initial_ms = 60000;  // a nap that would outlast the test
+    c.c.backoff_max_ms = 60000;
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_RETRYING, 10000));
+    quorvane_worker_set_online(w.get(), 0);
+    EXPECT_EQ(quorvane_worker_offline(w.get()), 1);
+    quorvane_worker_kick(w.get());  // ends the long nap; the next pass finds the network gone
+    ASSERT_TRUE(wait_text(w.get(), "No network connection. Waiting for one…", 5000));
+    EXPECT_EQ(status_of(w.get()).code, QV_WS_RETRYING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = clk::now();
+    quorvane_worker_set_online(w.get(), 1);
+    EXPECT_EQ(quorvane_worker_offline(w.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return status_of(w.get()).text != std::string("No network connection. Waiting for one…"); }, 5000));
+    EXPECT_LT(ms_since(t0), 450);  // not the 500 ms nap of the network wait
+    // The delay started over: the next wait is within 3/4 of 60 s, not of 120 s.
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_RETRYING, 5000));
+    const std::string t = status_of(w.get()).text;
+    const size_t at = t.find("Retrying in ");
+    ASSERT_NE(at, std::string::npos) << t;
+    EXPECT_LE(std::stoi(t.substr(at + 12)), 45);
+}
+
+// The server comes back with another identity: the worker stops, shows the
+// new key, and once it is accepted pins it (and the new certificate key) and
+// signs in again.
+TEST(WorkerServer, ChangedServerKeyIsShownThenPinned) {
+    Signed a("gus");
+    ASSERT_TRUE(a.w);
+    const std::vector<uint8_t> old_pin = file_bytes(a.srv.pin_path());
+    const std::vector<uint8_t> old_tls = file_bytes(a.srv.pin_path() + ".tls");
+    ASSERT_EQ(old_pin.size(), 32u);
+    // The account moves with the database; only the keys are new.
+    a.srv.stop();
+    const std::string fresh = a.srv.dir.file("srv2");
+    ASSERT_EQ(mkdir(fresh.c_str(), 0700), 0);
+    ASSERT_EQ(run_command("cp '" + a.srv.data + "'/quorvane.db* '" + fresh + "'/"), 0);
+    a.srv.data = fresh;
+    ASSERT_TRUE(a.srv.start(true));
+    ASSERT_TRUE(wait_code(a.w.get(), QV_WS_SERVER_KEY_CHANGED, 30000));
+    EXPECT_STREQ(status_of(a.w.get()).text,
+                 "The server's identity key CHANGED. Do not continue unless you verified it out of band.");
+    uint8_t key[32], seed_pub[32];
+    ASSERT_EQ(quorvane_worker_server_key(a.w.get(), key), 1);
+    const std::vector<uint8_t> seed = file_bytes(fresh + "/server.key");
+    ASSERT_EQ(seed.size(), 32u);
+    ASSERT_EQ(quorvane_ed25519_pub_from_seed(seed.data(), seed_pub), 0);
+    EXPECT_EQ(hex(key, 32), hex(seed_pub, 32));
+    EXPECT_EQ(file_bytes(a.srv.pin_path()), old_pin);  // nothing pinned before the user agrees
+
+    ASSERT_EQ(quorvane_worker_accept_server_key(a.w.get()), 0);
+    ASSERT_TRUE(wait_code(a.w.get(), QV_WS_CONNECTED, 30000));
+    EXPECT_EQ(hex(file_bytes(a.srv.pin_path()).data(), 32), hex(seed_pub, 32));
+    const std::vector<uint8_t> new_tls = file_bytes(a.srv.pin_path() + ".tls");
+    EXPECT_EQ(new_tls.size(), 32u);
+    EXPECT_NE(new_tls, old_tls);
+    EXPECT_EQ(quorvane_worker_server_key(a.w.get(), key), 0);
+}
+
+// The key file no longer opens with the account's password (it was changed
+// elsewhere; this server has no password change, so the file is sealed under
+// another password here): a wrong previous password, the right one, keys of
+// another identity, and linking the device again.
+TEST(WorkerServer, KeyFileDecisions) {
+    Signed a("hal");
+    ASSERT_TRUE(a.w);
+    a.w.reset();
+    quorvane_device_keys k{};
+    ASSERT_EQ(quorvane_client_store_open(a.cfg->keystore.c_str(), "correct horse", &k), 0);
+
+    const char *ask = "Your password was changed on another device. Enter your PREVIOUS password once to keep this device, or "
+                      "link it again.";
+    {
+        SCOPED_TRACE("previous password");
+        TempDir d;
+        Cfg c(d, a.srv.port, "hal", a.srv.pin_path());
+        ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), "old secret", &k), 0);
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_KEYFILE_DECISION, 30000));
+        EXPECT_STREQ(status_of(w.get()).text, ask);
+        EXPECT_EQ(quorvane_worker_keyfile_old_password(w.get(), ""), -1);
+        EXPECT_EQ(quorvane_worker_keyfile_old_password(w.get(), std::string(1025, 'x').c_str()), -1);
+        ASSERT_EQ(quorvane_worker_keyfile_old_password(w.get(), "not it"), 0);
+        ASSERT_TRUE(wait_text(w.get(), "That is not the previous password either. Try again, or link this device again.", 30000));
+        EXPECT_EQ(status_of(w.get()).code, QV_WS_KEYFILE_DECISION);
+        ASSERT_EQ(quorvane_worker_keyfile_old_password(w.get(), "old secret"), 0);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        w.reset();
+        quorvane_device_keys again{};
+        ASSERT_EQ(quorvane_client_store_open(c.keystore.c_str(), "correct horse", &again), 0);  // resealed
+        EXPECT_EQ(hex(again.device_x25519_pub, 32), hex(k.device_x25519_pub, 32));             // the same device
+        quorvane_device_keys_cleanse(&again);
+    }
+    {
+        SCOPED_TRACE("another identity, then relink");
+        TempDir d;
+        Cfg c(d, a.srv.port, "hal", a.srv.pin_path());
+        Keys other;
+        ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), "old secret", &other.k), 0);
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_KEYFILE_DECISION, 30000));
+        ASSERT_EQ(quorvane_worker_keyfile_old_password(w.get(), "old secret"), 0);
+        ASSERT_TRUE(wait_text(w.get(), "This device's keys belong to another identity of this account. Link it again.", 30000));
+        ASSERT_EQ(quorvane_worker_keyfile_relink(w.get()), 0);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        w.reset();
+        quorvane_device_keys again{};
+        ASSERT_EQ(quorvane_client_store_open(c.keystore.c_str(), "correct horse", &again), 0);
+        EXPECT_EQ(hex(again.identity_pub, 32), hex(k.identity_pub, 32));  // the account's identity now
+        quorvane_device_keys_cleanse(&again);
+    }
+    {
+        SCOPED_TRACE("wrong account password with a key file");
+        TempDir d;
+        Cfg c(d, a.srv.port, "hal", a.srv.pin_path());
+        c.password = "wrong";
+        ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), "old secret", &k), 0);
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_FAILED, 30000));
+        EXPECT_STREQ(status_of(w.get()).text, "Wrong password.");
+    }
+    quorvane_device_keys_cleanse(&k);
+}
+
+// A reset must never open the old store under the new identity's key: when
+// the usual aside name is taken the next free one is used, and when none can
+// be had the worker runs without a store and says so.
+TEST(WorkerServer, ResetSetsTheOldStoreAside) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    uint8_t code[10];
+    char code_text[20];
+    ASSERT_EQ(quorvane_reset_code_generate(code), 0);
+    ASSERT_EQ(quorvane_reset_code_encode(code, code_text), 0);
+    for (bool all_taken : {false, true}) {
+        SCOPED_TRACE(all_taken);
+        TempDir d;
+        Cfg c(d, srv.port, all_taken ? "ivy2" : "ivy", srv.pin_path());
+        c.c.reset_code = code_text;
+        ASSERT_EQ(mkdir(c.msgstore.c_str(), 0700), 0);
+        write_file(c.msgstore + "/old-history", "kept");
+        ASSERT_EQ(mkdir((c.msgstore + ".pre-reset").c_str(), 0700), 0);
+        write_file(c.msgstore + ".pre-reset/earlier", "earlier");
+        for (int i = 1; all_taken && i <= 100; i++) {
+            ASSERT_EQ(mkdir((c.msgstore + ".pre-reset." + std::to_string(i)).c_str(), 0700), 0);
+        }
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        EXPECT_EQ(read_file(c.msgstore + ".pre-reset/earlier"), "earlier");  // the earlier aside untouched
+        pthread_mutex_lock(&w->mu);
+        const bool has_store = w->ms != nullptr;
+        pthread_mutex_unlock(&w->mu);
+        if (!all_taken) {
+            EXPECT_EQ(read_file(c.msgstore + ".pre-reset.1/old-history"), "kept");
+            EXPECT_TRUE(has_store);
+            EXPECT_STREQ(status_of(w.get()).text, "");
+        } else {
+            EXPECT_EQ(read_file(c.msgstore + "/old-history"), "kept");
+            EXPECT_FALSE(has_store);
+            EXPECT_STREQ(status_of(w.get()).text, QV_W_NO_STORE_TEXT);
+            struct stat st{};
+            EXPECT_NE(stat((c.msgstore + "/convs.dat").c_str(), &st), 0);  // nothing written into the old store
+        }
+    }
+}
+
+// Stop returns quickly from every wait: a back-off nap, the network wait, the
+// key-file decision, the changed-key wait and the connected loop.
+TEST(WorkerStop, ReturnsQuicklyFromEveryWait) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    {
+        TempDir d;
+        Cfg c(d, srv.port, "jo", srv.pin_path());
+        c.c.register_ = 1;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    }
+    auto measure = [&](const char *what, const std::function<WorkerPtr()> &setup) {
+        SCOPED_TRACE(what);
+        std::vector<double> t;
+        for (int i = 0; i < 3; i++) {
+            WorkerPtr w = setup();
+            if (!w) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            t.push_back(stop_ms(w));
+        }
+        EXPECT_LT(median(t), 100.0);
+    };
+    const std::string port = closed_port();
+    measure("nap", [&] {
+        TempDir d;
+        Cfg c(d, port, "jo", d.file("pin"));
+        c.c.register_ = 1;
+        c.c.backoff_initial_ms = 60000;
+        WorkerPtr w = c.start();
+        EXPECT_TRUE(w && wait_code(w.get(), QV_WS_RETRYING, 10000));
+        return w;
+    });
+    measure("network wait", [&] {
+        TempDir d;
+        Cfg c(d, port, "jo", d.file("pin"));
+        c.c.register_ = 1;
+        WorkerPtr w = c.start();
+        quorvane_worker_set_online(w.get(), 0);
+        EXPECT_TRUE(wait_text(w.get(), "No network connection. Waiting for one…", 10000));
+        return w;
+    });
+    measure("connected loop", [&] {
+        TempDir d;
+        Cfg c(d, srv.port, "jo", srv.pin_path());
+        c.c.register_ = 0;
+        WorkerPtr w = c.start();  // joins by escrow, then stays connected
+        EXPECT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        return w;
+    });
+    measure("key-file decision", [&] {
+        TempDir d;
+        Cfg c(d, srv.port, "jo", srv.pin_path());
+        Keys k;
+        EXPECT_EQ(quorvane_client_store_create(c.keystore.c_str(), "old secret", &k.k), 0);
+        WorkerPtr w = c.start();
+        EXPECT_TRUE(w && wait_code(w.get(), QV_WS_KEYFILE_DECISION, 30000));
+        return w;
+    });
+    measure("changed key", [&] {
+        TempDir d;
+        Cfg c(d, srv.port, "jo", d.file("pin"));
+        write_file(c.pin, std::string(32, 'x'));  // a pin that is not this server's key
+        Keys k;
+        EXPECT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
+        WorkerPtr w = c.start();
+        EXPECT_TRUE(w && wait_code(w.get(), QV_WS_SERVER_KEY_CHANGED, 30000));
+        return w;
+    });
+}
+
+// News from the server lands in the rings and wakes the screens through the
+// hook, which runs without the worker's mutex.
+TEST(WorkerServer, HookRunsWithoutTheMutex) {
+    Signed b("kim");
+    ASSERT_TRUE(b.w);
+    struct HookState {
+        quorvane_worker *w;
+        std::atomic<int> calls{0}, locked_out{0};
+    } hs{b.w.get()};
+    quorvane_worker_set_notify_hook(
+        b.w.get(),
+        [](void *p) {
+            auto *h = static_cast<HookState *>(p);
+            if (pthread_mutex_trylock(&h->w->mu) == 0) {
+                pthread_mutex_unlock(&h->w->mu);
+            } else {
+                h->locked_out++;
+            }
+            h->calls++;
+        },
+        &hs);
+
+    Device alice(b.srv, "lee", 0x31);
+    bring_up({&alice});
+    quorvane_prekey_reply kim = alice.prekeys_of("kim");
+    ASSERT_EQ(kim.complete, 1u);
+    quorvane_member members[2];
+    members[0] = member_of({&alice});
+    quorvane_cs_peer_from_prekeys(&members[1], &kim);
+    uint8_t conv[16], key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    ASSERT_EQ(quorvane_cs_create_conv(alice.cs.get(), conv, key, members, 2), 0);
+    const bytes cid(conv, conv + 16);
+    alice.send_text(cid, "hello kim");
+    ASSERT_EQ(alice.acks(1).size(), 1u);
+
+    ASSERT_TRUE(wait_until([&] { return hs.calls.load() > 0; }, 30000));
+    EXPECT_EQ(hs.locked_out.load(), 0);
+    pthread_mutex_lock(&b.w->mu);
+    const size_t notes = b.w->note_count;
+    const quorvane_notification first = b.w->note_ring[b.w->note_head];
+    pthread_mutex_unlock(&b.w->mu);
+    ASSERT_GE(notes, 1u);
+    EXPECT_EQ(hex(first.conv_id, 16), hex(conv, 16));
+    EXPECT_STREQ(first.preview, "hello kim");
+}
