@@ -186,9 +186,7 @@ const char *email_code_text(uint8_t code) {
 // Redeems the e-mailed code for a reset code; 0 went on into reset mode.
 int redeem_email_code(quorvane_worker *w) {
     int r = run_preauth(w, 3, w->email_code);
-    OPENSSL_cleanse(w->email_code, std::strlen(w->email_code));
-    std::free(w->email_code);
-    w->email_code = nullptr;
+    worker_wipe_free(&w->email_code);
     if (r != 0) return -1;
     quorvane_cs_preauth_info info{};
     pthread_mutex_lock(&w->mu);
@@ -314,10 +312,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             decision = 0;
             quorvane_device_keys k{};
             int r = previous ? quorvane_client_store_open(w->keystore_path, previous, &k) : -1;
-            if (previous) {
-                OPENSSL_cleanse(previous, std::strlen(previous));
-                std::free(previous);
-            }
+            worker_wipe_free(&previous);
             if (r != 0) {
                 worker_set_status(w, QV_WS_KEYFILE_DECISION,
                                   "That is not the previous password either. Try again, or link this device again.");
@@ -346,10 +341,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             return 0;
         }
         // Link this device again: the old device is revoked once we are in.
-        if (previous) {
-            OPENSSL_cleanse(previous, std::strlen(previous));
-            std::free(previous);
-        }
+        worker_wipe_free(&previous);
         w->revoke_previous_pending =
             quorvane_client_store_read_pub(w->keystore_path, w->revoke_previous[0], w->revoke_previous[1]) == 0;
         if (build_from_seed(w, seed) != 0) return -1;

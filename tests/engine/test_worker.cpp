@@ -99,6 +99,14 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+std::string fresh_rk_text() {
+    uint8_t rk[32];
+    char text[70];
+    EXPECT_EQ(quorvane_rk_generate(rk), 0);
+    EXPECT_EQ(quorvane_rk_encode(rk, text), 0);
+    return text;
+}
+
 std::string closed_port() { return std::to_string(free_loopback_port()); }
 
 // A server and a registered, signed-in account on it.
@@ -162,17 +170,16 @@ TEST(WorkerStart, ChecksItsConfiguration) {
         EXPECT_EQ(w->max_attempts, 0);  // unlimited
     }
 
-    uint8_t rk[32], reset[10];
-    char rk_text[70], reset_text[20];
-    ASSERT_EQ(quorvane_rk_generate(rk), 0);
-    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    const std::string rk_text = fresh_rk_text();
+    uint8_t reset[10];
+    char reset_text[20];
     ASSERT_EQ(quorvane_reset_code_generate(reset), 0);
     ASSERT_EQ(quorvane_reset_code_encode(reset, reset_text), 0);
     {
         Cfg c = base;
         c.c.email_code = "123456";
         c.c.reset_code = reset_text;
-        c.c.recovery_key = rk_text;
+        c.c.recovery_key = rk_text.c_str();
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
         EXPECT_EQ(w->recovery_mode, 1);
@@ -292,10 +299,7 @@ TEST(WorkerServer, RefusalTexts) {
          "Too early: the code works 24 hours after you asked for it, so your devices have time to cancel it."},
         {EMAIL, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "The server refused it."},
     };
-    uint8_t rk[32];
-    char rk_text[70];
-    ASSERT_EQ(quorvane_rk_generate(rk), 0);
-    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    const std::string rk_text = fresh_rk_text();
     for (const Case &v : cases) {
         SCOPED_TRACE(std::string(v.text) + " / " + std::to_string(v.road) + " " + std::to_string(v.value));
         Knobs knobs;
@@ -309,7 +313,7 @@ TEST(WorkerServer, RefusalTexts) {
             ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
         }
         if (v.road == REGISTER) c.c.register_ = 1;
-        if (v.road == RECOVER) c.c.recovery_key = rk_text;
+        if (v.road == RECOVER) c.c.recovery_key = rk_text.c_str();
         if (v.road == EMAIL) c.c.email_code = "123456";
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
