@@ -29,13 +29,6 @@ struct locked {
 
 char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
 
-void wipe_free(char **s) {
-    if (!*s) return;
-    OPENSSL_cleanse(*s, std::strlen(*s));
-    std::free(*s);
-    *s = nullptr;
-}
-
 char *path_printf(const char *fmt, const char *a) {
     char *out = nullptr;
     return asprintf(&out, fmt, a) < 0 ? nullptr : out;
@@ -67,6 +60,13 @@ void vset_status(quorvane_worker *w, int32_t code, const char *fmt, va_list ap) 
 
 uint64_t worker_now_ms() { return quorvane_engine_now_ms(); }
 
+void worker_wipe_free(char **s) {
+    if (!*s) return;
+    OPENSSL_cleanse(*s, std::strlen(*s));
+    std::free(*s);
+    *s = nullptr;
+}
+
 void worker_set_status_locked(quorvane_worker *w, int32_t code, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -88,13 +88,13 @@ void worker_free_fields(quorvane_worker *w) {
     OPENSSL_cleanse(w->recovery_key, sizeof w->recovery_key);
     OPENSSL_cleanse(w->reset_code, sizeof w->reset_code);
     OPENSSL_cleanse(w->preauth, sizeof w->preauth);
-    wipe_free(&w->email_code);
-    wipe_free(&w->email_req_a);
-    wipe_free(&w->email_req_b);
-    wipe_free(&w->pending_new_password);
-    wipe_free(&w->adopt_password);
-    wipe_free(&w->keyfile_prev_password);
-    wipe_free(&w->password);
+    worker_wipe_free(&w->email_code);
+    worker_wipe_free(&w->email_req_a);
+    worker_wipe_free(&w->email_req_b);
+    worker_wipe_free(&w->pending_new_password);
+    worker_wipe_free(&w->adopt_password);
+    worker_wipe_free(&w->keyfile_prev_password);
+    worker_wipe_free(&w->password);
     std::free(w->bk_path);
     quorvane_msgstore_close(w->ms);
     w->ms = nullptr;
@@ -250,7 +250,7 @@ int quorvane_worker_keyfile_old_password(quorvane_worker *w, const char *text) {
     if (!keyfile_asks(w)) return -1;
     char *copy = strdup(text);
     if (!copy) return -1;
-    wipe_free(&w->keyfile_prev_password);
+    worker_wipe_free(&w->keyfile_prev_password);
     w->keyfile_prev_password = copy;
     w->keyfile_decision = 1;
     return 0;

@@ -220,6 +220,7 @@ uint64_t worker_now_ms();   // monotonic, for intervals
 inline constexpr const char *QV_W_NO_STORE_TEXT = "Could not set the old messages aside; running without a message store.";
 void worker_set_status_locked(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void worker_free_fields(quorvane_worker *w);
+void worker_wipe_free(char **s);  // wipes a secret text, frees it and nulls the pointer
 quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port, user, password, pin, hints, option
 uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
 

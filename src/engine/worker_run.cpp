@@ -37,13 +37,6 @@ struct unlocked {
     unlocked &operator=(const unlocked &) = delete;
 };
 
-void wipe_free(char **s) {
-    if (!*s) return;
-    OPENSSL_cleanse(*s, std::strlen(*s));
-    std::free(*s);
-    *s = nullptr;
-}
-
 // Rings keep the newest: a full ring drops its oldest entry.
 template <typename T, size_t N>
 void ring_push(T (&ring)[N], size_t &head, size_t &count, const T &v) {
@@ -170,8 +163,8 @@ void step_email(quorvane_worker *w, quorvane_cs *cs) {
         default: break;
         }
         w->email_req = 0;
-        wipe_free(&w->email_req_a);
-        wipe_free(&w->email_req_b);
+        worker_wipe_free(&w->email_req_a);
+        worker_wipe_free(&w->email_req_b);
         if (r != 0) {
             w->email_ack = EMAIL_NOT_SENT;
             w->email_ack_ready = 1;
@@ -295,12 +288,12 @@ void step_results(quorvane_worker *w, quorvane_cs *cs) {
             if (sealed != 0) {
                 r = RESEAL_FAILED;
             } else {
-                wipe_free(&w->adopt_password);
+                worker_wipe_free(&w->adopt_password);
                 w->adopt_password = fresh;
                 fresh = nullptr;
             }
         }
-        wipe_free(&fresh);
+        worker_wipe_free(&fresh);
         w->pwchange_code = r;
         w->pwchange_ready = 1;
     }
@@ -594,7 +587,7 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
     quorvane_cs_free(cs);
     pthread_mutex_lock(&w->mu);
     if (w->adopt_password) {
-        wipe_free(&w->password);
+        worker_wipe_free(&w->password);
         w->password = w->adopt_password;
         w->adopt_password = nullptr;
     }

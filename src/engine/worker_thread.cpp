@@ -139,37 +139,47 @@ int fail(quorvane_worker *w, const char *text) {
     return -1;
 }
 
-int run_preauth(quorvane_worker *w, int mode, const char *code) {
+// One handshake before the reconnect loop, tried until it settles in an
+// answer. `answer` decides on it: 0 done, -1 ended (status set), 1 count it
+// as a failed attempt. A changed key ends it; a failure backs off and retries.
+template <typename F>
+int exchange(quorvane_worker *w, const quorvane_cs_config &c, const char *status_text, F answer) {
     uint64_t delay = static_cast<uint64_t>(w->backoff_initial_ms);
     while (!stopping(w)) {
         wait_for_network(w);
         if (stopping(w)) return -1;
-        quorvane_cs_config c = worker_cs_config(w);
-        c.preauth_kind = mode;
-        c.code = code;
         quorvane_cs *cs = quorvane_cs_new(&c);
         if (!cs) return fail(w, "Out of memory.");
+        if (status_text) worker_set_status(w, QV_WS_CONNECTING, "%s", status_text);
         const uint32_t st = worker_pump_settle(w, cs);
-        if (st == QV_CS_PREAUTH_READY) {
-            quorvane_cs_preauth_info info{};
-            int ok = quorvane_cs_preauth(cs, &info) == 0;
-            pthread_mutex_lock(&w->mu);
-            if (ok) std::memcpy(w->preauth, &info, QV_W_PREAUTH_LEN);
-            w->preauth_present = ok;
-            pthread_mutex_unlock(&w->mu);
-            OPENSSL_cleanse(&info, sizeof info);
-            quorvane_cs_free(cs);
-            return 0;
-        }
         if (st == QV_CS_KEY_CHANGED) {
             quorvane_cs_free(cs);
             return fail(w, KEY_CHANGED_TEXT);
         }
+        const int r = transitional(st) ? 1 : answer(cs, st);
         set_detail(w, cs);
         quorvane_cs_free(cs);
+        if (r != 1) return r;
         if (stopping(w) || retry_after_failure(w, &delay) != 0) return -1;
     }
     return -1;
+}
+
+int run_preauth(quorvane_worker *w, int mode, const char *code) {
+    quorvane_cs_config c = worker_cs_config(w);
+    c.preauth_kind = mode;
+    c.code = code;
+    return exchange(w, c, nullptr, [w](quorvane_cs *cs, uint32_t st) {
+        if (st != QV_CS_PREAUTH_READY) return 1;
+        quorvane_cs_preauth_info info{};
+        const int ok = quorvane_cs_preauth(cs, &info) == 0;
+        pthread_mutex_lock(&w->mu);
+        if (ok) std::memcpy(w->preauth, &info, QV_W_PREAUTH_LEN);
+        w->preauth_present = ok;
+        pthread_mutex_unlock(&w->mu);
+        OPENSSL_cleanse(&info, sizeof info);
+        return 0;
+    });
 }
 
 const char *email_code_text(uint8_t code) {
@@ -186,9 +196,7 @@ const char *email_code_text(uint8_t code) {
 // Redeems the e-mailed code for a reset code; 0 went on into reset mode.
 int redeem_email_code(quorvane_worker *w) {
     int r = run_preauth(w, 3, w->email_code);
-    OPENSSL_cleanse(w->email_code, std::strlen(w->email_code));
-    std::free(w->email_code);
-    w->email_code = nullptr;
+    worker_wipe_free(&w->email_code);
     if (r != 0) return -1;
     quorvane_cs_preauth_info info{};
     pthread_mutex_lock(&w->mu);
@@ -221,44 +229,19 @@ const char *recovery_refusal_text(int8_t reason) {
 }
 
 int recover_password(quorvane_worker *w) {
-    uint64_t delay = static_cast<uint64_t>(w->backoff_initial_ms);
-    int result = -1;
-    while (!stopping(w)) {
-        wait_for_network(w);
-        if (stopping(w)) break;
-        quorvane_cs_config c = worker_cs_config(w);
-        c.recover = 1;
-        c.recovery_key = w->recovery_key;
-        quorvane_cs *cs = quorvane_cs_new(&c);
-        if (!cs) {
-            fail(w, "Out of memory.");
-            break;
-        }
-        worker_set_status(w, QV_WS_CONNECTING, "Resetting your password…");
-        const uint32_t st = worker_pump_settle(w, cs);
+    quorvane_cs_config c = worker_cs_config(w);
+    c.recover = 1;
+    c.recovery_key = w->recovery_key;
+    const int r = exchange(w, c, "Resetting your password…", [w](quorvane_cs *cs, uint32_t st) {
         if (st == QV_CS_RECOVERED) {
             w->password_reset_done = 1;
-            quorvane_cs_free(cs);
-            result = 0;
-            break;
+            return 0;
         }
-        if (st == QV_CS_RECOVER_REFUSED) {
-            const int8_t reason = static_cast<int8_t>(quorvane_cs_fail_reason(cs));
-            quorvane_cs_free(cs);
-            fail(w, recovery_refusal_text(reason));
-            break;
-        }
-        if (st == QV_CS_KEY_CHANGED) {
-            quorvane_cs_free(cs);
-            fail(w, KEY_CHANGED_TEXT);
-            break;
-        }
-        set_detail(w, cs);
-        quorvane_cs_free(cs);
-        if (stopping(w) || retry_after_failure(w, &delay) != 0) break;
-    }
+        if (st == QV_CS_RECOVER_REFUSED) return fail(w, recovery_refusal_text(static_cast<int8_t>(quorvane_cs_fail_reason(cs))));
+        return 1;
+    });
     OPENSSL_cleanse(w->recovery_key, sizeof w->recovery_key);
-    return result;
+    return r;
 }
 
 const char *escrow_refusal_text(int8_t reason) {
@@ -314,10 +297,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             decision = 0;
             quorvane_device_keys k{};
             int r = previous ? quorvane_client_store_open(w->keystore_path, previous, &k) : -1;
-            if (previous) {
-                OPENSSL_cleanse(previous, std::strlen(previous));
-                std::free(previous);
-            }
+            worker_wipe_free(&previous);
             if (r != 0) {
                 worker_set_status(w, QV_WS_KEYFILE_DECISION,
                                   "That is not the previous password either. Try again, or link this device again.");
@@ -346,10 +326,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             return 0;
         }
         // Link this device again: the old device is revoked once we are in.
-        if (previous) {
-            OPENSSL_cleanse(previous, std::strlen(previous));
-            std::free(previous);
-        }
+        worker_wipe_free(&previous);
         w->revoke_previous_pending =
             quorvane_client_store_read_pub(w->keystore_path, w->revoke_previous[0], w->revoke_previous[1]) == 0;
         if (build_from_seed(w, seed) != 0) return -1;
@@ -363,49 +340,29 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
 
 // Fetches the password escrow and builds this device's keys from its seed.
 int fetch_escrow(quorvane_worker *w) {
-    uint64_t delay = static_cast<uint64_t>(w->backoff_initial_ms);
-    while (!stopping(w)) {
-        wait_for_network(w);
-        if (stopping(w)) return -1;
-        quorvane_cs_config c = worker_cs_config(w);
-        c.escrow_fetch = 1;
-        quorvane_cs *cs = quorvane_cs_new(&c);
-        if (!cs) return fail(w, "Out of memory.");
-        worker_set_status(w, QV_WS_CONNECTING, "Connecting…");
-        const uint32_t st = worker_pump_settle(w, cs);
-        uint8_t seed[32];
-        if (st == QV_CS_ESCROW_READY && quorvane_cs_take_escrow_seed(cs, seed) == 0) {
-            set_detail(w, cs);
-            quorvane_cs_free(cs);
-            int r;
-            if (w->keyfile_needs_previous) {
-                uint8_t identity[32];
-                if (quorvane_ed25519_pub_from_seed(seed, identity) != 0)
-                    r = fail(w, "Could not read the account.");
-                else
-                    r = keyfile_decide(w, seed, identity);
-            } else {
-                r = build_from_seed(w, seed);
-                if (r == 0) w->last_detail[0] = 0;
-            }
-            OPENSSL_cleanse(seed, sizeof seed);
-            return r;
+    quorvane_cs_config c = worker_cs_config(w);
+    c.escrow_fetch = 1;
+    uint8_t seed[32];
+    int r = exchange(w, c, "Connecting…", [w, &seed](quorvane_cs *cs, uint32_t st) {
+        if (st == QV_CS_ESCROW_READY) return quorvane_cs_take_escrow_seed(cs, seed) == 0 ? 0 : 1;
+        if (st != QV_CS_ESCROW_REFUSED) return 1;
+        const int8_t reason = static_cast<int8_t>(quorvane_cs_fail_reason(cs));
+        return fail(w, w->keyfile_needs_previous && reason == 1 ? "Wrong password." : escrow_refusal_text(reason));
+    });
+    if (r == 0) {
+        if (w->keyfile_needs_previous) {
+            uint8_t identity[32];
+            if (quorvane_ed25519_pub_from_seed(seed, identity) != 0)
+                r = fail(w, "Could not read the account.");
+            else
+                r = keyfile_decide(w, seed, identity);
+        } else {
+            r = build_from_seed(w, seed);
+            if (r == 0) w->last_detail[0] = 0;
         }
-        OPENSSL_cleanse(seed, sizeof seed);
-        if (st == QV_CS_ESCROW_REFUSED) {
-            const int8_t reason = static_cast<int8_t>(quorvane_cs_fail_reason(cs));
-            quorvane_cs_free(cs);
-            return fail(w, w->keyfile_needs_previous && reason == 1 ? "Wrong password." : escrow_refusal_text(reason));
-        }
-        if (st == QV_CS_KEY_CHANGED) {
-            quorvane_cs_free(cs);
-            return fail(w, KEY_CHANGED_TEXT);
-        }
-        set_detail(w, cs);
-        quorvane_cs_free(cs);
-        if (stopping(w) || retry_after_failure(w, &delay) != 0) return -1;
     }
-    return -1;
+    OPENSSL_cleanse(seed, sizeof seed);
+    return r;
 }
 
 // The key store: opened, or made for a new account, or marked for the escrow.

@@ -111,23 +111,26 @@ int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     int r = qvs_account_create(ctx->store, &a, &d);
     if (r == 1) {
         // A taken name: a new device of the same account joins it (the same
-        // identity, the right auth value, a certificate by that identity);
-        // anything else is the plain "taken" and changes nothing.
+        // identity, the right auth value, a certificate by that identity) and
+        // is registered; anything else changes nothing.
         qvs_account have{};
-        if (qvs_account_find(ctx->store, a.name, &have) == 1 && qvs_add_device(ctx, have, ident, auth, d) == 1)
+        int found = qvs_account_find(ctx->store, a.name, &have);
+        uint8_t status = QVS_REG_FAILED;
+        if (found == 1) status = qvs_add_device(ctx, have, ident, auth, d);
+        quorvane_cleanse(have.auth_hash, sizeof have.auth_hash);
+        if (status == QVS_REG_OK)
             n_log(LOG_INFO, "server: %s has a device more", a.name.c_str());
         else
-            n_log(LOG_INFO, "server: registration of the taken name %s added nothing", a.name.c_str());
-        quorvane_cleanse(have.auth_hash, sizeof have.auth_hash);
-        return refuse(QVS_REG_TAKEN);
+            n_log(LOG_INFO, "server: registration of the taken name %s added nothing (%u)", a.name.c_str(), status);
+        return refuse(status);
     }
     if (r != 0) return refuse(QVS_REG_FAILED);
     n_log(LOG_INFO, "server: registered %s", a.name.c_str());
     return refuse(QVS_REG_OK);
 }
 
-// The challenge goes out whether or not the name exists, so sign-in does not
-// tell who has an account; the refusal comes only after the proof.
+// The challenge goes out whether or not the name exists; the refusal, which
+// does tell that there is no such account, comes only after the proof.
 int on_login(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     const uint8_t *name = nullptr;
     size_t name_len = 0;
@@ -153,7 +156,8 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     const uint8_t *auth = nullptr, *sig = nullptr;
     if (!rec.fixed(QV_TAG_AUTH, 32, &auth) || !rec.fixed(QV_TAG_SIGNATURE, 64, &sig)) return -1;
     auto refuse = [&](uint8_t s) { return final_status(ctx, c, QV_FT_REFUSED, QV_TAG_REFUSAL, s); };
-    if (!c->known_user || !auth_matches(c->acct, auth)) return refuse(QVS_LOGIN_WRONG);
+    if (!c->known_user) return refuse(QVS_LOGIN_NO_ACCOUNT);
+    if (!auth_matches(c->acct, auth)) return refuse(QVS_LOGIN_WRONG);
     std::vector<qvs_device> devices;
     if (qvs_account_devices(ctx->store, c->acct.user_id, &devices) != 0) return refuse(QVS_LOGIN_FAILED);
     uint8_t msg[64 + QV_ESCROW_USER_MAX];
@@ -164,8 +168,18 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
             signed_ok = true;
             c->dev = d.row;
         }
+    if (!signed_ok) {
+        // A device the account does not have: the client registers it to its
+        // account, unless it was revoked, which it is told instead.
+        std::vector<std::array<uint8_t, 32>> revoked;
+        if (qvs_revoked_keys(ctx->store, c->acct.user_id, QVS_REVOKED_CHECKED, &revoked) != 0) return refuse(QVS_LOGIN_FAILED);
+        uint8_t status = QVS_LOGIN_WRONG;
+        for (const auto &k : revoked)
+            if (mlen && quorvane_ed25519_verify(k.data(), msg, mlen, sig) == 0) status = QVS_LOGIN_DEVICE_REVOKED;
+        quorvane_cleanse(c->nonce, sizeof c->nonce);
+        return refuse(status);
+    }
     quorvane_cleanse(c->nonce, sizeof c->nonce);
-    if (!signed_ok) return refuse(QVS_LOGIN_UNKNOWN_DEVICE);
     reply r;
     quorvane_tlv_put(&r.w, QV_TAG_USER_ID, c->acct.user_id, 16);
     quorvane_tlv_put_u8(&r.w, QV_TAG_ROLE, c->acct.role);
@@ -186,9 +200,12 @@ int on_escrow_get(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     qvs_account a{};
     int found = qvs_account_find(ctx->store, std::string(reinterpret_cast<const char *>(name), name_len), &a);
     if (found < 0) return refuse(QVS_ESCROW_FAILED);
-    if (found == 0 || !auth_matches(a, auth)) return refuse(QVS_ESCROW_WRONG);
+    if (found == 0) return refuse(QVS_ESCROW_NO_ACCOUNT);
+    bool right = auth_matches(a, auth);
+    quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
+    if (!right) return refuse(QVS_ESCROW_WRONG);
     reply r;
-    quorvane_tlv_put_u8(&r.w, QV_TAG_ESCROW_STATUS, 0);
+    quorvane_tlv_put_u8(&r.w, QV_TAG_ESCROW_STATUS, QVS_ESCROW_OK);
     quorvane_tlv_put(&r.w, QV_TAG_IDENTITY, a.identity_pub, 32);
     quorvane_tlv_put(&r.w, QV_TAG_ESCROW, a.pw_escrow, QVS_ESCROW_LEN);
     c->phase = QVS_DONE;
@@ -210,7 +227,7 @@ int on_recover(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     if (!c->acct.has_rk_escrow) return refuse(QVS_RECOVER_NO_ESCROW);
     if (quorvane_random(c->nonce, 32) != 0) return -1;
     reply r;
-    quorvane_tlv_put_u8(&r.w, QV_TAG_RECOVER_STATUS, 0);
+    quorvane_tlv_put_u8(&r.w, QV_TAG_RECOVER_STATUS, QVS_RECOVER_OK);
     quorvane_tlv_put(&r.w, QV_TAG_IDENTITY, c->acct.identity_pub, 32);
     quorvane_tlv_put(&r.w, QV_TAG_ESCROW, c->acct.rk_escrow, QVS_ESCROW_LEN);
     quorvane_tlv_put(&r.w, QV_TAG_NONCE, c->nonce, 32);
@@ -234,7 +251,7 @@ int on_recover_set(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
              qvs_account_set_password(ctx->store, c->acct.user_id, salt, hash, escrow) == 0;
     if (!ok) return answer(QVS_RECOVER_FAILED);
     n_log(LOG_INFO, "server: %s reset the password with the recovery key", c->user.c_str());
-    return answer(0);
+    return answer(QVS_RECOVER_OK);
 }
 
 int on_preauth(qvs_ctx *ctx, qvs_conn *c, uint8_t type, const records &rec) {
@@ -254,12 +271,17 @@ int on_preauth(qvs_ctx *ctx, qvs_conn *c, uint8_t type, const records &rec) {
 
 }  // namespace
 
-int qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32], const qvs_device &dev) {
-    if (!ctx || !identity || !auth || std::memcmp(identity, acct.identity_pub, 32) != 0) return 0;
-    if (!auth_matches(acct, auth) || quorvane_device_cert_verify(acct.identity_pub, dev.x25519_pub, dev.ed25519_pub, dev.cert) != 0)
-        return 0;
-    int r = qvs_device_add(ctx->store, acct.user_id, &dev);
-    return r == 0 || r == 1 ? 1 : 0;
+uint8_t qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32], const qvs_device &dev) {
+    if (!ctx || !identity || !auth) return QVS_REG_FAILED;
+    if (std::memcmp(identity, acct.identity_pub, 32) != 0 || !auth_matches(acct, auth)) return QVS_REG_TAKEN;
+    if (quorvane_device_cert_verify(acct.identity_pub, dev.x25519_pub, dev.ed25519_pub, dev.cert) != 0) return QVS_REG_BAD_CERT;
+    switch (qvs_device_add(ctx->store, acct.user_id, &dev)) {
+    case 0:
+    case 1: return QVS_REG_OK;
+    case 2: return QVS_REG_DEVICES_FULL;
+    case 3: return QVS_REG_DEVICE_REVOKED;
+    default: return QVS_REG_FAILED;
+    }
 }
 
 qvs_conn::~qvs_conn() {

@@ -47,16 +47,32 @@ constexpr uint64_t QVS_HISTORY_TOTAL_MAX = 64ull << 20;        // and of a whole
 constexpr size_t   QVS_HISTORY_HOLD = 2u << 20;                // a sender of chunks waits while more than this waits for its target
 constexpr uint64_t QVS_BACKLOG_KEEP = 10000;                   // envelopes kept per conversation for back-fill
 constexpr size_t   QVS_BACKFILL_PAGE = 200;                    // envelopes of one back-fill page at most
+constexpr size_t   QVS_REVOKED_CHECKED = 64;                   // revoked devices a refused sign-in is checked against, latest first
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
 constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
                                                                // in steps of about this much (the send bound is 4 MiB)
 
-// Statuses this server answers with (the client carries them as reasons).
+// Statuses this server answers with, each meaning what the client reads in
+// it. Codes the client knows but this server has no cause to send are not
+// named: sign-in 0 (awaiting approval), 2 (rate limited) and 3 (account
+// revoked), escrow 3 to 5, recovery 3 and 4. Registration must never answer 3:
+// the client counts it as registered.
 enum : uint8_t {
-    QVS_REG_OK = 0, QVS_REG_MALFORMED = 1, QVS_REG_BAD_NAME = 2, QVS_REG_TAKEN = 3, QVS_REG_BAD_CERT = 4, QVS_REG_FAILED = 5,
-    QVS_LOGIN_WRONG = 1, QVS_LOGIN_UNKNOWN_DEVICE = 2, QVS_LOGIN_FAILED = 3,
-    QVS_ESCROW_WRONG = 1, QVS_ESCROW_FAILED = 3,
-    QVS_RECOVER_NO_ACCOUNT = 1, QVS_RECOVER_NO_ESCROW = 2, QVS_RECOVER_BAD_PROOF = 5, QVS_RECOVER_FAILED = 6,
+    // registration, frame 130
+    QVS_REG_OK = 0,              // a new account, or a device added to its own account
+    QVS_REG_TAKEN = 1,           // the name belongs to another identity, or the auth value does not match
+    QVS_REG_BAD_NAME = 2,
+    QVS_REG_DEVICES_FULL = 4,    // the account has QVS_MAX_DEVICES
+    QVS_REG_DEVICE_REVOKED = 5,  // this device was revoked from the account
+    QVS_REG_MALFORMED = 6, QVS_REG_BAD_CERT = 7, QVS_REG_FAILED = 8,
+    // sign-in refusal, frame 133
+    QVS_LOGIN_WRONG = 1,  // the wrong auth value, or a device the account does not have: the client then registers it
+    QVS_LOGIN_NO_ACCOUNT = 4, QVS_LOGIN_DEVICE_REVOKED = 5, QVS_LOGIN_FAILED = 6,
+    // escrow fetch, frame 174
+    QVS_ESCROW_OK = 0, QVS_ESCROW_WRONG = 1, QVS_ESCROW_NO_ACCOUNT = 2, QVS_ESCROW_FAILED = 6,
+    // recovery, frames 182 and 183
+    QVS_RECOVER_OK = 0, QVS_RECOVER_NO_ACCOUNT = 1, QVS_RECOVER_NO_ESCROW = 2, QVS_RECOVER_BAD_PROOF = 5, QVS_RECOVER_FAILED = 6,
+    // pre-authentication, frames 185 and 186
     QVS_PREAUTH_NO_MAIL = 1,
 };
 
@@ -165,8 +181,8 @@ int qvs_on_backfill(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec);
 void qvs_presence_changed(qvs_ctx *ctx, const uint8_t user_id[16], bool online);
 void qvs_push_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members);
 void qvs_push_to_users(qvs_ctx *ctx, const std::vector<std::vector<uint8_t>> &users, int64_t except_dev, const std::vector<uint8_t> &frame);
-[[nodiscard]] int qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32],
-                                 const qvs_device &dev);  // 1 added or already there, 0 refused
+[[nodiscard]] uint8_t qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t identity[32], const uint8_t auth[32],
+                                     const qvs_device &dev);  // the registration status: QVS_REG_OK when added or already there
 [[nodiscard]] int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,
                                 std::vector<uint8_t> *frame);  // frame 151 for one device of the member user_id
 [[nodiscard]] int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint8_t out[32]);

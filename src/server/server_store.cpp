@@ -381,17 +381,33 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
     if (qvs_account_devices(st, user_id, &have) != 0) return -1;
     for (const qvs_device &h : have)
         if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
-    if (have.size() >= QVS_MAX_DEVICES) return 2;
+    // Revoked before full: a revoked device is told so, not to free a place
+    // it would never get.
     stmt rv(st, "SELECT 1 FROM revoked_devices WHERE ed25519_pub = ?1");
     if (!rv.s || !rv.blob(1, d->ed25519_pub, 32)) return -1;
     int rr = sqlite3_step(rv.s);
     if (rr == SQLITE_ROW) return 3;
-    if (rr != SQLITE_DONE || !begin(st)) return -1;
+    if (rr != SQLITE_DONE) return -1;
+    if (have.size() >= QVS_MAX_DEVICES) return 2;
+    if (!begin(st)) return -1;
     stmt q(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     return q.s && q.blob(1, user_id, 16) && q.blob(2, d->x25519_pub, 32) && q.blob(3, d->ed25519_pub, 32) && q.blob(4, d->cert, 64) &&
                    q.done()
                ? 0
                : -1;
+}
+
+int qvs_revoked_keys(qvs_store *st, const uint8_t user_id[16], size_t max, std::vector<std::array<uint8_t, 32>> *out) {
+    if (!st || !user_id || !out) return -1;
+    out->clear();
+    stmt q(st, "SELECT ed25519_pub FROM revoked_devices WHERE user_id = ?1 ORDER BY rowid DESC LIMIT ?2");
+    if (!q.s || !q.blob(1, user_id, 16) || !q.i64(2, static_cast<int64_t>(max))) return -1;
+    int r;
+    while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
+        out->emplace_back();
+        if (!q.col(0, out->back().data(), 32)) return -1;
+    }
+    return r == SQLITE_DONE ? 0 : -1;
 }
 
 int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN], const uint8_t hash[32],

@@ -5,6 +5,7 @@
 // Results: 0 ok, 1 "already there" where stated, -1 failure.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -88,7 +89,9 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out);        // 1 found, 0 none
 [[nodiscard]] int qvs_account_by_id(qvs_store *st, const uint8_t user_id[16], qvs_account *out);      // 1 found, 0 none
 [[nodiscard]] int qvs_account_devices(qvs_store *st, const uint8_t user_id[16], std::vector<qvs_device> *out);  // in the order they were added
-[[nodiscard]] int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *dev);  // 1 already there, 2 the account has QVS_MAX_DEVICES
+[[nodiscard]] int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *dev);  // 1 already there, 2 the account has QVS_MAX_DEVICES, 3 revoked
+// The Ed25519 keys of the account's revoked devices, the latest `max` revoked first.
+[[nodiscard]] int qvs_revoked_keys(qvs_store *st, const uint8_t user_id[16], size_t max, std::vector<std::array<uint8_t, 32>> *out);
 [[nodiscard]] int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN],
                                            const uint8_t hash[32], const uint8_t pw_escrow[QVS_ESCROW_LEN]);
 [[nodiscard]] int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const uint8_t rec[QVS_ESCROW_LEN]);

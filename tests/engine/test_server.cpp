@@ -54,6 +54,14 @@ struct Device {
         EXPECT_EQ(quorvane_ed25519_keypair(ed_priv, ed_pub), 0);
         EXPECT_EQ(quorvane_device_cert_sign(id_priv, x_pub, ed_pub, cert), 0);
     }
+    // Another device of the same identity.
+    Device sibling() const {
+        Device s = *this;
+        EXPECT_EQ(quorvane_x25519_keypair(s.x_priv, s.x_pub), 0);
+        EXPECT_EQ(quorvane_ed25519_keypair(s.ed_priv, s.ed_pub), 0);
+        EXPECT_EQ(quorvane_device_cert_sign(s.id_priv, s.x_pub, s.ed_pub, s.cert), 0);
+        return s;
+    }
 };
 
 bytes b(const uint8_t *p, size_t n) { return bytes(p, p + n); }
@@ -78,6 +86,7 @@ void hello(Srv &s, qvs_conn &c) {
 TEST(Server, RegistrationChecks) {
     Srv s;
     Device d, other;
+    const Device second = d.sibling();
     bytes auth = random_bytes(32);
     uint8_t rec[82];
     ASSERT_EQ(quorvane_escrow_seal_pw("pw", "amy", d.id_priv, rec), 0);
@@ -94,7 +103,10 @@ TEST(Server, RegistrationChecks) {
         {"33-byte name", reg_frame(std::string(33, 'a'), auth, d, escrow), QVS_REG_BAD_NAME},
         {"certificate not by the identity", reg_frame("amy", auth, forged, escrow), QVS_REG_BAD_CERT},
         {"good", reg_frame("amy", auth, d, escrow), QVS_REG_OK},
-        {"taken", reg_frame("amy", auth, other, escrow), QVS_REG_TAKEN},
+        {"taken by another identity", reg_frame("amy", auth, other, escrow), QVS_REG_TAKEN},
+        {"amy's identity with another auth value", reg_frame("amy", random_bytes(32), second, escrow), QVS_REG_TAKEN},
+        {"amy's second device joins", reg_frame("amy", auth, second, escrow), QVS_REG_OK},
+        {"the same device again", reg_frame("amy", auth, second, escrow), QVS_REG_OK},
     };
     for (auto &t : cases) {
         qvs_conn c;
@@ -112,6 +124,43 @@ TEST(Server, RegistrationChecks) {
     uint64_t n = 0;
     ASSERT_EQ(qvs_store_account_count(s.store, &n), 0);
     EXPECT_EQ(n, 1u);
+    std::vector<qvs_device> devs;
+    ASSERT_EQ(qvs_account_devices(s.store, a.user_id, &devs), 0);
+    EXPECT_EQ(devs.size(), 2u);
+}
+
+// Devices joining their account by registering: five at most, and a revoked
+// one never again, even once the account is full.
+TEST(Server, DeviceLimitAndRevokedDevices) {
+    Srv s;
+    Device d;
+    bytes auth = random_bytes(32);
+    uint8_t rec[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "dot", d.id_priv, rec), 0);
+    auto reg = [&](const Device &dev) {
+        qvs_conn c;
+        hello(s, c);
+        return s.answer(c, reg_frame("dot", auth, dev, b(rec, 82)), 130, 10);
+    };
+    ASSERT_EQ(reg(d), QVS_REG_OK);
+    std::vector<Device> more;
+    for (int i = 0; i < 4; i++) {
+        more.push_back(d.sibling());
+        EXPECT_EQ(reg(more.back()), QVS_REG_OK) << i;
+    }
+    EXPECT_EQ(reg(d.sibling()), QVS_REG_DEVICES_FULL);
+    EXPECT_EQ(reg(more[0]), QVS_REG_OK);  // one it has already
+
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(s.store, "dot", &a), 1);
+    std::vector<qvs_device> devs;
+    ASSERT_EQ(qvs_account_devices(s.store, a.user_id, &devs), 0);
+    ASSERT_EQ(devs.size(), 5u);
+    ASSERT_EQ(qvs_device_revoke(s.store, a.user_id, &devs[1]), 0);  // more[0]
+    ASSERT_EQ(qvs_store_commit(s.store), 0);
+    EXPECT_EQ(reg(more[0]), QVS_REG_DEVICE_REVOKED);
+    EXPECT_EQ(reg(d.sibling()), QVS_REG_OK);  // its place is free for another
+    EXPECT_EQ(reg(more[0]), QVS_REG_DEVICE_REVOKED);  // full again: still told it was revoked
 }
 
 // The sign-in proof: the right auth value and a signature by a registered
@@ -122,17 +171,29 @@ TEST(Server, SignInProof) {
     bytes auth = random_bytes(32);
     uint8_t rec[82];
     ASSERT_EQ(quorvane_escrow_seal_pw("pw", "ben", d.id_priv, rec), 0);
-    {
+    const Device gone = d.sibling();
+    for (const Device *dev : {static_cast<const Device *>(&d), &gone}) {
         qvs_conn c;
         hello(s, c);
-        ASSERT_EQ(s.answer(c, reg_frame("ben", auth, d, b(rec, 82)), 130, 10), 0);
+        ASSERT_EQ(s.answer(c, reg_frame("ben", auth, *dev, b(rec, 82)), 130, 10), QVS_REG_OK);
+    }
+    {
+        qvs_account a;
+        std::vector<qvs_device> devs;
+        ASSERT_EQ(qvs_account_find(s.store, "ben", &a), 1);
+        ASSERT_EQ(qvs_account_devices(s.store, a.user_id, &devs), 0);
+        ASSERT_EQ(devs.size(), 2u);
+        ASSERT_EQ(qvs_device_revoke(s.store, a.user_id, &devs[1]), 0);
+        ASSERT_EQ(qvs_store_commit(s.store), 0);
     }
     struct { const char *name; const char *user; bool right_auth; const uint8_t *signer; bool wrong_nonce; int want; } cases[] = {
         {"good", "ben", true, d.ed_priv, false, -10},
         {"wrong auth", "ben", false, d.ed_priv, false, QVS_LOGIN_WRONG},
-        {"stranger device", "ben", true, stranger.ed_priv, false, QVS_LOGIN_UNKNOWN_DEVICE},
-        {"signature over another nonce", "ben", true, d.ed_priv, true, QVS_LOGIN_UNKNOWN_DEVICE},
-        {"unknown name", "nobody", true, d.ed_priv, false, QVS_LOGIN_WRONG},
+        {"stranger device", "ben", true, stranger.ed_priv, false, QVS_LOGIN_WRONG},  // the client registers it next
+        {"signature over another nonce", "ben", true, d.ed_priv, true, QVS_LOGIN_WRONG},
+        {"revoked device", "ben", true, gone.ed_priv, false, QVS_LOGIN_DEVICE_REVOKED},
+        {"revoked device, wrong auth", "ben", false, gone.ed_priv, false, QVS_LOGIN_WRONG},
+        {"unknown name", "nobody", true, d.ed_priv, false, QVS_LOGIN_NO_ACCOUNT},
     };
     for (auto &t : cases) {
         qvs_conn c;

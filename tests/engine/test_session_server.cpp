@@ -69,22 +69,25 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     EXPECT_FALSE(all_zero(uid, 16));
     EXPECT_EQ(role, 1);  // the first account owns the server
 
-    // The same name again counts as registered; the account is unchanged.
+    // The same name by another identity is refused as taken (status 3 would
+    // read as registered); the account is unchanged.
     Keys other;
     quorvane_cs_config again = base_config(srv.port, srv.pin_path(), "alice", "another", &other.k);
     again.do_register = 1;
-    EXPECT_EQ(run(again).state, QV_CS_REGISTERED);
+    Outcome taken = run(again);
+    EXPECT_EQ(taken.state, QV_CS_REGISTER_REFUSED);
+    EXPECT_EQ(taken.reason, 1);
 
-    struct { const char *pw; quorvane_device_keys *keys; uint8_t reason; } refused[] = {
-        {"wrong password", &alice.keys.k, 1},  // auth value
-        {"correct horse", &other.k, 2},        // a device the account does not have
+    struct { const char *user, *pw; quorvane_device_keys *keys; uint8_t reason; } refused[] = {
+        {"alice", "wrong password", &alice.keys.k, 1},  // auth value
+        {"alice", "correct horse", &other.k, 1},        // a device the account does not have: the client adds it
+        {"nobody", "x", &other.k, 4},
     };
     for (auto &c : refused) {
-        Outcome o = sign_in(srv, "alice", c.pw, c.keys);
-        EXPECT_EQ(o.state, QV_CS_LOGIN_REFUSED) << c.pw;
-        EXPECT_EQ(o.reason, c.reason) << c.pw;
+        Outcome o = sign_in(srv, c.user, c.pw, c.keys);
+        EXPECT_EQ(o.state, QV_CS_LOGIN_REFUSED) << c.user << " " << c.pw;
+        EXPECT_EQ(o.reason, c.reason) << c.user << " " << c.pw;
     }
-    EXPECT_EQ(sign_in(srv, "nobody", "x", &other.k).state, QV_CS_LOGIN_REFUSED);
 
     // A new device fetches the password escrow and gets the identity seed.
     quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "alice", "correct horse", nullptr);
@@ -100,6 +103,10 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     Outcome wrong = run(e);
     EXPECT_EQ(wrong.state, QV_CS_ESCROW_REFUSED);
     EXPECT_EQ(wrong.reason, 1);
+    e.user = "nobody";
+    Outcome nobody = run(e);
+    EXPECT_EQ(nobody.state, QV_CS_ESCROW_REFUSED);
+    EXPECT_EQ(nobody.reason, 2);
 
     // A clean stop; the restart keeps the account and its keys.
     int st = srv.stop();
@@ -365,16 +372,23 @@ TEST(SessionServer, KilledMidRegistrationKeepsEveryAcknowledgedAccount) {
     ASSERT_TRUE(srv.start());
     Keys first, second;
     {
-        std::thread a([&] {
-            quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &first.k);
+        // Two identities: one gets the name, the other is told it is taken.
+        Outcome got[2];
+        auto claim = [&](Keys &k, Outcome *o) {
+            quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &k.k);
             c.do_register = 1;
-            Outcome o = run(c);
-            EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
-        });
-        quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "contested", "pw", &second.k);
-        c.do_register = 1;
-        EXPECT_EQ(run(c).state, QV_CS_REGISTERED);
+            *o = run(c);
+        };
+        std::thread a(claim, std::ref(first), &got[0]);
+        claim(second, &got[1]);
         a.join();
+        int registered = 0, taken = 0;
+        for (const Outcome &o : got) {
+            registered += o.state == QV_CS_REGISTERED;
+            taken += o.state == QV_CS_REGISTER_REFUSED && o.reason == 1;
+        }
+        EXPECT_EQ(registered, 1) << got[0].detail << " / " << got[1].detail;
+        EXPECT_EQ(taken, 1);
     }
 
     struct Acked { std::string name; std::unique_ptr<Keys> keys; };

@@ -99,6 +99,14 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+std::string fresh_rk_text() {
+    uint8_t rk[32];
+    char text[70];
+    EXPECT_EQ(quorvane_rk_generate(rk), 0);
+    EXPECT_EQ(quorvane_rk_encode(rk, text), 0);
+    return text;
+}
+
 std::string closed_port() { return std::to_string(free_loopback_port()); }
 
 // A server and a registered, signed-in account on it.
@@ -162,17 +170,16 @@ TEST(WorkerStart, ChecksItsConfiguration) {
         EXPECT_EQ(w->max_attempts, 0);  // unlimited
     }
 
-    uint8_t rk[32], reset[10];
-    char rk_text[70], reset_text[20];
-    ASSERT_EQ(quorvane_rk_generate(rk), 0);
-    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    const std::string rk_text = fresh_rk_text();
+    uint8_t reset[10];
+    char reset_text[20];
     ASSERT_EQ(quorvane_reset_code_generate(reset), 0);
     ASSERT_EQ(quorvane_reset_code_encode(reset, reset_text), 0);
     {
         Cfg c = base;
         c.c.email_code = "123456";
         c.c.reset_code = reset_text;
-        c.c.recovery_key = rk_text;
+        c.c.recovery_key = rk_text.c_str();
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
         EXPECT_EQ(w->recovery_mode, 1);
@@ -241,36 +248,50 @@ TEST(WorkerServer, RegisterSignInAndJoinByEscrow) {
     quorvane_device_keys_cleanse(&k2);
 }
 
-// Every refusal the server can send, and the text it becomes. Reasons the real
-// server never sends come from the test build's knobs.
+// Every refusal the server can send, and the text it becomes. Each case the
+// real server gives on its own runs against it (no knob); the knobs stand in
+// only for reasons it has no way to produce: sign-in approval (0), rate limits
+// (2 here, 3 for escrow and recovery), revoked accounts, accounts without an
+// escrow, internal failures, a reply the client cannot open (255), and every
+// e-mailed-code answer but "no email".
 TEST(WorkerServer, RefusalTexts) {
     enum Road { SIGN_IN, REGISTER, ESCROW, RECOVER, EMAIL };
+    // What the worker's key store holds: nothing, keys of an identity of its
+    // own, carol's first device, or a device of carol's identity the server
+    // does not have.
+    enum Store { NO_STORE, OWN_KEYS, CAROL_FIRST, CAROL_NEW_DEVICE };
     struct Case {
         Road road;
         const char *knob;  // "QVS_TEST_REFUSE" or "QVS_TEST_LOGIN_REFUSE"; null: the real server's own answer
         int value;
         int32_t code;
         const char *text;
+        int devices = 0;        // carol's devices registered before the worker starts; 0: no account
+        bool other_pw = false;  // carol's password is not the worker's
+        Store store = NO_STORE;
+        const char *user = "carol";
     };
+    const char *revoked_text = "This device was removed from your account. Ask the operator to restore it, or reinstall the app.";
+    const char *full_text = "This account has the maximum number of devices. Remove one in Settings > Devices, then sign in again.";
     const Case cases[] = {
-        {SIGN_IN, "QVS_TEST_LOGIN_REFUSE", 0, QV_WS_AWAITING_APPROVAL, "Your account is awaiting approval."},
-        {SIGN_IN, "QVS_TEST_REFUSE", 2, QV_WS_RETRYING, "The server is limiting sign-ins. Trying again in 1 s…"},
-        {SIGN_IN, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "This account has been revoked."},
-        {SIGN_IN, "QVS_TEST_REFUSE", 4, QV_WS_FAILED, "No account with that username."},
-        {SIGN_IN, "QVS_TEST_REFUSE", 5, QV_WS_FAILED,
-         "This device was removed from your account. Ask the operator to restore it, or reinstall the app."},
-        {SIGN_IN, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "Login failed."},
-        // refused with 1: this device is added again, the registration is refused
-        // and the escrow answer ends it
-        {SIGN_IN, "QVS_TEST_REFUSE", 1, QV_WS_FAILED, "Incorrect password."},
-        {REGISTER, "QVS_TEST_REFUSE", 1, QV_WS_FAILED, "That username is already taken. If it is yours, use Log in instead."},
-        {REGISTER, "QVS_TEST_REFUSE", 4, QV_WS_FAILED,
-         "This account has the maximum number of devices. Remove one in Settings > Devices, then sign in again."},
-        {REGISTER, "QVS_TEST_REFUSE", 5, QV_WS_FAILED,
-         "This device was removed from your account. Ask the operator to restore it, or reinstall the app."},
-        {REGISTER, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "Registration was rejected."},
-        {ESCROW, nullptr, 0, QV_WS_FAILED, "Incorrect password."},  // no such account: the server says "wrong"
-        {ESCROW, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "No account with that username."},
+        // The key store's password opens it, the server's does not: the add
+        // that follows is refused as taken, and the escrow answer ends it.
+        {SIGN_IN, nullptr, 0, QV_WS_FAILED, "Incorrect password.", 1, true, CAROL_FIRST},
+        {SIGN_IN, nullptr, 0, QV_WS_FAILED, "No account with that username.", 0, false, OWN_KEYS},
+        // A device the account does not have is added, not kept waiting as if rate limited.
+        {SIGN_IN, nullptr, 0, QV_WS_CONNECTED, "", 1, false, CAROL_NEW_DEVICE},
+        {SIGN_IN, nullptr, 0, QV_WS_FAILED, full_text, 5, false, CAROL_NEW_DEVICE},
+        {SIGN_IN, "QVS_TEST_LOGIN_REFUSE", 0, QV_WS_AWAITING_APPROVAL, "Your account is awaiting approval.", 0, false, OWN_KEYS},
+        {SIGN_IN, "QVS_TEST_REFUSE", 2, QV_WS_RETRYING, "The server is limiting sign-ins. Trying again in 1 s…", 0, false, OWN_KEYS},
+        {SIGN_IN, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "This account has been revoked.", 0, false, OWN_KEYS},
+        {SIGN_IN, "QVS_TEST_REFUSE", 5, QV_WS_FAILED, revoked_text, 0, false, OWN_KEYS},  // see RevokedDevice below
+        {SIGN_IN, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "Login failed.", 0, false, OWN_KEYS},
+        {REGISTER, nullptr, 0, QV_WS_FAILED, "That username is already taken. If it is yours, use Log in instead.", 1},
+        {REGISTER, nullptr, 0, QV_WS_FAILED, "That username is already taken.", 1, false, OWN_KEYS},
+        {REGISTER, nullptr, 0, QV_WS_FAILED, "Registration was rejected.", 0, false, NO_STORE, "car ol"},
+        {REGISTER, "QVS_TEST_REFUSE", 5, QV_WS_FAILED, revoked_text},
+        {ESCROW, nullptr, 0, QV_WS_FAILED, "Incorrect password.", 1, true},
+        {ESCROW, nullptr, 0, QV_WS_FAILED, "No account with that username."},
         {ESCROW, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "Too many attempts — try again later."},
         {ESCROW, "QVS_TEST_REFUSE", 4, QV_WS_FAILED,
          "This account was created before the current version and cannot add a new device. Ask the operator."},
@@ -279,7 +300,7 @@ TEST(WorkerServer, RefusalTexts) {
          "The server sent account keys that do not match this account. Do not continue; tell the operator."},
         {ESCROW, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "Login failed."},
         {RECOVER, nullptr, 0, QV_WS_FAILED, "No account with that username."},
-        {RECOVER, "QVS_TEST_REFUSE", 2, QV_WS_FAILED, "This account has no recovery key on the server."},
+        {RECOVER, nullptr, 0, QV_WS_FAILED, "This account has no recovery key on the server.", 1},
         {RECOVER, "QVS_TEST_REFUSE", 3, QV_WS_FAILED, "Too many attempts — try again later."},
         {RECOVER, "QVS_TEST_REFUSE", 4, QV_WS_FAILED, "This account has been revoked."},
         {RECOVER, "QVS_TEST_REFUSE", 255, QV_WS_FAILED, "That recovery key does not open this account."},
@@ -292,10 +313,7 @@ TEST(WorkerServer, RefusalTexts) {
          "Too early: the code works 24 hours after you asked for it, so your devices have time to cancel it."},
         {EMAIL, "QVS_TEST_REFUSE", 9, QV_WS_FAILED, "The server refused it."},
     };
-    uint8_t rk[32];
-    char rk_text[70];
-    ASSERT_EQ(quorvane_rk_generate(rk), 0);
-    ASSERT_EQ(quorvane_rk_encode(rk, rk_text), 0);
+    const std::string rk_text = fresh_rk_text();
     for (const Case &v : cases) {
         SCOPED_TRACE(std::string(v.text) + " / " + std::to_string(v.road) + " " + std::to_string(v.value));
         Knobs knobs;
@@ -303,18 +321,38 @@ TEST(WorkerServer, RefusalTexts) {
         ServerProc srv(knobs);
         ASSERT_TRUE(srv.start());
         TempDir dir;
-        Cfg c(dir, srv.port, "carol", srv.pin_path());
-        if (v.road == SIGN_IN) {
-            Keys k;
-            ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
+        Cfg c(dir, srv.port, v.user, srv.pin_path());
+        Keys carol;
+        for (int i = 0; i < v.devices; i++) {
+            Keys extra(carol.k.identity_priv);
+            quorvane_cs_config r = base_config(srv.port, srv.pin_path(), "carol", v.other_pw ? "another" : c.password.c_str(),
+                                               i == 0 ? &carol.k : &extra.k);
+            r.do_register = 1;
+            ASSERT_EQ(run(r).state, QV_CS_REGISTERED) << i;
+        }
+        if (v.store != NO_STORE) {
+            Keys own, added(carol.k.identity_priv);
+            quorvane_device_keys *k = v.store == OWN_KEYS ? &own.k : v.store == CAROL_FIRST ? &carol.k : &added.k;
+            ASSERT_EQ(quorvane_client_store_create(c.keystore.c_str(), c.password.c_str(), k), 0);
         }
         if (v.road == REGISTER) c.c.register_ = 1;
-        if (v.road == RECOVER) c.c.recovery_key = rk_text;
+        if (v.road == RECOVER) c.c.recovery_key = rk_text.c_str();
         if (v.road == EMAIL) c.c.email_code = "123456";
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
-        ASSERT_TRUE(wait_code(w.get(), v.code, 20000));
+        std::vector<std::string> seen;
+        ASSERT_TRUE(wait_code(w.get(), v.code, 20000, &seen));
         EXPECT_EQ(std::string(status_of(w.get()).text), v.text);
+        const bool limited = std::any_of(seen.begin(), seen.end(), [](const std::string &t) { return t.find("limiting sign-ins") != t.npos; });
+        EXPECT_EQ(limited, v.knob && v.value == 2 && v.road == SIGN_IN);
+        if (v.code == QV_WS_CONNECTED) {
+            // The device was added: its keys now sign in on their own.
+            w.reset();
+            Keys kept;
+            ASSERT_EQ(quorvane_client_store_open(c.keystore.c_str(), c.password.c_str(), &kept.k), 0);
+            quorvane_cs_config again = base_config(srv.port, srv.pin_path(), "carol", c.password.c_str(), &kept.k);
+            EXPECT_EQ(run(again).state, QV_CS_SIGNED_IN);
+        }
     }
 }
 
