@@ -314,9 +314,7 @@ void cs_dispatch_queued(quorvane_cs *cs) {
 void set_detail(quorvane_cs *cs, const char *text) { std::snprintf(cs->detail, sizeof cs->detail, "%s", text ? text : ""); }
 
 void keep_alive(quorvane_cs *cs) {
-    uint64_t now = quorvane_engine_now_ms();
-    if (cs->last_send_ms && cs->last_send_ms <= now && now - cs->last_send_ms > QV_CS_PING_IDLE_MS)
-        (void)send_frame(cs, QV_FT_PING, nullptr, 0);
+    if (quorvane_cs_should_ping(cs->last_send_ms, quorvane_engine_now_ms())) (void)send_frame(cs, QV_FT_PING, nullptr, 0);
 }
 
 int queue_frame(quorvane_cs *cs, uint8_t *buf, size_t cap, uint8_t type, const uint8_t *payload, size_t len) {
@@ -448,6 +446,11 @@ uint8_t quorvane_cs_fail_reason(const quorvane_cs *cs) { return cs ? cs->fail_re
 const char *quorvane_cs_fail_detail(const quorvane_cs *cs) { return cs && cs->detail[0] ? cs->detail : nullptr; }
 const uint8_t *quorvane_cs_user_id(const quorvane_cs *cs) { return cs ? cs->user_id : nullptr; }
 uint8_t quorvane_cs_role(const quorvane_cs *cs) { return cs ? cs->role : 0; }
+
+int quorvane_cs_should_ping(uint64_t last_send_ms, uint64_t now_ms) {
+    return last_send_ms && last_send_ms <= now_ms && now_ms - last_send_ms > QV_CS_PING_IDLE_MS;
+}
+
 uint64_t quorvane_cs_activity(const quorvane_cs *cs) { return cs ? quorvane_cnet_activity(cs->cnet) : 0; }
 
 size_t quorvane_cs_send_room(const quorvane_cs *cs) { return cs ? quorvane_cnet_send_room(cs->cnet) : 0; }

@@ -125,6 +125,7 @@ const uint8_t *quorvane_cs_user_id(const quorvane_cs *cs);
 uint8_t quorvane_cs_role(const quorvane_cs *cs);
 int quorvane_cs_server_key(const quorvane_cs *cs, uint8_t out[32]);  // 1 with the key from state 2 on, else 0
 uint64_t quorvane_cs_activity(const quorvane_cs *cs);
+int      quorvane_cs_should_ping(uint64_t last_send_ms, uint64_t now_ms);  // a send happened, not in the future, over 29999 ms ago
 // Room to send: frames the connection's send ring still takes, and sealed sends
 // the pending-send ring still records. A caller that keeps its work queued while
 // these are short never has a send refused for want of room.

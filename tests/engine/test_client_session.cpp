@@ -110,6 +110,19 @@ TEST(ClientSession, SignInBytesAndKeepAlive) {
     peer.join();
 }
 
+// Nothing sent yet, or a send stamped in the future (the clock stepped back),
+// never pings; otherwise a ping is due once more than 29999 ms passed.
+TEST(ClientSession, PingIsDueAfterThirtySecondsWithoutSending) {
+    struct Case {
+        uint64_t last, now;
+        int due;
+    };
+    const Case cases[] = {
+        {0, 100000, 0}, {50000, 40000, 0}, {1000, 1000, 0}, {1000, 30999, 0}, {1000, 31000, 1}, {1, UINT64_MAX, 1},
+    };
+    for (const Case &c : cases) EXPECT_EQ(quorvane_cs_should_ping(c.last, c.now), c.due) << c.last << " " << c.now;
+}
+
 TEST(ClientSession, RegistrationBytes) {
     Fixture fx;
     Keys keys;
