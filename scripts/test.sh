@@ -22,7 +22,7 @@ fi
 # Test binaries whose tests start threads: ThreadSanitizer runs all their
 # cases. A new suite with threads adds its binary here.
 tsan_suites=(test_n_hash test_n_log test_n_network test_n_str test_n_network_tls test_n_network_blocking test_n_common test_client_net test_client_session test_client_authed test_n_network_engine test_n_reactor test_n_network_scale)
-tsan_suites+=(test_client_account test_client_transfer test_worker test_worker_cmd)
+tsan_suites+=(test_client_account test_client_transfer test_worker test_worker_cmd test_worker_e2e)
 
 jobs=$(nproc)
 work=$(mktemp -d)

@@ -1,0 +1,520 @@
+// The background worker through the project's server on loopback, each
+// figure beside its floor in the same run:
+// - backlog: a device off-line while 10,000 texts arrived (one conversation,
+//   or 200) signs in; start to the last one stored, beside opening envelopes
+//   of the same size under the same key with the envelope open call alone;
+// - the worker's mutex as a screen sees it: how long quorvane_worker_get waits
+//   during that backlog and during a password change;
+// - resident memory of a signed-in worker with 4,096 conversations, one of
+//   them 2,000 messages long;
+// - send latency from quorvane_worker_send_text to the peer's notify hook,
+//   beside one 4 KiB write and fdatasync on the same disk.
+// Figures are counters of one iteration each: a pass is seconds long.
+#include <benchmark/benchmark.h>
+
+#include "bench_support.h"
+#include "client_authed.h"
+#include "client_deliver.h"
+#include "client_msgstore.h"
+#include "client_send.h"
+#include "client_session.h"
+#include "client_store.h"
+#include "net_test_helpers.h"
+#include "quorvane_crypto.h"
+#include "quorvane_envelope.h"
+#include "quorvane_msg.h"
+#include "worker_internal.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+constexpr size_t kBacklog = 10000;
+constexpr auto kDeadline = std::chrono::seconds(120);
+const std::string kText(120, 'b');
+const char *const kPassword = "correct horse";
+
+double ms_since(clk::time_point t0) { return std::chrono::duration<double, std::milli>(clk::now() - t0).count(); }
+
+struct CsFree {
+    void operator()(quorvane_cs *cs) const { quorvane_cs_free(cs); }
+};
+struct WorkerStop {
+    void operator()(quorvane_worker *w) const { quorvane_worker_stop(w); }
+};
+using WorkerPtr = std::unique_ptr<quorvane_worker, WorkerStop>;
+
+template <class F> bool pump_until(quorvane_cs *cs, F done) {
+    const auto end = clk::now() + kDeadline;
+    while (!done()) {
+        if (clk::now() > end) return false;
+        quorvane_cs_pump(cs);
+    }
+    return true;
+}
+
+template <class F> bool poll_until(F done, int sleep_us = 1000) {
+    const auto end = clk::now() + kDeadline;
+    while (!done()) {
+        if (clk::now() > end) return false;
+        usleep(static_cast<useconds_t>(sleep_us));
+    }
+    return true;
+}
+
+// A worker's configuration with its own key store, pin and message store.
+struct Account {
+    std::string dir, user, port, keystore, pin, store;
+    quorvane_worker_config c{};
+    uint8_t uid[16] = {};
+    Account(const std::string &base, std::string name, const std::string &server_port)
+        : dir(base + "/" + name), user(std::move(name)), port(server_port), keystore(dir + "/keys"), pin(dir + "/pin"),
+          store(dir + "/store") {
+        mkdir(dir.c_str(), 0700);
+        c.server_host = "127.0.0.1";
+        c.server_port = port.c_str();
+        c.username = user.c_str();
+        c.password = kPassword;
+        c.keystore_path = keystore.c_str();
+        c.pin_path = pin.c_str();
+        c.msgstore_dir = store.c_str();
+        c.backoff_initial_ms = 100;
+        c.backoff_max_ms = 400;
+    }
+    static bool connected(quorvane_worker *w) {
+        quorvane_worker_status s{};
+        return quorvane_worker_get(w, &s) == 0 && s.code == QV_WS_CONNECTED;
+    }
+    WorkerPtr start(int reg) {
+        c.register_ = reg;
+        WorkerPtr w(quorvane_worker_start(&c));
+        if (!w || !poll_until([&] { return connected(w.get()); })) return nullptr;
+        quorvane_worker_status s{};
+        (void)quorvane_worker_get(w.get(), &s);
+        std::memcpy(uid, s.user_id, 16);
+        return w;
+    }
+};
+
+size_t stored_total(quorvane_worker *w) {
+    size_t n = 0;
+    quorvane_worker_test_with_store(
+        w,
+        [](quorvane_msgstore *ms, void *u) {
+            auto *n = static_cast<size_t *>(u);
+            for (size_t i = 0; ms && i < quorvane_msgstore_conv_count(ms); i++)
+                *n += quorvane_msgstore_msg_count(ms, quorvane_msgstore_conv_at(ms, i)->id);
+        },
+        &n);
+    return n;
+}
+
+// Calls quorvane_worker_get every 50 µs from its own thread: each call's
+// duration is the wait for the worker's mutex plus a copy of 200 bytes.
+struct LockProbe {
+    quorvane_worker *w;
+    std::atomic<bool> stop{false};
+    std::vector<double> us;
+    std::thread t;
+    explicit LockProbe(quorvane_worker *worker) : w(worker) {
+        us.reserve(1 << 22);
+        t = std::thread([this] {
+            quorvane_worker_status s{};
+            while (!stop.load(std::memory_order_relaxed)) {
+                const auto t0 = clk::now();
+                (void)quorvane_worker_get(w, &s);
+                us.push_back(std::chrono::duration<double, std::micro>(clk::now() - t0).count());
+                // a pause between calls: with none, this thread takes the mutex
+                // back before the worker's thread gets it (no fairness)
+                usleep(50);
+            }
+        });
+    }
+    void finish(benchmark::State &state, const std::string &tag) {
+        stop = true;
+        t.join();
+        if (us.empty()) return;
+        std::sort(us.begin(), us.end());
+        state.counters[tag + "_lock_max_ms"] = us.back() / 1e3;
+        state.counters[tag + "_lock_p99_ms"] = us[us.size() * 99 / 100] / 1e3;
+        state.counters[tag + "_lock_calls"] = static_cast<double>(us.size());
+    }
+};
+
+// The server, a sender on a plain session ("amy") and a receiving account
+// ("ben") registered through its worker, then stopped: its messages wait.
+struct Backlog {
+    qv_bench::ScratchDir scratch;
+    int port = qvnettest::free_port();
+    qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+    std::string port_s = std::to_string(port), pin = scratch.dir + "/amy-pin";
+    quorvane_device_keys keys{};
+    quorvane_msgstore *ms = nullptr;
+    std::unique_ptr<quorvane_cs, CsFree> cs;
+    Account ben{scratch.dir, "ben", port_s};
+    bool ok = false;
+
+    quorvane_cs_config config(int reg) {
+        quorvane_cs_config c{};
+        c.host = "127.0.0.1";
+        c.port = port_s.c_str();
+        c.pin_path = pin.c_str();
+        c.user = "amy";
+        c.password = "pw";
+        c.keys = &keys;
+        c.store = ms;
+        c.do_register = reg;
+        return c;
+    }
+    bool run_to(int reg, uint32_t want) {
+        quorvane_cs_config c = config(reg);
+        cs.reset(quorvane_cs_new(&c));
+        return cs && pump_until(cs.get(), [&] { return quorvane_cs_get_state(cs.get()) >= QV_CS_SIGNED_IN; }) &&
+               quorvane_cs_get_state(cs.get()) == want;
+    }
+    Backlog() {
+        if (quorvane_client_store_build(nullptr, &keys) != 0) return;
+        bool up = false;
+        for (int i = 0; i < 100 && !up; i++) {
+            up = run_to(1, QV_CS_REGISTERED);
+            if (!up) usleep(100000);
+        }
+        ms = quorvane_msgstore_open((scratch.dir + "/amy-store").c_str(), keys.identity_priv);
+        if (!up || !ms || !run_to(0, QV_CS_SIGNED_IN)) return;
+        ok = ben.start(1) != nullptr;
+    }
+    ~Backlog() {
+        cs.reset();
+        quorvane_msgstore_close(ms);
+        quorvane_device_keys_cleanse(&keys);
+    }
+    quorvane_member own() const {
+        quorvane_member m{};
+        std::memcpy(m.user_id, quorvane_cs_user_id(cs.get()), 16);
+        std::memcpy(m.identity, keys.identity_pub, 32);
+        m.device_count = 1;
+        std::memcpy(m.devices[0], keys.device_x25519_pub, 32);
+        std::memcpy(m.devices[0] + 32, keys.device_ed25519_pub, 32);
+        return m;
+    }
+    bool peer(quorvane_member *out) {
+        quorvane_prekey_reply r{};
+        if (quorvane_cs_request_prekeys(cs.get(), "ben") != 0 ||
+            !pump_until(cs.get(), [&] { return quorvane_cs_take_prekeys(cs.get(), &r) == 1; }) || !r.complete)
+            return false;
+        quorvane_cs_peer_from_prekeys(out, &r);
+        return true;
+    }
+    // `convs` conversations with ben, kBacklog texts spread over them, every one acknowledged.
+    bool fill(size_t convs, std::vector<std::array<uint8_t, 32>> *conv_keys) {
+        quorvane_member members[2] = {own(), {}};
+        if (!peer(&members[1])) return false;
+        std::vector<std::array<uint8_t, 16>> ids(convs);
+        conv_keys->resize(convs);
+        for (size_t i = 0; i < convs; i++) {
+            if (quorvane_random(ids[i].data(), 16) != 0 || quorvane_random((*conv_keys)[i].data(), 32) != 0 ||
+                quorvane_cs_create_conv(cs.get(), ids[i].data(), (*conv_keys)[i].data(), members, 2) != 0)
+                return false;
+            quorvane_cs_pump(cs.get());
+        }
+        size_t acked = 0;
+        uint8_t cid[16];
+        uint64_t counter = 0;
+        int good = 0;
+        auto drain = [&] {
+            while (quorvane_cs_poll_send_result(cs.get(), cid, &counter, &good) == 1)
+                if (good) acked++;
+        };
+        for (size_t i = 0; i < kBacklog; i++) {
+            const uint8_t *conv = ids[i % convs].data();
+            if (!pump_until(cs.get(), [&] {
+                    drain();
+                    return quorvane_cs_pending_room(cs.get()) > 0 && quorvane_cs_send_room(cs.get()) > 0;
+                }) ||
+                quorvane_cs_send_text(cs.get(), conv, kText.c_str()) != 0)
+                return false;
+        }
+        return pump_until(cs.get(), [&] {
+            drain();
+            return acked == kBacklog;
+        });
+    }
+};
+
+// The crypto-only floor: kBacklog envelopes like the ones on the wire (the
+// text body under a conversation key) opened one after another.
+double floor_open_ms() {
+    uint8_t key[32];
+    if (quorvane_random(key, 32) != 0) return -1;
+    std::vector<uint8_t> body(kText.size() + 16);
+    body.resize(quorvane_msg_text_encode(kText.data(), kText.size(), body.data(), body.size()));
+    std::vector<std::vector<uint8_t>> envs(kBacklog);
+    quorvane_env_header h{};
+    for (size_t i = 0; i < kBacklog; i++) {
+        h.counter = i + 1;
+        envs[i].resize(body.size() + QV_ENV_OVERHEAD);
+        size_t n = 0;
+        if (quorvane_random(h.salt, sizeof h.salt) != 0 ||
+            quorvane_env_seal(key, &h, body.data(), body.size(), envs[i].data(), envs[i].size(), &n) != 0)
+            return -1;
+        envs[i].resize(n);
+    }
+    std::vector<uint8_t> out(body.size() + 64);
+    const auto t0 = clk::now();
+    for (const auto &e : envs) {
+        size_t n = 0;
+        if (quorvane_env_open(key, e.data(), e.size(), nullptr, out.data(), out.size(), &n) != 0) return -1;
+    }
+    return ms_since(t0);
+}
+
+void BM_Backlog(benchmark::State &state) {
+    const size_t convs = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        Backlog b;
+        std::vector<std::array<uint8_t, 32>> keys;
+        if (!b.ok || !b.fill(convs, &keys)) {
+            state.SkipWithError("setup failed");
+            return;
+        }
+        const auto t0 = clk::now();
+        WorkerPtr w(quorvane_worker_start(&b.ben.c));
+        if (!w) {
+            state.SkipWithError("start failed");
+            return;
+        }
+        LockProbe probe(w.get());
+        const bool all = poll_until([&] { return stored_total(w.get()) >= kBacklog; }, 2000);
+        const double took = ms_since(t0);
+        probe.finish(state, "backlog");
+        if (!all) {
+            state.SkipWithError("not every message was stored");
+            return;
+        }
+        const double floor_ms = floor_open_ms();
+        state.counters["start_to_last_stored_ms"] = took;
+        state.counters["floor_open_ms"] = floor_ms;
+        state.counters["speed_vs_floor"] = floor_ms / took;
+        state.counters["msgs_per_s"] = kBacklog / (took / 1e3);
+    }
+    state.SetLabel(std::to_string(kBacklog) + " texts over " + std::to_string(convs) + " conversation(s)");
+}
+BENCHMARK(BM_Backlog)->Arg(1)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The mutex during a password change: the command queued as the screens'
+// password dialog does (kind 52), waited for through its result slot.
+void BM_LockPasswordChange(benchmark::State &state) {
+    for (auto _ : state) {
+        qv_bench::ScratchDir scratch;
+        const int port = qvnettest::free_port();
+        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+        Account a{scratch.dir, "amy", std::to_string(port)};
+        WorkerPtr w;
+        for (int i = 0; i < 50 && !w; i++) w = a.start(1);
+        if (!w) {
+            state.SkipWithError("setup failed");
+            return;
+        }
+        LockProbe probe(w.get());
+        auto *c = static_cast<quorvane_wcmd *>(std::calloc(1, sizeof(quorvane_wcmd)));
+        c->kind = 52;
+        c->text = strdup(kPassword);
+        c->text2 = strdup("a new password of ours");
+        const auto t0 = clk::now();
+        if (cmd_enqueue(w.get(), c) != 0) {
+            probe.finish(state, "pwchange");
+            state.SkipWithError("queue refused");
+            return;
+        }
+        int code = -1;
+        const bool done = poll_until([&] {
+            pthread_mutex_lock(&w->mu);
+            if (w->pwchange_ready) code = w->pwchange_code;
+            pthread_mutex_unlock(&w->mu);
+            return code >= 0;
+        });
+        state.counters["pwchange_ms"] = ms_since(t0);
+        usleep(200000);  // the key store is sealed again after the result
+        probe.finish(state, "pwchange");
+        state.counters["pwchange_code"] = code;
+        if (!done) state.SkipWithError("no result");
+    }
+}
+BENCHMARK(BM_LockPasswordChange)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+long rss_kib() {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+// 4,096 conversations written into the account's store before its worker
+// starts, one with 2,000 messages; resident growth once it is signed in.
+void BM_Memory(benchmark::State &state) {
+    for (auto _ : state) {
+        qv_bench::ScratchDir scratch;
+        const int port = qvnettest::free_port();
+        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+        Account a{scratch.dir, "amy", std::to_string(port)};
+        bool registered = false;
+        for (int i = 0; i < 50 && !registered; i++) registered = a.start(1) != nullptr;
+        quorvane_device_keys k{};
+        if (!registered || quorvane_client_store_open(a.keystore.c_str(), kPassword, &k) != 0) {
+            state.SkipWithError("setup failed");
+            return;
+        }
+        quorvane_msgstore *ms = quorvane_msgstore_open(a.store.c_str(), k.identity_priv);
+        quorvane_device_keys_cleanse(&k);
+        if (!ms) {
+            state.SkipWithError("store failed");
+            return;
+        }
+        uint8_t big[16] = {};
+        for (uint32_t i = 0; i < 4096; i++) {
+            uint8_t id[16] = {}, key[32] = {};
+            std::memcpy(id, &i, 4);
+            id[15] = 0xC0;
+            key[0] = static_cast<uint8_t>(i);
+            if (quorvane_msgstore_put_conv(ms, id, key) != 0) break;
+            if (i == 0) std::memcpy(big, id, 16);
+        }
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        std::memcpy(rec->conv_id, big, 16);
+        std::memcpy(rec->author, a.uid, 16);
+        rec->type = QV_MS_TYPE_TEXT;
+        rec->text_len = kText.size();
+        std::memcpy(rec->text, kText.data(), kText.size());
+        quorvane_msgstore_set_msg_cap(ms, 2000);
+        for (uint64_t i = 1; i <= 2000; i++) {
+            rec->msg_id = i;
+            rec->time = 1700000000000ull + i;
+            if (quorvane_msgstore_add_msg(ms, rec.get()) < 0) break;
+        }
+        const size_t convs = quorvane_msgstore_conv_count(ms), msgs = quorvane_msgstore_msg_count(ms, big);
+        quorvane_msgstore_close(ms);
+        const long before = rss_kib();
+        WorkerPtr w = a.start(0);
+        if (!w) {
+            state.SkipWithError("sign-in failed");
+            return;
+        }
+        poll_until([&] {
+            pthread_mutex_lock(&w->mu);
+            const bool synced = w->last_sync != 0;
+            pthread_mutex_unlock(&w->mu);
+            return synced;
+        });
+        const long after = rss_kib();
+        state.counters["convs"] = static_cast<double>(convs);
+        state.counters["msgs_in_big"] = static_cast<double>(msgs);
+        state.counters["rss_delta_MiB"] = (after - before) / 1024.0;
+        state.counters["rss_total_MiB"] = after / 1024.0;
+    }
+}
+BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// One 4 KiB write and fdatasync in the scratch directory's file system.
+double fdatasync_us(const std::string &dir) {
+    const std::string path = dir + "/sync-probe";
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    if (fd < 0) return -1;
+    std::vector<uint8_t> page(4096, 0x5A);
+    std::vector<double> us;
+    for (int i = 0; i < 50; i++) {
+        const auto t0 = clk::now();
+        if (pwrite(fd, page.data(), page.size(), 0) != 4096 || fdatasync(fd) != 0) break;
+        us.push_back(std::chrono::duration<double, std::micro>(clk::now() - t0).count());
+    }
+    close(fd);
+    if (us.empty()) return -1;
+    std::sort(us.begin(), us.end());
+    return us[us.size() / 2];
+}
+
+struct Hooked {
+    std::atomic<uint64_t> calls{0};
+    static void hook(void *u) { static_cast<Hooked *>(u)->calls.fetch_add(1); }
+};
+
+void BM_SendLatency(benchmark::State &state) {
+    constexpr int kRounds = 200;
+    for (auto _ : state) {
+        qv_bench::ScratchDir scratch;
+        const int port = qvnettest::free_port();
+        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+        Account amy{scratch.dir, "amy", std::to_string(port)}, ben{scratch.dir, "ben", std::to_string(port)};
+        WorkerPtr a, b;
+        for (int i = 0; i < 50 && !a; i++) a = amy.start(1);
+        if (a) b = ben.start(1);
+        if (!a || !b || quorvane_worker_request_prekeys(a.get(), "ben") != 0) {
+            state.SkipWithError("setup failed");
+            return;
+        }
+        quorvane_prekey_reply r{};
+        if (!poll_until([&] { return quorvane_worker_take_prekeys(a.get(), &r) == 1 && std::memcmp(r.user_id, ben.uid, 16) == 0; })) {
+            state.SkipWithError("no bundle");
+            return;
+        }
+        quorvane_member m{};
+        quorvane_cs_peer_from_prekeys(&m, &r);
+        uint8_t conv[16], key[32];
+        if (quorvane_random(conv, 16) != 0 || quorvane_random(key, 32) != 0 || quorvane_worker_create_conv(a.get(), conv, key, &m, 1) != 0) {
+            state.SkipWithError("create refused");
+            return;
+        }
+        Hooked hooked;
+        quorvane_worker_set_notify_hook(b.get(), Hooked::hook, &hooked);
+        std::vector<double> us;
+        quorvane_notification n{};
+        // the first text also carries the conversation to ben: not counted
+        for (int i = 0; i <= kRounds; i++) {
+            while (quorvane_worker_poll_notification(b.get(), &n) == 1) {
+            }
+            const std::string text = "ping " + std::to_string(i);
+            const auto t0 = clk::now();
+            if (quorvane_worker_send_text(a.get(), conv, text.c_str()) != 0) break;
+            bool got = false;
+            const auto end = t0 + kDeadline;
+            while (!got && clk::now() < end) {
+                const uint64_t seen = hooked.calls.load();
+                while (quorvane_worker_poll_notification(b.get(), &n) == 1)
+                    if (std::strstr(n.preview, text.c_str())) got = true;
+                if (!got)
+                    while (hooked.calls.load() == seen && clk::now() < end) usleep(20);
+            }
+            if (!got) break;
+            if (i > 0) us.push_back(std::chrono::duration<double, std::micro>(clk::now() - t0).count());
+            uint8_t c[16];
+            uint64_t ctr;
+            int ok;
+            while (quorvane_worker_poll_send_result(a.get(), c, &ctr, &ok) == 1) {
+            }
+        }
+        quorvane_worker_set_notify_hook(b.get(), nullptr, nullptr);
+        if (us.size() != kRounds) {
+            state.SkipWithError("a text did not arrive");
+            return;
+        }
+        std::sort(us.begin(), us.end());
+        state.counters["p50_ms"] = us[us.size() / 2] / 1e3;
+        state.counters["p99_ms"] = us[us.size() * 99 / 100] / 1e3;
+        state.counters["fdatasync_4KiB_ms"] = fdatasync_us(scratch.dir) / 1e3;
+    }
+}
+BENCHMARK(BM_SendLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
