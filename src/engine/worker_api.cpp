@@ -6,6 +6,7 @@
 #include "engine_clock.h"
 #include "quorvane_crypto.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,10 +54,21 @@ quorvane_wcmd *with_own_member(quorvane_worker *w, int32_t kind, const uint8_t c
         quorvane_member &own = c->members[0];
         std::memcpy(own.user_id, w->status.user_id, 16);
         std::memcpy(own.identity, w->keys.identity_pub, 32);
-        // this device; the other devices of the account are not tracked here yet
-        own.device_count = 1;
-        std::memcpy(own.devices[0], w->keys.device_x25519_pub, 32);
-        std::memcpy(own.devices[0] + 32, w->keys.device_ed25519_pub, 32);
+        // the account's devices as the server last listed them, and this one
+        const size_t listed = w->own_bundle_known ? std::min<uint64_t>(w->own_bundle.device_count, QV_PREKEY_DEVICES) : 0;
+        bool self_listed = false;
+        for (size_t i = 0; i < listed; i++) {
+            const quorvane_prekey_device &d = w->own_bundle.devices[i];
+            std::memcpy(own.devices[own.device_count], d.dev_x, 32);
+            std::memcpy(own.devices[own.device_count] + 32, d.dev_ed, 32);
+            own.device_count++;
+            self_listed = self_listed || std::memcmp(d.dev_x, w->keys.device_x25519_pub, 32) == 0;
+        }
+        if (!self_listed && own.device_count < QV_PREKEY_DEVICES) {
+            std::memcpy(own.devices[own.device_count], w->keys.device_x25519_pub, 32);
+            std::memcpy(own.devices[own.device_count] + 32, w->keys.device_ed25519_pub, 32);
+            own.device_count++;
+        }
     }
     pthread_mutex_unlock(&w->mu);
     if (!connected) {
@@ -172,8 +184,7 @@ int quorvane_worker_take_prekeys(quorvane_worker *w, quorvane_prekey_reply *out)
         const uint64_t age = now > w->pub_prekeys_ms ? now - w->pub_prekeys_ms : 0;
         if (!w->pub_prekeys_for_dm || !quorvane_dm_hold_bundle(own, w->last_sync != 0, age, QV_DM_HOLD_LIMIT_MS)) {
             std::memcpy(out, &w->pub_prekeys, sizeof *out);
-            quorvane_cleanse(&w->pub_prekeys, sizeof w->pub_prekeys);
-            w->pub_prekeys_ready = 0;
+            w->pub_prekeys_ready = 0;  // the bundle stays for the conversation made from it
             rc = 1;
         }
     }

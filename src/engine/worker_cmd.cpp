@@ -93,9 +93,11 @@ bool has_room(const quorvane_worker *w, const quorvane_cs *cs, const quorvane_wc
 const char *or_empty(const char *s) { return s ? s : ""; }
 
 // Kind 1: a two-member conversation starts its device sessions at once when
-// the public slot holds a usable bundle of the other member.
+// the public slot holds a usable bundle of the other member. The screens take
+// the bundle before they create the conversation from it, so a taken bundle
+// still counts: taking only ends its being handed out.
 void dm_init_from_slot(quorvane_worker *w, quorvane_cs *cs, const quorvane_wcmd *c) {
-    if (c->member_count != 2 || !c->members || !w->pub_prekeys_ready) return;
+    if (c->member_count != 2 || !c->members) return;
     const quorvane_prekey_reply &b = w->pub_prekeys;
     if (!b.complete || b.device_count == 0) return;
     const quorvane_member *other = nullptr;

@@ -190,6 +190,9 @@ struct quorvane_worker {
     int for_dm;                    // the next prekey reply is for a direct message
     quorvane_prekey_reply pub_prekeys;  // the public prekey slot, read by quorvane_worker_take_prekeys
     int pub_prekeys_ready;
+    quorvane_prekey_reply own_bundle;   // our account's own devices, as the server last listed them
+    int own_bundle_known;
+    int own_bundle_requested;           // the sign-in's own request: its answer is not for the screens
     int push_registered;
 
     /* ---- remembered sets and timers (thread only) ---- */

@@ -134,6 +134,7 @@ void become_ready(quorvane_worker *w, quorvane_cs *cs) {
         w->instances_requested = 1;
         w->instances_copied = 0;
     }
+    w->own_bundle_requested = 1;
     (void)quorvane_cs_request_prekeys(cs, w->username);
     (void)quorvane_cs_set_presence_public(cs, w->presence_public);
     w->first_sync_pending = 1;
@@ -494,6 +495,24 @@ bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     return news;
 }
 
+// Our own bundle tells which devices the account has; the one the sign-in
+// asked for stops there. Every other bundle is for the screens.
+void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_reply &reply, const uint8_t own[16]) {
+    if (reply.complete && std::memcmp(reply.user_id, own, 16) == 0) {
+        w->own_bundle = reply;
+        w->own_bundle_known = 1;
+        quorvane_cs_set_self_multidev(cs, reply.device_count > 1);
+        if (w->own_bundle_requested) {
+            w->own_bundle_requested = 0;
+            return;
+        }
+    }
+    w->pub_prekeys = reply;
+    w->pub_prekeys_ready = 1;
+    w->pub_prekeys_ms = quorvane_engine_now_ms();
+    w->pub_prekeys_for_dm = w->for_dm;
+}
+
 // One pass with the mutex held; returns whether the screens have news, and
 // sets *busy when more work waits.
 bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
@@ -510,12 +529,7 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
         w->next_history_ms = now + HISTORY_AGAIN_MS;
     }
     quorvane_prekey_reply reply;
-    while (quorvane_cs_take_prekeys(cs, &reply)) {
-        w->pub_prekeys = reply;
-        w->pub_prekeys_ready = 1;
-        w->pub_prekeys_ms = quorvane_engine_now_ms();
-        w->pub_prekeys_for_dm = w->for_dm;
-    }
+    while (quorvane_cs_take_prekeys(cs, &reply)) route_prekeys(w, cs, reply, own);
     OPENSSL_cleanse(&reply, sizeof reply);
     step_history_peer(w, cs, own);
     step_key_requests(w, cs);

@@ -508,6 +508,7 @@ TEST(WorkerServer, ResetSetsTheOldStoreAside) {
         TempDir d;
         Cfg c(d, srv.port, all_taken ? "ivy2" : "ivy", srv.pin_path());
         c.c.reset_code = code_text;
+        c.c.no_initial_sync = 1;  // the first sync discards the usual aside: it must still be there to look at
         ASSERT_EQ(mkdir(c.msgstore.c_str(), 0700), 0);
         write_file(c.msgstore + "/old-history", "kept");
         ASSERT_EQ(mkdir((c.msgstore + ".pre-reset").c_str(), 0700), 0);

@@ -621,8 +621,12 @@ TEST(WorkerApply, CreateConvStartsSessionsFromSlot) {
     quorvane_msgstore_close(peer_ms);
     const quorvane_member pm = member_of(PEER, peer.k);
 
-    for (const bool theirs : {false, true}) {
-        SCOPED_TRACE(theirs ? "the peer's bundle" : "someone else's bundle");
+    struct Case {
+        bool theirs, taken;  // the peer's bundle; the screens took it before creating
+    };
+    for (const Case v : {Case{false, false}, Case{true, false}, Case{true, true}}) {
+        const bool theirs = v.theirs;
+        SCOPED_TRACE(std::string(theirs ? "the peer's bundle" : "someone else's bundle") + (v.taken ? ", taken" : ""));
         Local l;
         Wk wk(l.ms, &l.keys.k);
         quorvane_prekey_reply &b = wk.w->pub_prekeys;
@@ -641,6 +645,11 @@ TEST(WorkerApply, CreateConvStartsSessionsFromSlot) {
         d.otk_id = pd.bundle.otk_id;
         std::memcpy(d.otk, pd.bundle.otk, 32);
         wk.w->pub_prekeys_ready = 1;
+        if (v.taken) {
+            quorvane_prekey_reply out{};
+            ASSERT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 1);
+            EXPECT_EQ(quorvane_worker_take_prekeys(wk.w, &out), 0);  // handed out once
+        }
         ASSERT_EQ(quorvane_worker_create_conv(wk.w, NEWC.data(), KEY.data(), &pm, 1), 0);
         wk.apply(l.cs.get());
         EXPECT_EQ(count_type(ring_frames(l.cs.get()), 24), 1u);

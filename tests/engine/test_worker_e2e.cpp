@@ -367,14 +367,10 @@ TEST(WorkerEndToEnd, OfflineQueueKeepsOrderAndItsLimit) {
     EXPECT_TRUE(std::all_of(amy.results.begin(), amy.results.end(), [](const SendResult &r) { return r.ok == 1; }));
 }
 
-// Faults of the connected run, kept here until it is finished: disabled
-// because they fail today.
-// - At sign-in the run asks for the account's own bundle, and every bundle,
-//   our own included, goes to the public slot: the screens get our own bundle
-//   from quorvane_worker_take_prekeys where they asked for someone else's.
-// - A direct conversation made from a bundle the screens took starts no
-//   device session: taking the bundle emptied the slot the create reads.
-TEST(WorkerEndToEnd, DISABLED_PrekeySlotAndDirectSessions) {
+// The screens get the bundle they asked for, not the account's own that the
+// sign-in asked for, and a direct conversation made from a bundle they took
+// starts a device session with the peer's device.
+TEST(WorkerEndToEnd, PrekeySlotAndDirectSessions) {
     ServerProc srv;
     ASSERT_TRUE(srv.start());
     Node amy(srv, "amy"), ben(srv, "ben");
