@@ -119,7 +119,8 @@ struct Remote {
         cs.reset(quorvane_cs_new(&c));
         ASSERT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
     }
-    std::vector<bytes> wait_frames(size_t n, int limit_ms = 10000) {
+    // generous: under ThreadSanitizer on a loaded machine the frames can take tens of seconds
+    std::vector<bytes> wait_frames(size_t n, int limit_ms = 60000) {
         EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= n; }, limit_ms));
         return rec.all();
     }

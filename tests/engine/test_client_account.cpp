@@ -612,8 +612,8 @@ TEST(AccountHistory, SentToAnOwnDevice) {
     r.start();
     ASSERT_EQ(quorvane_cs_send_typing(r.cs.get(), rep(1, 16).data()), 0);  // answered by a stranger's ask
     ASSERT_EQ(quorvane_cs_send_typing(r.cs.get(), rep(2, 16).data()), 0);  // answered by our new device's
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return r.cs->account.history_out == nullptr && quorvane_cs_take_history_peer(r.cs.get(), nullptr); }, 20000));
-    auto frames = r.wait_frames(2 + want_chunks, 30000);
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return r.cs->account.history_out == nullptr && quorvane_cs_take_history_peer(r.cs.get(), nullptr); }, 60000));
+    auto frames = r.wait_frames(2 + want_chunks, 60000);
 
     uint8_t dev_id[16];
     ASSERT_EQ(quorvane_device_id(newdev.k.device_x25519_pub, newdev.k.device_ed25519_pub, dev_id), 0);
