@@ -307,6 +307,7 @@ int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, e
 // - a failed end keeps the marks: flush, the next end or close tries again.
 void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
+[[nodiscard]] int quorvane_msgstore_write_pending(quorvane_msgstore *ms);  // marked messages now, batch or not (-1 when they failed); the list too if it can
 
 // Own profile and interface state
 // - every setter writes its file before returning; the in-memory value stays on a failed write.

@@ -194,6 +194,7 @@ char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
 void  msg_put_body(writer &w, const quorvane_ms_msg &m);  // id, time, type, edited, text length, text
 int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batch: marked only
+int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, then message files
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);

@@ -148,10 +148,16 @@ size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value, co
 
 /* ---- ratchet states ------------------------------------------------------ */
 
+// Session states, prekey sets and the answered-preamble ring are keys: a batch
+// never holds them back, and what the batch holds goes to disk before them,
+// so no stepped session is ever on disk ahead of the message it opened.
+static int marked_first(quorvane_msgstore *ms) { return ms->batch_depth ? write_due(ms) : 0; }
+
 int quorvane_msgstore_put_ratchet(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint8_t device[32],
                                   const uint8_t *state, size_t len) {
     peer_file f;
     if (!ms || !conv_id || !device || !state || peer_file_of(ms, conv_id, device, -1, &f) != 0) return -1;
+    if (marked_first(ms) != 0) return -1;
     return store_write(ms, f.path, f.label, f.label_len, state, len);
 }
 
@@ -186,6 +192,7 @@ int quorvane_msgstore_put_ratchet_prev(quorvane_msgstore *ms, const uint8_t conv
     if (len > QV_MS_FILE_MAX || peer_file_of(ms, conv_id, device, int(slot), &f) != 0) return -1;
     wbuf pt(QV_MS_RPREV_VALUE_LEN + len);
     if (!pt.p) return -1;
+    if (marked_first(ms) != 0) return -1;
     put_be64(pt.p, value);
     if (len) memcpy(pt.p + QV_MS_RPREV_VALUE_LEN, state, len);
     return store_write(ms, f.path, f.label, f.label_len, pt.p, pt.n);
@@ -300,7 +307,7 @@ int quorvane_msgstore_rinit_note(quorvane_msgstore *ms, const uint8_t id[16]) {
     wbuf pt(QV_MS_RINIT_MAX);
     int rc = -1;
     // a ring that could not be read is not rewritten with this one id alone
-    if (ring && pt.p && rinit_load(ms, ring)) {
+    if (ring && pt.p && marked_first(ms) == 0 && rinit_load(ms, ring)) {
         size_t at = ring->next;
         memcpy(ring->ids[at], id, QV_MS_ID_LEN);
         ring->next = uint16_t((at + 1) % QV_MS_RINIT_SLOTS);
@@ -317,7 +324,7 @@ int quorvane_msgstore_rinit_note(quorvane_msgstore *ms, const uint8_t id[16]) {
 
 int quorvane_msgstore_put_prekeys(quorvane_msgstore *ms, const uint8_t *data, size_t len) {
     char path[PATH_BUF];
-    if (!ms || !data || file_path(ms, MS_FILE_PREKEYS, path) != 0) return -1;
+    if (!ms || !data || file_path(ms, MS_FILE_PREKEYS, path) != 0 || marked_first(ms) != 0) return -1;
     return store_write(ms, path, MS_LABEL_PREKEYS, data, len);
 }
 

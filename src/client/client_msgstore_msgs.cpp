@@ -680,13 +680,18 @@ int write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
 
 // Archives first, message files next, the list last: a list on disk never
 // names a cursor or read position beyond what the files beside it hold.
-int write_due(quorvane_msgstore *ms) {
+int write_marked_msgs(quorvane_msgstore *ms) {
     int rc = 0;
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         if (settle_archive(ms, c) != 0) rc = -1;
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
     }
+    return rc;
+}
+
+int write_due(quorvane_msgstore *ms) {
+    int rc = write_marked_msgs(ms);
     if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty)) rc = write_convs_file(ms);
     return rc;
 }
@@ -1125,6 +1130,16 @@ int quorvane_msgstore_archive_clear(quorvane_msgstore *ms, const uint8_t id[16])
 
 void quorvane_msgstore_batch_begin(quorvane_msgstore *ms) {
     if (ms) ms->batch_depth++;
+}
+
+// Held-back messages and archives must reach the disk; the list after them
+// may lag (its cursors then stay behind the messages, which is safe).
+int quorvane_msgstore_write_pending(quorvane_msgstore *ms) {
+    if (!ms) return -1;
+    const int rc = write_marked_msgs(ms);
+    if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty) && write_convs_file(ms) != 0)
+        n_log(LOG_WARNING, "msgstore: the conversation list could not be written; its cursors stay behind");
+    return rc;
 }
 
 int quorvane_msgstore_batch_end(quorvane_msgstore *ms) {

@@ -39,6 +39,9 @@ struct wiped_bytes {
 int quorvane_cs_sync(quorvane_cs *cs) {
     if (!signed_in(cs)) return -1;
     quorvane_msgstore *ms = cs->cfg.store;
+    // the server drops every copy at or below a cursor sent: what a cursor
+    // covers must be on disk first, also inside a batch that holds it back
+    if (ms && quorvane_msgstore_write_pending(ms) != 0) return -1;
     const size_t n = std::min(quorvane_msgstore_conv_count(ms), QV_SYNC_MAX_CONVS);
     std::vector<uint8_t> body;
     if (n > 0) {

@@ -10,6 +10,7 @@
 #include "client_search.h"
 #include "client_send.h"
 #include "engine_clock.h"
+#include "n_log.h"
 #include "quorvane_crypto.h"
 #include "quorvane_x3dh.h"
 
@@ -522,7 +523,11 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
     apply_commands(w, cs);
     step_email(w, cs);
     step_deep_search(w, cs);
+    // what one pump brings is written once: a backlog of a thousand texts in
+    // one conversation would otherwise rewrite its message file a thousand times
+    quorvane_msgstore_batch_begin(w->ms);
     quorvane_cs_pump(cs);
+    if (w->ms && quorvane_msgstore_batch_end(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be written yet");
     const uint64_t now = worker_now_ms();
     if (quorvane_cs_take_stale_keys(cs) && now >= w->next_history_ms) {
         (void)quorvane_cs_request_history(cs);

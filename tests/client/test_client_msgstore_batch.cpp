@@ -201,6 +201,49 @@ TEST_F(Batch, CounterAndKeysWriteThroughWithTheMessagesBeforeThem) {
     EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
 }
 
+// A session state stepped by a received message, a prekey set and the ring of
+// answered preambles are keys too: written inside a batch, they take the
+// message held back with them, so a crash never leaves the stepped session on
+// disk without the message it opened.
+TEST_F(Batch, SessionStatesWriteTheMessagesBeforeThem) {
+    const bytes dev = filled(32, 0xd7), state = filled(40, 3);
+    struct Case {
+        const char *what;
+        int (*write)(quorvane_msgstore *, const bytes &dev, const bytes &state);
+    };
+    const Case cases[] = {
+        {"session state", [](quorvane_msgstore *ms, const bytes &d, const bytes &st) {
+             return quorvane_msgstore_put_ratchet(ms, u8(kConv), u8(d), u8(st), st.size());
+         }},
+        {"previous session", [](quorvane_msgstore *ms, const bytes &d, const bytes &st) {
+             return quorvane_msgstore_put_ratchet_prev(ms, u8(kConv), u8(d), 0, 1, u8(st), st.size());
+         }},
+        {"prekey set", [](quorvane_msgstore *ms, const bytes &, const bytes &st) {
+             return quorvane_msgstore_put_prekeys(ms, u8(st), st.size());
+         }},
+        {"answered preamble", [](quorvane_msgstore *ms, const bytes &, const bytes &st) {
+             return quorvane_msgstore_rinit_note(ms, u8(st));
+         }},
+    };
+    uint64_t pos = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto ms = open_store(dir);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        quorvane_msgstore_batch_begin(ms.get());
+        ASSERT_EQ(add(ms.get(), kConv, text_msg(pos, pos)), 1);
+        ASSERT_EQ(c.write(ms.get(), dev, state), 0);
+        {
+            auto other = open_store(dir);  // what a crash now would leave
+            const auto held = live(other.get(), kConv);
+            ASSERT_FALSE(held.empty());
+            EXPECT_EQ(held.back().position, pos) << "the message went first";
+        }
+        EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+        pos++;
+    }
+}
+
 // An end whose archive cannot be written trims nothing: the messages stay
 // live and are written so, the list (with the cursor) is not written by that
 // end, and the next flush writes it behind them.
