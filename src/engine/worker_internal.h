@@ -198,6 +198,7 @@ struct quorvane_worker {
     uint8_t key_asked[QV_W_KEY_ASKED][16]; size_t key_asked_count;
     uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
     int prekeys_published, history_requested, asides_discarded;
+    int asides_made;               // this worker moved the store aside for keys of a new identity
     int instances_requested;       // once per run
     uint64_t activity_seen;        // the session's activity count at the last pass
     int store_note;                // the store could not be opened as asked: say so on connecting

@@ -405,7 +405,7 @@ bool path_taken(const std::string &p) {
 }
 
 // Moves the store directory out of the way under `dir` + suffix, or the first
-// free ".1", ".2", ... after it. 0 moved or nothing there; -1 it is still in place.
+// free ".1", ".2", ... after it. 1 moved, 0 nothing there; -1 it is still in place.
 int set_aside(const char *dir, const char *suffix) {
     if (!path_taken(dir)) return 0;
     const std::string base = std::string(dir) + suffix;
@@ -413,7 +413,7 @@ int set_aside(const char *dir, const char *suffix) {
         std::string name = i ? base + "." + std::to_string(i) : base;
         if (name.size() >= QV_W_PATH_MAX) return -1;
         if (path_taken(name)) continue;
-        return rename(dir, name.c_str()) == 0 ? 0 : -1;
+        return rename(dir, name.c_str()) == 0 ? 1 : -1;
     }
     return -1;
 }
@@ -422,9 +422,11 @@ int set_aside(const char *dir, const char *suffix) {
 // store of the previous identity must never be opened under the new key.
 void open_store(quorvane_worker *w, const char *aside_suffix) {
     quorvane_msgstore *ms = nullptr;
-    if (aside_suffix && set_aside(w->msgstore_dir, aside_suffix) != 0) {
+    const int aside = aside_suffix ? set_aside(w->msgstore_dir, aside_suffix) : 0;
+    if (aside < 0) {
         w->store_note = 1;
     } else {
+        if (aside > 0) w->asides_made = 1;
         ms = quorvane_msgstore_open(w->msgstore_dir, w->keys.identity_priv);
         if (ms) quorvane_msgstore_enforce_retention(ms, cs_wall_ms());
     }

@@ -706,3 +706,177 @@ TEST(WorkerServer, HookRunsWithoutTheMutex) {
     EXPECT_EQ(hex(first.conv_id, 16), hex(conv, 16));
     EXPECT_STREQ(first.preview, "hello kim");
 }
+
+namespace {
+
+// The own messages of a conversation in the worker's store: (counter, send status).
+std::vector<std::pair<uint64_t, int>> own_sends(quorvane_worker *w, const uint8_t conv[16]) {
+    struct Ctx {
+        const uint8_t *conv;
+        std::vector<std::pair<uint64_t, int>> out;
+    } ctx{conv, {}};
+    quorvane_worker_test_with_store(
+        w,
+        [](quorvane_msgstore *ms, void *p) {
+            auto *c = static_cast<Ctx *>(p);
+            if (!ms) return;
+            quorvane_ms_msgrec rec{};
+            for (size_t i = 0; i < quorvane_msgstore_msg_count(ms, c->conv); i++)
+                if (quorvane_msgstore_msg_at(ms, c->conv, i, &rec) == 0) c->out.emplace_back(rec.msg_id, rec.send_status);
+        },
+        &ctx);
+    return ctx.out;
+}
+
+}  // namespace
+
+// A send whose frame went out but whose acknowledgement never came, because
+// the server died: the screen hears it failed, and the store says so too,
+// instead of "sending" for ever.
+TEST(WorkerServer, SendCutOffByADroppedConnectionIsReportedFailed) {
+    Signed a("sam");
+    ASSERT_TRUE(a.w);
+    uint8_t conv[16], key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    struct Put {
+        const uint8_t *conv, *key;
+        int rc = -1;
+    } put{conv, key};
+    quorvane_worker_test_with_store(
+        a.w.get(), [](quorvane_msgstore *ms, void *p) {
+            auto *q = static_cast<Put *>(p);
+            if (ms) q->rc = quorvane_msgstore_put_conv(ms, q->conv, q->key);
+        }, &put);
+    ASSERT_EQ(put.rc, 0);
+    const pid_t pid = a.srv.proc->pid;
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);  // it takes the frame but never answers
+    ASSERT_EQ(quorvane_worker_send_text(a.w.get(), conv, "into the void"), 0);
+    ASSERT_TRUE(wait_until([&] { return own_sends(a.w.get(), conv).size() == 1; }, 30000));
+    const auto before = own_sends(a.w.get(), conv);
+    EXPECT_EQ(before[0].second, 1);
+    uint8_t got_conv[16];
+    uint64_t counter = 0;
+    int ok = 1;
+    EXPECT_EQ(quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok), 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok) == 1; }, 30000));
+    EXPECT_EQ(hex(got_conv, 16), hex(conv, 16));
+    EXPECT_EQ(counter, before[0].first);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok), 0);  // once
+    const auto after = own_sends(a.w.get(), conv);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].second, 3);
+}
+
+// A reset the server refuses leaves the old keys in force; the history the
+// reset set aside is theirs and must survive the next ordinary sign-in's
+// clean-up of asides.
+TEST(WorkerServer, RefusedResetKeepsTheOldHistory) {
+    Signed a("rita");
+    ASSERT_TRUE(a.w);
+    a.w.reset();
+    write_file(a.cfg->msgstore + "/mine", "history");
+    uint8_t code[10];
+    char code_text[20];
+    ASSERT_EQ(quorvane_reset_code_generate(code), 0);
+    ASSERT_EQ(quorvane_reset_code_encode(code, code_text), 0);
+    {
+        Cfg r(a.dir, a.srv.port, "rita", a.srv.pin_path());
+        r.c.reset_code = code_text;
+        WorkerPtr w = r.start();
+        ASSERT_TRUE(w && wait_code(w.get(), QV_WS_FAILED, 30000));
+    }
+    Cfg again(a.dir, a.srv.port, "rita", a.srv.pin_path());
+    WorkerPtr w = again.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    // the clean-up runs in the pass that sees the first sync
+    ASSERT_TRUE(wait_until([&] {
+        pthread_mutex_lock(&w->mu);
+        const bool synced = w->last_sync != 0;
+        pthread_mutex_unlock(&w->mu);
+        return synced;
+    }, 30000));
+    w.reset();
+    const std::string kept = read_file(a.cfg->msgstore + ".pre-reset/mine") + read_file(a.cfg->msgstore + "/mine");
+    EXPECT_EQ(kept, "history");
+}
+
+// Every public function called from other threads in a loop, with real and
+// null arguments, while the worker starts, connects, runs and is stopped (the
+// callers are joined first: stop frees the worker). Run under ThreadSanitizer
+// this shows any field read or written outside the mutex.
+TEST(WorkerStop, PublicCallsRaceTheThread) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    TempDir d;
+    std::atomic<int> hooked{0};
+    auto hammer = [&](quorvane_worker *w, std::atomic<bool> &run, unsigned seed) {
+        uint8_t conv[16] = {static_cast<uint8_t>(seed)}, key[32] = {}, out[56];
+        quorvane_worker_status s;
+        quorvane_prekey_reply reply;
+        quorvane_notification note;
+        uint64_t counter;
+        int ok;
+        for (unsigned i = 0; run.load(); i++) {
+            conv[1] = static_cast<uint8_t>(i);
+            (void)quorvane_worker_get(w, &s);
+            (void)quorvane_worker_get(w, nullptr);
+            (void)quorvane_worker_emoji_version(w);
+            (void)quorvane_worker_sticker_version(w);
+            (void)quorvane_worker_server_key(w, out);
+            (void)quorvane_worker_server_key(w, nullptr);
+            (void)quorvane_worker_accept_server_key(w);
+            (void)quorvane_worker_keyfile_old_password(w, "guess");
+            (void)quorvane_worker_keyfile_old_password(w, nullptr);
+            (void)quorvane_worker_keyfile_relink(w);
+            quorvane_worker_kick(w);
+            quorvane_worker_set_online(w, 1);
+            (void)quorvane_worker_offline(w);
+            (void)quorvane_worker_join_pending(w, conv);
+            (void)quorvane_worker_join_pending(w, nullptr);
+            (void)quorvane_worker_preauth_result(w, out);
+            (void)quorvane_worker_take_prekeys(w, &reply);
+            (void)quorvane_worker_take_prekeys(w, nullptr);
+            (void)quorvane_worker_poll_notification(w, &note);
+            (void)quorvane_worker_poll_notification(w, nullptr);
+            (void)quorvane_worker_poll_send_result(w, conv, &counter, &ok);
+            (void)quorvane_worker_poll_send_result(w, nullptr, nullptr, nullptr);
+            quorvane_worker_set_notify_hook(w, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); }, &hooked);
+            if (i % 8 == 0) {
+                (void)quorvane_worker_create_conv(w, conv, key, nullptr, 0);
+                (void)quorvane_worker_create_conv(w, nullptr, key, nullptr, 0);
+                (void)quorvane_worker_sync(w);
+                (void)quorvane_worker_request_prekeys(w, "pat");
+                (void)quorvane_worker_request_prekeys_for_dm(w, nullptr);
+                (void)quorvane_worker_send_text(w, conv, "hi");
+                (void)quorvane_worker_send_system(w, conv, nullptr);
+                (void)quorvane_worker_send_reply(w, conv, conv, 1, "re");
+                (void)quorvane_worker_send_edit(w, conv, nullptr, 1, "ed");
+                (void)quorvane_worker_delete_message(w, conv, conv, nullptr, 1);
+                (void)quorvane_worker_react(w, conv, conv, key, 1, "ok", 1);
+                (void)quorvane_worker_react(w, conv, nullptr, key, 1, nullptr, 1);
+            }
+            std::this_thread::yield();
+        }
+    };
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        Cfg c(d, srv.port, "pat", srv.pin_path());
+        c.c.register_ = round == 0;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        std::atomic<bool> run{true};
+        std::vector<std::thread> callers;
+        for (unsigned t = 0; t < 3; t++) callers.emplace_back(hammer, w.get(), std::ref(run), t + 1);
+        // round 2 stops while still signing in; the others once connected and busy
+        if (round < 2) {
+            EXPECT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        run = false;
+        for (std::thread &t : callers) t.join();
+        w.reset();
+    }
+}
