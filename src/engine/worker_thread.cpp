@@ -27,6 +27,8 @@ const char *const KEY_CHANGED_TEXT =
 const char *const KEYFILE_ASK_TEXT =
     "Your password was changed on another device. Enter your PREVIOUS password once to keep this device, or link it again.";
 constexpr unsigned ASIDE_TRIES = 100;
+const char *const PIN_SAVE_FAILED_TEXT =
+    "Could not save the server's new identity key — check free disk space, then accept it again.";
 
 int stopping(quorvane_worker *w) {
     pthread_mutex_lock(&w->mu);
@@ -504,21 +506,27 @@ void awaiting_approval(quorvane_worker *w) {
 }
 
 // Waits for the user to accept a changed server key, then pins it; -1 stopped.
+// A pin that could not be written leaves the key waiting and says so: the
+// next connection would only show the same change again, or fail on the pin.
 int await_key_accept(quorvane_worker *w) {
     worker_set_status(w, QV_WS_SERVER_KEY_CHANGED, "%s", KEY_CHANGED_TEXT);
     for (;;) {
         pthread_mutex_lock(&w->mu);
         const int stop = w->stop, accepted = w->server_key_accepted;
+        int pinned = 0;
         if (accepted && !stop) {
             w->server_key_accepted = 0;
             const std::string tls_pin = std::string(w->pin_path) + QV_CS_PIN_TLS_SUFFIX;
-            (void)quorvane_pin_set(w->pin_path, w->server_key);
-            if (w->server_tls_known) (void)quorvane_pin_set(tls_pin.c_str(), w->server_tls_key);
-            w->server_key_pending = 0;
+            pinned = quorvane_pin_set(w->pin_path, w->server_key) == 0 &&
+                     (!w->server_tls_known || quorvane_pin_set(tls_pin.c_str(), w->server_tls_key) == 0);
+            if (pinned)
+                w->server_key_pending = 0;
+            else
+                worker_set_status_locked(w, QV_WS_SERVER_KEY_CHANGED, "%s", PIN_SAVE_FAILED_TEXT);
         }
         pthread_mutex_unlock(&w->mu);
         if (stop) return -1;
-        if (accepted) return 0;
+        if (pinned) return 0;
         sleep_ms(QV_W_NAP_SLICE_MS);
     }
 }

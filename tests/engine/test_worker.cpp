@@ -880,3 +880,30 @@ TEST(WorkerStop, PublicCallsRaceTheThread) {
         w.reset();
     }
 }
+
+// Accepting a changed server key whose pin cannot be written: the key stays
+// waiting and the user is told, instead of a reconnect that fails on the pin
+// for ever; a second accept once the disk is right pins it and goes on.
+TEST(WorkerServer, UnsavedServerKeyPinAsksAgain) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    TempDir d;
+    Cfg c(d, srv.port, "una", d.file("pin"));
+    c.c.register_ = 1;
+    write_file(c.pin, std::string(32, 'x'));  // a pin that is not this server's key
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_SERVER_KEY_CHANGED, 30000));
+    ASSERT_EQ(unlink(c.pin.c_str()), 0);
+    ASSERT_EQ(mkdir(c.pin.c_str(), 0700), 0);  // the pin cannot land
+    ASSERT_EQ(quorvane_worker_accept_server_key(w.get()), 0);
+    ASSERT_TRUE(wait_text(w.get(), "Could not save the server's new identity key — check free disk space, then accept it again.",
+                          30000));
+    EXPECT_EQ(status_of(w.get()).code, QV_WS_SERVER_KEY_CHANGED);
+    uint8_t key[32];
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 1);
+    ASSERT_EQ(rmdir(c.pin.c_str()), 0);
+    ASSERT_EQ(quorvane_worker_accept_server_key(w.get()), 0);
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    EXPECT_EQ(hex(file_bytes(c.pin).data(), 32), hex(key, 32));
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 0);
+}
