@@ -907,3 +907,41 @@ TEST(WorkerServer, UnsavedServerKeyPinAsksAgain) {
     EXPECT_EQ(hex(file_bytes(c.pin).data(), 32), hex(key, 32));
     EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 0);
 }
+
+// The key store cannot be written (a directory stands where its temporary
+// file goes) when a new account or a device joining by escrow gets through:
+// the worker ends with the save failure and never shows itself signed in
+// with keys that are not on disk; once the disk is right, signing in again
+// joins the same account.
+TEST(WorkerServer, KeysThatCannotBeSavedEndTheRun) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    const char *fail_text = "Could not save this device's keys — check free disk space, then sign in again.";
+    for (int reg : {1, 0}) {
+        SCOPED_TRACE(reg);
+        TempDir d;
+        Cfg c(d, srv.port, "vic", srv.pin_path());
+        c.c.register_ = reg;
+        const std::string blocker = c.keystore + ".tmp";
+        ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+        write_file(blocker + "/x", "x");
+        {
+            WorkerPtr w = c.start();
+            ASSERT_TRUE(w && wait_code(w.get(), QV_WS_FAILED, 30000));
+            EXPECT_STREQ(status_of(w.get()).text, fail_text);
+            pthread_mutex_lock(&w->mu);
+            EXPECT_EQ(w->connected_at_ms, 0u);  // never ready
+            pthread_mutex_unlock(&w->mu);
+        }
+        EXPECT_EQ(quorvane_client_store_exists(c.keystore.c_str()), 0);
+        ASSERT_EQ(unlink((blocker + "/x").c_str()), 0);
+        ASSERT_EQ(rmdir(blocker.c_str()), 0);
+        c.c.register_ = 0;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        w.reset();
+        quorvane_device_keys k{};
+        EXPECT_EQ(quorvane_client_store_open(c.keystore.c_str(), c.password.c_str(), &k), 0);
+        quorvane_device_keys_cleanse(&k);
+    }
+}
