@@ -80,6 +80,7 @@ struct quorvane_worker {
 
     /* ---- control (under mu) ---- */
     int stop, wake, offline;
+    int thread_ended;   // the thread returned: commands are no longer taken
     uint64_t ever_connected;
     int attempts;
     uint64_t connected_at_ms;
@@ -226,7 +227,7 @@ quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port,
 uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
 
 // Command queue
-int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
+int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, 256 waiting, or the thread ended
 void wcmd_free(quorvane_wcmd *c);
 void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
 void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets

@@ -639,16 +639,30 @@ void reconnect_loop(quorvane_worker *w, int mode) {
 
 }  // namespace
 
-void *worker_thread(void *arg) {
-    auto *w = static_cast<quorvane_worker *>(arg);
+namespace {
+
+void thread_body(quorvane_worker *w) {
     if (w->preauth_mode) {
         if (run_preauth(w, w->preauth_mode, nullptr) == 0) worker_set_status(w, QV_WS_PREAUTH_DONE, "%s", "");
-        return nullptr;
+        return;
     }
-    if (w->email_code && redeem_email_code(w) != 0) return nullptr;
-    if (w->recovery_mode && recover_password(w) != 0) return nullptr;
-    if (prepare_keys(w) != 0) return nullptr;
+    if (w->email_code && redeem_email_code(w) != 0) return;
+    if (w->recovery_mode && recover_password(w) != 0) return;
+    if (prepare_keys(w) != 0) return;
     open_stores(w);
     reconnect_loop(w, w->join_state == 2 ? 1 : w->register_);
+}
+
+}  // namespace
+
+void *worker_thread(void *arg) {
+    auto *w = static_cast<quorvane_worker *>(arg);
+    thread_body(w);
+    // Nothing applies commands any more: later ones are refused, and the
+    // waiting ones (passwords among them) are wiped now rather than at stop.
+    pthread_mutex_lock(&w->mu);
+    w->thread_ended = 1;
+    cmd_queue_flush(w);
+    pthread_mutex_unlock(&w->mu);
     return nullptr;
 }

@@ -945,3 +945,44 @@ TEST(WorkerServer, KeysThatCannotBeSavedEndTheRun) {
         quorvane_device_keys_cleanse(&k);
     }
 }
+
+// A worker whose thread has ended (here: the server never answered) is still
+// safe to call; it takes no more commands, and those that waited are gone
+// with their texts instead of lingering until stop.
+TEST(WorkerStop, EndedThreadRefusesCommands) {
+    TempDir d;
+    Cfg c(d, closed_port(), "wes", d.file("pin"));
+    c.c.register_ = 1;
+    c.c.max_attempts = 2;
+    c.c.backoff_initial_ms = 300;
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_RETRYING, 30000));
+    const uint8_t conv[16] = {7};
+    ASSERT_EQ(quorvane_worker_send_text(w.get(), conv, "waiting"), 0);  // the store is open: queued
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_UNREACHABLE, 30000));
+    ASSERT_TRUE(wait_until([&] {
+        pthread_mutex_lock(&w->mu);
+        const bool ended = w->thread_ended;
+        pthread_mutex_unlock(&w->mu);
+        return ended;
+    }, 30000));
+    pthread_mutex_lock(&w->mu);
+    EXPECT_EQ(w->cmd_count, 0u);
+    EXPECT_EQ(w->cmd_head, nullptr);
+    pthread_mutex_unlock(&w->mu);
+    EXPECT_EQ(quorvane_worker_send_text(w.get(), conv, "late"), -1);
+    EXPECT_EQ(quorvane_worker_sync(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_request_prekeys(w.get(), "wes"), -1);
+    EXPECT_EQ(quorvane_worker_accept_server_key(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_keyfile_old_password(w.get(), "old"), -1);
+    EXPECT_EQ(quorvane_worker_keyfile_relink(w.get()), -1);
+    uint8_t out[56];
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), out), 0);
+    EXPECT_EQ(quorvane_worker_preauth_result(w.get(), out), -1);
+    EXPECT_EQ(quorvane_worker_poll_send_result(w.get(), nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(quorvane_worker_poll_notification(w.get(), nullptr), 0);
+    quorvane_worker_kick(w.get());
+    quorvane_worker_set_online(w.get(), 0);
+    EXPECT_EQ(quorvane_worker_offline(w.get()), 1);
+    EXPECT_EQ(status_of(w.get()).code, QV_WS_UNREACHABLE);
+}
