@@ -301,6 +301,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             int r = previous ? quorvane_client_store_open(w->keystore_path, previous, &k) : -1;
             worker_wipe_free(&previous);
             if (r != 0) {
+                quorvane_device_keys_cleanse(&k);  // a file that opened but did not parse leaves part of it here
                 worker_set_status(w, QV_WS_KEYFILE_DECISION,
                                   "That is not the previous password either. Try again, or link this device again.");
                 continue;
