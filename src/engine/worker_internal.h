@@ -126,6 +126,8 @@ struct quorvane_worker {
     int server_tls_known;         // under mu
     int server_key_pending, server_key_accepted;  // under mu
     quorvane_cs_hints hints;      // thread only: outlives each session
+    uint8_t pw_auth[32];          // thread only: the password's sign-in value, made once per password; wiped
+    int pw_auth_ready;            // thread only
 
     /* ---- stores (pointers published under mu) ---- */
     quorvane_msgstore *ms;

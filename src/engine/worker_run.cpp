@@ -620,6 +620,8 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
         worker_wipe_free(&w->password);
         w->password = w->adopt_password;
         w->adopt_password = nullptr;
+        OPENSSL_cleanse(w->pw_auth, sizeof w->pw_auth);
+        w->pw_auth_ready = 0;
     }
     pthread_mutex_unlock(&w->mu);
 }

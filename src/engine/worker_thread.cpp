@@ -8,6 +8,7 @@
 #include "client_pin.h"
 #include "quorvane_backup.h"
 #include "quorvane_crypto.h"
+#include "quorvane_keyfile.h"
 
 #include <openssl/crypto.h>
 
@@ -123,6 +124,9 @@ uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs) {
 }
 
 quorvane_cs_config worker_cs_config(quorvane_worker *w) {
+    // The value costs a scrypt: made on every connection it would hold stop
+    // and burn a core at each reconnect.
+    if (!w->pw_auth_ready) w->pw_auth_ready = quorvane_pw_auth(w->password, w->username, w->pw_auth) == 0;
     quorvane_cs_config c{};
     c.host = w->server_host;
     c.port = w->server_port;
@@ -131,6 +135,7 @@ quorvane_cs_config worker_cs_config(quorvane_worker *w) {
     c.pin_path = w->pin_path;
     c.hints = &w->hints;
     c.fallback_off = w->session_option;
+    c.auth = w->pw_auth_ready ? w->pw_auth : nullptr;
     return c;
 }
 

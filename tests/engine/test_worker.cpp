@@ -381,19 +381,29 @@ TEST(WorkerBackoff, WaitsInTheirWindowsAndTheAttemptLimit) {
     std::vector<double> waits;
     std::string retry_text;
     bool in_wait = false;
+    int wait_attempt = 0;
     auto t0 = clk::now();
     const auto end = clk::now() + std::chrono::seconds(20);
     quorvane_worker_status s{};
     while (clk::now() < end) {
-        s = status_of(w.get());
-        if (s.code == QV_WS_UNREACHABLE) break;
+        // An attempt at a closed port fails at once: the status may go from
+        // one wait to the next between two looks, the attempt count may not.
+        pthread_mutex_lock(&w->mu);
+        s = w->status;
+        const int attempt = w->attempts;
+        pthread_mutex_unlock(&w->mu);
         const bool waiting = s.code == QV_WS_RETRYING;
-        if (waiting && !in_wait) {
+        if (in_wait && (!waiting || attempt != wait_attempt)) {
+            waits.push_back(ms_since(t0));
+            in_wait = false;
+        }
+        if (s.code == QV_WS_UNREACHABLE) break;
+        if (waiting && !in_wait && attempt != wait_attempt) {
             t0 = clk::now();
             retry_text = s.text;
+            wait_attempt = attempt;
+            in_wait = true;
         }
-        if (!waiting && in_wait) waits.push_back(ms_since(t0));
-        in_wait = waiting;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ASSERT_EQ(s.code, QV_WS_UNREACHABLE) << s.text;
@@ -985,4 +995,43 @@ TEST(WorkerStop, EndedThreadRefusesCommands) {
     quorvane_worker_set_online(w.get(), 0);
     EXPECT_EQ(quorvane_worker_offline(w.get()), 1);
     EXPECT_EQ(status_of(w.get()).code, QV_WS_UNREACHABLE);
+}
+
+// A peer that signs the worker in and then floods it with frames, or cuts a
+// frame in half and drops the line: stop still returns at once.
+TEST(WorkerStop, HostilePeerDoesNotHoldStop) {
+    for (const bool flood : {true, false}) {
+        SCOPED_TRACE(flood ? "flood" : "cut frame");
+        std::vector<double> t;
+        for (int i = 0; i < 3; i++) {
+            std::atomic<bool> signed_in{false};
+            TlsPeer peer([&](PeerConn &pc) {
+                bytes f;
+                const bytes key(32, 0x5A), nonce(32, 0x11), uid(16, 0x22);
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, key)))) return;
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, nonce)))) return;
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, uid), tlv(15, bytes{0})})))) return;
+                signed_in = true;
+                const bytes junk = frame_of(250, bytes(1000, 0x77));
+                if (!flood) {
+                    pc.write_record(bytes(junk.begin(), junk.begin() + 500));
+                    pc.reset();
+                    return;
+                }
+                const auto end = clk::now() + std::chrono::seconds(20);
+                while (clk::now() < end && pc.write_record(junk)) {}
+            });
+            TempDir d;
+            Cfg c(d, peer.port, "xan", d.file("pin"));
+            Keys k;
+            ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
+            WorkerPtr w = c.start();
+            ASSERT_TRUE(w);
+            ASSERT_TRUE(wait_until([&] { return signed_in.load(); }, 30000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            t.push_back(stop_ms(w));
+            peer.join();
+        }
+        EXPECT_LT(median(t), 100.0) << t[0] << ", " << t[1] << ", " << t[2] << " ms";
+    }
 }
