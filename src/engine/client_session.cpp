@@ -404,7 +404,8 @@ void quorvane_cs_free(quorvane_cs *cs) {
 void quorvane_cs_pump(quorvane_cs *cs) {
     if (!cs || !active(cs->state)) return;
     if (cs->state == QV_CS_NEW) {
-        if (quorvane_pw_auth(cs->cfg.password, cs->cfg.user, cs->auth) != 0 ||
+        if (cs->cfg.auth) std::memcpy(cs->auth, cs->cfg.auth, sizeof cs->auth);
+        if ((!cs->cfg.auth && quorvane_pw_auth(cs->cfg.password, cs->cfg.user, cs->auth) != 0) ||
             quorvane_cnet_connect(cs->cnet, cs->cfg.host, cs->cfg.port) != 0) {
             set_detail(cs, quorvane_cnet_error(cs->cnet));
             return set_state(cs, QV_CS_FAILED);

@@ -76,6 +76,7 @@ struct quorvane_cs_config {
     quorvane_emoji_cache *emoji_cache, *emoji_pack0, *emoji_pack1;
     quorvane_cs_hints *hints;
     int32_t fallback_off;
+    const uint8_t *auth;               // 32 bytes: quorvane_pw_auth of user and password made earlier, or null to make it here
 };
 
 struct quorvane_cs_preauth_info {

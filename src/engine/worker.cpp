@@ -88,6 +88,7 @@ void worker_free_fields(quorvane_worker *w) {
     OPENSSL_cleanse(w->recovery_key, sizeof w->recovery_key);
     OPENSSL_cleanse(w->reset_code, sizeof w->reset_code);
     OPENSSL_cleanse(w->preauth, sizeof w->preauth);
+    OPENSSL_cleanse(w->pw_auth, sizeof w->pw_auth);
     worker_wipe_free(&w->email_code);
     worker_wipe_free(&w->email_req_a);
     worker_wipe_free(&w->email_req_b);

@@ -4,7 +4,7 @@
 // Every public function takes the worker's one mutex for the whole of its
 // access and never waits for the thread (stop joins it). Mutators queue a
 // command and return 0, or -1 when no message store is open, the queue is
-// full, or an argument is missing; their effect shows later through readers.
+// full, the thread has ended (status 4, 7 or 8), or an argument is missing; their effect shows later through readers.
 // A null worker gives the function's failure value.
 #pragma once
 

@@ -314,7 +314,7 @@ int cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c) {
         return -1;
     }
     pthread_mutex_lock(&w->mu);
-    const bool ok = w->ms && w->cmd_count < QV_WCMD_QUEUE_MAX;
+    const bool ok = w->ms && !w->thread_ended && w->cmd_count < QV_WCMD_QUEUE_MAX;
     if (ok) {
         c->next = nullptr;
         if (w->cmd_tail)

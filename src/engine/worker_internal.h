@@ -80,6 +80,7 @@ struct quorvane_worker {
 
     /* ---- control (under mu) ---- */
     int stop, wake, offline;
+    int thread_ended;   // the thread returned: commands are no longer taken
     uint64_t ever_connected;
     int attempts;
     uint64_t connected_at_ms;
@@ -125,6 +126,8 @@ struct quorvane_worker {
     int server_tls_known;         // under mu
     int server_key_pending, server_key_accepted;  // under mu
     quorvane_cs_hints hints;      // thread only: outlives each session
+    uint8_t pw_auth[32];          // thread only: the password's sign-in value, made once per password; wiped
+    int pw_auth_ready;            // thread only
 
     /* ---- stores (pointers published under mu) ---- */
     quorvane_msgstore *ms;
@@ -201,6 +204,7 @@ struct quorvane_worker {
     uint8_t key_asked[QV_W_KEY_ASKED][16]; size_t key_asked_count;
     uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
     int prekeys_published, history_requested, asides_discarded;
+    int asides_made;               // this worker moved the store aside for keys of a new identity
     int instances_requested;       // once per run
     uint64_t activity_seen;        // the session's activity count at the last pass
     int store_note;                // the store could not be opened as asked: say so on connecting
@@ -228,7 +232,7 @@ quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port,
 uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
 
 // Command queue
-int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, or 256 waiting
+int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, 256 waiting, or the thread ended
 void wcmd_free(quorvane_wcmd *c);
 void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
 void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets

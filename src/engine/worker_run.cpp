@@ -8,6 +8,7 @@
 
 #include "client_emojicache.h"
 #include "client_search.h"
+#include "client_seal.h"
 #include "client_send.h"
 #include "engine_clock.h"
 #include "n_log.h"
@@ -468,7 +469,10 @@ void step_admin(quorvane_worker *w, quorvane_cs *cs) {
     if (synced) {
         w->last_sync = synced;
         w->first_sync_pending = 0;
-        if (!w->asides_discarded && w->msgstore_dir) {
+        // Only an aside this worker made, once the new identity's keys are on
+        // disk: a reset the server refused, or one cut short, leaves the old
+        // keys in force and the aside is then the only copy of their history.
+        if (!w->asides_discarded && w->msgstore_dir && w->asides_made && !w->keys_new) {
             quorvane_msgstore_discard_asides(w->msgstore_dir);
             w->asides_discarded = 1;
         }
@@ -578,8 +582,33 @@ void connected_loop(quorvane_worker *w, quorvane_cs *cs) {
     }
 }
 
+// The connection is gone: answers that came before the close are reported as
+// usual, and every send still waiting for its acknowledgement is reported
+// failed, in the ring and in the store, since the session that could match an
+// acknowledgement to it dies with this run. A device-session send waits once
+// per device under one counter; it is reported once. Mutex held; true when
+// the rings have news.
+bool fail_unacknowledged_sends(quorvane_worker *w, quorvane_cs *cs) {
+    uint8_t own[16];
+    std::memcpy(own, quorvane_cs_user_id(cs), 16);
+    bool any = step_rings(w, cs, own);
+    qv_wsend_result sr{}, last{};
+    bool popped = false;
+    while (cs_pending_pop(&cs->authed.pending, sr.conv_id, &sr.counter) == 1) {
+        if (popped && sr.counter == last.counter && std::memcmp(sr.conv_id, last.conv_id, 16) == 0) continue;
+        if (w->ms) (void)quorvane_msgstore_set_send_status(w->ms, sr.conv_id, own, sr.counter, 3);
+        ring_push(w->send_ring, w->send_head, w->send_count, sr);
+        last = sr;
+        popped = any = true;
+    }
+    return any;
+}
+
 void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
     pthread_mutex_lock(&w->mu);
+    const bool news = fail_unacknowledged_sends(w, cs);
+    void (*hook)(void *) = w->hook;
+    void *hook_user = w->hook_user;
     uint8_t r = 0;
     if (quorvane_cs_take_account_delete(cs, &r)) {
         w->delete_code = r;
@@ -592,6 +621,7 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
         w->search_revision++;
     }
     pthread_mutex_unlock(&w->mu);
+    if (news && hook) hook(hook_user);
     w->fail_reason = quorvane_cs_fail_reason(cs);
     const char *detail = quorvane_cs_fail_detail(cs);
     std::snprintf(w->last_detail, sizeof w->last_detail, "%s", detail ? detail : "");
@@ -609,6 +639,8 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
         worker_wipe_free(&w->password);
         w->password = w->adopt_password;
         w->adopt_password = nullptr;
+        OPENSSL_cleanse(w->pw_auth, sizeof w->pw_auth);
+        w->pw_auth_ready = 0;
     }
     pthread_mutex_unlock(&w->mu);
 }

@@ -8,6 +8,7 @@
 #include "client_pin.h"
 #include "quorvane_backup.h"
 #include "quorvane_crypto.h"
+#include "quorvane_keyfile.h"
 
 #include <openssl/crypto.h>
 
@@ -27,6 +28,8 @@ const char *const KEY_CHANGED_TEXT =
 const char *const KEYFILE_ASK_TEXT =
     "Your password was changed on another device. Enter your PREVIOUS password once to keep this device, or link it again.";
 constexpr unsigned ASIDE_TRIES = 100;
+const char *const PIN_SAVE_FAILED_TEXT =
+    "Could not save the server's new identity key — check free disk space, then accept it again.";
 
 int stopping(quorvane_worker *w) {
     pthread_mutex_lock(&w->mu);
@@ -121,6 +124,9 @@ uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs) {
 }
 
 quorvane_cs_config worker_cs_config(quorvane_worker *w) {
+    // The value costs a scrypt: made on every connection it would hold stop
+    // and burn a core at each reconnect.
+    if (!w->pw_auth_ready) w->pw_auth_ready = quorvane_pw_auth(w->password, w->username, w->pw_auth) == 0;
     quorvane_cs_config c{};
     c.host = w->server_host;
     c.port = w->server_port;
@@ -129,6 +135,7 @@ quorvane_cs_config worker_cs_config(quorvane_worker *w) {
     c.pin_path = w->pin_path;
     c.hints = &w->hints;
     c.fallback_off = w->session_option;
+    c.auth = w->pw_auth_ready ? w->pw_auth : nullptr;
     return c;
 }
 
@@ -299,6 +306,7 @@ int keyfile_decide(quorvane_worker *w, const uint8_t seed[32], const uint8_t ide
             int r = previous ? quorvane_client_store_open(w->keystore_path, previous, &k) : -1;
             worker_wipe_free(&previous);
             if (r != 0) {
+                quorvane_device_keys_cleanse(&k);  // a file that opened but did not parse leaves part of it here
                 worker_set_status(w, QV_WS_KEYFILE_DECISION,
                                   "That is not the previous password either. Try again, or link this device again.");
                 continue;
@@ -405,7 +413,7 @@ bool path_taken(const std::string &p) {
 }
 
 // Moves the store directory out of the way under `dir` + suffix, or the first
-// free ".1", ".2", ... after it. 0 moved or nothing there; -1 it is still in place.
+// free ".1", ".2", ... after it. 1 moved, 0 nothing there; -1 it is still in place.
 int set_aside(const char *dir, const char *suffix) {
     if (!path_taken(dir)) return 0;
     const std::string base = std::string(dir) + suffix;
@@ -413,7 +421,7 @@ int set_aside(const char *dir, const char *suffix) {
         std::string name = i ? base + "." + std::to_string(i) : base;
         if (name.size() >= QV_W_PATH_MAX) return -1;
         if (path_taken(name)) continue;
-        return rename(dir, name.c_str()) == 0 ? 0 : -1;
+        return rename(dir, name.c_str()) == 0 ? 1 : -1;
     }
     return -1;
 }
@@ -422,9 +430,11 @@ int set_aside(const char *dir, const char *suffix) {
 // store of the previous identity must never be opened under the new key.
 void open_store(quorvane_worker *w, const char *aside_suffix) {
     quorvane_msgstore *ms = nullptr;
-    if (aside_suffix && set_aside(w->msgstore_dir, aside_suffix) != 0) {
+    const int aside = aside_suffix ? set_aside(w->msgstore_dir, aside_suffix) : 0;
+    if (aside < 0) {
         w->store_note = 1;
     } else {
+        if (aside > 0) w->asides_made = 1;
         ms = quorvane_msgstore_open(w->msgstore_dir, w->keys.identity_priv);
         if (ms) quorvane_msgstore_enforce_retention(ms, cs_wall_ms());
     }
@@ -502,21 +512,27 @@ void awaiting_approval(quorvane_worker *w) {
 }
 
 // Waits for the user to accept a changed server key, then pins it; -1 stopped.
+// A pin that could not be written leaves the key waiting and says so: the
+// next connection would only show the same change again, or fail on the pin.
 int await_key_accept(quorvane_worker *w) {
     worker_set_status(w, QV_WS_SERVER_KEY_CHANGED, "%s", KEY_CHANGED_TEXT);
     for (;;) {
         pthread_mutex_lock(&w->mu);
         const int stop = w->stop, accepted = w->server_key_accepted;
+        int pinned = 0;
         if (accepted && !stop) {
             w->server_key_accepted = 0;
             const std::string tls_pin = std::string(w->pin_path) + QV_CS_PIN_TLS_SUFFIX;
-            (void)quorvane_pin_set(w->pin_path, w->server_key);
-            if (w->server_tls_known) (void)quorvane_pin_set(tls_pin.c_str(), w->server_tls_key);
-            w->server_key_pending = 0;
+            pinned = quorvane_pin_set(w->pin_path, w->server_key) == 0 &&
+                     (!w->server_tls_known || quorvane_pin_set(tls_pin.c_str(), w->server_tls_key) == 0);
+            if (pinned)
+                w->server_key_pending = 0;
+            else
+                worker_set_status_locked(w, QV_WS_SERVER_KEY_CHANGED, "%s", PIN_SAVE_FAILED_TEXT);
         }
         pthread_mutex_unlock(&w->mu);
         if (stop) return -1;
-        if (accepted) return 0;
+        if (pinned) return 0;
         sleep_ms(QV_W_NAP_SLICE_MS);
     }
 }
@@ -629,16 +645,30 @@ void reconnect_loop(quorvane_worker *w, int mode) {
 
 }  // namespace
 
-void *worker_thread(void *arg) {
-    auto *w = static_cast<quorvane_worker *>(arg);
+namespace {
+
+void thread_body(quorvane_worker *w) {
     if (w->preauth_mode) {
         if (run_preauth(w, w->preauth_mode, nullptr) == 0) worker_set_status(w, QV_WS_PREAUTH_DONE, "%s", "");
-        return nullptr;
+        return;
     }
-    if (w->email_code && redeem_email_code(w) != 0) return nullptr;
-    if (w->recovery_mode && recover_password(w) != 0) return nullptr;
-    if (prepare_keys(w) != 0) return nullptr;
+    if (w->email_code && redeem_email_code(w) != 0) return;
+    if (w->recovery_mode && recover_password(w) != 0) return;
+    if (prepare_keys(w) != 0) return;
     open_stores(w);
     reconnect_loop(w, w->join_state == 2 ? 1 : w->register_);
+}
+
+}  // namespace
+
+void *worker_thread(void *arg) {
+    auto *w = static_cast<quorvane_worker *>(arg);
+    thread_body(w);
+    // Nothing applies commands any more: later ones are refused, and the
+    // waiting ones (passwords among them) are wiped now rather than at stop.
+    pthread_mutex_lock(&w->mu);
+    w->thread_ended = 1;
+    cmd_queue_flush(w);
+    pthread_mutex_unlock(&w->mu);
     return nullptr;
 }

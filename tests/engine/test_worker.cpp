@@ -329,19 +329,29 @@ TEST(WorkerBackoff, WaitsInTheirWindowsAndTheAttemptLimit) {
     std::vector<double> waits;
     std::string retry_text;
     bool in_wait = false;
+    int wait_attempt = 0;
     auto t0 = clk::now();
     const auto end = clk::now() + std::chrono::seconds(20);
     quorvane_worker_status s{};
     while (clk::now() < end) {
-        s = status_of(w.get());
-        if (s.code == QV_WS_UNREACHABLE) break;
+        // An attempt at a closed port fails at once: the status may go from
+        // one wait to the next between two looks, the attempt count may not.
+        pthread_mutex_lock(&w->mu);
+        s = w->status;
+        const int attempt = w->attempts;
+        pthread_mutex_unlock(&w->mu);
         const bool waiting = s.code == QV_WS_RETRYING;
-        if (waiting && !in_wait) {
+        if (in_wait && (!waiting || attempt != wait_attempt)) {
+            waits.push_back(ms_since(t0));
+            in_wait = false;
+        }
+        if (s.code == QV_WS_UNREACHABLE) break;
+        if (waiting && !in_wait && attempt != wait_attempt) {
             t0 = clk::now();
             retry_text = s.text;
+            wait_attempt = attempt;
+            in_wait = true;
         }
-        if (!waiting && in_wait) waits.push_back(ms_since(t0));
-        in_wait = waiting;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ASSERT_EQ(s.code, QV_WS_UNREACHABLE) << s.text;
@@ -654,4 +664,406 @@ TEST(WorkerServer, HookRunsWithoutTheMutex) {
     ASSERT_GE(notes, 1u);
     EXPECT_EQ(hex(first.conv_id, 16), hex(conv, 16));
     EXPECT_STREQ(first.preview, "hello kim");
+}
+
+namespace {
+
+// The own messages of a conversation in the worker's store: (counter, send status).
+std::vector<std::pair<uint64_t, int>> own_sends(quorvane_worker *w, const uint8_t conv[16]) {
+    struct Ctx {
+        const uint8_t *conv;
+        std::vector<std::pair<uint64_t, int>> out;
+    } ctx{conv, {}};
+    quorvane_worker_test_with_store(
+        w,
+        [](quorvane_msgstore *ms, void *p) {
+            auto *c = static_cast<Ctx *>(p);
+            if (!ms) return;
+            quorvane_ms_msgrec rec{};
+            for (size_t i = 0; i < quorvane_msgstore_msg_count(ms, c->conv); i++)
+                if (quorvane_msgstore_msg_at(ms, c->conv, i, &rec) == 0) c->out.emplace_back(rec.msg_id, rec.send_status);
+        },
+        &ctx);
+    return ctx.out;
+}
+
+}  // namespace
+
+// A send whose frame went out but whose acknowledgement never came, because
+// the server died: the screen hears it failed, and the store says so too,
+// instead of "sending" for ever. A send queued while the server is away goes
+// out once it is back, once.
+TEST(WorkerServer, SendCutOffByADroppedConnectionIsReportedFailed) {
+    Signed a("sam");
+    ASSERT_TRUE(a.w);
+    uint8_t conv[16], key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    ASSERT_EQ(quorvane_worker_create_conv(a.w.get(), conv, key, nullptr, 0), 0);
+    uint8_t got_conv[16];
+    uint64_t counter = 0;
+    int ok = 0;
+    // a first message that went through shows the conversation is on the server
+    ASSERT_EQ(quorvane_worker_send_text(a.w.get(), conv, "hello"), 0);
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok) == 1; }, 30000));
+    ASSERT_EQ(ok, 1);
+
+    const pid_t pid = a.srv.proc->pid;
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);  // it takes the frame but never answers
+    ASSERT_EQ(quorvane_worker_send_text(a.w.get(), conv, "into the void"), 0);
+    ASSERT_TRUE(wait_until([&] { return own_sends(a.w.get(), conv).size() == 2; }, 30000));
+    const auto before = own_sends(a.w.get(), conv);
+    EXPECT_EQ(before[1].second, 1);
+    EXPECT_EQ(quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok), 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok) == 1; }, 30000));
+    EXPECT_EQ(hex(got_conv, 16), hex(conv, 16));
+    EXPECT_EQ(counter, before[1].first);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok), 0);  // once
+    auto after = own_sends(a.w.get(), conv);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].second, 3);
+
+    ASSERT_TRUE(wait_code(a.w.get(), QV_WS_RETRYING, 30000));
+    ASSERT_EQ(quorvane_worker_send_text(a.w.get(), conv, "after the break"), 0);
+    ASSERT_TRUE(a.srv.start(true));
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok) == 1; }, 30000));
+    EXPECT_EQ(ok, 1);
+    after = own_sends(a.w.get(), conv);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[2].first, counter);
+    EXPECT_EQ(after[2].second, 2);
+    EXPECT_EQ(quorvane_worker_poll_send_result(a.w.get(), got_conv, &counter, &ok), 0);
+}
+
+// A reset the server refuses leaves the old keys in force; the history the
+// reset set aside is theirs and must survive the next ordinary sign-in's
+// clean-up of asides.
+TEST(WorkerServer, RefusedResetKeepsTheOldHistory) {
+    Signed a("rita");
+    ASSERT_TRUE(a.w);
+    a.w.reset();
+    write_file(a.cfg->msgstore + "/mine", "history");
+    uint8_t code[10];
+    char code_text[20];
+    ASSERT_EQ(quorvane_reset_code_generate(code), 0);
+    ASSERT_EQ(quorvane_reset_code_encode(code, code_text), 0);
+    {
+        Cfg r(a.dir, a.srv.port, "rita", a.srv.pin_path());
+        r.c.reset_code = code_text;
+        WorkerPtr w = r.start();
+        ASSERT_TRUE(w && wait_code(w.get(), QV_WS_FAILED, 30000));
+    }
+    Cfg again(a.dir, a.srv.port, "rita", a.srv.pin_path());
+    WorkerPtr w = again.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    // the clean-up runs in the pass that sees the first sync
+    ASSERT_TRUE(wait_until([&] {
+        pthread_mutex_lock(&w->mu);
+        const bool synced = w->last_sync != 0;
+        pthread_mutex_unlock(&w->mu);
+        return synced;
+    }, 30000));
+    w.reset();
+    const std::string kept = read_file(a.cfg->msgstore + ".pre-reset/mine") + read_file(a.cfg->msgstore + "/mine");
+    EXPECT_EQ(kept, "history");
+}
+
+// Every public function called from other threads in a loop, with real and
+// null arguments, while the worker starts, connects, runs and is stopped (the
+// callers are joined first: stop frees the worker). Run under ThreadSanitizer
+// this shows any field read or written outside the mutex.
+TEST(WorkerStop, PublicCallsRaceTheThread) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    TempDir d;
+    std::atomic<int> hooked{0};
+    auto hammer = [&](quorvane_worker *w, std::atomic<bool> &run, unsigned seed) {
+        uint8_t conv[16] = {static_cast<uint8_t>(seed)}, key[32] = {}, out[56];
+        quorvane_worker_status s;
+        quorvane_prekey_reply reply;
+        quorvane_notification note;
+        uint64_t counter;
+        int ok;
+        for (unsigned i = 0; run.load(); i++) {
+            conv[1] = static_cast<uint8_t>(i);
+            (void)quorvane_worker_get(w, &s);
+            (void)quorvane_worker_get(w, nullptr);
+            (void)quorvane_worker_emoji_version(w);
+            (void)quorvane_worker_sticker_version(w);
+            (void)quorvane_worker_server_key(w, out);
+            (void)quorvane_worker_server_key(w, nullptr);
+            (void)quorvane_worker_accept_server_key(w);
+            (void)quorvane_worker_keyfile_old_password(w, "guess");
+            (void)quorvane_worker_keyfile_old_password(w, nullptr);
+            (void)quorvane_worker_keyfile_relink(w);
+            quorvane_worker_kick(w);
+            quorvane_worker_set_online(w, 1);
+            (void)quorvane_worker_offline(w);
+            (void)quorvane_worker_join_pending(w, conv);
+            (void)quorvane_worker_join_pending(w, nullptr);
+            (void)quorvane_worker_preauth_result(w, out);
+            (void)quorvane_worker_take_prekeys(w, &reply);
+            (void)quorvane_worker_take_prekeys(w, nullptr);
+            (void)quorvane_worker_poll_notification(w, &note);
+            (void)quorvane_worker_poll_notification(w, nullptr);
+            (void)quorvane_worker_poll_send_result(w, conv, &counter, &ok);
+            (void)quorvane_worker_poll_send_result(w, nullptr, nullptr, nullptr);
+            quorvane_worker_set_notify_hook(w, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); }, &hooked);
+            if (i % 8 == 0) {
+                (void)quorvane_worker_create_conv(w, conv, key, nullptr, 0);
+                (void)quorvane_worker_create_conv(w, nullptr, key, nullptr, 0);
+                (void)quorvane_worker_sync(w);
+                (void)quorvane_worker_request_prekeys(w, "pat");
+                (void)quorvane_worker_request_prekeys_for_dm(w, nullptr);
+                (void)quorvane_worker_send_text(w, conv, "hi");
+                (void)quorvane_worker_send_system(w, conv, nullptr);
+                (void)quorvane_worker_send_reply(w, conv, conv, 1, "re");
+                (void)quorvane_worker_send_edit(w, conv, nullptr, 1, "ed");
+                (void)quorvane_worker_delete_message(w, conv, conv, nullptr, 1);
+                (void)quorvane_worker_react(w, conv, conv, key, 1, "ok", 1);
+                (void)quorvane_worker_react(w, conv, nullptr, key, 1, nullptr, 1);
+            }
+            std::this_thread::yield();
+        }
+    };
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        Cfg c(d, srv.port, "pat", srv.pin_path());
+        c.c.register_ = round == 0;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w);
+        std::atomic<bool> run{true};
+        std::vector<std::thread> callers;
+        for (unsigned t = 0; t < 3; t++) callers.emplace_back(hammer, w.get(), std::ref(run), t + 1);
+        // round 2 stops while still signing in; the others once connected and busy
+        if (round < 2) {
+            EXPECT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        run = false;
+        for (std::thread &t : callers) t.join();
+        w.reset();
+    }
+}
+
+// Accepting a changed server key whose pin cannot be written: the key stays
+// waiting and the user is told, instead of a reconnect that fails on the pin
+// for ever; a second accept once the disk is right pins it and goes on.
+TEST(WorkerServer, UnsavedServerKeyPinAsksAgain) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    TempDir d;
+    Cfg c(d, srv.port, "una", d.file("pin"));
+    c.c.register_ = 1;
+    write_file(c.pin, std::string(32, 'x'));  // a pin that is not this server's key
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_SERVER_KEY_CHANGED, 30000));
+    ASSERT_EQ(unlink(c.pin.c_str()), 0);
+    ASSERT_EQ(mkdir(c.pin.c_str(), 0700), 0);  // the pin cannot land
+    ASSERT_EQ(quorvane_worker_accept_server_key(w.get()), 0);
+    ASSERT_TRUE(wait_text(w.get(), "Could not save the server's new identity key — check free disk space, then accept it again.",
+                          30000));
+    EXPECT_EQ(status_of(w.get()).code, QV_WS_SERVER_KEY_CHANGED);
+    uint8_t key[32];
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 1);
+    ASSERT_EQ(rmdir(c.pin.c_str()), 0);
+    ASSERT_EQ(quorvane_worker_accept_server_key(w.get()), 0);
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    EXPECT_EQ(hex(file_bytes(c.pin).data(), 32), hex(key, 32));
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), key), 0);
+}
+
+// The key store cannot be written (a directory stands where its temporary
+// file goes) when a new account or a device joining by escrow gets through:
+// the worker ends with the save failure and never shows itself signed in
+// with keys that are not on disk; once the disk is right, signing in again
+// joins the same account.
+TEST(WorkerServer, KeysThatCannotBeSavedEndTheRun) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    const char *fail_text = "Could not save this device's keys — check free disk space, then sign in again.";
+    for (int reg : {1, 0}) {
+        SCOPED_TRACE(reg);
+        TempDir d;
+        Cfg c(d, srv.port, "vic", srv.pin_path());
+        c.c.register_ = reg;
+        const std::string blocker = c.keystore + ".tmp";
+        ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+        write_file(blocker + "/x", "x");
+        {
+            WorkerPtr w = c.start();
+            ASSERT_TRUE(w && wait_code(w.get(), QV_WS_FAILED, 30000));
+            EXPECT_STREQ(status_of(w.get()).text, fail_text);
+            pthread_mutex_lock(&w->mu);
+            EXPECT_EQ(w->connected_at_ms, 0u);  // never ready
+            pthread_mutex_unlock(&w->mu);
+        }
+        EXPECT_EQ(quorvane_client_store_exists(c.keystore.c_str()), 0);
+        ASSERT_EQ(unlink((blocker + "/x").c_str()), 0);
+        ASSERT_EQ(rmdir(blocker.c_str()), 0);
+        c.c.register_ = 0;
+        WorkerPtr w = c.start();
+        ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+        w.reset();
+        quorvane_device_keys k{};
+        EXPECT_EQ(quorvane_client_store_open(c.keystore.c_str(), c.password.c_str(), &k), 0);
+        quorvane_device_keys_cleanse(&k);
+    }
+}
+
+// A worker whose thread has ended (here: the server never answered) is still
+// safe to call; it takes no more commands, and those that waited are gone
+// with their texts instead of lingering until stop.
+TEST(WorkerStop, EndedThreadRefusesCommands) {
+    TempDir d;
+    Cfg c(d, closed_port(), "wes", d.file("pin"));
+    c.c.register_ = 1;
+    c.c.max_attempts = 2;
+    c.c.backoff_initial_ms = 300;
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_RETRYING, 30000));
+    const uint8_t conv[16] = {7};
+    ASSERT_EQ(quorvane_worker_send_text(w.get(), conv, "waiting"), 0);  // the store is open: queued
+    ASSERT_TRUE(wait_code(w.get(), QV_WS_UNREACHABLE, 30000));
+    ASSERT_TRUE(wait_until([&] {
+        pthread_mutex_lock(&w->mu);
+        const bool ended = w->thread_ended;
+        pthread_mutex_unlock(&w->mu);
+        return ended;
+    }, 30000));
+    pthread_mutex_lock(&w->mu);
+    EXPECT_EQ(w->cmd_count, 0u);
+    EXPECT_EQ(w->cmd_head, nullptr);
+    pthread_mutex_unlock(&w->mu);
+    EXPECT_EQ(quorvane_worker_send_text(w.get(), conv, "late"), -1);
+    EXPECT_EQ(quorvane_worker_sync(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_request_prekeys(w.get(), "wes"), -1);
+    EXPECT_EQ(quorvane_worker_accept_server_key(w.get()), -1);
+    EXPECT_EQ(quorvane_worker_keyfile_old_password(w.get(), "old"), -1);
+    EXPECT_EQ(quorvane_worker_keyfile_relink(w.get()), -1);
+    uint8_t out[56];
+    EXPECT_EQ(quorvane_worker_server_key(w.get(), out), 0);
+    EXPECT_EQ(quorvane_worker_preauth_result(w.get(), out), -1);
+    EXPECT_EQ(quorvane_worker_poll_send_result(w.get(), nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(quorvane_worker_poll_notification(w.get(), nullptr), 0);
+    quorvane_worker_kick(w.get());
+    quorvane_worker_set_online(w.get(), 0);
+    EXPECT_EQ(quorvane_worker_offline(w.get()), 1);
+    EXPECT_EQ(status_of(w.get()).code, QV_WS_UNREACHABLE);
+}
+
+// Under ThreadSanitizer a reconnect's setup alone can take longer than the
+// limit; there the test still catches a stop that hangs.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kHostileStopMs = 1000.0;
+#else
+constexpr double kHostileStopMs = 100.0;
+#endif
+
+// A peer that signs the worker in and then floods it with frames, or cuts a
+// frame in half and drops the line: stop still returns at once.
+TEST(WorkerStop, HostilePeerDoesNotHoldStop) {
+    for (const bool flood : {true, false}) {
+        SCOPED_TRACE(flood ? "flood" : "cut frame");
+        std::vector<double> t;
+        for (int i = 0; i < 3; i++) {
+            std::atomic<bool> signed_in{false};
+            TlsPeer peer([&](PeerConn &pc) {
+                bytes f;
+                const bytes key(32, 0x5A), nonce(32, 0x11), uid(16, 0x22);
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(129, tlv(7, key)))) return;
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(131, tlv(11, nonce)))) return;
+                if (!pc.read_frame(&f) || !pc.write_record(frame_of(132, cat({tlv(14, uid), tlv(15, bytes{0})})))) return;
+                signed_in = true;
+                const bytes junk = frame_of(250, bytes(1000, 0x77));
+                if (!flood) {
+                    pc.write_record(bytes(junk.begin(), junk.begin() + 500));
+                    pc.reset();
+                    return;
+                }
+                const auto end = clk::now() + std::chrono::seconds(20);
+                while (clk::now() < end && pc.write_record(junk)) {}
+            });
+            TempDir d;
+            Cfg c(d, peer.port, "xan", d.file("pin"));
+            Keys k;
+            ASSERT_EQ(quorvane_client_store_persist(c.keystore.c_str(), c.password.c_str(), &k.k), 0);
+            WorkerPtr w = c.start();
+            ASSERT_TRUE(w);
+            ASSERT_TRUE(wait_until([&] { return signed_in.load(); }, 30000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            t.push_back(stop_ms(w));
+            peer.join();
+        }
+        EXPECT_LT(median(t), kHostileStopMs) << t[0] << ", " << t[1] << ", " << t[2] << " ms";
+    }
+}
+
+namespace {
+
+// Runs `body` with its own worker in a forked child and kills the child with
+// SIGKILL once `ready` holds (checked from here); false when it never did.
+bool kill_child_when(const std::function<void()> &body, const std::function<bool()> &ready) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        for (;;) pause();
+    }
+    if (pid < 0) return false;
+    const bool got = wait_until(ready, 30000);
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return got && WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL;
+}
+
+}  // namespace
+
+// The process dies by SIGKILL right after the new account's keys landed, and
+// again right after a message was sent: the next start signs in with the same
+// identity and still has the message, marked sent.
+TEST(WorkerServer, KilledMidWayLosesNothing) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    TempDir d;
+    Cfg c(d, srv.port, "yul", srv.pin_path());
+    c.c.register_ = 1;
+    ASSERT_TRUE(kill_child_when([&] { (void)quorvane_worker_start(c.get()); },
+                                [&] { return quorvane_client_store_exists(c.keystore.c_str()) == 1; }));
+    quorvane_device_keys k{};
+    ASSERT_EQ(quorvane_client_store_open(c.keystore.c_str(), c.password.c_str(), &k), 0);
+    const std::string identity = hex(k.identity_pub, 32);
+    quorvane_device_keys_cleanse(&k);
+
+    c.c.register_ = 0;
+    uint8_t conv[16], key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    const std::string sent_mark = d.file("sent");
+    ASSERT_TRUE(kill_child_when(
+        [&] {
+            quorvane_worker *w = quorvane_worker_start(c.get());
+            if (!w || !wait_until([&] { quorvane_worker_status s{}; quorvane_worker_get(w, &s); return s.code == QV_WS_CONNECTED; },
+                                  30000))
+                return;
+            if (quorvane_worker_create_conv(w, conv, key, nullptr, 0) != 0 ||
+                quorvane_worker_send_text(w, conv, "before the kill") != 0)
+                return;
+            int ok = 0;
+            const bool got = wait_until([&] { return quorvane_worker_poll_send_result(w, nullptr, nullptr, &ok) == 1; }, 30000);
+            write_file(sent_mark, got && ok ? "1" : got ? "refused" : "none");
+        },
+        [&] { return !read_file(sent_mark).empty(); }));
+    ASSERT_EQ(read_file(sent_mark), "1");
+
+    WorkerPtr w = c.start();
+    ASSERT_TRUE(w && wait_code(w.get(), QV_WS_CONNECTED, 30000));
+    ASSERT_EQ(quorvane_client_store_open(c.keystore.c_str(), c.password.c_str(), &k), 0);
+    EXPECT_EQ(hex(k.identity_pub, 32), identity);
+    quorvane_device_keys_cleanse(&k);
+    const auto sends = own_sends(w.get(), conv);
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].second, 2);
 }
