@@ -16,6 +16,7 @@
 #include "client_authed.h"
 #include "client_deliver.h"
 #include "client_msgstore.h"
+#include "client_seal.h"
 #include "client_send.h"
 #include "client_session.h"
 #include "client_store.h"
@@ -109,14 +110,21 @@ struct Account {
     }
 };
 
+// Messages received in all, counted by the newest counter of each
+// conversation: one sender numbers its texts from 1 and the store keeps only
+// the newest 2,000 of a conversation live.
 size_t stored_total(quorvane_worker *w) {
     size_t n = 0;
     quorvane_worker_test_with_store(
         w,
         [](quorvane_msgstore *ms, void *u) {
             auto *n = static_cast<size_t *>(u);
-            for (size_t i = 0; ms && i < quorvane_msgstore_conv_count(ms); i++)
-                *n += quorvane_msgstore_msg_count(ms, quorvane_msgstore_conv_at(ms, i)->id);
+            quorvane_ms_msgrec rec{};
+            for (size_t i = 0; ms && i < quorvane_msgstore_conv_count(ms); i++) {
+                const uint8_t *id = quorvane_msgstore_conv_at(ms, i)->id;
+                const size_t held = quorvane_msgstore_msg_count(ms, id);
+                if (held && quorvane_msgstore_msg_at(ms, id, held - 1, &rec) == 0) *n += rec.msg_id;
+            }
         },
         &n);
     return n;
@@ -238,13 +246,19 @@ struct Backlog {
             while (quorvane_cs_poll_send_result(cs.get(), cid, &counter, &good) == 1)
                 if (good) acked++;
         };
+        // sealed and sent without the own copy: a sender keeping ten thousand
+        // copies of its own would measure its store, not the receiver
+        std::vector<uint8_t> body(kText.size() + 16);
+        body.resize(quorvane_msg_text_encode(kText.data(), kText.size(), body.data(), body.size()));
         for (size_t i = 0; i < kBacklog; i++) {
             const uint8_t *conv = ids[i % convs].data();
+            uint64_t ctr = 0, at = 0;
+            uint8_t dev[32];
             if (!pump_until(cs.get(), [&] {
                     drain();
                     return quorvane_cs_pending_room(cs.get()) > 0 && quorvane_cs_send_room(cs.get()) > 0;
                 }) ||
-                quorvane_cs_send_text(cs.get(), conv, kText.c_str()) != 0)
+                cs_seal_send(cs.get(), conv, body.data(), body.size(), &ctr, &at, dev) != 0)
                 return false;
         }
         return pump_until(cs.get(), [&] {

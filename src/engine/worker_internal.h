@@ -32,6 +32,7 @@ constexpr uint64_t QV_W_SIGNIN_PUMP_US    = 500;
 constexpr uint64_t QV_W_LOOP_SLEEP_MIN_US = 2000;
 constexpr uint64_t QV_W_LOOP_SLEEP_MAX_US = 50000;
 constexpr uint64_t QV_W_STABLE_MS         = 29999;  // a connection that lasted longer resets the back-off
+constexpr uint64_t QV_W_BATCH_MS          = 250;    // received messages held for one store write at most this long
 constexpr size_t   QV_W_PROFILE_ANSWERED  = 128;
 constexpr size_t   QV_W_GRANTS            = 64;
 constexpr size_t   QV_W_KEY_ASKED         = 64;
@@ -207,6 +208,8 @@ struct quorvane_worker {
     int asides_made;               // this worker moved the store aside for keys of a new identity
     int instances_requested;       // once per run
     uint64_t activity_seen;        // the session's activity count at the last pass
+    int batch_open;                // thread only: received messages are held for one store write
+    uint64_t batch_since_ms;
     int store_note;                // the store could not be opened as asked: say so on connecting
 
     /* ---- command queue (under mu) ---- */

@@ -500,6 +500,12 @@ bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     return news;
 }
 
+void end_batch(quorvane_worker *w) {
+    if (!w->batch_open) return;
+    w->batch_open = 0;
+    if (w->ms && quorvane_msgstore_batch_end(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be written yet");
+}
+
 // Our own bundle tells which devices the account has; the one the sign-in
 // asked for stops there. Every other bundle is for the screens.
 void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_reply &reply, const uint8_t own[16]) {
@@ -527,12 +533,19 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
     apply_commands(w, cs);
     step_email(w, cs);
     step_deep_search(w, cs);
-    // what one pump brings is written once: a backlog of a thousand texts in
-    // one conversation would otherwise rewrite its message file a thousand times
-    quorvane_msgstore_batch_begin(w->ms);
+    // A backlog of a thousand texts in one conversation would rewrite its
+    // message file a thousand times: what arrives is written once when the
+    // stream pauses, or every QV_W_BATCH_MS while it goes on. The server keeps
+    // every copy until a sync names its cursor, and a sync writes first.
+    if (w->ms && !w->batch_open) {
+        quorvane_msgstore_batch_begin(w->ms);
+        w->batch_open = 1;
+        w->batch_since_ms = worker_now_ms();
+    }
+    const uint64_t before = quorvane_cs_activity(cs);
     quorvane_cs_pump(cs);
-    if (w->ms && quorvane_msgstore_batch_end(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be written yet");
     const uint64_t now = worker_now_ms();
+    if (quorvane_cs_activity(cs) == before || now - w->batch_since_ms >= QV_W_BATCH_MS) end_batch(w);
     if (quorvane_cs_take_stale_keys(cs) && now >= w->next_history_ms) {
         (void)quorvane_cs_request_history(cs);
         w->next_history_ms = now + HISTORY_AGAIN_MS;
@@ -606,6 +619,7 @@ bool fail_unacknowledged_sends(quorvane_worker *w, quorvane_cs *cs) {
 
 void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
     pthread_mutex_lock(&w->mu);
+    end_batch(w);
     const bool news = fail_unacknowledged_sends(w, cs);
     void (*hook)(void *) = w->hook;
     void *hook_user = w->hook_user;
