@@ -120,17 +120,24 @@ void receive(quorvane_cnet *c) {
     // Bytes left from a full ring are cut first; while they still wait,
     // nothing more is read, so a session that stops draining stops the server.
     if (c->read_left && !cut_frames(c)) return;
-    if (c->state != QV_CNET_UP) return;
-    ssize_t n = recv_ssl_data_once(c->netw, reinterpret_cast<char *>(c->read_buf), static_cast<uint32_t>(sizeof c->read_buf));
-    if (n > 0) {
-        c->activity++;
-        c->read_pos = 0;
-        c->read_left = static_cast<uint64_t>(n);
-        cut_frames(c);
-        return;
+    // A server writes each small frame as a TLS record of its own, and one
+    // read takes one record: reading until the socket would block (within a
+    // budget, and only while the ring has room) keeps a backlog from arriving
+    // one frame per pump.
+    for (size_t got = 0; got < QV_CNET_READ_BUDGET;) {
+        if (c->state != QV_CNET_UP) return;
+        ssize_t n = recv_ssl_data_once(c->netw, reinterpret_cast<char *>(c->read_buf), static_cast<uint32_t>(sizeof c->read_buf));
+        if (n > 0) {
+            c->activity++;
+            c->read_pos = 0;
+            c->read_left = static_cast<uint64_t>(n);
+            got += static_cast<size_t>(n);
+            if (!cut_frames(c)) return;
+            continue;
+        }
+        if (n == -10 || n == -11) return;
+        return fail(c, n == -2 ? QV_CNET_CLOSED : QV_CNET_BROKEN, nullptr);
     }
-    if (n == -10 || n == -11) return;
-    fail(c, n == -2 ? QV_CNET_CLOSED : QV_CNET_BROKEN, nullptr);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 constexpr size_t QV_CNET_RING = 64;
 constexpr size_t QV_CNET_READ_LEN = 16384;
+constexpr size_t QV_CNET_READ_BUDGET = 262144;  // bytes one pump reads at most
 
 enum quorvane_cnet_state : uint32_t {
     QV_CNET_IDLE = 0,
