@@ -31,18 +31,8 @@ const uint8_t kSecret[32] = {5, 1, 5};
 const std::string kText(200, 't');
 constexpr size_t kHistory = size_t{64} << 20;
 
-struct CsFree {
-    void operator()(quorvane_cs *cs) const { quorvane_cs_free(cs); }
-};
 
-template <class F> bool pump_until(quorvane_cs *cs, F done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        quorvane_cs_pump(cs);
-    }
-    return true;
-}
+using qv_bench::pump_until;
 
 
 // The server, one registered account signed in with its store, a 64-member
@@ -52,65 +42,33 @@ struct World {
     int port = qvnettest::free_port();
     qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
     std::string port_s = std::to_string(port), pin = scratch.dir + "/pin";
-    quorvane_device_keys keys{};
-    quorvane_msgstore *ms = nullptr;
-    std::unique_ptr<quorvane_cs, CsFree> cs;
+    qv_bench::PlainAccount amy{port_s, pin};
     uint8_t group[16] = {0x61}, direct[16] = {0x62}, group_key[32] = {0x4B};
     qv_bench::PeerDevice peers[3];
     bool ok = false;
 
-    quorvane_cs_config config(int reg) {
-        quorvane_cs_config c{};
-        c.host = "127.0.0.1";
-        c.port = port_s.c_str();
-        c.pin_path = pin.c_str();
-        c.user = "amy";
-        c.password = "pw";
-        c.keys = &keys;
-        c.store = ms;
-        c.do_register = reg;
-        return c;
-    }
-    bool run_to(int reg, uint32_t want) {
-        quorvane_cs_config c = config(reg);
-        cs.reset(quorvane_cs_new(&c));
-        return cs && pump_until(cs.get(), [&] { return quorvane_cs_get_state(cs.get()) >= QV_CS_SIGNED_IN; }) &&
-               quorvane_cs_get_state(cs.get()) == want;
-    }
     World() {
-        if (quorvane_client_store_build(nullptr, &keys) != 0) std::abort();
-        bool up = false;
-        for (int i = 0; i < 100 && !up; i++) {
-            up = run_to(1, QV_CS_REGISTERED);
-            if (!up) usleep(100000);
-        }
-        ms = quorvane_msgstore_open((scratch.dir + "/store").c_str(), kSecret);
-        if (!up || !ms || !run_to(0, QV_CS_SIGNED_IN)) return;
+        if (!amy.up(scratch.dir + "/store", kSecret)) return;
         // the group: our own entry and 63 more; the conversation-key path never looks at them
         uint8_t users[64][16] = {}, idk[64][32] = {}, sk[64][32] = {}, roles[64] = {};
         for (int i = 0; i < 64; i++) users[i][0] = idk[i][0] = static_cast<uint8_t>(i + 1);
-        std::memcpy(users[0], quorvane_cs_user_id(cs.get()), 16);
-        if (quorvane_msgstore_put_conv(ms, group, group_key) != 0 ||
-            quorvane_msgstore_set_members(ms, group, users, idk, sk, roles, 64) != 0)
+        std::memcpy(users[0], quorvane_cs_user_id(amy.cs.get()), 16);
+        if (quorvane_msgstore_put_conv(amy.ms, group, group_key) != 0 ||
+            quorvane_msgstore_set_members(amy.ms, group, users, idk, sk, roles, 64) != 0)
             return;
         const uint8_t direct_key[32] = {0x4C};
-        if (quorvane_msgstore_put_conv(ms, direct, direct_key) != 0) return;
+        if (quorvane_msgstore_put_conv(amy.ms, direct, direct_key) != 0) return;
         for (qv_bench::PeerDevice &p : peers)
-            if (cs_dm_init_device(ms, &keys, direct, &p.dev, 0, 1) != 0) return;
-        quorvane_msgstore_set_msg_cap(ms, 200);
+            if (cs_dm_init_device(amy.ms, &amy.keys, direct, &p.dev, 0, 1) != 0) return;
+        quorvane_msgstore_set_msg_cap(amy.ms, 200);
         ok = true;
-    }
-    ~World() {
-        cs.reset();
-        quorvane_msgstore_close(ms);
-        quorvane_device_keys_cleanse(&keys);
     }
     // One send; the server answers every envelope, so the pending ring is let
     // go of here rather than waited for: the figure is the sender's own work.
     bool send(const uint8_t conv[16]) {
-        cs->authed.pending.count = 0;
-        const bool sent = quorvane_cs_send_text(cs.get(), conv, kText.c_str()) == 0;
-        quorvane_cs_pump(cs.get());
+        amy.cs->authed.pending.count = 0;
+        const bool sent = quorvane_cs_send_text(amy.cs.get(), conv, kText.c_str()) == 0;
+        quorvane_cs_pump(amy.cs.get());
         return sent;
     }
 };

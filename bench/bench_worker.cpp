@@ -12,6 +12,7 @@
 // Figures are counters of one iteration each: a pass is seconds long.
 #include <benchmark/benchmark.h>
 
+#include "bench_peer.h"
 #include "bench_support.h"
 #include "client_authed.h"
 #include "client_deliver.h"
@@ -50,22 +51,12 @@ const char *const kPassword = "correct horse";
 
 double ms_since(clk::time_point t0) { return std::chrono::duration<double, std::milli>(clk::now() - t0).count(); }
 
-struct CsFree {
-    void operator()(quorvane_cs *cs) const { quorvane_cs_free(cs); }
-};
 struct WorkerStop {
     void operator()(quorvane_worker *w) const { quorvane_worker_stop(w); }
 };
 using WorkerPtr = std::unique_ptr<quorvane_worker, WorkerStop>;
 
-template <class F> bool pump_until(quorvane_cs *cs, F done) {
-    const auto end = clk::now() + kDeadline;
-    while (!done()) {
-        if (clk::now() > end) return false;
-        quorvane_cs_pump(cs);
-    }
-    return true;
-}
+using qv_bench::pump_until;
 
 template <class F> bool poll_until(F done, int sleep_us = 1000) {
     const auto end = clk::now() + kDeadline;
@@ -169,59 +160,27 @@ struct Backlog {
     int port = qvnettest::free_port();
     qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
     std::string port_s = std::to_string(port), pin = scratch.dir + "/amy-pin";
-    quorvane_device_keys keys{};
-    quorvane_msgstore *ms = nullptr;
-    std::unique_ptr<quorvane_cs, CsFree> cs;
+    qv_bench::PlainAccount amy{port_s, pin};
     Account ben{scratch.dir, "ben", port_s};
     bool ok = false;
 
-    quorvane_cs_config config(int reg) {
-        quorvane_cs_config c{};
-        c.host = "127.0.0.1";
-        c.port = port_s.c_str();
-        c.pin_path = pin.c_str();
-        c.user = "amy";
-        c.password = "pw";
-        c.keys = &keys;
-        c.store = ms;
-        c.do_register = reg;
-        return c;
-    }
-    bool run_to(int reg, uint32_t want) {
-        quorvane_cs_config c = config(reg);
-        cs.reset(quorvane_cs_new(&c));
-        return cs && pump_until(cs.get(), [&] { return quorvane_cs_get_state(cs.get()) >= QV_CS_SIGNED_IN; }) &&
-               quorvane_cs_get_state(cs.get()) == want;
-    }
     Backlog() {
-        if (quorvane_client_store_build(nullptr, &keys) != 0) return;
-        bool up = false;
-        for (int i = 0; i < 100 && !up; i++) {
-            up = run_to(1, QV_CS_REGISTERED);
-            if (!up) usleep(100000);
-        }
-        ms = quorvane_msgstore_open((scratch.dir + "/amy-store").c_str(), keys.identity_priv);
-        if (!up || !ms || !run_to(0, QV_CS_SIGNED_IN)) return;
+        if (!amy.up(scratch.dir + "/amy-store", nullptr)) return;
         ok = ben.start(1) != nullptr;
-    }
-    ~Backlog() {
-        cs.reset();
-        quorvane_msgstore_close(ms);
-        quorvane_device_keys_cleanse(&keys);
     }
     quorvane_member own() const {
         quorvane_member m{};
-        std::memcpy(m.user_id, quorvane_cs_user_id(cs.get()), 16);
-        std::memcpy(m.identity, keys.identity_pub, 32);
+        std::memcpy(m.user_id, quorvane_cs_user_id(amy.cs.get()), 16);
+        std::memcpy(m.identity, amy.keys.identity_pub, 32);
         m.device_count = 1;
-        std::memcpy(m.devices[0], keys.device_x25519_pub, 32);
-        std::memcpy(m.devices[0] + 32, keys.device_ed25519_pub, 32);
+        std::memcpy(m.devices[0], amy.keys.device_x25519_pub, 32);
+        std::memcpy(m.devices[0] + 32, amy.keys.device_ed25519_pub, 32);
         return m;
     }
     bool peer(quorvane_member *out) {
         quorvane_prekey_reply r{};
-        if (quorvane_cs_request_prekeys(cs.get(), "ben") != 0 ||
-            !pump_until(cs.get(), [&] { return quorvane_cs_take_prekeys(cs.get(), &r) == 1; }) || !r.complete)
+        if (quorvane_cs_request_prekeys(amy.cs.get(), "ben") != 0 ||
+            !pump_until(amy.cs.get(), [&] { return quorvane_cs_take_prekeys(amy.cs.get(), &r) == 1; }) || !r.complete)
             return false;
         quorvane_cs_peer_from_prekeys(out, &r);
         return true;
@@ -234,16 +193,16 @@ struct Backlog {
         conv_keys->resize(convs);
         for (size_t i = 0; i < convs; i++) {
             if (quorvane_random(ids[i].data(), 16) != 0 || quorvane_random((*conv_keys)[i].data(), 32) != 0 ||
-                quorvane_cs_create_conv(cs.get(), ids[i].data(), (*conv_keys)[i].data(), members, 2) != 0)
+                quorvane_cs_create_conv(amy.cs.get(), ids[i].data(), (*conv_keys)[i].data(), members, 2) != 0)
                 return false;
-            quorvane_cs_pump(cs.get());
+            quorvane_cs_pump(amy.cs.get());
         }
         size_t acked = 0;
         uint8_t cid[16];
         uint64_t counter = 0;
         int good = 0;
         auto drain = [&] {
-            while (quorvane_cs_poll_send_result(cs.get(), cid, &counter, &good) == 1)
+            while (quorvane_cs_poll_send_result(amy.cs.get(), cid, &counter, &good) == 1)
                 if (good) acked++;
         };
         // sealed and sent without the own copy: a sender keeping ten thousand
@@ -254,14 +213,14 @@ struct Backlog {
             const uint8_t *conv = ids[i % convs].data();
             uint64_t ctr = 0, at = 0;
             uint8_t dev[32];
-            if (!pump_until(cs.get(), [&] {
+            if (!pump_until(amy.cs.get(), [&] {
                     drain();
-                    return quorvane_cs_pending_room(cs.get()) > 0 && quorvane_cs_send_room(cs.get()) > 0;
+                    return quorvane_cs_pending_room(amy.cs.get()) > 0 && quorvane_cs_send_room(amy.cs.get()) > 0;
                 }) ||
-                cs_seal_send(cs.get(), conv, body.data(), body.size(), &ctr, &at, dev) != 0)
+                cs_seal_send(amy.cs.get(), conv, body.data(), body.size(), &ctr, &at, dev) != 0)
                 return false;
         }
-        return pump_until(cs.get(), [&] {
+        return pump_until(amy.cs.get(), [&] {
             drain();
             return acked == kBacklog;
         });
