@@ -263,6 +263,8 @@ void BM_Backlog(benchmark::State &state) {
             state.SkipWithError("setup failed");
             return;
         }
+        // the account exists: this start signs in, as the app's next launch does
+        b.ben.c.register_ = 0;
         const auto t0 = clk::now();
         WorkerPtr w(quorvane_worker_start(&b.ben.c));
         if (!w) {
@@ -270,7 +272,14 @@ void BM_Backlog(benchmark::State &state) {
             return;
         }
         LockProbe probe(w.get());
-        const bool all = poll_until([&] { return stored_total(w.get()) >= kBacklog; }, 2000);
+        // sign-in (the key store's scrypt, TLS, the login) apart from the stream
+        double signed_in_ms = -1;
+        const bool all = poll_until(
+            [&] {
+                if (signed_in_ms < 0 && Account::connected(w.get())) signed_in_ms = ms_since(t0);
+                return stored_total(w.get()) >= kBacklog;
+            },
+            2000);
         const double took = ms_since(t0);
         probe.finish(state, "backlog");
         if (!all) {
@@ -279,6 +288,7 @@ void BM_Backlog(benchmark::State &state) {
         }
         const double floor_ms = floor_open_ms();
         state.counters["start_to_last_stored_ms"] = took;
+        state.counters["signed_in_to_last_stored_ms"] = took - signed_in_ms;
         state.counters["floor_open_ms"] = floor_ms;
         state.counters["speed_vs_floor"] = floor_ms / took;
         state.counters["msgs_per_s"] = kBacklog / (took / 1e3);

@@ -119,7 +119,11 @@ bool cut_frames(quorvane_cnet *c) {
 void receive(quorvane_cnet *c) {
     // Bytes left from a full ring are cut first; while they still wait,
     // nothing more is read, so a session that stops draining stops the server.
-    if (c->read_left && !cut_frames(c)) return;
+    c->input_waiting = 0;
+    if (c->read_left && !cut_frames(c)) {
+        c->input_waiting = c->read_left != 0;
+        return;
+    }
     // A server writes each small frame as a TLS record of its own, and one
     // read takes one record: reading until the socket would block (within a
     // budget, and only while the ring has room) keeps a backlog from arriving
@@ -132,12 +136,16 @@ void receive(quorvane_cnet *c) {
             c->read_pos = 0;
             c->read_left = static_cast<uint64_t>(n);
             got += static_cast<size_t>(n);
-            if (!cut_frames(c)) return;
+            if (!cut_frames(c)) {
+                c->input_waiting = c->read_left != 0;
+                return;
+            }
             continue;
         }
         if (n == -10 || n == -11) return;
         return fail(c, n == -2 ? QV_CNET_CLOSED : QV_CNET_BROKEN, nullptr);
     }
+    c->input_waiting = 1;  // the budget ran out before the socket would block
 }
 
 }  // namespace
@@ -227,6 +235,7 @@ const char *quorvane_cnet_error(const quorvane_cnet *c) {
 uint32_t quorvane_cnet_get_state(const quorvane_cnet *c) { return c ? c->state : QV_CNET_BROKEN; }
 
 uint64_t quorvane_cnet_activity(const quorvane_cnet *c) { return c ? c->activity : 0; }
+int quorvane_cnet_input_waiting(const quorvane_cnet *c) { return c && c->state == QV_CNET_UP && c->input_waiting; }
 
 int quorvane_cnet_peer_key_digest(const quorvane_cnet *c, uint8_t out[32]) {
     if (!c || !out || !c->netw || !c->netw->ssl || c->state < QV_CNET_UP) return -1;

@@ -50,6 +50,7 @@ struct quorvane_cnet {
     uint8_t *handed_out;
     const char *error;
     uint64_t activity;
+    int input_waiting;  // the last pump stopped with input left: the ring filled or the budget ran out
 };
 
 [[nodiscard]] quorvane_cnet *quorvane_cnet_new();
@@ -61,6 +62,7 @@ void quorvane_cnet_pump(quorvane_cnet *cnet);
 const char *quorvane_cnet_error(const quorvane_cnet *cnet);
 uint32_t quorvane_cnet_get_state(const quorvane_cnet *cnet);  // 4 for null
 uint64_t quorvane_cnet_activity(const quorvane_cnet *cnet);   // 0 for null
+int      quorvane_cnet_input_waiting(const quorvane_cnet *cnet);  // 1 when input is known to wait beyond the last pump
 size_t   quorvane_cnet_send_room(const quorvane_cnet *cnet);  // free send-ring entries; 0 for null
 // SHA-256 of the server certificate's public key (its DER SubjectPublicKeyInfo)
 // once TLS is up: 0 and 32 bytes, -1 before that or when there is none.

@@ -116,6 +116,7 @@ void worker_free_fields(quorvane_worker *w) {
     }
     OPENSSL_cleanse(&w->email_info, sizeof w->email_info);
     OPENSSL_cleanse(w->note_ring, sizeof w->note_ring);
+    pthread_mutex_destroy(&w->store_mu);
     pthread_mutex_destroy(&w->mu);
     std::free(w);
 }
@@ -127,6 +128,7 @@ quorvane_worker *quorvane_worker_start(const quorvane_worker_config *cfg) {
     auto *w = static_cast<quorvane_worker *>(std::calloc(1, sizeof(quorvane_worker)));
     if (!w) return nullptr;
     pthread_mutex_init(&w->mu, nullptr);
+    pthread_mutex_init(&w->store_mu, nullptr);
     w->server_host = dup_or_null(cfg->server_host);
     w->server_port = dup_or_null(cfg->server_port);
     w->username = dup_or_null(cfg->username);
@@ -211,13 +213,13 @@ int quorvane_worker_get(quorvane_worker *w, quorvane_worker_status *out) {
 uint32_t quorvane_worker_emoji_version(quorvane_worker *w) {
     if (!w) return 0;
     locked l(w);
-    return quorvane_emoji_cache_version(w->emoji);
+    return w->emoji_epoch;
 }
 
 uint32_t quorvane_worker_sticker_version(quorvane_worker *w) {
     if (!w) return 0;
     locked l(w);
-    return quorvane_emoji_cache_version(w->sticker);
+    return w->sticker_epoch;
 }
 
 int quorvane_worker_server_key(quorvane_worker *w, uint8_t out[32]) {

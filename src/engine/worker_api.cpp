@@ -115,9 +115,8 @@ int quorvane_worker_request_prekeys_for_dm(quorvane_worker *w, const char *user)
 
 int quorvane_worker_send_text(quorvane_worker *w, const uint8_t conv_id[16], const char *text) {
     if (!w || !conv_id || bounded_len(text, QV_SEND_TEXT_MAX) == 0) return -1;
-    pthread_mutex_lock(&w->mu);
-    const bool changed = w->ms && quorvane_msgstore_identity_changed(w->ms, conv_id) > 0;
-    pthread_mutex_unlock(&w->mu);
+    bool changed = false;
+    with_store(w, [&](quorvane_msgstore *ms) { changed = ms && quorvane_msgstore_identity_changed(ms, conv_id) > 0; });
     if (changed) return -1;  // the user must look at the new safety number first
     return queue_with_text(w, new_cmd(2, conv_id), text);
 }
@@ -235,8 +234,6 @@ void quorvane_worker_set_notify_hook(quorvane_worker *w, void (*hook)(void *), v
 #ifdef QV_ENGINE_TEST_HOOKS
 void quorvane_worker_test_with_store(quorvane_worker *w, void (*fn)(quorvane_msgstore *, void *), void *user) {
     if (!w || !fn) return;
-    pthread_mutex_lock(&w->mu);
-    fn(w->ms, user);
-    pthread_mutex_unlock(&w->mu);
+    with_store(w, [&](quorvane_msgstore *ms) { fn(ms, user); });
 }
 #endif

@@ -78,6 +78,12 @@ struct quorvane_worker {
     pthread_t thread;
     int thread_started;
     pthread_mutex_t mu;
+    // The message store, the session and the deep search (fed by the pump)
+    // change on this thread alone. It touches them holding mu or store_mu;
+    // any other thread holds both. So a pump that writes and fsyncs what came
+    // in holds store_mu only, and the screens' getters, which take mu alone,
+    // never wait for the disk.
+    pthread_mutex_t store_mu;
 
     /* ---- control (under mu) ---- */
     int stop, wake, offline;
@@ -133,6 +139,7 @@ struct quorvane_worker {
     /* ---- stores (pointers published under mu) ---- */
     quorvane_msgstore *ms;
     quorvane_emoji_cache *emoji, *sticker;
+    uint32_t emoji_epoch, sticker_epoch;  // the caches' versions as of the last pass: the pump changes the caches
 
     /* ---- connected run (under mu) ---- */
     qv_wsend_result send_ring[QV_WSEND_RING];
@@ -229,10 +236,21 @@ void worker_set_status(quorvane_worker *w, int32_t code, const char *fmt, ...) _
 uint64_t worker_now_ms();   // monotonic, for intervals
 inline constexpr const char *QV_W_NO_STORE_TEXT = "Could not set the old messages aside; running without a message store.";
 void worker_set_status_locked(quorvane_worker *w, int32_t code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void worker_free_fields(quorvane_worker *w);
+void worker_free_fields(quorvane_worker *w);  // stop's teardown after the join; also a failed start's
 void worker_wipe_free(char **s);  // wipes a secret text, frees it and nulls the pointer
 quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port, user, password, pin, hints, option
-uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop  // stop's teardown after the join; also a failed start's
+uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop
+
+// The store from a thread other than the worker's: both locks, store_mu
+// first, so that waiting out a pump's disk writes holds up no getter. The
+// worker's thread never holds both at once.
+template <class F> void with_store(quorvane_worker *w, F &&fn) {
+    pthread_mutex_lock(&w->store_mu);
+    pthread_mutex_lock(&w->mu);
+    fn(w->ms);
+    pthread_mutex_unlock(&w->mu);
+    pthread_mutex_unlock(&w->store_mu);
+}
 
 // Command queue
 int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, 256 waiting, or the thread ended

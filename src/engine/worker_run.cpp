@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -524,15 +525,10 @@ void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_re
     w->pub_prekeys_for_dm = w->for_dm;
 }
 
-// One pass with the mutex held; returns whether the screens have news, and
-// sets *busy when more work waits.
-bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
-    uint8_t own[16];
-    std::memcpy(own, quorvane_cs_user_id(cs), 16);
-    *busy = w->cmd_count > 0;
-    apply_commands(w, cs);
-    step_email(w, cs);
-    step_deep_search(w, cs);
+// The session's pump: what came in is opened and stored, and the store's
+// writes and fsyncs are done, all with store_mu held and mu free.
+void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
+    pthread_mutex_lock(&w->store_mu);
     // A backlog of a thousand texts in one conversation would rewrite its
     // message file a thousand times: what arrives is written once when the
     // stream pauses, or every QV_W_BATCH_MS while it goes on. The server keeps
@@ -544,8 +540,21 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
     }
     const uint64_t before = quorvane_cs_activity(cs);
     quorvane_cs_pump(cs);
+    if (quorvane_cs_activity(cs) == before || worker_now_ms() - w->batch_since_ms >= QV_W_BATCH_MS) end_batch(w);
+    pthread_mutex_unlock(&w->store_mu);
+}
+
+// One pass with the mutex held, after the pump; returns whether the screens
+// have news, and sets *busy when more work waits.
+bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
+    uint8_t own[16];
+    std::memcpy(own, quorvane_cs_user_id(cs), 16);
+    *busy = w->cmd_count > 0;
+    const uint64_t failed_before = w->cmd_failed_sends;
+    apply_commands(w, cs);
+    step_email(w, cs);
+    step_deep_search(w, cs);
     const uint64_t now = worker_now_ms();
-    if (quorvane_cs_activity(cs) == before || now - w->batch_since_ms >= QV_W_BATCH_MS) end_batch(w);
     if (quorvane_cs_take_stale_keys(cs) && now >= w->next_history_ms) {
         (void)quorvane_cs_request_history(cs);
         w->next_history_ms = now + HISTORY_AGAIN_MS;
@@ -562,15 +571,19 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
     step_backfill(w, cs);
     step_community(w, cs);
     step_admin(w, cs);
-    return step_rings(w, cs, own);
+    w->emoji_epoch = quorvane_emoji_cache_version(w->emoji);
+    w->sticker_epoch = quorvane_emoji_cache_version(w->sticker);
+    // a send the ring had no room for is reported failed by apply_commands
+    return step_rings(w, cs, own) || w->cmd_failed_sends != failed_before;
 }
 
 void connected_loop(quorvane_worker *w, quorvane_cs *cs) {
     uint64_t sleep_us = QV_W_LOOP_SLEEP_MIN_US;
     for (;;) {
         // Reading and writing the socket needs no lock: only this thread
-        // touches the connection. Opening what came in does.
+        // touches the connection.
         quorvane_cnet_pump(cs->cnet);
+        pump_into_store(w, cs);
         pthread_mutex_lock(&w->mu);
         if (w->stop || quorvane_cs_get_state(cs) != QV_CS_SIGNED_IN) {
             pthread_mutex_unlock(&w->mu);
@@ -591,6 +604,16 @@ void connected_loop(quorvane_worker *w, quorvane_cs *cs) {
             sleep_us = std::min(2 * sleep_us, QV_W_LOOP_SLEEP_MAX_US);
         }
         w->activity_seen = activity;
+        // What the commands queued goes out now, not after the sleep.
+        if (quorvane_cnet_send_room(cs->cnet) < QV_CNET_RING) quorvane_cnet_pump(cs->cnet);
+        // Input the last pump had to leave behind (its ring full, its budget
+        // spent) is read at once: a backlog taken 64 frames per sleep would
+        // trickle in at a fraction of what the socket gives. The locks are
+        // still let go between passes.
+        if (quorvane_cnet_input_waiting(cs->cnet)) {
+            sched_yield();
+            continue;
+        }
         usleep(static_cast<useconds_t>(sleep_us));
     }
 }

@@ -116,7 +116,9 @@ bool transitional(uint32_t st) {
 // Pumps until the handshake settles or stop; the state it settled in.
 uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs) {
     for (;;) {
+        pthread_mutex_lock(&w->store_mu);
         quorvane_cs_pump(cs);
+        pthread_mutex_unlock(&w->store_mu);
         const uint32_t st = quorvane_cs_get_state(cs);
         if (!transitional(st) || stopping(w)) return st;
         usleep(QV_W_SIGNIN_PUMP_US);
@@ -457,6 +459,8 @@ void open_stores(quorvane_worker *w) {
     pthread_mutex_lock(&w->mu);
     w->emoji = emoji;
     w->sticker = sticker;
+    w->emoji_epoch = quorvane_emoji_cache_version(emoji);
+    w->sticker_epoch = quorvane_emoji_cache_version(sticker);
     pthread_mutex_unlock(&w->mu);
 }
 

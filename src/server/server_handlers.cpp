@@ -254,6 +254,42 @@ int on_recover_set(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     return answer(QVS_RECOVER_OK);
 }
 
+// The new auth value replaces the old, and the escrow sealed under the new
+// password the old one, in one update; the account is read afresh, since an
+// earlier change on this connection made the one read at sign-in stale.
+int change_password(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
+    const uint8_t *old_auth = nullptr, *new_auth = nullptr, *escrow = nullptr;
+    if (!rec.fixed(QVS_TAG_AUTH, 32, &old_auth) || !rec.fixed(QVS_TAG_NEW_AUTH, 32, &new_auth) ||
+        !rec.fixed(QVS_TAG_ESCROW, QVS_ESCROW_LEN, &escrow))
+        return -1;
+    auto answer = [&](uint8_t s) {
+        qvs_frame_builder f(QVS_FT_PASSWORD_RESULT);
+        f.put(QVS_TAG_PASSWORD_STATUS, &s, 1);
+        c->replies.push_back(f.take());
+        return 0;
+    };
+    quorvane_escrow_params params{};
+    if (quorvane_escrow_parse(escrow, QVS_ESCROW_LEN, &params) != 0 || params.kind != QV_ESCROW_KIND_PW)
+        return answer(QVS_PW_MALFORMED);
+    qvs_account a{};
+    if (qvs_account_find(ctx->store, c->user, &a) != 1 || std::memcmp(a.user_id, c->user_id, 16) != 0)
+        return answer(QVS_PW_FAILED);
+    const bool right = auth_matches(a, old_auth);
+    quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
+    if (!right) {
+        // a stolen session must not become a fast way to guess the password
+        if (++c->pw_wrong >= QVS_PW_WRONG_MAX) c->phase = QVS_DONE;
+        return answer(QVS_PW_WRONG);
+    }
+    uint8_t salt[QVS_SALT_LEN], hash[32];
+    const bool ok = quorvane_random(salt, sizeof salt) == 0 && qvs_auth_hash(salt, new_auth, hash) == 0 &&
+                    qvs_account_set_password(ctx->store, c->user_id, salt, hash, escrow) == 0;
+    quorvane_cleanse(hash, sizeof hash);
+    if (!ok) return answer(QVS_PW_FAILED);
+    n_log(LOG_INFO, "server: %s changed the password", c->user.c_str());
+    return answer(QVS_PW_OK);
+}
+
 int on_preauth(qvs_ctx *ctx, qvs_conn *c, uint8_t type, const records &rec) {
     const uint8_t *v = nullptr;
     size_t vlen = 0;
@@ -354,6 +390,7 @@ int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *c, const uint8_t *frame, size_t len
         case QVS_FT_HISTORY_REQUEST: return qvs_on_history_request(ctx, c, rec);
         case QVS_FT_HISTORY_CHUNK: return qvs_on_history_chunk(ctx, c, rec);
         case QVS_FT_BACKFILL: return qvs_on_backfill(ctx, c, rec);
+        case QVS_FT_CHANGE_PASSWORD: return change_password(ctx, c, rec);
         default: return 0;  // frames of later exchanges are not served yet
         }
     default: return 0;  // a final answer is on its way out

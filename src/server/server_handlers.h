@@ -23,7 +23,8 @@ enum : uint8_t {
     QVS_FT_PREKEY_REPLY = 135, QVS_FT_ACK = 136, QVS_FT_LIVE_ENVELOPE = 137, QVS_FT_SYNC_END = 139, QVS_FT_CONV_INFO = 151,
     QVS_FT_TYPING = 13, QVS_FT_RECEIPT = 14, QVS_FT_PRESENCE = 15, QVS_FT_GROUP_KEY = 17, QVS_FT_REVOKE = 42,
     QVS_FT_HISTORY_REQUEST = 43, QVS_FT_HISTORY_CHUNK = 44, QVS_FT_PRESENCE_PUBLIC = 58, QVS_FT_BACKFILL = 59,
-    QVS_FT_KEY_REQUEST = 64, QVS_FT_KEY_REQUESTS_AGAIN = 65, QVS_FT_READ_MARK = 83,
+    QVS_FT_KEY_REQUEST = 64, QVS_FT_KEY_REQUESTS_AGAIN = 65, QVS_FT_READ_MARK = 83, QVS_FT_CHANGE_PASSWORD = 63,
+    QVS_FT_PASSWORD_RESULT = 175,
     QVS_FT_REVOKED = 159, QVS_FT_HISTORY_PEER = 160, QVS_FT_HISTORY_DATA = 161, QVS_FT_HISTORY_ENVELOPE = 170,
     QVS_FT_BACKFILL_END = 171, QVS_FT_KEY_REQUEST_RELAY = 176, QVS_FT_READ_MARK_RELAY = 188,
 };
@@ -34,7 +35,7 @@ enum : uint8_t {
     QVS_TAG_DEVICE_KEY = 51, QVS_TAG_MEMBER_DEVICE = 55,
     QVS_TAG_CERT = 6, QVS_TAG_LAST_SEEN = 16, QVS_TAG_ONLINE = 22, QVS_TAG_TOTAL = 24, QVS_TAG_DATA = 25, QVS_TAG_OFFSET = 26,
     QVS_TAG_DEVICE_ID = 52, QVS_TAG_REVOKE_STATUS = 53, QVS_TAG_LIMIT = 74, QVS_TAG_MORE = 75, QVS_TAG_GRANT = 84,
-    QVS_TAG_READ_MARK = 100,
+    QVS_TAG_READ_MARK = 100, QVS_TAG_AUTH = 2, QVS_TAG_ESCROW = 80, QVS_TAG_NEW_AUTH = 81, QVS_TAG_PASSWORD_STATUS = 83,
 };
 
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
@@ -74,7 +75,10 @@ enum : uint8_t {
     QVS_RECOVER_OK = 0, QVS_RECOVER_NO_ACCOUNT = 1, QVS_RECOVER_NO_ESCROW = 2, QVS_RECOVER_BAD_PROOF = 5, QVS_RECOVER_FAILED = 6,
     // pre-authentication, frames 185 and 186
     QVS_PREAUTH_NO_MAIL = 1,
+    // password change, frame 175
+    QVS_PW_OK = 0, QVS_PW_WRONG = 1, QVS_PW_MALFORMED = 2, QVS_PW_FAILED = 6,
 };
+constexpr int QVS_PW_WRONG_MAX = 5;  // wrong current passwords one connection may try; the next ends it
 
 enum qvs_phase : int {
     QVS_WAIT_HELLO = 0,
@@ -143,6 +147,7 @@ struct qvs_conn {
     int reset_after_send = 0;
     std::vector<std::vector<uint8_t>> replies;  // whole frames, sent after the turn commits
     uint64_t pings = 0;
+    int pw_wrong = 0;             // wrong current passwords offered in password changes
     int64_t history_to = 0;  // the device this connection last sent history chunks to (the loop holds it back for it)
     ~qvs_conn();
 };

@@ -94,10 +94,13 @@ TEST(ClientNet, SixtyFourUnreadFramesStopReading) {
     EXPECT_EQ(queued_after, queued_before);  // not a byte more was read
     EXPECT_EQ(c->read_left, left);
     EXPECT_EQ(c->recv_count, QV_CNET_RING);
+    EXPECT_EQ(quorvane_cnet_input_waiting(c.get()), 1);  // its reader goes again without a pause
 
     auto got = receive(c.get(), N);
     ASSERT_EQ(got.size(), N);
     for (uint32_t i = 0; i < N; i++) EXPECT_EQ(hex(got[i]), hex(numbered(i, 200))) << i;
+    quorvane_cnet_pump(c.get());
+    EXPECT_EQ(quorvane_cnet_input_waiting(c.get()), 0);  // all read: the socket would block
     c.reset();
     peer.join();
 }

@@ -666,6 +666,122 @@ TEST(WorkerServer, HookRunsWithoutTheMutex) {
     EXPECT_STREQ(first.preview, "hello kim");
 }
 
+// The pump stores what came in, writes and fsyncs it holding the store's lock
+// alone: while a slow disk keeps the store (the test holds that lock), the
+// worker's mutex stays free for the screens, and what arrived is published
+// once the store is let go. A send the worker must refuse wakes the screens.
+TEST(WorkerServer, StoreHeldLeavesTheMutexFree) {
+    Signed b("kim");
+    ASSERT_TRUE(b.w);
+    std::atomic<int> calls{0};
+    quorvane_worker_set_notify_hook(b.w.get(), [](void *p) { ++*static_cast<std::atomic<int> *>(p); }, &calls);
+    const uint8_t nowhere[16] = {0x5a};
+    const int before = calls.load();
+    ASSERT_EQ(quorvane_worker_send_text(b.w.get(), nowhere, "to no conversation"), 0);
+    ASSERT_TRUE(wait_until([&] { return calls.load() > before; }, 30000));
+    uint8_t cid[16];
+    uint64_t counter = 0;
+    int ok = 1;
+    ASSERT_EQ(quorvane_worker_poll_send_result(b.w.get(), cid, &counter, &ok), 1);
+    EXPECT_EQ(hex(cid, 16), hex(nowhere, 16));
+    EXPECT_EQ(ok, 0);
+
+    Device alice(b.srv, "lee", 0x32);
+    bring_up({&alice});
+    quorvane_prekey_reply kim = alice.prekeys_of("kim");
+    ASSERT_EQ(kim.complete, 1u);
+    quorvane_member members[2];
+    members[0] = member_of({&alice});
+    quorvane_cs_peer_from_prekeys(&members[1], &kim);
+    uint8_t conv[16], key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    ASSERT_EQ(quorvane_cs_create_conv(alice.cs.get(), conv, key, members, 2), 0);
+
+    pthread_mutex_lock(&b.w->store_mu);
+    alice.send_text(bytes(conv, conv + 16), "while the disk is slow");
+    const bool acked = alice.acks(1).size() == 1;
+    // a worker that waited for the store with its mutex held would keep it
+    const bool mutex_free = wait_until(
+        [&] {
+            if (pthread_mutex_trylock(&b.w->mu) != 0) return false;
+            pthread_mutex_unlock(&b.w->mu);
+            return true;
+        },
+        5000);
+    quorvane_worker_status st{};
+    int got = -1;
+    size_t notes_while_held = 0;
+    if (mutex_free) {  // else these would wait for ever
+        got = quorvane_worker_get(b.w.get(), &st);
+        pthread_mutex_lock(&b.w->mu);
+        notes_while_held = b.w->note_count;
+        pthread_mutex_unlock(&b.w->mu);
+    }
+    pthread_mutex_unlock(&b.w->store_mu);
+    ASSERT_TRUE(acked);
+    EXPECT_TRUE(mutex_free);
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(st.code, QV_WS_CONNECTED);
+    EXPECT_EQ(notes_while_held, 0u);  // nothing is published before it is stored
+
+    quorvane_notification n{};
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_poll_notification(b.w.get(), &n) == 1; }, 30000));
+    EXPECT_EQ(hex(n.conv_id, 16), hex(conv, 16));
+    EXPECT_STREQ(n.preview, "while the disk is slow");
+}
+
+namespace {
+
+// Queues a password change as the settings screen does and waits for its result code.
+int change_password(quorvane_worker *w, const char *current, const char *next) {
+    auto *c = static_cast<quorvane_wcmd *>(std::calloc(1, sizeof(quorvane_wcmd)));
+    c->kind = 52;
+    c->text = strdup(current);
+    c->text2 = strdup(next);
+    pthread_mutex_lock(&w->mu);
+    w->pwchange_ready = 0;  // the screen's call clears the last result
+    pthread_mutex_unlock(&w->mu);
+    if (cmd_enqueue(w, c) != 0) return -1;
+    int code = -1;
+    wait_until(
+        [&] {
+            pthread_mutex_lock(&w->mu);
+            if (w->pwchange_ready) code = w->pwchange_code;
+            pthread_mutex_unlock(&w->mu);
+            return code >= 0;
+        },
+        30000);
+    return code;
+}
+
+}  // namespace
+
+// A wrong current password changes nothing; the right one changes the
+// server's auth value and escrow and reseals the key file, so the next start
+// signs in with the new password and the old one is refused.
+TEST(WorkerServer, PasswordChange) {
+    Signed a("pat");
+    ASSERT_TRUE(a.w);
+    EXPECT_EQ(change_password(a.w.get(), "not the password", "a new password"), 1);
+    EXPECT_EQ(change_password(a.w.get(), "correct horse", "a new password"), 0);
+    a.w.reset();
+
+    Cfg old_pw(a.dir, a.srv.port, "pat", a.srv.pin_path());
+    old_pw.keystore = a.cfg->keystore;
+    old_pw.msgstore = a.cfg->msgstore;
+    WorkerPtr refused = old_pw.start();
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(wait_code(refused.get(), QV_WS_FAILED, 30000));
+    refused.reset();
+
+    old_pw.password = "a new password";
+    WorkerPtr w = old_pw.start();
+    ASSERT_TRUE(w);
+    EXPECT_TRUE(wait_code(w.get(), QV_WS_CONNECTED, 30000)) << status_of(w.get()).text;
+    EXPECT_EQ(std::memcmp(status_of(w.get()).user_id, a.uid, 16), 0);
+}
+
 namespace {
 
 // The own messages of a conversation in the worker's store: (counter, send status).
