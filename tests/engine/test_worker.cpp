@@ -620,6 +620,23 @@ TEST(WorkerStop, ReturnsQuicklyFromEveryWait) {
 
 // News from the server lands in the rings and wakes the screens through the
 // hook, which runs without the worker's mutex.
+namespace {
+
+// A conversation of a plain session with an account, made from its bundle.
+void conv_with(Device &from, const char *user, uint8_t conv[16]) {
+    quorvane_prekey_reply peer = from.prekeys_of(user);
+    ASSERT_EQ(peer.complete, 1u);
+    quorvane_member members[2];
+    members[0] = member_of({&from});
+    quorvane_cs_peer_from_prekeys(&members[1], &peer);
+    uint8_t key[32];
+    ASSERT_EQ(quorvane_random(conv, 16), 0);
+    ASSERT_EQ(quorvane_random(key, 32), 0);
+    ASSERT_EQ(quorvane_cs_create_conv(from.cs.get(), conv, key, members, 2), 0);
+}
+
+}  // namespace
+
 TEST(WorkerServer, HookRunsWithoutTheMutex) {
     Signed b("kim");
     ASSERT_TRUE(b.w);
@@ -642,15 +659,8 @@ TEST(WorkerServer, HookRunsWithoutTheMutex) {
 
     Device alice(b.srv, "lee", 0x31);
     bring_up({&alice});
-    quorvane_prekey_reply kim = alice.prekeys_of("kim");
-    ASSERT_EQ(kim.complete, 1u);
-    quorvane_member members[2];
-    members[0] = member_of({&alice});
-    quorvane_cs_peer_from_prekeys(&members[1], &kim);
-    uint8_t conv[16], key[32];
-    ASSERT_EQ(quorvane_random(conv, 16), 0);
-    ASSERT_EQ(quorvane_random(key, 32), 0);
-    ASSERT_EQ(quorvane_cs_create_conv(alice.cs.get(), conv, key, members, 2), 0);
+    uint8_t conv[16];
+    ASSERT_NO_FATAL_FAILURE(conv_with(alice, "kim", conv));
     const bytes cid(conv, conv + 16);
     alice.send_text(cid, "hello kim");
     ASSERT_EQ(alice.acks(1).size(), 1u);
@@ -688,15 +698,8 @@ TEST(WorkerServer, StoreHeldLeavesTheMutexFree) {
 
     Device alice(b.srv, "lee", 0x32);
     bring_up({&alice});
-    quorvane_prekey_reply kim = alice.prekeys_of("kim");
-    ASSERT_EQ(kim.complete, 1u);
-    quorvane_member members[2];
-    members[0] = member_of({&alice});
-    quorvane_cs_peer_from_prekeys(&members[1], &kim);
-    uint8_t conv[16], key[32];
-    ASSERT_EQ(quorvane_random(conv, 16), 0);
-    ASSERT_EQ(quorvane_random(key, 32), 0);
-    ASSERT_EQ(quorvane_cs_create_conv(alice.cs.get(), conv, key, members, 2), 0);
+    uint8_t conv[16];
+    ASSERT_NO_FATAL_FAILURE(conv_with(alice, "kim", conv));
 
     pthread_mutex_lock(&b.w->store_mu);
     alice.send_text(bytes(conv, conv + 16), "while the disk is slow");
