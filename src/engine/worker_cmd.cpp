@@ -180,7 +180,13 @@ void deep_fill(quorvane_worker *w) {
 }
 
 void change_password(quorvane_worker *w, quorvane_cs *cs, quorvane_wcmd *c) {
-    if (quorvane_cs_change_password(cs, or_empty(c->text), or_empty(c->text2)) != 0) {
+    int r;
+    {
+        // three scrypts (both auth values, the new escrow): the screens must not wait for them
+        unlocked u(w);
+        r = quorvane_cs_change_password(cs, or_empty(c->text), or_empty(c->text2));
+    }
+    if (r != 0) {
         w->pwchange_ready = 1;
         w->pwchange_code = 4;
         return;

@@ -241,6 +241,16 @@ void worker_wipe_free(char **s);  // wipes a secret text, frees it and nulls the
 quorvane_cs_config worker_cs_config(quorvane_worker *w);          // host, port, user, password, pin, hints, option
 uint32_t worker_pump_settle(quorvane_worker *w, quorvane_cs *cs);  // pumps every 500 µs until the handshake settles or stop
 
+// The worker's thread lets go of mu for the length of a scope: around
+// scrypt and other slow work on data no other thread touches.
+struct unlocked {
+    quorvane_worker *w;
+    explicit unlocked(quorvane_worker *worker) : w(worker) { pthread_mutex_unlock(&w->mu); }
+    ~unlocked() { pthread_mutex_lock(&w->mu); }
+    unlocked(const unlocked &) = delete;
+    unlocked &operator=(const unlocked &) = delete;
+};
+
 // The store from a thread other than the worker's: both locks, store_mu
 // first, so that waiting out a pump's disk writes holds up no getter. The
 // worker's thread never holds both at once.

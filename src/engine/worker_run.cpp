@@ -32,14 +32,6 @@ constexpr uint32_t SEARCH_PAGE        = 200;
 constexpr uint8_t  EMAIL_NOT_SENT     = 10;
 constexpr uint8_t  RESEAL_FAILED      = 254;
 
-struct unlocked {
-    quorvane_worker *w;
-    explicit unlocked(quorvane_worker *worker) : w(worker) { pthread_mutex_unlock(&w->mu); }
-    ~unlocked() { pthread_mutex_lock(&w->mu); }
-    unlocked(const unlocked &) = delete;
-    unlocked &operator=(const unlocked &) = delete;
-};
-
 // Rings keep the newest: a full ring drops its oldest entry.
 template <typename T, size_t N>
 void ring_push(T (&ring)[N], size_t &head, size_t &count, const T &v) {
