@@ -4,7 +4,8 @@
 //   or 200) signs in; start to the last one stored, beside opening envelopes
 //   of the same size under the same key with the envelope open call alone;
 // - the worker's mutex as a screen sees it: how long quorvane_worker_get waits
-//   during that backlog and during a password change;
+//   during that backlog, during a password change, and on both devices
+//   while one sends a 50 MB history to the other;
 // - resident memory of a signed-in worker with 4,096 conversations, one of
 //   them 2,000 messages long;
 // - send latency from quorvane_worker_send_text to the peer's notify hook,
@@ -409,6 +410,98 @@ void BM_Memory(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The mutex while a second own device takes the history: the first device
+// exports about 50 MB (26 conversations of 2,000 texts of 1,000 bytes),
+// seals it and sends it in chunks; the new one opens and imports it. A getter
+// polls each device's worker throughout.
+void BM_LockHistoryExport(benchmark::State &state) {
+    constexpr uint32_t kConvs = 26, kMsgs = 2000;
+    for (auto _ : state) {
+        qv_bench::ScratchDir scratch;
+        const int port = qvnettest::free_port();
+        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+        Account a{scratch.dir, "amy", std::to_string(port)};
+        bool registered = false;
+        for (int i = 0; i < 50 && !registered; i++) registered = a.start(1) != nullptr;
+        quorvane_device_keys k{};
+        if (!registered || quorvane_client_store_open(a.keystore.c_str(), kPassword, &k) != 0) {
+            state.SkipWithError("setup failed");
+            return;
+        }
+        quorvane_msgstore *ms = quorvane_msgstore_open(a.store.c_str(), k.identity_priv);
+        quorvane_device_keys_cleanse(&k);
+        if (!ms) {
+            state.SkipWithError("store failed");
+            return;
+        }
+        quorvane_msgstore_set_msg_cap(ms, kMsgs);
+        auto rec = std::make_unique<quorvane_ms_msgrec>();
+        const std::string text(1000, 'h');
+        rec->type = QV_MS_TYPE_TEXT;
+        rec->text_len = text.size();
+        std::memcpy(rec->text, text.data(), text.size());
+        std::memcpy(rec->author, a.uid, 16);
+        quorvane_msgstore_batch_begin(ms);
+        for (uint32_t c = 0; c < kConvs; c++) {
+            uint8_t id[16] = {}, key[32] = {};
+            std::memcpy(id, &c, 4);
+            id[15] = 0xE0;
+            key[0] = static_cast<uint8_t>(c + 1);
+            if (quorvane_msgstore_put_conv(ms, id, key) != 0) break;
+            std::memcpy(rec->conv_id, id, 16);
+            for (uint64_t i = 1; i <= kMsgs; i++) {
+                rec->msg_id = i;
+                rec->time = 1700000000000ull + i;
+                if (quorvane_msgstore_add_msg(ms, rec.get()) < 0) break;
+            }
+        }
+        (void)quorvane_msgstore_batch_end(ms);
+        size_t exported = 0;
+        uint8_t *plain = quorvane_msgstore_export_history(ms, &exported);
+        quorvane_msgstore_export_free(plain, exported);
+        quorvane_msgstore_close(ms);
+
+        WorkerPtr first = a.start(0);
+        // the second device of the same account: a fresh key file joins by escrow
+        Account b{scratch.dir, "amy-second", std::to_string(port)};
+        b.user = "amy";
+        b.c.username = b.user.c_str();
+        if (!first) {
+            state.SkipWithError("sign-in failed");
+            return;
+        }
+        LockProbe exporting(first.get());
+        const auto t0 = clk::now();
+        WorkerPtr second(quorvane_worker_start(&b.c));
+        if (!second) {
+            exporting.finish(state, "export");
+            state.SkipWithError("second device failed");
+            return;
+        }
+        LockProbe importing(second.get());
+        const size_t want = size_t(kConvs) * kMsgs;
+        const bool all = poll_until(
+            [&] {
+                size_t n = 0;
+                quorvane_worker_test_with_store(
+                    second.get(),
+                    [](quorvane_msgstore *m, void *u) {
+                        for (size_t i = 0; m && i < quorvane_msgstore_conv_count(m); i++)
+                            *static_cast<size_t *>(u) += quorvane_msgstore_msg_count(m, quorvane_msgstore_conv_at(m, i)->id);
+                    },
+                    &n);
+                return n >= want;
+            },
+            20000);
+        state.counters["history_MB"] = exported / 1e6;
+        state.counters["join_to_imported_ms"] = ms_since(t0);
+        exporting.finish(state, "export");
+        importing.finish(state, "import");
+        if (!all) state.SkipWithError("the history did not arrive whole");
+    }
+}
+BENCHMARK(BM_LockHistoryExport)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // One 4 KiB write and fdatasync in the scratch directory's file system.
 double fdatasync_us(const std::string &dir) {
