@@ -2,6 +2,7 @@
 // every handshake mode, refusals, restarts, changed keys and record shapes.
 #include "quorvane_escrow.h"
 #include "quorvane_keyfile.h"
+#include "server_handlers.h"
 #include "server_store.h"
 #include "session_support.h"
 
@@ -464,4 +465,50 @@ TEST(SessionServer, OutOfDescriptorsTheServerRestsAndRecovers) {
     c.do_register = 1;
     Outcome o = run(c);
     EXPECT_EQ(o.state, QV_CS_REGISTERED) << o.detail;
+}
+
+// A password change checks the current password as the server holds it now,
+// replaces the auth value and the escrow together, and ends a connection that
+// keeps guessing.
+TEST(SessionServer, PasswordChange) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Account pam{srv, "pam", "first password", {}};
+    ASSERT_EQ(run(pam.cfg(true)).state, QV_CS_REGISTERED);
+    auto change = [&](quorvane_cs *cs, const char *current, const char *next) {
+        if (quorvane_cs_change_password(cs, current, next) != 0) return -1;
+        uint8_t r = 255;
+        const bool got = wait_until(
+            [&] {
+                quorvane_cs_pump(cs);
+                return quorvane_cs_take_password_change(cs, &r) == 1 || quorvane_cs_get_state(cs) != QV_CS_SIGNED_IN;
+            },
+            30000);
+        return got ? int(r) : -2;
+    };
+    {
+        quorvane_cs_config c = pam.cfg();
+        CsPtr cs(quorvane_cs_new(&c));
+        ASSERT_EQ(drive(cs.get()), QV_CS_SIGNED_IN);
+        EXPECT_EQ(change(cs.get(), "first password", "second password"), 0);
+        // the second change on the same connection checks the new one
+        EXPECT_EQ(change(cs.get(), "first password", "third password"), 1);
+        EXPECT_EQ(change(cs.get(), "second password", "third password"), 0);
+        for (int i = 2; i < QVS_PW_WRONG_MAX; i++) EXPECT_EQ(change(cs.get(), "a guess", "x"), 1) << i;
+        // the fifth wrong one (the first was above) is answered, then the line closes
+        EXPECT_EQ(change(cs.get(), "a guess", "x"), 1);
+        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return quorvane_cs_get_state(cs.get()) != QV_CS_SIGNED_IN; }, 30000));
+    }
+    EXPECT_EQ(sign_in(srv, "pam", "third password", &pam.keys.k).state, QV_CS_SIGNED_IN);
+    Outcome old = sign_in(srv, "pam", "first password", &pam.keys.k);
+    EXPECT_EQ(old.state, QV_CS_LOGIN_REFUSED);
+    EXPECT_EQ(old.reason, 1);
+    // the escrow now opens with the new password only, to the same identity
+    quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "pam", "third password", nullptr);
+    e.escrow_fetch = 1;
+    CsPtr cs(quorvane_cs_new(&e));
+    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
+    uint8_t seed[32];
+    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    EXPECT_EQ(hex(seed, 32), hex(pam.keys.k.identity_priv, 32));
 }
