@@ -16,11 +16,15 @@ struct CnetDeleter {
 };
 using CnetPtr = std::unique_ptr<quorvane_cnet, CnetDeleter>;
 
-CnetPtr connect_to(const std::string &port) {
+// A peer that writes at once may have its bytes read by the pump that ends
+// the handshake: then the connection can be past UP before the caller looks.
+CnetPtr connect_to(const std::string &port, bool expect_up = true) {
     CnetPtr c(quorvane_cnet_new());
     EXPECT_EQ(quorvane_cnet_connect(c.get(), "127.0.0.1", port.c_str()), 0);
     wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) != QV_CNET_CONNECTING; }, 10000);
-    EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_UP);
+    if (expect_up) {
+        EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_UP);
+    }
     return c;
 }
 
@@ -135,7 +139,7 @@ TEST(ClientNet, SendQueueAndStates) {
 // or 3 (the library reports a reset like a close), each with its text.
 TEST(ClientNet, PeerCloseKeepsQueuedFrames) {
     TlsPeer peer([&](PeerConn &pc) { pc.write_record(numbered(7)); });
-    CnetPtr c = connect_to(peer.port);
+    CnetPtr c = connect_to(peer.port, false);
     wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, 10000);
     EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_CLOSED);
     EXPECT_STREQ(quorvane_cnet_error(c.get()), "the server closed the connection");
@@ -158,7 +162,7 @@ TEST(ClientNet, BadHeaderBreaks) {
         bytes f;
         pc.read_frame(&f);
     });
-    CnetPtr c = connect_to(peer.port);
+    CnetPtr c = connect_to(peer.port, false);
     wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, 10000);
     EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_BROKEN);
     EXPECT_STREQ(quorvane_cnet_error(c.get()), "the connection broke");
