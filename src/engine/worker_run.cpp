@@ -660,6 +660,7 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
     // The last pump may have opened the answer and then seen the close or
     // stop: the server already holds the new password.
     take_password_change(w, cs);
+    worker_wipe_free(&w->pending_new_password);  // its answer can no longer come
     w->backfill_running = 0;
     w->deep_page_inflight = 0;
     if (w->deep && w->deep->running) {
