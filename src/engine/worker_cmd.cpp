@@ -180,8 +180,11 @@ void deep_fill(quorvane_worker *w) {
 }
 
 void change_password(quorvane_worker *w, quorvane_cs *cs, quorvane_wcmd *c) {
-    int r;
-    {
+    // One change at a time: an answer reseals the key file under the pending
+    // password, so a second request in flight would have the first answer
+    // seal it under a password the server never took.
+    int r = -1;
+    if (!w->pending_new_password) {
         // three scrypts (both auth values, the new escrow): the screens must not wait for them
         unlocked u(w);
         r = quorvane_cs_change_password(cs, or_empty(c->text), or_empty(c->text2));
@@ -190,10 +193,6 @@ void change_password(quorvane_worker *w, quorvane_cs *cs, quorvane_wcmd *c) {
         w->pwchange_ready = 1;
         w->pwchange_code = 4;
         return;
-    }
-    if (w->pending_new_password) {
-        wipe_text(w->pending_new_password);
-        std::free(w->pending_new_password);
     }
     w->pending_new_password = c->text2;  // the record no longer wipes it: the run does, or adopts it
     c->text2 = nullptr;

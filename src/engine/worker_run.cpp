@@ -266,33 +266,39 @@ void step_profile_answers(quorvane_worker *w, quorvane_cs *cs) {
     }
 }
 
+// The server took a new password: the key file is sealed under it too, or
+// the next sign-in would find the two apart. Mutex held.
+void take_password_change(quorvane_worker *w, quorvane_cs *cs) {
+    uint8_t r = 0;
+    if (!quorvane_cs_take_password_change(cs, &r)) return;
+    char *fresh = w->pending_new_password;
+    w->pending_new_password = nullptr;
+    if (r == 0 && fresh) {
+        int sealed;
+        {
+            unlocked u(w);  // the reseal runs scrypt: the screens must not wait for it
+            sealed = quorvane_client_store_reseal(w->keystore_path, fresh, &w->keys);
+        }
+        if (sealed != 0) {
+            r = RESEAL_FAILED;
+        } else {
+            worker_wipe_free(&w->adopt_password);
+            w->adopt_password = fresh;
+            fresh = nullptr;
+        }
+    }
+    worker_wipe_free(&fresh);
+    w->pwchange_code = r;
+    w->pwchange_ready = 1;
+}
+
 void step_results(quorvane_worker *w, quorvane_cs *cs) {
     uint8_t r = 0;
     if (quorvane_cs_take_account_delete(cs, &r)) {
         w->delete_code = r;
         w->delete_ready = 1;
     }
-    if (quorvane_cs_take_password_change(cs, &r)) {
-        char *fresh = w->pending_new_password;
-        w->pending_new_password = nullptr;
-        if (r == 0 && fresh) {
-            int sealed;
-            {
-                unlocked u(w);  // the reseal runs scrypt: the screens must not wait for it
-                sealed = quorvane_client_store_reseal(w->keystore_path, fresh, &w->keys);
-            }
-            if (sealed != 0) {
-                r = RESEAL_FAILED;
-            } else {
-                worker_wipe_free(&w->adopt_password);
-                w->adopt_password = fresh;
-                fresh = nullptr;
-            }
-        }
-        worker_wipe_free(&fresh);
-        w->pwchange_code = r;
-        w->pwchange_ready = 1;
-    }
+    take_password_change(w, cs);
     if (quorvane_cs_take_revoke(cs, &r)) {
         w->revoke_code = r;
         w->revoke_ready = 1;
@@ -643,6 +649,10 @@ void leave_run(quorvane_worker *w, quorvane_cs *cs, uint32_t settled) {
         w->delete_code = r;
         w->delete_ready = 1;
     }
+    // The last pump may have opened the answer and then seen the close or
+    // stop: the server already holds the new password.
+    take_password_change(w, cs);
+    worker_wipe_free(&w->pending_new_password);  // its answer can no longer come
     w->backfill_running = 0;
     w->deep_page_inflight = 0;
     if (w->deep && w->deep->running) {

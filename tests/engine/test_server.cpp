@@ -471,3 +471,99 @@ TEST(Server, EnvelopeBoundAndPositions) {
         EXPECT_EQ(out, "0 0\n");
     }
 }
+
+namespace {
+
+// Registers `user` with the device and signs a fresh connection in with it.
+void sign_in(Srv &s, qvs_conn &c, const std::string &user, const bytes &auth, const Device &d) {
+    hello(s, c);
+    bytes f = frame_of(3, tlv_text(1, user));
+    ASSERT_EQ(qvs_handle_frame(&s.ctx, &c, f.data(), f.size()), 0);
+    ASSERT_EQ(c.replies.size(), 1u);
+    const uint8_t *nonce;
+    ASSERT_EQ(quorvane_tlv_find_fixed(c.replies[0].data() + 8, c.replies[0].size() - 8, 11, 32, &nonce), 0);
+    uint8_t msg[100], sig[64];
+    const size_t mlen = quorvane_login_message(nonce, s.keys.static_pub, user.c_str(), msg, sizeof msg);
+    ASSERT_EQ(quorvane_ed25519_sign(d.ed_priv, msg, mlen, sig), 0);
+    bytes proof = frame_of(4, cat({tlv(2, auth), tlv(12, b(sig, 64))}));
+    c.replies.clear();
+    ASSERT_EQ(qvs_handle_frame(&s.ctx, &c, proof.data(), proof.size()), 0);
+    ASSERT_EQ(c.phase, QVS_SIGNED_IN);
+    c.replies.clear();
+}
+
+bytes pw_frame(const bytes &current, const bytes &next, const bytes &escrow) {
+    return frame_of(63, cat({tlv(2, current), tlv(81, next), tlv(80, escrow)}));
+}
+
+bool auth_is(Srv &s, const char *user, const bytes &auth) {
+    qvs_account a;
+    if (qvs_account_find(s.store, user, &a) != 1) return false;
+    uint8_t h[32];
+    return qvs_auth_hash(a.auth_salt, auth.data(), h) == 0 && std::memcmp(h, a.auth_hash, 32) == 0;
+}
+
+}  // namespace
+
+// A password change takes the current auth value of a signed-in connection:
+// malformed records drop the connection, a record of the wrong kind or a
+// wrong current value changes nothing, and the fifth wrong one ends the
+// connection, so a taken-over session is no fast way to guess.
+TEST(Server, PasswordChange) {
+    Srv s;
+    Device d;
+    const bytes auth = random_bytes(32), next = random_bytes(32), third = random_bytes(32);
+    uint8_t rec[82], rec2[82], rk[82];
+    ASSERT_EQ(quorvane_escrow_seal_pw("pw", "cal", d.id_priv, rec), 0);
+    ASSERT_EQ(quorvane_escrow_seal_pw("new pw", "cal", d.id_priv, rec2), 0);
+    ASSERT_EQ(quorvane_escrow_seal_rk(random_bytes(32).data(), "cal", d.id_priv, rk), 0);
+    {
+        qvs_conn c;
+        hello(s, c);
+        ASSERT_EQ(s.answer(c, reg_frame("cal", auth, d, b(rec, 82)), 130, 10), QVS_REG_OK);
+    }
+    const bytes escrow = b(rec2, 82);
+    struct { const char *name; bool signed_in; bytes frame; int want; } cases[] = {
+        {"before sign-in", false, pw_frame(auth, next, escrow), -1},
+        {"31-byte current value", true, pw_frame(bytes(auth.begin(), auth.end() - 1), next, escrow), -1},
+        {"no new value", true, frame_of(63, cat({tlv(2, auth), tlv(80, escrow)})), -1},
+        {"81-byte escrow", true, pw_frame(auth, next, bytes(escrow.begin(), escrow.end() - 1)), -1},
+        {"recovery-key record as the escrow", true, pw_frame(auth, next, b(rk, 82)), QVS_PW_MALFORMED},
+        {"wrong current value", true, pw_frame(random_bytes(32), next, escrow), QVS_PW_WRONG},
+    };
+    for (auto &t : cases) {
+        qvs_conn c;
+        if (t.signed_in) {
+            ASSERT_NO_FATAL_FAILURE(sign_in(s, c, "cal", auth, d));
+        } else {
+            hello(s, c);
+        }
+        EXPECT_EQ(s.answer(c, t.frame, QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS), t.want) << t.name;
+        EXPECT_TRUE(auth_is(s, "cal", auth)) << t.name;
+    }
+
+    {
+        qvs_conn c;
+        ASSERT_NO_FATAL_FAILURE(sign_in(s, c, "cal", auth, d));
+        for (int i = 1; i <= QVS_PW_WRONG_MAX; i++) {
+            EXPECT_EQ(s.answer(c, pw_frame(random_bytes(32), next, escrow), QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS),
+                      QVS_PW_WRONG);
+            EXPECT_EQ(c.phase, i < QVS_PW_WRONG_MAX ? QVS_SIGNED_IN : QVS_DONE) << i;
+        }
+        // the right value on the ended connection is not looked at
+        EXPECT_EQ(s.answer(c, pw_frame(auth, next, escrow), QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS), -2);
+        EXPECT_TRUE(auth_is(s, "cal", auth));
+    }
+
+    qvs_conn c;
+    ASSERT_NO_FATAL_FAILURE(sign_in(s, c, "cal", auth, d));
+    EXPECT_EQ(s.answer(c, pw_frame(auth, next, escrow), QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS), QVS_PW_OK);
+    EXPECT_TRUE(auth_is(s, "cal", next));
+    qvs_account a;
+    ASSERT_EQ(qvs_account_find(s.store, "cal", &a), 1);
+    EXPECT_EQ(hex(a.pw_escrow, 82), hex(rec2, 82));
+    // the same connection checks against what it just set, not what it signed in with
+    EXPECT_EQ(s.answer(c, pw_frame(auth, third, escrow), QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS), QVS_PW_WRONG);
+    EXPECT_EQ(s.answer(c, pw_frame(next, third, escrow), QVS_FT_PASSWORD_RESULT, QVS_TAG_PASSWORD_STATUS), QVS_PW_OK);
+    EXPECT_TRUE(auth_is(s, "cal", third));
+}

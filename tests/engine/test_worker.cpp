@@ -787,6 +787,72 @@ TEST(WorkerServer, PasswordChange) {
 
 namespace {
 
+std::atomic<int> pw_hold_armed{0}, pw_hold_reached{0}, pw_store_taken{0};
+std::thread::id pw_hold_test_thread;  // a record the test itself frees is not held
+
+// On the worker's thread, as the password command's record is freed right
+// after it went out: waits until the test holds the store's lock, so that the
+// server's answer can only be opened by a later pump.
+void hold_after_password_command(const quorvane_wcmd *c, const char *, size_t, const char *, size_t) {
+    if (c->kind != 52 || std::this_thread::get_id() == pw_hold_test_thread || !pw_hold_armed.exchange(0)) return;
+    pw_hold_reached = 1;
+    while (!pw_store_taken.load()) std::this_thread::yield();
+}
+
+}  // namespace
+
+// The worker is stopped while the server's "changed" answer waits for the
+// pump: the pump opens it and then sees the stop, and the key file must still
+// be sealed under the new password, since the server no longer takes the old.
+TEST(WorkerServer, PasswordChangeAnsweredAsTheWorkerStops) {
+    Signed a("pat");
+    ASSERT_TRUE(a.w);
+    qv_wcmd_wiped_probe = hold_after_password_command;
+    pw_hold_test_thread = std::this_thread::get_id();
+    pw_hold_reached = 0;
+    pw_store_taken = 0;
+    pw_hold_armed = 1;
+    auto *c = static_cast<quorvane_wcmd *>(std::calloc(1, sizeof(quorvane_wcmd)));
+    c->kind = 52;
+    c->text = strdup("correct horse");
+    c->text2 = strdup("a new password");
+    ASSERT_EQ(cmd_enqueue(a.w.get(), c), 0);
+    const bool reached = wait_until([] { return pw_hold_reached.load() != 0; }, 30000);
+    pthread_mutex_lock(&a.w->store_mu);
+    pw_store_taken = 1;
+    qv_wcmd_wiped_probe = nullptr;
+    // the server has the new password once it hands out the escrow for it
+    const bool changed = reached && wait_until(
+                                        [&] {
+                                            quorvane_cs_config e =
+                                                base_config(a.srv.port, a.srv.pin_path(), "pat", "a new password", nullptr);
+                                            e.escrow_fetch = 1;
+                                            CsPtr cs(quorvane_cs_new(&e));
+                                            return cs && drive(cs.get()) == QV_CS_ESCROW_READY;
+                                        },
+                                        30000);
+    quorvane_worker *w = a.w.release();
+    std::thread stopper([w] { quorvane_worker_stop(w); });
+    wait_until(
+        [w] {
+            pthread_mutex_lock(&w->mu);
+            const int stop = w->stop;
+            pthread_mutex_unlock(&w->mu);
+            return stop != 0;
+        },
+        30000);
+    pthread_mutex_unlock(&w->store_mu);
+    stopper.join();
+    ASSERT_TRUE(reached);
+    ASSERT_TRUE(changed);
+
+    quorvane_device_keys keys{};
+    EXPECT_EQ(quorvane_client_store_open(a.cfg->keystore.c_str(), "a new password", &keys), 0);
+    quorvane_device_keys_cleanse(&keys);
+}
+
+namespace {
+
 // The own messages of a conversation in the worker's store: (counter, send status).
 std::vector<std::pair<uint64_t, int>> own_sends(quorvane_worker *w, const uint8_t conv[16]) {
     struct Ctx {
