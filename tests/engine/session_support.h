@@ -90,6 +90,16 @@ inline uint32_t drive(quorvane_cs *cs, int limit_ms = 60000) {
     return quorvane_cs_get_state(cs);
 }
 
+// A new device's escrow fetch with this configuration: the identity seed it
+// opens; the session stays in *keep when asked for.
+inline void fetch_escrow_seed(quorvane_cs_config c, uint8_t seed[32], CsPtr *keep = nullptr) {
+    c.escrow_fetch = 1;
+    CsPtr cs(quorvane_cs_new(&c));
+    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
+    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    if (keep) *keep = std::move(cs);
+}
+
 // Runs one session to its end and gives its state and reason.
 struct Outcome {
     uint32_t state;

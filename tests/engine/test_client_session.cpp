@@ -174,14 +174,9 @@ TEST(ClientSession, EscrowFetchBytes) {
         if (!expect(pc, rec)) return;
         pc.write_record(frame_of(174, cat({tlv(82, u8(0)), tlv(3, b(owner.k.identity_pub, 32)), tlv(80, b(record, 82))})));
     });
-    quorvane_cs_config c = base_config(peer.port, fx.pin(), "carol", "pw", nullptr);
-    c.escrow_fetch = 1;
-    CsPtr cs(quorvane_cs_new(&c));
-    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
     uint8_t seed[32];
-    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    ASSERT_NO_FATAL_FAILURE(fetch_escrow_seed(base_config(peer.port, fx.pin(), "carol", "pw", nullptr), seed));
     EXPECT_EQ(hex(seed, 32), hex(owner.k.identity_priv, 32));
-    cs.reset();
     peer.join();
     uint8_t auth[32];
     ASSERT_EQ(quorvane_pw_auth("pw", "carol", auth), 0);

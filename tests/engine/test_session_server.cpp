@@ -93,10 +93,9 @@ TEST(SessionServer, RegisterSignInEscrowAndRestart) {
     // A new device fetches the password escrow and gets the identity seed.
     quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "alice", "correct horse", nullptr);
     e.escrow_fetch = 1;
-    CsPtr cs(quorvane_cs_new(&e));
-    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
+    CsPtr cs;
     uint8_t seed[32];
-    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    ASSERT_NO_FATAL_FAILURE(fetch_escrow_seed(e, seed, &cs));
     EXPECT_EQ(hex(seed, 32), hex(alice.keys.k.identity_priv, 32));
     EXPECT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), -1);  // taken once
     EXPECT_TRUE(all_zero(cs->escrow_seed, sizeof cs->escrow_seed));  // and wiped
@@ -504,11 +503,7 @@ TEST(SessionServer, PasswordChange) {
     EXPECT_EQ(old.state, QV_CS_LOGIN_REFUSED);
     EXPECT_EQ(old.reason, 1);
     // the escrow now opens with the new password only, to the same identity
-    quorvane_cs_config e = base_config(srv.port, srv.pin_path(), "pam", "third password", nullptr);
-    e.escrow_fetch = 1;
-    CsPtr cs(quorvane_cs_new(&e));
-    ASSERT_EQ(drive(cs.get()), QV_CS_ESCROW_READY);
     uint8_t seed[32];
-    ASSERT_EQ(quorvane_cs_take_escrow_seed(cs.get(), seed), 0);
+    ASSERT_NO_FATAL_FAILURE(fetch_escrow_seed(base_config(srv.port, srv.pin_path(), "pam", "third password", nullptr), seed));
     EXPECT_EQ(hex(seed, 32), hex(pam.keys.k.identity_priv, 32));
 }
