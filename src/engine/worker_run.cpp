@@ -544,12 +544,12 @@ void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
 
 // One pass with the mutex held, after the pump; returns whether the screens
 // have news, and sets *busy when more work waits.
-bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy) {
+bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy, bool live) {
     uint8_t own[16];
     std::memcpy(own, quorvane_cs_user_id(cs), 16);
     *busy = w->cmd_count > 0;
     const uint64_t failed_before = w->cmd_failed_sends;
-    apply_commands(w, cs);
+    if (live) apply_commands(w, cs);  // else they wait, in order, for the next run
     step_email(w, cs);
     step_deep_search(w, cs);
     const uint64_t now = worker_now_ms();
@@ -583,16 +583,20 @@ void connected_loop(quorvane_worker *w, quorvane_cs *cs) {
         quorvane_cnet_pump(cs->cnet);
         pump_into_store(w, cs);
         pthread_mutex_lock(&w->mu);
-        if (w->stop || quorvane_cs_get_state(cs) != QV_CS_SIGNED_IN) {
-            pthread_mutex_unlock(&w->mu);
-            return;
-        }
+        // What that pump opened is taken even when the session ended in it or
+        // stop came meanwhile: a revocation's or a password change's answer
+        // must not be lost with the run.
+        const bool ended = w->stop || quorvane_cs_get_state(cs) != QV_CS_SIGNED_IN;
         bool busy = false;
-        const bool news = pass(w, cs, &busy);
+        const bool news = pass(w, cs, &busy, !ended);
         void (*hook)(void *) = w->hook;
         void *hook_user = w->hook_user;
         const uint64_t activity = quorvane_cs_activity(cs);
         pthread_mutex_unlock(&w->mu);
+        if (ended) {
+            if (news && hook) hook(hook_user);
+            return;
+        }
         if (news) {
             if (hook) hook(hook_user);
             sleep_us = QV_W_LOOP_SLEEP_MIN_US;

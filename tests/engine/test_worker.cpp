@@ -851,6 +851,33 @@ TEST(WorkerServer, PasswordChangeAnsweredAsTheWorkerStops) {
     quorvane_device_keys_cleanse(&keys);
 }
 
+// Revoking this very device: the server answers, then closes the line at
+// once, so the answer and the close come in one pump. The answer is still
+// taken: the screen learns the revocation went through.
+TEST(WorkerServer, RevocationAnsweredAsTheLineCloses) {
+    Signed a("rex");
+    ASSERT_TRUE(a.w);
+    auto *c = static_cast<quorvane_wcmd *>(std::calloc(1, sizeof(quorvane_wcmd)));
+    c->kind = 35;
+    pthread_mutex_lock(&a.w->mu);
+    std::memcpy(c->ref, a.w->keys.device_x25519_pub, 32);
+    std::memcpy(c->ref + 32, a.w->keys.device_ed25519_pub, 32);
+    pthread_mutex_unlock(&a.w->mu);
+    ASSERT_EQ(cmd_enqueue(a.w.get(), c), 0);
+    int code = -1;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            pthread_mutex_lock(&a.w->mu);
+            if (a.w->revoke_ready) code = a.w->revoke_code;
+            pthread_mutex_unlock(&a.w->mu);
+            return code >= 0;
+        },
+        30000));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(wait_code(a.w.get(), QV_WS_FAILED, 30000));
+    EXPECT_EQ(std::string(status_of(a.w.get()).text), "This device was removed from your account. Ask the operator to restore it, or reinstall the app.");
+}
+
 namespace {
 
 // The own messages of a conversation in the worker's store: (counter, send status).
