@@ -279,13 +279,14 @@ void take_password_change(quorvane_worker *w, quorvane_cs *cs) {
             unlocked u(w);  // the reseal runs scrypt: the screens must not wait for it
             sealed = quorvane_client_store_reseal(w->keystore_path, fresh, &w->keys);
         }
-        if (sealed != 0) {
-            r = RESEAL_FAILED;
-        } else {
-            worker_wipe_free(&w->adopt_password);
-            w->adopt_password = fresh;
-            fresh = nullptr;
-        }
+        // The server takes only the new password from now on, sealed or
+        // not: the next run signs in with it. A key file the reseal could not
+        // replace still opens with the old one, which the key-file decision
+        // asks for at the next start.
+        if (sealed != 0) r = RESEAL_FAILED;
+        worker_wipe_free(&w->adopt_password);
+        w->adopt_password = fresh;
+        fresh = nullptr;
     }
     worker_wipe_free(&fresh);
     w->pwchange_code = r;

@@ -851,6 +851,27 @@ TEST(WorkerServer, PasswordChangeAnsweredAsTheWorkerStops) {
     quorvane_device_keys_cleanse(&keys);
 }
 
+// A password change the server took but whose key file could not be
+// resealed (here a directory stands where the new file is written): the
+// screen hears 254, the worker signs in with the new password from then on,
+// and the key file still opens with the old one.
+TEST(WorkerServer, PasswordChangeWithAnUnwritableKeyFile) {
+    Signed a("kit");
+    ASSERT_TRUE(a.w);
+    const std::string blocker = a.cfg->keystore + ".tmp";
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((blocker + "/x").c_str(), 0700), 0);
+    EXPECT_EQ(change_password(a.w.get(), "correct horse", "kit's new password"), 254);
+    kill(a.srv.proc->pid, SIGKILL);
+    a.srv.stop();
+    ASSERT_TRUE(wait_until([&] { return status_of(a.w.get()).code != QV_WS_CONNECTED; }, 10000));
+    ASSERT_TRUE(a.srv.start(true));
+    EXPECT_TRUE(wait_code(a.w.get(), QV_WS_CONNECTED, 30000)) << status_of(a.w.get()).text;
+    quorvane_device_keys keys{};
+    EXPECT_EQ(quorvane_client_store_open(a.cfg->keystore.c_str(), "correct horse", &keys), 0);
+    quorvane_device_keys_cleanse(&keys);
+}
+
 // Revoking this very device: the server answers, then closes the line at
 // once, so the answer and the close come in one pump. The answer is still
 // taken: the screen learns the revocation went through.
