@@ -346,14 +346,17 @@ long rss_kib() {
     return -1;
 }
 
-// 4,096 conversations written into the account's store before its worker
-// starts, one with 2,000 messages; resident growth once it is signed in.
-void BM_Memory(benchmark::State &state) {
-    for (auto _ : state) {
-        qv_bench::ScratchDir scratch;
-        const int port = qvnettest::free_port();
-        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
-        Account a{scratch.dir, "amy", std::to_string(port)};
+// A server and an account registered through its worker, which stopped
+// again; the account's message store is open for the benchmark to fill before
+// the worker starts anew. `ms` is null, and the benchmark skipped, when the
+// set-up failed.
+struct StoredAccount {
+    qv_bench::ScratchDir scratch;
+    int port = qvnettest::free_port();
+    qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
+    Account a{scratch.dir, "amy", std::to_string(port)};
+    quorvane_msgstore *ms = nullptr;
+    explicit StoredAccount(benchmark::State &state) {
         bool registered = false;
         for (int i = 0; i < 50 && !registered; i++) registered = a.start(1) != nullptr;
         quorvane_device_keys k{};
@@ -361,12 +364,20 @@ void BM_Memory(benchmark::State &state) {
             state.SkipWithError("setup failed");
             return;
         }
-        quorvane_msgstore *ms = quorvane_msgstore_open(a.store.c_str(), k.identity_priv);
+        ms = quorvane_msgstore_open(a.store.c_str(), k.identity_priv);
         quorvane_device_keys_cleanse(&k);
-        if (!ms) {
-            state.SkipWithError("store failed");
-            return;
-        }
+        if (!ms) state.SkipWithError("store failed");
+    }
+};
+
+// 4,096 conversations written into the account's store before its worker
+// starts, one with 2,000 messages; resident growth once it is signed in.
+void BM_Memory(benchmark::State &state) {
+    for (auto _ : state) {
+        StoredAccount sa(state);
+        if (!sa.ms) return;
+        Account &a = sa.a;
+        quorvane_msgstore *ms = sa.ms;
         uint8_t big[16] = {};
         for (uint32_t i = 0; i < 4096; i++) {
             uint8_t id[16] = {}, key[32] = {};
@@ -418,23 +429,10 @@ BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kMillisecond);
 void BM_LockHistoryExport(benchmark::State &state) {
     constexpr uint32_t kConvs = 26, kMsgs = 2000;
     for (auto _ : state) {
-        qv_bench::ScratchDir scratch;
-        const int port = qvnettest::free_port();
-        qv_bench::ServerChild server{QV_SERVER_PRODUCT_BIN, scratch.dir + "/srv", port};
-        Account a{scratch.dir, "amy", std::to_string(port)};
-        bool registered = false;
-        for (int i = 0; i < 50 && !registered; i++) registered = a.start(1) != nullptr;
-        quorvane_device_keys k{};
-        if (!registered || quorvane_client_store_open(a.keystore.c_str(), kPassword, &k) != 0) {
-            state.SkipWithError("setup failed");
-            return;
-        }
-        quorvane_msgstore *ms = quorvane_msgstore_open(a.store.c_str(), k.identity_priv);
-        quorvane_device_keys_cleanse(&k);
-        if (!ms) {
-            state.SkipWithError("store failed");
-            return;
-        }
+        StoredAccount sa(state);
+        if (!sa.ms) return;
+        Account &a = sa.a;
+        quorvane_msgstore *ms = sa.ms;
         quorvane_msgstore_set_msg_cap(ms, kMsgs);
         auto rec = std::make_unique<quorvane_ms_msgrec>();
         const std::string text(1000, 'h');
@@ -464,7 +462,7 @@ void BM_LockHistoryExport(benchmark::State &state) {
 
         WorkerPtr first = a.start(0);
         // the second device of the same account: a fresh key file joins by escrow
-        Account b{scratch.dir, "amy-second", std::to_string(port)};
+        Account b{sa.scratch.dir, "amy-second", std::to_string(sa.port)};
         b.user = "amy";
         b.c.username = b.user.c_str();
         if (!first) {
