@@ -1,4 +1,5 @@
-# Sourced by fuzz.sh and test.sh: the longest input each fuzz target is given.
+# Sourced by fuzz.sh and test.sh: the longest input each fuzz target is given,
+# and how many inputs the test run tries.
 # Each limit lets the target build its largest valid input (or, where that is
 # far beyond what fuzzing can reach, several of its largest entries); libFuzzer's
 # own default of 4,096 bytes never builds a full conversation entry or a full
@@ -33,5 +34,23 @@ qv_fuzz_max_len() {
         fuzz_cs_community)      echo 32768 ;;    # a few lists, one of them 256 members or 32 instances
         fuzz_cs_account)        echo 65536 ;;    # several frames, among them history chunks of a few KiB
         *)                      echo 4096 ;;
+    esac
+}
+
+# How many inputs test.sh's short run of each target tries after the replay of
+# its corpus: 20,000 for a target whose single input is cheap. A target whose
+# single input does heavy work (a database, a whole decompression bound) tries
+# fewer, so that every target's stage stays within seconds; scripts/fuzz.sh
+# campaigns run as long as they are asked to.
+qv_fuzz_runs() {
+    case "$1" in
+        fuzz_unzip_*)           echo 500 ;;      # each input may claim the 256 MiB bound: about 10 ms under the sanitizers
+        fuzz_server_groups)     echo 500 ;;      # a fresh database per input
+        fuzz_cs_*)              echo 1000 ;;     # a session with its own TLS context and store per input
+        fuzz_ratchet_decrypt|fuzz_server_relay|fuzz_emoji_stage) echo 4000 ;;  # key derivations, a database, a staged pack per input
+        fuzz_deliver_envelope)  echo 5000 ;;     # a store on disk per input
+        fuzz_history_import)    echo 8000 ;;
+        fuzz_session_record)    echo 10000 ;;
+        *)                      echo 20000 ;;
     esac
 }

@@ -8,14 +8,20 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
 qv_install_missing "${QV_BUILD_PKGS[@]}"
+qv_ccache_env
 
-cmake -S "$root" -B "$root/build-app" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
+# The libraries, the server and (once it exists) the client; no tests, no
+# benchmarks.
+cmake -S "$root" -B "$root/build-app" -G Ninja "${QV_CCACHE_CMAKE[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
 cmake --build "$root/build-app" -j "$(nproc)"
 
 server="$root/build-app/src/server/quorvane-server"
 client="$root/build-app/src/client/quorvane"
 data="${XDG_DATA_HOME:-$HOME/.local/share}/quorvane-server"
-listening() { (exec 3<>/dev/tcp/127.0.0.1/7420) 2>/dev/null; }
+# Asks the kernel for a listening socket instead of connecting: a connection
+# that closes before its handshake would be a fault in the server's log.
+listening() { [ -n "$(ss -Hltn 'sport = :7420' 2>/dev/null)" ]; }
 
 if [ ! -x "$client" ]; then
     if listening; then

@@ -204,7 +204,7 @@ inline RefusedRun run_refusing_dir_opens(const std::function<std::vector<long>()
 }
 
 
-const std::string kData = std::string(QV_SOURCE_DIR) + "/tests/client/data/msgstore/";
+const std::string kData = std::string(qvtest::source_dir()) + "/tests/client/data/msgstore/";
 const std::string kSecretHex = "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
 
 using fields = std::map<std::string, std::string>;

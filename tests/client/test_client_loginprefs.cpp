@@ -22,7 +22,7 @@ using bytes = std::string;
 using qvtest::hex_word;
 using qvtest::unhex_string;
 
-const std::string kFixtures = std::string(QV_SOURCE_DIR) + "/tests/client/data/loginprefs/";
+const std::string kFixtures = std::string(qvtest::source_dir()) + "/tests/client/data/loginprefs/";
 
 void set_text(char *dst, size_t cap, const std::string &s) {
     ASSERT_LT(s.size(), cap);

@@ -81,7 +81,7 @@ std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('
 // missing one fails the test, naming its package.
 std::vector<std::vector<std::string>> murmur_checker(const std::string &which, const std::vector<std::string> &requests) {
     TempDir dir;
-    const std::string scripts = std::string(QV_SOURCE_DIR) + "/tests/scripts/";
+    const std::string scripts = std::string(qvtest::source_dir()) + "/tests/scripts/";
     std::string cmd;
     if (which == "go") {
         const std::string pkg = "/usr/share/gocode/src/github.com/twmb/murmur3";

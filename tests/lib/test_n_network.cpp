@@ -214,7 +214,7 @@ struct TlsPeers : ::testing::Test {
     static void read_until_peer_gone(const std::string &name, const std::vector<std::string> &mode,
                                      std::unique_ptr<ChildProcess> *peer, NETWORK **out, std::string *in) {
         std::string portfile = dir->file(name + ".port");
-        std::vector<std::string> argv{QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", cert, key};
+        std::vector<std::string> argv{QV_PYTHON, std::string(qvtest::source_dir()) + "/tests/scripts/tls_reset_peer.py", cert, key};
         argv.insert(argv.end(), mode.begin(), mode.end());
         *peer = std::make_unique<ChildProcess>(argv, portfile);
         ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000));

@@ -378,7 +378,7 @@ struct TlsWholeBuffer : ::testing::Test {
     NETWORK *scripted(const std::vector<std::string> &mode, std::unique_ptr<ChildProcess> *peer) {
         std::string portfile = certs.dir.file("peer.port");
         unlink(portfile.c_str());
-        std::vector<std::string> argv{QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/tls_reset_peer.py", certs.cert, certs.key};
+        std::vector<std::string> argv{QV_PYTHON, std::string(qvtest::source_dir()) + "/tests/scripts/tls_reset_peer.py", certs.cert, certs.key};
         argv.insert(argv.end(), mode.begin(), mode.end());
         *peer = std::make_unique<ChildProcess>(argv, portfile);
         if (!qvtest::wait_until([&] { return qvtest::read_file(portfile).find('\n') != std::string::npos; }, 10000)) return nullptr;

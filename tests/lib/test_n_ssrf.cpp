@@ -145,9 +145,18 @@ bool cidr_blocked(uint32_t a) {
 }
 
 // Every block of the list is a /24 or wider, so the table's verdict is taken
-// once per /24; the guard is still asked about every one of the 2^32
-// addresses, in four threads to keep the walk short under the sanitizers.
+// once per /24; the guard is asked about every one of the 2^32 addresses, in
+// four threads. Under the sanitizers, whose checks make that walk forty times
+// as long, every /24 is still asked about, through its two first, middle and
+// last addresses (a block edge always falls between two /24s).
 TEST(SsrfV4, WholeAddressSpaceAgainstCidrTable) {
+    static const std::vector<int> kEveryLast = [] {
+        std::vector<int> v(256);
+        for (int i = 0; i < 256; i++) v[i] = i;
+        return v;
+    }();
+    static const std::vector<int> kEdgeLasts = {0, 1, 127, 128, 254, 255};
+    const std::vector<int> &lasts = qvtest::kSanitized ? kEdgeLasts : kEveryLast;
     constexpr int kThreads = 4;
     std::atomic<uint64_t> allowed{0}, mismatches{0};
     std::atomic<uint32_t> first_bad{0xFFFFFFFFu};
@@ -156,7 +165,7 @@ TEST(SsrfV4, WholeAddressSpaceAgainstCidrTable) {
         for (uint32_t n24 = from24; n24 < to24; n24++) {
             const int want = cidr_blocked(n24 << 8) ? 0 : 1;
             uint8_t b[4] = {(uint8_t)(n24 >> 16), (uint8_t)(n24 >> 8), (uint8_t)n24, 0};
-            for (int last = 0; last < 256; last++) {
+            for (int last : lasts) {
                 b[3] = (uint8_t)last;
                 const int got = n_ssrf_ipv4_allowed(b);
                 ok += (uint64_t)got;
@@ -178,7 +187,7 @@ TEST(SsrfV4, WholeAddressSpaceAgainstCidrTable) {
     // Blocked: 3 /8s, a /10, 2 /16s, a /12, 4 /24s, a /15 and the top 32 /8s.
     uint64_t blocked = 3 * (1ull << 24) + (1ull << 22) + 2 * (1ull << 16) + (1ull << 20) + 4 * (1ull << 8) +
                        (1ull << 17) + 32 * (1ull << 24);
-    EXPECT_EQ(allowed.load(), (1ull << 32) - blocked);
+    EXPECT_EQ(allowed.load(), ((1ull << 32) - blocked) / 256 * lasts.size());
 }
 
 }  // namespace

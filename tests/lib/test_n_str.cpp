@@ -604,7 +604,7 @@ TEST(NStr, NstrToFdWaitsForTheLock) {
     TempDir dir;
     std::string path = dir.file("shared"), ready = dir.file("ready"), release = dir.file("release");
     qvtest::write_file(path, "");
-    qvtest::ChildProcess holder({QV_PYTHON, std::string(QV_SOURCE_DIR) + "/tests/scripts/hold_file_lock.py", path,
+    qvtest::ChildProcess holder({QV_PYTHON, std::string(qvtest::source_dir()) + "/tests/scripts/hold_file_lock.py", path,
                                  ready, release});
     ASSERT_TRUE(qvtest::wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, 10000));
     NstrPtr s{char_to_nstr("after the lock")};

@@ -49,7 +49,7 @@ class PyPeer {
             close(to[1]);
             return;
         }
-        const std::string script = std::string(QV_SOURCE_DIR) + "/tests/scripts/ratchet_xcheck.py";
+        const std::string script = std::string(qvtest::source_dir()) + "/tests/scripts/ratchet_xcheck.py";
         pid_ = fork();
         if (pid_ == 0) {
             dup2(to[0], 0);

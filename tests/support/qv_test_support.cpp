@@ -129,7 +129,7 @@ int run_python(const std::string &script, const std::vector<std::string> &args, 
     TempDir dir;
     std::string in = dir.file("stdin");
     write_file(in, input);
-    std::string cmd = std::string(QV_PYTHON) + " " + shell_quote(std::string(QV_SOURCE_DIR) + "/tests/scripts/" + script);
+    std::string cmd = std::string(QV_PYTHON) + " " + shell_quote(std::string(source_dir()) + "/tests/scripts/" + script);
     for (const auto &a : args) cmd += " " + shell_quote(a);
     cmd += " < " + shell_quote(in);
     return run_command(cmd, out);
@@ -450,5 +450,7 @@ std::vector<std::string> icon_theme_pngs(size_t count) {
     for (size_t i = 0; i < count; i++) picked.push_back(all[i * (all.size() / count)]);
     return picked;
 }
+
+const char *source_dir() { return QV_SOURCE_DIR; }
 
 }  // namespace qvtest

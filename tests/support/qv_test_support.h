@@ -211,6 +211,32 @@ struct OpensslEd25519 {
 };
 std::string b2sum_hex(const std::string &path);  // 128 lower-case hex digits, or "" on failure
 
+// The top of the source tree, for fixtures and cross-check scripts. It lives
+// in one object file so that every other test object compiles to the same
+// bytes in any clone, and a compiler cache filled in one serves another.
+const char *source_dir();
+
+// Which sanitizer this build has (GCC and clang announce them differently).
+// Exhaustive and volume cases run at full size in the plain build and at a
+// size that fits the sanitizers' slowdown under them.
+#if defined(__has_feature)
+#define QV_HAS_FEATURE(x) __has_feature(x)
+#else
+#define QV_HAS_FEATURE(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || QV_HAS_FEATURE(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#if defined(__SANITIZE_THREAD__) || QV_HAS_FEATURE(thread_sanitizer)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+#undef QV_HAS_FEATURE
+inline constexpr bool kSanitized = kAddressSanitizer || kThreadSanitizer;
+
 // Real PNG images from the Debian icon theme that scripts/deps.sh installs
 // (adwaita-icon-theme): `count` distinct files, the same ones on every run.
 std::vector<std::string> icon_theme_pngs(size_t count);

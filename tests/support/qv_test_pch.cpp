@@ -1,0 +1,1 @@
+// The object the test framework's precompiled header is built with.
