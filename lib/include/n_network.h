@@ -146,6 +146,8 @@ struct NETWORK {
     // The threaded engine's two threads share one TLS session: each OpenSSL
     // call on it is made under this lock, the waits for the socket outside it.
     pthread_mutex_t ssl_bolt;
+    int ssl_io_users;              // whole-buffer TLS transfers under way; under ssl_bolt
+    int ssl_io_restore;            // 1: the last of them makes the socket blocking again; under ssl_bolt
 };
 
 // Record lifecycle. No lock is held while another is taken.
@@ -297,6 +299,9 @@ int _proxy_tcp_connect(const char *host, int port);                          // 
 // - The plain pair retries EINTR/EAGAIN 8 times per chunk and never sleeps.
 // - The TLS pair waits with poll() while OpenSSL wants the socket; a send
 //   waits at most the send time-out (SO_SNDTIMEO as set, else NETW_SSL_SEND_WAIT_MS).
+//   One thread may send while another receives on the same connection: the
+//   socket is non-blocking while a transfer is under way (a blocking one is
+//   blocking again when the last ends), and no wait holds the session's lock.
 constexpr int NETW_RETRY_STORM = 8;          // immediate retries of one chunk
 constexpr int NETW_SSL_SEND_WAIT_MS = 30000; // longest stall of a TLS send when no send time-out is set
 ssize_t send_data(NETWORK *netw, char *buf, uint32_t n);

@@ -628,30 +628,47 @@ static int ssl_stall_limit(NETWORK *netw, bool sending) {
     return sending ? NETW_SSL_SEND_WAIT_MS : -1;
 }
 
-// A blocking socket without a send time-out of its own never lets the kernel
-// report a would-block to OpenSSL: the write itself waits for a peer that may
-// never read. For the length of one whole-buffer send the socket gets a short
-// send time-out, so each held-back write comes back to the stall check, and
-// none again afterwards.
-constexpr int NETW_SSL_SEND_SLICE_MS = 250;
-struct SendTimeoutGuard {
-    int sock = -1;
-    SendTimeoutGuard(NETWORK *netw, bool sending, int limit_ms) {
-        if (!sending || netw->so_sndtimeo > 0 || limit_ms <= 0) return;
-        int slice = limit_ms < NETW_SSL_SEND_SLICE_MS ? limit_ms : NETW_SSL_SEND_SLICE_MS;
-        timeval tv{slice / 1000, (suseconds_t)(slice % 1000) * 1000};
-        if (setsockopt(netw->link.sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0) sock = netw->link.sock;
+// The whole-buffer pair may serve a sending and a receiving thread on one
+// session, each OpenSSL call under ssl_bolt. On a blocking socket the kernel
+// would make a call wait inside that lock (a receiver waiting for the echo of
+// what the sender cannot send, for ever): while any transfer is under way the
+// socket is non-blocking, so every call returns and the waits are poll()s
+// outside the lock. The last transfer to end makes a blocking socket blocking
+// again, so the caller sees the mode it set.
+struct NonBlockingSpan {
+    NETWORK *netw;
+    bool entered = false;
+    explicit NonBlockingSpan(NETWORK *n) : netw(n) {
+        HOLD(netw, ssl_bolt);
+        int sock = netw->link.sock;
+        if (netw->ssl_io_users == 0) {
+            int flags = fcntl(sock, F_GETFL, 0);
+            if (flags == -1) return;
+            netw->ssl_io_restore = (flags & O_NONBLOCK) ? 0 : 1;
+            if (netw->ssl_io_restore && fcntl(sock, F_SETFL, flags | O_NONBLOCK) == -1) return;
+        }
+        netw->ssl_io_users++;
+        entered = true;
     }
-    ~SendTimeoutGuard() {
-        if (sock < 0) return;
+    ~NonBlockingSpan() {
+        if (!entered) return;
         int kept = errno;
-        timeval none{0, 0};
-        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+        HOLD(netw, ssl_bolt);
+        if (--netw->ssl_io_users == 0 && netw->ssl_io_restore) {
+            int flags = fcntl(netw->link.sock, F_GETFL, 0);
+            if (flags != -1) fcntl(netw->link.sock, F_SETFL, flags & ~O_NONBLOCK);
+            netw->ssl_io_restore = 0;
+        }
         errno = kept;
     }
-    SendTimeoutGuard(const SendTimeoutGuard &) = delete;
-    SendTimeoutGuard &operator=(const SendTimeoutGuard &) = delete;
+    NonBlockingSpan(const NonBlockingSpan &) = delete;
+    NonBlockingSpan &operator=(const NonBlockingSpan &) = delete;
 };
+
+// Longest single poll() of a TLS transfer. The other thread's call on the same
+// session may take in what this one waits for (a handshake message during a
+// renegotiation), which no poll() would report: each slice ends in a fresh try.
+constexpr int NETW_SSL_WAIT_SLICE_MS = 1000;
 
 // One direction of TLS whole-buffer I/O.
 static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
@@ -662,9 +679,12 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
     if (n == 0) return zero_length(netw, sending);
     int sock = netw->link.sock;
     int limit = ssl_stall_limit(netw, sending);
-    SendTimeoutGuard bounded_write(netw, sending, limit);
-    // The stall counts from the last progress (or the start), so time spent
-    // inside a write the kernel held back counts against the limit too.
+    NonBlockingSpan span(netw);
+    if (!span.entered) {
+        NETW_RECORD_ERR(netw, "socket %d cannot be made non-blocking for TLS: %s", sock, ErrText(errno).s);
+        return -1;
+    }
+    // The stall counts from the last progress (or the start).
     N_TIME stall;
     start_HiTimer(&stall);
     int64_t stall_left_us = (int64_t)limit * 1000;
@@ -675,8 +695,7 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
         size_t moved = 0;
         int r, kept, code;
         {
-            // The engine's two threads share the session; only its calls are
-            // serialised, never the waits below.
+            // Only the calls are serialised, never the waits below.
             HOLD(netw, ssl_bolt);
             r = sending ? SSL_write_ex(ssl, buf + done, n - done, &moved) : SSL_read_ex(ssl, buf + done, n - done, &moved);
             kept = errno;
@@ -698,7 +717,8 @@ static ssize_t ssl_all(NETWORK *netw, char *buf, uint32_t n, bool sending) {
                 return -1;
             }
             short revents = 0;
-            int wait_ms = limit < 0 ? -1 : (int)((stall_left_us + 999) / 1000);
+            int wait_ms = NETW_SSL_WAIT_SLICE_MS;
+            if (limit >= 0 && stall_left_us < (int64_t)wait_ms * 1000) wait_ms = (int)((stall_left_us + 999) / 1000);
             if (netw_poll_one(sock, code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, wait_ms, &revents) < 0) {
                 NETW_RECORD_ERR(netw, "socket %d poll error while waiting for TLS: %s", sock, ErrText(errno).s);
                 return -1;

@@ -156,9 +156,12 @@ int netw_set_crypto_pem(NETWORK *netw, const char *key_pem, const char *cert_pem
         if (!failure) {
             BioPtr kb = pem_bio(key_pem);
             PkeyPtr pkey(kb ? PEM_read_bio_PrivateKey(kb.get(), nullptr, nullptr, nullptr) : nullptr, EVP_PKEY_free);
+            // OpenSSL refuses a key of another certificate as it is put to use,
+            // before the check that would name it: the pair is compared first.
             if (!kb) failure = "Failed to create BIO for key PEM";
-            else if (!pkey || SSL_CTX_use_PrivateKey(netw->ctx, pkey.get()) != 1) failure = "Failed to parse private key PEM";
-            else if (SSL_CTX_check_private_key(netw->ctx) != 1) failure = "Private key does not match the certificate";
+            else if (!pkey) failure = "Failed to parse private key PEM";
+            else if (X509_check_private_key(cert.get(), pkey.get()) != 1) failure = "Private key does not match the certificate";
+            else if (SSL_CTX_use_PrivateKey(netw->ctx, pkey.get()) != 1) failure = "Failed to parse private key PEM";
         }
     }
     if (failure) {

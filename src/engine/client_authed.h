@@ -116,7 +116,7 @@ int                 cs_prekey_reply_parse(const uint8_t *p, size_t len, quorvane
 [[nodiscard]] int quorvane_cs_request_prekeys(quorvane_cs *cs, const char *user);  // 1-32 bytes
 [[nodiscard]] int quorvane_cs_request_prekeys_by_id(quorvane_cs *cs, const uint8_t user_id[16]);
 [[nodiscard]] int quorvane_cs_create_conv(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t key[32],
-                                          const quorvane_member *members, size_t n);  // stored before it is sent
+                                          const quorvane_member *members, size_t n);  // as cs_create_conv_request
 
 // Getters
 int      quorvane_cs_prekeys_busy(const quorvane_cs *cs);

@@ -34,7 +34,6 @@ constexpr uint8_t TAG_NAME = 1, TAG_USER_ID = 14, TAG_ROLE = 15, TAG_CONV = 17, 
 
 constexpr size_t ID = 16;
 constexpr size_t HEAD = QV_TLV_HEAD_LEN;
-constexpr size_t CREATE_BODY_LIMIT = 262144;
 
 bool signed_in(const quorvane_cs *cs) { return cs && cs->state == QV_CS_SIGNED_IN; }
 
@@ -416,20 +415,13 @@ int quorvane_cs_backfill_search(quorvane_cs *cs, const uint8_t conv_id[16], uint
 
 int quorvane_cs_create_channel(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t key[32], uint8_t kind,
                                const quorvane_member *members, size_t n, const uint8_t *instance_id) {
-    if (!signed_in(cs) || !conv_id || !key || !members || n < 1 || !cs->cfg.store) return -1;
-    if (quorvane_msgstore_put_conv(cs->cfg.store, conv_id, key) != 0) return -1;
-    std::vector<uint8_t> buf(QV_CONV_PAYLOAD_MAX + HEAD + ID);
-    size_t bl = 0;
-    const int rc = build_conv_payload(conv_id, key, members, n, kind, buf.data(), &bl);
-    if (rc == 0 && instance_id && bl + HEAD + ID <= CREATE_BODY_LIMIT) {
+    uint8_t tail[HEAD + ID];
+    if (instance_id) {
         quorvane_tlv_writer w;
-        quorvane_tlv_writer_init(&w, buf.data() + bl, HEAD + ID);
+        quorvane_tlv_writer_init(&w, tail, sizeof tail);
         quorvane_tlv_put(&w, TAG_INSTANCE, instance_id, ID);
-        bl += HEAD + ID;
     }
-    const int sent = rc == 0 && send_frame_large(cs, FT_CREATE_CHANNEL, buf.data(), bl) == 0 ? 0 : -1;
-    quorvane_cleanse(buf.data(), buf.size());
-    return sent;
+    return cs_create_conv_request(cs, FT_CREATE_CHANNEL, conv_id, key, members, n, kind, instance_id ? tail : nullptr, sizeof tail);
 }
 
 int quorvane_cs_instance_meta_set(quorvane_cs *cs, const uint8_t instance_id[16], const char (*tags)[QV_CS_META_TAG_LEN], size_t n) {

@@ -123,7 +123,7 @@ int cs_community_frame(quorvane_cs *cs, uint8_t type, const uint8_t *p, size_t l
 
 // Conversations, channels, instances and invites
 [[nodiscard]] int quorvane_cs_create_channel(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t key[32], uint8_t kind,
-                                             const quorvane_member *members, size_t n, const uint8_t *instance_id);
+                                             const quorvane_member *members, size_t n, const uint8_t *instance_id);  // as cs_create_conv_request
 [[nodiscard]] int quorvane_cs_instance_meta_set(quorvane_cs *cs, const uint8_t instance_id[16], const char (*tags)[QV_CS_META_TAG_LEN],
                                                 size_t n);  // n <= 16; empty texts skipped, index byte = array position
 [[nodiscard]] int quorvane_cs_channel_group_set(quorvane_cs *cs, const uint8_t channel_id[16], uint8_t category, uint8_t second,

@@ -124,12 +124,7 @@ int quorvane_cs_request_prekeys_by_id(quorvane_cs *cs, const uint8_t user_id[16]
 
 int quorvane_cs_create_conv(quorvane_cs *cs, const uint8_t conv_id[16], const uint8_t key[32], const quorvane_member *members,
                             size_t n) {
-    if (!signed_in(cs) || !conv_id || !key || !members || n < 1 || !cs->cfg.store) return -1;
-    if (quorvane_msgstore_put_conv(cs->cfg.store, conv_id, key) != 0) return -1;
-    std::vector<uint8_t> body(QV_CONV_PAYLOAD_MAX);
-    size_t bl = 0;
-    if (build_conv_payload(conv_id, key, members, n, -1, body.data(), &bl) != 0) return -1;
-    return send_frame_large(cs, FT_CREATE_CONV, body.data(), bl) == 0 ? 0 : -1;
+    return cs_create_conv_request(cs, FT_CREATE_CONV, conv_id, key, members, n, -1, nullptr, 0);
 }
 
 /* ---- getters ---- */

@@ -177,6 +177,20 @@ int build_conv_payload(const uint8_t conv_id[16], const uint8_t key[32], const q
     return rc;
 }
 
+int cs_create_conv_request(quorvane_cs *cs, uint8_t type, const uint8_t conv_id[16], const uint8_t key[32],
+                           const quorvane_member *members, size_t n, int kind, const uint8_t *tail, size_t tail_len) {
+    if (!cs || cs->state != QV_CS_SIGNED_IN || !conv_id || !key || !members || n < 1 || !cs->cfg.store) return -1;
+    wiped_buf body(QV_CONV_PAYLOAD_MAX);
+    size_t bl = 0;
+    if (build_conv_payload(conv_id, key, members, n, kind, body.data(), &bl) != 0) return -1;
+    if (tail && tail_len <= QV_CONV_PAYLOAD_MAX - bl) {
+        std::memcpy(body.data() + bl, tail, tail_len);
+        bl += tail_len;
+    }
+    if (quorvane_msgstore_put_conv(cs->cfg.store, conv_id, key) != 0) return -1;
+    return send_frame_large(cs, type, body.data(), bl) == 0 ? 0 : -1;
+}
+
 /* ---- device path of a sealed send ---- */
 
 int cs_seal_devices(quorvane_msgstore *ms, const uint8_t conv_id[16], const uint8_t user_id[16], const uint8_t dev_pub[32],

@@ -89,6 +89,13 @@ size_t            cs_pending_room(const cs_pending_ring *r);
 size_t            cs_targetdev_wrap(const uint8_t *target, uint8_t *buf, size_t len, size_t cap);  // new length, 0 when it does not fit
 [[nodiscard]] int build_conv_payload(const uint8_t conv_id[16], const uint8_t key[32], const quorvane_member *members, size_t count,
                                      int kind, uint8_t *out, size_t *out_len);  // out holds QV_CONV_PAYLOAD_MAX; kind -1 leaves TLV 39 out
+// A new conversation or channel: frame `type` with build_conv_payload's body,
+// then `tail` when the whole still fits QV_CONV_PAYLOAD_MAX. Signed in, n >= 1
+// and a store, else -1. The body is built before the conversation and its key
+// are stored, so a request refused while building leaves nothing stored; a send
+// that then fails keeps what was stored. 0, or -1.
+[[nodiscard]] int cs_create_conv_request(quorvane_cs *cs, uint8_t type, const uint8_t conv_id[16], const uint8_t key[32],
+                                         const quorvane_member *members, size_t n, int kind, const uint8_t *tail, size_t tail_len);
 
 // Device path of a sealed send: one ratchet message per device that has a session
 // in this conversation, all with the same counter. Each stepped ratchet is stored

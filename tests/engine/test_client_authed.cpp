@@ -2,6 +2,7 @@
 // tables and handed to a signed-in session with a real message store, and the
 // request bodies a signed-in session sends, captured by a scripted TLS peer.
 #include "client_authed.h"
+#include "client_community.h"
 #include "dm_support.h"
 #include "quorvane_crypto.h"
 #include "quorvane_x3dh.h"
@@ -629,6 +630,81 @@ TEST(AuthedRequests, OwnDeviceSessionsAndReset) {
     uint64_t when = 0;
     aside.resize(quorvane_msgstore_get_ratchet_prev(r.ms, conv.data(), peer_dev.bundle.dev_x, 0, &when, aside.data(), aside.size()));
     EXPECT_EQ(hex(aside), hex(before));
+}
+
+// A conversation or channel whose request is refused while its body is built
+// (a key that cannot be sealed to a member or a device, more members than fit
+// the body) is not stored: no server would ever hold its key. The same id
+// created afterwards with a good list is stored and goes out.
+TEST(AuthedRequests, CreateRefusedWhileBuildingStoresNothing) {
+    Remote r;
+    r.start();
+    Keys member_x, dev;
+    quorvane_member good{};
+    std::memcpy(good.user_id, rep(0xB0, 16).data(), 16);
+    std::memcpy(good.identity, member_x.k.device_x25519_pub, 32);
+    good.device_count = 5;
+    for (auto &d : good.devices) {
+        std::memcpy(d, dev.k.device_x25519_pub, 32);
+        std::memcpy(d + 32, dev.k.device_ed25519_pub, 32);
+    }
+    quorvane_member zero_identity = good, zero_device = good;
+    std::memset(zero_identity.identity, 0, 32);  // the all-zero point gives no shared secret
+    std::memset(zero_device.devices[3], 0, 32);
+    const std::vector<quorvane_member> crowd(380, good);  // 380 members of 5 devices: past 262144 bytes
+    struct Refusal {
+        const char *name;
+        std::vector<quorvane_member> members;
+    } refusals[] = {
+        {"a member whose key cannot be sealed", {good, zero_identity}},
+        {"a device whose key cannot be sealed", {zero_device}},
+        {"more members than the body holds", crowd},
+    };
+    using create_fn = int (*)(quorvane_cs *, const uint8_t *, const uint8_t *, const quorvane_member *, size_t);
+    struct Creator {
+        const char *name;
+        create_fn call;
+        uint8_t frame_type;
+    } creators[] = {
+        {"conversation", [](quorvane_cs *cs, const uint8_t *c, const uint8_t *k, const quorvane_member *m, size_t n) {
+             return quorvane_cs_create_conv(cs, c, k, m, n);
+         }, 24},
+        {"channel", [](quorvane_cs *cs, const uint8_t *c, const uint8_t *k, const quorvane_member *m, size_t n) {
+             return quorvane_cs_create_channel(cs, c, k, 2, m, n, rep(0x11, 16).data());
+         }, 29},
+    };
+    const bytes key = rep(0x4B, 32);
+    auto conv_of = [](size_t creator, size_t refusal) { return rep(static_cast<uint8_t>(0xC0 + 16 * creator + refusal), 16); };
+    for (size_t ci = 0; ci < std::size(creators); ci++) {
+        SCOPED_TRACE(creators[ci].name);
+        for (size_t ri = 0; ri < std::size(refusals); ri++) {
+            SCOPED_TRACE(refusals[ri].name);
+            const bytes conv = conv_of(ci, ri);  // each refusal its own id: none hides behind an earlier one
+            const auto &m = refusals[ri].members;
+            EXPECT_EQ(creators[ci].call(r.cs.get(), conv.data(), key.data(), m.data(), m.size()), -1);
+            uint8_t held[32];
+            EXPECT_EQ(quorvane_msgstore_get_conv(r.ms, conv.data(), held), 0);
+            EXPECT_EQ(quorvane_msgstore_get_conv_keys(r.ms, conv.data(), &held, 1), 0u);
+        }
+    }
+    EXPECT_EQ(quorvane_msgstore_conv_count(r.ms), 0u);
+    for (size_t ci = 0; ci < std::size(creators); ci++) {
+        SCOPED_TRACE(creators[ci].name);
+        const bytes conv = conv_of(ci, 0);
+        ASSERT_EQ(creators[ci].call(r.cs.get(), conv.data(), key.data(), &good, 1), 0);
+        uint8_t held[32];
+        ASSERT_EQ(quorvane_msgstore_get_conv(r.ms, conv.data(), held), 1);
+        EXPECT_EQ(hex(held, 32), hex(key));
+    }
+    EXPECT_EQ(quorvane_msgstore_conv_count(r.ms), std::size(creators));
+    // nothing of the refused requests went out: the first frames are the good ones
+    auto got = r.wait_frames(std::size(creators));
+    ASSERT_EQ(got.size(), std::size(creators));
+    for (size_t ci = 0; ci < std::size(creators); ci++) {
+        SCOPED_TRACE(creators[ci].name);
+        EXPECT_EQ(got[ci][3], creators[ci].frame_type);
+        EXPECT_EQ(hex(got[ci]).substr(16, 42), "11" "00000010" + hex(conv_of(ci, 0)));
+    }
 }
 
 // Requests made outside the signed-in state return -1 and send nothing.

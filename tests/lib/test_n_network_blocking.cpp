@@ -1,8 +1,8 @@
 // Blocking connects, listening, accept, UDP, adoption, whole-buffer send and
 // receive, and code names. Peers are real: kernel listeners that complete,
 // drop or reset connections, `socat` over TCP and UDP, a scripted TLS peer that
-// goes away halfway, and `socat` TLS sinks that stop reading; all on loopback,
-// started and stopped by pid.
+// goes away halfway, `socat` TLS sinks that stop reading and a `socat` TLS
+// echo; all on loopback, started and stopped by pid.
 #include "n_network.h"
 
 #include "n_log.h"
@@ -391,11 +391,14 @@ struct TlsWholeBuffer : ::testing::Test {
     }
     // A TLS client of ours (no verification) on a socat peer that feeds what
     // it reads into a process that never reads its input.
-    NETWORK *never_reading(std::unique_ptr<ChildProcess> *peer) {
+    NETWORK *never_reading(std::unique_ptr<ChildProcess> *peer) { return socat_tls(peer, "EXEC:sleep 300"); }
+    // The same on a socat peer that sends back everything it reads.
+    NETWORK *echoing(std::unique_ptr<ChildProcess> *peer) { return socat_tls(peer, "PIPE"); }
+    NETWORK *socat_tls(std::unique_ptr<ChildProcess> *peer, const std::string &far_end) {
         std::string port = std::to_string(free_port());
         *peer = std::make_unique<ChildProcess>(std::vector<std::string>{
             "socat", "OPENSSL-LISTEN:" + port + ",bind=127.0.0.1,reuseaddr,cert=" + certs.cert + ",key=" + certs.key + ",verify=0",
-            "EXEC:sleep 300"});
+            far_end});
         NETWORK *n = nullptr;
         if (!qvtest::wait_until([&] { return netw_ssl_connect_client(&n, "127.0.0.1", port.c_str(), 1) == 1; }, 10000)) return nullptr;
         if (!netw_ssl_set_verify(n, 0) || netw_ssl_do_handshake(n, nullptr) != 1) netw_close(&n);
@@ -497,6 +500,61 @@ TEST_F(TlsWholeBuffer, StalledPeerBoundsSendWithoutSendTimeOut) {
               "socket " + std::to_string(n->link.sock) + " SSL_write timed out after " + std::to_string(NETW_SSL_SEND_WAIT_MS) +
                   " ms: the peer does not read");
     netw_close(&n);
+}
+
+// One thread sends 4 MiB while another receives the echo on the same
+// connection, as the engine's two threads do. A call that waited in the kernel
+// with the session's lock held would keep the other direction out for good:
+// the receiver waiting for an echo of what the sender cannot send. Neither may
+// hang, a receive time-out must not fire while the echo flows, and the socket
+// ends in the mode it had.
+TEST_F(TlsWholeBuffer, SendAndReceiveAtOnceOnOneConnection) {
+    ASSERT_TRUE(qvtest::have_program("socat")) << "socat not installed (Debian package socat)";
+    struct Case {
+        const char *name;
+        bool blocking;
+        int recv_timeout_ms;  // 0: none set
+    } cases[] = {
+        {"blocking socket", true, 0},
+        {"blocking socket with a receive time-out", true, 30000},
+        {"non-blocking socket, as the engine sets it", false, 0},
+    };
+    std::vector<char> out(4u << 20);
+    for (size_t i = 0; i < out.size(); i++) out[i] = (char)(i * 31 % 251);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        std::unique_ptr<ChildProcess> peer;
+        NETWORK *n = echoing(&peer);
+        ASSERT_NE(n, nullptr) << log.text();
+        ASSERT_EQ(netw_set_blocking(n, c.blocking ? 1 : 0), 1);
+        if (c.recv_timeout_ms) {
+            ASSERT_EQ(netw_setsockopt(n, SO_RCVTIMEO, c.recv_timeout_ms), 1);
+        }
+        std::vector<char> back(out.size());
+        std::atomic<int> finished{0};
+        ssize_t sent = 0, got = 0;
+        std::thread receiver([&] {
+            got = recv_ssl_data(n, back.data(), (uint32_t)back.size());
+            finished++;
+        });
+        std::thread sender([&] {
+            sent = send_ssl_data(n, out.data(), (uint32_t)out.size());
+            finished++;
+        });
+        bool ended = qvtest::wait_until([&] { return finished.load() == 2; }, 60000);
+        if (!ended) shutdown(n->link.sock, SHUT_RDWR);  // ends a hung call so the threads can be joined
+        sender.join();
+        receiver.join();
+        EXPECT_TRUE(ended) << "send and receive still waiting after 60 s";
+        EXPECT_EQ(sent, (ssize_t)out.size());
+        ASSERT_EQ(got, (ssize_t)out.size()) << (n_netw_get_error_count(n) ? n_netw_get_error(n, n_netw_get_error_count(n) - 1) : "");
+        EXPECT_TRUE(back == out);
+        EXPECT_EQ(n_netw_get_error_count(n), 0);
+        EXPECT_EQ((fcntl(n->link.sock, F_GETFL, 0) & O_NONBLOCK) != 0, !c.blocking);
+        EXPECT_EQ(n->ssl_io_users, 0);
+        netw_close(&n);
+    }
 }
 
 // ---------------------------------------------------------------- descriptors past select()'s limit
