@@ -110,6 +110,7 @@ struct NETWORK {
     LIST *recv_buf;                // under recvbolt
     pthread_t send_thr;
     pthread_t recv_thr;
+    int engine_threads;            // 1 while send_thr and recv_thr exist and wait to be joined (under eventbolt)
     pthread_mutex_t sendbolt;
     pthread_mutex_t recvbolt;
     pthread_mutex_t eventbolt;

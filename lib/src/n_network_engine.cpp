@@ -290,6 +290,7 @@ int netw_start_thr_engine(NETWORK *netw) {
         return 0;
     }
     netw->nb_running_threads++;
+    netw->engine_threads = 1;
     netw->threaded_engine_status = NETW_THR_ENGINE_STARTED;
     return 1;
 }
@@ -330,9 +331,19 @@ int netw_stop_thr_engine(NETWORK *netw) {
         NETW_RECORD_ERR(netw, "Socket %d (%s): no quit from the peer after %d ms, shutting the socket down", sock, ip_of(netw), bound_ms);
         if (sock >= 0) shutdown(sock, SHUT_RDWR);
     }
-    pthread_join(netw->send_thr, nullptr);
-    n_log(LOG_DEBUG, "Network %d waits for recv threads to stop", sock);
-    pthread_join(netw->recv_thr, nullptr);
+    // The status alone does not prove the threads exist (netw_set can mark the
+    // engine started): only threads this engine made are joined.
+    int made;
+    {
+        HOLD(netw, eventbolt);
+        made = netw->engine_threads;
+        netw->engine_threads = 0;
+    }
+    if (made) {
+        pthread_join(netw->send_thr, nullptr);
+        n_log(LOG_DEBUG, "Network %d waits for recv threads to stop", sock);
+        pthread_join(netw->recv_thr, nullptr);
+    }
     {
         HOLD(netw, eventbolt);
         netw->state = NETW_EXITED;
