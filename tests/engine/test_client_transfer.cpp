@@ -166,8 +166,8 @@ struct EmojiLocal {
 // order in frame 10 although the connection holds only 64 frames, then frame
 // 11 once; the server's 141 makes it a success with the id it gave.
 TEST(TransferWire, UploadFramesAcrossTheRing) {
-    const uint64_t total = 64 * CHUNK + 100;
-    Remote r(false, [total](const bytes &f) {
+    constexpr uint64_t total = 64 * CHUNK + 100;
+    Remote r(false, [](const bytes &f) {
         if (type_of(f) == 9) return frame_of(140, tlv(23, UP_ID));
         if (type_of(f) == 11) return frame_of(141, tlv(24, be64(total)));
         return bytes{};
@@ -203,7 +203,7 @@ TEST(TransferWire, UploadFramesAcrossTheRing) {
 // A resumed upload names its id in frame 9; the server's offset, when not
 // beyond the total, is where sending starts.
 TEST(TransferWire, ResumedUploadStartsAtTheServerOffset) {
-    const uint64_t total = CHUNK + 7;
+    constexpr uint64_t total = CHUNK + 7;
     struct Case {
         const char *name;
         bytes accept;  // TLVs of frame 140 after the id
@@ -221,7 +221,7 @@ TEST(TransferWire, ResumedUploadStartsAtTheServerOffset) {
     const bytes data = pattern(total, 3);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Remote r(false, [&c, total](const bytes &f) {
+        Remote r(false, [&c](const bytes &f) {
             if (type_of(f) == 9) return frame_of(140, cat({tlv(23, RESUME_ID), c.accept}));
             if (type_of(f) == 11) return frame_of(141, tlv(24, be64(total)));
             return bytes{};

@@ -11,7 +11,7 @@ using namespace qvtest;
 
 namespace {
 
-constexpr uint8_t FT_HISTORY_CHUNK = 161, FT_KEY_REQUEST = 176, FT_PRESENCE = 15, FT_TYPING = 13, FT_RECEIPT = 14,
+constexpr uint8_t FT_HISTORY_CHUNK = 161, FT_KEY_REQUEST = 176, FT_TYPING = 13, FT_RECEIPT = 14,
                   FT_READ_MARK = 188;
 
 // amy, ben and cy, each on one device, in one group made by amy and known to all three.
