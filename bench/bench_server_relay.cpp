@@ -16,6 +16,7 @@
 #include "quorvane_handshake.h"
 #include "quorvane_x3dh.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -35,17 +36,19 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 bytes tlv(uint8_t tag, const bytes &v) {
-    bytes r{tag, 0, 0, 0, 0};
+    bytes r(5 + v.size());
+    r[0] = tag;
     uint32_t n = static_cast<uint32_t>(v.size());
     for (int i = 0; i < 4; i++) r[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    r.insert(r.end(), v.begin(), v.end());
+    std::copy(v.begin(), v.end(), r.begin() + 5);
     return r;
 }
 bytes frame(uint8_t type, const bytes &p) {
-    bytes f{'H', 'R', 1, type, 0, 0, 0, 0};
+    bytes f(8 + p.size());
+    f[0] = 'H', f[1] = 'R', f[2] = 1, f[3] = type;
     uint32_t n = static_cast<uint32_t>(p.size());
     for (int i = 0; i < 4; i++) f[4 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    f.insert(f.end(), p.begin(), p.end());
+    std::copy(p.begin(), p.end(), f.begin() + 8);
     return f;
 }
 bytes operator+(bytes a, const bytes &b) {
@@ -195,7 +198,7 @@ void BM_RelayNToOne(benchmark::State &state) {
     Conn r;
     bool ok = up && rcpt.sign_in(r, port);
     for (int i = 0; ok && i < senders; i++) {
-        users.push_back(std::make_unique<User>("s" + std::to_string(i)));
+        users.push_back(std::make_unique<User>(std::string("s").append(std::to_string(i))));
         conns.push_back(std::make_unique<Conn>());
         bytes conv(16);
         ok = users[i]->enroll(port) && users[i]->sign_in(*conns[i], port) && quorvane_random(conv.data(), 16) == 0;

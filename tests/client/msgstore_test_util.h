@@ -62,7 +62,7 @@ inline int add(quorvane_msgstore *ms, const bytes &conv, const msg_in &m, bool h
 inline const bytes kAlice = filled(16, 0x61);
 
 inline msg_in text_msg(uint64_t id, uint64_t position, const bytes &author = kAlice) {
-    return {author, id, 1000 + id, position, QV_MS_TYPE_TEXT, "m" + std::to_string(id)};
+    return {author, id, 1000 + id, position, QV_MS_TYPE_TEXT, std::string("m").append(std::to_string(id))};
 }
 
 inline std::vector<quorvane_ms_msgrec> live(quorvane_msgstore *ms, const bytes &conv) {

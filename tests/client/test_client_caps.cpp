@@ -329,7 +329,7 @@ TEST(Channels, AgreesWithKeyOrderOnRandomDirectories) {
             Id id{};
             id[0] = uint8_t(rng() % 4);  // many equal prefixes
             id[7] = uint8_t(rng() % 3);
-            dir.push_back(dir_rec(id, rng() % 5, "c" + std::to_string(i)));
+            dir.push_back(dir_rec(id, rng() % 5, std::string("c").append(std::to_string(i))));
         }
         std::vector<quorvane_channel_entry> out(cap + 1);
         const size_t m = std::min(n, cap);

@@ -427,7 +427,7 @@ TEST_F(EmojiCache, LimitsAtNAndNPlusOne) {
     EXPECT_EQ(begin(w.get(), over, key.pub), -1);
 
     std::vector<PageSpec> pages;
-    for (int i = 0; i < 65; i++) pages.push_back({"p" + std::to_string(i), pngs[size_t(i) % 8]});
+    for (int i = 0; i < 65; i++) pages.push_back({std::string("p").append(std::to_string(i)), pngs[size_t(i) % 8]});
     SignedPack p65 = make_pack(key, 2, pages, {});
     EXPECT_EQ(begin(w.get(), p65, key.pub), -1);
     pages.pop_back();
@@ -488,7 +488,7 @@ std::vector<SignedPack> write_crash_source(const qvtest::OpensslEd25519 &key, co
     for (uint32_t v = 1; v <= versions; v++) {
         packs[v] = make_pack(key, v, {{"a", crash_png(pngs, v, 0)}, {"b", crash_png(pngs, v, 1)},
                                       {"c", crash_png(pngs, v, 2)}},
-                             {"e" + std::to_string(v) + " 0 0 -"});
+                             {std::string("e").append(std::to_string(v)) + " 0 0 -"});
         qvtest::write_file(src_file(src, v, "pack"), packs[v].text);
         qvtest::put_file(src_file(src, v, "sig"), Bytes(packs[v].sig.begin(), packs[v].sig.end()));
     }

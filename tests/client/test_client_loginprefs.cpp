@@ -352,7 +352,7 @@ TEST(QuorvaneLoginprefsSave, ClampsWhatTheFormatCannotHold) {
     memset(in.quick_react, 'q', sizeof in.quick_react);
     in.link_previews = 7;
     in.recent_count = 12;
-    for (int i = 0; i < 8; i++) set_text(in.recent[i], sizeof in.recent[i], "r" + std::to_string(i));
+    for (int i = 0; i < 8; i++) set_text(in.recent[i], sizeof in.recent[i], std::string("r").append(std::to_string(i)));
     in.theme = 300;
     ASSERT_EQ(quorvane_loginprefs_save(f.c_str(), &in), 0);
     ASSERT_EQ(quorvane_loginprefs_load(f.c_str(), &got), 0);

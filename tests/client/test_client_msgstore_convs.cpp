@@ -64,7 +64,7 @@ TEST_F(Msgstore, ConvListVersionsJudgedAtOpen) {
 TEST_F(Msgstore, ConvListOfEveryVersionLoadsAndIsRewrittenCurrent) {
     for (int v = 13; v <= 22; v++) {
         SCOPED_TRACE(v);
-        std::string sub = tmp.file("v" + std::to_string(v));
+        std::string sub = tmp.file(std::string("v").append(std::to_string(v)));
         ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
         copy_file(kData + "convs-" + std::to_string(v) + ".dat", sub + "/convs.dat");
         const bytes original = qvtest::read_file(sub + "/convs.dat");
@@ -93,8 +93,8 @@ TEST_F(Msgstore, ConvListOfEveryVersionLoadsAndIsRewrittenCurrent) {
             EXPECT_STREQ(t1, "label A");
             EXPECT_EQ(quorvane_msgstore_get_group_name(ms, u8(kA), t1, sizeof t1), 1);
             EXPECT_STREQ(t1, "Group A");
-            EXPECT_EQ(raw(a->peer_avatar, a->peer_avatar_len), "\x05" + filled(30, 'P'));
-            EXPECT_EQ(raw(a->group_avatar, a->group_avatar_len), "\x07" + filled(20, 'G'));
+            EXPECT_EQ(raw(a->peer_avatar, a->peer_avatar_len), std::string("\x05").append(filled(30, 'P')));
+            EXPECT_EQ(raw(a->group_avatar, a->group_avatar_len), std::string("\x07").append(filled(20, 'G')));
             EXPECT_EQ(quorvane_msgstore_mode(ms, u8(kA), 0), 2);
             EXPECT_EQ(quorvane_msgstore_get_blocked(ms, u8(kA)), 1);
             EXPECT_EQ(quorvane_msgstore_get_read(ms, u8(kA)), 777u);
@@ -297,7 +297,7 @@ struct WriteVersionReset {
 TEST_F(Msgstore, WriteVersionHookWritesOlderLayouts) {
     for (int v : {19, 20, 21, 22}) {
         SCOPED_TRACE(v);
-        std::string sub = tmp.file("w" + std::to_string(v));
+        std::string sub = tmp.file(std::string("w").append(std::to_string(v)));
         {
             WriteVersionReset reset;
             quorvane_msgstore_test_write_version(v);
@@ -720,7 +720,7 @@ TEST_F(Msgstore, FourThousandNinetySixConversations) {
     } cases[] = {{4095, 4095, 4095, true}, {4096, 4096, 4096, true}, {4097, 4097, 4096, false}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.count);
-        std::string sub = tmp.file("n" + std::to_string(c.count));
+        std::string sub = tmp.file(std::string("n").append(std::to_string(c.count)));
         ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
         char req[300];
         snprintf(req, sizeof req, "sealconvs %s/convs.dat %s 22 %d %d 0 0 0 1", sub.c_str(), kSecretHex.c_str(), c.count,

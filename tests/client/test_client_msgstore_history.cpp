@@ -169,12 +169,12 @@ TEST_F(History, ScriptExportImportsAndLimitsHold) {
     };
     auto members = [&](int count, size_t name_len) {
         std::string s;
-        for (int i = 0; i < count; i++) s += (i ? "," : "") + member(i, name_len);
+        for (int i = 0; i < count; i++) s.append(i ? "," : "").append(member(i, name_len));
         return count ? s : "-";
     };
     auto keys = [](int count) {
         std::string s;
-        for (int i = 0; i < count; i++) s += (i ? "," : "") + hex(filled(32, 0x40 + i));
+        for (int i = 0; i < count; i++) s.append(i ? "," : "").append(hex(filled(32, 0x40 + i)));
         return count ? s : "-";
     };
     auto msg = [](uint64_t id, size_t text_len) {

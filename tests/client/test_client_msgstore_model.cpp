@@ -150,7 +150,7 @@ TEST(MsgListModel, RandomChangesMatchTheReferenceAcrossBatchesAndReopening) {
                 const uint8_t type = pick(10) == 0 ? QV_MS_TYPE_SYSTEM : QV_MS_TYPE_TEXT;
                 // some stamped long ago, so that expiry has something to take
                 const uint64_t time = pick(8) == 0 ? 0 : kNow - pick(40) * kDay;
-                ref_msg m{author, device, id, time, position, type, 0, "t" + std::to_string(pick(1000))};
+                ref_msg m{author, device, id, time, position, type, 0, std::string("t").append(std::to_string(pick(1000)))};
                 msg_in in{author, id, time, position, type, m.text, device};
                 ASSERT_EQ(add(ms.get(), kConv, in, history), ref.add(m, history)) << where;
             } else if (op < 80) {

@@ -780,7 +780,7 @@ bytes msgs_plaintext(uint64_t n) {
     };
     be(n, 4);
     for (uint64_t i = 1; i <= n; i++) {
-        const std::string text = "m" + std::to_string(i);
+        const std::string text = std::string("m").append(std::to_string(i));
         pt += kAlice;
         be(i, 8);
         be(1000 + i, 8);

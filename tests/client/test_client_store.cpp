@@ -197,7 +197,8 @@ std::string path_of_length(const TempDir &dir, size_t len) {
         p += "/" + std::string(150, 'd');
         EXPECT_EQ(mkdir(p.c_str(), 0700) == 0 || errno == EEXIST, true) << p;
     }
-    p += "/" + std::string(len - p.size() - 1, 'k');
+    const size_t last = len - p.size() - 1;
+    p.append("/").append(last, 'k');
     EXPECT_EQ(p.size(), len);
     return p;
 }

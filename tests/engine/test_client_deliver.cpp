@@ -319,7 +319,7 @@ TEST_F(Deliver, NotificationsAndTheirQueue) {
     EXPECT_EQ(notes(), 1u);
 
     // a full queue drops its oldest
-    for (uint64_t i = 0; i < QV_NOTE_QUEUE + 1; i++) r.deliver(from(carol_id, 100 + i, text("n" + std::to_string(i))), 10 + i);
+    for (uint64_t i = 0; i < QV_NOTE_QUEUE + 1; i++) r.deliver(from(carol_id, 100 + i, text(std::string("n").append(std::to_string(i)))), 10 + i);
     ASSERT_EQ(quorvane_cs_poll_notification(r.cs, &n), 1);
     EXPECT_STREQ(n.preview, "n1");
     EXPECT_EQ(notes(), QV_NOTE_QUEUE - 1);

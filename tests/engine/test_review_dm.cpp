@@ -95,9 +95,9 @@ TEST_F(Deliver, ServerMadeIdentityLendsNoDevice) {
                 info = qvtest::cat({info, qvtest::tlv(3, Bytes(32, static_cast<uint8_t>(who + 1)))});
                 continue;
             }
-            Bytes dev(forger.keys.device_x25519_pub, forger.keys.device_x25519_pub + 32);
-            dev.insert(dev.end(), forger.keys.device_ed25519_pub, forger.keys.device_ed25519_pub + 32);
-            dev.insert(dev.end(), cert, cert + 64);
+            const Bytes dev = qvtest::cat({Bytes(forger.keys.device_x25519_pub, forger.keys.device_x25519_pub + 32),
+                                           Bytes(forger.keys.device_ed25519_pub, forger.keys.device_ed25519_pub + 32),
+                                           Bytes(cert, cert + 64)});
             info = qvtest::cat({info, qvtest::tlv(3, Bytes(id_pub, id_pub + 32)), qvtest::tlv(55, dev)});
         }
         const Bytes frame = qvtest::frame_of(151, info);

@@ -111,7 +111,7 @@ TEST(ReviewGroups, NoticeBurstIsTakenInSharesOfATurn) {
     std::vector<std::unique_ptr<Account>> accounts;
     std::vector<quorvane_member> members;
     for (int i = 0; i < 32; i++) {
-        accounts.push_back(std::make_unique<Account>("m" + std::to_string(i)));
+        accounts.push_back(std::make_unique<Account>(std::string("m").append(std::to_string(i))));
         Account &a = *accounts.back();
         ASSERT_EQ(reg(srv, a, a.first, a.auth), 0);
         Dev d(srv, a, a.first);

@@ -400,7 +400,7 @@ TEST(SessionServer, KilledMidRegistrationKeepsEveryAcknowledgedAccount) {
         writers.emplace_back([&, t] {
             for (int i = 0; !stop; i++) {
                 auto keys = std::make_unique<Keys>();
-                std::string name = "w" + std::to_string(t) + "n" + std::to_string(i);
+                std::string name = std::string("w").append(std::to_string(t)).append("n").append(std::to_string(i));
                 quorvane_cs_config c = base_config(srv.port, srv.pin_path(), name.c_str(), "pw", &keys->k);
                 c.do_register = 1;
                 if (run(c).state != QV_CS_REGISTERED) return;  // the server is gone

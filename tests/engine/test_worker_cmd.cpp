@@ -330,7 +330,7 @@ TEST(WorkerApply, ReadReceiptAndTags) {
     }
     ASSERT_EQ(cmd_enqueue(wk.w, rec(7, G)), 0);
     std::string many;
-    for (int i = 0; i < 18; i++) many += (i == 1 ? std::string(60, 'y') : "t" + std::to_string(i)) + "\n";
+    for (int i = 0; i < 18; i++) many += (i == 1 ? std::string(60, 'y') : std::string("t").append(std::to_string(i))) + "\n";
     const struct {
         const char *text;
         std::vector<bytes> want;
@@ -411,7 +411,7 @@ TEST(WorkerApply, FullSendRingKeepsTexts) {
 
     constexpr int N = 200;
     ASSERT_EQ(quorvane_worker_send_text(wk.w, NOCONV.data(), "nowhere"), 0);  // no key held: refused at once
-    for (int i = 0; i < N; i++) ASSERT_EQ(quorvane_worker_send_text(wk.w, G.data(), ("t" + std::to_string(1000 + i)).c_str()), 0);
+    for (int i = 0; i < N; i++) ASSERT_EQ(quorvane_worker_send_text(wk.w, G.data(), std::string("t").append(std::to_string(1000 + i)).c_str()), 0);
     wk.apply(r.cs.get());
     EXPECT_EQ(wk.queued(), size_t(N - 4));  // the failed one and four texts went; the rest waits
     EXPECT_EQ(quorvane_cs_send_room(r.cs.get()), 0u);
@@ -438,7 +438,7 @@ TEST(WorkerApply, FullSendRingKeepsTexts) {
     uint64_t last = 0;
     for (int i = 0; i < N; i++) {
         ASSERT_EQ(quorvane_msgstore_msg_at(r.ms, G.data(), i, &m), 0);
-        EXPECT_EQ(std::string(m.text, m.text_len), "t" + std::to_string(1000 + i));
+        EXPECT_EQ(std::string(m.text, m.text_len), std::string("t").append(std::to_string(1000 + i)));
         EXPECT_GT(m.msg_id, last);
         last = m.msg_id;
     }

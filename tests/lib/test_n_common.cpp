@@ -52,7 +52,7 @@ std::string open_fds() {
     closedir(d);
     std::sort(fds.begin(), fds.end());
     std::string s;
-    for (int fd : fds) s += (s.empty() ? "" : " ") + std::to_string(fd);
+    for (int fd : fds) s.append(s.empty() ? "" : " ").append(std::to_string(fd));
     return s;
 }
 
@@ -179,7 +179,7 @@ TEST(NCommonSpawn, ArgumentLimitHoldsAtNAndNPlusOne) {
     std::vector<std::string> words;
     // "-c", the script, argument zero of the script, then the rest: 62 in all.
     std::vector<const char *> args = {"-c", "echo $#", "sh"};
-    for (size_t i = args.size(); i < N_SPAWN_MAX_ARGS; i++) words.push_back("a" + std::to_string(i));
+    for (size_t i = args.size(); i < N_SPAWN_MAX_ARGS; i++) words.push_back(std::string("a").append(std::to_string(i)));
     for (const auto &w : words) args.push_back(w.c_str());
     ASSERT_EQ(args.size(), N_SPAWN_MAX_ARGS);
     args.push_back(nullptr);

@@ -291,7 +291,7 @@ TEST(NFilesDirSync, ParentOfEachKindOfPathAndFailures) {
     errno = 0;
     EXPECT_EQ(n_dir_sync(dir.file("plain").c_str()), 0) << "a file is no directory";
     EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_EQ(n_dir_sync_parent(("/" + std::string(PATH_MAX, 'a') + "/x").c_str()), 0);
+    EXPECT_EQ(n_dir_sync_parent(std::string("/").append(PATH_MAX, 'a').append("/x").c_str()), 0);
     EXPECT_EQ(errno, ENAMETOOLONG);
     LogCapture quiet;
     EXPECT_EQ(n_dir_sync(nullptr), 0);

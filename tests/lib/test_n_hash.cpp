@@ -443,7 +443,7 @@ void run_model(size_t buckets, uint64_t seed, int ops) {
     std::unordered_map<std::string, ModelValue> model;
     std::vector<std::unique_ptr<Obj, void (*)(void *)>> ours;  // pointers put without a destroy function
     std::vector<std::string> keys;
-    for (int i = 0; i < 150; i++) keys.push_back("k" + std::to_string(i));
+    for (int i = 0; i < 150; i++) keys.push_back(std::string("k").append(std::to_string(i)));
     keys.push_back("");
     keys.push_back("\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87");  // bytes above 127
     keys.push_back(std::string(40, 'x'));
@@ -867,7 +867,7 @@ TEST(NHashIterate, SearchAndPrintVisitBucketsInOrderAndChainsInInsertionOrder) {
               "key:delta node:delta\nkey:alpha node:alpha\nkey:charlie node:charlie\nkey:bravo node:bravo\n");
 
     TablePtr many{new_ht(16)};
-    for (int i = 0; i < 100; i++) ASSERT_EQ(ht_put_int(many.get(), ("k" + std::to_string(i)).c_str(), i), 1);
+    for (int i = 0; i < 100; i++) ASSERT_EQ(ht_put_int(many.get(), std::string("k").append(std::to_string(i)).c_str(), i), 1);
     ListPtr ordered{ht_search(many.get(), match_all)};
     uint64_t last_bucket = 0;
     for (const auto &k : list_texts(ordered.get())) {
@@ -888,7 +888,7 @@ TEST(NHashIterate, EmptyKeepsSizeAndSeedAndReleasesValues) {
     const uint64_t seed = t->seed;
     destroy_calls = 0;
     for (int i = 0; i < 50; i++) {
-        std::string k = "k" + std::to_string(i);
+        std::string k = std::string("k").append(std::to_string(i));
         ASSERT_EQ(ht_put_ptr(t.get(), k.c_str(), new_obj(i), destroy_obj, nullptr), 1);
         ASSERT_EQ(ht_put_string(t.get(), ("s" + k).c_str(), "text"), 1);
     }
@@ -1020,7 +1020,7 @@ TEST(NHashAlloc, FailedTextCopyKeepsTheOldText) {
 TEST(NHashAlloc, SearchNeverReturnsAPartialList) {
     AllocFailGuard guard;
     TablePtr t{new_ht(8)};
-    for (int i = 0; i < 6; i++) ASSERT_EQ(ht_put_int(t.get(), ("k" + std::to_string(i)).c_str(), i), 1);
+    for (int i = 0; i < 6; i++) ASSERT_EQ(ht_put_int(t.get(), std::string("k").append(std::to_string(i)).c_str(), i), 1);
     bool complete = false;
     for (long n = 0; n < 40 && !complete; n++) {
         n_alloc_fail_after(n);

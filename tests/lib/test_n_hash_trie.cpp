@@ -465,7 +465,7 @@ TEST(NHashTrie, RandomOperationsAgreeWithAMapPrefixScan) {
             break;
         }
         case 2: {
-            const std::string s = "v" + std::to_string(step);
+            const std::string s = std::string("v").append(std::to_string(step));
             ASSERT_EQ(ht_put_string(t.get(), k.c_str(), s.c_str()), 1);
             model[k] = s;
             break;
@@ -633,9 +633,9 @@ TEST(NHashSizing, OptimalSizeAndCollisions) {
     EXPECT_EQ(ht_get_optimal_size(t.get()), 2u);
     ASSERT_EQ(ht_put_int(t.get(), "only", 1), 1);
     EXPECT_EQ(ht_get_optimal_size(t.get()), 2u);
-    for (int i = 1; i < 10; i++) ASSERT_EQ(ht_put_int(t.get(), ("k" + std::to_string(i)).c_str(), i), 1);
+    for (int i = 1; i < 10; i++) ASSERT_EQ(ht_put_int(t.get(), std::string("k").append(std::to_string(i)).c_str(), i), 1);
     EXPECT_EQ(ht_get_optimal_size(t.get()), 13u);
-    for (int i = 10; i < 100; i++) ASSERT_EQ(ht_put_int(t.get(), ("k" + std::to_string(i)).c_str(), i), 1);
+    for (int i = 10; i < 100; i++) ASSERT_EQ(ht_put_int(t.get(), std::string("k").append(std::to_string(i)).c_str(), i), 1);
     EXPECT_EQ(ht_get_optimal_size(t.get()), 131u);  // 130 is not prime
 
     TablePtr one{new_ht(1)};
@@ -675,7 +675,7 @@ TEST(NHashSizing, RandomResizeSequencesAgreeWithAMap) {
     std::map<std::string, int64_t> model;
     for (int step = 0; step < 3000; step++) {
         SCOPED_TRACE("step " + std::to_string(step));
-        const std::string k = "k" + std::to_string(rng() % 400);
+        const std::string k = std::string("k").append(std::to_string(rng() % 400));
         switch (rng() % 10) {
         case 0: {
             HASH_TABLE *raw = t.get();
@@ -724,7 +724,7 @@ TEST(NHashSizing, FailedGrowthLeavesTheTableAsItWas) {
         SCOPED_TRACE("failing allocation " + std::to_string(n));
         TablePtr t{new_ht(4)};
         for (int i = 0; i < 12; i++) {
-            const std::string k = "k" + std::to_string(i);
+            const std::string k = std::string("k").append(std::to_string(i));
             ASSERT_EQ(ht_put_int(t.get(), k.c_str(), i), 1);
             model[k] = i;
         }

@@ -63,12 +63,12 @@ std::string dump(const N_MARKDOWN &d) {
         case N_MD_BULLET_LIST:
         case N_MD_ORDERED_LIST:
             r += b.type == N_MD_BULLET_LIST ? "UL" : "OL" + std::to_string(b.number);
-            for (size_t k = 0; k < b.item_count; k++) r += "[" + spans(b.items[k]) + "]";
+            for (size_t k = 0; k < b.item_count; k++) r.append("[").append(spans(b.items[k])).append("]");
             break;
         case N_MD_TABLE:
             r += "T" + std::to_string(b.columns) + ":";
             for (size_t c = 0; c < b.columns; c++) r += std::to_string(b.aligns[c]);
-            for (size_t k = 0; k < b.item_count; k++) r += "[" + spans(b.items[k]) + "]";
+            for (size_t k = 0; k < b.item_count; k++) r.append("[").append(spans(b.items[k])).append("]");
             break;
         default: r += "?";
         }
@@ -517,11 +517,11 @@ std::string normalised(const std::string &text) {
         case N_MD_RULE: r += "R"; break;
         case N_MD_TABLE:
             r += "T" + std::to_string(b.columns) + ":";
-            for (size_t k = 0; k < b.item_count; k++) r += "[" + norm_spans(b.items[k]) + "]";
+            for (size_t k = 0; k < b.item_count; k++) r.append("[").append(norm_spans(b.items[k])).append("]");
             break;
         default:
             r += b.type == N_MD_BULLET_LIST ? "UL:" : "OL:";
-            for (size_t k = 0; k < b.item_count; k++) r += "[" + norm_spans(b.items[k]) + "]";
+            for (size_t k = 0; k < b.item_count; k++) r.append("[").append(norm_spans(b.items[k])).append("]");
         }
     }
     return r;

@@ -100,7 +100,7 @@ TEST(NStr, RandomModelAgainstStdString) {
             } else if (op == 5) {
                 int v = (int)(rng() % 100000) - 50000;
                 ASSERT_TRUE(nstrprintf_cat_ex(&s, "[%d|%s]", v, "x"));
-                model += "[" + std::to_string(v) + "|x]";
+                model.append("[").append(std::to_string(v)).append("|x]");
             } else if (op == 6 && rng() % 4 == 0) {
                 unsigned v = rng();
                 ASSERT_TRUE(nstrprintf_ex(&s, "%u", v));

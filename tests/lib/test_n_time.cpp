@@ -245,7 +245,7 @@ TEST(NTimeXcheck, FormattersAgreeWithGnuDate) {
     TempDir dir;
     const std::vector<int64_t> times = random_times(100000);
     std::string in;
-    for (int64_t t : times) in += "@" + std::to_string(t) + "\n";
+    for (int64_t t : times) in.append("@").append(std::to_string(t)).append("\n");
     qvtest::write_file(dir.file("times"), in);
     std::string out;
     ASSERT_EQ(qvtest::run_command("LC_ALL=C TZ=UTC date -u -f " + dir.file("times") +

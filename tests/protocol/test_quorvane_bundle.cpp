@@ -3,6 +3,7 @@
 // cursor walk over several entries, and strict UTF-8 in listing names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,9 +16,10 @@ using bytes = std::vector<uint8_t>;
 
 // One TLV record, written by hand so that malformed lengths are easy to make.
 bytes rec(uint8_t tag, const bytes &value) {
-    bytes r{tag, static_cast<uint8_t>(value.size() >> 24), static_cast<uint8_t>(value.size() >> 16),
-            static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
-    r.insert(r.end(), value.begin(), value.end());
+    bytes r(5 + value.size());
+    r[0] = tag;
+    for (int i = 0; i < 4; i++) r[1 + i] = static_cast<uint8_t>(value.size() >> (24 - 8 * i));
+    std::copy(value.begin(), value.end(), r.begin() + 5);
     return r;
 }
 bytes fill(size_t n, uint8_t v) { return bytes(n, v); }
@@ -275,10 +277,10 @@ TEST(InstanceDirectory, TwoEntriesAndTheCursor) {
 
 TEST(InstanceDirectory, EntryRules) {
     bytes cats17, convs129;
-    for (int i = 0; i < 17; i++) cats17 = cat({cats17, rec(61, cat({{static_cast<uint8_t>(i)}, text("c" + std::to_string(i))}))});
+    for (int i = 0; i < 17; i++) cats17 = cat({cats17, rec(61, cat({{static_cast<uint8_t>(i)}, text(std::string("c").append(std::to_string(i)))}))});
     for (int i = 0; i < 129; i++) convs129 = cat({convs129, rec(62, fill(23, static_cast<uint8_t>(i)))});
     bytes cats15, convs127;
-    for (int i = 0; i < 15; i++) cats15 = cat({cats15, rec(61, cat({{static_cast<uint8_t>(i)}, text("c" + std::to_string(i))}))});
+    for (int i = 0; i < 15; i++) cats15 = cat({cats15, rec(61, cat({{static_cast<uint8_t>(i)}, text(std::string("c").append(std::to_string(i)))}))});
     for (int i = 0; i < 127; i++) convs127 = cat({convs127, rec(62, fill(23, static_cast<uint8_t>(i)))});
     const bytes cats16 = cat({cats15, rec(61, cat({{15}, text("c15")}))});
     const bytes convs128 = cat({convs127, rec(62, fill(23, 127))});

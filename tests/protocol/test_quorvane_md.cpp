@@ -24,7 +24,7 @@ struct Doc {
 
 void collect(void *user, const char *text, int style, const char *url, int kind) {
     auto *out = static_cast<std::string *>(user);
-    *out += "[" + std::to_string(kind) + ":" + std::to_string(style) + ":" + text;
+    out->append("[").append(std::to_string(kind)).append(":").append(std::to_string(style)).append(":").append(text);
     if (url) *out += std::string(">") + url;
     *out += "]";
 }

@@ -63,7 +63,7 @@ std::string pair_request(const Identity &a, const Identity &b) {
 
 std::string group_request(const std::vector<Identity> &g) {
     std::string r = "group";
-    for (const auto &x : g) r += " " + word(x);
+    for (const auto &x : g) r.append(" ").append(word(x));
     return r;
 }
 

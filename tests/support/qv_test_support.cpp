@@ -130,7 +130,7 @@ int run_python(const std::string &script, const std::vector<std::string> &args, 
     std::string in = dir.file("stdin");
     write_file(in, input);
     std::string cmd = std::string(QV_PYTHON) + " " + shell_quote(std::string(source_dir()) + "/tests/scripts/" + script);
-    for (const auto &a : args) cmd += " " + shell_quote(a);
+    for (const auto &a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " < " + shell_quote(in);
     return run_command(cmd, out);
 }
@@ -391,7 +391,7 @@ Traced run_self_traced(const TempDir &work, const std::vector<std::string> &env,
                        const std::vector<std::string> &injects) {
     const std::string log = work.file("strace.log");
     std::string cmd = "env";
-    for (const auto &e : env) cmd += " " + shell_quote(e);
+    for (const auto &e : env) cmd.append(" ").append(shell_quote(e));
     cmd += " ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e signal=none -o " + shell_quote(log);
     for (const auto &p : paths) cmd += " -P " + shell_quote(p);
     for (const auto &i : injects) cmd += " -e inject=" + i;
