@@ -33,7 +33,7 @@ struct ComposeCase {
 
 TEST(Autofill, Compose) {
     const std::string name32(32, 'a'), name33(33, 'a');
-    const std::string mail254 = std::string(246, 'm') + "@x.y.org", mail255 = "m" + mail254;
+    const std::string mail254 = std::string(246, 'm').append("@x.y.org"), mail255 = std::string(247, 'm').append("@x.y.org");
     const std::string host314(314, 'h'), host315(315, 'h');
     const ComposeCase cases[] = {
         {"folded name, server lowered and given the port", " Alice ", "Alpha.LAN", 0, "alice@alpha.lan:7420"},

@@ -140,6 +140,7 @@ TEST(ReviewGroups, NoticeBurstIsTakenInSharesOfATurn) {
     }
     const long after = server_peak_kib(srv.proc->pid);
     // the address sanitizer's quarantine keeps what was freed: the peak says nothing there
-    if (!qvtest::kAddressSanitizer)
+    if (!qvtest::kAddressSanitizer) {
         EXPECT_LT(after - before, 8 * 1024) << "the server's peak memory grew by " << (after - before) / 1024 << " MiB";
+    }
 }
