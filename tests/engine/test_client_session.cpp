@@ -340,8 +340,9 @@ TEST(ClientSession, OpensslServers) {
     Keys keys;
     for (const char *version : {"-tls1_3", "-tls1_2"}) {
         std::string port = std::to_string(qvtest::free_loopback_port());
-        // s_server ends a connection when its standard input ends: keep it open a while.
-        ChildProcess s({"sh", "-c", "sleep 30 | exec openssl s_server -accept 127.0.0.1:" + port + " -cert " + tmp.file("c.pem") +
+        // s_server ends a connection when its standard input ends: keep it
+        // open until the server is stopped (with its process group).
+        ChildProcess s({"sh", "-c", "sleep infinity | exec openssl s_server -accept 127.0.0.1:" + port + " -cert " + tmp.file("c.pem") +
                                         " -key " + tmp.file("k.pem") + " " + version + " -quiet -naccept 2"},
                        tmp.file(std::string("out") + version));
         ASSERT_TRUE(wait_until([&] { return port_accepts(port); }, kWaitMs));  // the first of its two accepts

@@ -281,7 +281,8 @@ TEST(NCommonCapture, GrandchildrenHoldingThePipeDoNotHoldTheCapture) {
         const char *name, *cmd;
         int timeout;
     } cases[] = {
-        {"silent grandchild, no time-out", "sleep 600 & echo hi", 0},
+        // Its pid comes first, so that it is stopped here and not left behind.
+        {"silent grandchild, no time-out", "sleep 600 & echo $!; echo hi", 0},
         // Keeps the pipe busy: output never pauses for a poll to time out.
         {"chatty grandchild, no time-out", "yes & echo hi", 0},
         // Out of the child's group: the time-out's signals do not reach it.
@@ -299,9 +300,14 @@ TEST(NCommonCapture, GrandchildrenHoldingThePipeDoNotHoldTheCapture) {
         if (!c.timeout) {
             EXPECT_NE(text(out).find("hi\n"), std::string::npos);
         }
+        if (std::string(c.cmd).rfind("sleep", 0) == 0) {
+            const int sleeper = atoi(text(out).c_str());
+            EXPECT_GT(sleeper, 0);
+            if (sleeper > 0) kill(sleeper, SIGKILL);
+        }
         free_nstr_ptr_nolog(out);
     }
-    // The stray writers die of SIGPIPE once the pipe is closed; the sleeper ends by itself.
+    // The stray writers die of SIGPIPE once the pipe is closed; the sleeper was stopped above.
 }
 
 // ---------------------------------------------------------------------------

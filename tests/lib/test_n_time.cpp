@@ -95,7 +95,9 @@ int run_subject() {
     gettimeofday(&w1, nullptr);
     printf("%lld\n", (long long)(w1.tv_sec - w0.tv_sec));
     fflush(stdout);
-    _exit(0);
+    // exit, not _exit: the preloaded library removes its shared memory and
+    // semaphore (in /dev/shm, named by our pid) only from its destructor.
+    exit(0);
 }
 [[maybe_unused]] const int subject_ran = run_subject();
 
@@ -433,6 +435,24 @@ TEST(NTimeTimer, SleepIsNotCutShortBySignals) {
     EXPECT_GE(slept, 200000);
 }
 
+namespace {
+
+// What libfaketime leaves in /dev/shm for process `pid`, removed; the names
+// that were there.
+std::vector<std::string> take_faketime_leftovers(pid_t pid) {
+    std::vector<std::string> left;
+    for (const char *name : {"faketime_shm_", "sem.faketime_sem_"}) {
+        const std::string path = std::string("/dev/shm/").append(name).append(std::to_string(pid));
+        if (qvtest::exists(path)) {
+            left.push_back(path);
+            unlink(path.c_str());
+        }
+    }
+    return left;
+}
+
+}  // namespace
+
 TEST(NTimeTimer, ClockStepMakesNoTimeOutEarlyOrEndless) {
     if (access(kFaketimeLib, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
     for (const char *step : {"+1d", "-1d"}) {
@@ -468,6 +488,8 @@ TEST(NTimeTimer, ClockStepMakesNoTimeOutEarlyOrEndless) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
         }
+        // The subject cleaned up after itself: nothing of it stays in /dev/shm.
+        EXPECT_EQ(take_faketime_leftovers(pid), std::vector<std::string>{});
         ASSERT_TRUE(ended) << "the time-out never expired after the clock went " << step;
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_GE(elapsed_ms, kSubjectWaitMs) << "the time-out expired early";

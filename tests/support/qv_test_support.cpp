@@ -153,6 +153,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::stri
         execvp(v[0], v.data());
         _exit(127);
     }
+    if (pid > 0) setpgid(pid, pid);  // also here: stop() may come before the child ran
 }
 
 ChildProcess::~ChildProcess() { stop(); }
@@ -171,11 +172,15 @@ bool ChildProcess::running() {
 int ChildProcess::stop() {
     if (pid <= 0) return 0;
     int st = 0;
+    // The child's whole process group, so that a shell's pipeline ends with
+    // it; what ignores SIGTERM still goes once the child is gone.
+    kill(-pid, SIGTERM);
     kill(pid, SIGTERM);
     if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, kWaitMs)) {
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
         waitpid(pid, &st, 0);
     }
+    kill(-pid, SIGKILL);
     pid = -1;
     return st;
 }

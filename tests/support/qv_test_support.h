@@ -85,8 +85,9 @@ int run_command(const std::string &cmd, std::string *out = nullptr);
 int run_python(const std::string &script, const std::vector<std::string> &args, const std::string &input,
                std::string *out);
 
-// A child process started with execvp; stopped by pid (SIGTERM, then SIGKILL
-// if it is still there after kWaitMs) when the object goes away.
+// A child process started with execvp in a process group of its own; stopped
+// by pid (SIGTERM to its group, SIGKILL if it is still there after kWaitMs)
+// when the object goes away.
 struct ChildProcess {
     pid_t pid = -1;
     explicit ChildProcess(const std::vector<std::string> &argv, const std::string &stdout_path = "/dev/null");
