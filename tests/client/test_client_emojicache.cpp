@@ -559,7 +559,7 @@ TEST_F(EmojiCache, WriterKilledWhileCommittingLeavesOldOrNewVersion) {
         ASSERT_TRUE(qvtest::wait_until([&] {
             const std::string p = qvtest::read_file(progress);
             return std::count(p.begin(), p.end(), '\n') >= want;
-        }, 30000)) << qvtest::read_file(progress);
+        }, qvtest::kWaitMs)) << qvtest::read_file(progress);
         usleep(useconds_t(std::uniform_int_distribution<int>(0, 4000)(rng)));
         ASSERT_TRUE(child.running()) << "the writer ended on its own: " << qvtest::read_file(progress);
         ASSERT_EQ(kill(child.pid, SIGKILL), 0);

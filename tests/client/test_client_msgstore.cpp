@@ -312,7 +312,7 @@ TEST_F(Msgstore, KilledWriterLeavesOldOrNewFile) {
         ASSERT_TRUE(qvtest::wait_until([&] {
             std::string p = qvtest::read_file(progress);
             return std::count(p.begin(), p.end(), '\n') >= want;
-        }, 20000));
+        }, qvtest::kWaitMs));
         usleep(useconds_t(std::uniform_int_distribution<int>(0, 3000)(rng)));
         ASSERT_TRUE(child.running()) << "the writer ended on its own";
         ASSERT_EQ(kill(child.pid, SIGKILL), 0);

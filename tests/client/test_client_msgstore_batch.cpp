@@ -379,7 +379,7 @@ TEST_F(Batch, KilledWriterLeavesWholeFilesAndCursorsBehindTheirMessages) {
         ASSERT_TRUE(qvtest::wait_until([&] {
             std::string p = qvtest::read_file(progress);
             return std::count(p.begin(), p.end(), '\n') >= want;
-        }, 30000));
+        }, qvtest::kWaitMs));
         usleep(useconds_t(std::uniform_int_distribution<int>(0, 20000)(rng)));
         ASSERT_TRUE(child.running()) << "the writer ended on its own";
         ASSERT_EQ(kill(child.pid, SIGKILL), 0);

@@ -20,7 +20,6 @@ namespace qvtest {
 using bytes = std::vector<uint8_t>;
 
 inline const uint8_t kStoreSecret[32] = {0x5E, 0xC2, 0x37};
-constexpr int kWaitMs = 60000;
 constexpr uint8_t FT_SEND = 7, FT_LIVE = 137, FT_SYNC_DONE = 139, TAG_ENVELOPE = 20;
 
 inline std::array<uint8_t, 32> seed_of(uint8_t v) {

@@ -54,7 +54,7 @@ struct ServerProc {
 struct PeerConn {
     SSL *ssl = nullptr;
     int fd = -1;
-    bool read_frame(std::vector<uint8_t> *frame);     // false on a timeout (5 s) or close
+    bool read_frame(std::vector<uint8_t> *frame);     // false on close, or nothing for kWaitMs
     bool write_record(const std::vector<uint8_t> &bytes);  // one TLS record
     bool write_split(const std::vector<uint8_t> &bytes);   // one record per byte
     void reset();                                          // RST instead of a close
@@ -62,6 +62,7 @@ struct PeerConn {
 
 // Listens on a free loopback port with a fresh self-signed certificate, takes
 // one connection, completes TLS and runs the script on it in its own thread.
+// Its close waits for the client's: close the client before join().
 struct TlsPeer {
     TempDir dir;
     std::string port;

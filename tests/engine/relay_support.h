@@ -117,7 +117,7 @@ struct Client {
         if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return false;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        timeval tv{10, 0};
+        timeval tv{kWaitMs / 1000, 0};  // reads wait for frames that are bound to come
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ctx = SSL_CTX_new(TLS_client_method());
         ssl = SSL_new(ctx);

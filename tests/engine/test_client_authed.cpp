@@ -464,7 +464,7 @@ TEST(AuthedRequests, ConvKeySendAndAcknowledgements) {
     uint8_t id[16];
     uint64_t counter = 0;
     int ok = -1;
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return r.cs->authed.result_count == 2; }, 10000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return r.cs->authed.result_count == 2; }, kWaitMs));
     ASSERT_EQ(quorvane_cs_poll_send_result(r.cs.get(), id, &counter, &ok), 1);
     EXPECT_EQ(counter, 1u);
     EXPECT_EQ(ok, 1);
@@ -551,7 +551,7 @@ TEST(AuthedRequests, DevicePathFromPrekeyReply) {
     r.start();
     ASSERT_EQ(quorvane_cs_request_prekeys_by_id(r.cs.get(), bob.data()), 0);
     quorvane_prekey_reply reply;
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_take_prekeys(r.cs.get(), &reply) == 1; }, 10000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_take_prekeys(r.cs.get(), &reply) == 1; }, kWaitMs));
     EXPECT_EQ(quorvane_cs_prekeys_busy(r.cs.get()), 0);
     ASSERT_EQ(reply.complete, 1u);
     quorvane_peer peer;
@@ -579,7 +579,7 @@ TEST(AuthedRequests, DevicePathFromPrekeyReply) {
     uint64_t acked = 0;
     int ok = 0;
     ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return quorvane_cs_poll_send_result(r.cs.get(), nullptr, &acked, &ok) == 1; },
-                           10000));
+                           kWaitMs));
     EXPECT_EQ(acked, 1u);
     EXPECT_EQ(ok, 1);
 }

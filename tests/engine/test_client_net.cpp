@@ -3,6 +3,7 @@
 #include "client_net.h"
 #include "engine_support.h"
 
+#include <atomic>
 #include <sys/ioctl.h>
 
 using namespace qvtest;
@@ -21,7 +22,7 @@ using CnetPtr = std::unique_ptr<quorvane_cnet, CnetDeleter>;
 CnetPtr connect_to(const std::string &port, bool expect_up = true) {
     CnetPtr c(quorvane_cnet_new());
     EXPECT_EQ(quorvane_cnet_connect(c.get(), "127.0.0.1", port.c_str()), 0);
-    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) != QV_CNET_CONNECTING; }, 10000);
+    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) != QV_CNET_CONNECTING; }, kWaitMs);
     if (expect_up) {
         EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_UP);
     }
@@ -43,7 +44,7 @@ std::vector<bytes> receive(quorvane_cnet *c, size_t n) {
         size_t len;
         while (quorvane_cnet_recv(c, &f, &len) == 1) got.emplace_back(f, f + len);
         return got.size() >= n;
-    }, 10000);
+    }, kWaitMs);
     return got;
 }
 
@@ -76,15 +77,19 @@ TEST(ClientNet, FramesSplitIntoByteRecordsAndMergedIntoOne) {
 // kernel); draining lets it through, whole and in order.
 TEST(ClientNet, SixtyFourUnreadFramesStopReading) {
     constexpr uint32_t N = 200;
+    std::atomic<bool> all_written{false};
     TlsPeer peer([&](PeerConn &pc) {
         for (uint32_t i = 0; i < N; i++) pc.write_record(numbered(i, 200));
+        all_written = true;  // all of it fits in the socket buffers
         bytes f;
         pc.read_frame(&f);
     });
     CnetPtr c = connect_to(peer.port);
-    wait_until([&] { quorvane_cnet_pump(c.get()); return c->recv_count == QV_CNET_RING; }, 10000);
+    wait_until([&] { quorvane_cnet_pump(c.get()); return c->recv_count == QV_CNET_RING; }, kWaitMs);
     ASSERT_EQ(c->recv_count, QV_CNET_RING);
-    sleep_ms(200);  // the peer has written everything by now
+    // Loopback has delivered a write by the time it returns: once the peer
+    // is done, no more bytes come in while we look.
+    ASSERT_TRUE(wait_until([&] { return all_written.load(); }, kWaitMs));
     // With the ring full and the read buffer empty one more read is allowed;
     // from then on its bytes wait.
     for (int i = 0; i < 5; i++) quorvane_cnet_pump(c.get());
@@ -140,13 +145,14 @@ TEST(ClientNet, SendQueueAndStates) {
 TEST(ClientNet, PeerCloseKeepsQueuedFrames) {
     TlsPeer peer([&](PeerConn &pc) { pc.write_record(numbered(7)); });
     CnetPtr c = connect_to(peer.port, false);
-    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, 10000);
+    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, kWaitMs);
     EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_CLOSED);
     EXPECT_STREQ(quorvane_cnet_error(c.get()), "the server closed the connection");
     const uint8_t *f;
     size_t len;
     ASSERT_EQ(quorvane_cnet_recv(c.get(), &f, &len), 1);
     EXPECT_EQ(hex(f, len), hex(numbered(7)));
+    c.reset();  // the peer's close waits for ours
     peer.join();
 
     CnetPtr bad(quorvane_cnet_new());
@@ -163,7 +169,7 @@ TEST(ClientNet, BadHeaderBreaks) {
         pc.read_frame(&f);
     });
     CnetPtr c = connect_to(peer.port, false);
-    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, 10000);
+    wait_until([&] { quorvane_cnet_pump(c.get()); return quorvane_cnet_get_state(c.get()) >= QV_CNET_CLOSED; }, kWaitMs);
     EXPECT_EQ(quorvane_cnet_get_state(c.get()), QV_CNET_BROKEN);
     EXPECT_STREQ(quorvane_cnet_error(c.get()), "the connection broke");
     c.reset();

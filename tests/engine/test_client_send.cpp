@@ -62,7 +62,7 @@ struct Remote {
     std::vector<bytes> sent() {
         EXPECT_EQ(quorvane_cs_sync(cs.get()), 0);
         std::vector<bytes> got;
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); got = rec.all(); return !got.empty() && got.back()[3] == 8; }, 10000));
+        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); got = rec.all(); return !got.empty() && got.back()[3] == 8; }, kWaitMs));
         if (!got.empty()) got.pop_back();
         rec.m.lock();
         rec.frames.clear();

@@ -91,7 +91,7 @@ TEST(ClientSession, SignInBytesAndKeepAlive) {
     ASSERT_EQ(msg.size(), 69u);
     uint8_t sig[64];
     ASSERT_EQ(quorvane_ed25519_sign(keys.k.device_ed25519_priv, msg.data(), msg.size(), sig), 0);  // Ed25519 is deterministic
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= 3; }, 5000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.all().size() >= 3; }, kWaitMs));
     auto got = rec.all();
     EXPECT_EQ(hex(got[0]), "4852010100000000");
     EXPECT_EQ(hex(got[1]), "48520103" "0000000a" "01" "00000005" "616c696365");
@@ -104,7 +104,7 @@ TEST(ClientSession, SignInBytesAndKeepAlive) {
     }
     EXPECT_FALSE(rec.has_type(23));
     clock.advance(1);
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.has_type(23); }, 5000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return rec.has_type(23); }, kWaitMs));
     EXPECT_EQ(hex(rec.all().back()), "4852011700000000");
     cs.reset();
     peer.join();
@@ -340,25 +340,26 @@ TEST(ClientSession, OpensslServers) {
     Keys keys;
     for (const char *version : {"-tls1_3", "-tls1_2"}) {
         std::string port = std::to_string(qvtest::free_loopback_port());
-        // s_server ends a connection when its standard input ends: keep it open a while.
-        ChildProcess s({"sh", "-c", "sleep 30 | exec openssl s_server -accept 127.0.0.1:" + port + " -cert " + tmp.file("c.pem") +
+        // s_server ends a connection when its standard input ends: keep it
+        // open until the server is stopped (with its process group).
+        ChildProcess s({"sh", "-c", "sleep infinity | exec openssl s_server -accept 127.0.0.1:" + port + " -cert " + tmp.file("c.pem") +
                                         " -key " + tmp.file("k.pem") + " " + version + " -quiet -naccept 2"},
                        tmp.file(std::string("out") + version));
-        ASSERT_TRUE(wait_until([&] { return port_accepts(port); }, 10000));  // the first of its two accepts
+        ASSERT_TRUE(wait_until([&] { return port_accepts(port); }, kWaitMs));  // the first of its two accepts
         quorvane_cs_config c = base_config(port, tmp.file(std::string("pin") + version), "u", "p", &keys.k);
         CsPtr cs(quorvane_cs_new(&c));
         if (std::string(version) == "-tls1_3") {
             ASSERT_TRUE(wait_until([&] {
                 quorvane_cs_pump(cs.get());
                 return cs->hello_sent && cs->cnet->send_count == 0;
-            }, 10000));
+            }, kWaitMs));
             EXPECT_EQ(quorvane_cs_get_state(cs.get()), QV_CS_CONNECTING) << (quorvane_cs_fail_detail(cs.get()) ? quorvane_cs_fail_detail(cs.get()) : "");
             cs.reset();  // s_server writes what it got out when the connection ends
             EXPECT_TRUE(wait_until([&] {
                 return read_file(tmp.file("out-tls1_3")).find(std::string("HR\x01\x01\0\0\0\0", 8)) != std::string::npos;
-            }, 10000));
+            }, kWaitMs));
         } else {
-            EXPECT_EQ(drive(cs.get(), 10000), QV_CS_FAILED);
+            EXPECT_EQ(drive(cs.get()), QV_CS_FAILED);
             EXPECT_STREQ(quorvane_cs_fail_detail(cs.get()), "the secure handshake failed (is this a Quorvane server?)");
         }
     }

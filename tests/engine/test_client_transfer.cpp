@@ -176,7 +176,7 @@ TEST(TransferWire, UploadFramesAcrossTheRing) {
     r.start();
     ASSERT_EQ(quorvane_cs_blob_upload(r.cs.get(), data.data(), total, nullptr), 0);
     EXPECT_EQ(quorvane_cs_blob_upload(r.cs.get(), data.data(), total, nullptr), -1);  // one at a time
-    auto got = r.wait_frames(67, 30000);
+    auto got = r.wait_frames(67);
     ASSERT_EQ(got.size(), 67u);
     EXPECT_EQ(hex(got[0]), "48520109" "0000000d" "18" "00000008" + hex(be64(total)));
     for (size_t i = 0; i < 65; i++) {
@@ -184,7 +184,7 @@ TEST(TransferWire, UploadFramesAcrossTheRing) {
         EXPECT_TRUE(is_chunk(got[1 + i], UP_ID, data, i * CHUNK, i < 64 ? CHUNK : 100));
     }
     EXPECT_EQ(hex(got[66]), "4852010b" "00000015" "17" "00000010" + hex(UP_ID));
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, 10000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, kWaitMs));
     Poll p = poll(r.cs.get());
     EXPECT_EQ(p.rc, 1);
     EXPECT_EQ(p.success, 1);
@@ -229,7 +229,7 @@ TEST(TransferWire, ResumedUploadStartsAtTheServerOffset) {
         r.start();
         ASSERT_EQ(quorvane_cs_blob_upload(r.cs.get(), data.data(), total, RESUME_ID.data()), 0);
         auto got = r.wait_frames(2 + c.chunks);
-        ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, 10000));
+        ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, kWaitMs));
         EXPECT_EQ(poll(r.cs.get()).success, 1);
         got = r.rec.all();
         ASSERT_EQ(got.size(), 2 + c.chunks);
@@ -281,7 +281,7 @@ TEST(TransferWire, DownloadSteps) {
         bytes buf(10, 0xEE);
         ASSERT_EQ(quorvane_cs_blob_download(r.cs.get(), DL_ID.data(), buf.data(), buf.size()), 0);
         EXPECT_EQ(quorvane_cs_blob_download(r.cs.get(), DL_ID.data(), buf.data(), buf.size()), -1);
-        ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, 10000));
+        ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(r.cs.get()); return poll(r.cs.get()).finished == 1; }, kWaitMs));
         pump_idle(r.cs.get());
         Poll p = poll(r.cs.get());
         EXPECT_EQ(p.success, c.success);
@@ -832,7 +832,7 @@ struct PackSync {
         r->pack0 = c0.get();
         r->pack1 = c1.get();
         r->start();
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(r->cs.get()); return quorvane_cs_emoji_busy(r->cs.get()) == 0; }, 20000));
+        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(r->cs.get()); return quorvane_cs_emoji_busy(r->cs.get()) == 0; }, kWaitMs));
         return r;
     }
 };

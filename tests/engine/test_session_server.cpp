@@ -285,7 +285,7 @@ TEST(SessionServer, SilentServerTimesOutAfter15s) {
     Keys keys;
     quorvane_cs_config c = base_config(srv.port, srv.pin_path(), "ivy", "pw", &keys.k);
     CsPtr cs(quorvane_cs_new(&c));
-    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return cs->hello_sent != 0; }, 20000));
+    ASSERT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return cs->hello_sent != 0; }, kWaitMs));
     for (int i = 0; i < 50; i++) quorvane_cs_pump(cs.get());
     clock.advance(15000);
     for (int i = 0; i < 50; i++) quorvane_cs_pump(cs.get());
@@ -302,18 +302,18 @@ TEST(SessionServer, SilentServerTimesOutAfter15s) {
 namespace {
 
 // A plain TLS 1.3 client that speaks to the server byte by byte, with reads
-// that give up after `timeout_s`.
+// that give up after kWaitMs.
 struct RawClient {
     int fd = -1;
     SSL_CTX *ctx = nullptr;
     SSL *ssl = nullptr;
-    bool open(const std::string &port, int timeout_s) {
+    bool open(const std::string &port) {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval tv{timeout_s, 0};
+        timeval tv{kWaitMs / 1000, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ctx = SSL_CTX_new(TLS_client_method());
         if (fd < 0 || !ctx || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return false;
@@ -347,7 +347,7 @@ TEST(SessionServer, OversizedFrameBeforeSignInIsDropped) {
     struct { const char *name; bool hello_first; } cases[] = {{"instead of hello", false}, {"after hello", true}};
     for (auto &t : cases) {
         RawClient c;
-        ASSERT_TRUE(c.open(srv.port, 10)) << t.name;
+        ASSERT_TRUE(c.open(srv.port)) << t.name;
         if (t.hello_first) {
             ASSERT_TRUE(c.write(frame_of(1, {}))) << t.name;
             ASSERT_EQ(c.read_some(), 1) << t.name;  // the server's hello
@@ -453,9 +453,11 @@ TEST(SessionServer, OutOfDescriptorsTheServerRestsAndRecovers) {
         ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
         socks.push_back(fd);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Every descriptor it may have is taken once it has accepted all it can.
+    const std::string fds = "/proc/" + std::to_string(srv.proc->pid) + "/fd";
+    ASSERT_TRUE(wait_until([&] { return names_in(fds).size() >= low.rlim_cur; }, kWaitMs)) << names_in(fds).size();
     double before = cpu_s();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the window measured, not a wait for something
     double used = cpu_s() - before;
     EXPECT_LT(used, 0.5) << "CPU seconds in 3 s with every descriptor taken";
     for (int fd : socks) close(fd);
@@ -482,7 +484,7 @@ TEST(SessionServer, PasswordChange) {
                 quorvane_cs_pump(cs);
                 return quorvane_cs_take_password_change(cs, &r) == 1 || quorvane_cs_get_state(cs) != QV_CS_SIGNED_IN;
             },
-            30000);
+            kWaitMs);
         return got ? int(r) : -2;
     };
     {
@@ -496,7 +498,7 @@ TEST(SessionServer, PasswordChange) {
         for (int i = 2; i < QVS_PW_WRONG_MAX; i++) EXPECT_EQ(change(cs.get(), "a guess", "x"), 1) << i;
         // the fifth wrong one (the first was above) is answered, then the line closes
         EXPECT_EQ(change(cs.get(), "a guess", "x"), 1);
-        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return quorvane_cs_get_state(cs.get()) != QV_CS_SIGNED_IN; }, 30000));
+        EXPECT_TRUE(wait_until([&] { quorvane_cs_pump(cs.get()); return quorvane_cs_get_state(cs.get()) != QV_CS_SIGNED_IN; }, kWaitMs));
     }
     EXPECT_EQ(sign_in(srv, "pam", "third password", &pam.keys.k).state, QV_CS_SIGNED_IN);
     Outcome old = sign_in(srv, "pam", "first password", &pam.keys.k);

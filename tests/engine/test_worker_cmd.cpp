@@ -134,14 +134,14 @@ quorvane_ms_msgrec msg_by(const bytes &conv, const bytes &author, uint64_t id, c
 }
 
 // Applies and pumps until the queue is empty, the way the connected run does.
-void drain(Wk &wk, Remote &r, int limit_ms = 20000) {
+void drain(Wk &wk, Remote &r) {
     EXPECT_TRUE(wait_until(
         [&] {
             wk.apply(r.cs.get());
             quorvane_cs_pump(r.cs.get());
             return wk.queued() == 0;
         },
-        limit_ms));
+        kWaitMs));
 }
 
 bytes id_of(int i) {
@@ -180,6 +180,22 @@ TEST(WorkerQueue, LimitsAndStore) {
     EXPECT_EQ(none.queued(), 0u);
     EXPECT_EQ(cmd_enqueue(nullptr, with_text(rec(2, G), "no worker")), -1);
     EXPECT_EQ(quorvane_worker_sync(nullptr), -1);
+}
+
+// Coming back on-line wakes the worker from whatever nap it is in (the
+// network wait's 500 ms one included); staying on-line or going off-line
+// does not.
+TEST(WorkerQueue, GoingOnlineWakesTheWorker) {
+    Wk wk(nullptr, nullptr);
+    struct Step {
+        int online, offline, woken;
+    } const steps[] = {{1, 0, 0}, {0, 1, 0}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}};
+    for (size_t i = 0; i < std::size(steps); i++) {
+        wk.w->wake = 0;
+        quorvane_worker_set_online(wk.w, steps[i].online);
+        EXPECT_EQ(quorvane_worker_offline(wk.w), steps[i].offline) << i;
+        EXPECT_EQ(wk.w->wake, steps[i].woken) << i;
+    }
 }
 
 // Every kind, queued at once and applied in order: the frame it sends (type

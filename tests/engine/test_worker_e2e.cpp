@@ -20,7 +20,6 @@ using namespace qvtest;
 namespace {
 
 using bytes = std::vector<uint8_t>;
-constexpr int kWait = 30000;
 constexpr uint8_t kTypeReply = 10;  // a reply keeps its whole body: the quote, then the text
 
 std::string hexs(const uint8_t *p, size_t n) {
@@ -62,7 +61,7 @@ struct Node {
 
     bool up() {
         w = cfg.start();
-        if (!w || !wait_code(w.get(), QV_WS_CONNECTED, kWait)) return false;
+        if (!w || !wait_code(w.get(), QV_WS_CONNECTED, kWaitMs)) return false;
         std::memcpy(uid, status_of(w.get()).user_id, 16);
         cfg.c.register_ = 0;  // from now on the key store signs in
         return true;
@@ -157,7 +156,7 @@ struct Node {
                     }
                 return counter != 0;
             },
-            kWait))
+            kWaitMs))
             << cfg.user << ": no send result";
         return counter;
     }
@@ -170,7 +169,7 @@ struct Node {
                            std::string(n.preview).find(preview_part) != std::string::npos;
                 });
             },
-            kWait);
+            kWaitMs);
     }
 
     // Another account's member record, from its prekey bundle asked through the worker.
@@ -182,7 +181,7 @@ struct Node {
         // the own bundle asked at sign-in can sit in the slot first: it is not the one we asked for
         quorvane_prekey_reply r{};
         EXPECT_TRUE(wait_until([&] { return quorvane_worker_take_prekeys(w.get(), &r) == 1 && std::memcmp(r.user_id, uid, 16) != 0; },
-                               kWait))
+                               kWaitMs))
             << name;
         EXPECT_EQ(r.complete, 1u) << name;
         quorvane_cs_peer_from_prekeys(&m, &r);
@@ -204,7 +203,7 @@ void expect_texts(Node &n, const bytes &conv, const uint8_t author[16], const st
             got = n.texts_by(conv, author);
             return got.size() >= want.size();
         },
-        kWait);
+        kWaitMs);
     EXPECT_EQ(got, want) << n.cfg.user;
 }
 
@@ -262,7 +261,7 @@ TEST(WorkerEndToEnd, DirectConversation) {
                 return n->find(conv, amy.uid, hello, &e) && e.edited && n->find(conv, amy.uid, goes, &d) &&
                        d.type == QV_MS_TYPE_DELETED && n->reactions(conv, amy.uid, hello, "thumbsup") == 1;
             },
-            kWait));
+            kWaitMs));
         quorvane_ms_msgrec e{};
         ASSERT_TRUE(n->find(conv, amy.uid, hello, &e));
         EXPECT_EQ(std::string(e.text, e.text_len), "hello ben, edited");
@@ -297,7 +296,7 @@ TEST(WorkerEndToEnd, GroupOfThree) {
 
     for (Node *n : {&amy, &ben, &cy}) {
         // ben and cy learn of the conversation from its key frame; wait for it before sending
-        ASSERT_TRUE(wait_until([&] { return n->knows(conv); }, kWait)) << n->cfg.user;
+        ASSERT_TRUE(wait_until([&] { return n->knows(conv); }, kWaitMs)) << n->cfg.user;
     }
     for (Node *n : {&amy, &ben, &cy}) {
         size_t from = 0;
@@ -331,7 +330,7 @@ TEST(WorkerEndToEnd, OfflineQueueKeepsOrderAndItsLimit) {
     expect_texts(ben, conv, amy.uid, {"before"});
 
     ASSERT_NE(srv.stop(), -1);
-    ASSERT_TRUE(wait_until([&] { return status_of(amy.w.get()).code != QV_WS_CONNECTED; }, kWait));
+    ASSERT_TRUE(wait_until([&] { return status_of(amy.w.get()).code != QV_WS_CONNECTED; }, kWaitMs));
     quorvane_worker_set_online(amy.w.get(), 0);
 
     std::vector<std::string> want{"before, edited"};
@@ -350,9 +349,9 @@ TEST(WorkerEndToEnd, OfflineQueueKeepsOrderAndItsLimit) {
 
     ASSERT_TRUE(srv.start(true));
     quorvane_worker_set_online(amy.w.get(), 1);
-    ASSERT_TRUE(wait_code(amy.w.get(), QV_WS_CONNECTED, kWait));
+    ASSERT_TRUE(wait_code(amy.w.get(), QV_WS_CONNECTED, kWaitMs));
     // a pass took commands off the queue: it takes new ones again
-    ASSERT_TRUE(wait_until([&] { return quorvane_worker_send_text(amy.w.get(), conv.data(), "after") == 0; }, kWait));
+    ASSERT_TRUE(wait_until([&] { return quorvane_worker_send_text(amy.w.get(), conv.data(), "after") == 0; }, kWaitMs));
     want.push_back("after");
 
     std::vector<std::string> got;
@@ -361,7 +360,7 @@ TEST(WorkerEndToEnd, OfflineQueueKeepsOrderAndItsLimit) {
             got = ben.texts_by(conv, amy.uid);
             return got.size() >= want.size();
         },
-        60000);
+        kWaitMs);
     EXPECT_EQ(got, want);
     amy.drain();  // the ring keeps the newest 128 when nobody reads it: the count is not checked
     EXPECT_TRUE(std::all_of(amy.results.begin(), amy.results.end(), [](const SendResult &r) { return r.ok == 1; }));
@@ -385,13 +384,13 @@ TEST(WorkerEndToEnd, PrekeySlotAndDirectSessions) {
             takers.push_back(hexs(r.user_id, 16));
             return std::memcmp(r.user_id, ben.uid, 16) == 0;
         },
-        kWait));
+        kWaitMs));
     EXPECT_EQ(takers, std::vector<std::string>{hexs(ben.uid, 16)}) << "a bundle we did not ask for came first";
 
     quorvane_member m{};
     quorvane_cs_peer_from_prekeys(&m, &r);
     const bytes conv = amy.create({m});
-    ASSERT_TRUE(wait_until([&] { return amy.knows(conv); }, kWait));
+    ASSERT_TRUE(wait_until([&] { return amy.knows(conv); }, kWaitMs));
     std::pair<const bytes *, size_t> k{&conv, 0};
     quorvane_worker_test_with_store(
         amy.w.get(),

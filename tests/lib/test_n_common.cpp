@@ -243,14 +243,17 @@ TEST(NCommonCapture, CapAndInterleavedStreams) {
 }
 
 TEST(NCommonCapture, TimeOutStopsTheGroupAndEscalates) {
+    // Long enough for the shell to have printed its pid (and set its trap)
+    // before it runs out, however busy the machine.
+    constexpr int kTimeOutMs = 2000;
     struct Case {
         const char *name, *cmd;
         int64_t min_ms;
     } cases[] = {
         // The shell's child is in the group too: it must go with it.
-        {"plain", "echo $$; sleep 30", 300},
+        {"plain", "echo $$; sleep 600", kTimeOutMs},
         // SIGTERM ignored (and inherited by sleep): SIGKILL 2000 ms later.
-        {"traps SIGTERM", "trap '' TERM; echo $$; sleep 30", 300 + 2000},
+        {"traps SIGTERM", "trap '' TERM; echo $$; sleep 600", kTimeOutMs + 2000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,17 +261,17 @@ TEST(NCommonCapture, TimeOutStopsTheGroupAndEscalates) {
         N_STR *out = nullptr;
         int code = 99, flags = 99;
         const int64_t t0 = mono_ms();
-        EXPECT_EQ(n_shell_capture(c.cmd, 300, 0, &out, &code, &flags), 0);
+        EXPECT_EQ(n_shell_capture(c.cmd, kTimeOutMs, 0, &out, &code, &flags), 0);
         const int64_t took = mono_ms() - t0;
         EXPECT_EQ(flags, N_SPAWN_TIMED_OUT);
         EXPECT_EQ(code, -1);
         EXPECT_GE(took, c.min_ms);
-        EXPECT_LT(took, c.min_ms + 10000);
-        EXPECT_TRUE(cap.contains("n_shell_capture: sh stopped after 300 msecs")) << cap.text();
+        EXPECT_LT(took, c.min_ms + qvtest::kWaitMs) << "stopped, not left to its 600 s sleep";
+        EXPECT_TRUE(cap.contains("n_shell_capture: sh stopped after 2000 msecs")) << cap.text();
         const int pid = atoi(text(out).c_str());
         ASSERT_GT(pid, 0);
         // The group is gone: the sleep that held the pipe too.
-        EXPECT_TRUE(qvtest::wait_until([&] { return killpg(pid, 0) != 0; }, 5000));
+        EXPECT_TRUE(qvtest::wait_until([&] { return killpg(pid, 0) != 0; }, qvtest::kWaitMs));
         free_nstr_ptr_nolog(out);
     }
 }
@@ -278,11 +281,12 @@ TEST(NCommonCapture, GrandchildrenHoldingThePipeDoNotHoldTheCapture) {
         const char *name, *cmd;
         int timeout;
     } cases[] = {
-        {"silent grandchild, no time-out", "sleep 30 & echo hi", 0},
+        // Its pid comes first, so that it is stopped here and not left behind.
+        {"silent grandchild, no time-out", "sleep 600 & echo $!; echo hi", 0},
         // Keeps the pipe busy: output never pauses for a poll to time out.
         {"chatty grandchild, no time-out", "yes & echo hi", 0},
         // Out of the child's group: the time-out's signals do not reach it.
-        {"chatty grandchild in its own session, time-out", "setsid yes & sleep 30", 500},
+        {"chatty grandchild in its own session, time-out", "setsid yes & sleep 600", 500},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -290,14 +294,20 @@ TEST(NCommonCapture, GrandchildrenHoldingThePipeDoNotHoldTheCapture) {
         int flags = 0;
         const int64_t t0 = mono_ms();
         n_shell_capture(c.cmd, c.timeout, 1 << 20, &out, nullptr, &flags);
-        EXPECT_LT(mono_ms() - t0, 10000 + c.timeout);
+        // Not held by the grandchild (600 s, or for ever); a loaded machine may be slow.
+        EXPECT_LT(mono_ms() - t0, qvtest::kWaitMs + c.timeout);
         ASSERT_TRUE(out);
         if (!c.timeout) {
             EXPECT_NE(text(out).find("hi\n"), std::string::npos);
         }
+        if (std::string(c.cmd).rfind("sleep", 0) == 0) {
+            const int sleeper = atoi(text(out).c_str());
+            EXPECT_GT(sleeper, 0);
+            if (sleeper > 0) kill(sleeper, SIGKILL);
+        }
         free_nstr_ptr_nolog(out);
     }
-    // The stray writers die of SIGPIPE once the pipe is closed; the sleeper ends by itself.
+    // The stray writers die of SIGPIPE once the pipe is closed; the sleeper was stopped above.
 }
 
 // ---------------------------------------------------------------------------
@@ -377,22 +387,29 @@ TEST(NCommonPipe, WritingToAGoneReaderRaisesNoSigpipe) {
 }
 
 // Both ways of stopping a child: closing its pipe with `stop`, and the cancel
-// flag of n_spawn_wait_cancel set by another thread 300 ms in. A child that
-// ignores SIGTERM gets SIGKILL about two seconds later.
+// flag of n_spawn_wait_cancel set by another thread 300 ms after the shell
+// said it was ready. A child that ignores SIGTERM gets SIGKILL about two
+// seconds later.
 TEST(NCommonStop, SigtermThenSigkill) {
+    TempDir dir;
+    const std::string ready = dir.file("ready");
+    // The shell says when its trap is set: on its pipe, or with a file.
+    const std::string say = "echo ready; : > '" + ready + "'; ";
     struct Case {
-        const char *name, *script;
+        const char *name;
+        std::string script;
         bool pipe;
         int64_t min_ms;
-    } cases[] = {
-        {"pipe, stops on SIGTERM", "exec sleep 30", true, 0},
-        {"pipe, traps SIGTERM", "trap '' TERM; exec sleep 30", true, 1800},
-        {"cancel, stops on SIGTERM", "exec sleep 30", false, 300},
-        {"cancel, traps SIGTERM", "trap '' TERM; exec sleep 30", false, 300 + 1900},
+    } const cases[] = {
+        {"pipe, stops on SIGTERM", say + "exec sleep 600", true, 0},
+        {"pipe, traps SIGTERM", "trap '' TERM; " + say + "exec sleep 600", true, 1800},
+        {"cancel, stops on SIGTERM", say + "exec sleep 600", false, 300},
+        {"cancel, traps SIGTERM", "trap '' TERM; " + say + "exec sleep 600", false, 300 + 1900},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const char *args[] = {"-c", c.script, nullptr};
+        std::remove(ready.c_str());
+        const char *args[] = {"-c", c.script.c_str(), nullptr};
         LogCapture cap;
         int code = 99, result = 99;
         pid_t pid = -1;
@@ -400,13 +417,16 @@ TEST(NCommonStop, SigtermThenSigkill) {
         if (c.pipe) {
             N_SPAWN_PIPE *sp = n_spawn_pipe_open_read("sh", args, nullptr);
             ASSERT_TRUE(sp);
-            qvtest::sleep_ms(200);  // let the shell reach its trap
+            char line[6];
+            ASSERT_EQ(n_spawn_pipe_read(sp, line, sizeof line), (ssize_t)sizeof line);
+            EXPECT_EQ(std::string(line, sizeof line), "ready\n");
             pid = sp->pid;
             t0 = mono_ms();
             result = n_spawn_pipe_close(&sp, 1, &code);
         } else {
             int cancel = 0;
             std::thread t([&] {
+                EXPECT_TRUE(qvtest::wait_until([&] { return qvtest::exists(ready); }, qvtest::kWaitMs));
                 qvtest::sleep_ms(300);
                 __atomic_store_n(&cancel, 1, __ATOMIC_SEQ_CST);
             });
@@ -418,7 +438,8 @@ TEST(NCommonStop, SigtermThenSigkill) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(code, -1);
         EXPECT_GE(took, c.min_ms);
-        EXPECT_LT(took, c.min_ms + 10000);
+        // Stopped, not left to its 600 s sleep; a loaded machine may be slow.
+        EXPECT_LT(took, c.min_ms + qvtest::kWaitMs);
         EXPECT_TRUE(cap.contains(c.pipe ? "n_spawn_pipe_close: sh stopped" : "n_spawn_wait_cancel: sh stopped"));
         if (pid > 0) {
             EXPECT_NE(kill(pid, 0), 0) << "reaped";
@@ -475,7 +496,7 @@ TEST(NCommonFds, ChildrenInheritOnlyTheirStandardStreams) {
         SCOPED_TRACE("detached");
         EnvScope out("QV_COMMON_OUT", dir.file("detached"));
         ASSERT_EQ(n_spawn_detached(self.c_str(), kNoArgs), 1);
-        ASSERT_TRUE(qvtest::wait_until([&] { return !qvtest::read_file(dir.file("detached")).empty(); }, 10000));
+        ASSERT_TRUE(qvtest::wait_until([&] { return !qvtest::read_file(dir.file("detached")).empty(); }, qvtest::kWaitMs));
         EXPECT_EQ(qvtest::read_file(dir.file("detached")).substr(0, 6), "0 1 2|");
     }
     {
@@ -580,7 +601,7 @@ TEST(NCommonDaemon, DaemonisesInAThrowAwayProcess) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the first parent exits with 0";
-        ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::exists(report); }, 10000));
+        ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::exists(report); }, qvtest::kWaitMs));
         const std::string r = qvtest::read_file(report);
         std::vector<std::string> f;
         for (size_t p = 0, q; p <= r.size(); p = q + 1) {
@@ -610,7 +631,7 @@ TEST(NCommonDaemon, ReaperCollectsChildrenNobodyWaitsFor) {
         const pid_t child = system_nb("exit 0", nullptr, nullptr);
         if (child <= 0) _exit(4);
         // The reaper takes it: it does not stay a zombie.
-        for (int i = 0; i < 500; i++) {
+        for (int i = 0; i < qvtest::kWaitMs / 10; i++) {
             if (kill(child, 0) != 0) break;
             usleep(10000);
         }
@@ -637,7 +658,7 @@ TEST(NCommonOpen, RunsXdgOpenFromPath) {
     EnvScope path("PATH", dir.file("bin") + ":" + getenv("PATH"));
     const std::string target = dir.file("a file; with $(odd) 'chars'.png");
     ASSERT_EQ(n_open_with_default(target.c_str()), 1);
-    ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::exists(args_file); }, 10000));
+    ASSERT_TRUE(qvtest::wait_until([&] { return qvtest::exists(args_file); }, qvtest::kWaitMs));
     EXPECT_EQ(qvtest::read_file(args_file), "1|" + target + "|") << "one argument, passed without a shell";
     LogCapture cap;
     EXPECT_EQ(n_open_with_default(nullptr), 0);

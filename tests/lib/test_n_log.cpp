@@ -200,7 +200,7 @@ int scenario_syslog() {
 
     const std::string messages = dir + "/messages";
     qvtest::ChildProcess syslogd({"busybox", "syslogd", "-n", "-O", messages}, dir + "/syslogd.out");
-    if (!qvtest::wait_until([] { return is_socket("/dev/log"); }, 10000)) {
+    if (!qvtest::wait_until([] { return is_socket("/dev/log"); }, qvtest::kWaitMs)) {
         report("busybox syslogd did not create /dev/log");
         return 1;
     }
@@ -215,7 +215,7 @@ int scenario_syslog() {
     _n_log(LOG_WARNING, "src/demo.cpp", "demo_func", 33, "lost %d", 1);
     _n_log(LOG_INFO, "src/demo.cpp", "demo_func", 34, "last line");
     // datagrams arrive in order: once the last line is in, so is every other
-    bool seen = qvtest::wait_until([&] { return read_file(messages).find("last line") != std::string::npos; }, 10000);
+    bool seen = qvtest::wait_until([&] { return read_file(messages).find("last line") != std::string::npos; }, qvtest::kWaitMs);
     syslogd.stop();
     close_sysjrnl();
     if (!seen) report("the receiver never wrote the last line");

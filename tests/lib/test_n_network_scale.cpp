@@ -138,7 +138,7 @@ TEST(NetwScale, EngineToReactor) {
                 EXPECT_EQ(netw_start_thr_engine(client), 1);
                 exchange(client, served);
                 EXPECT_EQ(netw_stop_thr_engine(client), 1);
-                EXPECT_TRUE(qvtest::wait_until([&] { return served->reactor_released.load() == 1; }, 20000));
+                EXPECT_TRUE(qvtest::wait_until([&] { return served->reactor_released.load() == 1; }, qvtest::kWaitMs));
             } else {
                 ADD_FAILURE() << "no connection";
             }

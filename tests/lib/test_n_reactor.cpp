@@ -80,7 +80,7 @@ TEST(NReactor, ReassemblesSplitFrames) {
                 int inq = -1;
                 return ioctl(p.netw->link.sock, FIONREAD, &inq) == 0 && inq == 0;
             },
-            10000);
+            qvtest::kWaitMs);
     };
     std::string one = frame_bytes(0x40, "byte by byte");
     for (char c : one) {
@@ -140,10 +140,10 @@ TEST(NReactor, PeerEndings) {
         ASSERT_TRUE(p.write_all(c.bytes));
         if (c.half_close) shutdown(p.peer, SHUT_WR);
         loop.start();  // everything is there before the first turn
-        ASSERT_TRUE(qvtest::wait_until([&] { return released(p.netw); }, 10000));
+        ASSERT_TRUE(qvtest::wait_until([&] { return released(p.netw); }, qvtest::kWaitMs));
         EXPECT_EQ(state_of(p.netw), c.state);
         EXPECT_EQ(p.netw->reactor_attached.load(), 0);
-        EXPECT_EQ(take_msgs(p.netw, c.expect.size(), 1000), c.expect);
+        EXPECT_EQ(take_msgs(p.netw, c.expect.size()), c.expect);
         EXPECT_EQ(loop.stats().unregistrations, 1u);
     }
 }
@@ -242,7 +242,7 @@ TEST(NReactor, CloseFlushesThroughTheLoop) {
         }
         netw_close(&p.netw);
         EXPECT_EQ(p.netw, nullptr);
-        std::string got = qvtest::read_until_closed(p.peer, 10000);
+        std::string got = qvtest::read_until_closed(p.peer, qvtest::kWaitMs);
         EXPECT_EQ(got.size(), wire.size());
         EXPECT_TRUE(got == wire);
     }
@@ -256,7 +256,7 @@ TEST(NReactor, CloseFlushesThroughTheLoop) {
         loop.th.join();
         ASSERT_EQ(netw_add_msg(p.netw, msg_of("flushed by the closer")), 1);
         netw_close(&p.netw);
-        EXPECT_EQ(qvtest::read_until_closed(p.peer, 10000), frame_bytes(0x40, "flushed by the closer"));
+        EXPECT_EQ(qvtest::read_until_closed(p.peer, qvtest::kWaitMs), frame_bytes(0x40, "flushed by the closer"));
     }
 }
 
@@ -340,7 +340,7 @@ TEST(NReactor, DeclaredSizesAreCapped) {
     std::string bytes = frame_bytes(0x20040, be32_bytes(0x10000000)) + frame_bytes(0x10040, be32_bytes(0x10000000)) + over +
                         frame_bytes(0x40, "goes on");
     EXPECT_EQ(n_reactor_feed(r, n, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()), 1);
-    EXPECT_EQ(take_msgs(n, 1, 1000), std::vector<std::string>{"goes on"});
+    EXPECT_EQ(take_msgs(n, 1), std::vector<std::string>{"goes on"});
     EXPECT_FALSE(log.contains("unable to unzip string"));
     EXPECT_FALSE(log.contains("LZ4_decompress_safe failed"));
     EXPECT_TRUE(log.contains("n_reactor: failed to decompress payload (4 bytes, codec=lz4); dropping"));
@@ -440,7 +440,7 @@ TEST(NReactor, ServesAThousandConnections) {
         std::string got;
         while (got.size() < want.size()) {
             pollfd pf{clients[c], POLLIN, 0};
-            if (poll(&pf, 1, 30000) != 1) break;
+            if (poll(&pf, 1, qvtest::kWaitMs) != 1) break;
             char buf[8192];
             ssize_t n = recv(clients[c], buf, sizeof buf, 0);
             if (n <= 0) break;
@@ -453,7 +453,7 @@ TEST(NReactor, ServesAThousandConnections) {
     EXPECT_EQ(echoed.load(), kConns * kMsgs);
     for (int fd : clients) close(fd);  // each served connection sees its peer's end
     for (NETWORK *s : served) {
-        EXPECT_TRUE(qvtest::wait_until([&] { return released(s); }, 20000));
+        EXPECT_TRUE(qvtest::wait_until([&] { return released(s); }, qvtest::kWaitMs));
         netw_close(&s);
     }
     auto st = loop.stats();
@@ -522,7 +522,7 @@ TEST(NReactor, EnginePeersPlainAndTls) {
         // The engine's stop sends its quit word; the reactor lets the connection go.
         for (int i = 0; i < kConns; i++) {
             EXPECT_EQ(netw_stop_thr_engine(clients[i]), 1);
-            EXPECT_TRUE(qvtest::wait_until([&] { return released(served[i]); }, 10000));
+            EXPECT_TRUE(qvtest::wait_until([&] { return released(served[i]); }, qvtest::kWaitMs));
             EXPECT_EQ(state_of(served[i]), NETW_EXIT_ASKED);
             netw_close(&served[i]);
             netw_close(&clients[i]);

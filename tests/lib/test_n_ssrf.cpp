@@ -350,7 +350,7 @@ std::string fetch(std::string url) {
         if (fd < 0) return "connect";
         std::string req = std::string("GET ") + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nConnection: close\r\n\r\n";
         std::string got;
-        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) got = qvtest::read_until_closed(fd, 10000);
+        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) got = qvtest::read_until_closed(fd, qvtest::kWaitMs);
         close(fd);
         N_URL_SAFE_HEAD h;
         if (!n_url_safe_head_parse(got.data(), got.size(), &h)) return "head";
@@ -410,7 +410,7 @@ TEST(SsrfNetns, GuardInFrontOfRealServer) {
         qvtest::ChildProcess server({"/usr/sbin/nginx", "-p", dir.path, "-c", dir.file("nginx.conf"), "-e", dir.file("error.log")},
                                     dir.file("out.log"));
         auto up = [&] { return fetch("http://" + pub + ":8080/page.html").rfind("200 ", 0) == 0; };
-        if (!qvtest::wait_until(up, 10000)) return "SKIP nginx did not answer: " + qvtest::read_file(dir.file("error.log"));
+        if (!qvtest::wait_until(up, qvtest::kWaitMs)) return "SKIP nginx did not answer: " + qvtest::read_file(dir.file("error.log"));
         std::string out;
         for (const char *path : {"/page.html", "/to-private", "/to-mapped", "/to-6to4", "/to-loopback", "/hop1", "/hop0"})
             out += std::string(path) + " = " + fetch("http://" + pub + ":8080" + path) + "\n";

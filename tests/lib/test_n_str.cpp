@@ -606,7 +606,7 @@ TEST(NStr, NstrToFdWaitsForTheLock) {
     qvtest::write_file(path, "");
     qvtest::ChildProcess holder({QV_PYTHON, std::string(qvtest::source_dir()) + "/tests/scripts/hold_file_lock.py", path,
                                  ready, release});
-    ASSERT_TRUE(qvtest::wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, 10000));
+    ASSERT_TRUE(qvtest::wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, qvtest::kWaitMs));
     NstrPtr s{char_to_nstr("after the lock")};
     FILE *f = fopen(path.c_str(), "r+b");
     ASSERT_TRUE(f);
@@ -620,7 +620,7 @@ TEST(NStr, NstrToFdWaitsForTheLock) {
     EXPECT_EQ(result.load(), 1);
     EXPECT_EQ(qvtest::read_file(path), "after the lock");
     fclose(f);
-    EXPECT_TRUE(qvtest::wait_until([&] { return !holder.running(); }, 10000));
+    EXPECT_TRUE(qvtest::wait_until([&] { return !holder.running(); }, qvtest::kWaitMs));
 }
 
 // Each allocation of each operation fails in turn (0, 1, 2, ... successes

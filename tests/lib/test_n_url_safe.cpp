@@ -544,7 +544,7 @@ std::string talk(int port, const std::string &request) {
     std::string got;
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
         send(fd, request.data(), request.size(), MSG_NOSIGNAL) == (ssize_t)request.size())
-        got = qvtest::read_until_closed(fd, 10000);
+        got = qvtest::read_until_closed(fd, qvtest::kWaitMs);
     close(fd);
     return got;
 }
@@ -616,27 +616,29 @@ TEST(UrlSafeHeadServers, Nginx) {
     const std::string nginx = "/usr/sbin/nginx";
     if (!qvtest::exists(nginx)) GTEST_SKIP() << "nginx (Debian package nginx-light) is not installed";
     qvtest::TempDir dir;
-    int port = qvtest::free_loopback_port();
-    ASSERT_NE(port, 0);
     mkdir(dir.file("www").c_str(), 0755);
     mkdir(dir.file("tmp").c_str(), 0755);
     std::string page = "<html><head><title>page</title></head><body>" + std::string(4000, 'x') + "</body></html>\n";
     qvtest::write_file(dir.file("www/index.html"), page);
     qvtest::write_file(dir.file("www/big.txt"), std::string(20000, 'z'));
     const std::string tmp = dir.file("tmp");
-    qvtest::write_file(dir.file("nginx.conf"),
-                       "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir.file("nginx.pid") +
-                           ";\nerror_log " + dir.file("error.log") + ";\nevents { worker_connections 16; }\nhttp {\n"
-                           "  access_log off;\n  client_body_temp_path " + tmp + "/body;\n  proxy_temp_path " + tmp +
-                           "/proxy;\n  fastcgi_temp_path " + tmp + "/fcgi;\n  uwsgi_temp_path " + tmp +
-                           "/uwsgi;\n  scgi_temp_path " + tmp + "/scgi;\n"
-                           "  types { text/html html; text/plain txt; }\n  charset utf-8;\n"
-                           "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n    root " + dir.file("www") +
-                           ";\n    location = /moved { return 301 /index.html; }\n"
-                           "    location = /big.txt { gzip on; gzip_types text/plain; gzip_min_length 0; }\n  }\n}\n");
-    qvtest::ChildProcess server({nginx, "-p", dir.path, "-c", dir.file("nginx.conf"), "-e", dir.file("error.log")},
-                                dir.file("out.log"));
-    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, 10000)) << qvtest::read_file(dir.file("error.log"));
+    auto config_for = [&](int port) {
+        qvtest::write_file(dir.file("nginx.conf"),
+                           "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir.file("nginx.pid") +
+                               ";\nerror_log " + dir.file("error.log") + ";\nevents { worker_connections 16; }\nhttp {\n"
+                               "  access_log off;\n  client_body_temp_path " + tmp + "/body;\n  proxy_temp_path " + tmp +
+                               "/proxy;\n  fastcgi_temp_path " + tmp + "/fcgi;\n  uwsgi_temp_path " + tmp +
+                               "/uwsgi;\n  scgi_temp_path " + tmp + "/scgi;\n"
+                               "  types { text/html html; text/plain txt; }\n  charset utf-8;\n"
+                               "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n    root " + dir.file("www") +
+                               ";\n    location = /moved { return 301 /index.html; }\n"
+                               "    location = /big.txt { gzip on; gzip_types text/plain; gzip_min_length 0; }\n  }\n}\n");
+        return std::vector<std::string>{nginx, "-p", dir.path, "-c", dir.file("nginx.conf"), "-e", dir.file("error.log")};
+    };
+    std::unique_ptr<qvtest::ChildProcess> server;
+    const int port = qvtest::start_listening(config_for, dir.file("out.log"), &server);
+    ASSERT_NE(port, 0) << qvtest::read_file(dir.file("error.log"));
+    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, qvtest::kWaitMs)) << qvtest::read_file(dir.file("error.log"));
 
     Head ok = read_head(get(port, "/index.html"));
     EXPECT_EQ(ok.h.status, 200);
@@ -669,22 +671,25 @@ TEST(UrlSafeHeadServers, Nginx) {
     expect_like_http_client({ok, moved, chunked, missing});
     expect_limit_holds(ok);
     expect_limit_holds(chunked);
-    server.stop();
+    server->stop();
 }
 
 // Python's own server answers HTTP/1.0 with its own header spellings
 // ("Content-type"), a 301 to the directory with a slash, and a 404 page.
 TEST(UrlSafeHeadServers, PythonHttpServer) {
     qvtest::TempDir dir;
-    int port = qvtest::free_loopback_port();
-    ASSERT_NE(port, 0);
     mkdir(dir.file("www").c_str(), 0755);
     mkdir(dir.file("www/sub").c_str(), 0755);
     qvtest::write_file(dir.file("www/a.html"), "<title>a</title>");
-    qvtest::ChildProcess server({QV_PYTHON, "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1",
-                                 "--directory", dir.file("www")},
-                                dir.file("out.log"));
-    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, 10000)) << qvtest::read_file(dir.file("out.log"));
+    std::unique_ptr<qvtest::ChildProcess> server;
+    const int port = qvtest::start_listening(
+        [&](int p) {
+            return std::vector<std::string>{QV_PYTHON, "-m", "http.server", std::to_string(p), "--bind", "127.0.0.1", "--directory",
+                                            dir.file("www")};
+        },
+        dir.file("out.log"), &server);
+    ASSERT_NE(port, 0) << qvtest::read_file(dir.file("out.log"));
+    ASSERT_TRUE(qvtest::wait_until([&] { return answers(port); }, qvtest::kWaitMs)) << qvtest::read_file(dir.file("out.log"));
 
     Head ok = read_head(get(port, "/a.html"));
     EXPECT_EQ(ok.h.status, 200);
@@ -703,5 +708,5 @@ TEST(UrlSafeHeadServers, PythonHttpServer) {
 
     expect_like_http_client({ok, moved, missing});
     expect_limit_holds(ok);
-    server.stop();
+    server->stop();
 }

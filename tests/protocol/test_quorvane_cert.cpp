@@ -93,17 +93,24 @@ TEST(SelfSignedCert, CarriesAnOpensslHandshake) {
     TempDir dir;
     std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
     ASSERT_EQ(quorvane_selfsigned_cert(cert.c_str(), key.c_str(), "localhost"), 0);
-    std::string port = std::to_string(qvnettest::free_port());
-    ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert", cert, "-key", key, "-tls1_3", "-www", "-naccept", "1"});
+    std::unique_ptr<ChildProcess> server;
+    const int listening = qvtest::start_listening(
+        [&](int p) {
+            return std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(p), "-cert", cert, "-key", key,
+                                            "-tls1_3", "-www", "-naccept", "1"};
+        },
+        "/dev/null", &server);
+    ASSERT_NE(listening, 0);
+    const std::string port = std::to_string(listening);
     std::string out;
     ASSERT_TRUE(qvtest::wait_until(
         [&] {
-            qvtest::run_command("printf 'GET / HTTP/1.0\\r\\n\\r\\n' | timeout 20 openssl s_client -connect 127.0.0.1:" + port + " -CAfile '" + cert +
+            qvtest::run_command("printf 'GET / HTTP/1.0\\r\\n\\r\\n' | timeout 60 openssl s_client -connect 127.0.0.1:" + port + " -CAfile '" + cert +
                                     "' -verify_hostname localhost -verify_return_error -ign_eof 2>&1",
                                 &out);
             return out.find("HTTP/1.0 200 ok") != std::string::npos;
         },
-        10000))
+        qvtest::kWaitMs))
         << out;
     EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
     EXPECT_NE(out.find("New, TLSv1.3"), std::string::npos) << out;

@@ -68,7 +68,7 @@ class PyPeer {
         if (from_) fclose(from_);
         if (pid_ <= 0) return;
         int status = 0;
-        if (!qvtest::wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5000)) {
+        if (!qvtest::wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, qvtest::kWaitMs)) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
         }

@@ -2,7 +2,7 @@
 """Holds an exclusive fcntl record lock on a file until told to let go.
 
 Usage: hold_file_lock.py FILE READY RELEASE
-Creates READY once the lock is held, then waits (at most 30 s) for RELEASE
+Creates READY once the lock is held, then waits (at most 60 s) for RELEASE
 to exist, unlocks and exits.
 """
 import fcntl
@@ -16,7 +16,7 @@ def main():
     with open(path, "r+b") as f:
         fcntl.lockf(f, fcntl.LOCK_EX)
         open(ready, "w").close()
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 60
         while not os.path.exists(release) and time.monotonic() < deadline:
             time.sleep(0.01)
         fcntl.lockf(f, fcntl.LOCK_UN)

@@ -21,11 +21,11 @@ ctx.load_cert_chain(cert, key)
 ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
 ls.bind(("127.0.0.1", 0))
 ls.listen(1)
-ls.settimeout(30)
+ls.settimeout(60)
 print(ls.getsockname()[1], flush=True)
 
 conn, _ = ls.accept()
-conn.settimeout(30)
+conn.settimeout(60)
 incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
 tls = ctx.wrap_bio(incoming, outgoing, server_side=True)
 while True:

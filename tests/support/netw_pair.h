@@ -46,7 +46,7 @@ struct NetwPair {
         std::string port = local_port(l->link.sock);
         std::thread acc([&] {
             int err = 0;
-            server = netw_accept_from_ex(l, SIZE_MAX, SIZE_MAX, 15000, &err);
+            server = netw_accept_from_ex(l, SIZE_MAX, SIZE_MAX, qvtest::kWaitMs, &err);
         });
         int ok = 0;
         if (cert) {
@@ -75,7 +75,7 @@ struct RawPair {
         if (l.port <= 0) return;
         std::string port = std::to_string(l.port);
         if (netw_connect(&netw, "127.0.0.1", port.c_str(), 1) != 1) return;
-        peer = l.accept_one(5000);
+        peer = l.accept_one(qvtest::kWaitMs);
     }
     bool ok() const { return netw && peer >= 0; }
     ~RawPair() {
@@ -83,7 +83,7 @@ struct RawPair {
         if (peer >= 0) close(peer);
     }
     // Exactly n bytes from the peer side, or fewer when it closed or `ms` passed.
-    std::string read_exact(size_t n, int ms = 10000) const {
+    std::string read_exact(size_t n, int ms = qvtest::kWaitMs) const {
         std::string out;
         char buf[65536];
         while (out.size() < n) {
@@ -157,7 +157,7 @@ inline bool ring_has(NETWORK *n, const std::string &needle) {
 }
 
 // Every message the connection receives within `ms`, until `count` arrived.
-inline std::vector<std::string> take_msgs(NETWORK *n, size_t count, int ms = 20000) {
+inline std::vector<std::string> take_msgs(NETWORK *n, size_t count, int ms = qvtest::kWaitMs) {
     std::vector<std::string> got;
     qvtest::wait_until(
         [&] {

@@ -153,6 +153,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::stri
         execvp(v[0], v.data());
         _exit(127);
     }
+    if (pid > 0) setpgid(pid, pid);  // also here: stop() may come before the child ran
 }
 
 ChildProcess::~ChildProcess() { stop(); }
@@ -171,16 +172,15 @@ bool ChildProcess::running() {
 int ChildProcess::stop() {
     if (pid <= 0) return 0;
     int st = 0;
+    // The child's whole process group, so that a shell's pipeline ends with
+    // it; what ignores SIGTERM still goes once the child is gone.
+    kill(-pid, SIGTERM);
     kill(pid, SIGTERM);
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid, &st, WNOHANG) == pid) {
-            pid = -1;
-            return st;
-        }
-        sleep_ms(10);
+    if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, kWaitMs)) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &st, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &st, 0);
+    kill(-pid, SIGKILL);
     pid = -1;
     return st;
 }
@@ -220,6 +220,45 @@ int free_loopback_port() {
         port = ntohs(a.sin_port);
     if (fd >= 0) close(fd);
     return port;
+}
+
+bool child_listens(pid_t pid, int port) {
+    std::vector<std::string> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(read_file(table));
+        std::string line;
+        std::getline(lines, line);  // the heading
+        while (std::getline(lines, line)) {
+            std::istringstream f(line);
+            std::vector<std::string> w;
+            for (std::string x; f >> x && w.size() < 10;) w.push_back(x);
+            if (w.size() < 10 || w[3] != "0A") continue;
+            const size_t colon = w[1].rfind(':');
+            if (colon != std::string::npos && std::stoi(w[1].substr(colon + 1), nullptr, 16) == port)
+                inodes.push_back("socket:[" + w[9] + "]");
+        }
+    }
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto &name : names_in(fds)) {
+        char target[64];
+        const ssize_t n = readlink((fds + "/" + name).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::find(inodes.begin(), inodes.end(), std::string(target, (size_t)n)) != inodes.end()) return true;
+    }
+    return false;
+}
+
+int start_listening(const std::function<std::vector<std::string>(int)> &argv_for, const std::string &stdout_path,
+                    std::unique_ptr<ChildProcess> *child) {
+    for (int tries = 0; tries < 10; tries++) {
+        const int port = free_loopback_port();
+        if (port == 0) continue;
+        *child = std::make_unique<ChildProcess>(argv_for(port), stdout_path);
+        const pid_t pid = (*child)->pid;
+        if (!wait_until([&] { return child_listens(pid, port) || !(*child)->running(); }, kWaitMs)) return 0;
+        if ((*child)->running()) return port;
+        child->reset();
+    }
+    return 0;
 }
 
 std::string read_until_closed(int fd, int ms) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,7 +85,8 @@ int run_command(const std::string &cmd, std::string *out = nullptr);
 int run_python(const std::string &script, const std::vector<std::string> &args, const std::string &input,
                std::string *out);
 
-// A child process started with execvp; stopped by pid (SIGTERM, then SIGKILL)
+// A child process started with execvp in a process group of its own; stopped
+// by pid (SIGTERM to its group, SIGKILL if it is still there after kWaitMs)
 // when the object goes away.
 struct ChildProcess {
     pid_t pid = -1;
@@ -104,6 +106,19 @@ std::string report_from_child(const std::function<std::string()> &body);
 // A loopback TCP port nobody listens on right now (0 when none was found).
 int free_loopback_port();
 
+// True when process `pid` itself holds a socket listening on TCP `port`
+// (IPv4 or IPv6): seen in /proc without connecting, so a peer that serves a
+// single connection still has it.
+bool child_listens(pid_t pid, int port);
+
+// A child that listens on the port it is given: `argv_for(port)` is started
+// on one free port after another until a try listens there, since a port
+// found free can be taken by another process (a connection's own port on a
+// busy machine) before the child binds it, and the child then ends. The
+// port, or 0 when no try listened within kWaitMs.
+int start_listening(const std::function<std::vector<std::string>(int)> &argv_for, const std::string &stdout_path,
+                    std::unique_ptr<ChildProcess> *child);
+
 // Every byte from `fd` until the peer closes, an error, or `ms` of silence.
 std::string read_until_closed(int fd, int ms);
 
@@ -112,9 +127,17 @@ bool have_program(const std::string &prog);
 
 void sleep_ms(int ms);
 
-// Polls `pred` every 10 ms until it holds or `ms` pass.
+// How long a test waits for what is bound to happen (a peer's bytes, a
+// child's exit, a state): long enough that a machine busy with other builds
+// and suites never fails a test that passes on an idle one. Only a fault
+// spends it. Checks that something does NOT happen keep their short windows.
+constexpr int kWaitMs = 60000;
+
+// Polls `pred` every 10 ms until it holds or `ms` of the monotonic clock
+// pass (however long `pred` itself takes).
 template <class F> bool wait_until(F pred, int ms) {
-    for (int waited = 0; waited <= ms; waited += 10) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
         if (pred()) return true;
         sleep_ms(10);
     }
