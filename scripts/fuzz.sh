@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
 . scripts/fuzz_limits.sh
-qv_install_missing "${QV_BUILD_PKGS[@]}" clang libclang-rt-14-dev
+qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_GUI_PKGS[@]}" clang libclang-rt-14-dev
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQV_FUZZ=ON -DQV_TESTS=OFF >/dev/null
 cmake --build "$root/build-fuzz" -j "$(nproc)" --target "$target" >/dev/null

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
-qv_install_missing "${QV_BUILD_PKGS[@]}"
+qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_GUI_PKGS[@]}"
 
 cmake -S "$root" -B "$root/build-app" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
 cmake --build "$root/build-app" -j "$(nproc)"

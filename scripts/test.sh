@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
 . scripts/fuzz_limits.sh
-if ! qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}"; then
+if ! qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}" "${QV_GUI_PKGS[@]}"; then
     echo "setup: the packages could not be installed"
     echo "total: 0 passed, 1 failed"
     exit 1
