@@ -22,7 +22,9 @@ size_t n_gui_copy_text(char *dst, size_t dst_size, const char *src, int strip_cr
 
 /* ---- measure cache ----
    Texts shorter than N_GUI_MEAS_TEXT_MAX bytes are measured once per font
-   and kept; longer ones are measured every time so that slots stay small. */
+   and kept; longer ones are measured every time so that slots stay small.
+   A key (FNV-1a of the bytes mixed with the font's line height) picks a set
+   of two adjacent slots: _ngui_meas_set(key) and the one after. */
 constexpr size_t N_GUI_MEAS_SLOTS = 1024;
 constexpr size_t N_GUI_MEAS_TEXT_MAX = 32;
 constexpr uint32_t N_GUI_FNV_BASIS = 0x811C9DC5u;
@@ -39,6 +41,7 @@ struct N_GUI_MEAS_SLOT {
     int32_t bbx, bby, bbw, bbh;
     uint8_t width_valid;
     uint8_t dims_valid;
+    uint8_t recent;  // the newer of the two slots of its set
 };
 
 extern N_GUI_MEAS_SLOT _ngui_meas_cache[N_GUI_MEAS_SLOTS];
@@ -46,7 +49,8 @@ extern uint64_t _ngui_meas_hits, _ngui_meas_misses;  // lookups since the last c
 
 uint32_t _ngui_meas_fnv1a(const char *text, size_t len);
 uint32_t _ngui_meas_key(uint32_t text_hash, int32_t line_height);
-N_GUI_MEAS_SLOT *_ngui_meas_slot(ALLEGRO_FONT *font, const char *text, size_t len);  // a miss takes the slot over
+size_t   _ngui_meas_set(uint32_t key);  // first slot of the key's set (even)
+N_GUI_MEAS_SLOT *_ngui_meas_slot(ALLEGRO_FONT *font, const char *text, size_t len);  // a miss takes the older slot over
 void  n_gui_text_cache_clear();  // wipes every slot; call when a font that may have been measured is freed
 float _text_w(ALLEGRO_FONT *font, const char *text);
 float _text_w_n(ALLEGRO_FONT *font, const char *text, size_t len);     // the first len bytes

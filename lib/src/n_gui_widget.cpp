@@ -15,7 +15,20 @@
 
 /* ---- lookup ---- */
 
-static void id_key(int id, char key[16]) { snprintf(key, 16, "%d", id); }
+// "%d" of the id without snprintf: every lookup of every frame makes one.
+static void id_key(int id, char key[16]) {
+    char digits[12];
+    unsigned v = id < 0 ? 0u - static_cast<unsigned>(id) : static_cast<unsigned>(id);
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    int k = 0;
+    if (id < 0) key[k++] = '-';
+    while (n) key[k++] = digits[--n];
+    key[k] = '\0';
+}
 
 N_GUI_WIDGET *n_gui_get_widget(N_GUI_CTX *ctx, int id) {
     N_ASSERT(ctx, return nullptr);
@@ -80,6 +93,10 @@ static int ngui_register(N_GUI_CTX *ctx, N_GUI_WINDOW *win, N_GUI_WIDGET *wgt) {
         (void)item;  // it is wgt, freed below
         return abandon(ctx, wgt);
     }
+    // Every frame looks widgets up by id: keep the chains short as forms
+    // grow. A failed resize leaves the table as it was, only slower.
+    HASH_TABLE *t = ctx->widgets_table;
+    if (t->key_count > 2 * t->size) (void)ht_resize(&ctx->widgets_table, 4 * t->size + 1);
     ctx->dirty = 1;
     return wgt->id;
 }

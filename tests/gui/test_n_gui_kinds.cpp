@@ -528,6 +528,44 @@ TEST_F(GuiKinds, SyntaxViewContentWidthAndScrollToOffset) {
     EXPECT_EQ(yd->scroll_offset, 20 - 3) << "the last line at the bottom";
 }
 
+// Accessors that allocate refuse cleanly when memory runs out.
+TEST_F(GuiKinds, AllocatingAccessorsRefuseCleanly) {
+    qvtest::AllocFailGuard guard;
+    const int lb = n_gui_add_listbox(c(), win, 1, nullptr, nullptr, 0, 0, 100, 60);
+    const int co = n_gui_add_combobox(c(), win, nullptr, nullptr, 0, 0, 100, 24);
+    const int rl = n_gui_add_radiolist(c(), win, nullptr, nullptr, 0, 0, 100, 60);
+    struct Add {
+        const char *kind;
+        std::function<int(const char *)> add;
+        std::function<int()> count;
+    } adds[] = {
+        {"list box", [&](const char *t) { return n_gui_listbox_add_item(c(), lb, t); }, [&] { return n_gui_listbox_get_count(c(), lb); }},
+        {"combo box", [&](const char *t) { return n_gui_combobox_add_item(c(), co, t); }, [&] { return n_gui_combobox_get_count(c(), co); }},
+        {"radio list", [&](const char *t) { return n_gui_radiolist_add_item(c(), rl, t); }, [&] { return data<N_GUI_RADIOLIST_DATA>(rl)->count; }},
+    };
+    for (const Add &a : adds) {
+        SCOPED_TRACE(a.kind);
+        for (int i = 0; i < 8; i++) ASSERT_EQ(a.add("kept"), i);
+        n_alloc_fail_after(0);
+        EXPECT_EQ(a.add("ninth"), -1) << "the array could not grow";
+        n_alloc_fail_after(-1);
+        EXPECT_EQ(a.count(), 8);
+        EXPECT_EQ(a.add("ninth"), 8);
+    }
+    const int sv = n_gui_add_syntaxview(c(), win, 0, 0, 0, 100, 60);
+    n_gui_syntaxview_set_text(c(), sv, "old");
+    n_alloc_fail_after(0);
+    n_gui_syntaxview_set_text(c(), sv, "new text");
+    n_alloc_fail_after(-1);
+    EXPECT_EQ(n_gui_syntaxview_get_text(c(), sv), nullptr) << "a failed copy leaves the view empty";
+    EXPECT_EQ(n_gui_syntaxview_get_line_count(c(), sv), 0);
+    n_gui_syntaxview_set_text(c(), sv, "abc");
+    n_gui_syntaxview_select_all(c(), sv);
+    n_alloc_fail_after(0);
+    EXPECT_EQ(n_gui_syntaxview_get_selected_text(c(), sv), nullptr);
+    n_alloc_fail_after(-1);
+}
+
 /* ---- data-grid columns ---- */
 
 TEST_F(GuiKinds, MovingAColumnShiftsTheOnesBetween) {

@@ -109,7 +109,10 @@ TEST_F(GuiText, ShortTextsAreCachedAndLongOnesNever) {
     EXPECT_FLOAT_EQ(_text_w(b8.get(), t31.c_str()), 31 * 8);
     EXPECT_EQ(_ngui_meas_hits, 1u);
     const uint32_t key = _ngui_meas_key(_ngui_meas_fnv1a(t31.data(), 31), al_get_font_line_height(b8.get()));
-    const N_GUI_MEAS_SLOT &slot = _ngui_meas_cache[key & 0x3FF];
+    const size_t set = _ngui_meas_set(key);
+    EXPECT_EQ(set % 2, 0u);
+    EXPECT_EQ(set, key & 0x3FEu);
+    const N_GUI_MEAS_SLOT &slot = _ngui_meas_cache[set].font ? _ngui_meas_cache[set] : _ngui_meas_cache[set + 1];
     EXPECT_EQ(slot.font, b8.get());
     EXPECT_EQ(slot.len, 31);
     EXPECT_EQ(slot.width_valid, 1);
@@ -154,9 +157,34 @@ TEST_F(GuiText, FontsAreToldApartByLineHeightAndByPointer) {
     const float w1 = _text_w(b8.get(), "slot"), w2 = _text_w(other8.get(), "slot");
     EXPECT_FLOAT_EQ(w1, 32);
     EXPECT_FLOAT_EQ(w2, 32);
-    EXPECT_EQ(_ngui_meas_misses, 4u) << "the second font took the slot over instead of reading the first's entry";
+    EXPECT_EQ(_ngui_meas_misses, 4u) << "the second font did not read the first one's entry";
     EXPECT_FLOAT_EQ(_text_w(b8.get(), "slot"), 32);
-    EXPECT_EQ(_ngui_meas_misses, 5u) << "the newest string always wins its slot";
+    EXPECT_EQ(_ngui_meas_misses, 4u) << "both entries share the set";
+}
+
+// Three texts of one set: the two ways hold the two most recent.
+TEST_F(GuiText, ASetKeepsItsTwoNewestTexts) {
+    const int32_t lh = al_get_font_line_height(b8.get());
+    std::vector<std::string> same;
+    size_t want_set = 0;
+    for (int i = 0; same.size() < 3 && i < 200000; i++) {
+        const std::string t = "t" + std::to_string(i);
+        const size_t set = _ngui_meas_set(_ngui_meas_key(_ngui_meas_fnv1a(t.data(), t.size()), lh));
+        if (same.empty()) want_set = set;
+        if (set == want_set) same.push_back(t);
+    }
+    ASSERT_EQ(same.size(), 3u);
+    const std::string &a = same[0], &b = same[1], &c = same[2];
+    struct Step {
+        const std::string *text;
+        bool hit;
+    } steps[] = {{&a, false}, {&b, false}, {&a, true}, {&b, true}, {&c, false}, {&b, true}, {&a, false}, {&c, false}};
+    for (const Step &st : steps) {
+        SCOPED_TRACE(*st.text);
+        const uint64_t hits = _ngui_meas_hits;
+        EXPECT_FLOAT_EQ(_text_w(b8.get(), st.text->c_str()), 8.0f * static_cast<float>(st.text->size()));
+        EXPECT_EQ(_ngui_meas_hits - hits, st.hit ? 1u : 0u);
+    }
 }
 
 TEST_F(GuiText, CacheIsEmptiedWhenTheDefaultFontChangesAndWhenTheContextGoes) {

@@ -23,9 +23,14 @@
 
 namespace qvgui {
 
+static XServer *the_server = nullptr;  // the binary's X server, when it has one
+
 /* ---- Allegro without a display ---- */
 
 AllegroScope::AllegroScope() {
+    // Allegro opens $DISPLAY as it starts: a test without its own X server
+    // must not reach whatever display the caller's session has
+    if (!the_server || !the_server->ready()) unsetenv("DISPLAY");
     // no atexit hook: the scope shuts Allegro down itself, before the leak check
     ok = al_install_system(ALLEGRO_VERSION_INT, nullptr) && al_init_font_addon() && al_init_ttf_addon() &&
          al_init_primitives_addon() && al_init_image_addon();
@@ -112,8 +117,6 @@ void FakeClock::set(double t) { fake_now = t; }
 void FakeClock::advance(double dt) { fake_now += dt; }
 
 /* ---- a private X server ---- */
-
-static XServer *the_server = nullptr;
 
 XServer::XServer(bool with_window_manager) : want_wm_(with_window_manager) { the_server = this; }
 
