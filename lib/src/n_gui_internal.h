@@ -11,7 +11,7 @@
 // The widget when it exists, has this kind and has its data; none otherwise.
 N_GUI_WIDGET *ngui_widget_of(N_GUI_CTX *ctx, int id, int kind);
 
-// The widget's own font, else the window's... (widgets: own, else the context default).
+// The widget's own font, else the context's default font.
 ALLEGRO_FONT *ngui_widget_font(N_GUI_CTX *ctx, const N_GUI_WIDGET *wgt);
 
 // A heap copy through the library allocator (so tests can make it fail);
