@@ -15,6 +15,12 @@ QV_TEST_PKGS=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev busybox pyt
 # instances, so the machine's copy must not run.
 QV_SERVICE_PKGS=(nginx iperf3)
 
+# What the GUI toolkit builds against and what its tests drive: Allegro and
+# its add-ons, cJSON, the QR encoder, Xlib, a private X server with a window
+# manager, X clients for input, clipboard, windows and QR codes, ImageMagick
+# for screenshots, giflib and the DejaVu fonts.
+QV_GUI_PKGS=(liballegro5-dev liballegro-ttf5-dev liballegro-image5-dev liballegro-audio5-dev liballegro-acodec5-dev liballegro-dialog5-dev libcjson-dev libqrcodegen-dev libqrcodegencpp-dev libx11-dev xvfb xauth xdotool xclip xsel openbox x11-utils wmctrl zbar-tools imagemagick libgif-dev fonts-dejavu-core fonts-dejavu-extra)
+
 qv_install_missing() {
     local missing=() p
     for p in "$@"; do

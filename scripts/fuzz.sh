@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
 . scripts/fuzz_limits.sh
-qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}"
+qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}" "${QV_GUI_PKGS[@]}"
 qv_ccache_env
 cmake -S "$root" -B "$root/build-asan" -G Ninja "${QV_CCACHE_CMAKE[@]}" "${QV_SAN_FLAGS[@]}" -DQV_FUZZ=ON -DQV_TESTS=ON >/dev/null
 cmake --build "$root/build-asan" -j "$(nproc)" --target "$target" >/dev/null

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/deps.sh
-qv_install_missing "${QV_BUILD_PKGS[@]}"
+qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_GUI_PKGS[@]}"
 qv_ccache_env
 
 # The libraries, the server and (once it exists) the client; no tests, no

@@ -35,7 +35,7 @@ minutes() { awk -v s="$1" 'BEGIN { printf "%.1f", s / 60 }'; }
 
 echo "=== packages"
 pkg_start=$SECONDS
-if ! qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}"; then
+if ! qv_install_missing "${QV_BUILD_PKGS[@]}" "${QV_TEST_PKGS[@]}" "${QV_GUI_PKGS[@]}"; then
     echo "setup: the packages could not be installed"
     echo "total: 0 passed, 1 failed, 0 skipped"
     exit 1
