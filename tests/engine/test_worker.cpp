@@ -289,7 +289,7 @@ TEST(WorkerServer, RefusalTexts) {
         WorkerPtr w = c.start();
         ASSERT_TRUE(w);
         std::vector<std::string> seen;
-        ASSERT_TRUE(wait_code(w.get(), v.code, 20000, &seen));
+        ASSERT_TRUE(wait_code(w.get(), v.code, kWaitMs, &seen));
         EXPECT_EQ(std::string(status_of(w.get()).text), v.text);
         const bool limited = std::any_of(seen.begin(), seen.end(), [](const std::string &t) { return t.find("limiting sign-ins") != t.npos; });
         EXPECT_EQ(limited, v.knob && v.value == 2 && v.road == SIGN_IN);
@@ -385,7 +385,7 @@ TEST(WorkerBackoff, OfflineWaitsForTheNetwork) {
     EXPECT_EQ(quorvane_worker_offline(w.get()), 1);
     quorvane_worker_kick(w.get());  // ends the long nap; the next pass finds the network gone
     // Well under the nap's shortest jittered length (15 s): only the kick ends it this soon.
-    ASSERT_TRUE(wait_text(w.get(), "No network connection. Waiting for one…", 10000));
+    ASSERT_TRUE(wait_text(w.get(), "No network connection. Waiting for one…", kWaitMs));
     EXPECT_EQ(status_of(w.get()).code, QV_WS_RETRYING);
     // Going on-line leaves the network wait. That it kicks the wait's 500 ms
     // nap is checked without the clock, which no loaded machine can fail.

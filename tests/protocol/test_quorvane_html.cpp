@@ -130,7 +130,7 @@ TEST(HtmlPreview, Limits) {
 // keys, a blog post in French, HTML 4 frames, XHTML, upper-case markup,
 // comments, over-long fields and broken markup.
 std::vector<std::string> sample_pages() {
-    const std::string dir = std::string(QV_SOURCE_DIR) + "/tests/protocol/data/html/";
+    const std::string dir = std::string(qvtest::source_dir()) + "/tests/protocol/data/html/";
     std::vector<std::string> pages;
     for (const auto &name : qvtest::names_in(dir)) pages.push_back(dir + name);
     return pages;
