@@ -131,15 +131,20 @@ struct parser {
         copy_name(e.name, name);
         e.page = static_cast<uint16_t>(page);
         e.slot = static_cast<uint16_t>(slot);
-        // one record at a time: a pack rarely has many entries, and a failed
-        // growth keeps the array as it was for the free below
-        auto *grown = static_cast<quorvane_emoji_entry *>(
-            realloc(pack->entries, (pack->entry_count + 1) * sizeof(quorvane_emoji_entry)));
-        if (!grown) {
-            n_log(LOG_ERR, "cannot allocate the entries of an emoji pack");
-            return false;
+        // The array doubles from 16 records (its room is implied by the count,
+        // so the public structure keeps its shape): growing one record at a
+        // time copied the whole array per entry, quadratic in a full pack. A
+        // failed growth keeps the array as it was for the free below.
+        const size_t have = pack->entry_count;
+        if (have == 0 || (have >= 16 && (have & (have - 1)) == 0)) {
+            auto *grown = static_cast<quorvane_emoji_entry *>(
+                realloc(pack->entries, (have == 0 ? 16 : 2 * have) * sizeof(quorvane_emoji_entry)));
+            if (!grown) {
+                n_log(LOG_ERR, "cannot allocate the entries of an emoji pack");
+                return false;
+            }
+            pack->entries = grown;
         }
-        pack->entries = grown;
         pack->entries[pack->entry_count++] = e;
         names.insert(name);
         have_entry = true;
