@@ -50,8 +50,10 @@ constexpr uint64_t QVS_BACKLOG_KEEP = 10000;                   // envelopes kept
 constexpr size_t   QVS_BACKFILL_PAGE = 200;                    // envelopes of one back-fill page at most
 constexpr size_t   QVS_REVOKED_CHECKED = 64;                   // revoked devices a refused sign-in is checked against, latest first
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
-constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
-                                                               // in steps of about this much (the send bound is 4 MiB)
+constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent
+constexpr size_t   QVS_SYNC_STEP_BYTES = 256u << 10;           // a step ends once it has built this much (plus one
+                                                               // envelope or conversation information at most) ...
+constexpr uint64_t QVS_SYNC_STEP_WORK = 200000;                // ... or done this much in the store (qvs_store_work)
 
 // Statuses this server answers with, each meaning what the client reads in
 // it. Codes the client knows but this server has no cause to send are not
@@ -128,7 +130,7 @@ struct qvs_sync_stream {
     std::vector<std::vector<uint8_t>> convs;  // of the user, in order
     std::vector<uint64_t> cursors;            // the device's, one per conversation
     size_t next = 0;                          // index of the conversation being sent
-    bool info_sent = false;
+    bool info_sent = false;                   // and its copies at or below the cursor deleted
     uint64_t after = 0;                       // last position sent (or the cursor) in that conversation
     uint64_t mark = 0;
     uint64_t tail_after = 0;

@@ -17,6 +17,7 @@ struct qvs_store {
     bool in_tx;
     uint64_t last_pos;  // mirrors the positions row; may run ahead of it after a failed turn, never behind
     std::unordered_map<std::string, qvs_cached_stmt> cache;  // every envelope runs the same dozen statements
+    uint64_t work = 0;  // virtual-machine steps of every statement run so far
 };
 
 namespace {
@@ -144,8 +145,9 @@ constexpr const char *SCHEMA_V4 =
 struct stmt {
     sqlite3_stmt *s = nullptr;
     bool *held = nullptr;
+    uint64_t *work = nullptr;
     stmt(sqlite3 *db, const char *sql) { prepare(db, sql); }
-    stmt(qvs_store *st, const char *sql) {
+    stmt(qvs_store *st, const char *sql) : work(&st->work) {
         auto it = st->cache.find(sql);
         if (it != st->cache.end() && !it->second.in_use) {
             s = it->second.s;
@@ -159,6 +161,7 @@ struct stmt {
         *held = true;
     }
     ~stmt() {
+        if (s && work) *work += static_cast<uint64_t>(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_VM_STEP, 1));
         if (!held) {
             sqlite3_finalize(s);
             return;
@@ -682,6 +685,8 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
 
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
 
+uint64_t qvs_store_work(const qvs_store *st) { return st ? st->work : 0; }
+
 int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos) {
     if (!st) return -1;
     return atomically(st, "env_handed", [&] {
@@ -772,6 +777,7 @@ int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device
         };
         for (const char *sql : steps) {
             stmt q(st->db, sql);
+            q.work = &st->work;
             if (!q.s || (sqlite3_bind_parameter_count(q.s) && !q.i64(1, d->row)) || !q.done()) return -1;
         }
         return sqlite3_changes(st->db) == 1 ? 0 : 1;

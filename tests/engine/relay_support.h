@@ -163,6 +163,7 @@ struct Account {
     Account(std::string n) : name(std::move(n)), auth(32) {
         EXPECT_EQ(quorvane_pw_auth("pw", name.c_str(), auth.data()), 0);
     }
+    Account(std::string n, bytes auth_value) : name(std::move(n)), auth(std::move(auth_value)) {}  // no scrypt: for tests of many accounts
 };
 
 inline bytes reg_payload(const Account &a, const Device &d, const bytes &auth) {
