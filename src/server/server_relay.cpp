@@ -79,9 +79,10 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     std::vector<uint64_t> pos;
     uint64_t at = 0;
     if (!*bad) {
-        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at,
-                              QVS_ENV_BYTES_PER_DEVICE_MAX);
-        if (r == 1) bad = "every recipient device holds too many";
+        static const qvs_env_bounds bounds{QVS_ENV_PER_DEVICE_MAX,       QVS_ENV_BYTES_PER_DEVICE_MAX, QVS_ENV_PER_SENDER_MAX,
+                                           QVS_ENV_BYTES_PER_SENDER_MAX, QVS_ENV_SENDER_RESERVE,       QVS_ENV_BYTES_SENDER_RESERVE};
+        int r = qvs_env_store(ctx->store, h.conversation_id, h.sender_id, env, n, devs, bounds, &pos, &at);
+        if (r == 1) bad = "every recipient device holds as much as it may from this sender";
         else if (r != 0) bad = "a store failure";
     }
     if (*bad) {

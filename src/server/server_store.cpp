@@ -139,6 +139,21 @@ constexpr const char *SCHEMA_V4 =
     " body BLOB NOT NULL);"
     "CREATE INDEX conv_history_conv ON conv_history(conv_id, pos);";
 
+// Each copy names its envelope's sender (the header's, checked when it came),
+// and the copies and bytes waiting for each device are counted per sender
+// too, so one sender's share of a device can be bounded apart from the rest.
+constexpr const char *SCHEMA_V5 =
+    "ALTER TABLE envelopes ADD COLUMN sender BLOB;"
+    "UPDATE envelopes SET sender = (SELECT COALESCE(substr(b.body, 17, 16), x'') FROM envelope_bodies b WHERE b.id = envelopes.body_id);"
+    "CREATE TABLE device_senders ("
+    " dev INTEGER NOT NULL,"
+    " sender BLOB NOT NULL,"
+    " queued INTEGER NOT NULL,"
+    " queued_bytes INTEGER NOT NULL,"
+    " PRIMARY KEY (dev, sender)) WITHOUT ROWID;"
+    "INSERT INTO device_senders SELECT e.dev, e.sender, count(*), SUM(length(b.body)) FROM envelopes e"
+    " JOIN envelope_bodies b ON b.id = e.body_id GROUP BY e.dev, e.sender;";
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
@@ -225,7 +240,8 @@ bool migrate(sqlite3 *db) {
     if (v < 2) ok = ok && exec(db, SCHEMA_V2);
     if (v < 3) ok = ok && exec(db, SCHEMA_V3);
     if (v < 4) ok = ok && exec(db, SCHEMA_V4);
-    ok = ok && exec(db, "PRAGMA user_version = 4");
+    if (v < 5) ok = ok && exec(db, SCHEMA_V5);
+    ok = ok && exec(db, ("PRAGMA user_version = " + std::to_string(QVS_SCHEMA_VERSION)).c_str());
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -570,27 +586,45 @@ int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
 
 /* ---- envelopes ---- */
 
-int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len, const std::vector<int64_t> &devs,
-                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack, uint64_t byte_bound) {
-    if (!st || !conv_id || !env || !out || !ack) return -1;
+namespace {
+
+bool fits(uint64_t n, uint64_t had, uint64_t max_n, uint64_t max_bytes, uint64_t len) {
+    return n < max_n && had <= max_bytes && len <= max_bytes - had;
+}
+
+// Whether one more copy of `len` bytes from this sender may wait for the
+// device: within the sender's share, and within the device's totals unless
+// the sender holds less than its reserve, which nobody else can take.
+bool has_room(const qvs_env_bounds &b, uint64_t copies, uint64_t bytes, uint64_t s_copies, uint64_t s_bytes, uint64_t len) {
+    return fits(s_copies, s_bytes, b.sender_copies, b.sender_bytes, len) &&
+           (fits(copies, bytes, b.copies, b.bytes, len) || fits(s_copies, s_bytes, b.reserve_copies, b.reserve_bytes, len));
+}
+
+}  // namespace
+
+int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t sender[16], const uint8_t *env, size_t len,
+                  const std::vector<int64_t> &devs, const qvs_env_bounds &bounds, std::vector<uint64_t> *out, uint64_t *ack) {
+    if (!st || !conv_id || !sender || !env || !out || !ack) return -1;
     out->clear();
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
-        stmt full(st, "SELECT queued, queued_bytes FROM devices WHERE dev = ?1");
+        stmt full(st, "SELECT d.queued, d.queued_bytes, COALESCE(s.queued, 0), COALESCE(s.queued_bytes, 0) FROM devices d"
+                      " LEFT JOIN device_senders s ON s.dev = d.dev AND s.sender = ?2 WHERE d.dev = ?1");
         stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
-        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
+        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id, sender) VALUES (?1, ?2, ?3, ?4, ?5)");
         stmt cnt(st, "UPDATE devices SET queued = queued + 1, queued_bytes = queued_bytes + ?2 WHERE dev = ?1");
-        if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
+        stmt share(st, "INSERT INTO device_senders (dev, sender, queued, queued_bytes) VALUES (?1, ?2, 1, ?3)"
+                       " ON CONFLICT (dev, sender) DO UPDATE SET queued = queued + 1, queued_bytes = queued_bytes + ?3");
+        if (!full.s || !body.s || !ins.s || !cnt.s || !share.s) return -1;
         // A device at its bound misses this copy: refusing the whole envelope would
         // let one device that never syncs silence every conversation it is in.
         std::vector<bool> room;
         size_t with_room = 0;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
-            if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
-            const auto copies = static_cast<uint64_t>(sqlite3_column_int64(full.s, 0));
-            const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(full.s, 1));
-            room.push_back(copies < bound && bytes <= byte_bound && len <= byte_bound - bytes);
+            if (!full.i64(1, dev) || !full.blob(2, sender, 16) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
+            auto col = [&](int i) { return static_cast<uint64_t>(sqlite3_column_int64(full.s, i)); };
+            room.push_back(has_room(bounds, col(0), col(1), col(2), col(3), len));
             with_room += room.back() ? 1 : 0;
         }
         if (!devs.empty() && with_room == 0) return 1;
@@ -599,7 +633,7 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
         for (size_t i = 0; i < devs.size(); i++) {
             const int64_t dev = devs[i];
             if (!room[i]) {
-                n_log(LOG_WARNING, "store: device %lld holds as much as it may: this copy is not kept for it",
+                n_log(LOG_WARNING, "store: device %lld holds as much as it may from this sender: this copy is not kept for it",
                       static_cast<long long>(dev));
                 out->push_back(0);
                 continue;
@@ -607,8 +641,10 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
             uint64_t pos = ++st->last_pos;
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);
+            sqlite3_reset(share.s);
             if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
-                !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done())
+                !ins.blob(5, sender, 16) || !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done() ||
+                !share.i64(1, dev) || !share.blob(2, sender, 16) || !share.i64(3, static_cast<int64_t>(len)) || !share.done())
                 return -1;
             out->push_back(pos);
         }
@@ -651,36 +687,61 @@ int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t a
     return total >= max_bytes || r == SQLITE_DONE ? 0 : -1;
 }
 
-// The device's copies go; an envelope's bytes go with the last copy.
+namespace {
+
+// Deletes the device's copies of the conversation at or below `upto`, gives
+// their count and bytes back to the device and to each sender's share, and
+// deletes an envelope's bytes with its last copy. Inside the caller's savepoint.
+int drop_copies(qvs_store *st, int64_t dev, const uint8_t conv_id[16], int64_t upto) {
+    std::vector<int64_t> bodies;
+    stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+    if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
+    int r;
+    while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
+    if (r != SQLITE_DONE) return -1;
+    if (bodies.empty()) return 0;
+    struct share { std::vector<uint8_t> sender; int64_t n, bytes; };
+    std::vector<share> shares;
+    stmt sum(st, "SELECT e.sender, count(*), COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                 " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3 GROUP BY e.sender");
+    if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto)) return -1;
+    while ((r = sqlite3_step(sum.s)) == SQLITE_ROW) {
+        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(sum.s, 0));
+        shares.push_back({std::vector<uint8_t>(p, p + sqlite3_column_bytes(sum.s, 0)), sqlite3_column_int64(sum.s, 1),
+                          sqlite3_column_int64(sum.s, 2)});
+    }
+    if (r != SQLITE_DONE) return -1;
+    stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+    if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
+    stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
+    stmt own(st, "UPDATE device_senders SET queued = queued - ?3, queued_bytes = queued_bytes - ?4 WHERE dev = ?1 AND sender IS ?2");
+    stmt gone_share(st, "DELETE FROM device_senders WHERE dev = ?1 AND queued <= 0");
+    if (!cnt.s || !own.s || !gone_share.s) return -1;
+    for (const share &sh : shares) {
+        sqlite3_reset(cnt.s);
+        sqlite3_reset(own.s);
+        if (!cnt.i64(1, dev) || !cnt.i64(2, sh.n) || !cnt.i64(3, sh.bytes) || !cnt.done() || !own.i64(1, dev) ||
+            !own.blob(2, sh.sender.data(), sh.sender.size()) || !own.i64(3, sh.n) || !own.i64(4, sh.bytes) || !own.done())
+            return -1;
+    }
+    if (!gone_share.i64(1, dev) || !gone_share.done()) return -1;
+    stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
+    if (!gone.s) return -1;
+    for (int64_t id : bodies) {
+        sqlite3_reset(gone.s);
+        if (!gone.i64(1, id) || !gone.done()) return -1;
+    }
+    return 0;
+}
+
+int64_t clamp64(uint64_t v) { return static_cast<int64_t>(v > INT64_MAX ? INT64_MAX : v); }
+
+}  // namespace
+
 int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor) {
     if (!st || !conv_id) return -1;
     if (cursor == 0) return 0;
-    int64_t upto = static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor);
-    return atomically(st, "env_drop", [&] {
-        std::vector<int64_t> bodies;
-        stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
-        if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
-        int r;
-        while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
-        if (r != SQLITE_DONE) return -1;
-        if (bodies.empty()) return 0;
-        stmt sum(st, "SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
-                     " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3");
-        if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto) || sqlite3_step(sum.s) != SQLITE_ROW) return -1;
-        const int64_t bytes = sqlite3_column_int64(sum.s, 0);
-        stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
-        if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
-        int n = sqlite3_changes(st->db);
-        stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
-        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.i64(3, bytes) || !cnt.done()) return -1;
-        stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
-        if (!gone.s) return -1;
-        for (int64_t id : bodies) {
-            sqlite3_reset(gone.s);
-            if (!gone.i64(1, id) || !gone.done()) return -1;
-        }
-        return 0;
-    });
+    return atomically(st, "env_drop", [&] { return drop_copies(st, dev, conv_id, clamp64(cursor)); });
 }
 
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
@@ -714,10 +775,30 @@ int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<q
         int r = sqlite3_step(have.s);
         if (r == SQLITE_DONE) return 1;
         if (r != SQLITE_ROW) return -1;
+        std::vector<std::vector<uint8_t>> before;
+        stmt old(st, "SELECT user_id FROM conv_members WHERE conv_id = ?1");
+        if (!old.s || !old.blob(1, conv_id, 16) || read_ids(old, &before) != 0) return -1;
         stmt dm(st, "DELETE FROM conv_members WHERE conv_id = ?1");
         stmt dk(st, "DELETE FROM conv_device_keys WHERE conv_id = ?1");
-        if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done()) return -1;
-        return put_members(st, conv_id, members, devkeys);
+        if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done() ||
+            put_members(st, conv_id, members, devkeys) != 0)
+            return -1;
+        // A member taken out keeps nothing of the conversation waiting, and its
+        // senders' shares of its devices are given back with it.
+        for (const auto &u : before) {
+            const int in = qvs_conv_is_member(st, conv_id, u.data());
+            if (in < 0) return -1;
+            if (in == 1) continue;
+            std::vector<int64_t> devs;
+            stmt dq(st, "SELECT dev FROM devices WHERE user_id = ?1");
+            if (!dq.s || !dq.blob(1, u.data(), 16)) return -1;
+            int r;
+            while ((r = sqlite3_step(dq.s)) == SQLITE_ROW) devs.push_back(sqlite3_column_int64(dq.s, 0));
+            if (r != SQLITE_DONE) return -1;
+            for (int64_t dev : devs)
+                if (drop_copies(st, dev, conv_id, INT64_MAX) != 0) return -1;
+        }
+        return 0;
     });
 }
 
@@ -767,6 +848,7 @@ int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device
             "DELETE FROM signed_prekeys WHERE dev = ?1",
             "DELETE FROM one_time_prekeys WHERE dev = ?1",
             "DELETE FROM key_requests WHERE dev = ?1",
+            "DELETE FROM device_senders WHERE dev = ?1",
             "CREATE TEMP TABLE IF NOT EXISTS revoke_bodies (id INTEGER PRIMARY KEY)",
             "INSERT OR IGNORE INTO revoke_bodies SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1",
             "DELETE FROM envelopes WHERE dev = ?1",

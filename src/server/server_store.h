@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 4;
+constexpr int    QVS_SCHEMA_VERSION = 5;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -116,15 +116,20 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 
 // Envelopes, one copy per recipient device under one server-wide position that only grows
 // - store: 0 stored, one copy per device (positions in *out, in the order of devs; 0 for a device that
-//   already holds `bound` copies, or whose copies would pass `byte_bound` bytes, which gets none); 1 refused because every device is that full (nothing
+//   has no room for it under `bounds`, which gets none); 1 refused because no device has room (nothing
 //   stored). *ack is the frame's position: its last copy's, or a fresh one when there is no recipient,
 //   so acknowledgements grow too.
 // - fetch: copies of a device with after < pos <= upto, ascending, of one conversation (or any when
 //   conv_id is null), at most max_count, and no more once their bodies reach max_bytes.
-// - drop_upto deletes the device's copies of the conversation at or below the cursor.
-[[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len,
-                                const std::vector<int64_t> &devs, uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack,
-                                uint64_t byte_bound = UINT64_MAX);
+// - drop_upto deletes the device's copies of the conversation at or below the cursor (UINT64_MAX: all).
+struct qvs_env_bounds {
+    uint64_t copies = UINT64_MAX, bytes = UINT64_MAX;                // waiting for one device in all
+    uint64_t sender_copies = UINT64_MAX, sender_bytes = UINT64_MAX;  // of them from one sender
+    uint64_t reserve_copies = 0, reserve_bytes = 0;                  // a sender under both gets in past the device's totals
+};
+[[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t sender[16], const uint8_t *env, size_t len,
+                                const std::vector<int64_t> &devs, const qvs_env_bounds &bounds, std::vector<uint64_t> *out,
+                                uint64_t *ack);
 [[nodiscard]] int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t after, uint64_t upto, size_t max_count,
                                 size_t max_bytes, std::vector<qvs_envelope> *out);
 [[nodiscard]] int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor);
@@ -135,7 +140,8 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out);
 
 // Group keys, read marks, revocation, key requests, presence and history
-// - rekey: the listed members and device keys replace the conversation's (1 when it does not exist); all or nothing.
+// - rekey: the listed members and device keys replace the conversation's (1 when it does not exist), and the
+//   copies waiting in it for the devices of members left out are deleted; all or nothing.
 // - a grant is a record of older keys sealed to one device, kept until replaced.
 // - read_mark_set moves the user's mark forward only: 1 moved, 0 not.
 // - revoke deletes the device with its prekeys, copies and key requests, and refuses it for good (add gives 3).

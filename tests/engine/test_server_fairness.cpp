@@ -73,3 +73,210 @@ TEST(ServerFairness, SyncOfAnySizeReachesTheVictim) {
         EXPECT_EQ(hex(find(v.c.read_type(137), 20)), hex(env)) << "the friend's message did not arrive";
     }
 }
+
+namespace {
+
+// Sends `n` envelopes in one burst and reads their acknowledgements; how many carried a position.
+size_t flood(Dev &d, const bytes &conv, uint64_t first_counter, size_t n) {
+    bytes burst;
+    for (size_t i = 0; i < n; i++) {
+        const bytes f = frame_of(7, tlv(20, envelope(conv, d.c.user_id, first_counter + i)));
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(SSL_write(d.c.ssl, burst.data(), static_cast<int>(burst.size())), static_cast<int>(burst.size()));
+    size_t stored = 0;
+    for (size_t i = 0; i < n; i++) {
+        const bytes a = d.c.read_type(136);
+        if (a.size() < 8) {
+            ADD_FAILURE() << "acknowledgement " << i << " did not come";
+            break;
+        }
+        stored += find(a, 21).size() == 8;
+    }
+    return stored;
+}
+
+}  // namespace
+
+// One user floods a device that never moves its cursor (envelopes that never
+// open hold it): it fills its own share of that device, in every
+// conversation it has with it, and no more; a friend's text still reaches the
+// victim, and the flooder's envelopes to others are still taken.
+TEST(ServerFairness, OneSenderCannotFillAnothersShare) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    User vic("vic"), mal("mal"), fred("fred");
+    for (User *u : {&vic, &mal, &fred}) ASSERT_EQ(enroll(srv, *u), 0) << u->acct.name;
+    Dev m(srv, mal.acct, mal.acct.first), f(srv, fred.acct, fred.acct.first);
+    auto v = std::make_unique<Dev>(srv, vic.acct, vic.acct.first);
+    for (Dev *d : {&m, &f, v.get()}) d->sync();
+    const bytes poison = create_pair(m, mal, *v, vic), again = create_pair(m, mal, *v, vic), friendly = create_pair(f, fred, *v, vic);
+    const bytes to_fred = create_pair(m, mal, f, fred);
+    v->c.close_now();  // offline: what comes for it waits
+
+    EXPECT_EQ(flood(m, poison, 1, QVS_ENV_PER_SENDER_MAX), QVS_ENV_PER_SENDER_MAX);
+    struct { const char *name; Dev *from; bytes conv; bool taken; } after[] = {
+        {"one more from the flooder", &m, poison, false},
+        {"from the flooder in another conversation with the victim", &m, again, false},
+        {"the friend's text", &f, friendly, true},
+        {"the flooder to someone else", &m, to_fred, true},
+    };
+    for (auto &a : after) EXPECT_EQ(send_env(*a.from, envelope(a.conv, a.from->c.user_id, 1u << 20)) != 0, a.taken) << a.name;
+
+    Dev back(srv, vic.acct, vic.acct.first);
+    const auto got = back.sync();  // no cursors: the flood is still held
+    std::map<bytes, size_t> copies;  // a sync sends each conversation's information, then its copies
+    bytes conv;
+    for (const bytes &fr : got) {
+        if (fr[3] == 151) conv = find(fr, 17);
+        if (fr[3] == 137) copies[conv]++;
+    }
+    EXPECT_EQ(copies[poison], QVS_ENV_PER_SENDER_MAX);
+    EXPECT_EQ(copies[again], 0u);
+    EXPECT_EQ(copies[friendly], 1u) << "the friend's text did not reach the victim";
+}
+
+// A member taken out of a conversation keeps nothing of it waiting: the
+// copies a flooder left for it there go in the removal, so the flooder's
+// share is free again and its direct message reaches the member.
+TEST(ServerFairness, RemovalDeletesTheCopiesThatWaitedInTheConversation) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    User amy("amy"), mal("mal"), vic("vic");
+    for (User *u : {&amy, &mal, &vic}) ASSERT_EQ(enroll(srv, *u), 0) << u->acct.name;
+    auto a = std::make_unique<Dev>(srv, amy.acct, amy.acct.first);
+    auto v = std::make_unique<Dev>(srv, vic.acct, vic.acct.first);
+    Dev m(srv, mal.acct, mal.acct.first);
+    for (Dev *d : {a.get(), v.get(), &m}) d->sync();
+    const bytes group = random_bytes(16);
+    const quorvane_member am = member_of(amy.acct, a->c.user_id, amy.all()), mm = member_of(mal.acct, m.c.user_id, mal.all()),
+                          vm = member_of(vic.acct, v->c.user_id, vic.all());
+    ASSERT_TRUE(a->c.send(24, conv_payload(group, random_bytes(32), {am, mm, vm})));
+    for (Dev *d : {a.get(), v.get(), &m}) ASSERT_EQ(hex(find(d->c.read_type(151), 17)), hex(group));
+    a->c.close_now();
+    v->c.close_now();
+
+    ASSERT_EQ(flood(m, group, 1, QVS_ENV_PER_SENDER_MAX), QVS_ENV_PER_SENDER_MAX);
+    ASSERT_EQ(send_env(m, envelope(group, m.c.user_id, 1u << 20)), 0u) << "the flooder's share is not full";
+    Dev admin(srv, amy.acct, amy.acct.first);
+    ASSERT_TRUE(admin.c.send(17, conv_payload(group, random_bytes(32), {am, mm})));
+    ASSERT_EQ(hex(find(m.c.read_type(151), 17)), hex(group));
+
+    const bytes dm = random_bytes(16);
+    ASSERT_TRUE(m.c.send(24, conv_payload(dm, random_bytes(32), {mm, vm})));
+    ASSERT_EQ(hex(find(m.c.read_type(151), 17)), hex(dm));
+    const bytes text = envelope(dm, m.c.user_id, 1);
+    EXPECT_NE(send_env(m, text), 0u) << "the removed member's copies still fill the flooder's share";
+
+    Dev back(srv, vic.acct, vic.acct.first);
+    const auto got = back.sync();
+    const auto infos = of_type(got, 151);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(hex(find(infos[0], 17)), hex(dm));
+    const auto envs = envelopes_of(got);
+    ASSERT_EQ(envs.size(), 1u) << "copies of the conversation the member left still came";
+    EXPECT_EQ(hex(envs[0]), hex(text));
+    srv.stop();
+    // Nothing of the group is left waiting for the member's device either.
+    qvs_store *st = qvs_store_open((srv.data + "/quorvane.db").c_str());
+    ASSERT_NE(st, nullptr);
+    std::vector<qvs_device> devs;
+    ASSERT_EQ(qvs_account_devices(st, back.c.user_id.data(), &devs), 0);
+    ASSERT_EQ(devs.size(), 1u);
+    std::vector<qvs_envelope> left;
+    ASSERT_EQ(qvs_env_fetch(st, devs[0].row, group.data(), 0, UINT64_MAX, 100, 1u << 20, &left), 0);
+    EXPECT_TRUE(left.empty());
+    qvs_store_close(st);
+}
+
+namespace {
+
+// One device of one account in a scratch store.
+struct OneDevice {
+    TempDir tmp;
+    std::string db = tmp.file("s.db");
+    qvs_store *st = qvs_store_open(db.c_str());
+    int64_t dev = 0;
+    OneDevice() {
+        EXPECT_NE(st, nullptr);
+        qvs_account acct{};
+        acct.name = "d";
+        std::memset(acct.user_id, 4, 16);
+        qvs_device d{};
+        EXPECT_EQ(qvs_account_create(st, &acct, &d), 0);
+        std::vector<qvs_device> devs;
+        EXPECT_EQ(qvs_account_devices(st, acct.user_id, &devs), 0);
+        dev = devs.at(0).row;
+    }
+    ~OneDevice() { qvs_store_close(st); }
+    // The envelope's header names the sender, as the handler has checked it.
+    int store(uint8_t sender, const uint8_t conv[16], size_t len, const qvs_env_bounds &b) {
+        bytes env = random_bytes(len);
+        std::memset(env.data() + 16, sender, 16);
+        std::vector<uint64_t> pos;
+        uint64_t ack = 0;
+        const int r = qvs_env_store(st, conv, env.data() + 16, env.data(), env.size(), {dev}, b, &pos, &ack);
+        EXPECT_EQ(qvs_store_commit(st), 0);
+        return r;
+    }
+};
+
+}  // namespace
+
+// A device's totals, each sender's share of them, and the reserve a sender
+// below it keeps even when others filled the totals; a cursor that passes
+// copies gives them back to the device and to their senders.
+TEST(ServerFairnessStore, SharesOfADevice) {
+    OneDevice d;
+    const qvs_env_bounds b{4, 10000, 2, 10000, 1, 500};
+    const uint8_t c1[16] = {1}, c2[16] = {2};
+    struct Step {
+        const char *name;
+        uint8_t sender;
+        const uint8_t *conv;
+        size_t len;
+        int want;
+        bool drop_c1_first = false;
+    } steps[] = {
+        {"a's first", 0xa, c1, 100, 0},
+        {"a's second", 0xa, c2, 100, 0},
+        {"a's share is full, in any conversation", 0xa, c1, 100, 1},
+        {"b's first", 0xb, c1, 100, 0},
+        {"b's second fills the device", 0xb, c2, 100, 0},
+        {"c has less than its reserve", 0xc, c1, 100, 0},
+        {"c has its reserve, the device is full", 0xc, c2, 100, 1},
+        {"d's envelope passes the reserve's bytes", 0xd, c1, 600, 1},
+        {"conversation 1 passed: a has room again", 0xa, c2, 100, 0, true},
+        {"and c", 0xc, c2, 100, 0},
+        {"the device is full again", 0xb, c1, 100, 1},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.drop_c1_first) {
+            ASSERT_EQ(qvs_env_drop_upto(d.st, d.dev, c1, UINT64_MAX), 0);
+        }
+        EXPECT_EQ(d.store(s.sender, s.conv, s.len, b), s.want);
+    }
+}
+
+// A store of the earlier schema counted copies per device only: opened by
+// this server, each copy is put under the sender its envelope names, so the
+// shares hold for what was waiting already.
+TEST(ServerFairnessStore, EarlierStoreCountsWaitingCopiesPerSender) {
+    if (!have_program("python3")) GTEST_SKIP() << "python3 is needed to turn the store back";
+    OneDevice d;
+    const uint8_t conv[16] = {1};
+    for (int i = 0; i < 3; i++) ASSERT_EQ(d.store(0xa, conv, 100, {}), 0);
+    qvs_store_close(d.st);
+    ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.executescript("
+                          "'DROP TABLE device_senders; ALTER TABLE envelopes DROP COLUMN sender; PRAGMA user_version = 4;')\" " + d.db),
+              0);
+    d.st = qvs_store_open(d.db.c_str());
+    ASSERT_NE(d.st, nullptr);
+    const qvs_env_bounds b{UINT64_MAX, UINT64_MAX, 4, UINT64_MAX, 0, 0};
+    EXPECT_EQ(d.store(0xa, conv, 100, b), 0) << "the fourth of a";
+    EXPECT_EQ(d.store(0xa, conv, 100, b), 1) << "a's three earlier copies were not counted";
+    EXPECT_EQ(d.store(0xb, conv, 100, b), 0);
+    ASSERT_EQ(qvs_env_drop_upto(d.st, d.dev, conv, UINT64_MAX), 0);
+    EXPECT_EQ(d.store(0xa, conv, 100, b), 0) << "the migrated copies were not given back";
+}
