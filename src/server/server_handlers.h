@@ -35,7 +35,7 @@ enum : uint8_t {
     QVS_TAG_DEVICE_KEY = 51, QVS_TAG_MEMBER_DEVICE = 55,
     QVS_TAG_CERT = 6, QVS_TAG_LAST_SEEN = 16, QVS_TAG_ONLINE = 22, QVS_TAG_TOTAL = 24, QVS_TAG_DATA = 25, QVS_TAG_OFFSET = 26,
     QVS_TAG_DEVICE_ID = 52, QVS_TAG_REVOKE_STATUS = 53, QVS_TAG_LIMIT = 74, QVS_TAG_MORE = 75, QVS_TAG_GRANT = 84,
-    QVS_TAG_READ_MARK = 100, QVS_TAG_AUTH = 2, QVS_TAG_ESCROW = 80, QVS_TAG_NEW_AUTH = 81, QVS_TAG_PASSWORD_STATUS = 83,
+    QVS_TAG_READ_MARK = 100, QVS_TAG_ROLE = 28, QVS_TAG_AUTH = 2, QVS_TAG_ESCROW = 80, QVS_TAG_NEW_AUTH = 81, QVS_TAG_PASSWORD_STATUS = 83,
 };
 
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
@@ -47,6 +47,8 @@ constexpr uint64_t QVS_ENV_BYTES_PER_SENDER_MAX = 64ull << 20;  // it takes ten
 constexpr uint64_t QVS_ENV_SENDER_RESERVE = 1000;              // a sender with fewer waiting (and fewer bytes) is taken
 constexpr uint64_t QVS_ENV_BYTES_SENDER_RESERVE = 8ull << 20;   // even by a device that holds its totals
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
+constexpr uint64_t QVS_CONVS_WITH_USER_PER_DAY = 32;           // conversations one user may put another into in a day
+constexpr uint64_t QVS_MEMBERS_ADDED_PER_MINUTE = 256;         // and members it may add in all, a minute
 constexpr size_t   QVS_HISTORY_CHUNK_MAX = 262144;             // bytes of one history transfer chunk
 constexpr uint64_t QVS_HISTORY_TOTAL_MAX = 64ull << 20;        // and of a whole transfer
 constexpr size_t   QVS_HISTORY_HOLD = 2u << 20;                // a sender of chunks waits while more than this waits for its target
@@ -103,6 +105,7 @@ struct qvs_knobs {
     int split;       // write every byte as its own TLS record
     int reset;       // reset the connection right after the server's hello
     int login_refuse = -1;  // 0-255: every sign-in is refused with this status, 0 included
+    uint64_t clock_ms = 0;  // nonzero: the wall clock stands at this time, so windows of minutes hold however slow a test runs
 };
 
 using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
@@ -197,4 +200,5 @@ void qvs_push_to_users(qvs_ctx *ctx, const std::vector<std::vector<uint8_t>> &us
 [[nodiscard]] int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,
                                 std::vector<uint8_t> *frame);  // frame 151 for one device of the member user_id
 [[nodiscard]] int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint8_t out[32]);
+uint64_t qvs_wall_ms(const qvs_ctx *ctx);  // the wall clock in ms: kept times (accounts, adds, last seen)
 [[nodiscard]] bool qvs_user_name_valid(const uint8_t *name, size_t len);  // 1-32 printable bytes without '/' or spaces

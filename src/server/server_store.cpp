@@ -154,6 +154,28 @@ constexpr const char *SCHEMA_V5 =
     "INSERT INTO device_senders SELECT e.dev, e.sender, count(*), SUM(length(b.body)) FROM envelopes e"
     " JOIN envelope_bodies b ON b.id = e.body_id GROUP BY e.dev, e.sender;";
 
+// Who put whom into a conversation and when (the limits on conversations
+// with one user a day and on members added a minute read it), each member's
+// role (a conversation made before has its first member as admin, who made
+// it or last rekeyed it), and revoked devices per account: a key revoked in
+// one account is nothing to another.
+constexpr const char *SCHEMA_V6 =
+    "CREATE TABLE member_adds ("
+    " by_user BLOB NOT NULL,"
+    " user_id BLOB NOT NULL,"
+    " at_ms INTEGER NOT NULL);"
+    "CREATE INDEX member_adds_by ON member_adds(by_user, at_ms);"
+    "CREATE INDEX member_adds_pair ON member_adds(by_user, user_id, at_ms);"
+    "ALTER TABLE conv_members ADD COLUMN role INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE conv_members SET role = 1 WHERE seq = 0;"
+    "CREATE TABLE revoked2 ("
+    " user_id BLOB NOT NULL,"
+    " ed25519_pub BLOB NOT NULL,"
+    " PRIMARY KEY (user_id, ed25519_pub));"
+    "INSERT INTO revoked2 (user_id, ed25519_pub) SELECT user_id, ed25519_pub FROM revoked_devices ORDER BY rowid;"
+    "DROP TABLE revoked_devices;"
+    "ALTER TABLE revoked2 RENAME TO revoked_devices;";
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
@@ -241,6 +263,7 @@ bool migrate(sqlite3 *db) {
     if (v < 3) ok = ok && exec(db, SCHEMA_V3);
     if (v < 4) ok = ok && exec(db, SCHEMA_V4);
     if (v < 5) ok = ok && exec(db, SCHEMA_V5);
+    if (v < 6) ok = ok && exec(db, SCHEMA_V6);
     ok = ok && exec(db, ("PRAGMA user_version = " + std::to_string(QVS_SCHEMA_VERSION)).c_str());
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
@@ -402,8 +425,8 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
         if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
     // Revoked before full: a revoked device is told so, not to free a place
     // it would never get.
-    stmt rv(st, "SELECT 1 FROM revoked_devices WHERE ed25519_pub = ?1");
-    if (!rv.s || !rv.blob(1, d->ed25519_pub, 32)) return -1;
+    stmt rv(st, "SELECT 1 FROM revoked_devices WHERE user_id = ?1 AND ed25519_pub = ?2");
+    if (!rv.s || !rv.blob(1, user_id, 16) || !rv.blob(2, d->ed25519_pub, 32)) return -1;
     int rr = sqlite3_step(rv.s);
     if (rr == SQLITE_ROW) return 3;
     if (rr != SQLITE_DONE) return -1;
@@ -507,12 +530,12 @@ int read_ids(stmt &q, std::vector<std::vector<uint8_t>> *out) {
 // The members in order with their keys, and the keys sealed to single devices.
 int put_members(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                 const std::vector<qvs_conv_devkey> &devkeys) {
-    stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+    stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed, role) VALUES (?1, ?2, ?3, ?4, ?5)");
     if (!m.s) return -1;
     for (size_t i = 0; i < members.size(); i++) {
         sqlite3_reset(m.s);
         if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
-            !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
+            !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.i64(5, members[i].role) || !m.done())
             return -1;
     }
     stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
@@ -556,12 +579,13 @@ int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t u
 int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_conv_member> *out) {
     if (!st || !conv_id || !out) return -1;
     out->clear();
-    stmt q(st, "SELECT user_id, sealed FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
+    stmt q(st, "SELECT user_id, sealed, role FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
     if (!q.s || !q.blob(1, conv_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
         qvs_conv_member m{};
         if (!q.col(0, m.user_id, 16) || !q.col(1, m.sealed, QVS_SEALED_KEY_LEN)) return -1;
+        m.role = static_cast<uint8_t>(sqlite3_column_int(q.s, 2));
         out->push_back(m);
     }
     return r == SQLITE_DONE ? 0 : -1;
@@ -775,13 +799,24 @@ int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<q
         int r = sqlite3_step(have.s);
         if (r == SQLITE_DONE) return 1;
         if (r != SQLITE_ROW) return -1;
+        std::vector<qvs_conv_member> was, now = members;
+        if (qvs_conv_members(st, conv_id, &was) != 0) return -1;
         std::vector<std::vector<uint8_t>> before;
-        stmt old(st, "SELECT user_id FROM conv_members WHERE conv_id = ?1");
-        if (!old.s || !old.blob(1, conv_id, 16) || read_ids(old, &before) != 0) return -1;
+        for (const qvs_conv_member &m : was) before.emplace_back(m.user_id, m.user_id + 16);
+        // Roles stay with the members who stay; a newcomer has none; a set left
+        // without an admin or moderator gets its first member as admin.
+        bool led = false;
+        for (qvs_conv_member &m : now) {
+            m.role = 0;
+            for (const qvs_conv_member &w : was)
+                if (std::memcmp(w.user_id, m.user_id, 16) == 0) m.role = w.role;
+            led = led || m.role == 1 || m.role == 2;
+        }
+        if (!led) now[0].role = 1;
         stmt dm(st, "DELETE FROM conv_members WHERE conv_id = ?1");
         stmt dk(st, "DELETE FROM conv_device_keys WHERE conv_id = ?1");
         if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done() ||
-            put_members(st, conv_id, members, devkeys) != 0)
+            put_members(st, conv_id, now, devkeys) != 0)
             return -1;
         // A member taken out keeps nothing of the conversation waiting, and its
         // senders' shares of its devices are given back with it.
@@ -964,4 +999,33 @@ int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, 
         out->push_back(std::move(e));
     }
     return r == SQLITE_DONE || *more ? 0 : -1;
+}
+
+/* ---- members added ---- */
+
+int qvs_adds_note(qvs_store *st, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now_ms) {
+    if (!st || !by || now_ms > INT64_MAX) return -1;
+    return atomically(st, "adds_note", [&] {
+        stmt old(st, "DELETE FROM member_adds WHERE by_user = ?1 AND at_ms < ?2");
+        const int64_t horizon = now_ms > QVS_ADDS_KEPT_MS ? static_cast<int64_t>(now_ms - QVS_ADDS_KEPT_MS) : 0;
+        if (!old.s || !old.blob(1, by, 16) || !old.i64(2, horizon) || !old.done()) return -1;
+        stmt q(st, "INSERT INTO member_adds (by_user, user_id, at_ms) VALUES (?1, ?2, ?3)");
+        if (!q.s) return -1;
+        for (const auto &u : users) {
+            sqlite3_reset(q.s);
+            if (u.size() != 16 || !q.blob(1, by, 16) || !q.blob(2, u.data(), 16) || !q.i64(3, static_cast<int64_t>(now_ms)) || !q.done())
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uint64_t since_ms, uint64_t *out) {
+    if (!st || !by || !out) return -1;
+    stmt q(st, user ? "SELECT count(*) FROM member_adds WHERE by_user = ?1 AND user_id = ?2 AND at_ms >= ?3"
+                    : "SELECT count(*) FROM member_adds WHERE by_user = ?1 AND at_ms >= ?3");
+    if (!q.s || !q.blob(1, by, 16) || (user && !q.blob(2, user, 16)) || !q.i64(3, clamp64(since_ms)) || sqlite3_step(q.s) != SQLITE_ROW)
+        return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 0;
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 5;
+constexpr int    QVS_SCHEMA_VERSION = 6;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -51,6 +51,7 @@ struct qvs_prekey_hand {
 struct qvs_conv_member {
     uint8_t user_id[16];
     uint8_t sealed[QVS_SEALED_KEY_LEN];
+    uint8_t role;  // 0 member, 1 admin, 2 moderator
 };
 struct qvs_conv_devkey {
     uint8_t user_id[16];
@@ -106,6 +107,7 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out);
 
 // Conversations
+// create keeps each member's role as given.
 [[nodiscard]] int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                                   const std::vector<qvs_conv_devkey> &devkeys);        // 1 when the id exists; all or nothing
 [[nodiscard]] int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t user_id[16]);  // 1 member, 0 not
@@ -141,7 +143,9 @@ struct qvs_env_bounds {
 
 // Group keys, read marks, revocation, key requests, presence and history
 // - rekey: the listed members and device keys replace the conversation's (1 when it does not exist), and the
-//   copies waiting in it for the devices of members left out are deleted; all or nothing.
+//   copies waiting in it for the devices of members left out are deleted; all or nothing. Members who stay keep
+//   their roles, newcomers have none (the given roles are not read); a set left without role 1 or 2 gets its
+//   first member as admin.
 // - a grant is a record of older keys sealed to one device, kept until replaced.
 // - read_mark_set moves the user's mark forward only: 1 moved, 0 not.
 // - revoke deletes the device with its prekeys, copies and key requests, and refuses it for good (add gives 3).
@@ -169,3 +173,10 @@ struct qvs_key_request {
 [[nodiscard]] int qvs_history_put(qvs_store *st, const uint8_t conv_id[16], uint64_t pos, const uint8_t *env, size_t len, uint64_t keep);
 [[nodiscard]] int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, size_t limit, size_t max_bytes,
                                    std::vector<qvs_envelope> *out, int *more);
+
+// Members added: who put whom into a conversation, and when (ms of the wall clock)
+// - note records one add per user, and forgets the sender's adds older than QVS_ADDS_KEPT_MS.
+// - since counts the sender's adds at or after since_ms, of one user or (user null) of all.
+constexpr uint64_t QVS_ADDS_KEPT_MS = 86400000;  // the longest window a limit reads
+[[nodiscard]] int qvs_adds_note(qvs_store *st, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now_ms);
+[[nodiscard]] int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uint64_t since_ms, uint64_t *out);

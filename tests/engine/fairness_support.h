@@ -45,19 +45,21 @@ struct User {
     }
 };
 
-// Registers every device of the user over the network; the status of the first that failed, else 0.
+// Registers one device of the account over the network: the status, or a negative number when no answer came.
+inline int enroll_device(ServerProc &srv, const Account &a, const Device &d) {
+    Client c;
+    const bytes p = cat({tlv_text(1, a.name), tlv(2, a.auth), tlv(3, b(d.id_pub, 32)), tlv(4, b(d.x_pub, 32)), tlv(5, b(d.ed_pub, 32)),
+                         tlv(6, b(d.cert, 64)), tlv(80, shared_escrow())});
+    if (!c.connect_to(srv.port) || !c.send(2, p)) return -1;
+    const bytes f = c.read();
+    const bytes s = find(f, 10);
+    return f.size() < 8 || f[3] != 130 || s.size() != 1 ? -2 : s[0];
+}
+
+// Registers every device of the user; the status of the first that failed, else 0.
 inline int enroll(ServerProc &srv, User &u) {
-    for (size_t i = 0; i < u.count(); i++) {
-        Client c;
-        const Device &d = u.dev(i);
-        const bytes p = cat({tlv_text(1, u.acct.name), tlv(2, u.acct.auth), tlv(3, b(d.id_pub, 32)), tlv(4, b(d.x_pub, 32)),
-                             tlv(5, b(d.ed_pub, 32)), tlv(6, b(d.cert, 64)), tlv(80, shared_escrow())});
-        if (!c.connect_to(srv.port) || !c.send(2, p)) return -1;
-        const bytes f = c.read();
-        const bytes s = find(f, 10);
-        if (f.size() < 8 || f[3] != 130 || s.size() != 1) return -2;
-        if (s[0] != 0) return s[0];
-    }
+    for (size_t i = 0; i < u.count(); i++)
+        if (int r = enroll_device(srv, u.acct, u.dev(i)); r != 0) return r;
     return 0;
 }
 

@@ -269,7 +269,8 @@ TEST(ServerFairnessStore, EarlierStoreCountsWaitingCopiesPerSender) {
     for (int i = 0; i < 3; i++) ASSERT_EQ(d.store(0xa, conv, 100, {}), 0);
     qvs_store_close(d.st);
     ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.executescript("
-                          "'DROP TABLE device_senders; ALTER TABLE envelopes DROP COLUMN sender; PRAGMA user_version = 4;')\" " + d.db),
+                          "'DROP TABLE device_senders; ALTER TABLE envelopes DROP COLUMN sender; DROP TABLE member_adds;'"
+                          "' ALTER TABLE conv_members DROP COLUMN role; PRAGMA user_version = 4;')\" " + d.db),
               0);
     d.st = qvs_store_open(d.db.c_str());
     ASSERT_NE(d.st, nullptr);
@@ -279,4 +280,185 @@ TEST(ServerFairnessStore, EarlierStoreCountsWaitingCopiesPerSender) {
     EXPECT_EQ(d.store(0xb, conv, 100, b), 0);
     ASSERT_EQ(qvs_env_drop_upto(d.st, d.dev, conv, UINT64_MAX), 0);
     EXPECT_EQ(d.store(0xa, conv, 100, b), 0) << "the migrated copies were not given back";
+}
+
+namespace {
+
+// Everything a device was sent for the frames it sent before: a marker
+// answered in the turn that handled them precedes that turn's pushes, so a
+// second marker, answered in a later turn, follows them.
+std::vector<bytes> settled(Dev &d) {
+    std::vector<bytes> got = before_marker(d), more = before_marker(d);
+    got.insert(got.end(), more.begin(), more.end());
+    return got;
+}
+
+// Whether a conversation frame (24 or 17) that `by` sent was taken: its
+// information comes back to the sender, which has synced; a refusal brings
+// nothing.
+bool taken(Dev &by, uint8_t type, const bytes &conv, const std::vector<quorvane_member> &members) {
+    EXPECT_TRUE(by.c.send(type, conv_payload(conv, random_bytes(32), members)));
+    for (const bytes &f : of_type(settled(by), 151))
+        if (find(f, 17) == conv) return true;
+    return false;
+}
+
+}  // namespace
+
+// A stranger may put a user into only so many conversations a day, and add
+// only so many members a minute in all; a friend still reaches the user, and
+// the stranger's rekeys of what it has go on.
+TEST(ServerFairness, StrangersCannotPileConversationsOnAUser) {
+    ServerProc srv(Knobs{{"QVS_TEST_CLOCK_MS", "1700000000000"}});  // the minute holds however slow the machine
+    ASSERT_TRUE(srv.start());
+    User mal("mal"), vic("vic"), fred("fred");
+    std::vector<std::unique_ptr<User>> extra;
+    for (int i = 0; i < 19; i++) extra.push_back(std::make_unique<User>("e" + std::to_string(i)));
+    for (User *u : {&mal, &vic, &fred}) ASSERT_EQ(enroll(srv, *u), 0);
+    std::vector<quorvane_member> group{quorvane_member{}};
+    for (auto &u : extra) {
+        ASSERT_EQ(enroll(srv, *u), 0);
+        Client c;
+        ASSERT_EQ(sign_in(c, srv, u->acct, u->acct.first), 132);
+        group.push_back(member_of(u->acct, c.user_id, u->all()));
+    }
+    Dev m(srv, mal.acct, mal.acct.first), v(srv, vic.acct, vic.acct.first), f(srv, fred.acct, fred.acct.first);
+    for (Dev *d : {&m, &v, &f}) d->sync();
+    const quorvane_member mm = member_of(mal.acct, m.c.user_id, mal.all()), vm = member_of(vic.acct, v.c.user_id, vic.all()),
+                          fm = member_of(fred.acct, f.c.user_id, fred.all());
+    group[0] = mm;
+
+    for (uint64_t i = 0; i < QVS_CONVS_WITH_USER_PER_DAY; i++) ASSERT_TRUE(taken(m, 24, random_bytes(16), {mm, vm})) << i;
+    EXPECT_FALSE(taken(m, 24, random_bytes(16), {mm, vm})) << "one conversation too many with the same user";
+    EXPECT_FALSE(taken(m, 24, random_bytes(16), {mm, fm, vm})) << "nor in a group";
+    EXPECT_EQ(of_type(settled(v), 151).size(), QVS_CONVS_WITH_USER_PER_DAY);
+
+    // The friend still reaches the victim; the stranger still reaches others.
+    const bytes ours = random_bytes(16);
+    ASSERT_TRUE(taken(f, 24, ours, {fm, vm}));
+    EXPECT_EQ(hex(find(v.c.read_type(151), 17)), hex(ours));
+    const bytes text = envelope(ours, f.c.user_id, 1);
+    ASSERT_NE(send_env(f, text), 0u);
+    EXPECT_EQ(hex(find(v.c.read_type(137), 20)), hex(text));
+    ASSERT_TRUE(taken(m, 24, random_bytes(16), {mm, fm}));
+
+    // Members added a minute: QVS_CONVS_WITH_USER_PER_DAY + 1 so far, then groups of 19 others.
+    const uint64_t left = QVS_MEMBERS_ADDED_PER_MINUTE - QVS_CONVS_WITH_USER_PER_DAY - 1;
+    std::vector<bytes> groups;
+    for (uint64_t i = 0; i < left / 19; i++) {
+        groups.push_back(random_bytes(16));
+        ASSERT_TRUE(taken(m, 24, groups.back(), group)) << i;
+    }
+    EXPECT_FALSE(taken(m, 24, random_bytes(16), group)) << "past the members added in a minute";
+    const std::vector<quorvane_member> rest(group.begin(), group.begin() + 1 + static_cast<long>(left % 19));
+    EXPECT_TRUE(taken(m, 24, random_bytes(16), rest)) << "what is left of the minute";
+    std::vector<quorvane_member> grown = group;
+    grown.push_back(fm);
+    EXPECT_FALSE(taken(m, 17, groups[0], grown)) << "a rekey that adds a member, past the members added in a minute";
+    EXPECT_TRUE(taken(m, 17, groups[0], group)) << "a rekey of the same members adds nobody";
+}
+
+// The adds a sender made are counted over their windows: a day for each
+// user, a minute for all; older ones no longer count.
+TEST(ServerFairnessStore, AddsAreCountedOverTheirWindow) {
+    OneDevice d;
+    const uint8_t by[16] = {1}, u1[16] = {2}, u2[16] = {3};
+    const uint64_t t0 = 1700000000000ull, minute = 60000, day = 86400000;
+    ASSERT_EQ(qvs_adds_note(d.st, by, {bytes(u1, u1 + 16), bytes(u2, u2 + 16)}, t0), 0);
+    ASSERT_EQ(qvs_adds_note(d.st, by, {bytes(u1, u1 + 16)}, t0 + minute), 0);
+    ASSERT_EQ(qvs_store_commit(d.st), 0);
+    struct { const char *name; const uint8_t *user; uint64_t since; uint64_t want; } cases[] = {
+        {"all since t0", nullptr, t0, 3},
+        {"all in the last minute at t0 + 1 min", nullptr, t0 + 1, 1},
+        {"u1 since t0", u1, t0, 2},
+        {"u2 since t0", u2, t0, 1},
+        {"u2 a day later", u2, t0 + day, 0},
+        {"another sender's", u1, t0, 2},
+    };
+    for (auto &c : cases) {
+        uint64_t n = 99;
+        ASSERT_EQ(qvs_adds_since(d.st, by, c.user, c.since, &n), 0) << c.name;
+        EXPECT_EQ(n, c.want) << c.name;
+    }
+    uint64_t n = 99;
+    ASSERT_EQ(qvs_adds_since(d.st, u1, nullptr, 0, &n), 0);
+    EXPECT_EQ(n, 0u) << "the adds of one sender counted for another";
+    // Notes older than a day are forgotten when the sender adds again.
+    ASSERT_EQ(qvs_adds_note(d.st, by, {bytes(u2, u2 + 16)}, t0 + day + 2 * minute), 0);
+    ASSERT_EQ(qvs_adds_since(d.st, by, nullptr, 0, &n), 0);
+    EXPECT_EQ(n, 1u);
+}
+
+// A plain member may rekey the members there are, or leave, but not add or
+// take out anyone: that is for the conversation's admin (its creator, role 1
+// in the information every member gets).
+TEST(ServerFairness, OnlyAnAdminRewritesTheMemberSet) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    User amy("amy"), ben("ben"), cy("cy"), dave("dave");
+    for (User *u : {&amy, &ben, &cy, &dave}) ASSERT_EQ(enroll(srv, *u), 0);
+    Dev a(srv, amy.acct, amy.acct.first), b(srv, ben.acct, ben.acct.first), c(srv, cy.acct, cy.acct.first),
+        d(srv, dave.acct, dave.acct.first);
+    for (Dev *x : {&a, &b, &c, &d}) x->sync();
+    const quorvane_member am = member_of(amy.acct, a.c.user_id, amy.all()), bm = member_of(ben.acct, b.c.user_id, ben.all()),
+                          cm = member_of(cy.acct, c.c.user_id, cy.all()), dm = member_of(dave.acct, d.c.user_id, dave.all());
+    const bytes g = random_bytes(16);
+    ASSERT_TRUE(taken(a, 24, g, {bm, am, cm}));  // the creator need not be listed first
+    const bytes info = b.c.read_type(151);
+    std::map<bytes, uint8_t> roles;
+    bytes who;
+    for (auto &r : records(info)) {
+        if (r.tag == 19) who = r.v, roles[who] = 0;
+        if (r.tag == 28 && r.v.size() == 1) roles[who] = r.v[0];
+    }
+    EXPECT_EQ(roles[a.c.user_id], 1) << "the creator is not the admin";
+    EXPECT_EQ(roles[b.c.user_id], 0);
+    c.c.read_type(151);
+
+    struct { const char *name; Dev *by; std::vector<quorvane_member> members; bool want; } steps[] = {
+        {"ben adds dave", &b, {am, bm, cm, dm}, false},
+        {"ben takes cy out", &b, {am, bm}, false},
+        {"ben rekeys the same members", &b, {bm, am, cm}, true},
+        {"ben leaves", &b, {am, cm}, true},
+        {"amy takes cy out", &a, {am}, true},
+        {"amy adds dave", &a, {am, dm}, true},
+    };
+    for (auto &s : steps) {
+        SCOPED_TRACE(s.name);
+        EXPECT_TRUE(s.by->c.send(17, conv_payload(g, random_bytes(32), s.members)));
+        EXPECT_EQ(of_type(settled(a), 151).size(), s.want ? 1u : 0u);
+    }
+    EXPECT_EQ(send_env(c, envelope(g, c.c.user_id, 1)), 0u) << "cy is still a member";
+    EXPECT_EQ(send_env(b, envelope(g, b.c.user_id, 1)), 0u) << "ben is still a member";
+    EXPECT_NE(send_env(d, envelope(g, d.c.user_id, 1)), 0u) << "dave is no member";
+}
+
+// A revoked device stays out of its account, at sign-in and registration,
+// and the same key is nobody's business in another account.
+TEST(ServerFairness, ARevocationKeepsTheDeviceOutOfThatAccountOnly) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    User amy("amy", 2), ben("ben");
+    for (User *u : {&amy, &ben}) ASSERT_EQ(enroll(srv, *u), 0);
+    Dev a(srv, amy.acct, amy.acct.first);
+    const Device &gone = amy.dev(1);
+    ASSERT_TRUE(a.c.send(42, tlv(52, gone.dev_id())));
+    ASSERT_EQ(hex(find(a.c.read_type(159), 53)), "00");
+    // The same device keys, certified by ben's identity.
+    Device same(ben.acct.first);
+    for (auto [to, from] : {std::pair{same.x_priv, gone.x_priv}, {same.x_pub, gone.x_pub}, {same.ed_priv, gone.ed_priv}, {same.ed_pub, gone.ed_pub}})
+        std::memcpy(to, from, 32);
+    ASSERT_EQ(quorvane_device_cert_sign(same.id_priv, same.x_pub, same.ed_pub, same.cert), 0);
+    struct { const char *name; const Account *acct; const Device *dev; int reg_status, sign_in_result; } cases[] = {
+        {"the revoked device in its account", &amy.acct, &gone, 5, 1005},
+        {"its keys in another account", &ben.acct, &same, 0, 132},
+        {"and again in the first", &amy.acct, &gone, 5, 1005},
+    };
+    for (auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        Client s1, s2;
+        EXPECT_EQ(sign_in(s1, srv, *k.acct, *k.dev), k.sign_in_result == 132 ? 1001 : k.sign_in_result) << "before registering";
+        EXPECT_EQ(enroll_device(srv, *k.acct, *k.dev), k.reg_status);
+        EXPECT_EQ(sign_in(s2, srv, *k.acct, *k.dev), k.sign_in_result);
+    }
 }
