@@ -174,6 +174,10 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
         return refuse(status);
     }
     quorvane_cleanse(c->nonce, sizeof c->nonce);
+    if (ctx->may_sign_in && !ctx->may_sign_in(c->acct.user_id)) {
+        n_log(LOG_NOTICE, "server: %s has as many connections as it may: a sign-in refused", c->user.c_str());
+        return refuse(QVS_LOGIN_LIMITED);
+    }
     reply r;
     quorvane_tlv_put(&r.w, QV_TAG_USER_ID, c->acct.user_id, 16);
     quorvane_tlv_put_u8(&r.w, QV_TAG_ROLE, c->acct.role);

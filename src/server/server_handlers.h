@@ -63,8 +63,8 @@ constexpr uint64_t QVS_SYNC_STEP_WORK = 200000;                // ... or done th
 
 // Statuses this server answers with, each meaning what the client reads in
 // it. Codes the client knows but this server has no cause to send are not
-// named: sign-in 0 (awaiting approval), 2 (rate limited) and 3 (account
-// revoked), escrow 3 to 5, recovery 3 and 4. Registration must never answer 3:
+// named: sign-in 0 (awaiting approval) and 3 (account revoked), escrow 3 to
+// 5, recovery 3 and 4. Registration must never answer 3:
 // the client counts it as registered.
 enum : uint8_t {
     // registration, frame 130
@@ -76,6 +76,7 @@ enum : uint8_t {
     QVS_REG_MALFORMED = 6, QVS_REG_BAD_CERT = 7, QVS_REG_FAILED = 8,
     // sign-in refusal, frame 133
     QVS_LOGIN_WRONG = 1,  // the wrong auth value, or a device the account does not have: the client then registers it
+    QVS_LOGIN_LIMITED = 2,  // the account has QVS_CONNS_PER_ACCOUNT connections signed in: the client tries again later
     QVS_LOGIN_NO_ACCOUNT = 4, QVS_LOGIN_DEVICE_REVOKED = 5, QVS_LOGIN_FAILED = 6,
     // escrow fetch, frame 174
     QVS_ESCROW_OK = 0, QVS_ESCROW_WRONG = 1, QVS_ESCROW_NO_ACCOUNT = 2, QVS_ESCROW_FAILED = 6,
@@ -126,6 +127,7 @@ struct qvs_ctx {
     qvs_knobs knobs;
     std::vector<qvs_push> pushes;
     std::vector<int64_t> revoked = {};  // devices whose connections end once the turn has committed
+    std::function<bool(const uint8_t user_id[16])> may_sign_in = {};  // the event loop's caps; none: always
 };
 
 // A sync streamed over several turns, so that a device with much waiting
@@ -164,6 +166,7 @@ struct qvs_conn {
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
 [[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
+std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len);  // frame 137 up to its envelope, which the sender's copy completes
 void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos);  // copies up to pos were queued for the device
 
 // Signed-in handlers, one file per concern (same results as qvs_handle_frame)

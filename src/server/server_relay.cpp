@@ -53,11 +53,21 @@ void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos) {
     if (qvs_env_handed(ctx->store, dev, pos) != 0) n_log(LOG_ERR, "server: what a device was handed could not be noted");
 }
 
-std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
+std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len) {
     qvs_frame_builder f(QVS_FT_LIVE_ENVELOPE);
     f.put_u64(QVS_TAG_POSITION, pos);
-    f.put(QVS_TAG_ENVELOPE, env.data(), env.size());
-    return f.take();
+    uint8_t head[QV_TLV_HEAD_LEN] = {QVS_TAG_ENVELOPE};
+    qv_bytes::put_be32(head + 1, static_cast<uint32_t>(env_len));
+    f.b.insert(f.b.end(), head, head + QV_TLV_HEAD_LEN);
+    std::vector<uint8_t> out = f.take();
+    qv_bytes::put_be32(&out[4], static_cast<uint32_t>(out.size() - QV_FRAME_HEADER_LEN + env_len));
+    return out;
+}
+
+std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
+    std::vector<uint8_t> f = qvs_live_head(pos, env.size());
+    f.insert(f.end(), env.begin(), env.end());
+    return f;
 }
 
 // Every frame 7 gets exactly one acknowledgement, in order: the client pairs

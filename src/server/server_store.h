@@ -85,8 +85,11 @@ struct qvs_account {
 void qvs_store_close(qvs_store *st);                        // commits what is open
 [[nodiscard]] int qvs_store_commit(qvs_store *st);          // 0 also when nothing was open
 [[nodiscard]] int qvs_store_account_count(qvs_store *st, uint64_t *count);
-// Work done so far, in SQLite virtual-machine steps of every statement run: the
-// measure the event loop shares out per connection and turn. Only grows.
+// Work done so far: one per statement run (and savepoint), plus one per
+// QVS_VM_STEPS_PER_WORK virtual-machine steps, so that a long scan counts as
+// the many rows it reads. The measure the event loop shares out per
+// connection and turn. Only grows.
+constexpr uint64_t QVS_VM_STEPS_PER_WORK = 32;
 [[nodiscard]] uint64_t qvs_store_work(const qvs_store *st);
 
 [[nodiscard]] int qvs_account_create(qvs_store *st, const qvs_account *acct, const qvs_device *dev);  // 1 when the name is taken
