@@ -107,17 +107,26 @@ size_t holds(const connection &c) {
     return (c.fb.capacity > QVS_RECV_FREE ? c.fb.capacity : 0) + c.unread.size() + c.queued;
 }
 
-// Whether the connection's account holds more than QVS_ACCOUNT_HELD_MAX; the
-// connection then ends (what was stored for it waits for its next sync).
-bool account_over(const server &s, const connection &c) {
-    if (!c.present) return false;
+// Keeps the connection's account within QVS_ACCOUNT_HELD_MAX: while it holds
+// more, its connection holding the most ends (what was stored for it waits
+// for its next sync), so a stale connection full of unread pushes gives way
+// to a fresh one rather than the other way round. True when `c` ended.
+bool shed(server &s, connection &c) {
+    if (!c.present) return c.dead;
     auto it = s.accounts.find(key_of(c.st.user_id));
-    if (it == s.accounts.end()) return false;
+    if (it == s.accounts.end()) return c.dead;
     size_t total = 0;
     for (const connection *o : it->second) total += o->dead ? 0 : holds(*o);
-    if (total <= QVS_ACCOUNT_HELD_MAX) return false;
-    n_log(LOG_NOTICE, "server: dropping a connection of %s: the account holds %zu bytes", c.st.user.c_str(), total);
-    return true;
+    while (total > QVS_ACCOUNT_HELD_MAX) {
+        connection *big = nullptr;
+        for (connection *o : it->second)
+            if (!o->dead && (!big || holds(*o) > holds(*big))) big = o;
+        if (!big) break;
+        n_log(LOG_NOTICE, "server: dropping a connection of %s: the account holds %zu bytes", c.st.user.c_str(), total);
+        total -= holds(*big);
+        big->dead = true;
+    }
+    return c.dead;
 }
 
 void watch(server &s, connection &c) {
@@ -188,10 +197,7 @@ void release_replies(server &s, connection &c, std::vector<out_frame> *pushes = 
         c.dead = true;
         return;
     }
-    if (account_over(s, c)) {
-        c.dead = true;
-        return;
-    }
+    if (shed(s, c)) return;
     flush(s, c);
 }
 
@@ -222,7 +228,7 @@ bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, siz
     while (left && !c.dead) {
         if (t.spent(s, c)) {
             c.unread.insert(c.unread.end(), in, in + left);
-            if (account_over(s, c)) c.dead = true;
+            shed(s, c);
             return !c.dead;
         }
         const uint8_t *frame = nullptr;
@@ -234,7 +240,7 @@ bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, siz
             break;
         }
         if (r == -2) {
-            if (c.fb.in_body && c.fb.payload_len > QVS_RECV_FREE && account_over(s, c)) c.dead = true;
+            if (c.fb.in_body && c.fb.payload_len > QVS_RECV_FREE) shed(s, c);
             break;
         }
         t.frames++;
