@@ -59,7 +59,7 @@ constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read
 constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent
 constexpr size_t   QVS_SYNC_STEP_BYTES = 256u << 10;           // a step ends once it has built this much (plus one
                                                                // envelope or conversation information at most) ...
-constexpr uint64_t QVS_SYNC_STEP_WORK = 200000;                // ... or done this much in the store (qvs_store_work)
+constexpr uint64_t QVS_SYNC_STEP_WORK = 800;                   // ... or done this much in the store (qvs_store_work: ~2 ms)
 
 // Statuses this server answers with, each meaning what the client reads in
 // it. Codes the client knows but this server has no cause to send are not
