@@ -65,8 +65,10 @@ struct Conn {
         if (fd >= 0) close(fd);
     }
     // From another loopback address when `from` is given: the server counts connections per address.
-    bool open(int port, const char *from = nullptr) {
+    // A small `rcvbuf` keeps what a client does not read waiting in the server.
+    bool open(int port, const char *from = nullptr, int rcvbuf = 0) {
         fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         if (from) {
             sockaddr_in src{};
             src.sin_family = AF_INET;
@@ -128,9 +130,9 @@ struct User {
                   tlv(5, bytes(ed_pub, ed_pub + 32)) + tlv(6, bytes(cert, cert + 64)) + tlv(80, bytes(rec, rec + 82));
         return c.send(frame(2, p)) && find(c.read(), 10) == bytes{0};
     }
-    bool sign_in(Conn &c, int port, const char *from = nullptr) {
+    bool sign_in(Conn &c, int port, const char *from = nullptr, int rcvbuf = 0) {
         bytes n(name.begin(), name.end());
-        if (!c.open(port, from) || !c.send(frame(3, tlv(1, n)))) return false;
+        if (!c.open(port, from, rcvbuf) || !c.send(frame(3, tlv(1, n)))) return false;
         bytes nonce = find(c.read(), 11);
         uint8_t msg[128], sig[64];
         size_t mlen = nonce.size() == 32 ? quorvane_login_message(nonce.data(), c.server_key.data(), name.c_str(), msg, sizeof msg) : 0;
@@ -149,16 +151,18 @@ inline bool sync(Conn &c) {
     return false;
 }
 
-inline bytes envelope(const bytes &conv, const bytes &sender, uint64_t counter) {
+// An envelope of `size` bytes (header and tag among them) under a zero key.
+inline bytes envelope(const bytes &conv, const bytes &sender, uint64_t counter, size_t size = 256) {
     quorvane_env_header h{};
     std::memcpy(h.conversation_id, conv.data(), 16);
     std::memcpy(h.sender_id, sender.data(), 16);
     h.counter = counter;
     std::memset(h.salt, 1, 16);
-    uint8_t key[32] = {}, body[176] = {};
-    bytes out(256);
+    uint8_t key[32] = {};
+    const bytes body(size - QV_ENV_OVERHEAD);
+    bytes out(size);
     size_t n = 0;
-    if (quorvane_env_seal(key, &h, body, sizeof body, out.data(), out.size(), &n) != 0) abort();
+    if (quorvane_env_seal(key, &h, body.data(), body.size(), out.data(), out.size(), &n) != 0 || n != size) abort();
     return out;
 }
 

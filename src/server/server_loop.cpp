@@ -208,11 +208,25 @@ void release_replies(server &s, connection &c, std::vector<out_frame> *pushes = 
 // and of pushes, besides its frames; past any, the frames left over wait in
 // the connection for the next turn. A single frame may overrun the share: its
 // own cost is bounded by its handler.
+// One account's connections together have one connection's share of work,
+// so an account that holds its cap of connections does not get that many
+// shares of the loop; each of them still gets one frame or sync step a turn,
+// so none of an honest account's devices waits for another's long sync.
+bool work_spent(const server &s, const connection &c) {
+    if (c.turn_work >= QVS_TURN_WORK_MAX) return true;
+    if (c.turn_work == 0 || !c.present) return false;
+    auto it = s.accounts.find(key_of(c.st.user_id));
+    if (it == s.accounts.end()) return false;
+    uint64_t all = 0;
+    for (const connection *o : it->second) all += o->turn_work;
+    return all >= QVS_TURN_WORK_MAX;
+}
+
 struct turn_share {
     size_t frames = 0, pushes_at = 0;
     size_t waiting = 0;  // answers of the turn not yet sent, with the queue
     bool spent(const server &s, const connection &c) const {
-        return frames >= QVS_TURN_FRAMES_MAX || s.ctx.pushes.size() - pushes_at >= QVS_TURN_PUSHES_MAX || c.turn_work >= QVS_TURN_WORK_MAX;
+        return frames >= QVS_TURN_FRAMES_MAX || s.ctx.pushes.size() - pushes_at >= QVS_TURN_PUSHES_MAX || work_spent(s, c);
     }
 };
 
@@ -543,8 +557,6 @@ void deliver_pushes(server &s) {
     for (auto &[c, frames] : out) release_replies(s, *c, &frames);
 }
 
-// Each sync in progress goes on while its connection's queue is short; true
-// when one still has more, so the loop turns again without waiting.
 // Each sync in progress goes on while its connection's queue is short and
 // its share of the turn lasts; true when one still has more, so the loop
 // turns again without waiting.
@@ -552,7 +564,7 @@ bool stream_syncs(server &s) {
     bool more = false;
     for (auto &[fd, c] : s.conns) {
         if (c->dead || !c->st.sync.active) continue;
-        while (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER && c->turn_work < QVS_TURN_WORK_MAX) {
+        while (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER && !work_spent(s, *c)) {
             const uint64_t at = qvs_store_work(s.ctx.store);
             size_t built = 0;
             if (qvs_sync_step(&s.ctx, &c->st) < 0) c->dead = true;

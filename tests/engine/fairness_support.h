@@ -1,9 +1,10 @@
 // Helpers of the server's hostile-load tests: accounts that cost no scrypt
 // (a random auth value, one escrow record sealed once and shared), accounts,
 // devices and conversations put straight into a store before the server
-// starts, and the server's resident memory read from /proc.
+// starts.
 #pragma once
 
+#include "net_test_helpers.h"
 #include "relay_support.h"
 #include "server_handlers.h"
 #include "server_store.h"
@@ -106,18 +107,7 @@ struct Seeder {
     }
 };
 
-// The server's resident memory now and at its peak, in KiB (-1 when unreadable).
-inline long proc_kib(pid_t pid, const char *field) {
-    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    const std::string want = std::string(field) + ": %ld kB";
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, want.c_str(), &kib) == 1) break;
-    std::fclose(f);
-    return kib;
-}
+using qvnettest::proc_kib;
 
 // Descriptors enough for `n` sockets in this process and in the server it
 // starts (which inherits the limit); false when the hard limit is lower.

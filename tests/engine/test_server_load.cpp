@@ -34,22 +34,7 @@ constexpr long kGrowthMaxKib = 48 * 1024;
 std::string loopback(int i) { return "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250); }
 
 // A plain TCP connection from `from` that never starts TLS; -1 when refused.
-int raw_connect(const std::string &port, const std::string &from) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in src{}, dst{};
-    src.sin_family = dst.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &src.sin_addr);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);  // the port is picked by connect: binds stay fast
-    dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    dst.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    return fd;
-}
+int raw_connect(const std::string &port, const std::string &from) { return qvnettest::connect_from(std::stoi(port), from); }
 
 // The server's open descriptors.
 int open_fds(pid_t pid) {
