@@ -62,7 +62,7 @@ void BM_RelayNToOne(benchmark::State &state) {
     Conn r;
     bool ok = up && rcpt.sign_in(r, port);
     for (int i = 0; ok && i < senders; i++) {
-        users.push_back(std::make_unique<User>("s" + std::to_string(i)));
+        users.push_back(std::make_unique<User>(std::string("sender").append(std::to_string(i))));
         conns.push_back(std::make_unique<Conn>());
         bytes conv(16);
         ok = users[i]->enroll(port) && users[i]->sign_in(*conns[i], port) && quorvane_random(conv.data(), 16) == 0;

@@ -10,7 +10,9 @@
 #include "quorvane_handshake.h"
 #include "quorvane_x3dh.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
@@ -25,20 +27,17 @@ namespace qv_wire {
 
 using bytes = std::vector<uint8_t>;
 
-inline bytes tlv(uint8_t tag, const bytes &v) {
-    bytes r{tag, 0, 0, 0, 0};
-    uint32_t n = static_cast<uint32_t>(v.size());
-    for (int i = 0; i < 4; i++) r[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    r.insert(r.end(), v.begin(), v.end());
+// A head and a body with the body's length after the head's first `at` bytes.
+inline bytes with_length(std::initializer_list<uint8_t> head, size_t at, const bytes &body) {
+    bytes r(head.size() + body.size());
+    std::copy(head.begin(), head.end(), r.begin());
+    const uint32_t n = static_cast<uint32_t>(body.size());
+    for (int i = 0; i < 4; i++) r[at + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+    if (!body.empty()) std::memcpy(r.data() + head.size(), body.data(), body.size());
     return r;
 }
-inline bytes frame(uint8_t type, const bytes &p) {
-    bytes f{'H', 'R', 1, type, 0, 0, 0, 0};
-    uint32_t n = static_cast<uint32_t>(p.size());
-    for (int i = 0; i < 4; i++) f[4 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    f.insert(f.end(), p.begin(), p.end());
-    return f;
-}
+inline bytes tlv(uint8_t tag, const bytes &v) { return with_length({tag, 0, 0, 0, 0}, 1, v); }
+inline bytes frame(uint8_t type, const bytes &p) { return with_length({'H', 'R', 1, type, 0, 0, 0, 0}, 4, p); }
 inline bytes operator+(bytes a, const bytes &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -49,7 +49,7 @@ TEST(ServerFairness, SyncOfAnySizeReachesTheVictim) {
             seed.account(vic);
             std::vector<const User *> members{&vic};
             for (size_t i = 0; i < k.others; i++) {
-                others.push_back(std::make_unique<User>("o" + std::to_string(i), QVS_MAX_DEVICES));
+                others.push_back(std::make_unique<User>(std::string("o") + std::to_string(i), QVS_MAX_DEVICES));
                 seed.account(*others.back());
                 members.insert(members.begin(), others.back().get());
             }
@@ -125,15 +125,15 @@ TEST(ServerFairness, OneSenderCannotFillAnothersShare) {
 
     Dev back(srv, vic.acct, vic.acct.first);
     const auto got = back.sync();  // no cursors: the flood is still held
-    std::map<bytes, size_t> copies;  // a sync sends each conversation's information, then its copies
+    std::map<std::string, size_t> copies;  // a sync sends each conversation's information, then its copies
     bytes conv;
     for (const bytes &fr : got) {
         if (fr[3] == 151) conv = find(fr, 17);
-        if (fr[3] == 137) copies[conv]++;
+        if (fr[3] == 137) copies[hex(conv)]++;
     }
-    EXPECT_EQ(copies[poison], QVS_ENV_PER_SENDER_MAX);
-    EXPECT_EQ(copies[again], 0u);
-    EXPECT_EQ(copies[friendly], 1u) << "the friend's text did not reach the victim";
+    EXPECT_EQ(copies[hex(poison)], QVS_ENV_PER_SENDER_MAX);
+    EXPECT_EQ(copies[hex(again)], 0u);
+    EXPECT_EQ(copies[hex(friendly)], 1u) << "the friend's text did not reach the victim";
 }
 
 // A member taken out of a conversation keeps nothing of it waiting: the
@@ -313,7 +313,7 @@ TEST(ServerFairness, StrangersCannotPileConversationsOnAUser) {
     ASSERT_TRUE(srv.start());
     User mal("mal"), vic("vic"), fred("fred");
     std::vector<std::unique_ptr<User>> extra;
-    for (int i = 0; i < 19; i++) extra.push_back(std::make_unique<User>("e" + std::to_string(i)));
+    for (int i = 0; i < 19; i++) extra.push_back(std::make_unique<User>(std::string("e") + std::to_string(i)));
     for (User *u : {&mal, &vic, &fred}) ASSERT_EQ(enroll(srv, *u), 0);
     std::vector<quorvane_member> group{quorvane_member{}};
     for (auto &u : extra) {
@@ -405,14 +405,14 @@ TEST(ServerFairness, OnlyAnAdminRewritesTheMemberSet) {
     const bytes g = random_bytes(16);
     ASSERT_TRUE(taken(a, 24, g, {bm, am, cm}));  // the creator need not be listed first
     const bytes info = b.c.read_type(151);
-    std::map<bytes, uint8_t> roles;
+    std::map<std::string, uint8_t> roles;
     bytes who;
     for (auto &r : records(info)) {
-        if (r.tag == 19) who = r.v, roles[who] = 0;
-        if (r.tag == 28 && r.v.size() == 1) roles[who] = r.v[0];
+        if (r.tag == 19) who = r.v, roles[hex(who)] = 0;
+        if (r.tag == 28 && r.v.size() == 1) roles[hex(who)] = r.v[0];
     }
-    EXPECT_EQ(roles[a.c.user_id], 1) << "the creator is not the admin";
-    EXPECT_EQ(roles[b.c.user_id], 0);
+    EXPECT_EQ(roles[hex(a.c.user_id)], 1) << "the creator is not the admin";
+    EXPECT_EQ(roles[hex(b.c.user_id)], 0);
     c.c.read_type(151);
 
     struct { const char *name; Dev *by; std::vector<quorvane_member> members; bool want; } steps[] = {

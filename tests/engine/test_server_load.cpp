@@ -266,7 +266,7 @@ TEST(ServerLoad, LargeEnvelopesToSilentDevicesAreHeldOnce) {
         seed.account(mal);
         std::vector<const User *> members{&mal};
         for (size_t i = 0; i < others; i++) {
-            users.push_back(std::make_unique<User>("s" + std::to_string(i), QVS_MAX_DEVICES));
+            users.push_back(std::make_unique<User>(std::string("s") + std::to_string(i), QVS_MAX_DEVICES));
             seed.account(*users.back());
             members.push_back(users.back().get());
         }
