@@ -9,157 +9,21 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
+#include "bench_wire.h"
 #include "net_test_helpers.h"
-#include "quorvane_crypto.h"
-#include "quorvane_envelope.h"
-#include "quorvane_escrow.h"
-#include "quorvane_handshake.h"
-#include "quorvane_x3dh.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/ssl.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-bytes tlv(uint8_t tag, const bytes &v) {
-    bytes r(5 + v.size());
-    r[0] = tag;
-    uint32_t n = static_cast<uint32_t>(v.size());
-    for (int i = 0; i < 4; i++) r[1 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    std::copy(v.begin(), v.end(), r.begin() + 5);
-    return r;
-}
-bytes frame(uint8_t type, const bytes &p) {
-    bytes f(8 + p.size());
-    f[0] = 'H', f[1] = 'R', f[2] = 1, f[3] = type;
-    uint32_t n = static_cast<uint32_t>(p.size());
-    for (int i = 0; i < 4; i++) f[4 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-    std::copy(p.begin(), p.end(), f.begin() + 8);
-    return f;
-}
-bytes operator+(bytes a, const bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-bytes find(const bytes &f, uint8_t tag) {
-    size_t at = 8;
-    while (at + 5 <= f.size()) {
-        uint32_t n = (uint32_t{f[at + 1]} << 24) | (uint32_t{f[at + 2]} << 16) | (uint32_t{f[at + 3]} << 8) | f[at + 4];
-        if (at + 5 + n > f.size()) break;
-        if (f[at] == tag) return bytes(f.begin() + static_cast<long>(at) + 5, f.begin() + static_cast<long>(at + 5 + n));
-        at += 5 + n;
-    }
-    return {};
-}
-
-struct Conn {
-    SSL_CTX *ctx = nullptr;
-    SSL *ssl = nullptr;
-    int fd = -1;
-    bytes server_key, user_id;
-    ~Conn() {
-        if (ssl) SSL_free(ssl);
-        if (ctx) SSL_CTX_free(ctx);
-        if (fd >= 0) close(fd);
-    }
-    bool open(int port) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ctx = SSL_CTX_new(TLS_client_method());
-        ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || SSL_connect(ssl) != 1 || !send(frame(1, {}))) return false;
-        server_key = find(read(), 7);
-        return server_key.size() == 32;
-    }
-    bool send(const bytes &f) { return SSL_write(ssl, f.data(), static_cast<int>(f.size())) == static_cast<int>(f.size()); }
-    bool read_n(uint8_t *p, size_t n) {
-        for (size_t got = 0; got < n;) {
-            int r = SSL_read(ssl, p + got, static_cast<int>(n - got));
-            if (r <= 0) return false;
-            got += static_cast<size_t>(r);
-        }
-        return true;
-    }
-    bytes read() {
-        bytes f(8);
-        if (!read_n(f.data(), 8)) return {};
-        uint32_t n = (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (uint32_t{f[6]} << 8) | f[7];
-        f.resize(8 + n);
-        return read_n(f.data() + 8, n) ? f : bytes{};
-    }
-};
-
-struct User {
-    std::string name;
-    bytes auth = bytes(32, 0x61);
-    uint8_t id_priv[32], id_pub[32], x_priv[32], x_pub[32], ed_priv[32], ed_pub[32], cert[64];
-    explicit User(std::string n) : name(std::move(n)) {
-        if (quorvane_ed25519_keypair(id_priv, id_pub) || quorvane_x25519_keypair(x_priv, x_pub) || quorvane_ed25519_keypair(ed_priv, ed_pub) ||
-            quorvane_device_cert_sign(id_priv, x_pub, ed_pub, cert))
-            abort();
-    }
-    bool enroll(int port) {
-        uint8_t rec[82];
-        Conn c;
-        if (quorvane_escrow_seal_pw("pw", name.c_str(), id_priv, rec) != 0 || !c.open(port)) return false;
-        bytes n(name.begin(), name.end());
-        bytes p = tlv(1, n) + tlv(2, auth) + tlv(3, bytes(id_pub, id_pub + 32)) + tlv(4, bytes(x_pub, x_pub + 32)) +
-                  tlv(5, bytes(ed_pub, ed_pub + 32)) + tlv(6, bytes(cert, cert + 64)) + tlv(80, bytes(rec, rec + 82));
-        return c.send(frame(2, p)) && find(c.read(), 10) == bytes{0};
-    }
-    bool sign_in(Conn &c, int port) {
-        bytes n(name.begin(), name.end());
-        if (!c.open(port) || !c.send(frame(3, tlv(1, n)))) return false;
-        bytes nonce = find(c.read(), 11);
-        uint8_t msg[128], sig[64];
-        size_t mlen = nonce.size() == 32 ? quorvane_login_message(nonce.data(), c.server_key.data(), name.c_str(), msg, sizeof msg) : 0;
-        if (!mlen || quorvane_ed25519_sign(ed_priv, msg, mlen, sig) != 0) return false;
-        if (!c.send(frame(4, tlv(2, auth) + tlv(12, bytes(sig, sig + 64))))) return false;
-        c.user_id = find(c.read(), 14);
-        return c.user_id.size() == 16;
-    }
-};
-
-// Sync until its end frame; false when the connection broke.
-bool sync(Conn &c) {
-    if (!c.send(frame(8, {}))) return false;
-    for (bytes f = c.read(); !f.empty(); f = c.read())
-        if (f[3] == 139) return true;
-    return false;
-}
-
-bytes envelope(const bytes &conv, const bytes &sender, uint64_t counter) {
-    quorvane_env_header h{};
-    std::memcpy(h.conversation_id, conv.data(), 16);
-    std::memcpy(h.sender_id, sender.data(), 16);
-    h.counter = counter;
-    std::memset(h.salt, 1, 16);
-    uint8_t key[32] = {}, body[176] = {};
-    bytes out(256);
-    size_t n = 0;
-    if (quorvane_env_seal(key, &h, body, sizeof body, out.data(), out.size(), &n) != 0) abort();
-    return out;
-}
+using namespace qv_wire;
 
 // fdatasync's per second of a 4 KiB write on the directory's filesystem.
 double fdatasync_rate(const std::string &dir) {
@@ -198,7 +62,7 @@ void BM_RelayNToOne(benchmark::State &state) {
     Conn r;
     bool ok = up && rcpt.sign_in(r, port);
     for (int i = 0; ok && i < senders; i++) {
-        users.push_back(std::make_unique<User>(std::string("s").append(std::to_string(i))));
+        users.push_back(std::make_unique<User>(std::string("sender").append(std::to_string(i))));
         conns.push_back(std::make_unique<Conn>());
         bytes conv(16);
         ok = users[i]->enroll(port) && users[i]->sign_in(*conns[i], port) && quorvane_random(conv.data(), 16) == 0;

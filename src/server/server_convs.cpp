@@ -7,6 +7,7 @@
 #include "server_frames.h"
 #include "server_handlers.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -84,6 +85,7 @@ int member_records(qvs_ctx *ctx, const std::vector<qvs_conv_member> &members, qv
         quorvane_cleanse(a.auth_hash, sizeof a.auth_hash);
         f->put(QVS_TAG_MEMBER, m.user_id, 16);
         f->put(QVS_TAG_IDENTITY, a.identity_pub, 32);
+        if (m.role) f->put(QVS_TAG_ROLE, &m.role, 1);
         for (const qvs_device &d : devs) {
             uint8_t rec[128];
             std::memcpy(rec, d.x25519_pub, 32);
@@ -210,10 +212,49 @@ const char *grants_known(qvs_ctx *ctx, const conv_request &q) {
     return "";
 }
 
-bool names(const conv_request &q, const uint8_t user_id[16]) {
-    for (const qvs_conv_member &m : q.members)
-        if (std::memcmp(m.user_id, user_id, 16) == 0) return true;
-    return false;
+const qvs_conv_member *named(const std::vector<qvs_conv_member> &members, const uint8_t user_id[16]) {
+    for (const qvs_conv_member &m : members)
+        if (std::memcmp(m.user_id, user_id, 16) == 0) return &m;
+    return nullptr;
+}
+
+// The users in `now` who are not in `was`, the sender aside.
+std::vector<std::vector<uint8_t>> newcomers(const std::vector<qvs_conv_member> &now, const std::vector<qvs_conv_member> &was,
+                                            const uint8_t sender[16]) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const qvs_conv_member &m : now)
+        if (!named(was, m.user_id) && std::memcmp(m.user_id, sender, 16) != 0) out.emplace_back(m.user_id, m.user_id + 16);
+    return out;
+}
+
+// Being put into a conversation needs no consent, so what one user may do of
+// it is bounded: so many conversations with the same user a day, so many
+// members in all a minute. Empty when the adds are within both.
+const char *adds_allowed(qvs_ctx *ctx, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now) {
+    if (users.empty()) return "";
+    uint64_t recent = 0;
+    if (qvs_adds_since(ctx->store, by, nullptr, now - std::min<uint64_t>(now, 60000), &recent) != 0) return "a store failure";
+    if (recent + users.size() > QVS_MEMBERS_ADDED_PER_MINUTE) return "more members added than a minute allows";
+    for (const auto &u : users) {
+        uint64_t with = 0;
+        if (qvs_adds_since(ctx->store, by, u.data(), now - std::min<uint64_t>(now, QVS_ADDS_KEPT_MS), &with) != 0) return "a store failure";
+        if (with >= QVS_CONVS_WITH_USER_PER_DAY) return "more conversations with one user than a day allows";
+    }
+    return "";
+}
+
+// Without the role (1 or 2), a member may rekey the members there are or
+// leave, which its own revocations, key grants and leaving need, but not put
+// anyone in or take anyone else out.
+const char *change_allowed(const std::vector<qvs_conv_member> &now, const std::vector<qvs_conv_member> &was, const uint8_t sender[16]) {
+    const qvs_conv_member *me = named(was, sender);
+    if (!me) return "a sender who is not a member";
+    if (me->role == 1 || me->role == 2) return "";
+    for (const qvs_conv_member &m : now)
+        if (!named(was, m.user_id)) return "a member without the role adding someone";
+    for (const qvs_conv_member &m : was)
+        if (!named(now, m.user_id) && &m != me) return "a member without the role taking someone out";
+    return "";
 }
 
 }  // namespace
@@ -228,11 +269,16 @@ int qvs_on_group_key(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     const char *bad = parse_create(rec, &q);
     if (!*bad) bad = members_known(ctx, q);
     if (!*bad) bad = grants_known(ctx, q);
-    if (!*bad && qvs_conv_is_member(ctx->store, q.conv_id, c->user_id) != 1) bad = "a sender who is not a member";
+    std::vector<qvs_conv_member> was;
+    if (!*bad && qvs_conv_members(ctx->store, q.conv_id, &was) != 0) bad = "a store failure";
+    if (!*bad) bad = change_allowed(q.members, was, c->user_id);
+    const uint64_t now = qvs_wall_ms(ctx);
+    const auto added = newcomers(q.members, was, c->user_id);
+    if (!*bad) bad = adds_allowed(ctx, c->user_id, added, now);
     if (!*bad) {
         int r = qvs_conv_rekey(ctx->store, q.conv_id, q.members, q.devkeys);
         if (r == 1) bad = "no such conversation";
-        else if (r != 0) bad = "a store failure";
+        else if (r != 0 || qvs_adds_note(ctx->store, c->user_id, added, now) != 0) bad = "a store failure";
     }
     for (size_t i = 0; !*bad && i < q.grants.size(); i++) {
         const auto &[g, n] = q.grants[i];
@@ -245,7 +291,7 @@ int qvs_on_group_key(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
         n_log(LOG_NOTICE, "server: a group key of %s refused: %s", c->user.c_str(), bad);
         return 0;
     }
-    qvs_push_conv_info(ctx, q.conv_id, q.members);
+    if (qvs_conv_members(ctx->store, q.conv_id, &was) == 0) qvs_push_conv_info(ctx, q.conv_id, was);
     return 0;
 }
 
@@ -256,11 +302,15 @@ int qvs_on_create_conv(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     const char *bad = parse_create(rec, &q);
     if (!*bad) bad = members_known(ctx, q);
     if (!*bad) bad = grants_known(ctx, q);
-    if (!*bad && !names(q, c->user_id)) bad = "a creator who is not a member";
+    if (!*bad && !named(q.members, c->user_id)) bad = "a creator who is not a member";
+    const uint64_t now = qvs_wall_ms(ctx);
+    const auto added = newcomers(q.members, {}, c->user_id);
+    if (!*bad) bad = adds_allowed(ctx, c->user_id, added, now);
     if (!*bad) {
+        for (qvs_conv_member &m : q.members) m.role = std::memcmp(m.user_id, c->user_id, 16) == 0 ? 1 : 0;  // the creator is its admin
         int r = qvs_conv_create(ctx->store, q.conv_id, q.members, q.devkeys);
         if (r == 1) bad = "an id that exists";
-        else if (r != 0) bad = "a store failure";
+        else if (r != 0 || qvs_adds_note(ctx->store, c->user_id, added, now) != 0) bad = "a store failure";
     }
     for (size_t i = 0; !*bad && i < q.grants.size(); i++)
         if (qvs_conv_grant_put(ctx->store, q.conv_id, q.grants[i].first, q.grants[i].first, q.grants[i].second) != 0)

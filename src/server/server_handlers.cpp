@@ -35,12 +35,6 @@ struct reply : quorvane_wiped_tlv<1024> {
     }
 };
 
-uint64_t wall_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 uint8_t knob_status(const qvs_ctx *ctx, uint8_t status) {
 #ifdef QV_SERVER_TEST_KNOBS
     if (ctx->knobs.refuse) return ctx->knobs.refuse;
@@ -103,7 +97,7 @@ int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
         a.has_extra = 1;
         std::memcpy(a.extra, extra, QVS_EXTRA_LEN);
     }
-    a.created_ms = wall_ms();
+    a.created_ms = qvs_wall_ms(ctx);
     qvs_device d{};
     std::memcpy(d.x25519_pub, dx, 32);
     std::memcpy(d.ed25519_pub, ded, 32);
@@ -180,6 +174,10 @@ int on_login_proof(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
         return refuse(status);
     }
     quorvane_cleanse(c->nonce, sizeof c->nonce);
+    if (ctx->may_sign_in && !ctx->may_sign_in(c->acct.user_id)) {
+        n_log(LOG_NOTICE, "server: %s has as many connections as it may: a sign-in refused", c->user.c_str());
+        return refuse(QVS_LOGIN_LIMITED);
+    }
     reply r;
     quorvane_tlv_put(&r.w, QV_TAG_USER_ID, c->acct.user_id, 16);
     quorvane_tlv_put_u8(&r.w, QV_TAG_ROLE, c->acct.role);
@@ -335,6 +333,17 @@ int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint
     quorvane_cleanse(in, sizeof in);
     quorvane_cleanse(digest, sizeof digest);
     return r == 0 ? 0 : -1;
+}
+
+uint64_t qvs_wall_ms(const qvs_ctx *ctx) {
+#ifdef QV_SERVER_TEST_KNOBS
+    if (ctx && ctx->knobs.clock_ms) return ctx->knobs.clock_ms;
+#else
+    (void)ctx;
+#endif
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 bool qvs_user_name_valid(const uint8_t *name, size_t len) {

@@ -35,14 +35,20 @@ enum : uint8_t {
     QVS_TAG_DEVICE_KEY = 51, QVS_TAG_MEMBER_DEVICE = 55,
     QVS_TAG_CERT = 6, QVS_TAG_LAST_SEEN = 16, QVS_TAG_ONLINE = 22, QVS_TAG_TOTAL = 24, QVS_TAG_DATA = 25, QVS_TAG_OFFSET = 26,
     QVS_TAG_DEVICE_ID = 52, QVS_TAG_REVOKE_STATUS = 53, QVS_TAG_LIMIT = 74, QVS_TAG_MORE = 75, QVS_TAG_GRANT = 84,
-    QVS_TAG_READ_MARK = 100, QVS_TAG_AUTH = 2, QVS_TAG_ESCROW = 80, QVS_TAG_NEW_AUTH = 81, QVS_TAG_PASSWORD_STATUS = 83,
+    QVS_TAG_READ_MARK = 100, QVS_TAG_ROLE = 28, QVS_TAG_AUTH = 2, QVS_TAG_ESCROW = 80, QVS_TAG_NEW_AUTH = 81, QVS_TAG_PASSWORD_STATUS = 83,
 };
 
 constexpr size_t   QVS_ENV_MIN = 80;                           // header and tag: nothing shorter is an envelope
 constexpr size_t   QVS_ENV_MAX = (1u << 20) - 2 * 5 - 8;       // a live envelope's frame adds its position and must stay within 1 MiB
 constexpr uint64_t QVS_ENV_PER_DEVICE_MAX = 100000;            // copies waiting for one device; beyond, it gets no more
 constexpr uint64_t QVS_ENV_BYTES_PER_DEVICE_MAX = 512ull << 20;  // and their bytes: 1 MiB envelopes would fill 100 GB
+constexpr uint64_t QVS_ENV_PER_SENDER_MAX = 10000;             // of them from one sender: one user cannot fill a device,
+constexpr uint64_t QVS_ENV_BYTES_PER_SENDER_MAX = 64ull << 20;  // it takes ten
+constexpr uint64_t QVS_ENV_SENDER_RESERVE = 1000;              // a sender with fewer waiting (and fewer bytes) is taken
+constexpr uint64_t QVS_ENV_BYTES_SENDER_RESERVE = 8ull << 20;   // even by a device that holds its totals
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
+constexpr uint64_t QVS_CONVS_WITH_USER_PER_DAY = 32;           // conversations one user may put another into in a day
+constexpr uint64_t QVS_MEMBERS_ADDED_PER_MINUTE = 256;         // and members it may add in all, a minute
 constexpr size_t   QVS_HISTORY_CHUNK_MAX = 262144;             // bytes of one history transfer chunk
 constexpr uint64_t QVS_HISTORY_TOTAL_MAX = 64ull << 20;        // and of a whole transfer
 constexpr size_t   QVS_HISTORY_HOLD = 2u << 20;                // a sender of chunks waits while more than this waits for its target
@@ -50,13 +56,15 @@ constexpr uint64_t QVS_BACKLOG_KEEP = 10000;                   // envelopes kept
 constexpr size_t   QVS_BACKFILL_PAGE = 200;                    // envelopes of one back-fill page at most
 constexpr size_t   QVS_REVOKED_CHECKED = 64;                   // revoked devices a refused sign-in is checked against, latest first
 constexpr size_t   QVS_SYNC_BATCH = 64;                        // envelopes read from the store per step of a sync
-constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent,
-                                                               // in steps of about this much (the send bound is 4 MiB)
+constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on while less than this waits to be sent
+constexpr size_t   QVS_SYNC_STEP_BYTES = 256u << 10;           // a step ends once it has built this much (plus one
+                                                               // envelope or conversation information at most) ...
+constexpr uint64_t QVS_SYNC_STEP_WORK = 800;                   // ... or done this much in the store (qvs_store_work: ~2 ms)
 
 // Statuses this server answers with, each meaning what the client reads in
 // it. Codes the client knows but this server has no cause to send are not
-// named: sign-in 0 (awaiting approval), 2 (rate limited) and 3 (account
-// revoked), escrow 3 to 5, recovery 3 and 4. Registration must never answer 3:
+// named: sign-in 0 (awaiting approval) and 3 (account revoked), escrow 3 to
+// 5, recovery 3 and 4. Registration must never answer 3:
 // the client counts it as registered.
 enum : uint8_t {
     // registration, frame 130
@@ -68,6 +76,7 @@ enum : uint8_t {
     QVS_REG_MALFORMED = 6, QVS_REG_BAD_CERT = 7, QVS_REG_FAILED = 8,
     // sign-in refusal, frame 133
     QVS_LOGIN_WRONG = 1,  // the wrong auth value, or a device the account does not have: the client then registers it
+    QVS_LOGIN_LIMITED = 2,  // the account has QVS_CONNS_PER_ACCOUNT connections signed in: the client tries again later
     QVS_LOGIN_NO_ACCOUNT = 4, QVS_LOGIN_DEVICE_REVOKED = 5, QVS_LOGIN_FAILED = 6,
     // escrow fetch, frame 174
     QVS_ESCROW_OK = 0, QVS_ESCROW_WRONG = 1, QVS_ESCROW_NO_ACCOUNT = 2, QVS_ESCROW_FAILED = 6,
@@ -97,6 +106,7 @@ struct qvs_knobs {
     int split;       // write every byte as its own TLS record
     int reset;       // reset the connection right after the server's hello
     int login_refuse = -1;  // 0-255: every sign-in is refused with this status, 0 included
+    uint64_t clock_ms = 0;  // nonzero: the wall clock stands at this time, so windows of minutes hold however slow a test runs
 };
 
 using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
@@ -117,6 +127,7 @@ struct qvs_ctx {
     qvs_knobs knobs;
     std::vector<qvs_push> pushes;
     std::vector<int64_t> revoked = {};  // devices whose connections end once the turn has committed
+    std::function<bool(const uint8_t user_id[16])> may_sign_in = {};  // the event loop's caps; none: always
 };
 
 // A sync streamed over several turns, so that a device with much waiting
@@ -128,7 +139,7 @@ struct qvs_sync_stream {
     std::vector<std::vector<uint8_t>> convs;  // of the user, in order
     std::vector<uint64_t> cursors;            // the device's, one per conversation
     size_t next = 0;                          // index of the conversation being sent
-    bool info_sent = false;
+    bool info_sent = false;                   // and its copies at or below the cursor deleted
     uint64_t after = 0;                       // last position sent (or the cursor) in that conversation
     uint64_t mark = 0;
     uint64_t tail_after = 0;
@@ -155,6 +166,7 @@ struct qvs_conn {
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
 [[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
+std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len);  // frame 137 up to its envelope, which the sender's copy completes
 void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos);  // copies up to pos were queued for the device
 
 // Signed-in handlers, one file per concern (same results as qvs_handle_frame)
@@ -191,4 +203,5 @@ void qvs_push_to_users(qvs_ctx *ctx, const std::vector<std::vector<uint8_t>> &us
 [[nodiscard]] int qvs_conv_info(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], const qvs_device &dev,
                                 std::vector<uint8_t> *frame);  // frame 151 for one device of the member user_id
 [[nodiscard]] int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint8_t out[32]);
+uint64_t qvs_wall_ms(const qvs_ctx *ctx);  // the wall clock in ms: kept times (accounts, adds, last seen)
 [[nodiscard]] bool qvs_user_name_valid(const uint8_t *name, size_t len);  // 1-32 printable bytes without '/' or spaces

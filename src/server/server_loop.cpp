@@ -15,6 +15,7 @@
 #include <memory>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -28,13 +29,18 @@ uint64_t now_ms() {
 }
 
 // A frame on its way out: a reply of this connection (wiped once sent: some
-// carry escrow records) or a push that several connections share.
+// carry escrow records), a push that several connections share, or both: a
+// live envelope is its own 26-byte head and the sender's one copy of the
+// envelope, however many devices it goes to.
 struct out_frame {
     std::vector<uint8_t> own;
     qvs_frame_ptr shared;
     size_t sent = 0;
-    const uint8_t *data() const { return shared ? shared->data() : own.data(); }
-    size_t size() const { return shared ? shared->size() : own.size(); }
+    size_t size() const { return own.size() + (shared ? shared->size() : 0); }
+    const uint8_t *at(size_t off, size_t *n) const {  // the contiguous bytes from `off`
+        if (off < own.size()) return *n = own.size() - off, own.data() + off;
+        return *n = shared->size() - (off - own.size()), shared->data() + (off - own.size());
+    }
 };
 
 struct connection {
@@ -53,6 +59,9 @@ struct connection {
     bool resumed = false;  // read this turn already
     std::vector<uint8_t> unread;  // frames received past the share of a turn
     uint32_t events = 0;
+    std::string addr;       // the peer's address, as counted
+    bool counted_in = false;  // counted as signed in (not as waiting to) for its address
+    uint64_t turn_work = 0;   // spent of its share of this turn
     connection() { quorvane_framebuf_init(&fb); }
     ~connection() {
         for (auto &o : outq) quorvane_cleanse(o.own.data(), o.own.size());
@@ -60,6 +69,15 @@ struct connection {
         if (fb.frame) quorvane_cleanse(fb.frame, fb.capacity);
         quorvane_framebuf_free(&fb);
         if (netw) netw_close(&netw);
+    }
+};
+
+using account_key = std::array<uint8_t, 16>;
+struct account_key_hash {
+    size_t operator()(const account_key &k) const {
+        size_t h;
+        std::memcpy(&h, k.data(), sizeof h);  // random user ids
+        return h;
     }
 };
 
@@ -71,8 +89,45 @@ struct server {
     int ep = -1, sig = -1;
     std::unordered_map<int, std::unique_ptr<connection>> conns;
     uint64_t listen_paused_ms = 0;  // nonzero: out of descriptors, the listener is not watched
+    struct address { size_t all = 0, waiting = 0; };  // connections, and of them not signed in
+    std::unordered_map<std::string, address> addrs;
+    std::unordered_map<account_key, std::vector<connection *>, account_key_hash> accounts;  // signed in and announced
     explicit server(const qvs_server_options &o) : opts(o) {}
 };
+
+account_key key_of(const uint8_t user_id[16]) {
+    account_key k;
+    std::memcpy(k.data(), user_id, 16);
+    return k;
+}
+
+// What a connection holds in memory for its account: the part of a partial
+// frame past QVS_RECV_FREE, frames read but not yet taken, and its send queue.
+size_t holds(const connection &c) {
+    return (c.fb.capacity > QVS_RECV_FREE ? c.fb.capacity : 0) + c.unread.size() + c.queued;
+}
+
+// Keeps the connection's account within QVS_ACCOUNT_HELD_MAX: while it holds
+// more, its connection holding the most ends (what was stored for it waits
+// for its next sync), so a stale connection full of unread pushes gives way
+// to a fresh one rather than the other way round. True when `c` ended.
+bool shed(server &s, connection &c) {
+    if (!c.present) return c.dead;
+    auto it = s.accounts.find(key_of(c.st.user_id));
+    if (it == s.accounts.end()) return c.dead;
+    size_t total = 0;
+    for (const connection *o : it->second) total += o->dead ? 0 : holds(*o);
+    while (total > QVS_ACCOUNT_HELD_MAX) {
+        connection *big = nullptr;
+        for (connection *o : it->second)
+            if (!o->dead && (!big || holds(*o) > holds(*big))) big = o;
+        if (!big) break;
+        n_log(LOG_NOTICE, "server: dropping a connection of %s: the account holds %zu bytes", c.st.user.c_str(), total);
+        total -= holds(*big);
+        big->dead = true;
+    }
+    return c.dead;
+}
 
 void watch(server &s, connection &c) {
     uint32_t ev = (c.held ? 0u : uint32_t{EPOLLIN}) | ((c.want_write || !c.outq.empty()) ? uint32_t{EPOLLOUT} : 0u);
@@ -94,12 +149,12 @@ void reset_now(connection &c) {
 void flush(server &s, connection &c) {
     while (!c.outq.empty() && !c.dead) {
         out_frame &o = c.outq.front();
-        size_t chunk = o.size() - o.sent;
+        size_t chunk = 0;
+        const uint8_t *from = o.at(o.sent, &chunk);
 #ifdef QV_SERVER_TEST_KNOBS
         if (s.opts.knobs.split) chunk = 1;
 #endif
-        ssize_t n = send_ssl_data_once(c.netw, const_cast<char *>(reinterpret_cast<const char *>(o.data() + o.sent)),
-                                       static_cast<uint32_t>(chunk));
+        ssize_t n = send_ssl_data_once(c.netw, const_cast<char *>(reinterpret_cast<const char *>(from)), static_cast<uint32_t>(chunk));
         if (n == -10 || n == -11) {
             c.want_write = true;
             break;
@@ -126,7 +181,7 @@ void flush(server &s, connection &c) {
 // Moves the replies of the committed turn (and pushes for it) to the send
 // queue. A client that lets its queue pass the bound is dropped: what was
 // pushed to it stays stored for its next sync.
-void release_replies(server &s, connection &c, std::vector<qvs_frame_ptr> *pushes = nullptr) {
+void release_replies(server &s, connection &c, std::vector<out_frame> *pushes = nullptr) {
     for (auto &f : c.st.replies) {
         c.queued += f.size();
         c.outq.push_back(out_frame{std::move(f), nullptr, 0});
@@ -134,36 +189,61 @@ void release_replies(server &s, connection &c, std::vector<qvs_frame_ptr> *pushe
     c.st.replies.clear();
     if (pushes)
         for (auto &p : *pushes) {
-            c.queued += p->size();
-            c.outq.push_back(out_frame{{}, std::move(p), 0});
+            c.queued += p.size();
+            c.outq.push_back(std::move(p));
         }
     if (c.queued > QVS_SEND_QUEUE_MAX) {
-        n_log(LOG_NOTICE, "server: dropping %s: it does not read its replies", c.netw->link.ip ? c.netw->link.ip : "?");
+        n_log(LOG_NOTICE, "server: dropping %s: it does not read its replies", c.addr.c_str());
         c.dead = true;
         return;
     }
+    if (shed(s, c)) return;
     flush(s, c);
 }
 
-// What one connection may cost in one turn. Bytes alone do not bound it: a
+// What one connection may cost in one turn. Frames alone do not bound it: a
 // 30-byte typing notice in a group of 64 members is 64 look-ups and up to 320
-// pushes, so a burst of them would hold the loop for seconds. Past either
-// bound the frames left over wait in the connection for the next turn.
+// pushes, and a sync frame of a user in 4,000 conversations reads 4,000 rows.
+// So each connection has a share of work (the store's, plus what it builds)
+// and of pushes, besides its frames; past any, the frames left over wait in
+// the connection for the next turn. A single frame may overrun the share: its
+// own cost is bounded by its handler.
+// One account's connections together have one connection's share of work,
+// so an account that holds its cap of connections does not get that many
+// shares of the loop; each of them still gets one frame or sync step a turn,
+// so none of an honest account's devices waits for another's long sync.
+bool work_spent(const server &s, const connection &c) {
+    if (c.turn_work >= QVS_TURN_WORK_MAX) return true;
+    if (c.turn_work == 0 || !c.present) return false;
+    auto it = s.accounts.find(key_of(c.st.user_id));
+    if (it == s.accounts.end()) return false;
+    uint64_t all = 0;
+    for (const connection *o : it->second) all += o->turn_work;
+    return all >= QVS_TURN_WORK_MAX;
+}
+
 struct turn_share {
     size_t frames = 0, pushes_at = 0;
     size_t waiting = 0;  // answers of the turn not yet sent, with the queue
-    bool spent(const server &s) const {
-        return frames >= QVS_TURN_FRAMES_MAX || s.ctx.pushes.size() - pushes_at >= QVS_TURN_PUSHES_MAX;
+    bool spent(const server &s, const connection &c) const {
+        return frames >= QVS_TURN_FRAMES_MAX || s.ctx.pushes.size() - pushes_at >= QVS_TURN_PUSHES_MAX || work_spent(s, c);
     }
 };
+
+// The work of what was just done for the connection: the store's since `at`,
+// one for the frame or step itself, and the bytes of the answers it built.
+void charge(server &s, connection &c, uint64_t at, size_t built) {
+    c.turn_work += 1 + (qvs_store_work(s.ctx.store) - at) + built / QVS_WORK_BYTES;
+}
 
 // Hands the frames in `in` to the handlers until the share is spent; what is
 // left is kept for the next turn. False when the connection ends.
 bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, size_t left) {
     while (left && !c.dead) {
-        if (t.spent(s)) {
+        if (t.spent(s, c)) {
             c.unread.insert(c.unread.end(), in, in + left);
-            return true;
+            shed(s, c);
+            return !c.dead;
         }
         const uint8_t *frame = nullptr;
         size_t flen = 0;
@@ -173,17 +253,29 @@ bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, siz
             c.dead = true;
             break;
         }
-        if (r == -2) break;
+        if (r == -2) {
+            if (c.fb.in_body && c.fb.payload_len > QVS_RECV_FREE) shed(s, c);
+            break;
+        }
         t.frames++;
         const size_t had = c.st.replies.size();
+        const uint64_t at = qvs_store_work(s.ctx.store);
         if (r != 0 || qvs_handle_frame(&s.ctx, &c.st, frame, flen) != 0) c.dead = true;
         // Answers wait in memory until the turn commits: a burst of small requests
         // with large answers (back-fill pages of about 1 MiB) must end the client
         // once they pass what it may have waiting, not after all were built.
-        for (size_t i = had; i < c.st.replies.size(); i++) t.waiting += c.st.replies[i].size();
+        size_t built = 0;
+        for (size_t i = had; i < c.st.replies.size(); i++) built += c.st.replies[i].size();
+        t.waiting += built;
+        charge(s, c, at, built);
         if (t.waiting > QVS_SEND_QUEUE_MAX) {
-            n_log(LOG_NOTICE, "server: dropping %s: it asked for more than it may have waiting", c.netw->link.ip ? c.netw->link.ip : "?");
+            n_log(LOG_NOTICE, "server: dropping %s: it asked for more than it may have waiting", c.addr.c_str());
             c.dead = true;
+        }
+        // A large frame's block goes once handled: an idle connection keeps a few KiB, not 1 MiB.
+        if (c.fb.capacity > QVS_RECV_FREE) {
+            quorvane_cleanse(c.fb.frame, c.fb.capacity);
+            quorvane_framebuf_free(&c.fb);
         }
     }
     return !c.dead;
@@ -303,6 +395,11 @@ void note_sign_ins(server &s) {
         if (c->dead || c->present || c->st.phase != QVS_SIGNED_IN) continue;
         bool first = !user_present(s, c->st.user_id, c.get());
         c->present = true;
+        s.accounts[key_of(c->st.user_id)].push_back(c.get());
+        if (!c->counted_in) {
+            c->counted_in = true;
+            s.addrs[c->addr].waiting--;
+        }
         if (first) qvs_presence_changed(&s.ctx, c->st.user_id, true);
     }
 }
@@ -325,6 +422,27 @@ void watch_listener(server &s, bool on) {
     if (epoll_ctl(s.ep, EPOLL_CTL_MOD, e.data.fd, &e) == 0) s.listen_paused_ms = on ? 0 : now_ms();
 }
 
+// Whether a new connection from `addr` may stay: within its address's caps,
+// and with room in the table, made by ending the oldest connection that has
+// not signed in when the table is full (so connections that only wait cannot
+// keep everyone else out).
+bool admit(server &s, const std::string &addr) {
+    const server::address &a = s.addrs[addr];
+    if (a.all >= QVS_CONNS_PER_ADDRESS || a.waiting >= QVS_PRESIGNIN_PER_ADDRESS) return false;
+    if (s.conns.size() < static_cast<size_t>(QVS_MAX_CONNECTIONS)) return true;
+    size_t alive = 0;
+    connection *oldest = nullptr;
+    for (auto &[fd, c] : s.conns) {
+        if (c->dead) continue;
+        alive++;
+        if (c->st.phase != QVS_SIGNED_IN && (!oldest || c->accepted_ms < oldest->accepted_ms)) oldest = c.get();
+    }
+    if (alive < static_cast<size_t>(QVS_MAX_CONNECTIONS)) return true;
+    if (!oldest) return false;
+    oldest->dead = true;
+    return true;
+}
+
 void accept_all(server &s) {
     for (;;) {
         int err = 0;
@@ -333,24 +451,29 @@ void accept_all(server &s) {
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) watch_listener(s, false);
             return;
         }
+        const std::string addr = n->link.ip ? n->link.ip : "";
         // Handshake frames are small and answered at once: Nagle would hold each for an ACK.
-        if (s.conns.size() >= static_cast<size_t>(QVS_MAX_CONNECTIONS) || !netw_set_blocking(n, 0) ||
-            !netw_setsockopt(n, TCP_NODELAY, 1)) {
+        if (!admit(s, addr) || !netw_set_blocking(n, 0) || !netw_setsockopt(n, TCP_NODELAY, 1)) {
             netw_close(&n);
             continue;
         }
         auto c = std::make_unique<connection>();
         c->netw = n;
         c->fd = n->link.sock;
+        c->addr = addr;
         c->accepted_ms = c->last_ms = now_ms();
         epoll_event e{};
         e.events = EPOLLIN;
         e.data.fd = c->fd;
         if (epoll_ctl(s.ep, EPOLL_CTL_ADD, c->fd, &e) != 0) continue;
         c->events = EPOLLIN;
-        int fd = c->fd;
-        s.conns[fd] = std::move(c);
-        on_event(s, *s.conns[fd]);  // a client's hello may already wait
+        server::address &a = s.addrs[addr];
+        a.all++;
+        a.waiting++;
+        // Its TLS handshake starts when the client's first bytes come (epoll reports
+        // them, also those already waiting): a connection that sends nothing costs
+        // no handshake buffers.
+        s.conns[c->fd] = std::move(c);
     }
 }
 
@@ -365,6 +488,21 @@ void expire(server &s, uint64_t now) {
     }
 }
 
+// Ends a connection's place in the counts of its address and account.
+void uncount(server &s, connection &c) {
+    auto a = s.addrs.find(c.addr);
+    if (a != s.addrs.end()) {
+        a->second.all--;
+        if (!c.counted_in) a->second.waiting--;
+        if (a->second.all == 0) s.addrs.erase(a);
+    }
+    if (!c.present) return;
+    auto it = s.accounts.find(key_of(c.st.user_id));
+    if (it == s.accounts.end()) return;
+    std::erase(it->second, &c);
+    if (it->second.empty()) s.accounts.erase(it);
+}
+
 void reap(server &s) {
     bool closed = false;
     std::vector<std::array<uint8_t, 16>> left;
@@ -376,6 +514,7 @@ void reap(server &s) {
                 std::memcpy(u.data(), it->second->st.user_id, 16);
                 left.push_back(u);
             }
+            uncount(s, *it->second);
             if (it->second->fd >= 0 && it->second->netw && it->second->netw->link.sock >= 0)
                 epoll_ctl(s.ep, EPOLL_CTL_DEL, it->second->fd, nullptr);
             it = s.conns.erase(it);
@@ -401,32 +540,37 @@ void deliver_pushes(server &s) {
             signed_in[c->st.dev].push_back(c.get());
             if (c->st.synced) live[c->st.dev].push_back(c.get());
         }
-    std::unordered_map<connection *, std::vector<qvs_frame_ptr>> out;
+    std::unordered_map<connection *, std::vector<out_frame>> out;
     std::unordered_map<int64_t, uint64_t> handed;
     for (const qvs_push &p : s.ctx.pushes) {
         auto &to = p.unsynced_too ? signed_in : live;
         auto it = to.find(p.dev);
         if (it == to.end()) continue;
         if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
-        qvs_frame_ptr f = p.make  ? std::make_shared<const std::vector<uint8_t>>(p.make())
-                          : p.pos ? std::make_shared<const std::vector<uint8_t>>(qvs_live_frame(p.pos, *p.frame))
-                                  : p.frame;
-        for (connection *c : it->second) out[c].push_back(f);
+        // A live envelope shares the sender's copy; only its head is made per device.
+        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : std::vector<uint8_t>{};
+        qvs_frame_ptr f = p.make ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
+        for (connection *c : it->second) out[c].push_back(out_frame{head, f, 0});
     }
     s.ctx.pushes.clear();
     for (auto &[dev, pos] : handed) note_handed(&s.ctx, dev, pos);
     for (auto &[c, frames] : out) release_replies(s, *c, &frames);
 }
 
-// Each sync in progress goes on while its connection's queue is short; true
-// when one still has more, so the loop turns again without waiting.
+// Each sync in progress goes on while its connection's queue is short and
+// its share of the turn lasts; true when one still has more, so the loop
+// turns again without waiting.
 bool stream_syncs(server &s) {
     bool more = false;
     for (auto &[fd, c] : s.conns) {
         if (c->dead || !c->st.sync.active) continue;
-        for (int steps = 0; steps < 16 && !c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER; steps++) {
+        while (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER && !work_spent(s, *c)) {
+            const uint64_t at = qvs_store_work(s.ctx.store);
+            size_t built = 0;
             if (qvs_sync_step(&s.ctx, &c->st) < 0) c->dead = true;
-            else release_replies(s, *c);
+            for (const auto &f : c->st.replies) built += f.size();
+            charge(s, *c, at, built);
+            if (!c->dead) release_replies(s, *c);
         }
         // A queue still long waits for room (EPOLLOUT), not for another turn.
         if (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER) more = true;
@@ -441,10 +585,22 @@ bool start(server &s, qvs_keys &keys) {
     if (!s.ctx.store) return false;
     s.ctx.keys = &keys;
     s.ctx.knobs = s.opts.knobs;
+    s.ctx.may_sign_in = [&s](const uint8_t user_id[16]) {
+        size_t n = 0;  // signed in to the account, this turn's sign-ins included
+        for (const auto &[fd, c] : s.conns) n += !c->dead && c->st.phase == QVS_SIGNED_IN && std::memcmp(c->st.user_id, user_id, 16) == 0;
+        return n < QVS_CONNS_PER_ACCOUNT;
+    };
+    // Every connection needs a descriptor: as many as the table holds, and a few for the store and the loop.
+    rlimit fds{};
+    if (getrlimit(RLIMIT_NOFILE, &fds) == 0 && fds.rlim_cur < static_cast<rlim_t>(QVS_MAX_CONNECTIONS + 64)) {
+        fds.rlim_cur = std::min(fds.rlim_max, static_cast<rlim_t>(QVS_MAX_CONNECTIONS + 64));
+        if (setrlimit(RLIMIT_NOFILE, &fds) != 0) n_log(LOG_WARNING, "server: descriptors stay at %llu", static_cast<unsigned long long>(fds.rlim_cur));
+    }
     netw_init_openssl();
     s.tls = netw_ssl_server_ctx_new(keys.key_path.c_str(), keys.cert_path.c_str());
     if (!s.tls || SSL_CTX_set_min_proto_version(s.tls, TLS1_3_VERSION) != 1) return false;
-    if (!netw_make_listening(&s.listener, s.opts.host.c_str(), s.opts.port.c_str(), 128, 0) || !netw_set_blocking(s.listener, 0)) {
+    SSL_CTX_set_mode(s.tls, SSL_MODE_RELEASE_BUFFERS);  // an idle connection keeps no 34 KiB of record buffers
+    if (!netw_make_listening(&s.listener, s.opts.host.c_str(), s.opts.port.c_str(), QVS_LISTEN_BACKLOG, 0) || !netw_set_blocking(s.listener, 0)) {
         n_log(LOG_ERR, "server: cannot listen on %s:%s", s.opts.host.c_str(), s.opts.port.c_str());
         return false;
     }
@@ -477,6 +633,7 @@ int qvs_server_run(const qvs_server_options &opts) {
         bool stop = false, more = false, held = false, unread = false;
         epoll_event evs[64];
         while (!stop) {
+            for (auto &[fd, c] : s.conns) c->turn_work = 0;
             int n = epoll_wait(s.ep, evs, 64, more || unread || !s.ctx.pushes.empty() ? 0 : held ? 5 : 1000);
             if (n < 0 && errno != EINTR) {
                 n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));

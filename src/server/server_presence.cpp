@@ -13,12 +13,6 @@
 
 namespace {
 
-uint64_t wall_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // The other members of a conversation the user is in; false when the user is not a member.
 bool other_members(qvs_ctx *ctx, const uint8_t conv_id[16], const uint8_t user_id[16], std::vector<std::vector<uint8_t>> *out) {
     std::vector<qvs_conv_member> members;
@@ -125,6 +119,6 @@ void qvs_presence_changed(qvs_ctx *ctx, const uint8_t user_id[16], bool online) 
     f.put(QVS_TAG_USER_ID, user_id, 16);
     uint8_t flag = online ? 1 : 0;
     f.put(QVS_TAG_ONLINE, &flag, 1);
-    if (!online) f.put_u64(QVS_TAG_LAST_SEEN, wall_ms());
+    if (!online) f.put_u64(QVS_TAG_LAST_SEEN, qvs_wall_ms(ctx));
     qvs_push_to_users(ctx, peers, 0, f.take());
 }

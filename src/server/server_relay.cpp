@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -51,11 +53,21 @@ void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos) {
     if (qvs_env_handed(ctx->store, dev, pos) != 0) n_log(LOG_ERR, "server: what a device was handed could not be noted");
 }
 
-std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
+std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len) {
     qvs_frame_builder f(QVS_FT_LIVE_ENVELOPE);
     f.put_u64(QVS_TAG_POSITION, pos);
-    f.put(QVS_TAG_ENVELOPE, env.data(), env.size());
-    return f.take();
+    uint8_t head[QV_TLV_HEAD_LEN] = {QVS_TAG_ENVELOPE};
+    qv_bytes::put_be32(head + 1, static_cast<uint32_t>(env_len));
+    f.b.insert(f.b.end(), head, head + QV_TLV_HEAD_LEN);
+    std::vector<uint8_t> out = f.take();
+    qv_bytes::put_be32(&out[4], static_cast<uint32_t>(out.size() - QV_FRAME_HEADER_LEN + env_len));
+    return out;
+}
+
+std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env) {
+    std::vector<uint8_t> f = qvs_live_head(pos, env.size());
+    f.insert(f.end(), env.begin(), env.end());
+    return f;
 }
 
 // Every frame 7 gets exactly one acknowledgement, in order: the client pairs
@@ -77,9 +89,10 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     std::vector<uint64_t> pos;
     uint64_t at = 0;
     if (!*bad) {
-        int r = qvs_env_store(ctx->store, h.conversation_id, env, n, devs, QVS_ENV_PER_DEVICE_MAX, &pos, &at,
-                              QVS_ENV_BYTES_PER_DEVICE_MAX);
-        if (r == 1) bad = "every recipient device holds too many";
+        static const qvs_env_bounds bounds{QVS_ENV_PER_DEVICE_MAX,       QVS_ENV_BYTES_PER_DEVICE_MAX, QVS_ENV_PER_SENDER_MAX,
+                                           QVS_ENV_BYTES_PER_SENDER_MAX, QVS_ENV_SENDER_RESERVE,       QVS_ENV_BYTES_SENDER_RESERVE};
+        int r = qvs_env_store(ctx->store, h.conversation_id, h.sender_id, env, n, devs, bounds, &pos, &at);
+        if (r == 1) bad = "every recipient device holds as much as it may from this sender";
         else if (r != 0) bad = "a store failure";
     }
     if (*bad) {
@@ -100,9 +113,26 @@ int qvs_on_envelope(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     return 0;
 }
 
-// Starts a sync: deletes the device's copies at or below each cursor and sets
-// up the stream the event loop sends turn by turn. Live pushes to this
-// connection pause until the stream has caught up.
+namespace {
+
+// The cursor table by conversation, the first entry of each counting (as
+// quorvane_sync_cursor_lookup reads it): one pass, where a look-up per
+// conversation would cost 4,096 x 4,096 comparisons per sync frame.
+std::unordered_map<std::string, uint64_t> cursor_map(const uint8_t *table, size_t len) {
+    std::unordered_map<std::string, uint64_t> m;
+    for (size_t at = 0; table && at + QV_SYNC_CURSOR_ENTRY_LEN <= len; at += QV_SYNC_CURSOR_ENTRY_LEN)
+        m.emplace(std::string(reinterpret_cast<const char *>(table + at), QV_SYNC_CONV_ID_LEN),
+                  qv_bytes::get_be64(table + at + QV_SYNC_CONV_ID_LEN));
+    return m;
+}
+
+}  // namespace
+
+// Starts a sync: sets up the stream the event loop sends turn by turn, which
+// deletes the device's copies at or below each cursor as it reaches the
+// conversation (a user in 4,000 conversations would otherwise cost 4,000
+// deletions in one frame). Live pushes to this connection pause until the
+// stream has caught up.
 int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     const uint8_t *table = nullptr;
     size_t tlen = 0;
@@ -112,13 +142,12 @@ int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     qvs_sync_stream s;
     uint64_t handed = 0;
     if (qvs_user_convs(ctx->store, c->user_id, &s.convs) != 0 || qvs_env_handed_upto(ctx->store, c->dev, &handed) != 0) return 0;
+    const auto cursors = cursor_map(table, tlen);
     for (const auto &conv : s.convs) {
+        auto it = cursors.find(std::string(conv.begin(), conv.end()));
         // a cursor past all this device was ever handed claims what it never got:
         // taken at its word, that would be deleted, and what comes later hidden below it
-        const uint64_t cursor = std::min(quorvane_sync_cursor_lookup(table, tlen, conv.data()), handed);
-        s.cursors.push_back(cursor);
-        if (qvs_env_drop_upto(ctx->store, c->dev, conv.data(), cursor) != 0)
-            n_log(LOG_ERR, "server: the copies passed by a cursor of %s could not be deleted", c->user.c_str());
+        s.cursors.push_back(std::min(it == cursors.end() ? 0 : it->second, handed));
     }
     s.active = true;
     s.after = s.cursors.empty() ? 0 : s.cursors[0];
@@ -128,25 +157,38 @@ int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
     return 0;
 }
 
+// One step: conversations' information and copies until the step has built
+// QVS_SYNC_STEP_BYTES or done QVS_SYNC_STEP_WORK in the store, so that no
+// step passes what the connection may have waiting, however many
+// conversations or members there are.
 int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
     if (!ctx || !c) return -1;
     qvs_sync_stream &s = c->sync;
     if (!s.active) return 0;
     qvs_device me{};
     if (!own_device(ctx, c, &me)) return -1;
+    const uint64_t work0 = qvs_store_work(ctx->store);
+    size_t built = 0;
+    auto spent = [&] { return built >= QVS_SYNC_STEP_BYTES || qvs_store_work(ctx->store) - work0 >= QVS_SYNC_STEP_WORK; };
     std::vector<qvs_envelope> batch;
     while (s.next < s.convs.size()) {
         const uint8_t *conv = s.convs[s.next].data();
         if (!s.info_sent) {
+            if (qvs_env_drop_upto(ctx->store, c->dev, conv, s.cursors[s.next]) != 0)
+                n_log(LOG_ERR, "server: the copies passed by a cursor of %s could not be deleted", c->user.c_str());
             std::vector<uint8_t> info;
-            if (qvs_conv_info(ctx, conv, c->user_id, me, &info) == 0) c->replies.push_back(std::move(info));
+            if (qvs_conv_info(ctx, conv, c->user_id, me, &info) == 0) {
+                built += info.size();
+                c->replies.push_back(std::move(info));
+            }
             s.info_sent = true;
         }
-        if (qvs_env_fetch(ctx->store, c->dev, conv, s.after, s.mark, QVS_SYNC_BATCH, QVS_SYNC_LOW_WATER, &batch) != 0) return -1;
+        if (qvs_env_fetch(ctx->store, c->dev, conv, s.after, s.mark, QVS_SYNC_BATCH, QVS_SYNC_STEP_BYTES, &batch) != 0) return -1;
         if (batch.empty()) {
             s.next++;
             s.info_sent = false;
             s.after = s.next < s.convs.size() ? s.cursors[s.next] : 0;
+            if (spent()) return 1;
             continue;
         }
         for (const qvs_envelope &e : batch) c->replies.push_back(qvs_live_frame(e.pos, e.body));
@@ -156,7 +198,7 @@ int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
     }
     // What arrived since the sync began; a conversation made meanwhile gets
     // its information first.
-    if (qvs_env_fetch(ctx->store, c->dev, nullptr, s.tail_after, UINT64_MAX, QVS_SYNC_BATCH, QVS_SYNC_LOW_WATER, &batch) != 0) return -1;
+    if (qvs_env_fetch(ctx->store, c->dev, nullptr, s.tail_after, UINT64_MAX, QVS_SYNC_BATCH, QVS_SYNC_STEP_BYTES, &batch) != 0) return -1;
     for (const qvs_envelope &e : batch) {
         auto known = std::find_if(s.convs.begin(), s.convs.end(), [&](const auto &v) { return std::memcmp(v.data(), e.conv_id, 16) == 0; });
         if (known == s.convs.end()) {

@@ -17,6 +17,7 @@ struct qvs_store {
     bool in_tx;
     uint64_t last_pos;  // mirrors the positions row; may run ahead of it after a failed turn, never behind
     std::unordered_map<std::string, qvs_cached_stmt> cache;  // every envelope runs the same dozen statements
+    uint64_t work = 0;  // statements run so far, and their steps (see qvs_store_work)
 };
 
 namespace {
@@ -138,14 +139,55 @@ constexpr const char *SCHEMA_V4 =
     " body BLOB NOT NULL);"
     "CREATE INDEX conv_history_conv ON conv_history(conv_id, pos);";
 
+// Each copy names its envelope's sender (the header's, checked when it came),
+// and the copies and bytes waiting for each device are counted per sender
+// too, so one sender's share of a device can be bounded apart from the rest.
+constexpr const char *SCHEMA_V5 =
+    "ALTER TABLE envelopes ADD COLUMN sender BLOB;"
+    "UPDATE envelopes SET sender = (SELECT COALESCE(substr(b.body, 17, 16), x'') FROM envelope_bodies b WHERE b.id = envelopes.body_id);"
+    "CREATE TABLE device_senders ("
+    " dev INTEGER NOT NULL,"
+    " sender BLOB NOT NULL,"
+    " queued INTEGER NOT NULL,"
+    " queued_bytes INTEGER NOT NULL,"
+    " PRIMARY KEY (dev, sender)) WITHOUT ROWID;"
+    "INSERT INTO device_senders SELECT e.dev, e.sender, count(*), SUM(length(b.body)) FROM envelopes e"
+    " JOIN envelope_bodies b ON b.id = e.body_id GROUP BY e.dev, e.sender;";
+
+// Who put whom into a conversation and when (the limits on conversations
+// with one user a day and on members added a minute read it), each member's
+// role (a conversation made before has its first member as admin, who made
+// it or last rekeyed it), and revoked devices per account: a key revoked in
+// one account is nothing to another.
+constexpr const char *SCHEMA_V6 =
+    "CREATE TABLE member_adds ("
+    " by_user BLOB NOT NULL,"
+    " user_id BLOB NOT NULL,"
+    " at_ms INTEGER NOT NULL);"
+    "CREATE INDEX member_adds_by ON member_adds(by_user, at_ms);"
+    "CREATE INDEX member_adds_pair ON member_adds(by_user, user_id, at_ms);"
+    "ALTER TABLE conv_members ADD COLUMN role INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE conv_members SET role = 1 WHERE seq = 0;"
+    "CREATE TABLE revoked2 ("
+    " user_id BLOB NOT NULL,"
+    " ed25519_pub BLOB NOT NULL,"
+    " PRIMARY KEY (user_id, ed25519_pub));"
+    "INSERT INTO revoked2 (user_id, ed25519_pub) SELECT user_id, ed25519_pub FROM revoked_devices ORDER BY rowid;"
+    "DROP TABLE revoked_devices;"
+    "ALTER TABLE revoked2 RENAME TO revoked_devices;";
+
+bool begin_read(qvs_store *st);
+
 // One prepared statement: made for this use and finalised, or taken from the
 // store's cache and handed back reset, on every path. A statement already
 // held (a nested use of the same text) is made afresh.
 struct stmt {
     sqlite3_stmt *s = nullptr;
     bool *held = nullptr;
+    uint64_t *work = nullptr;
     stmt(sqlite3 *db, const char *sql) { prepare(db, sql); }
-    stmt(qvs_store *st, const char *sql) {
+    stmt(qvs_store *st, const char *sql) : work(&st->work) {
+        begin_read(st);
         auto it = st->cache.find(sql);
         if (it != st->cache.end() && !it->second.in_use) {
             s = it->second.s;
@@ -159,6 +201,13 @@ struct stmt {
         *held = true;
     }
     ~stmt() {
+        if (s && work) {
+            // A run costs about what a few dozen virtual-machine steps do (measured:
+            // binding, the cache look-up, a B-tree descent); long scans count by their steps.
+            sqlite3_reset(s);
+            *work += static_cast<uint64_t>(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_RUN, 1)) +
+                     static_cast<uint64_t>(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_VM_STEP, 1)) / QVS_VM_STEPS_PER_WORK;
+        }
         if (!held) {
             sqlite3_finalize(s);
             return;
@@ -203,6 +252,16 @@ bool begin(qvs_store *st) {
     return true;
 }
 
+// Reads join the turn's transaction too (deferred: a first write takes the
+// write lock within it), so a turn takes the file's locks once rather than
+// twice per statement, which cost more than the statements themselves.
+bool begin_read(qvs_store *st) {
+    if (st->in_tx) return true;
+    if (!exec(st->db, "BEGIN")) return false;
+    st->in_tx = true;
+    return true;
+}
+
 int user_version(sqlite3 *db) {
     stmt q(db, "PRAGMA user_version");
     if (!q.s || sqlite3_step(q.s) != SQLITE_ROW) return -1;
@@ -222,7 +281,9 @@ bool migrate(sqlite3 *db) {
     if (v < 2) ok = ok && exec(db, SCHEMA_V2);
     if (v < 3) ok = ok && exec(db, SCHEMA_V3);
     if (v < 4) ok = ok && exec(db, SCHEMA_V4);
-    ok = ok && exec(db, "PRAGMA user_version = 4");
+    if (v < 5) ok = ok && exec(db, SCHEMA_V5);
+    if (v < 6) ok = ok && exec(db, SCHEMA_V6);
+    ok = ok && exec(db, ("PRAGMA user_version = " + std::to_string(QVS_SCHEMA_VERSION)).c_str());
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
     return ok;
@@ -304,6 +365,7 @@ int insert_account(qvs_store *st, const qvs_account *a, const qvs_device *d) {
 // Runs fn inside a savepoint of the turn's transaction: a result other than 0
 // takes back everything fn wrote, so no half of a change reaches the commit.
 template <class F> int atomically(qvs_store *st, const char *name, F fn) {
+    st->work += 2;  // the savepoint and its release, each parsed anew
     std::string sp = std::string("SAVEPOINT ") + name, back = std::string("ROLLBACK TO ") + name,
                 rel = std::string("RELEASE ") + name;
     if (!begin(st) || !exec(st->db, sp.c_str())) return -1;
@@ -383,8 +445,8 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
         if (std::memcmp(h.ed25519_pub, d->ed25519_pub, 32) == 0) return 1;
     // Revoked before full: a revoked device is told so, not to free a place
     // it would never get.
-    stmt rv(st, "SELECT 1 FROM revoked_devices WHERE ed25519_pub = ?1");
-    if (!rv.s || !rv.blob(1, d->ed25519_pub, 32)) return -1;
+    stmt rv(st, "SELECT 1 FROM revoked_devices WHERE user_id = ?1 AND ed25519_pub = ?2");
+    if (!rv.s || !rv.blob(1, user_id, 16) || !rv.blob(2, d->ed25519_pub, 32)) return -1;
     int rr = sqlite3_step(rv.s);
     if (rr == SQLITE_ROW) return 3;
     if (rr != SQLITE_DONE) return -1;
@@ -488,12 +550,12 @@ int read_ids(stmt &q, std::vector<std::vector<uint8_t>> *out) {
 // The members in order with their keys, and the keys sealed to single devices.
 int put_members(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                 const std::vector<qvs_conv_devkey> &devkeys) {
-    stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
+    stmt m(st, "INSERT INTO conv_members (conv_id, seq, user_id, sealed, role) VALUES (?1, ?2, ?3, ?4, ?5)");
     if (!m.s) return -1;
     for (size_t i = 0; i < members.size(); i++) {
         sqlite3_reset(m.s);
         if (!m.blob(1, conv_id, 16) || !m.i64(2, static_cast<int64_t>(i)) || !m.blob(3, members[i].user_id, 16) ||
-            !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.done())
+            !m.blob(4, members[i].sealed, QVS_SEALED_KEY_LEN) || !m.i64(5, members[i].role) || !m.done())
             return -1;
     }
     stmt d(st, "INSERT OR REPLACE INTO conv_device_keys (conv_id, device_id, user_id, sealed) VALUES (?1, ?2, ?3, ?4)");
@@ -537,12 +599,13 @@ int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t u
 int qvs_conv_members(qvs_store *st, const uint8_t conv_id[16], std::vector<qvs_conv_member> *out) {
     if (!st || !conv_id || !out) return -1;
     out->clear();
-    stmt q(st, "SELECT user_id, sealed FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
+    stmt q(st, "SELECT user_id, sealed, role FROM conv_members WHERE conv_id = ?1 ORDER BY seq");
     if (!q.s || !q.blob(1, conv_id, 16)) return -1;
     int r;
     while ((r = sqlite3_step(q.s)) == SQLITE_ROW) {
         qvs_conv_member m{};
         if (!q.col(0, m.user_id, 16) || !q.col(1, m.sealed, QVS_SEALED_KEY_LEN)) return -1;
+        m.role = static_cast<uint8_t>(sqlite3_column_int(q.s, 2));
         out->push_back(m);
     }
     return r == SQLITE_DONE ? 0 : -1;
@@ -567,27 +630,45 @@ int qvs_user_convs(qvs_store *st, const uint8_t user_id[16], std::vector<std::ve
 
 /* ---- envelopes ---- */
 
-int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len, const std::vector<int64_t> &devs,
-                  uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack, uint64_t byte_bound) {
-    if (!st || !conv_id || !env || !out || !ack) return -1;
+namespace {
+
+bool fits(uint64_t n, uint64_t had, uint64_t max_n, uint64_t max_bytes, uint64_t len) {
+    return n < max_n && had <= max_bytes && len <= max_bytes - had;
+}
+
+// Whether one more copy of `len` bytes from this sender may wait for the
+// device: within the sender's share, and within the device's totals unless
+// the sender holds less than its reserve, which nobody else can take.
+bool has_room(const qvs_env_bounds &b, uint64_t copies, uint64_t bytes, uint64_t s_copies, uint64_t s_bytes, uint64_t len) {
+    return fits(s_copies, s_bytes, b.sender_copies, b.sender_bytes, len) &&
+           (fits(copies, bytes, b.copies, b.bytes, len) || fits(s_copies, s_bytes, b.reserve_copies, b.reserve_bytes, len));
+}
+
+}  // namespace
+
+int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t sender[16], const uint8_t *env, size_t len,
+                  const std::vector<int64_t> &devs, const qvs_env_bounds &bounds, std::vector<uint64_t> *out, uint64_t *ack) {
+    if (!st || !conv_id || !sender || !env || !out || !ack) return -1;
     out->clear();
     uint64_t before = st->last_pos;
     int r = atomically(st, "env_store", [&] {
-        stmt full(st, "SELECT queued, queued_bytes FROM devices WHERE dev = ?1");
+        stmt full(st, "SELECT d.queued, d.queued_bytes, COALESCE(s.queued, 0), COALESCE(s.queued_bytes, 0) FROM devices d"
+                      " LEFT JOIN device_senders s ON s.dev = d.dev AND s.sender = ?2 WHERE d.dev = ?1");
         stmt body(st, "INSERT INTO envelope_bodies (body) VALUES (?1)");
-        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id) VALUES (?1, ?2, ?3, ?4)");
+        stmt ins(st, "INSERT INTO envelopes (pos, dev, conv_id, body_id, sender) VALUES (?1, ?2, ?3, ?4, ?5)");
         stmt cnt(st, "UPDATE devices SET queued = queued + 1, queued_bytes = queued_bytes + ?2 WHERE dev = ?1");
-        if (!full.s || !body.s || !ins.s || !cnt.s) return -1;
+        stmt share(st, "INSERT INTO device_senders (dev, sender, queued, queued_bytes) VALUES (?1, ?2, 1, ?3)"
+                       " ON CONFLICT (dev, sender) DO UPDATE SET queued = queued + 1, queued_bytes = queued_bytes + ?3");
+        if (!full.s || !body.s || !ins.s || !cnt.s || !share.s) return -1;
         // A device at its bound misses this copy: refusing the whole envelope would
         // let one device that never syncs silence every conversation it is in.
         std::vector<bool> room;
         size_t with_room = 0;
         for (int64_t dev : devs) {
             sqlite3_reset(full.s);
-            if (!full.i64(1, dev) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
-            const auto copies = static_cast<uint64_t>(sqlite3_column_int64(full.s, 0));
-            const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(full.s, 1));
-            room.push_back(copies < bound && bytes <= byte_bound && len <= byte_bound - bytes);
+            if (!full.i64(1, dev) || !full.blob(2, sender, 16) || sqlite3_step(full.s) != SQLITE_ROW) return -1;
+            auto col = [&](int i) { return static_cast<uint64_t>(sqlite3_column_int64(full.s, i)); };
+            room.push_back(has_room(bounds, col(0), col(1), col(2), col(3), len));
             with_room += room.back() ? 1 : 0;
         }
         if (!devs.empty() && with_room == 0) return 1;
@@ -596,7 +677,7 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
         for (size_t i = 0; i < devs.size(); i++) {
             const int64_t dev = devs[i];
             if (!room[i]) {
-                n_log(LOG_WARNING, "store: device %lld holds as much as it may: this copy is not kept for it",
+                n_log(LOG_WARNING, "store: device %lld holds as much as it may from this sender: this copy is not kept for it",
                       static_cast<long long>(dev));
                 out->push_back(0);
                 continue;
@@ -604,8 +685,10 @@ int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, 
             uint64_t pos = ++st->last_pos;
             sqlite3_reset(ins.s);
             sqlite3_reset(cnt.s);
+            sqlite3_reset(share.s);
             if (!ins.i64(1, static_cast<int64_t>(pos)) || !ins.i64(2, dev) || !ins.blob(3, conv_id, 16) || !ins.i64(4, body_id) ||
-                !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done())
+                !ins.blob(5, sender, 16) || !ins.done() || !cnt.i64(1, dev) || !cnt.i64(2, static_cast<int64_t>(len)) || !cnt.done() ||
+                !share.i64(1, dev) || !share.blob(2, sender, 16) || !share.i64(3, static_cast<int64_t>(len)) || !share.done())
                 return -1;
             out->push_back(pos);
         }
@@ -648,39 +731,66 @@ int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t a
     return total >= max_bytes || r == SQLITE_DONE ? 0 : -1;
 }
 
-// The device's copies go; an envelope's bytes go with the last copy.
+namespace {
+
+// Deletes the device's copies of the conversation at or below `upto`, gives
+// their count and bytes back to the device and to each sender's share, and
+// deletes an envelope's bytes with its last copy. Inside the caller's savepoint.
+int drop_copies(qvs_store *st, int64_t dev, const uint8_t conv_id[16], int64_t upto) {
+    std::vector<int64_t> bodies;
+    stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+    if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
+    int r;
+    while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
+    if (r != SQLITE_DONE) return -1;
+    if (bodies.empty()) return 0;
+    struct share { std::vector<uint8_t> sender; int64_t n, bytes; };
+    std::vector<share> shares;
+    stmt sum(st, "SELECT e.sender, count(*), COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
+                 " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3 GROUP BY e.sender");
+    if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto)) return -1;
+    while ((r = sqlite3_step(sum.s)) == SQLITE_ROW) {
+        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(sum.s, 0));
+        shares.push_back({std::vector<uint8_t>(p, p + sqlite3_column_bytes(sum.s, 0)), sqlite3_column_int64(sum.s, 1),
+                          sqlite3_column_int64(sum.s, 2)});
+    }
+    if (r != SQLITE_DONE) return -1;
+    stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
+    if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
+    stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
+    stmt own(st, "UPDATE device_senders SET queued = queued - ?3, queued_bytes = queued_bytes - ?4 WHERE dev = ?1 AND sender IS ?2");
+    stmt gone_share(st, "DELETE FROM device_senders WHERE dev = ?1 AND queued <= 0");
+    if (!cnt.s || !own.s || !gone_share.s) return -1;
+    for (const share &sh : shares) {
+        sqlite3_reset(cnt.s);
+        sqlite3_reset(own.s);
+        if (!cnt.i64(1, dev) || !cnt.i64(2, sh.n) || !cnt.i64(3, sh.bytes) || !cnt.done() || !own.i64(1, dev) ||
+            !own.blob(2, sh.sender.data(), sh.sender.size()) || !own.i64(3, sh.n) || !own.i64(4, sh.bytes) || !own.done())
+            return -1;
+    }
+    if (!gone_share.i64(1, dev) || !gone_share.done()) return -1;
+    stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
+    if (!gone.s) return -1;
+    for (int64_t id : bodies) {
+        sqlite3_reset(gone.s);
+        if (!gone.i64(1, id) || !gone.done()) return -1;
+    }
+    return 0;
+}
+
+int64_t clamp64(uint64_t v) { return static_cast<int64_t>(v > INT64_MAX ? INT64_MAX : v); }
+
+}  // namespace
+
 int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor) {
     if (!st || !conv_id) return -1;
     if (cursor == 0) return 0;
-    int64_t upto = static_cast<int64_t>(cursor > INT64_MAX ? INT64_MAX : cursor);
-    return atomically(st, "env_drop", [&] {
-        std::vector<int64_t> bodies;
-        stmt ids(st, "SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
-        if (!ids.s || !ids.i64(1, dev) || !ids.blob(2, conv_id, 16) || !ids.i64(3, upto)) return -1;
-        int r;
-        while ((r = sqlite3_step(ids.s)) == SQLITE_ROW) bodies.push_back(sqlite3_column_int64(ids.s, 0));
-        if (r != SQLITE_DONE) return -1;
-        if (bodies.empty()) return 0;
-        stmt sum(st, "SELECT COALESCE(SUM(length(b.body)), 0) FROM envelopes e JOIN envelope_bodies b ON b.id = e.body_id"
-                     " WHERE e.dev = ?1 AND e.conv_id = ?2 AND e.pos <= ?3");
-        if (!sum.s || !sum.i64(1, dev) || !sum.blob(2, conv_id, 16) || !sum.i64(3, upto) || sqlite3_step(sum.s) != SQLITE_ROW) return -1;
-        const int64_t bytes = sqlite3_column_int64(sum.s, 0);
-        stmt del(st, "DELETE FROM envelopes WHERE dev = ?1 AND conv_id = ?2 AND pos <= ?3");
-        if (!del.s || !del.i64(1, dev) || !del.blob(2, conv_id, 16) || !del.i64(3, upto) || !del.done()) return -1;
-        int n = sqlite3_changes(st->db);
-        stmt cnt(st, "UPDATE devices SET queued = queued - ?2, queued_bytes = queued_bytes - ?3 WHERE dev = ?1");
-        if (!cnt.s || !cnt.i64(1, dev) || !cnt.i64(2, n) || !cnt.i64(3, bytes) || !cnt.done()) return -1;
-        stmt gone(st, "DELETE FROM envelope_bodies WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM envelopes WHERE body_id = ?1)");
-        if (!gone.s) return -1;
-        for (int64_t id : bodies) {
-            sqlite3_reset(gone.s);
-            if (!gone.i64(1, id) || !gone.done()) return -1;
-        }
-        return 0;
-    });
+    return atomically(st, "env_drop", [&] { return drop_copies(st, dev, conv_id, clamp64(cursor)); });
 }
 
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
+
+uint64_t qvs_store_work(const qvs_store *st) { return st ? st->work : 0; }
 
 int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos) {
     if (!st) return -1;
@@ -709,10 +819,41 @@ int qvs_conv_rekey(qvs_store *st, const uint8_t conv_id[16], const std::vector<q
         int r = sqlite3_step(have.s);
         if (r == SQLITE_DONE) return 1;
         if (r != SQLITE_ROW) return -1;
+        std::vector<qvs_conv_member> was, now = members;
+        if (qvs_conv_members(st, conv_id, &was) != 0) return -1;
+        std::vector<std::vector<uint8_t>> before;
+        for (const qvs_conv_member &m : was) before.emplace_back(m.user_id, m.user_id + 16);
+        // Roles stay with the members who stay; a newcomer has none; a set left
+        // without an admin or moderator gets its first member as admin.
+        bool led = false;
+        for (qvs_conv_member &m : now) {
+            m.role = 0;
+            for (const qvs_conv_member &w : was)
+                if (std::memcmp(w.user_id, m.user_id, 16) == 0) m.role = w.role;
+            led = led || m.role == 1 || m.role == 2;
+        }
+        if (!led) now[0].role = 1;
         stmt dm(st, "DELETE FROM conv_members WHERE conv_id = ?1");
         stmt dk(st, "DELETE FROM conv_device_keys WHERE conv_id = ?1");
-        if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done()) return -1;
-        return put_members(st, conv_id, members, devkeys);
+        if (!dm.s || !dm.blob(1, conv_id, 16) || !dm.done() || !dk.s || !dk.blob(1, conv_id, 16) || !dk.done() ||
+            put_members(st, conv_id, now, devkeys) != 0)
+            return -1;
+        // A member taken out keeps nothing of the conversation waiting, and its
+        // senders' shares of its devices are given back with it.
+        for (const auto &u : before) {
+            const int in = qvs_conv_is_member(st, conv_id, u.data());
+            if (in < 0) return -1;
+            if (in == 1) continue;
+            std::vector<int64_t> devs;
+            stmt dq(st, "SELECT dev FROM devices WHERE user_id = ?1");
+            if (!dq.s || !dq.blob(1, u.data(), 16)) return -1;
+            int r;
+            while ((r = sqlite3_step(dq.s)) == SQLITE_ROW) devs.push_back(sqlite3_column_int64(dq.s, 0));
+            if (r != SQLITE_DONE) return -1;
+            for (int64_t dev : devs)
+                if (drop_copies(st, dev, conv_id, INT64_MAX) != 0) return -1;
+        }
+        return 0;
     });
 }
 
@@ -762,6 +903,7 @@ int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device
             "DELETE FROM signed_prekeys WHERE dev = ?1",
             "DELETE FROM one_time_prekeys WHERE dev = ?1",
             "DELETE FROM key_requests WHERE dev = ?1",
+            "DELETE FROM device_senders WHERE dev = ?1",
             "CREATE TEMP TABLE IF NOT EXISTS revoke_bodies (id INTEGER PRIMARY KEY)",
             "INSERT OR IGNORE INTO revoke_bodies SELECT DISTINCT body_id FROM envelopes WHERE dev = ?1",
             "DELETE FROM envelopes WHERE dev = ?1",
@@ -772,6 +914,7 @@ int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device
         };
         for (const char *sql : steps) {
             stmt q(st->db, sql);
+            q.work = &st->work;
             if (!q.s || (sqlite3_bind_parameter_count(q.s) && !q.i64(1, d->row)) || !q.done()) return -1;
         }
         return sqlite3_changes(st->db) == 1 ? 0 : 1;
@@ -876,4 +1019,33 @@ int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, 
         out->push_back(std::move(e));
     }
     return r == SQLITE_DONE || *more ? 0 : -1;
+}
+
+/* ---- members added ---- */
+
+int qvs_adds_note(qvs_store *st, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now_ms) {
+    if (!st || !by || now_ms > INT64_MAX) return -1;
+    return atomically(st, "adds_note", [&] {
+        stmt old(st, "DELETE FROM member_adds WHERE by_user = ?1 AND at_ms < ?2");
+        const int64_t horizon = now_ms > QVS_ADDS_KEPT_MS ? static_cast<int64_t>(now_ms - QVS_ADDS_KEPT_MS) : 0;
+        if (!old.s || !old.blob(1, by, 16) || !old.i64(2, horizon) || !old.done()) return -1;
+        stmt q(st, "INSERT INTO member_adds (by_user, user_id, at_ms) VALUES (?1, ?2, ?3)");
+        if (!q.s) return -1;
+        for (const auto &u : users) {
+            sqlite3_reset(q.s);
+            if (u.size() != 16 || !q.blob(1, by, 16) || !q.blob(2, u.data(), 16) || !q.i64(3, static_cast<int64_t>(now_ms)) || !q.done())
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uint64_t since_ms, uint64_t *out) {
+    if (!st || !by || !out) return -1;
+    stmt q(st, user ? "SELECT count(*) FROM member_adds WHERE by_user = ?1 AND user_id = ?2 AND at_ms >= ?3"
+                    : "SELECT count(*) FROM member_adds WHERE by_user = ?1 AND at_ms >= ?3");
+    if (!q.s || !q.blob(1, by, 16) || (user && !q.blob(2, user, 16)) || !q.i64(3, clamp64(since_ms)) || sqlite3_step(q.s) != SQLITE_ROW)
+        return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 0;
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 4;
+constexpr int    QVS_SCHEMA_VERSION = 6;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -51,6 +51,7 @@ struct qvs_prekey_hand {
 struct qvs_conv_member {
     uint8_t user_id[16];
     uint8_t sealed[QVS_SEALED_KEY_LEN];
+    uint8_t role;  // 0 member, 1 admin, 2 moderator
 };
 struct qvs_conv_devkey {
     uint8_t user_id[16];
@@ -84,6 +85,12 @@ struct qvs_account {
 void qvs_store_close(qvs_store *st);                        // commits what is open
 [[nodiscard]] int qvs_store_commit(qvs_store *st);          // 0 also when nothing was open
 [[nodiscard]] int qvs_store_account_count(qvs_store *st, uint64_t *count);
+// Work done so far: one per statement run (and savepoint), plus one per
+// QVS_VM_STEPS_PER_WORK virtual-machine steps, so that a long scan counts as
+// the many rows it reads. The measure the event loop shares out per
+// connection and turn. Only grows.
+constexpr uint64_t QVS_VM_STEPS_PER_WORK = 32;
+[[nodiscard]] uint64_t qvs_store_work(const qvs_store *st);
 
 [[nodiscard]] int qvs_account_create(qvs_store *st, const qvs_account *acct, const qvs_device *dev);  // 1 when the name is taken
 [[nodiscard]] int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out);        // 1 found, 0 none
@@ -103,6 +110,7 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_prekeys_take(qvs_store *st, int64_t dev, qvs_prekey_hand *out);
 
 // Conversations
+// create keeps each member's role as given.
 [[nodiscard]] int qvs_conv_create(qvs_store *st, const uint8_t conv_id[16], const std::vector<qvs_conv_member> &members,
                                   const std::vector<qvs_conv_devkey> &devkeys);        // 1 when the id exists; all or nothing
 [[nodiscard]] int qvs_conv_is_member(qvs_store *st, const uint8_t conv_id[16], const uint8_t user_id[16]);  // 1 member, 0 not
@@ -113,15 +121,20 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 
 // Envelopes, one copy per recipient device under one server-wide position that only grows
 // - store: 0 stored, one copy per device (positions in *out, in the order of devs; 0 for a device that
-//   already holds `bound` copies, or whose copies would pass `byte_bound` bytes, which gets none); 1 refused because every device is that full (nothing
+//   has no room for it under `bounds`, which gets none); 1 refused because no device has room (nothing
 //   stored). *ack is the frame's position: its last copy's, or a fresh one when there is no recipient,
 //   so acknowledgements grow too.
 // - fetch: copies of a device with after < pos <= upto, ascending, of one conversation (or any when
 //   conv_id is null), at most max_count, and no more once their bodies reach max_bytes.
-// - drop_upto deletes the device's copies of the conversation at or below the cursor.
-[[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t *env, size_t len,
-                                const std::vector<int64_t> &devs, uint64_t bound, std::vector<uint64_t> *out, uint64_t *ack,
-                                uint64_t byte_bound = UINT64_MAX);
+// - drop_upto deletes the device's copies of the conversation at or below the cursor (UINT64_MAX: all).
+struct qvs_env_bounds {
+    uint64_t copies = UINT64_MAX, bytes = UINT64_MAX;                // waiting for one device in all
+    uint64_t sender_copies = UINT64_MAX, sender_bytes = UINT64_MAX;  // of them from one sender
+    uint64_t reserve_copies = 0, reserve_bytes = 0;                  // a sender under both gets in past the device's totals
+};
+[[nodiscard]] int qvs_env_store(qvs_store *st, const uint8_t conv_id[16], const uint8_t sender[16], const uint8_t *env, size_t len,
+                                const std::vector<int64_t> &devs, const qvs_env_bounds &bounds, std::vector<uint64_t> *out,
+                                uint64_t *ack);
 [[nodiscard]] int qvs_env_fetch(qvs_store *st, int64_t dev, const uint8_t *conv_id, uint64_t after, uint64_t upto, size_t max_count,
                                 size_t max_bytes, std::vector<qvs_envelope> *out);
 [[nodiscard]] int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uint64_t cursor);
@@ -132,7 +145,10 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 [[nodiscard]] int qvs_env_handed_upto(qvs_store *st, int64_t dev, uint64_t *out);
 
 // Group keys, read marks, revocation, key requests, presence and history
-// - rekey: the listed members and device keys replace the conversation's (1 when it does not exist); all or nothing.
+// - rekey: the listed members and device keys replace the conversation's (1 when it does not exist), and the
+//   copies waiting in it for the devices of members left out are deleted; all or nothing. Members who stay keep
+//   their roles, newcomers have none (the given roles are not read); a set left without role 1 or 2 gets its
+//   first member as admin.
 // - a grant is a record of older keys sealed to one device, kept until replaced.
 // - read_mark_set moves the user's mark forward only: 1 moved, 0 not.
 // - revoke deletes the device with its prekeys, copies and key requests, and refuses it for good (add gives 3).
@@ -160,3 +176,10 @@ struct qvs_key_request {
 [[nodiscard]] int qvs_history_put(qvs_store *st, const uint8_t conv_id[16], uint64_t pos, const uint8_t *env, size_t len, uint64_t keep);
 [[nodiscard]] int qvs_history_page(qvs_store *st, const uint8_t conv_id[16], uint64_t before, size_t limit, size_t max_bytes,
                                    std::vector<qvs_envelope> *out, int *more);
+
+// Members added: who put whom into a conversation, and when (ms of the wall clock)
+// - note records one add per user, and forgets the sender's adds older than QVS_ADDS_KEPT_MS.
+// - since counts the sender's adds at or after since_ms, of one user or (user null) of all.
+constexpr uint64_t QVS_ADDS_KEPT_MS = 86400000;  // the longest window a limit reads
+[[nodiscard]] int qvs_adds_note(qvs_store *st, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now_ms);
+[[nodiscard]] int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uint64_t since_ms, uint64_t *out);

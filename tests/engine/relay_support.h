@@ -108,8 +108,16 @@ struct Client {
         if (fd >= 0) close(fd);
         ssl = nullptr, ctx = nullptr, fd = -1;
     }
-    bool connect_to(const std::string &port) {
+    // From another loopback address when `from` is given (the server counts connections per address),
+    // with a receive buffer of `rcvbuf` bytes when given (a silent client then holds little in the kernel).
+    bool connect_to(const std::string &port, const char *from = nullptr, int rcvbuf = 0) {
         fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        if (from) {
+            sockaddr_in src{};
+            src.sin_family = AF_INET;
+            if (inet_pton(AF_INET, from, &src.sin_addr) != 1 || bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) return false;
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -163,6 +171,7 @@ struct Account {
     Account(std::string n) : name(std::move(n)), auth(32) {
         EXPECT_EQ(quorvane_pw_auth("pw", name.c_str(), auth.data()), 0);
     }
+    Account(std::string n, bytes auth_value) : name(std::move(n)), auth(std::move(auth_value)) {}  // no scrypt: for tests of many accounts
 };
 
 inline bytes reg_payload(const Account &a, const Device &d, const bytes &auth) {
@@ -182,8 +191,8 @@ inline int reg(ServerProc &srv, const Account &a, const Device &d, const bytes &
 }
 
 // Signs in with a device: the welcome's type (132) or the refusal's status + 1000.
-inline int sign_in(Client &c, ServerProc &srv, const Account &a, const Device &d) {
-    if (!c.connect_to(srv.port) || !c.send(3, tlv_text(1, a.name))) return -1;
+inline int sign_in(Client &c, ServerProc &srv, const Account &a, const Device &d, const char *from = nullptr, int rcvbuf = 0) {
+    if (!c.connect_to(srv.port, from, rcvbuf) || !c.send(3, tlv_text(1, a.name))) return -1;
     bytes ch = c.read();
     bytes nonce = find(ch, 11);
     if (nonce.size() != 32) return -2;
@@ -202,7 +211,9 @@ inline int sign_in(Client &c, ServerProc &srv, const Account &a, const Device &d
 struct Dev {
     Client c;
     const Device *keys;
-    Dev(ServerProc &srv, const Account &a, const Device &d) : keys(&d) { EXPECT_EQ(sign_in(c, srv, a, d), 132) << a.name; }
+    Dev(ServerProc &srv, const Account &a, const Device &d, const char *from = nullptr, int rcvbuf = 0) : keys(&d) {
+        EXPECT_EQ(sign_in(c, srv, a, d, from, rcvbuf), 132) << a.name;
+    }
     std::vector<bytes> sync(const std::vector<std::pair<bytes, uint64_t>> &cursors = {}) {
         bytes table;
         for (auto &[conv, cur] : cursors) table = cat({table, conv, be64(cur)});

@@ -14,6 +14,8 @@
 
 namespace {
 
+const uint8_t kSender[16] = {0x5e};  // the one sender of the store-level envelope cases
+
 using namespace qvdeliver;
 
 using qvtest::Blocker;
@@ -226,7 +228,7 @@ TEST(RelayStore, AFullDeviceDoesNotBlockTheOthers) {
     for (const Step &s : steps) {
         SCOPED_TRACE(s.name);
         const size_t idle_before = copies(idle);
-        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), s.devs, 1, &pos, &ack), s.want);
+        EXPECT_EQ(qvs_env_store(st, conv, kSender, env.data(), env.size(), s.devs, qvs_env_bounds{1}, &pos, &ack), s.want);
         if (s.want != 0) continue;
         ASSERT_EQ(pos.size(), s.devs.size());
         for (size_t i = 0; i < s.devs.size(); i++) EXPECT_EQ(pos[i] != 0, s.stored[i]) << i;
@@ -283,7 +285,7 @@ TEST(RelayStore, WaitingBytesAreBounded) {
             ASSERT_NE(st, nullptr);
         }
         const qvrelay::bytes env = qvrelay::random_bytes(s.len);
-        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to, 100, &pos, &ack, 250), s.want);
+        EXPECT_EQ(qvs_env_store(st, conv, kSender, env.data(), env.size(), to, qvs_env_bounds{100, 250}, &pos, &ack), s.want);
         ASSERT_EQ(qvs_store_commit(st), 0);
     }
     qvs_store_close(st);

@@ -15,6 +15,8 @@ using namespace qvtest;
 
 namespace {
 
+const uint8_t kSender[16] = {0x5e};  // the one sender of the store-level envelope cases
+
 using bytes = std::vector<uint8_t>;
 
 struct Srv {
@@ -271,7 +273,7 @@ TEST(Server, KeysPersistAndSchemaIsVersioned) {
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); "
                               "print(c.execute('pragma user_version').fetchone()[0], c.execute('pragma journal_mode').fetchone()[0])\" " + db,
                               &out), 0);
-        EXPECT_EQ(out, "4 wal\n");
+        EXPECT_EQ(out, std::to_string(QVS_SCHEMA_VERSION) + " wal\n");
         ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('pragma user_version=9'); c.commit()\" " + db), 0);
         EXPECT_EQ(qvs_store_open(db.c_str()), nullptr);  // a newer schema is left alone
     }
@@ -396,7 +398,7 @@ TEST(Server, SchemaOneIsMigrated) {
     qvs_store_close(st);
     std::string out;
     ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('pragma user_version').fetchone()[0])\" " + db, &out), 0);
-    EXPECT_EQ(out, "4\n");
+    EXPECT_EQ(out, std::to_string(QVS_SCHEMA_VERSION) + "\n");
 }
 
 // Copies per device are bounded: past the bound a frame for that device alone
@@ -432,7 +434,7 @@ TEST(Server, EnvelopeBoundAndPositions) {
     for (auto &s : steps) {
         SCOPED_TRACE(s.name);
         uint64_t before = qvs_env_last_pos(st);
-        EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), s.devs ? *s.devs : none, 2, &pos, &ack), s.want);
+        EXPECT_EQ(qvs_env_store(st, conv, kSender, env.data(), env.size(), s.devs ? *s.devs : none, qvs_env_bounds{2}, &pos, &ack), s.want);
         if (s.want != 0) {
             EXPECT_TRUE(pos.empty());
             EXPECT_EQ(qvs_env_last_pos(st), before);
@@ -451,13 +453,13 @@ TEST(Server, EnvelopeBoundAndPositions) {
     ASSERT_EQ(qvs_env_fetch(st, ad[0].row, conv, 0, UINT64_MAX, 10, 1u << 20, &got), 0);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(hex(got[0].body), hex(env));
-    EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_both, 2, &pos, &ack), 0);
+    EXPECT_EQ(qvs_env_store(st, conv, kSender, env.data(), env.size(), to_both, qvs_env_bounds{2}, &pos, &ack), 0);
     ASSERT_EQ(qvs_store_commit(st), 0);
     qvs_store_close(st);
     st = qvs_store_open(db.c_str());
     ASSERT_NE(st, nullptr);
     EXPECT_EQ(qvs_env_last_pos(st), ack);
-    EXPECT_EQ(qvs_env_store(st, conv, env.data(), env.size(), to_b, 100, &pos, &ack), 0);
+    EXPECT_EQ(qvs_env_store(st, conv, kSender, env.data(), env.size(), to_b, qvs_env_bounds{100}, &pos, &ack), 0);
     EXPECT_EQ(pos.at(0), qvs_env_last_pos(st));
     EXPECT_GT(ack, last);
     // Once every copy is passed by its device's cursor, nothing of the envelopes is left.

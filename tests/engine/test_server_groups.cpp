@@ -131,11 +131,11 @@ TEST(ServerGroups, RekeyExcludeAndResealGrant) {
     EXPECT_TRUE(of_type(before_marker(*g.d1), 151).empty());
     EXPECT_EQ(send_env(*g.d1, envelope(g.conv, g.dave_id, 1)), 0u) << "dave became a member";
 
-    // cy taken out: its envelopes are refused, the others' accepted.
+    // cy taken out by amy, who made the group: its envelopes are refused, the others' accepted.
     std::vector<quorvane_member> two = g.members(true);
     two.pop_back();
-    ASSERT_TRUE(g.b1->c.send(17, conv_payload(g.conv, random_bytes(32), two)));
-    EXPECT_EQ(find(g.a1->c.read_type(151), 17), g.conv);
+    ASSERT_TRUE(g.a1->c.send(17, conv_payload(g.conv, random_bytes(32), two)));
+    EXPECT_EQ(find(g.b1->c.read_type(151), 17), g.conv);
     EXPECT_TRUE(of_type(before_marker(*g.c1), 151).empty()) << "cy still told about the conversation";
     EXPECT_EQ(send_env(*g.c1, envelope(g.conv, g.cy_id, 2)), 0u);
     EXPECT_NE(send_env(*g.b1, envelope(g.conv, g.ben_id, 3)), 0u);

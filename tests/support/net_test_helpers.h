@@ -1,10 +1,12 @@
 // Loopback helpers shared by the network suites: the monotonic clock, log
-// line counting, kernel listeners that stand for silent peers, refused ports
-// and free port numbers.
+// line counting, kernel listeners that stand for silent peers, refused ports,
+// free port numbers, connections from other loopback addresses and a
+// process's memory figures.
 #pragma once
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <vector>
@@ -99,6 +101,38 @@ inline std::string local_port(int fd) {
 inline int free_port() {
     Listener l;
     return l.port;
+}
+
+// A plain TCP connection to a loopback port from the local address `from`
+// (another 127.x.y.z: servers count connections per address); -1 when refused.
+inline int connect_from(int port, const std::string &from) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in src{}, dst{};
+    src.sin_family = dst.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &src.sin_addr);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);  // the port is picked by connect: binds stay fast
+    dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    dst.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A memory figure of a process from /proc (VmRSS now, VmHWM its peak), in KiB; -1 when unreadable.
+inline long proc_kib(pid_t pid, const char *field) {
+    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    const std::string want = std::string(field) + ": %ld kB";
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, want.c_str(), &kib) == 1) break;
+    std::fclose(f);
+    return kib;
 }
 
 // Every descriptor number up to `floor` taken by a copy of /dev/null, so the
