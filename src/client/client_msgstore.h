@@ -202,6 +202,7 @@ struct quorvane_ms_conv {
     uint32_t retention_days;                   // 0 keeps forever
     uint64_t history_allowance;                // memory only; at most 20000
     uint8_t  msgs_dirty;                       // memory only: the message file is due at the batch's end
+    uint8_t  unlisted;                         // memory only: made inside a batch, not yet in "convs.dat"
     quorvane_ms_msg *arch_pending;             // memory only: trimmed inside a batch, archived at its end
     size_t           arch_pending_count, arch_pending_alloc;
 };
@@ -287,6 +288,7 @@ struct quorvane_msgstore {
     quorvane_ms_unread *unread;
     uint32_t            batch_depth;     // open batches; writes wait for the outermost end
     uint8_t             convs_dirty;     // "convs.dat" is due at the batch's end
+    uint8_t             idents_dirty;    // "idents.dat" is due at the batch's end
 };
 
 // Open, close and housekeeping
@@ -303,7 +305,10 @@ int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, e
 //   end writes each marked file once: archives, then message files, then
 //   "convs.dat", so no sync cursor or read position on disk is ever ahead of
 //   the messages it covers. Keys and send counters are written at once
-//   (with every file marked before them), never held back.
+//   (with every file marked before them), never held back, except the key of
+//   a conversation made inside the batch: the server lists such a
+//   conversation with its key at every sync, so one lost in a crash comes
+//   back, and a burst of new conversations costs one list write, not one each.
 // - a failed end keeps the marks: flush, the next end or close tries again.
 void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
@@ -349,7 +354,7 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 [[nodiscard]] int    quorvane_msgstore_put_prekeys(quorvane_msgstore *ms, const uint8_t *data, size_t len);
 [[nodiscard]] size_t quorvane_msgstore_get_prekeys(quorvane_msgstore *ms, uint8_t *buf, size_t cap);
 [[nodiscard]] int    quorvane_msgstore_identity_tofu(quorvane_msgstore *ms, const uint8_t user_id[16],
-                                                     const uint8_t key[32]);  // 0 new, 1 same, -1 changed, -2 refused or not written
+                                                     const uint8_t key[32]);  // 0 new (in a batch written at its end), 1 same, -1 changed, -2 refused or not written
 
 // Conversations and keys
 // - the id is 16 bytes, keys 32; a conversation that is not held gives -1

@@ -250,20 +250,31 @@ int write_convs_file(quorvane_msgstore *ms) {
     w.raw(settings, settings_len(v));
     if (size_t(w.p - pt.p) != size) return -1;
     if (store_write(ms, path, MS_LABEL_CONVS, pt.p, pt.n) != 0) return -1;
-    // the file now carries every cursor noted so far
+    // the file now carries every cursor noted so far, and every conversation
     ms->cursor_dirty = 0;
     ms->convs_dirty = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) ms->convs[i].unlisted = 0;
     return 0;
 }
 
-// Keys and counters are not held back by a batch: a key lost in a crash
-// loses every later message, a counter that goes back reuses message ids.
-// Inside a batch everything marked so far goes first, so the list never
-// runs ahead of the messages.
-int write_convs_now(quorvane_msgstore *ms) {
+// Counters are not held back by a batch: a counter that goes back reuses
+// message ids, which peers then drop as copies of earlier messages. Inside a
+// batch everything marked so far goes first, so the list never runs ahead of
+// the messages.
+int write_counter_now(quorvane_msgstore *ms) {
     if (!ms->batch_depth) return write_convs(ms);
     ms->convs_dirty = 1;
     return write_due(ms);
+}
+
+// Nor are keys, since a key lost in a crash loses every later message, with
+// one exception: a conversation made inside this batch is not on disk at
+// all, and the server lists it with its keys at every sync, so until the
+// batch ends its keys wait with it. A stranger who puts us into hundreds of
+// conversations then costs one list write per batch, not one per conversation.
+int write_convs_now(quorvane_msgstore *ms, const quorvane_ms_conv *c) {
+    if (ms->batch_depth && c->unlisted) return write_convs(ms);
+    return write_counter_now(ms);
 }
 
 
@@ -370,11 +381,12 @@ int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], cons
         c = &ms->convs[ms->conv_count++];
         memset(c, 0, sizeof *c);
         memcpy(c->id, id, QV_MS_ID_LEN);
+        c->unlisted = ms->batch_depth ? 1 : 0;
         load_history(ms, c);
     }
     memcpy(c->key, key, QV_KEY_LEN);
     c->has_key = 1;
-    return write_convs_now(ms);
+    return write_convs_now(ms, c);
 }
 
 int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -384,8 +396,9 @@ int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16
     quorvane_ms_conv *c = &ms->convs[ms->conv_count++];
     memset(c, 0, sizeof *c);
     memcpy(c->id, id, QV_MS_ID_LEN);
+    c->unlisted = ms->batch_depth ? 1 : 0;
     load_history(ms, c);
-    return write_convs_now(ms);
+    return write_convs_now(ms, c);
 }
 
 int quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -415,7 +428,7 @@ int quorvane_msgstore_add_old_keys(quorvane_msgstore *ms, const uint8_t id[16], 
     if (count == 0) return 0;
     if (!keys) return -1;
     int added = merge_old_keys(c, keys, count);
-    if (added && write_convs_now(ms) != 0) return -1;
+    if (added && write_convs_now(ms, c) != 0) return -1;
     return added;
 }
 
@@ -429,7 +442,7 @@ uint64_t quorvane_msgstore_next_counter(quorvane_msgstore *ms, const uint8_t id[
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return 0;
     c->send_counter++;
-    if (write_convs_now(ms) != 0) {
+    if (write_counter_now(ms) != 0) {
         c->send_counter--;
         return 0;
     }

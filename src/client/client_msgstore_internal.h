@@ -177,7 +177,8 @@ void              drop_msgs(quorvane_ms_conv *c);
 void              member_put_head(writer &w, const quorvane_ms_member &m);  // id, keys, role, name
 int               merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count);  // how many joined
 int               write_convs(quorvane_msgstore *ms);      // in a batch: marked only
-int               write_convs_now(quorvane_msgstore *ms);  // in a batch: every marked file, then the list
+int               write_convs_now(quorvane_msgstore *ms, const quorvane_ms_conv *c);  // in a batch: marked files, then the list, unless c is unlisted
+int               write_counter_now(quorvane_msgstore *ms);  // in a batch too: every marked file, then the list
 int               write_convs_file(quorvane_msgstore *ms);  // whatever batch is open
 void              load_conv_list(quorvane_msgstore *ms);
 
@@ -194,12 +195,13 @@ char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
 void  msg_put_body(writer &w, const quorvane_ms_msg &m);  // id, time, type, edited, text length, text
 int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batch: marked only
-int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, then message files
+int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message files, then the identity list
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
 // client_msgstore_keys.cpp: identities
 void load_idents(quorvane_msgstore *ms);
+int  write_idents(quorvane_msgstore *ms);
 
 }  // namespace qv_ms

@@ -678,8 +678,9 @@ int write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     return write_msgs_file(ms, c);
 }
 
-// Archives first, message files next, the list last: a list on disk never
-// names a cursor or read position beyond what the files beside it hold.
+// Archives first, message files and identities next, the list last: a list
+// on disk never names a cursor or read position beyond what the files beside
+// it hold, nor a member whose first-seen key is not kept.
 int write_marked_msgs(quorvane_msgstore *ms) {
     int rc = 0;
     for (size_t i = 0; i < ms->conv_count; i++) {
@@ -687,6 +688,7 @@ int write_marked_msgs(quorvane_msgstore *ms) {
         if (settle_archive(ms, c) != 0) rc = -1;
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
     }
+    if (ms->idents_dirty && write_idents(ms) != 0) rc = -1;
     return rc;
 }
 
