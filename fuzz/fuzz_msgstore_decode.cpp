@@ -119,9 +119,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(r.name_len >= 1 && r.name_len <= QV_MS_REACTION_NAME_MAX && r.name[r.name_len] == '\0');
             bytes += r.name_len + 41;
         }
+        check(c->mark_count <= QV_MS_MARKS_MAX && c->mark_count <= c->mark_alloc);
+        if (FUZZ_MSGSTORE_VERSION < 9) check(c->mark_count == 0);
+        for (size_t i = 0; i < c->mark_count; i++) {
+            const quorvane_ms_mark &k = c->marks[i];
+            check(k.kind >= QV_MS_MARK_DELETE && k.kind <= QV_MS_MARK_REACTION && k.flag <= 1);
+            if (k.kind == QV_MS_MARK_REACTION)
+                check(k.name_len >= 1 && k.name_len <= QV_MS_REACTION_NAME_MAX && k.name[k.name_len] == '\0');
+            // only an edit keeps a text, and one it read whole
+            check((k.text != nullptr) == (k.kind == QV_MS_MARK_EDIT && k.flag == 1));
+            if (k.text) check(k.text_len <= QV_MS_TEXT_MAX && k.text[k.text_len] == '\0');
+            bytes += QV_MS_MARK_FIXED + k.text_len + (k.kind == QV_MS_MARK_REACTION ? 17 + k.name_len : 0);
+        }
         check(bytes <= pt.size());
         quorvane_ms_conv_clear(c.get());
-        check(c->msgs == nullptr && c->reactions == nullptr);
+        check(c->msgs == nullptr && c->reactions == nullptr && c->marks == nullptr);
     } else {
         uint64_t value = 1;
         const uint8_t *state = nullptr;

@@ -48,8 +48,8 @@ constexpr uint64_t QV_MS_DAY_MS           = 86400000;
 constexpr uint8_t QV_MS_CONVS_VERSION_MIN = 13;  // "convs.dat" versions read: 13 to 22
 constexpr uint8_t QV_MS_CONVS_VERSION     = 22;  // written unless the test hook chose 19, 20 or 21
 constexpr uint8_t QV_MS_CONVS_WRITE_MIN   = 19;
-constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 8
-constexpr uint8_t QV_MS_MSGS_VERSION      = 8;   // always written
+constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 9
+constexpr uint8_t QV_MS_MSGS_VERSION      = 9;   // always written
 constexpr uint8_t QV_MS_PROFILE_VERSION   = 2;
 constexpr uint8_t QV_MS_SESSION_VERSION   = 1;
 constexpr uint8_t QV_MS_IDENTS_VERSION    = 1;
@@ -75,11 +75,14 @@ constexpr size_t QV_MS_CONV_ENTRY_MAX = QV_MS_CONV_FIXED + 1 + QV_MS_LABEL_MAX +
                                         QV_MS_AVATAR_MAX + QV_MS_TRAILER_MAX;
 static_assert(QV_MS_CONV_FIXED == 16 + 32 + 8 + 5 + 8 + 16 + 32);
 static_assert(QV_MS_CONV_ENTRY_MAX == 31773 && QV_MS_CONVS_HDR + QV_MS_CONVS_SETTINGS == 9);
-// message file: version and two counts; per message 79 bytes and the text, per reaction 73 and the name
-constexpr size_t QV_MS_MSGS_HDR       = 9;
+// message file: version and three counts; per message 79 bytes and the text, per reaction 73 and the
+// name, per mark 34 and its part (a reaction's user and name, an edit's kept text)
+constexpr size_t QV_MS_MSGS_HDR       = 13;
 constexpr size_t QV_MS_MSG_FIXED      = 79;
 constexpr size_t QV_MS_REACTION_FIXED = 73;
+constexpr size_t QV_MS_MARK_FIXED     = 34;
 static_assert(QV_MS_MSG_FIXED == 16 + 8 + 8 + 1 + 1 + 4 + 32 + 1 + 8 && QV_MS_REACTION_FIXED == 16 + 8 + 16 + 1 + 32);
+static_assert(QV_MS_MARK_FIXED == 1 + 1 + 16 + 8 + 8 && QV_MS_MSGS_HDR == 1 + 4 + 4 + 4);
 
 static_assert(QV_MS_SEAL_OVERHEAD == 32);
 static_assert(QV_MS_PROFILE_MAX == 765 && QV_MS_IDENT_LEN == 48 && QV_MS_RINIT_MAX == 4100);
@@ -149,6 +152,26 @@ struct quorvane_ms_msg {
     size_t   text_len;
 };
 
+// What a delete, an edit or a reaction left, by its target (and, for a
+// reaction, its user and name): where the newest one applied stands, so that
+// an older one from a history page changes nothing, and for a message not
+// held yet, what it must arrive as.
+constexpr size_t   QV_MS_MARKS_MAX = 1024;       // per conversation; the oldest settled ones go first
+constexpr uint64_t QV_MS_MARK_LIVE = UINT64_MAX;  // a live or own action: newer than any history page
+constexpr uint8_t  QV_MS_MARK_DELETE = 1, QV_MS_MARK_EDIT = 2, QV_MS_MARK_REACTION = 3;
+struct quorvane_ms_mark {
+    uint8_t  kind;
+    uint8_t  flag;                             // reaction: 1 added, 0 removed; edit: 1 text kept for the message
+    uint8_t  target_author[QV_MS_ID_LEN];
+    uint64_t target_id;
+    uint64_t position;                         // of the newest action applied; QV_MS_MARK_LIVE
+    uint8_t  user_id[QV_MS_ID_LEN];            // reaction
+    uint8_t  name_len;                         // reaction: 1 to 32
+    char     name[QV_MS_REACTION_NAME_MAX + 1];
+    char    *text;                             // edit with flag 1: owned, wiped before release
+    size_t   text_len;
+};
+
 struct quorvane_ms_reaction {
     uint8_t  target_author[QV_MS_ID_LEN];
     uint8_t  target_device[QV_MS_DEVICE_LEN];  // zero when not given
@@ -194,6 +217,8 @@ struct quorvane_ms_conv {
     quorvane_ms_text_arena *text_arenas;       // memory only: freed when no message can point into them
     quorvane_ms_reaction *reactions;
     size_t                reaction_count, reaction_alloc;
+    quorvane_ms_mark     *marks;               // oldest first
+    size_t                mark_count, mark_alloc;
     uint32_t revision;                         // raised on every change a view must show
     uint64_t sync_cursor;
     uint8_t  cursor_hold;                      // memory only
@@ -480,6 +505,12 @@ uint64_t          quorvane_msgstore_oldest_cursor(const quorvane_msgstore *ms, c
 uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, const uint8_t id[16]);
 [[nodiscard]] int quorvane_msgstore_set_send_status(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                                     uint64_t msg_id, int status);  // 1 changed, 0 none or equal
+// - the _at forms take where the action stands: the server position of one
+//   from a history page, QV_MS_MARK_LIVE for a live or own one (as the forms
+//   without it do). A history edit or reaction older than one applied to the
+//   same target (and user and name) changes nothing, nor does one for a
+//   message held without a mark, whose state then came from newer actions; a
+//   delete or edit of a message not held yet is kept for when it arrives.
 [[nodiscard]] int quorvane_msgstore_delete_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                                const uint8_t device[32], uint64_t msg_id);  // 1 deleted, 0 not found or already
 [[nodiscard]] int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
@@ -488,6 +519,15 @@ uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, c
 [[nodiscard]] int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
                                                  const uint8_t target_device[32], uint64_t target_id,
                                                  const uint8_t user[16], const char *name, int add);
+[[nodiscard]] int quorvane_msgstore_delete_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                                  const uint8_t device[32], uint64_t msg_id, uint64_t at);
+[[nodiscard]] int quorvane_msgstore_edit_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                                const uint8_t device[32], uint64_t msg_id, const char *text, size_t len,
+                                                uint64_t at);
+[[nodiscard]] int quorvane_msgstore_set_reaction_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                                    const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
+                                                    const char *name, int add, uint64_t at);
+size_t            quorvane_msgstore_mark_count(const quorvane_msgstore *ms, const uint8_t id[16]);
 size_t            quorvane_msgstore_reactions(const quorvane_msgstore *ms, const uint8_t id[16],
                                               const uint8_t target_author[16], const uint8_t target_device[32],
                                               uint64_t target_id, const uint8_t own[16], quorvane_ms_reaction_count *out,

@@ -23,20 +23,7 @@ quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id) {
 // Doubles an array of conversation records from 16; the old block is wiped
 // (it holds keys) before it is freed.
 bool grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count) {
-    if (count < *cap) return true;
-    if (*cap >= QV_MS_CONV_MAX) return false;
-    size_t want = *cap ? *cap * 2 : QV_MS_CONV_FIRST_CAP;
-    if (want > QV_MS_CONV_MAX) want = QV_MS_CONV_MAX;
-    auto *grown = static_cast<quorvane_ms_conv *>(calloc(want, sizeof(quorvane_ms_conv)));
-    if (!grown) return false;
-    if (*arr) {
-        memcpy(grown, *arr, count * sizeof(quorvane_ms_conv));
-        quorvane_cleanse(*arr, *cap * sizeof(quorvane_ms_conv));
-        free(*arr);
-    }
-    *arr = grown;
-    *cap = want;
-    return true;
+    return wiped_reserve(arr, cap, count, count + 1, QV_MS_CONV_FIRST_CAP, QV_MS_CONV_MAX);
 }
 
 void free_members(quorvane_ms_conv *c) {
@@ -58,7 +45,7 @@ void msg_free_text(quorvane_ms_msg *m) {
     m->text_len = 0;
 }
 
-// Texts wiped and freed, both arrays released.
+// Texts wiped and freed, the messages, reactions and marks released.
 void drop_msgs(quorvane_ms_conv *c) {
     for (size_t i = 0; i < c->msg_count; i++) msg_free_text(&c->msgs[i]);
     msgs_free(c);
@@ -67,6 +54,7 @@ void drop_msgs(quorvane_ms_conv *c) {
     free(c->reactions);
     c->reactions = nullptr;
     c->reaction_count = c->reaction_alloc = 0;
+    marks_free(c);
 }
 
 // Keys not yet held (as current or older) join the older keys behind those

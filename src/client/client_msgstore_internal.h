@@ -149,6 +149,27 @@ template <class F> void reactions_keep(quorvane_ms_conv *c, F keep) {
     c->reaction_count = out;
 }
 
+// Room for want records of an array whose records hold secrets or who said
+// what: doubled from `first`, never past `most`; not realloc, which would free
+// the old block unwiped. false without memory.
+template <class T> bool wiped_reserve(T **arr, size_t *alloc, size_t count, size_t want, size_t first, size_t most) {
+    if (want <= *alloc) return true;
+    size_t cap = *alloc ? *alloc : first;
+    while (cap < want) cap *= 2;
+    if (cap > most) cap = most;
+    if (cap < want) return false;
+    auto *grown = static_cast<T *>(calloc(cap, sizeof(T)));
+    if (!grown) return false;
+    if (*arr) {
+        memcpy(grown, *arr, count * sizeof(T));
+        quorvane_cleanse(*arr, *alloc * sizeof(T));
+        free(*arr);
+    }
+    *arr = grown;
+    *alloc = cap;
+    return true;
+}
+
 /* ---- shared helpers, by the file that holds them ------------------------ */
 
 // client_msgstore_files.cpp: paths, unusable files, sealed files
@@ -199,6 +220,19 @@ int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message fil
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
+
+// client_msgstore_marks.cpp: what deletes, edits and reactions left by target
+quorvane_ms_mark *mark_find(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
+                            const char *name, size_t name_len);  // user and name for reactions only
+quorvane_ms_mark *mark_add(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
+                           const char *name, size_t name_len, uint64_t at);  // null without memory
+bool   mark_stale(const quorvane_ms_mark *k, uint64_t at);  // a history action at `at` older than the mark's
+void   mark_drop_text(quorvane_ms_mark *k);                 // wiped; an edit mark then waits for nothing
+void   marks_on_arrival(quorvane_ms_conv *c, quorvane_ms_msg *m);  // a message new to the list, before it joins
+void   marks_free(quorvane_ms_conv *c);
+size_t marks_size(const quorvane_ms_conv *c);              // their part of the message file, count included
+void   marks_put(writer &w, const quorvane_ms_conv *c);
+bool   marks_get(reader &r, quorvane_ms_conv *c);
 
 // client_msgstore_keys.cpp: identities
 void load_idents(quorvane_msgstore *ms);

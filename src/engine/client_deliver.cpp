@@ -342,9 +342,12 @@ void apply_profile(delivery &d, const uint8_t *body, size_t len) {
 }
 
 // Bodies that change the store rather than add to it; true when the body was one of them.
+// A history page comes newest first: its deletes, edits and reactions carry
+// their position, so that an older one seen after a newer one changes nothing.
 bool apply_action(delivery &d, const uint8_t *body, size_t len) {
     quorvane_msgstore *ms = d.ms;
     const uint8_t *conv = d.conv, *sender = d.h.sender_id;
+    const uint64_t at = d.history ? d.position : QV_MS_MARK_LIVE;
     switch (body[0]) {
     case QV_MSG_PROFILE: apply_profile(d, body, len); return true;
     case QV_MSG_AVATAR:
@@ -373,7 +376,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         uint64_t counter = 0;
         if (quorvane_msg_delete_decode(body, len, author, &counter) != 0) return true;
         if (quorvane_msgstore_can_delete(ms, conv, sender, author) || (from_self(d) && d.cs->role == 1))
-            (void)quorvane_msgstore_delete_msg(ms, conv, author, nullptr, counter);
+            (void)quorvane_msgstore_delete_msg_at(ms, conv, author, nullptr, counter, at);
         return true;
     }
     case QV_MSG_REACTION: {
@@ -382,7 +385,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         int add = 0;
         char name[QV_MSG_NAME_MAX + 1];
         if (quorvane_msg_reaction_decode(body, len, author, &counter, &add, name, sizeof name) == 0)
-            (void)quorvane_msgstore_set_reaction(ms, conv, author, nullptr, counter, sender, name, add);
+            (void)quorvane_msgstore_set_reaction_at(ms, conv, author, nullptr, counter, sender, name, add, at);
         return true;
     }
     case QV_MSG_EDIT: {
@@ -392,7 +395,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         size_t tl = 0;
         if (quorvane_msg_edit_decode(body, len, author, &counter, &text, &tl) == 0 && same(author, sender, 16) &&
             tl <= QV_MS_TEXT_MAX)
-            (void)quorvane_msgstore_edit_msg(ms, conv, author, nullptr, counter, text, tl);
+            (void)quorvane_msgstore_edit_msg_at(ms, conv, author, nullptr, counter, text, tl, at);
         return true;
     }
     default: return false;
