@@ -101,6 +101,7 @@ inline constexpr std::string_view MS_LABEL_RINIT     = "qv-ms-rinit";
 inline constexpr std::string_view MS_LABEL_PREKEYS   = "qv-ms-prekeys";
 inline constexpr std::string_view MS_LABEL_MSGS      = "qv-ms-msgs";     // + conversation id
 inline constexpr std::string_view MS_LABEL_ARCH      = "qv-ms-arch";     // + conversation id
+inline constexpr std::string_view MS_LABEL_UNOPENED  = "qv-ms-unop";     // + conversation id
 inline constexpr std::string_view MS_LABEL_RATCHET   = "qv-ms-ratchet";  // + conversation id + device key
 inline constexpr std::string_view MS_LABEL_RPREV     = "qv-ms-rprev";    // + slot byte + conversation id + device key
 
@@ -108,6 +109,7 @@ static_assert(MS_STORE_KEY_LABEL.size() == 22 && MS_STORE_KEY_LABEL.size() + QV_
 static_assert(MS_LABEL_CONVS.size() == 11 && MS_LABEL_PROFILE.size() == 10 && MS_LABEL_SESSION.size() == 10);
 static_assert(MS_LABEL_IDENTS.size() == 10 && MS_LABEL_RINIT.size() == 11 && MS_LABEL_PREKEYS.size() == 13);
 static_assert(MS_LABEL_MSGS.size() + QV_MS_ID_LEN == 26 && MS_LABEL_ARCH.size() + QV_MS_ID_LEN == 26);
+static_assert(MS_LABEL_UNOPENED.size() == MS_LABEL_MSGS.size());
 static_assert(MS_LABEL_RATCHET.size() + QV_MS_ID_LEN + QV_MS_DEVICE_LEN == 61);
 static_assert(MS_LABEL_RPREV.size() + 1 + QV_MS_ID_LEN + QV_MS_DEVICE_LEN == 60);
 
@@ -172,6 +174,14 @@ struct quorvane_ms_mark {
     size_t   text_len;
 };
 
+// A conversation-key envelope set aside unopened, kept to be tried again
+// when new keys arrive.
+struct quorvane_ms_unopened {
+    uint64_t position;
+    uint8_t *env;                              // owned
+    size_t   len;
+};
+
 struct quorvane_ms_reaction {
     uint8_t  target_author[QV_MS_ID_LEN];
     uint8_t  target_device[QV_MS_DEVICE_LEN];  // zero when not given
@@ -221,7 +231,14 @@ struct quorvane_ms_conv {
     size_t                mark_count, mark_alloc;
     uint32_t revision;                         // raised on every change a view must show
     uint64_t sync_cursor;
-    uint8_t  cursor_hold;                      // memory only
+    uint64_t hold_pos;                         // an envelope that did not open: the cursor stays below it; 0 none
+    uint8_t  hold_tries;                       // syncs it failed in
+    uint64_t hold_high;                        // the highest position that failed while it was held
+    uint64_t aside_upto;                       // failures at or below are set aside at once
+    uint32_t unopened;                         // envelopes set aside, all told
+    quorvane_ms_unopened *kept;                // the newest set aside, oldest first; QV_MS_UNOPENED_KEPT records
+    size_t   kept_count;
+    uint8_t  unopened_dirty;                   // memory only: "u_" conv ".dat" is due
     uint8_t  hidden;                           // forgotten by the user
     uint64_t history_floor;
     uint32_t retention_days;                   // 0 keeps forever
@@ -464,10 +481,39 @@ uint64_t          quorvane_msgstore_read_mark(const quorvane_msgstore *ms, const
 size_t            quorvane_msgstore_unread(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t own[16],
                                            uint64_t *highest);
 void              quorvane_msgstore_note_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t cursor);
-void              quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]);
+void              quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16],
+                                                uint64_t position);  // the cursor stays below it until it is noted
 [[nodiscard]] int quorvane_msgstore_flush(quorvane_msgstore *ms);
 uint64_t          quorvane_msgstore_sync_cursor(const quorvane_msgstore *ms, const uint8_t id[16]);  // never below the floor
 uint32_t          quorvane_msgstore_conv_revision(const quorvane_msgstore *ms, const uint8_t id[16]);
+
+// Conversation-key envelopes that do not open
+// - a live one holds the conversation's sync cursor below it, so the next sync
+//   brings it again (new keys may have come meanwhile); once it has failed in
+//   QV_MS_HOLD_TRIES syncs, it and every failure seen behind it while it was
+//   held are set aside and the cursor moves on: noting the held position (it
+//   opened) ends the hold too. A set-aside envelope is counted, and the newest
+//   are kept, those that could ever open, to be tried when keys arrive.
+// - the state is "u_" conv ".dat", written as cursor notes are (by a flush, a
+//   batch's end or close) and before the list, as message files are.
+constexpr uint8_t QV_MS_HOLD_TRIES        = 3;
+constexpr size_t  QV_MS_UNOPENED_KEPT     = 16;
+constexpr size_t  QV_MS_UNOPENED_ENV_MAX  = 4250;  // the longest conversation-key envelope that can open
+constexpr uint8_t QV_MS_UNOPENED_VERSION  = 1;
+constexpr size_t  QV_MS_UNOPENED_HDR      = 31;    // version, hold, tries, highest, set aside up to, count, kept
+static_assert(QV_MS_UNOPENED_HDR == 1 + 8 + 1 + 8 + 8 + 4 + 1);
+[[nodiscard]] int quorvane_msgstore_hold_at(quorvane_msgstore *ms, const uint8_t id[16],
+                                            uint64_t position);  // 0 held, 1 set it aside now, -1 not held conversation
+[[nodiscard]] int quorvane_msgstore_unopened_keep(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position,
+                                                  const uint8_t *env, size_t len);  // counted; kept unless too long to open
+uint64_t          quorvane_msgstore_hold_position(const quorvane_msgstore *ms, const uint8_t id[16]);  // 0 none
+uint32_t          quorvane_msgstore_unopened_count(const quorvane_msgstore *ms, const uint8_t id[16]);
+size_t            quorvane_msgstore_unopened_kept(const quorvane_msgstore *ms, const uint8_t id[16]);
+int               quorvane_msgstore_unopened_at(const quorvane_msgstore *ms, const uint8_t id[16], size_t index,
+                                                uint64_t *position, const uint8_t **env,
+                                                size_t *len);  // 0; the bytes stay until the next change
+[[nodiscard]] int quorvane_msgstore_unopened_drop(quorvane_msgstore *ms, const uint8_t id[16],
+                                                  uint64_t position);  // 1 dropped, 0 not kept
 
 // Settings
 // - setting 0 is mute, 1 notifications; modes 0 default, 1 on, 2 off.
@@ -574,6 +620,8 @@ void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);   
 [[nodiscard]] int    quorvane_ms_msgs_decode(const uint8_t *pt, size_t n,
                                              quorvane_ms_conv *conv);  // into an empty conv: -1 unusable, 0 whole, 1 stopped early
 void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
+[[nodiscard]] int    quorvane_ms_unopened_decode(const uint8_t *pt, size_t n,
+                                                 quorvane_ms_conv *conv);  // into an empty conv: -1 unusable, 0 whole, 1 stopped early
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes
 

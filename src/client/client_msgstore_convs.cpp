@@ -349,6 +349,7 @@ void quorvane_ms_conv_clear(quorvane_ms_conv *c) {
     arch_pending_free(c);
     text_arenas_free(c);
     free_members(c);
+    unopened_free(c);
     quorvane_cleanse(c, sizeof *c);
 }
 
@@ -776,7 +777,7 @@ int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     // again: the record stays until both files are gone
     conv_file a, m;
     if (conv_file_of(ms, c->id, true, &a) != 0 || conv_file_of(ms, c->id, false, &m) != 0) return -1;
-    if (!remove_gone(ms, a.path) || !remove_gone(ms, m.path)) return -1;
+    if (!remove_gone(ms, a.path) || !remove_gone(ms, m.path) || !remove_unopened(ms, c)) return -1;
     quorvane_ms_conv_clear(c);
     size_t at = size_t(c - ms->convs);
     memmove(ms->convs + at, ms->convs + at + 1, (ms->conv_count - at - 1) * sizeof(quorvane_ms_conv));
@@ -791,7 +792,7 @@ int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     // the messages leave memory only once their file is gone, or the next open
     // would bring them back
     conv_file f;
-    if (conv_file_of(ms, c->id, false, &f) != 0 || !remove_gone(ms, f.path)) return -1;
+    if (conv_file_of(ms, c->id, false, &f) != 0 || !remove_gone(ms, f.path) || !remove_unopened(ms, c)) return -1;
     if (c->sync_cursor > c->history_floor) c->history_floor = c->sync_cursor;
     c->hidden = 1;
     drop_msgs(c);
@@ -843,13 +844,26 @@ size_t quorvane_msgstore_unread(const quorvane_msgstore *ms, const uint8_t id[16
 
 void quorvane_msgstore_note_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t cursor) {
     quorvane_ms_conv *c = find_conv(ms, id);
-    if (!c || c->cursor_hold || cursor <= c->sync_cursor) return;
+    if (!c) return;
+    if (c->hold_pos && cursor >= c->hold_pos) {
+        if (cursor > c->hold_pos) return;
+        // what the cursor waited for went through; what failed behind it comes again
+        c->hold_pos = c->hold_high = 0;
+        c->hold_tries = 0;
+        c->unopened_dirty = 1;
+    }
+    if (cursor <= c->sync_cursor) return;
     c->sync_cursor = cursor;
     ms->cursor_dirty = 1;
 }
 
-void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]) {
-    if (quorvane_ms_conv *c = find_conv(ms, id)) c->cursor_hold = 1;
+void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position) {
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || position == 0 || position <= c->sync_cursor || (c->hold_pos && c->hold_pos <= position)) return;
+    if (c->hold_pos > c->hold_high) c->hold_high = c->hold_pos;
+    c->hold_pos = position;
+    c->hold_tries = 0;
+    c->unopened_dirty = 1;
 }
 
 // The flag is cleared by the successful write itself, so that a failed one

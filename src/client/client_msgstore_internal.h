@@ -205,6 +205,8 @@ void              load_conv_list(quorvane_msgstore *ms);
 
 // client_msgstore_msgs.cpp: message files, the archive and trimming
 int   conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f);
+int   conv_file_named(const quorvane_msgstore *ms, const uint8_t *id, char prefix, std::string_view label,
+                      conv_file *f);  // prefix "_" conv ".dat" and its label
 bool  msgs_reserve(quorvane_ms_conv *c, size_t want);
 void  msgs_free(quorvane_ms_conv *c);       // the records' allocation; their texts are the caller's
 void  text_arenas_free(quorvane_ms_conv *c);  // wiped; once no message, live or pending, points into them
@@ -233,6 +235,12 @@ void   marks_free(quorvane_ms_conv *c);
 size_t marks_size(const quorvane_ms_conv *c);              // their part of the message file, count included
 void   marks_put(writer &w, const quorvane_ms_conv *c);
 bool   marks_get(reader &r, quorvane_ms_conv *c);
+
+// client_msgstore_unopened.cpp: envelopes that did not open
+void load_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);
+int  write_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);  // whatever batch is open; removes a file left empty
+bool remove_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);  // the file gone and the state cleared
+void unopened_free(quorvane_ms_conv *c);
 
 // client_msgstore_keys.cpp: identities
 void load_idents(quorvane_msgstore *ms);

@@ -18,17 +18,20 @@ using namespace qv_ms;
 
 namespace qv_ms {
 
+int conv_file_named(const quorvane_msgstore *ms, const uint8_t *id, char prefix, std::string_view label, conv_file *f) {
+    char hc[HEX_ID + 1];
+    if (label.size() != MS_LABEL_MSGS.size() || n_hex_encode_to(hc, sizeof hc, id, QV_MS_ID_LEN) != HEX_ID) return -1;
+    int r = snprintf(f->path, sizeof f->path, "%s/%c_%s.dat", ms->dir, prefix, hc);
+    if (r <= 0 || size_t(r) >= sizeof f->path) return -1;
+    memcpy(f->label, label.data(), label.size());
+    memcpy(f->label + label.size(), id, QV_MS_ID_LEN);
+    f->label_len = label.size() + QV_MS_ID_LEN;
+    return 0;
+}
+
 // "m_" conv ".dat" or "a_" conv ".dat" with its label.
 int conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f) {
-    char hc[HEX_ID + 1];
-    if (n_hex_encode_to(hc, sizeof hc, id, QV_MS_ID_LEN) != HEX_ID) return -1;
-    int r = snprintf(f->path, sizeof f->path, "%s/%c_%s.dat", ms->dir, archive ? 'a' : 'm', hc);
-    if (r <= 0 || size_t(r) >= sizeof f->path) return -1;
-    std::string_view head = archive ? MS_LABEL_ARCH : MS_LABEL_MSGS;
-    memcpy(f->label, head.data(), head.size());
-    memcpy(f->label + head.size(), id, QV_MS_ID_LEN);
-    f->label_len = head.size() + QV_MS_ID_LEN;
-    return 0;
+    return archive ? conv_file_named(ms, id, 'a', MS_LABEL_ARCH, f) : conv_file_named(ms, id, 'm', MS_LABEL_MSGS, f);
 }
 
 // Message records hold only pointers to their texts, so realloc may move
@@ -676,6 +679,7 @@ int write_marked_msgs(quorvane_msgstore *ms) {
         quorvane_ms_conv *c = &ms->convs[i];
         if (settle_archive(ms, c) != 0) rc = -1;
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+        if (c->unopened_dirty && write_unopened(ms, c) != 0) rc = -1;
     }
     if (ms->idents_dirty && write_idents(ms) != 0) rc = -1;
     return rc;
@@ -694,6 +698,7 @@ int write_due(quorvane_msgstore *ms) {
 // and a message added to an empty record would replace that file.
 void load_history(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     load_conv_msgs(ms, c);
+    load_unopened(ms, c);
     if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
         n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
 }

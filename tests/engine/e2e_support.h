@@ -235,6 +235,18 @@ inline bytes open_dm(Device &a, const std::string &peer_name, size_t want_device
     return conv;
 }
 
+// A group made by `creator` with one member per device given (the creator
+// first), every member's listing taken by a sync; its id.
+inline bytes make_group(std::initializer_list<Device *> devs) {
+    std::vector<quorvane_member> members;
+    for (Device *d : devs) members.push_back(member_of({d}));
+    bytes conv = random_bytes(16);
+    Device &creator = **devs.begin();
+    EXPECT_EQ(quorvane_cs_create_conv(creator.cs.get(), conv.data(), random_bytes(32).data(), members.data(), members.size()), 0);
+    for (Device *d : devs) EXPECT_TRUE(d->sync()) << d->user;
+    return conv;
+}
+
 inline void expect_acks(const std::vector<SendResult> &got, const bytes &conv, const std::vector<uint64_t> &counters, int ok) {
     ASSERT_EQ(got.size(), counters.size());
     for (size_t i = 0; i < got.size(); i++) {

@@ -53,12 +53,7 @@ TEST(BackfillMarks, NewDeviceShowsWhatTheActionsLeft) {
     ASSERT_TRUE(srv.start());
     Device amy(srv, "amy", 1), ben(srv, "ben", 2), ben2(srv, "ben", 2);
     bring_up({&amy, &ben});
-    const bytes conv = random_bytes(16), key = random_bytes(32);
-    {
-        const std::vector<quorvane_member> m = {member_of({&amy}), member_of({&ben})};
-        ASSERT_EQ(quorvane_cs_create_conv(amy.cs.get(), conv.data(), key.data(), m.data(), m.size()), 0);
-        ASSERT_TRUE(amy.sync() && ben.sync());
-    }
+    const bytes conv = make_group({&amy, &ben});
     // the review's sequence, and one without the delete
     ASSERT_EQ(quorvane_cs_send_text(amy.cs.get(), conv.data(), "secret words"), 0);
     const uint64_t gone = acked(amy);

@@ -1,0 +1,100 @@
+// One member floods a group with conversation-key envelopes that never open,
+// through the server program over TLS on loopback. The victim's device must
+// not hold the conversation's cursor for good: a friend's text that comes
+// after the flood arrives, the flood is set aside after its syncs, and the
+// server, whose copies go only when the cursor passes them, stops sending it.
+#include "client_send.h"
+#include "e2e_support.h"
+
+using namespace qvtest;
+
+namespace {
+
+// 1,000 envelopes: enough that a cursor held for good would keep every one
+// of them coming back at each sync, well below the server's bound of waiting
+// copies per device (a flood that reaches it is the server's to refuse).
+constexpr size_t kFlood = 1000;
+
+bytes envelope_sealed_elsewhere(const bytes &conv, const uint8_t sender[16], uint64_t counter) {
+    quorvane_env_header h{};
+    std::memcpy(h.conversation_id, conv.data(), 16);
+    std::memcpy(h.sender_id, sender, 16);
+    h.counter = counter;
+    h.time = 1;
+    const bytes salt = random_bytes(16), wrong = random_bytes(32), body = text_body("never opens");
+    std::memcpy(h.salt, salt.data(), 16);
+    h.salt[0] |= 1;
+    bytes out(body.size() + QV_ENV_OVERHEAD);
+    size_t n = 0;
+    EXPECT_EQ(quorvane_env_seal(wrong.data(), &h, body.data(), body.size(), out.data(), out.size(), &n), 0);
+    out.resize(n);
+    return out;
+}
+
+// Frames 137 of the conversation in what the device received from `from` on.
+size_t copies_of(const Device &d, const bytes &conv, size_t from) {
+    size_t n = 0;
+    for (const bytes &e : d.envelopes(from))
+        if (std::memcmp(header_of(e).conversation_id, conv.data(), 16) == 0) n++;
+    return n;
+}
+
+}  // namespace
+
+TEST(PoisonFlood, FriendsTextArrivesAndTheHoldIsReleased) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Device mal(srv, "mallory", 1), vic(srv, "victim", 2), fred(srv, "fred", 3);
+    bring_up({&mal, &vic, &fred});
+    const bytes conv = make_group({&mal, &vic, &fred});
+
+    // the flood, acknowledged one by one as the victim takes it live
+    size_t sent = 0, acked = 0, scanned = 0;
+    ASSERT_TRUE(mal.until([&] {
+        while (sent < kFlood && sent - acked < 256) {
+            const bytes body = tlv(TAG_ENVELOPE, envelope_sealed_elsewhere(conv, mal.uid, 1000 + sent));
+            if (send_frame(mal.cs.get(), FT_SEND, body.data(), body.size()) != 0) break;
+            sent++;
+        }
+        for (; scanned < mal.seen.size(); scanned++) acked += mal.seen[scanned].size() >= 8 && mal.seen[scanned][3] == 136 ? 1 : 0;
+        vic.pump();
+        return acked == kFlood;
+    })) << acked << " of " << kFlood << " acknowledged";
+    ASSERT_TRUE(vic.until([&] { return copies_of(vic, conv, 0) >= kFlood; })) << "the flood did not reach the victim live";
+
+    ASSERT_EQ(quorvane_cs_send_text(fred.cs.get(), conv.data(), "a friend's text after the flood"), 0);
+    const SendResult friends = fred.acks(1).at(0);
+    ASSERT_EQ(friends.ok, 1);
+    auto holds_friend = [&] {
+        quorvane_ms_msgrec r{};
+        return quorvane_msgstore_find_msg(vic.ms, conv.data(), fred.uid, friends.counter, &r) == 0 &&
+               text_of(r) == "a friend's text after the flood";
+    };
+    ASSERT_TRUE(vic.until(holds_friend)) << "the friend's text did not arrive";
+
+    // two syncs, the store reopened between them as after a restart: the
+    // flood comes back while the cursor waits, then is set aside
+    for (int sync = 1; sync <= 2; sync++) {
+        SCOPED_TRACE(sync);
+        ASSERT_TRUE(vic.reopen());
+        const size_t from = vic.seen.size();
+        ASSERT_TRUE(vic.sync());
+        EXPECT_EQ(copies_of(vic, conv, from), kFlood + 1) << "the flood and the friend's text, sent again";
+    }
+    EXPECT_TRUE(holds_friend());
+    EXPECT_EQ(quorvane_msgstore_unopened_count(vic.ms, conv.data()), kFlood);
+    EXPECT_EQ(quorvane_msgstore_hold_position(vic.ms, conv.data()), 0u);
+    size_t unopened_notes = 0;
+    quorvane_notification n;
+    while (quorvane_cs_poll_notification(vic.cs.get(), &n))
+        if (n.type == QV_NOTE_UNOPENED && std::string(n.preview) == QV_NOTE_UNOPENED_TEXT) unopened_notes++;
+    EXPECT_EQ(unopened_notes, 1u) << "one note for the whole flood";
+
+    // the cursor passed them: the server sends none of it again
+    ASSERT_TRUE(vic.reopen());
+    const size_t from = vic.seen.size();
+    ASSERT_TRUE(vic.sync());
+    EXPECT_EQ(copies_of(vic, conv, from), 0u) << "the flood keeps coming back";
+    EXPECT_EQ(quorvane_msgstore_unopened_count(vic.ms, conv.data()), kFlood) << "kept across the reopen";
+    EXPECT_TRUE(holds_friend());
+}
