@@ -42,6 +42,24 @@ inline bytes text_body(const std::string &s) {
     return out;
 }
 
+// A conversation-key envelope of `conv` from `sender`, sealed under a random
+// key no member holds: it never opens.
+inline bytes sealed_elsewhere(const bytes &conv, const uint8_t sender[16], uint64_t counter) {
+    quorvane_env_header h{};
+    std::memcpy(h.conversation_id, conv.data(), 16);
+    std::memcpy(h.sender_id, sender, 16);
+    h.counter = counter;
+    h.time = 1;
+    const bytes salt = random_bytes(16), wrong = random_bytes(32), body = text_body("never opens");
+    std::memcpy(h.salt, salt.data(), 16);
+    h.salt[0] |= 1;  // a salt of zeros would mark a device-session envelope
+    bytes out(body.size() + QV_ENV_OVERHEAD);
+    size_t n = 0;
+    EXPECT_EQ(quorvane_env_seal(wrong.data(), &h, body.data(), body.size(), out.data(), out.size(), &n), 0);
+    out.resize(n);
+    return out;
+}
+
 struct SendResult {
     bytes conv;
     uint64_t counter;
