@@ -239,6 +239,7 @@ struct quorvane_ms_conv {
     quorvane_ms_unopened *kept;                // the newest set aside, oldest first; QV_MS_UNOPENED_KEPT records
     size_t   kept_count;
     uint8_t  unopened_dirty;                   // memory only: "u_" conv ".dat" is due
+    uint8_t  hold_seen;                        // memory only: the held envelope came since the last sync began
     uint8_t  hidden;                           // forgotten by the user
     uint64_t history_floor;
     uint32_t retention_days;                   // 0 keeps forever
@@ -323,6 +324,7 @@ struct quorvane_msgstore {
     quorvane_ms_profile self;
     uint64_t            msg_cap;         // 0 = no cap
     uint8_t             cursor_dirty;    // a sync cursor changed in memory; "convs.dat" is due
+    uint8_t             sync_begun;      // a sync was asked for and its end has not come
     uint8_t             mute_defaults;   // bit k: kind k muted by default
     uint8_t             notif_defaults;  // bit k: notifications off by default for kind k
     uint8_t             car_flags;
@@ -514,6 +516,11 @@ int               quorvane_msgstore_unopened_at(const quorvane_msgstore *ms, con
                                                 size_t *len);  // 0; the bytes stay until the next change
 [[nodiscard]] int quorvane_msgstore_unopened_drop(quorvane_msgstore *ms, const uint8_t id[16],
                                                   uint64_t position);  // 1 dropped, 0 not kept
+// - a sync brings every copy above the cursors it names: a held envelope that
+//   did not come between its request and its end is no longer on the server
+//   (its retention, or a removal, took it), and its hold ends there.
+void              quorvane_msgstore_sync_begun(quorvane_msgstore *ms);  // the sync request went out
+size_t            quorvane_msgstore_sync_ended(quorvane_msgstore *ms);  // holds ended; 0 without a sync begun
 
 // Settings
 // - setting 0 is mute, 1 notifications; modes 0 default, 1 on, 2 off.

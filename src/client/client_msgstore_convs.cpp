@@ -863,6 +863,7 @@ void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16], 
     if (c->hold_pos > c->hold_high) c->hold_high = c->hold_pos;
     c->hold_pos = position;
     c->hold_tries = 0;
+    c->hold_seen = 1;
     c->unopened_dirty = 1;
 }
 

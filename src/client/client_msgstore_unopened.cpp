@@ -153,8 +153,31 @@ int quorvane_msgstore_hold_at(quorvane_msgstore *ms, const uint8_t id[16], uint6
         }
     }
     if (c->hold_pos && position > c->hold_high) c->hold_high = position;
+    if (c->hold_pos == position) c->hold_seen = 1;
     unopened_changed(c);
     return rc;
+}
+
+void quorvane_msgstore_sync_begun(quorvane_msgstore *ms) {
+    if (!ms) return;
+    for (size_t i = 0; i < ms->conv_count; i++) ms->convs[i].hold_seen = 0;
+    ms->sync_begun = 1;
+}
+
+size_t quorvane_msgstore_sync_ended(quorvane_msgstore *ms) {
+    if (!ms || !ms->sync_begun) return 0;
+    ms->sync_begun = 0;
+    size_t ended = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) {
+        quorvane_ms_conv &c = ms->convs[i];
+        if (!c.hold_pos || c.hold_seen) continue;
+        // what failed behind it comes again, and holds anew if it fails again
+        c.hold_pos = c.hold_high = 0;
+        c.hold_tries = 0;
+        unopened_changed(&c);
+        ended++;
+    }
+    return ended;
 }
 
 int quorvane_msgstore_unopened_keep(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position, const uint8_t *env,

@@ -81,6 +81,8 @@ void on_envelope(quorvane_cs *cs, const uint8_t *p, size_t len, int history) {
 }
 
 void on_sync_done(quorvane_cs *cs) {
+    if (const size_t ended = quorvane_msgstore_sync_ended(cs->cfg.store))
+        n_log(LOG_INFO, "session: %zu held envelope(s) the sync did not bring again: no longer waited for", ended);
     if (cs->cfg.store && quorvane_msgstore_flush(cs->cfg.store) != 0)
         n_log(LOG_WARNING, "session: sync cursors could not be written");
     cs->authed.last_sync = static_cast<uint64_t>(std::time(nullptr));

@@ -61,6 +61,53 @@ TEST_F(Unopened, HoldRunsOutAfterItsTriesAcrossSyncsAndReopens) {
     EXPECT_EQ(quorvane_msgstore_hold_at(ms.get(), u8(id.conv2), 200), -1);
 }
 
+// A sync brings every copy above the cursors it names: a hold whose envelope
+// did not come between a sync's request and its end ends there (the server
+// no longer has it), and the state on disk says so. One that came, or that
+// began during the sync, stays; an end without a sync of this store's asking
+// ends nothing.
+TEST_F(Unopened, AHoldNotBroughtByASyncEndsWithIt) {
+    struct Case {
+        const char *name;
+        bool begun;
+        std::vector<uint64_t> during;  // failures the sync brought, above the case's base
+        size_t ended;
+        bool held_after;
+    };
+    const Case cases[] = {
+        {"brought again", true, {0, 10}, 0, true},
+        {"only what failed behind it", true, {10}, 1, false},
+        {"nothing", true, {}, 1, false},
+        {"no sync asked for", false, {}, 0, true},
+    };
+    uint64_t base = 100;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        ASSERT_EQ(stream({base, base + 10}, 0), (std::vector<int>{0, 0}));
+        if (k.begun) quorvane_msgstore_sync_begun(ms.get());
+        std::vector<uint64_t> during;
+        for (uint64_t d : k.during) during.push_back(base + d);
+        (void)stream(during, 0);
+        EXPECT_EQ(quorvane_msgstore_sync_ended(ms.get()), k.ended);
+        EXPECT_EQ(quorvane_msgstore_sync_ended(ms.get()), 0u) << "one end per sync";
+        reopen();
+        EXPECT_EQ(quorvane_msgstore_hold_position(ms.get(), u8(c)), k.held_after ? base : 0u) << "as written";
+        // what failed behind it holds anew, from its first try
+        EXPECT_EQ(stream({base + 10}, 0), (std::vector<int>{0}));
+        EXPECT_EQ(quorvane_msgstore_hold_position(ms.get(), u8(c)), k.held_after ? base : base + 10);
+        // the next case starts above this one
+        quorvane_msgstore_note_cursor(ms.get(), u8(c), quorvane_msgstore_hold_position(ms.get(), u8(c)));
+        quorvane_msgstore_note_cursor(ms.get(), u8(c), base + 20);
+        ASSERT_EQ(cursor(), base + 20);
+        base += 100;
+    }
+    // a hold that began while a sync ran is not ended by that sync
+    quorvane_msgstore_sync_begun(ms.get());
+    EXPECT_EQ(stream({base}, 0), (std::vector<int>{0}));
+    EXPECT_EQ(quorvane_msgstore_sync_ended(ms.get()), 0u);
+    EXPECT_EQ(quorvane_msgstore_hold_position(ms.get(), u8(c)), base);
+}
+
 // A failure that arrived after the hold's first sync has been tried fewer
 // times: it is set aside with the rest only when it was seen before the
 // hold ran out; one first seen after it starts a new hold.

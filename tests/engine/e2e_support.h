@@ -253,6 +253,21 @@ inline bytes open_dm(Device &a, const std::string &peer_name, size_t want_device
     return conv;
 }
 
+// `n` envelopes from `from` into `conv` that never open, sent as they are
+// and acknowledged by the server; false when not all were.
+inline bool send_unopenable(Device &from, const bytes &conv, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        const bytes body = tlv(TAG_ENVELOPE, sealed_elsewhere(conv, from.uid, 100 + i));
+        if (send_frame(from.cs.get(), FT_SEND, body.data(), body.size()) != 0) return false;
+    }
+    const size_t from_frame = from.seen.size();
+    return from.until([&] {
+        size_t acks = 0;
+        for (size_t f = from_frame; f < from.seen.size(); f++) acks += from.seen[f].size() >= 8 && from.seen[f][3] == 136 ? 1 : 0;
+        return acks >= n;
+    });
+}
+
 // A group made by `creator` with one member per device given (the creator
 // first), every member's listing taken by a sync; its id.
 inline bytes make_group(std::initializer_list<Device *> devs) {

@@ -82,3 +82,52 @@ TEST(PoisonFlood, FriendsTextArrivesAndTheHoldIsReleased) {
     EXPECT_EQ(quorvane_msgstore_unopened_count(vic.ms, conv.data()), kFlood) << "kept across the reopen";
     EXPECT_TRUE(holds_friend());
 }
+
+// The server may stop having a held envelope (its retention or a removal
+// takes it; here a sync that names a cursor at it, as the server deletes what
+// a cursor passes). A sync brings every copy above the cursors it names, so
+// the hold ends at the end of the first sync without it, instead of keeping
+// the cursor below it for good; what failed behind it holds in its turn and
+// is set aside after its syncs.
+TEST(PoisonFlood, AHoldTheServerNoLongerSendsEnds) {
+    ServerProc srv;
+    ASSERT_TRUE(srv.start());
+    Device mal(srv, "mallory", 1), vic(srv, "victim", 2), fred(srv, "fred", 3);
+    bring_up({&mal, &vic, &fred});
+    const bytes conv = make_group({&mal, &vic, &fred});
+    constexpr size_t kFew = 5;
+    ASSERT_TRUE(send_unopenable(mal, conv, kFew));
+    ASSERT_EQ(quorvane_cs_send_text(fred.cs.get(), conv.data(), "a friend's text"), 0);
+    const SendResult friends = fred.acks(1).at(0);
+    ASSERT_EQ(friends.ok, 1);
+    quorvane_ms_msgrec text{};
+    ASSERT_TRUE(vic.until([&] { return quorvane_msgstore_find_msg(vic.ms, conv.data(), fred.uid, friends.counter, &text) == 0; }));
+    const uint64_t held = quorvane_msgstore_hold_position(vic.ms, conv.data());
+    ASSERT_GT(held, 0u);
+    ASSERT_LT(quorvane_msgstore_sync_cursor(vic.ms, conv.data()), held);
+
+    // the held copy goes from the server; this sync is not the victim's own
+    {
+        const size_t from = vic.seen.size();
+        bytes entry = conv;  // the conversation and its cursor, big-endian
+        for (int b = 0; b < 8; b++) entry.push_back(uint8_t(held >> (56 - 8 * b)));
+        const bytes body = tlv(41, entry);
+        ASSERT_EQ(send_frame(vic.cs.get(), 8, body.data(), body.size()), 0);
+        ASSERT_TRUE(vic.until([&] { return vic.saw_since(from, FT_SYNC_DONE); }));
+    }
+    ASSERT_EQ(quorvane_msgstore_hold_position(vic.ms, conv.data()), held);
+
+    ASSERT_TRUE(vic.sync());
+    const uint64_t next = quorvane_msgstore_hold_position(vic.ms, conv.data());
+    EXPECT_NE(next, held) << "a hold on a copy the server no longer has did not end";
+    for (int sync = 0; sync < QV_MS_HOLD_TRIES; sync++) {
+        SCOPED_TRACE(sync);
+        ASSERT_TRUE(vic.sync());
+    }
+    EXPECT_EQ(quorvane_msgstore_hold_position(vic.ms, conv.data()), 0u);
+    EXPECT_EQ(quorvane_msgstore_unopened_count(vic.ms, conv.data()), kFew - 1) << "those behind it were not set aside";
+    EXPECT_GE(quorvane_msgstore_sync_cursor(vic.ms, conv.data()), text.position) << "the cursor did not pass the friend's text";
+    const size_t from = vic.seen.size();
+    ASSERT_TRUE(vic.sync());
+    EXPECT_EQ(copies_of(vic, conv, from), 0u) << "the conversation keeps coming back";
+}

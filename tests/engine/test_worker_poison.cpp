@@ -44,15 +44,7 @@ TEST(WorkerPoison, StayingConnectedTheFloodIsSetAside) {
         kWaitMs));
 
     constexpr size_t kFlood = 20;
-    for (size_t i = 0; i < kFlood; i++) {
-        const bytes body = tlv(TAG_ENVELOPE, sealed_elsewhere(conv, mal.uid, 100 + i));
-        ASSERT_EQ(send_frame(mal.cs.get(), FT_SEND, body.data(), body.size()), 0);
-    }
-    ASSERT_TRUE(mal.until([&] {
-        size_t acks = 0;
-        for (const bytes &f : mal.seen) acks += f.size() >= 8 && f[3] == 136 ? 1 : 0;
-        return acks >= kFlood;
-    }));
+    ASSERT_TRUE(send_unopenable(mal, conv, kFlood));
     ASSERT_EQ(quorvane_cs_send_text(fred.cs.get(), conv.data(), "a friend's text after the flood"), 0);
     ASSERT_EQ(fred.acks(1).at(0).ok, 1);
 
