@@ -497,6 +497,16 @@ void step_admin(quorvane_worker *w, quorvane_cs *cs) {
 }
 
 // Send results and notifications into the rings; true when any arrived.
+// A flood set aside over several passes is noted once while a note for its
+// conversation waits here, as the session does in its own queue.
+bool unopened_noted(const quorvane_worker *w, const uint8_t conv[16]) {
+    for (size_t i = 0; i < w->note_count; i++) {
+        const quorvane_notification &n = w->note_ring[(w->note_head + i) % QV_WNOTE_RING];
+        if (n.type == QV_NOTE_UNOPENED && std::memcmp(n.conv_id, conv, 16) == 0) return true;
+    }
+    return false;
+}
+
 bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     bool news = false;
     qv_wsend_result sr{};
@@ -509,6 +519,7 @@ bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     }
     quorvane_notification n;
     while (quorvane_cs_poll_notification(cs, &n)) {
+        if (n.type == QV_NOTE_UNOPENED && unopened_noted(w, n.conv_id)) continue;
         ring_push(w->note_ring, w->note_head, w->note_count, n);
         news = true;
     }
