@@ -209,17 +209,7 @@ BENCHMARK(BM_ceiling_open_and_ratchets)->Unit(benchmark::kMicrosecond);
 
 /* ---- adding messages and changing a setting, beside SQLite ---------------- */
 
-// Bytes this process has handed to write(2) so far.
-uint64_t wchar() {
-    FILE *f = fopen("/proc/self/io", "r");
-    if (!f) abort();
-    char line[128];
-    uint64_t v = 0;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "wchar: %lu", &v) == 1) break;
-    fclose(f);
-    return v;
-}
+using qv_bench::wchar;
 
 // root is the scratch directory; the store lives in root + "/msgstore".
 struct scratch {

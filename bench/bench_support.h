@@ -16,6 +16,7 @@
 #include <csignal>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -46,6 +47,18 @@ struct ScratchDir {
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
 };
+
+// Bytes this process has handed to write(2) so far ("wchar" of /proc/self/io).
+inline uint64_t wchar() {
+    FILE *f = fopen("/proc/self/io", "r");
+    if (!f) abort();
+    char line[128];
+    uint64_t v = 0;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "wchar: %lu", &v) == 1) break;
+    fclose(f);
+    return v;
+}
 
 inline std::string hex(const uint8_t *p, size_t n) {
     static const char d[] = "0123456789abcdef";

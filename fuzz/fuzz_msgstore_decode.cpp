@@ -1,5 +1,5 @@
 // One plaintext decoder of the message store per target, chosen at build time
-// by FUZZ_MSGSTORE (profile, session, idents, rinit, rprev, convs, msgs). These
+// by FUZZ_MSGSTORE (profile, session, idents, rinit, rprev, convs, msgs, unopened). These
 // run on whatever an authenticated file holds, so besides staying inside the
 // input each must give results inside the limits every caller relies on. The
 // conversation-list and message-file targets are built once per file version
@@ -13,7 +13,7 @@
 
 namespace {
 
-enum class kind { k_profile, k_session, k_idents, k_rinit, k_rprev, k_convs, k_msgs };
+enum class kind { k_profile, k_session, k_idents, k_rinit, k_rprev, k_convs, k_msgs, k_unopened };
 #define QV_CAT2(a, b) a##b
 #define QV_CAT(a, b) QV_CAT2(a, b)
 constexpr kind K = kind::QV_CAT(k_, FUZZ_MSGSTORE);
@@ -119,9 +119,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(r.name_len >= 1 && r.name_len <= QV_MS_REACTION_NAME_MAX && r.name[r.name_len] == '\0');
             bytes += r.name_len + 41;
         }
+        check(c->mark_count <= QV_MS_MARKS_MAX && c->mark_count <= c->mark_alloc);
+        if (FUZZ_MSGSTORE_VERSION < 9) check(c->mark_count == 0);
+        for (size_t i = 0; i < c->mark_count; i++) {
+            const quorvane_ms_mark &k = c->marks[i];
+            check(k.kind >= QV_MS_MARK_DELETE && k.kind <= QV_MS_MARK_REACTION && k.flag <= 1);
+            if (k.kind == QV_MS_MARK_REACTION)
+                check(k.name_len >= 1 && k.name_len <= QV_MS_REACTION_NAME_MAX && k.name[k.name_len] == '\0');
+            // only an edit keeps a text, and one it read whole
+            check((k.text != nullptr) == (k.kind == QV_MS_MARK_EDIT && k.flag == 1));
+            if (k.text) check(k.text_len <= QV_MS_TEXT_MAX && k.text[k.text_len] == '\0');
+            bytes += QV_MS_MARK_FIXED + k.text_len + (k.kind == QV_MS_MARK_REACTION ? 17 + k.name_len : 0);
+        }
         check(bytes <= pt.size());
         quorvane_ms_conv_clear(c.get());
-        check(c->msgs == nullptr && c->reactions == nullptr);
+        check(c->msgs == nullptr && c->reactions == nullptr && c->marks == nullptr);
+    } else if constexpr (K == kind::k_unopened) {
+        auto c = std::make_unique<quorvane_ms_conv>();
+        memset(c.get(), 0, sizeof *c);
+        int rc = quorvane_ms_unopened_decode(data, size, c.get());
+        check(rc >= -1 && rc <= 1 && c->kept_count <= QV_MS_UNOPENED_KEPT);
+        check(rc != -1 || c->kept_count == 0);
+        size_t bytes = QV_MS_UNOPENED_HDR;
+        for (size_t i = 0; i < c->kept_count; i++) {
+            const quorvane_ms_unopened &u = c->kept[i];
+            check(u.env && u.len <= QV_MS_UNOPENED_ENV_MAX);
+            bytes += 10 + u.len;
+        }
+        check(c->kept_count == 0 || bytes <= size);
+        quorvane_ms_conv_clear(c.get());
+        check(c->kept == nullptr && c->kept_count == 0);
     } else {
         uint64_t value = 1;
         const uint8_t *state = nullptr;

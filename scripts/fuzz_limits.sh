@@ -12,6 +12,7 @@ qv_fuzz_max_len() {
         fuzz_msgstore_rinit)    echo 4100 ;;     # a full ring of 256 ids
         fuzz_msgstore_session)  echo 4120 ;;     # 4,096 bytes of unsent text and the header
         fuzz_msgstore_rprev)    echo 68286 ;;    # a counter and a ratchet state with 1,000 skipped keys
+        fuzz_msgstore_unopened) echo 68191 ;;    # the header and 16 kept envelopes of 4,250 bytes
         fuzz_msgstore_names)    echo 255 ;;      # the longest name a directory entry has
         fuzz_ratchet_state)     echo 68277 ;;    # a state with 1,000 skipped keys
         fuzz_ratchet_decrypt)   echo 65536 ;;

@@ -48,8 +48,8 @@ constexpr uint64_t QV_MS_DAY_MS           = 86400000;
 constexpr uint8_t QV_MS_CONVS_VERSION_MIN = 13;  // "convs.dat" versions read: 13 to 22
 constexpr uint8_t QV_MS_CONVS_VERSION     = 22;  // written unless the test hook chose 19, 20 or 21
 constexpr uint8_t QV_MS_CONVS_WRITE_MIN   = 19;
-constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 8
-constexpr uint8_t QV_MS_MSGS_VERSION      = 8;   // always written
+constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 9
+constexpr uint8_t QV_MS_MSGS_VERSION      = 9;   // always written
 constexpr uint8_t QV_MS_PROFILE_VERSION   = 2;
 constexpr uint8_t QV_MS_SESSION_VERSION   = 1;
 constexpr uint8_t QV_MS_IDENTS_VERSION    = 1;
@@ -75,11 +75,14 @@ constexpr size_t QV_MS_CONV_ENTRY_MAX = QV_MS_CONV_FIXED + 1 + QV_MS_LABEL_MAX +
                                         QV_MS_AVATAR_MAX + QV_MS_TRAILER_MAX;
 static_assert(QV_MS_CONV_FIXED == 16 + 32 + 8 + 5 + 8 + 16 + 32);
 static_assert(QV_MS_CONV_ENTRY_MAX == 31773 && QV_MS_CONVS_HDR + QV_MS_CONVS_SETTINGS == 9);
-// message file: version and two counts; per message 79 bytes and the text, per reaction 73 and the name
-constexpr size_t QV_MS_MSGS_HDR       = 9;
+// message file: version and three counts; per message 79 bytes and the text, per reaction 73 and the
+// name, per mark 34 and its part (a reaction's user and name, an edit's kept text)
+constexpr size_t QV_MS_MSGS_HDR       = 13;
 constexpr size_t QV_MS_MSG_FIXED      = 79;
 constexpr size_t QV_MS_REACTION_FIXED = 73;
+constexpr size_t QV_MS_MARK_FIXED     = 34;
 static_assert(QV_MS_MSG_FIXED == 16 + 8 + 8 + 1 + 1 + 4 + 32 + 1 + 8 && QV_MS_REACTION_FIXED == 16 + 8 + 16 + 1 + 32);
+static_assert(QV_MS_MARK_FIXED == 1 + 1 + 16 + 8 + 8 && QV_MS_MSGS_HDR == 1 + 4 + 4 + 4);
 
 static_assert(QV_MS_SEAL_OVERHEAD == 32);
 static_assert(QV_MS_PROFILE_MAX == 765 && QV_MS_IDENT_LEN == 48 && QV_MS_RINIT_MAX == 4100);
@@ -98,6 +101,7 @@ inline constexpr std::string_view MS_LABEL_RINIT     = "qv-ms-rinit";
 inline constexpr std::string_view MS_LABEL_PREKEYS   = "qv-ms-prekeys";
 inline constexpr std::string_view MS_LABEL_MSGS      = "qv-ms-msgs";     // + conversation id
 inline constexpr std::string_view MS_LABEL_ARCH      = "qv-ms-arch";     // + conversation id
+inline constexpr std::string_view MS_LABEL_UNOPENED  = "qv-ms-unop";     // + conversation id
 inline constexpr std::string_view MS_LABEL_RATCHET   = "qv-ms-ratchet";  // + conversation id + device key
 inline constexpr std::string_view MS_LABEL_RPREV     = "qv-ms-rprev";    // + slot byte + conversation id + device key
 
@@ -105,6 +109,7 @@ static_assert(MS_STORE_KEY_LABEL.size() == 22 && MS_STORE_KEY_LABEL.size() + QV_
 static_assert(MS_LABEL_CONVS.size() == 11 && MS_LABEL_PROFILE.size() == 10 && MS_LABEL_SESSION.size() == 10);
 static_assert(MS_LABEL_IDENTS.size() == 10 && MS_LABEL_RINIT.size() == 11 && MS_LABEL_PREKEYS.size() == 13);
 static_assert(MS_LABEL_MSGS.size() + QV_MS_ID_LEN == 26 && MS_LABEL_ARCH.size() + QV_MS_ID_LEN == 26);
+static_assert(MS_LABEL_UNOPENED.size() == MS_LABEL_MSGS.size());
 static_assert(MS_LABEL_RATCHET.size() + QV_MS_ID_LEN + QV_MS_DEVICE_LEN == 61);
 static_assert(MS_LABEL_RPREV.size() + 1 + QV_MS_ID_LEN + QV_MS_DEVICE_LEN == 60);
 
@@ -147,6 +152,34 @@ struct quorvane_ms_msg {
     uint8_t  text_shared;                      // memory only: text lies in its conversation's text arena
     char    *text;                             // owned, zero-terminated, wiped before release
     size_t   text_len;
+};
+
+// What a delete, an edit or a reaction left, by its target (and, for a
+// reaction, its user and name): where the newest one applied stands, so that
+// an older one from a history page changes nothing, and for a message not
+// held yet, what it must arrive as.
+constexpr size_t   QV_MS_MARKS_MAX = 1024;       // per conversation; the oldest settled ones go first
+constexpr uint64_t QV_MS_MARK_LIVE = UINT64_MAX;  // a live or own action: newer than any history page
+constexpr uint8_t  QV_MS_MARK_DELETE = 1, QV_MS_MARK_EDIT = 2, QV_MS_MARK_REACTION = 3;
+struct quorvane_ms_mark {
+    uint8_t  kind;
+    uint8_t  flag;                             // reaction: 1 added, 0 removed; edit: 1 text kept for the message
+    uint8_t  target_author[QV_MS_ID_LEN];
+    uint64_t target_id;
+    uint64_t position;                         // of the newest action applied; QV_MS_MARK_LIVE
+    uint8_t  user_id[QV_MS_ID_LEN];            // reaction
+    uint8_t  name_len;                         // reaction: 1 to 32
+    char     name[QV_MS_REACTION_NAME_MAX + 1];
+    char    *text;                             // edit with flag 1: owned, wiped before release
+    size_t   text_len;
+};
+
+// A conversation-key envelope set aside unopened, kept to be tried again
+// when new keys arrive.
+struct quorvane_ms_unopened {
+    uint64_t position;
+    uint8_t *env;                              // owned
+    size_t   len;
 };
 
 struct quorvane_ms_reaction {
@@ -194,14 +227,25 @@ struct quorvane_ms_conv {
     quorvane_ms_text_arena *text_arenas;       // memory only: freed when no message can point into them
     quorvane_ms_reaction *reactions;
     size_t                reaction_count, reaction_alloc;
+    quorvane_ms_mark     *marks;               // oldest first
+    size_t                mark_count, mark_alloc;
     uint32_t revision;                         // raised on every change a view must show
     uint64_t sync_cursor;
-    uint8_t  cursor_hold;                      // memory only
+    uint64_t hold_pos;                         // an envelope that did not open: the cursor stays below it; 0 none
+    uint8_t  hold_tries;                       // syncs it failed in
+    uint64_t hold_high;                        // the highest position that failed while it was held
+    uint64_t aside_upto;                       // failures at or below are set aside at once
+    uint32_t unopened;                         // envelopes set aside, all told
+    quorvane_ms_unopened *kept;                // the newest set aside, oldest first; QV_MS_UNOPENED_KEPT records
+    size_t   kept_count;
+    uint8_t  unopened_dirty;                   // memory only: "u_" conv ".dat" is due
+    uint8_t  hold_seen;                        // memory only: the held envelope came since the last sync began
     uint8_t  hidden;                           // forgotten by the user
     uint64_t history_floor;
     uint32_t retention_days;                   // 0 keeps forever
     uint64_t history_allowance;                // memory only; at most 20000
     uint8_t  msgs_dirty;                       // memory only: the message file is due at the batch's end
+    uint8_t  unlisted;                         // memory only: made inside a batch, not yet in "convs.dat"
     quorvane_ms_msg *arch_pending;             // memory only: trimmed inside a batch, archived at its end
     size_t           arch_pending_count, arch_pending_alloc;
 };
@@ -280,6 +324,7 @@ struct quorvane_msgstore {
     quorvane_ms_profile self;
     uint64_t            msg_cap;         // 0 = no cap
     uint8_t             cursor_dirty;    // a sync cursor changed in memory; "convs.dat" is due
+    uint8_t             sync_begun;      // a sync was asked for and its end has not come
     uint8_t             mute_defaults;   // bit k: kind k muted by default
     uint8_t             notif_defaults;  // bit k: notifications off by default for kind k
     uint8_t             car_flags;
@@ -287,6 +332,7 @@ struct quorvane_msgstore {
     quorvane_ms_unread *unread;
     uint32_t            batch_depth;     // open batches; writes wait for the outermost end
     uint8_t             convs_dirty;     // "convs.dat" is due at the batch's end
+    uint8_t             idents_dirty;    // "idents.dat" is due at the batch's end
 };
 
 // Open, close and housekeeping
@@ -303,7 +349,10 @@ int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, e
 //   end writes each marked file once: archives, then message files, then
 //   "convs.dat", so no sync cursor or read position on disk is ever ahead of
 //   the messages it covers. Keys and send counters are written at once
-//   (with every file marked before them), never held back.
+//   (with every file marked before them), never held back, except the key of
+//   a conversation made inside the batch: the server lists such a
+//   conversation with its key at every sync, so one lost in a crash comes
+//   back, and a burst of new conversations costs one list write, not one each.
 // - a failed end keeps the marks: flush, the next end or close tries again.
 void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
@@ -349,7 +398,7 @@ int                  quorvane_msgstore_drop_ratchet_device(quorvane_msgstore *ms
 [[nodiscard]] int    quorvane_msgstore_put_prekeys(quorvane_msgstore *ms, const uint8_t *data, size_t len);
 [[nodiscard]] size_t quorvane_msgstore_get_prekeys(quorvane_msgstore *ms, uint8_t *buf, size_t cap);
 [[nodiscard]] int    quorvane_msgstore_identity_tofu(quorvane_msgstore *ms, const uint8_t user_id[16],
-                                                     const uint8_t key[32]);  // 0 new, 1 same, -1 changed, -2 refused or not written
+                                                     const uint8_t key[32]);  // 0 new (in a batch written at its end), 1 same, -1 changed, -2 refused or not written
 
 // Conversations and keys
 // - the id is 16 bytes, keys 32; a conversation that is not held gives -1
@@ -434,10 +483,44 @@ uint64_t          quorvane_msgstore_read_mark(const quorvane_msgstore *ms, const
 size_t            quorvane_msgstore_unread(const quorvane_msgstore *ms, const uint8_t id[16], const uint8_t own[16],
                                            uint64_t *highest);
 void              quorvane_msgstore_note_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t cursor);
-void              quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]);
+void              quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16],
+                                                uint64_t position);  // the cursor stays below it until it is noted
 [[nodiscard]] int quorvane_msgstore_flush(quorvane_msgstore *ms);
 uint64_t          quorvane_msgstore_sync_cursor(const quorvane_msgstore *ms, const uint8_t id[16]);  // never below the floor
 uint32_t          quorvane_msgstore_conv_revision(const quorvane_msgstore *ms, const uint8_t id[16]);
+
+// Conversation-key envelopes that do not open
+// - a live one holds the conversation's sync cursor below it, so the next sync
+//   brings it again (new keys may have come meanwhile); once it has failed in
+//   QV_MS_HOLD_TRIES syncs, it and every failure seen behind it while it was
+//   held are set aside and the cursor moves on: noting the held position (it
+//   opened) ends the hold too. A set-aside envelope is counted, and the newest
+//   are kept, those that could ever open, to be tried when keys arrive.
+// - the state is "u_" conv ".dat", written as cursor notes are (by a flush, a
+//   batch's end or close) and before the list, as message files are.
+constexpr uint8_t QV_MS_HOLD_TRIES        = 3;
+constexpr size_t  QV_MS_UNOPENED_KEPT     = 16;
+constexpr size_t  QV_MS_UNOPENED_ENV_MAX  = 4250;  // the longest conversation-key envelope that can open
+constexpr uint8_t QV_MS_UNOPENED_VERSION  = 1;
+constexpr size_t  QV_MS_UNOPENED_HDR      = 31;    // version, hold, tries, highest, set aside up to, count, kept
+static_assert(QV_MS_UNOPENED_HDR == 1 + 8 + 1 + 8 + 8 + 4 + 1);
+[[nodiscard]] int quorvane_msgstore_hold_at(quorvane_msgstore *ms, const uint8_t id[16],
+                                            uint64_t position);  // 0 held, 1 set it aside now, -1 not held conversation
+[[nodiscard]] int quorvane_msgstore_unopened_keep(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position,
+                                                  const uint8_t *env, size_t len);  // counted; kept unless too long to open
+uint64_t          quorvane_msgstore_hold_position(const quorvane_msgstore *ms, const uint8_t id[16]);  // 0 none
+uint32_t          quorvane_msgstore_unopened_count(const quorvane_msgstore *ms, const uint8_t id[16]);
+size_t            quorvane_msgstore_unopened_kept(const quorvane_msgstore *ms, const uint8_t id[16]);
+int               quorvane_msgstore_unopened_at(const quorvane_msgstore *ms, const uint8_t id[16], size_t index,
+                                                uint64_t *position, const uint8_t **env,
+                                                size_t *len);  // 0; the bytes stay until the next change
+[[nodiscard]] int quorvane_msgstore_unopened_drop(quorvane_msgstore *ms, const uint8_t id[16],
+                                                  uint64_t position);  // 1 dropped, 0 not kept
+// - a sync brings every copy above the cursors it names: a held envelope that
+//   did not come between its request and its end is no longer on the server
+//   (its retention, or a removal, took it), and its hold ends there.
+void              quorvane_msgstore_sync_begun(quorvane_msgstore *ms);  // the sync request went out
+size_t            quorvane_msgstore_sync_ended(quorvane_msgstore *ms);  // holds ended; 0 without a sync begun
 
 // Settings
 // - setting 0 is mute, 1 notifications; modes 0 default, 1 on, 2 off.
@@ -475,6 +558,12 @@ uint64_t          quorvane_msgstore_oldest_cursor(const quorvane_msgstore *ms, c
 uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, const uint8_t id[16]);
 [[nodiscard]] int quorvane_msgstore_set_send_status(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                                     uint64_t msg_id, int status);  // 1 changed, 0 none or equal
+// - the _at forms take where the action stands: the server position of one
+//   from a history page, QV_MS_MARK_LIVE for a live or own one (as the forms
+//   without it do). A history edit or reaction older than one applied to the
+//   same target (and user and name) changes nothing, nor does one for a
+//   message held without a mark, whose state then came from newer actions; a
+//   delete or edit of a message not held yet is kept for when it arrives.
 [[nodiscard]] int quorvane_msgstore_delete_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                                const uint8_t device[32], uint64_t msg_id);  // 1 deleted, 0 not found or already
 [[nodiscard]] int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
@@ -483,6 +572,15 @@ uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, c
 [[nodiscard]] int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
                                                  const uint8_t target_device[32], uint64_t target_id,
                                                  const uint8_t user[16], const char *name, int add);
+[[nodiscard]] int quorvane_msgstore_delete_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                                  const uint8_t device[32], uint64_t msg_id, uint64_t at);
+[[nodiscard]] int quorvane_msgstore_edit_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                                const uint8_t device[32], uint64_t msg_id, const char *text, size_t len,
+                                                uint64_t at);
+[[nodiscard]] int quorvane_msgstore_set_reaction_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                                    const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
+                                                    const char *name, int add, uint64_t at);
+size_t            quorvane_msgstore_mark_count(const quorvane_msgstore *ms, const uint8_t id[16]);
 size_t            quorvane_msgstore_reactions(const quorvane_msgstore *ms, const uint8_t id[16],
                                               const uint8_t target_author[16], const uint8_t target_device[32],
                                               uint64_t target_id, const uint8_t own[16], quorvane_ms_reaction_count *out,
@@ -529,6 +627,8 @@ void                 quorvane_ms_conv_list_free(quorvane_ms_conv_list *list);   
 [[nodiscard]] int    quorvane_ms_msgs_decode(const uint8_t *pt, size_t n,
                                              quorvane_ms_conv *conv);  // into an empty conv: -1 unusable, 0 whole, 1 stopped early
 void                 quorvane_ms_conv_clear(quorvane_ms_conv *conv);  // wipes texts and keys, frees the arrays
+[[nodiscard]] int    quorvane_ms_unopened_decode(const uint8_t *pt, size_t n,
+                                                 quorvane_ms_conv *conv);  // into an empty conv: -1 unusable, 0 whole, 1 stopped early
 [[nodiscard]] size_t quorvane_ms_rprev_decode(const uint8_t *pt, size_t n, uint64_t *value,
                                               const uint8_t **state);  // state length; 0 below 9 bytes
 

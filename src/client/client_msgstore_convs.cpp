@@ -23,20 +23,7 @@ quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id) {
 // Doubles an array of conversation records from 16; the old block is wiped
 // (it holds keys) before it is freed.
 bool grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count) {
-    if (count < *cap) return true;
-    if (*cap >= QV_MS_CONV_MAX) return false;
-    size_t want = *cap ? *cap * 2 : QV_MS_CONV_FIRST_CAP;
-    if (want > QV_MS_CONV_MAX) want = QV_MS_CONV_MAX;
-    auto *grown = static_cast<quorvane_ms_conv *>(calloc(want, sizeof(quorvane_ms_conv)));
-    if (!grown) return false;
-    if (*arr) {
-        memcpy(grown, *arr, count * sizeof(quorvane_ms_conv));
-        quorvane_cleanse(*arr, *cap * sizeof(quorvane_ms_conv));
-        free(*arr);
-    }
-    *arr = grown;
-    *cap = want;
-    return true;
+    return wiped_reserve(arr, cap, count, count + 1, QV_MS_CONV_FIRST_CAP, QV_MS_CONV_MAX);
 }
 
 void free_members(quorvane_ms_conv *c) {
@@ -58,7 +45,7 @@ void msg_free_text(quorvane_ms_msg *m) {
     m->text_len = 0;
 }
 
-// Texts wiped and freed, both arrays released.
+// Texts wiped and freed, the messages, reactions and marks released.
 void drop_msgs(quorvane_ms_conv *c) {
     for (size_t i = 0; i < c->msg_count; i++) msg_free_text(&c->msgs[i]);
     msgs_free(c);
@@ -67,6 +54,7 @@ void drop_msgs(quorvane_ms_conv *c) {
     free(c->reactions);
     c->reactions = nullptr;
     c->reaction_count = c->reaction_alloc = 0;
+    marks_free(c);
 }
 
 // Keys not yet held (as current or older) join the older keys behind those
@@ -250,20 +238,31 @@ int write_convs_file(quorvane_msgstore *ms) {
     w.raw(settings, settings_len(v));
     if (size_t(w.p - pt.p) != size) return -1;
     if (store_write(ms, path, MS_LABEL_CONVS, pt.p, pt.n) != 0) return -1;
-    // the file now carries every cursor noted so far
+    // the file now carries every cursor noted so far, and every conversation
     ms->cursor_dirty = 0;
     ms->convs_dirty = 0;
+    for (size_t i = 0; i < ms->conv_count; i++) ms->convs[i].unlisted = 0;
     return 0;
 }
 
-// Keys and counters are not held back by a batch: a key lost in a crash
-// loses every later message, a counter that goes back reuses message ids.
-// Inside a batch everything marked so far goes first, so the list never
-// runs ahead of the messages.
-int write_convs_now(quorvane_msgstore *ms) {
+// Counters are not held back by a batch: a counter that goes back reuses
+// message ids, which peers then drop as copies of earlier messages. Inside a
+// batch everything marked so far goes first, so the list never runs ahead of
+// the messages.
+int write_counter_now(quorvane_msgstore *ms) {
     if (!ms->batch_depth) return write_convs(ms);
     ms->convs_dirty = 1;
     return write_due(ms);
+}
+
+// Nor are keys, since a key lost in a crash loses every later message, with
+// one exception: a conversation made inside this batch is not on disk at
+// all, and the server lists it with its keys at every sync, so until the
+// batch ends its keys wait with it. A stranger who puts us into hundreds of
+// conversations then costs one list write per batch, not one per conversation.
+int write_convs_now(quorvane_msgstore *ms, const quorvane_ms_conv *c) {
+    if (ms->batch_depth && c->unlisted) return write_convs(ms);
+    return write_counter_now(ms);
 }
 
 
@@ -350,6 +349,7 @@ void quorvane_ms_conv_clear(quorvane_ms_conv *c) {
     arch_pending_free(c);
     text_arenas_free(c);
     free_members(c);
+    unopened_free(c);
     quorvane_cleanse(c, sizeof *c);
 }
 
@@ -370,11 +370,12 @@ int quorvane_msgstore_put_conv(quorvane_msgstore *ms, const uint8_t id[16], cons
         c = &ms->convs[ms->conv_count++];
         memset(c, 0, sizeof *c);
         memcpy(c->id, id, QV_MS_ID_LEN);
+        c->unlisted = ms->batch_depth ? 1 : 0;
         load_history(ms, c);
     }
     memcpy(c->key, key, QV_KEY_LEN);
     c->has_key = 1;
-    return write_convs_now(ms);
+    return write_convs_now(ms, c);
 }
 
 int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -384,8 +385,9 @@ int quorvane_msgstore_put_conv_locked(quorvane_msgstore *ms, const uint8_t id[16
     quorvane_ms_conv *c = &ms->convs[ms->conv_count++];
     memset(c, 0, sizeof *c);
     memcpy(c->id, id, QV_MS_ID_LEN);
+    c->unlisted = ms->batch_depth ? 1 : 0;
     load_history(ms, c);
-    return write_convs_now(ms);
+    return write_convs_now(ms, c);
 }
 
 int quorvane_msgstore_conv_locked(const quorvane_msgstore *ms, const uint8_t id[16]) {
@@ -415,7 +417,7 @@ int quorvane_msgstore_add_old_keys(quorvane_msgstore *ms, const uint8_t id[16], 
     if (count == 0) return 0;
     if (!keys) return -1;
     int added = merge_old_keys(c, keys, count);
-    if (added && write_convs_now(ms) != 0) return -1;
+    if (added && write_convs_now(ms, c) != 0) return -1;
     return added;
 }
 
@@ -429,7 +431,7 @@ uint64_t quorvane_msgstore_next_counter(quorvane_msgstore *ms, const uint8_t id[
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return 0;
     c->send_counter++;
-    if (write_convs_now(ms) != 0) {
+    if (write_counter_now(ms) != 0) {
         c->send_counter--;
         return 0;
     }
@@ -775,7 +777,7 @@ int quorvane_msgstore_delete_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     // again: the record stays until both files are gone
     conv_file a, m;
     if (conv_file_of(ms, c->id, true, &a) != 0 || conv_file_of(ms, c->id, false, &m) != 0) return -1;
-    if (!remove_gone(ms, a.path) || !remove_gone(ms, m.path)) return -1;
+    if (!remove_gone(ms, a.path) || !remove_gone(ms, m.path) || !remove_unopened(ms, c)) return -1;
     quorvane_ms_conv_clear(c);
     size_t at = size_t(c - ms->convs);
     memmove(ms->convs + at, ms->convs + at + 1, (ms->conv_count - at - 1) * sizeof(quorvane_ms_conv));
@@ -790,7 +792,7 @@ int quorvane_msgstore_forget_conv(quorvane_msgstore *ms, const uint8_t id[16]) {
     // the messages leave memory only once their file is gone, or the next open
     // would bring them back
     conv_file f;
-    if (conv_file_of(ms, c->id, false, &f) != 0 || !remove_gone(ms, f.path)) return -1;
+    if (conv_file_of(ms, c->id, false, &f) != 0 || !remove_gone(ms, f.path) || !remove_unopened(ms, c)) return -1;
     if (c->sync_cursor > c->history_floor) c->history_floor = c->sync_cursor;
     c->hidden = 1;
     drop_msgs(c);
@@ -842,13 +844,27 @@ size_t quorvane_msgstore_unread(const quorvane_msgstore *ms, const uint8_t id[16
 
 void quorvane_msgstore_note_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t cursor) {
     quorvane_ms_conv *c = find_conv(ms, id);
-    if (!c || c->cursor_hold || cursor <= c->sync_cursor) return;
+    if (!c) return;
+    if (c->hold_pos && cursor >= c->hold_pos) {
+        if (cursor > c->hold_pos) return;
+        // what the cursor waited for went through; what failed behind it comes again
+        c->hold_pos = c->hold_high = 0;
+        c->hold_tries = 0;
+        c->unopened_dirty = 1;
+    }
+    if (cursor <= c->sync_cursor) return;
     c->sync_cursor = cursor;
     ms->cursor_dirty = 1;
 }
 
-void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16]) {
-    if (quorvane_ms_conv *c = find_conv(ms, id)) c->cursor_hold = 1;
+void quorvane_msgstore_hold_cursor(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position) {
+    quorvane_ms_conv *c = find_conv(ms, id);
+    if (!c || position == 0 || position <= c->sync_cursor || (c->hold_pos && c->hold_pos <= position)) return;
+    if (c->hold_pos > c->hold_high) c->hold_high = c->hold_pos;
+    c->hold_pos = position;
+    c->hold_tries = 0;
+    c->hold_seen = 1;
+    c->unopened_dirty = 1;
 }
 
 // The flag is cleared by the successful write itself, so that a failed one

@@ -140,6 +140,7 @@ bool merge_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c, const entry_view &e)
             m.edited = p[65];
             m.text_len = t;
             if (!(m.text = text_dup(reinterpret_cast<const char *>(p + QV_MS_EXPORT_MSG), t))) return false;
+            marks_on_arrival(c, &m);  // a history made before a delete we hold brings nothing back
             if (msg_push_at(c, m) < 0) {
                 msg_free_text(&m);
                 return false;

@@ -149,6 +149,27 @@ template <class F> void reactions_keep(quorvane_ms_conv *c, F keep) {
     c->reaction_count = out;
 }
 
+// Room for want records of an array whose records hold secrets or who said
+// what: doubled from `first`, never past `most`; not realloc, which would free
+// the old block unwiped. false without memory.
+template <class T> bool wiped_reserve(T **arr, size_t *alloc, size_t count, size_t want, size_t first, size_t most) {
+    if (want <= *alloc) return true;
+    size_t cap = *alloc ? *alloc : first;
+    while (cap < want) cap *= 2;
+    if (cap > most) cap = most;
+    if (cap < want) return false;
+    auto *grown = static_cast<T *>(calloc(cap, sizeof(T)));
+    if (!grown) return false;
+    if (*arr) {
+        memcpy(grown, *arr, count * sizeof(T));
+        quorvane_cleanse(*arr, *alloc * sizeof(T));
+        free(*arr);
+    }
+    *arr = grown;
+    *alloc = cap;
+    return true;
+}
+
 /* ---- shared helpers, by the file that holds them ------------------------ */
 
 // client_msgstore_files.cpp: paths, unusable files, sealed files
@@ -177,12 +198,15 @@ void              drop_msgs(quorvane_ms_conv *c);
 void              member_put_head(writer &w, const quorvane_ms_member &m);  // id, keys, role, name
 int               merge_old_keys(quorvane_ms_conv *c, const uint8_t (*keys)[32], size_t count);  // how many joined
 int               write_convs(quorvane_msgstore *ms);      // in a batch: marked only
-int               write_convs_now(quorvane_msgstore *ms);  // in a batch: every marked file, then the list
+int               write_convs_now(quorvane_msgstore *ms, const quorvane_ms_conv *c);  // in a batch: marked files, then the list, unless c is unlisted
+int               write_counter_now(quorvane_msgstore *ms);  // in a batch too: every marked file, then the list
 int               write_convs_file(quorvane_msgstore *ms);  // whatever batch is open
 void              load_conv_list(quorvane_msgstore *ms);
 
 // client_msgstore_msgs.cpp: message files, the archive and trimming
 int   conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f);
+int   conv_file_named(const quorvane_msgstore *ms, const uint8_t *id, char prefix, std::string_view label,
+                      conv_file *f);  // prefix "_" conv ".dat" and its label
 bool  msgs_reserve(quorvane_ms_conv *c, size_t want);
 void  msgs_free(quorvane_ms_conv *c);       // the records' allocation; their texts are the caller's
 void  text_arenas_free(quorvane_ms_conv *c);  // wiped; once no message, live or pending, points into them
@@ -194,12 +218,32 @@ char *text_dup(const char *s, size_t n);
 void  msg_free_text(quorvane_ms_msg *m);
 void  msg_put_body(writer &w, const quorvane_ms_msg &m);  // id, time, type, edited, text length, text
 int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batch: marked only
-int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, then message files
+int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message files, then the identity list
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
+// client_msgstore_marks.cpp: what deletes, edits and reactions left by target
+quorvane_ms_mark *mark_find(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
+                            const char *name, size_t name_len);  // user and name for reactions only
+quorvane_ms_mark *mark_add(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
+                           const char *name, size_t name_len, uint64_t at);  // null without memory
+bool   mark_stale(const quorvane_ms_mark *k, uint64_t at);  // a history action at `at` older than the mark's
+void   mark_drop_text(quorvane_ms_mark *k);                 // wiped; an edit mark then waits for nothing
+void   marks_on_arrival(quorvane_ms_conv *c, quorvane_ms_msg *m);  // a message new to the list, before it joins
+void   marks_free(quorvane_ms_conv *c);
+size_t marks_size(const quorvane_ms_conv *c);              // their part of the message file, count included
+void   marks_put(writer &w, const quorvane_ms_conv *c);
+bool   marks_get(reader &r, quorvane_ms_conv *c);
+
+// client_msgstore_unopened.cpp: envelopes that did not open
+void load_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);
+int  write_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);  // whatever batch is open; removes a file left empty
+bool remove_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);  // the file gone and the state cleared
+void unopened_free(quorvane_ms_conv *c);
+
 // client_msgstore_keys.cpp: identities
 void load_idents(quorvane_msgstore *ms);
+int  write_idents(quorvane_msgstore *ms);
 
 }  // namespace qv_ms

@@ -50,16 +50,6 @@ bool lower_hex(const char *s, size_t n) {
 
 bool ends_with(const char *s, size_t n, const char *suffix, size_t m) { return n >= m && memcmp(s + n - m, suffix, m) == 0; }
 
-int write_idents(quorvane_msgstore *ms) {
-    char path[PATH_BUF];
-    if (file_path(ms, MS_FILE_IDENTS, path) != 0) return -1;
-    wbuf pt(QV_MS_IDENTS_HDR + QV_MS_IDENT_LEN * ms->ident_count);
-    if (!pt.p) return -1;
-    pt.p[0] = QV_MS_IDENTS_VERSION;
-    put_be32(pt.p + 1, uint32_t(ms->ident_count));
-    if (ms->ident_count) memcpy(pt.p + QV_MS_IDENTS_HDR, ms->idents, QV_MS_IDENT_LEN * ms->ident_count);
-    return store_write(ms, path, MS_LABEL_IDENTS, pt.p, pt.n);
-}
 
 // The ring as stored; an absent or invalid file gives an empty ring. false
 // when the file could not be read for lack of memory: what it holds is then
@@ -87,6 +77,19 @@ size_t get_opaque(quorvane_msgstore *ms, const char *path, const uint8_t *label,
 }  // namespace
 
 namespace qv_ms {
+
+int write_idents(quorvane_msgstore *ms) {
+    char path[PATH_BUF];
+    if (file_path(ms, MS_FILE_IDENTS, path) != 0) return -1;
+    wbuf pt(QV_MS_IDENTS_HDR + QV_MS_IDENT_LEN * ms->ident_count);
+    if (!pt.p) return -1;
+    pt.p[0] = QV_MS_IDENTS_VERSION;
+    put_be32(pt.p + 1, uint32_t(ms->ident_count));
+    if (ms->ident_count) memcpy(pt.p + QV_MS_IDENTS_HDR, ms->idents, QV_MS_IDENT_LEN * ms->ident_count);
+    if (store_write(ms, path, MS_LABEL_IDENTS, pt.p, pt.n) != 0) return -1;
+    ms->idents_dirty = 0;
+    return 0;
+}
 
 void load_idents(quorvane_msgstore *ms) {
     char path[PATH_BUF];
@@ -354,6 +357,13 @@ int quorvane_msgstore_identity_tofu(quorvane_msgstore *ms, const uint8_t user_id
     quorvane_ms_ident &e = ms->idents[ms->ident_count++];
     memcpy(e.user_id, user_id, QV_MS_ID_LEN);
     memcpy(e.key, key, QV_KEY_LEN);
+    // inside a batch the list is written at its end, before the conversation
+    // list that names the member: a crash loses both, and the next sync brings
+    // the member back to be seen first again
+    if (ms->batch_depth) {
+        ms->idents_dirty = 1;
+        return 0;
+    }
     if (write_idents(ms) != 0) {
         quorvane_cleanse(&e, sizeof e);
         ms->ident_count--;

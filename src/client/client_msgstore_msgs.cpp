@@ -18,17 +18,20 @@ using namespace qv_ms;
 
 namespace qv_ms {
 
+int conv_file_named(const quorvane_msgstore *ms, const uint8_t *id, char prefix, std::string_view label, conv_file *f) {
+    char hc[HEX_ID + 1];
+    if (label.size() != MS_LABEL_MSGS.size() || n_hex_encode_to(hc, sizeof hc, id, QV_MS_ID_LEN) != HEX_ID) return -1;
+    int r = snprintf(f->path, sizeof f->path, "%s/%c_%s.dat", ms->dir, prefix, hc);
+    if (r <= 0 || size_t(r) >= sizeof f->path) return -1;
+    memcpy(f->label, label.data(), label.size());
+    memcpy(f->label + label.size(), id, QV_MS_ID_LEN);
+    f->label_len = label.size() + QV_MS_ID_LEN;
+    return 0;
+}
+
 // "m_" conv ".dat" or "a_" conv ".dat" with its label.
 int conv_file_of(const quorvane_msgstore *ms, const uint8_t *id, bool archive, conv_file *f) {
-    char hc[HEX_ID + 1];
-    if (n_hex_encode_to(hc, sizeof hc, id, QV_MS_ID_LEN) != HEX_ID) return -1;
-    int r = snprintf(f->path, sizeof f->path, "%s/%c_%s.dat", ms->dir, archive ? 'a' : 'm', hc);
-    if (r <= 0 || size_t(r) >= sizeof f->path) return -1;
-    std::string_view head = archive ? MS_LABEL_ARCH : MS_LABEL_MSGS;
-    memcpy(f->label, head.data(), head.size());
-    memcpy(f->label + head.size(), id, QV_MS_ID_LEN);
-    f->label_len = head.size() + QV_MS_ID_LEN;
-    return 0;
+    return archive ? conv_file_named(ms, id, 'a', MS_LABEL_ARCH, f) : conv_file_named(ms, id, 'm', MS_LABEL_MSGS, f);
 }
 
 // Message records hold only pointers to their texts, so realloc may move
@@ -250,20 +253,7 @@ void msgs_free(quorvane_ms_conv *c) {
 }
 
 bool reactions_reserve(quorvane_ms_conv *c, size_t want) {
-    if (want <= c->reaction_alloc) return true;
-    size_t cap = c->reaction_alloc ? c->reaction_alloc : QV_MS_REACTIONS_FIRST_CAP;
-    while (cap < want) cap *= 2;
-    // not realloc: it would free the old records unwiped
-    auto *grown = static_cast<quorvane_ms_reaction *>(calloc(cap, sizeof(quorvane_ms_reaction)));
-    if (!grown) return false;
-    if (c->reactions) {
-        memcpy(grown, c->reactions, c->reaction_count * sizeof(quorvane_ms_reaction));
-        quorvane_cleanse(c->reactions, c->reaction_alloc * sizeof(quorvane_ms_reaction));
-        free(c->reactions);
-    }
-    c->reactions = grown;
-    c->reaction_alloc = cap;
-    return true;
+    return wiped_reserve(&c->reactions, &c->reaction_alloc, c->reaction_count, want, QV_MS_REACTIONS_FIRST_CAP, SIZE_MAX / 2);
 }
 
 // An owned, terminated copy of n bytes.
@@ -388,6 +378,7 @@ int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     size_t size = QV_MS_MSGS_HDR;
     for (size_t i = 0; i < c->msg_count; i++) size += QV_MS_MSG_FIXED + c->msgs[i].text_len;
     for (size_t i = 0; i < c->reaction_count; i++) size += QV_MS_REACTION_FIXED + c->reactions[i].name_len;
+    size += marks_size(c) - 4;  // its count is in the header's size
     wbuf pt(size);
     if (!pt.p) return -1;
     writer w{pt.p};
@@ -411,6 +402,7 @@ int write_msgs_file(quorvane_msgstore *ms, quorvane_ms_conv *c) {
         w.raw(r.name, r.name_len);
         w.raw(r.target_device, QV_MS_DEVICE_LEN);
     }
+    marks_put(w, c);
     if (size_t(w.p - pt.p) != size) return -1;
     if (store_write(ms, f.path, f.label, f.label_len, pt.p, pt.n) != 0) return -1;
     c->msgs_dirty = 0;
@@ -678,15 +670,18 @@ int write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     return write_msgs_file(ms, c);
 }
 
-// Archives first, message files next, the list last: a list on disk never
-// names a cursor or read position beyond what the files beside it hold.
+// Archives first, message files and identities next, the list last: a list
+// on disk never names a cursor or read position beyond what the files beside
+// it hold, nor a member whose first-seen key is not kept.
 int write_marked_msgs(quorvane_msgstore *ms) {
     int rc = 0;
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         if (settle_archive(ms, c) != 0) rc = -1;
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+        if (c->unopened_dirty && write_unopened(ms, c) != 0) rc = -1;
     }
+    if (ms->idents_dirty && write_idents(ms) != 0) rc = -1;
     return rc;
 }
 
@@ -703,6 +698,7 @@ int write_due(quorvane_msgstore *ms) {
 // and a message added to an empty record would replace that file.
 void load_history(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     load_conv_msgs(ms, c);
+    load_unopened(ms, c);
     if (trim_msgs(ms, c, trim_limit(ms, c)) > 0 && write_conv_msgs(ms, c) != 0)
         n_log(LOG_ERR, "msgstore: trimmed message file could not be written back");
 }
@@ -785,6 +781,7 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
         if (dev) memcpy(x.target_device, dev, QV_MS_DEVICE_LEN);
         if (!reaction_push(c, x)) return 1;
     }
+    if (v >= 9 && !marks_get(r, c)) return 1;
     return 0;
 }
 
@@ -844,6 +841,7 @@ int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool his
     m.send_status = rec->send_status;
     m.text_len = size_t(rec->text_len);
     if (!(m.text = text_dup(rec->text, m.text_len))) return -1;
+    marks_on_arrival(c, &m);
     long at = msg_push_at(c, m);
     if (at < 0) {
         msg_free_text(&m);
@@ -946,30 +944,74 @@ int quorvane_msgstore_set_send_status(quorvane_msgstore *ms, const uint8_t id[16
 
 int quorvane_msgstore_delete_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                  const uint8_t device[32], uint64_t msg_id) {
+    return quorvane_msgstore_delete_msg_at(ms, id, author, device, msg_id, QV_MS_MARK_LIVE);
+}
+
+// A delete is never undone, so any delete acts, however old: one seen again
+// changes nothing. Its mark makes the message arrive deleted, and takes the
+// text an edit kept for it.
+int quorvane_msgstore_delete_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                    const uint8_t device[32], uint64_t msg_id, uint64_t at) {
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c || !author) return -1;
+    bool marked = false;
+    if (!mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) {
+        if (!mark_add(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0, at)) return -1;
+        marked = true;
+    }
+    if (quorvane_ms_mark *e = mark_find(c, QV_MS_MARK_EDIT, author, msg_id, nullptr, nullptr, 0); e && e->flag) {
+        mark_drop_text(e);
+        marked = true;
+    }
     bool anydev = !device || all_zero(device, QV_MS_DEVICE_LEN);
     arch_arg arg{0, author, device, msg_id};
     if (arch_rebuild(ms, c, anydev ? arch_filter::keep_other_anydev : arch_filter::keep_other, arg, nullptr, 0) != 0)
         n_log(LOG_ERR, "msgstore: a deleted message could not be taken out of the archive");
-    long at = find_msg_index(c, author, device, msg_id);
-    if (at < 0 || c->msgs[at].type == QV_MS_TYPE_DELETED) return 0;
-    msg_free_text(&c->msgs[at]);
-    c->msgs[at].type = QV_MS_TYPE_DELETED;
+    long i = find_msg_index(c, author, device, msg_id);
+    if (i < 0 || c->msgs[i].type == QV_MS_TYPE_DELETED) return marked && write_conv_msgs(ms, c) != 0 ? -1 : 0;
+    msg_free_text(&c->msgs[i]);
+    c->msgs[i].type = QV_MS_TYPE_DELETED;
+    c->msgs[i].edited = 0;  // as one that arrives after its delete: nothing of the text is left
     c->revision++;
     return write_conv_msgs(ms, c) == 0 ? 1 : -1;
 }
 
 int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
                                const uint8_t device[32], uint64_t msg_id, const char *text, size_t len) {
+    return quorvane_msgstore_edit_msg_at(ms, id, author, device, msg_id, text, len, QV_MS_MARK_LIVE);
+}
+
+int quorvane_msgstore_edit_msg_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t author[16],
+                                  const uint8_t device[32], uint64_t msg_id, const char *text, size_t len, uint64_t at) {
     if (!author || len > QV_MS_TEXT_MAX || (len && !text)) return -1;
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
-    long at = find_msg_index(c, author, device, msg_id);
-    if (at < 0 || c->msgs[at].type != QV_MS_TYPE_TEXT) return 0;
+    // a deleted message takes no edit, held or not, nor keeps one for later
+    if (mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) return 0;
+    quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_EDIT, author, msg_id, nullptr, nullptr, 0);
+    if (mark_stale(k, at)) return 0;
+    const long i = find_msg_index(c, author, device, msg_id);
+    // a history edit of a message held without a mark is one its text already shows
+    if (i >= 0 && (c->msgs[i].type != QV_MS_TYPE_TEXT || (!k && at != QV_MS_MARK_LIVE))) return 0;
     char *copy = text_dup(text, len);
     if (!copy) return -1;
-    quorvane_ms_msg &m = c->msgs[at];
+    if (!k && i < 0 && !(k = mark_add(c, QV_MS_MARK_EDIT, author, msg_id, nullptr, nullptr, 0, at))) {
+        quorvane_cleanse(copy, len + 1);
+        free(copy);
+        return -1;
+    }
+    if (k) {
+        mark_drop_text(k);
+        k->position = at;
+    }
+    if (i < 0) {
+        // kept for the message, which arrives with this text
+        k->text = copy;
+        k->text_len = len;
+        k->flag = 1;
+        return write_conv_msgs(ms, c) == 0 ? 0 : -1;
+    }
+    quorvane_ms_msg &m = c->msgs[i];
     msg_free_text(&m);
     m.text = copy;
     m.text_len = len;
@@ -981,35 +1023,55 @@ int quorvane_msgstore_edit_msg(quorvane_msgstore *ms, const uint8_t id[16], cons
 int quorvane_msgstore_set_reaction(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
                                    const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
                                    const char *name, int add) {
+    return quorvane_msgstore_set_reaction_at(ms, id, target_author, target_device, target_id, user, name, add,
+                                             QV_MS_MARK_LIVE);
+}
+
+int quorvane_msgstore_set_reaction_at(quorvane_msgstore *ms, const uint8_t id[16], const uint8_t target_author[16],
+                                      const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
+                                      const char *name, int add, uint64_t at) {
     if (!target_author || !user || !name) return -1;
     size_t len = strnlen(name, QV_MS_REACTION_NAME_MAX + 1);
     if (len == 0 || len > QV_MS_REACTION_NAME_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
+    quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_REACTION, target_author, target_id, user, name, len);
+    if (mark_stale(k, at)) return 0;
+    const bool held = find_msg_index(c, target_author, nullptr, target_id) >= 0;
+    // a history reaction to a message held without a mark is one its state already shows
+    if (!k && held && at != QV_MS_MARK_LIVE) return 0;
+    bool marked = false;
+    if (k || !held) {
+        marked = !k || k->position != at || k->flag != (add ? 1 : 0);
+        if (!k && !(k = mark_add(c, QV_MS_MARK_REACTION, target_author, target_id, user, name, len, at))) return -1;
+        k->position = at;
+        k->flag = add ? 1 : 0;
+    }
     uint8_t dev[QV_MS_DEVICE_LEN] = {};
     if (target_device) memcpy(dev, target_device, sizeof dev);
-    for (size_t i = 0; i < c->reaction_count; i++) {
-        quorvane_ms_reaction &r = c->reactions[i];
-        if (r.target_id != target_id || !same_id(r.target_author, target_author) ||
-            memcmp(r.target_device, dev, sizeof dev) != 0 || !same_id(r.user_id, user) || r.name_len != len ||
-            memcmp(r.name, name, len) != 0)
-            continue;
-        if (add) return 0;
-        r = c->reactions[c->reaction_count - 1];
+    long found = -1;
+    for (size_t i = 0; i < c->reaction_count && found < 0; i++) {
+        const quorvane_ms_reaction &r = c->reactions[i];
+        if (r.target_id == target_id && same_id(r.target_author, target_author) && memcmp(r.target_device, dev, sizeof dev) == 0 &&
+            same_id(r.user_id, user) && r.name_len == len && memcmp(r.name, name, len) == 0)
+            found = long(i);
+    }
+    if (found >= 0 && !add) {
+        c->reactions[found] = c->reactions[c->reaction_count - 1];
         c->reaction_count--;
         quorvane_cleanse(&c->reactions[c->reaction_count], sizeof(quorvane_ms_reaction));
-        c->revision++;
-        return write_conv_msgs(ms, c);
+    } else if (found < 0 && add) {
+        quorvane_ms_reaction r{};
+        memcpy(r.target_author, target_author, QV_MS_ID_LEN);
+        memcpy(r.target_device, dev, sizeof dev);
+        r.target_id = target_id;
+        memcpy(r.user_id, user, QV_MS_ID_LEN);
+        r.name_len = uint8_t(len);
+        memcpy(r.name, name, len);
+        if (!reaction_push(c, r)) return -1;
+    } else {
+        return marked ? write_conv_msgs(ms, c) : 0;
     }
-    if (!add) return 0;
-    quorvane_ms_reaction r{};
-    memcpy(r.target_author, target_author, QV_MS_ID_LEN);
-    memcpy(r.target_device, dev, sizeof dev);
-    r.target_id = target_id;
-    memcpy(r.user_id, user, QV_MS_ID_LEN);
-    r.name_len = uint8_t(len);
-    memcpy(r.name, name, len);
-    if (!reaction_push(c, r)) return -1;
     c->revision++;
     return write_conv_msgs(ms, c);
 }

@@ -81,6 +81,8 @@ void on_envelope(quorvane_cs *cs, const uint8_t *p, size_t len, int history) {
 }
 
 void on_sync_done(quorvane_cs *cs) {
+    if (const size_t ended = quorvane_msgstore_sync_ended(cs->cfg.store))
+        n_log(LOG_INFO, "session: %zu held envelope(s) the sync did not bring again: no longer waited for", ended);
     if (cs->cfg.store && quorvane_msgstore_flush(cs->cfg.store) != 0)
         n_log(LOG_WARNING, "session: sync cursors could not be written");
     cs->authed.last_sync = static_cast<uint64_t>(std::time(nullptr));
@@ -156,6 +158,8 @@ void on_conv_info(quorvane_cs *cs, const uint8_t *p, size_t len) {
     if (cs_conv_info_parse(p, len, ci.get()) == 0) {
         uint8_t key[32], old[QV_OLD_KEYS_SEALED_MAX];
         size_t n = 0;
+        uint8_t held[QV_MS_OLD_KEYS + 1][32];
+        const size_t held_count = quorvane_msgstore_get_conv_keys(ms, ci->conv_id, held, QV_MS_OLD_KEYS + 1);
         if (!open_sealed(cs, ci->sealed_key, SEALED_KEY_LEN, key, sizeof key, 32, &n)) {
             uint8_t held[32];
             if (quorvane_msgstore_get_conv(ms, ci->conv_id, held) == 1) cs->authed.stale_keys++;
@@ -173,6 +177,15 @@ void on_conv_info(quorvane_cs *cs, const uint8_t *p, size_t len) {
             }
         }
         quorvane_cleanse(key, sizeof key);
+        // newer keys: what was set aside may open now, and a held envelope is worth a sync
+        uint8_t now[QV_MS_OLD_KEYS + 1][32];
+        const size_t now_count = quorvane_msgstore_get_conv_keys(ms, ci->conv_id, now, QV_MS_OLD_KEYS + 1);
+        if (now_count != held_count || std::memcmp(now, held, 32 * now_count) != 0) {
+            cs_retry_unopened(cs, ci->conv_id);
+            if (quorvane_msgstore_hold_position(ms, ci->conv_id)) cs->deliver.sync_wanted = 1;
+        }
+        quorvane_cleanse(held, sizeof held);
+        quorvane_cleanse(now, sizeof now);
         if (ci->has_kind && quorvane_msgstore_set_kind(ms, ci->conv_id, ci->kind) != 0)
             n_log(LOG_DEBUG, "session: conversation kind %u not taken", ci->kind);
         if (ci->has_read_mark && quorvane_msgstore_set_read_mark(ms, ci->conv_id, ci->read_mark) == 1) cs->authed.read_marks_epoch++;

@@ -342,9 +342,12 @@ void apply_profile(delivery &d, const uint8_t *body, size_t len) {
 }
 
 // Bodies that change the store rather than add to it; true when the body was one of them.
+// A history page comes newest first: its deletes, edits and reactions carry
+// their position, so that an older one seen after a newer one changes nothing.
 bool apply_action(delivery &d, const uint8_t *body, size_t len) {
     quorvane_msgstore *ms = d.ms;
     const uint8_t *conv = d.conv, *sender = d.h.sender_id;
+    const uint64_t at = d.history ? d.position : QV_MS_MARK_LIVE;
     switch (body[0]) {
     case QV_MSG_PROFILE: apply_profile(d, body, len); return true;
     case QV_MSG_AVATAR:
@@ -373,7 +376,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         uint64_t counter = 0;
         if (quorvane_msg_delete_decode(body, len, author, &counter) != 0) return true;
         if (quorvane_msgstore_can_delete(ms, conv, sender, author) || (from_self(d) && d.cs->role == 1))
-            (void)quorvane_msgstore_delete_msg(ms, conv, author, nullptr, counter);
+            (void)quorvane_msgstore_delete_msg_at(ms, conv, author, nullptr, counter, at);
         return true;
     }
     case QV_MSG_REACTION: {
@@ -382,7 +385,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         int add = 0;
         char name[QV_MSG_NAME_MAX + 1];
         if (quorvane_msg_reaction_decode(body, len, author, &counter, &add, name, sizeof name) == 0)
-            (void)quorvane_msgstore_set_reaction(ms, conv, author, nullptr, counter, sender, name, add);
+            (void)quorvane_msgstore_set_reaction_at(ms, conv, author, nullptr, counter, sender, name, add, at);
         return true;
     }
     case QV_MSG_EDIT: {
@@ -392,7 +395,7 @@ bool apply_action(delivery &d, const uint8_t *body, size_t len) {
         size_t tl = 0;
         if (quorvane_msg_edit_decode(body, len, author, &counter, &text, &tl) == 0 && same(author, sender, 16) &&
             tl <= QV_MS_TEXT_MAX)
-            (void)quorvane_msgstore_edit_msg(ms, conv, author, nullptr, counter, text, tl);
+            (void)quorvane_msgstore_edit_msg_at(ms, conv, author, nullptr, counter, text, tl, at);
         return true;
     }
     default: return false;
@@ -442,17 +445,49 @@ bool record_body(const uint8_t *body, size_t len, quorvane_ms_msgrec *rec) {
     return true;
 }
 
-void queue_note(cs_deliver_state &st, const quorvane_ms_msgrec &rec) {
+// The next slot of the queue, the oldest note dropped when it is full.
+quorvane_notification &push_note(cs_deliver_state &st, const uint8_t *conv, const uint8_t *sender, uint8_t type) {
     if (st.note_count == QV_NOTE_QUEUE) {
+        quorvane_cleanse(&st.notes[st.note_head], sizeof(quorvane_notification));
         st.note_head = (st.note_head + 1) % QV_NOTE_QUEUE;
         st.note_count--;
     }
     quorvane_notification &n = st.notes[(st.note_head + st.note_count) % QV_NOTE_QUEUE];
-    std::memcpy(n.conv_id, rec.conv_id, 16);
-    std::memcpy(n.sender, rec.author, 16);
-    n.type = rec.type;
-    quorvane_cs_message_preview(&rec, n.preview, sizeof n.preview);
+    std::memcpy(n.conv_id, conv, 16);
+    std::memcpy(n.sender, sender, 16);
+    n.type = type;
     st.note_count++;
+    return n;
+}
+
+void queue_note(cs_deliver_state &st, const quorvane_ms_msgrec &rec) {
+    quorvane_notification &n = push_note(st, rec.conv_id, rec.author, rec.type);
+    quorvane_cs_message_preview(&rec, n.preview, sizeof n.preview);
+}
+
+// One note per conversation while it waits: a flood of envelopes that never
+// open must not push every other note out of the queue.
+void queue_unopened_note(cs_deliver_state &st, const uint8_t *conv, const uint8_t *sender) {
+    for (size_t i = 0; i < st.note_count; i++) {
+        const quorvane_notification &n = st.notes[(st.note_head + i) % QV_NOTE_QUEUE];
+        if (n.type == QV_NOTE_UNOPENED && same(n.conv_id, conv, 16)) return;
+    }
+    quorvane_notification &n = push_note(st, conv, sender, QV_NOTE_UNOPENED);
+    std::snprintf(n.preview, sizeof n.preview, "%s", QV_NOTE_UNOPENED_TEXT);
+}
+
+// A live conversation-key envelope that did not open holds the cursor, so
+// the next sync brings it again once newer keys may have come; one that
+// failed in enough syncs, or that is too long to ever open, is set aside:
+// kept, counted and noted, and the cursor moves past it.
+void hold_or_set_aside(const delivery &d) {
+    const int r = d.len > QV_MS_UNOPENED_ENV_MAX ? 1 : quorvane_msgstore_hold_at(d.ms, d.conv, d.position);
+    if (r != 1) return;
+    if (quorvane_msgstore_unopened_keep(d.ms, d.conv, d.position, d.env, d.len) != 0)
+        n_log(LOG_ERR, "session: an envelope set aside could not be kept (conv %02x%02x%02x%02x)", d.conv[0], d.conv[1],
+              d.conv[2], d.conv[3]);
+    queue_unopened_note(d.cs->deliver, d.conv, d.h.sender_id);
+    advance_cursor(d);
 }
 
 // False when the store could not write the message.
@@ -550,19 +585,25 @@ void voice_preview(char *buf, size_t size, uint32_t ms) {
     put_cut(buf, size, t, std::strlen(t));
 }
 
-}  // namespace
-
-void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t position, int history) {
-    if (!cs || !cs->cfg.store || !env) return;
-    delivery d{};
+// The delivery of one envelope with its header read; false when the header is bad.
+bool begin(delivery &d, quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t position, int history) {
     d.cs = cs;
     d.ms = cs->cfg.store;
     d.env = env;
     d.len = len;
     d.position = position;
     d.history = history ? 1 : 0;
-    if (quorvane_env_header_decode(env, len, &d.h) != 0) return;
+    if (quorvane_env_header_decode(env, len, &d.h) != 0) return false;
     d.conv = d.h.conversation_id;
+    return true;
+}
+
+}  // namespace
+
+void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t position, int history) {
+    if (!cs || !cs->cfg.store || !env) return;
+    delivery d{};
+    if (!begin(d, cs, env, len, position, history)) return;
     if (quorvane_msgstore_get_blocked(d.ms, d.conv) == 1) return advance_cursor(d);
 
     wiped pt(QV_PT_MAX);
@@ -581,7 +622,7 @@ void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t 
             // neither the session nor the cursor moves: the server's next copy opens as this one did
             n_log(LOG_ERR, "session: a message of conv %02x%02x%02x%02x could not be stored", d.conv[0], d.conv[1], d.conv[2],
                   d.conv[3]);
-            if (!d.history) quorvane_msgstore_hold_cursor(d.ms, d.conv);
+            if (!d.history) quorvane_msgstore_hold_cursor(d.ms, d.conv, d.position);
             return;
         }
         for (auto &k : d.keep) k();
@@ -590,7 +631,7 @@ void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t 
     }
     if (!d.history) {
         if (conv_key)
-            quorvane_msgstore_hold_cursor(d.ms, d.conv);  // asked for again once newer keys arrive
+            hold_or_set_aside(d);
         else
             advance_cursor(d);
     }
@@ -599,6 +640,30 @@ void deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t 
           conv_key ? "conv_key" : "ratchet DM", d.conv[0], d.conv[1], d.conv[2], d.conv[3], d.history,
           static_cast<unsigned long>(cs->deliver.failed));
     if (!conv_key) note_device_failure(d, sender_refused);
+}
+
+void cs_retry_unopened(quorvane_cs *cs, const uint8_t conv_id[16]) {
+    if (!cs || !cs->cfg.store || !conv_id) return;
+    quorvane_msgstore *ms = cs->cfg.store;
+    wiped pt(QV_PT_MAX);
+    for (size_t i = 0; i < quorvane_msgstore_unopened_kept(ms, conv_id);) {
+        uint64_t position = 0;
+        const uint8_t *kept = nullptr;
+        size_t len = 0;
+        if (quorvane_msgstore_unopened_at(ms, conv_id, i, &position, &kept, &len) != 0) break;
+        const std::vector<uint8_t> env(kept, kept + len);  // the store's copy goes with the drop
+        delivery d{};
+        size_t pt_len = 0;
+        const bool ours = begin(d, cs, env.data(), env.size(), position, 0) && same(d.conv, conv_id, 16);
+        if (ours && (!open_conv_key(d, pt.data(), &pt_len) || !apply(d, pt.data(), pt_len, true))) {
+            i++;  // still unopened, or not stored: it stays
+            continue;
+        }
+        if (quorvane_msgstore_unopened_drop(ms, conv_id, position) != 1) break;
+        if (ours)
+            n_log(LOG_INFO, "session: an envelope set aside in conv %02x%02x%02x%02x opened with newer keys", conv_id[0],
+                  conv_id[1], conv_id[2], conv_id[3]);
+    }
 }
 
 int quorvane_cs_poll_notification(quorvane_cs *cs, quorvane_notification *out) {

@@ -26,6 +26,8 @@ constexpr size_t   QV_PROFILE_ANSWERS = 16;
 constexpr size_t   QV_OWN_DEVICES = 5;
 constexpr uint64_t QV_PREV_SESSION_KEEP_MS = 604800000;  // a set-aside session is dropped after 7 days
 constexpr size_t   QV_DEV_ENV_MIN = QV_ENV_HEADER_LEN + 32;  // shorter cannot carry a sending device key
+constexpr uint8_t  QV_NOTE_UNOPENED = 0xFF;  // notification type of envelopes set aside unopened
+inline constexpr char QV_NOTE_UNOPENED_TEXT[] = "could not be opened";
 
 struct quorvane_self_event {
     uint8_t  conv_id[16];
@@ -77,6 +79,8 @@ struct cs_deliver_state {
 // - the preview is cut to the buffer without splitting a UTF-8 sequence; empty for a null record.
 void              deliver_envelope(quorvane_cs *cs, const uint8_t *env, size_t len, uint64_t position, int history);
 [[nodiscard]] int quorvane_cs_poll_notification(quorvane_cs *cs, quorvane_notification *out);  // 1 taken, 0 none
+// - an envelope set aside unopened is noted once per conversation while such a note waits in the queue.
+void              cs_retry_unopened(quorvane_cs *cs, const uint8_t conv_id[16]);  // the kept ones that now open are delivered
 char             *quorvane_cs_message_preview(const quorvane_ms_msgrec *rec, char *buf, size_t size);  // returns buf
 [[nodiscard]] int quorvane_cs_take_profile_answer(quorvane_cs *cs, uint8_t out[16]);  // 1 and the oldest conversation id
 uint32_t          quorvane_cs_self_profile_epoch(const quorvane_cs *cs);              // raised when another own device renamed us

@@ -64,7 +64,9 @@ int quorvane_cs_sync(quorvane_cs *cs) {
         if (used == 0 || quorvane_tlv_writer_finish(&w, &bl) != 0) body.clear();  // the server then sends everything
         else body.resize(bl);
     }
-    return send_frame_large(cs, FT_SYNC, body.data(), body.size());
+    const int rc = send_frame_large(cs, FT_SYNC, body.data(), body.size());
+    if (rc == 0 && ms) quorvane_msgstore_sync_begun(ms);
+    return rc;
 }
 
 int quorvane_cs_publish_prekeys(quorvane_cs *cs) {

@@ -148,6 +148,7 @@ quorvane_worker *quorvane_worker_start(const quorvane_worker_config *cfg) {
     w->backoff_initial_ms = cfg->backoff_initial_ms > 0 ? cfg->backoff_initial_ms : 1000;
     w->backoff_max_ms = cfg->backoff_max_ms > 0 ? cfg->backoff_max_ms : 60000;
     w->approval_poll_ms = cfg->approval_poll_ms > 0 ? cfg->approval_poll_ms : 5000;
+    w->hold_sync_ms = cfg->hold_sync_ms > 0 ? cfg->hold_sync_ms : 60000;
     w->max_attempts = cfg->max_attempts > 0 ? cfg->max_attempts : 0;
     w->no_initial_sync = cfg->no_initial_sync;
     w->relink_reconnects = cfg->relink_reconnects;

@@ -57,6 +57,7 @@ struct quorvane_worker_config {
     int session_option;
     int presence_private;
     int notif_show;
+    int hold_sync_ms;              // 0: 60000; how often to sync while an envelope holds a conversation's cursor
 };
 
 struct quorvane_worker_status {

@@ -101,7 +101,7 @@ struct quorvane_worker {
     char *bk_path;           // keystore_path + ".bk"
     char *blob_dir;          // msgstore_dir + "-blobs"
     char *instavatar_dir;    // "instavatars" beside msgstore_dir
-    int backoff_initial_ms, backoff_max_ms, approval_poll_ms, max_attempts;
+    int backoff_initial_ms, backoff_max_ms, approval_poll_ms, max_attempts, hold_sync_ms;
     uint64_t blob_cache_limit;
     int no_initial_sync, relink_reconnects, session_option;
     int presence_public, hide_notif;
@@ -210,7 +210,7 @@ struct quorvane_worker {
     uint8_t answered[QV_W_PROFILE_ANSWERED][16]; size_t answered_count;
     struct { uint8_t conv[16]; uint8_t dev[32]; } grants[QV_W_GRANTS]; size_t grant_count;
     uint8_t key_asked[QV_W_KEY_ASKED][16]; size_t key_asked_count;
-    uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms;
+    uint64_t next_history_ms, next_key_sweep_ms, next_retention_ms, next_joinscan_ms, next_hold_sync_ms;
     int prekeys_published, history_requested, asides_discarded;
     int asides_made;               // this worker moved the store aside for keys of a new identity
     int instances_requested;       // once per run

@@ -123,6 +123,7 @@ void become_ready(quorvane_worker *w, quorvane_cs *cs) {
     w->grant_count = 0;
     w->key_asked_count = 0;
     w->next_key_sweep_ms = 0;
+    w->next_hold_sync_ms = worker_now_ms() + static_cast<uint64_t>(w->hold_sync_ms);
     (void)quorvane_cs_key_requests_get(cs);
     (void)quorvane_cs_email_get(cs);
     if (!w->instances_requested && quorvane_cs_instance_list(cs) == 0) {
@@ -253,6 +254,22 @@ void step_key_sweep(quorvane_worker *w, quorvane_cs *cs, uint64_t now) {
         uint8_t id[16];
         std::memcpy(id, c->id, 16);
         if (quorvane_cs_send_key_request(cs, id) == 0) std::memcpy(w->key_asked[w->key_asked_count++], id, 16);
+    }
+}
+
+// An envelope that does not open is tried again by the next sync, and set
+// aside after a few: on a connection that lasts, nothing else would bring
+// that sync, and the server would keep every copy behind it meanwhile.
+void step_hold_sync(quorvane_worker *w, quorvane_cs *cs, uint64_t now) {
+    if (!w->ms || now < w->next_hold_sync_ms) return;
+    w->next_hold_sync_ms = now + static_cast<uint64_t>(w->hold_sync_ms);
+    if (w->first_sync_pending) return;
+    for (size_t i = 0; i < quorvane_msgstore_conv_count(w->ms); i++) {
+        const quorvane_ms_conv *c = quorvane_msgstore_conv_at(w->ms, i);
+        if (c && c->hold_pos) {
+            (void)quorvane_cs_sync(cs);
+            return;
+        }
     }
 }
 
@@ -480,6 +497,16 @@ void step_admin(quorvane_worker *w, quorvane_cs *cs) {
 }
 
 // Send results and notifications into the rings; true when any arrived.
+// A flood set aside over several passes is noted once while a note for its
+// conversation waits here, as the session does in its own queue.
+bool unopened_noted(const quorvane_worker *w, const uint8_t conv[16]) {
+    for (size_t i = 0; i < w->note_count; i++) {
+        const quorvane_notification &n = w->note_ring[(w->note_head + i) % QV_WNOTE_RING];
+        if (n.type == QV_NOTE_UNOPENED && std::memcmp(n.conv_id, conv, 16) == 0) return true;
+    }
+    return false;
+}
+
 bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     bool news = false;
     qv_wsend_result sr{};
@@ -492,6 +519,7 @@ bool step_rings(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16]) {
     }
     quorvane_notification n;
     while (quorvane_cs_poll_notification(cs, &n)) {
+        if (n.type == QV_NOTE_UNOPENED && unopened_noted(w, n.conv_id)) continue;
         ring_push(w->note_ring, w->note_head, w->note_count, n);
         news = true;
     }
@@ -564,6 +592,7 @@ bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy, bool live) {
     step_history_peer(w, cs, own);
     step_key_requests(w, cs);
     step_key_sweep(w, cs, now);
+    step_hold_sync(w, cs, now);
     step_profile_answers(w, cs);
     step_results(w, cs);
     step_presence(w, cs);

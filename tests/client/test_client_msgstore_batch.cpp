@@ -178,7 +178,10 @@ TEST_F(Batch, SameResultAsUnbatchedAndNothingWrittenBeforeTheEnd) {
 }
 
 // Keys and counters are never held back: inside a batch they write the
-// marked message file first and the list after it.
+// marked message file first and the list after it. The one exception is a
+// conversation made inside the batch: the server lists it again at every
+// sync, so it waits for the batch's end with its keys, until a send counter
+// of its own must be kept.
 TEST_F(Batch, CounterAndKeysWriteThroughWithTheMessagesBeforeThem) {
     auto ms = open_store(dir);
     ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
@@ -188,17 +191,97 @@ TEST_F(Batch, CounterAndKeysWriteThroughWithTheMessagesBeforeThem) {
     EXPECT_FALSE(exists(file(msgs_name(kConv))));
     EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(kConv)), 1u);
     EXPECT_TRUE(exists(file(msgs_name(kConv)))) << "the message went first";
-    const bytes conv2 = filled(16, 0xc2);
-    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(filled(32, 9))), 0);
-    {
-        // a second reader sees what a crash now would leave
+    const bytes conv2 = filled(16, 0xc2), conv3 = filled(16, 0xc3), key2 = filled(32, 9), rekey = filled(32, 8);
+    // a second reader sees what a crash now would leave
+    auto on_disk = [&](size_t convs, const bytes &current, uint64_t counter3) {
         auto other = open_store(dir);
-        EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), 2u);
+        EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), convs);
         EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 1u);
         EXPECT_EQ(live(other.get(), kConv).size(), 1u);
-        EXPECT_EQ(quorvane_msgstore_next_counter(other.get(), u8(kConv)), 2u);
-    }
+        uint8_t k[32];
+        ASSERT_EQ(quorvane_msgstore_get_conv(other.get(), u8(kConv), k), 1);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(k), 32), current);
+        if (convs == 3) {
+            EXPECT_EQ(quorvane_msgstore_next_counter(other.get(), u8(conv3)), counter3 + 1);
+        }
+    };
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(key2)), 0);
+    on_disk(1, kKey, 0);
+    // a held conversation's new key takes the whole list, the new one with it
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(rekey)), 0);
+    on_disk(2, rekey, 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv3), u8(key2)), 0);
+    on_disk(2, rekey, 0);
+    // a send counter of its own is kept at once, and takes the conversation with it
+    EXPECT_EQ(quorvane_msgstore_next_counter(ms.get(), u8(conv3)), 1u);
+    on_disk(3, rekey, 1);
     EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+}
+
+// Conversations made inside a batch, with keys, members, peers, older keys
+// and the members' first-seen identities, are written once at its end, as
+// memory holds them; made outside a batch, each writes the list at once.
+TEST_F(Batch, NewConversationsWaitForTheEndAndComeBackWhole) {
+    constexpr int kConvs = 300;
+    auto conv_of = [](int i) {
+        bytes c = filled(16, 0xa0);
+        c[14] = char(i >> 8), c[15] = char(i);
+        return c;
+    };
+    auto key_of = [](int i) {
+        bytes k = filled(32, 0x11);
+        k[0] = char(i >> 8), k[1] = char(i);
+        return k;
+    };
+    const bytes stranger = filled(16, 0x5a), ident = filled(32, 0x5b), old_key = filled(32, 0x0d);
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    const std::string list_before = qvtest::read_file(file("convs.dat"));
+    quorvane_msgstore_batch_begin(ms.get());
+    for (int i = 0; i < kConvs; i++) {
+        const bytes c = conv_of(i);
+        if (i % 3 == 2) {
+            ASSERT_EQ(quorvane_msgstore_put_conv_locked(ms.get(), u8(c)), 0);
+            continue;
+        }
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(c), u8(key_of(i))), 0);
+        ASSERT_EQ(quorvane_msgstore_add_old_keys(ms.get(), u8(c), reinterpret_cast<const uint8_t(*)[32]>(u8(old_key)), 1), 1);
+        const uint8_t role = 1;
+        ASSERT_EQ(quorvane_msgstore_set_members(ms.get(), u8(c), reinterpret_cast<const uint8_t(*)[16]>(u8(stranger)),
+                                                reinterpret_cast<const uint8_t(*)[32]>(u8(ident)),
+                                                reinterpret_cast<const uint8_t(*)[32]>(u8(ident)), &role, 1),
+                  0);
+        ASSERT_EQ(quorvane_msgstore_set_peer(ms.get(), u8(c), u8(stranger), u8(ident)), 0);
+        ASSERT_EQ(quorvane_msgstore_identity_tofu(ms.get(), u8(c), u8(ident)), 0);
+    }
+    EXPECT_TRUE(qvtest::read_file(file("convs.dat")) == list_before) << "the list was written inside the batch";
+    EXPECT_FALSE(exists(file("idents.dat"))) << "the identities were written inside the batch";
+    ASSERT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+    ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_conv_count(ms.get()), size_t(kConvs + 1));
+    for (int i = 0; i < kConvs; i++) {
+        SCOPED_TRACE(i);
+        const bytes c = conv_of(i);
+        uint8_t keys[8][32];
+        if (i % 3 == 2) {
+            EXPECT_EQ(quorvane_msgstore_conv_locked(ms.get(), u8(c)), 1);
+            continue;
+        }
+        ASSERT_EQ(quorvane_msgstore_get_conv_keys(ms.get(), u8(c), keys, 8), 2u);
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[0]), 32), key_of(i));
+        EXPECT_EQ(bytes(reinterpret_cast<char *>(keys[1]), 32), old_key);
+        EXPECT_EQ(quorvane_msgstore_member_count(ms.get(), u8(c)), 1u);
+        EXPECT_EQ(quorvane_msgstore_get_peer(ms.get(), u8(c), nullptr, nullptr), 1);
+    }
+    for (int i = 0; i < kConvs; i++) {
+        if (i % 3 == 2) continue;
+        EXPECT_EQ(quorvane_msgstore_identity_tofu(ms.get(), u8(conv_of(i)), u8(ident)), 1) << i;
+    }
+
+    // outside a batch a new conversation is on disk when put returns
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv_of(kConvs)), u8(kKey)), 0);
+    auto other = open_store(dir);
+    EXPECT_EQ(quorvane_msgstore_conv_count(other.get()), size_t(kConvs + 2));
 }
 
 // A session state stepped by a received message, a prekey set and the ring of

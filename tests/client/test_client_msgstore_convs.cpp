@@ -637,10 +637,15 @@ TEST_F(Msgstore, ReadPositionsCursorsAndLookup) {
     ASSERT_EQ(unlink(file("convs.dat").c_str()), 0);
     EXPECT_EQ(quorvane_msgstore_flush(ms.get()), 0);
     EXPECT_FALSE(exists(file("convs.dat"))) << "nothing due";
-    quorvane_msgstore_hold_cursor(ms.get(), u8(c));
+    quorvane_msgstore_hold_cursor(ms.get(), u8(c), 150);
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 120);
     quorvane_msgstore_note_cursor(ms.get(), u8(c), 200);
-    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 100u) << "held";
-    EXPECT_EQ(ms->cursor_dirty, 0);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 120u) << "held below 150";
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 150);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 150u) << "what it waited for went through";
+    quorvane_msgstore_note_cursor(ms.get(), u8(c), 200);
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(c)), 200u);
+    ASSERT_EQ(quorvane_msgstore_flush(ms.get()), 0);
 
     // direct conversations by peer: not hidden, direct by kind or derivation
     EXPECT_EQ(quorvane_msgstore_find_dm(ms.get(), u8(peer), nullptr), 0);

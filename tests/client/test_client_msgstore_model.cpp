@@ -1,6 +1,7 @@
 // The live message list against a plain reference list that follows the
-// ordering, duplicate, trimming, deletion, editing and expiry rules one step
-// at a time: random adds (live and history, positions rising, falling, zero
+// ordering, duplicate, trimming, deletion (with the delete kept for a
+// message not held yet), editing (with the text kept likewise) and expiry
+// rules one step at a time: random adds (live and history, positions rising, falling, zero
 // and repeated), position updates, deletions, edits, cap changes and expiry,
 // some inside batches, with the store closed and opened again between
 // rounds. Whatever lookup structures the store keeps beside the list must
@@ -26,9 +27,34 @@ struct ref_msg {
     std::string text;
 };
 
+// A delete or an edit by its target; an edit whose message is not held keeps its text.
+struct ref_mark {
+    uint8_t kind;
+    bytes author;
+    uint64_t id;
+    bool pending = false;
+    std::string text;
+};
+
 struct reference {
     std::vector<ref_msg> msgs;
+    std::vector<ref_mark> marks;  // oldest first
     uint64_t cap = QV_MS_MSG_CAP_DEFAULT, allowance = 0;
+
+    ref_mark *mark(uint8_t kind, const bytes &author, uint64_t id) {
+        for (auto &k : marks)
+            if (k.kind == kind && k.author == author && k.id == id) return &k;
+        return nullptr;
+    }
+    ref_mark *add_mark(uint8_t kind, const bytes &author, uint64_t id) {
+        if (marks.size() == QV_MS_MARKS_MAX) {
+            auto settled = std::find_if(marks.begin(), marks.end(),
+                                        [](const ref_mark &k) { return k.kind == QV_MS_MARK_EDIT && !k.pending; });
+            marks.erase(settled != marks.end() ? settled : marks.begin());
+        }
+        marks.push_back({kind, author, id, false, ""});
+        return &marks.back();
+    }
 
     void place(const ref_msg &m) {
         size_t at = msgs.size();
@@ -56,7 +82,18 @@ struct reference {
             place(moved);
             return 0;
         }
-        place(m);
+        ref_msg arriving = m;
+        if (mark(QV_MS_MARK_DELETE, m.author, m.id)) {
+            arriving.type = QV_MS_TYPE_DELETED;
+            arriving.text.clear();
+            arriving.edited = 0;
+        } else if (ref_mark *e = mark(QV_MS_MARK_EDIT, m.author, m.id); e && e->pending && m.type == QV_MS_TYPE_TEXT) {
+            arriving.text = e->text;
+            arriving.edited = 1;
+            e->pending = false;
+            e->text.clear();
+        }
+        place(arriving);
         if ((history || allowance > 0) && allowance < QV_MS_HISTORY_ALLOWANCE_MAX) allowance++;
         trim(cap ? cap + allowance : 0);
         return 1;
@@ -68,15 +105,29 @@ struct reference {
         return nullptr;
     }
     int del(const bytes &author, const bytes *device, uint64_t id) {
+        if (!mark(QV_MS_MARK_DELETE, author, id)) add_mark(QV_MS_MARK_DELETE, author, id);
+        if (ref_mark *e = mark(QV_MS_MARK_EDIT, author, id)) {
+            e->pending = false;
+            e->text.clear();
+        }
         ref_msg *m = find(author, device, id);
         if (!m || m->type == QV_MS_TYPE_DELETED) return 0;
         m->type = QV_MS_TYPE_DELETED;
         m->text.clear();
+        m->edited = 0;
         return 1;
     }
     int edit(const bytes &author, const bytes *device, uint64_t id, const std::string &text) {
+        if (mark(QV_MS_MARK_DELETE, author, id)) return 0;
         ref_msg *m = find(author, device, id);
-        if (!m || m->type != QV_MS_TYPE_TEXT) return 0;
+        if (m && m->type != QV_MS_TYPE_TEXT) return 0;
+        ref_mark *k = mark(QV_MS_MARK_EDIT, author, id);
+        if (!k && !m) k = add_mark(QV_MS_MARK_EDIT, author, id);
+        if (k) {
+            k->pending = !m;
+            k->text = m ? "" : text;
+        }
+        if (!m) return 0;
         m->text = text;
         m->edited = 1;
         return 1;

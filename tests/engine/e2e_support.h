@@ -41,6 +41,24 @@ inline bytes text_body(const std::string &s) {
     return out;
 }
 
+// A conversation-key envelope of `conv` from `sender`, sealed under a random
+// key no member holds: it never opens.
+inline bytes sealed_elsewhere(const bytes &conv, const uint8_t sender[16], uint64_t counter) {
+    quorvane_env_header h{};
+    std::memcpy(h.conversation_id, conv.data(), 16);
+    std::memcpy(h.sender_id, sender, 16);
+    h.counter = counter;
+    h.time = 1;
+    const bytes salt = random_bytes(16), wrong = random_bytes(32), body = text_body("never opens");
+    std::memcpy(h.salt, salt.data(), 16);
+    h.salt[0] |= 1;  // a salt of zeros would mark a device-session envelope
+    bytes out(body.size() + QV_ENV_OVERHEAD);
+    size_t n = 0;
+    EXPECT_EQ(quorvane_env_seal(wrong.data(), &h, body.data(), body.size(), out.data(), out.size(), &n), 0);
+    out.resize(n);
+    return out;
+}
+
 struct SendResult {
     bytes conv;
     uint64_t counter;
@@ -231,6 +249,33 @@ inline bytes open_dm(Device &a, const std::string &peer_name, size_t want_device
     uint8_t devs[QV_SR_DEVICES][32];
     EXPECT_EQ(quorvane_msgstore_ratchet_devices(a.ms, conv.data(), devs, QV_SR_DEVICES), want_devices);
     EXPECT_TRUE(a.sync());  // the conversation's information: the peer's devices recorded
+    return conv;
+}
+
+// `n` envelopes from `from` into `conv` that never open, sent as they are
+// and acknowledged by the server; false when not all were.
+inline bool send_unopenable(Device &from, const bytes &conv, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        const bytes body = tlv(TAG_ENVELOPE, sealed_elsewhere(conv, from.uid, 100 + i));
+        if (send_frame(from.cs.get(), FT_SEND, body.data(), body.size()) != 0) return false;
+    }
+    const size_t from_frame = from.seen.size();
+    return from.until([&] {
+        size_t acks = 0;
+        for (size_t f = from_frame; f < from.seen.size(); f++) acks += from.seen[f].size() >= 8 && from.seen[f][3] == 136 ? 1 : 0;
+        return acks >= n;
+    });
+}
+
+// A group made by `creator` with one member per device given (the creator
+// first), every member's listing taken by a sync; its id.
+inline bytes make_group(std::initializer_list<Device *> devs) {
+    std::vector<quorvane_member> members;
+    for (Device *d : devs) members.push_back(member_of({d}));
+    bytes conv = random_bytes(16);
+    Device &creator = **devs.begin();
+    EXPECT_EQ(quorvane_cs_create_conv(creator.cs.get(), conv.data(), random_bytes(32).data(), members.data(), members.size()), 0);
+    for (Device *d : devs) EXPECT_TRUE(d->sync()) << d->user;
     return conv;
 }
 

@@ -348,9 +348,12 @@ def describe_convs(pt):
     return w
 
 
-# ---- message files, versions 2 to 8 ----
+# ---- message files, versions 2 to 9 ----
 
-def msgs_encode(v, msgs, reactions):
+MARK_DELETE, MARK_EDIT, MARK_REACTION = 1, 2, 3
+
+
+def msgs_encode(v, msgs, reactions, marks=()):
     out = [bytes([v]), len(msgs).to_bytes(4, "big")]
     for m in msgs:
         out.append(m["author"] + m["id"].to_bytes(8, "big") + m["time"].to_bytes(8, "big") + bytes([m["type"]]))
@@ -369,15 +372,24 @@ def msgs_encode(v, msgs, reactions):
             out.append(x["author"] + x["id"].to_bytes(8, "big") + x["user"] + text8(x["name"]))
             if v >= 6:
                 out.append(x["device"])
+    if v >= 9:
+        out.append(len(marks).to_bytes(4, "big"))
+        for k in marks:
+            out.append(bytes([k["kind"], k["flag"]]) + k["author"] + k["id"].to_bytes(8, "big") +
+                       k["position"].to_bytes(8, "big"))
+            if k["kind"] == MARK_REACTION:
+                out.append(k["user"] + text8(k["name"]))
+            if k["kind"] == MARK_EDIT and k["flag"]:
+                out.append(len(k["text"]).to_bytes(4, "big") + k["text"])
     return b"".join(out)
 
 
 def msgs_decode(pt):
-    if len(pt) < 5 or not 2 <= pt[0] <= 8:
+    if len(pt) < 5 or not 2 <= pt[0] <= 9:
         return None
     v, count = pt[0], int.from_bytes(pt[1:5], "big")
     r = Rd(pt, 5)
-    msgs, reactions, complete = [], [], True
+    msgs, reactions, marks, complete = [], [], [], True
     try:
         for _ in range(count):
             m = {"author": r.take(16), "id": r.int(8), "time": r.int(8), "type": r.int(1), "edited": 0,
@@ -402,17 +414,36 @@ def msgs_decode(pt):
                 if v >= 6:
                     x["device"] = r.take(32)
                 reactions.append(x)
+        if v >= 9:
+            n = r.int(4)
+            if n > 1024:
+                raise Cut()
+            for _ in range(n):
+                k = {"kind": r.int(1), "flag": r.int(1), "author": r.take(16), "id": r.int(8), "position": r.int(8),
+                     "user": bytes(16), "name": b"", "text": b""}
+                if not MARK_DELETE <= k["kind"] <= MARK_REACTION or k["flag"] > 1:
+                    raise Cut()
+                if k["kind"] == MARK_REACTION:
+                    k["user"] = r.take(16)
+                    n = r.int(1)
+                    if not 1 <= n <= 32:
+                        raise Cut()
+                    k["name"] = r.take(n)
+                if k["kind"] == MARK_EDIT and k["flag"]:
+                    k["text"] = r.text(4096, 4)
+                marks.append(k)
     except Cut:
         complete = False
-    return v, msgs, reactions, complete
+    return v, msgs, reactions, marks, complete
 
 
 def describe_msgs(pt):
     d = msgs_decode(pt)
     if d is None:
         return None
-    v, msgs, reactions, complete = d
-    w = ["version=%d" % v, "count=%d" % len(msgs), "reactions=%d" % len(reactions), "complete=%d" % complete]
+    v, msgs, reactions, marks, complete = d
+    w = ["version=%d" % v, "count=%d" % len(msgs), "reactions=%d" % len(reactions), "marks=%d" % len(marks),
+         "complete=%d" % complete]
     for i, m in enumerate(msgs):
         p = "m%d." % i
         w += [p + "author=" + h(m["author"]), p + "device=" + h(m["device"]), p + "text=" + h(m["text"])]
@@ -421,6 +452,11 @@ def describe_msgs(pt):
         p = "r%d." % i
         w += [p + "author=" + h(x["author"]), p + "device=" + h(x["device"]), p + "user=" + h(x["user"]),
               p + "name=" + h(x["name"]), p + "id=%d" % x["id"]]
+    for i, k in enumerate(marks):
+        p = "k%d." % i
+        w += [p + "author=" + h(k["author"]), p + "user=" + h(k["user"]), p + "name=" + h(k["name"]),
+              p + "text=" + h(k["text"])]
+        w += [p + "%s=%d" % (f, k[f]) for f in ("kind", "flag", "id", "position")]
     return w
 
 
@@ -475,7 +511,13 @@ def fixture_msgs():
                  position=0)]
     reactions = [dict(author=b"\x61" * 16, id=1, user=b"\x71" * 16, name=b"thumbs_up", device=b"\x62" * 32),
                  dict(author=b"\x61" * 16, id=3, user=b"\x81" * 16, name=b"x" * 32, device=bytes(32))]
-    return msgs, reactions
+    live = 2 ** 64 - 1
+    marks = [dict(kind=MARK_DELETE, flag=0, author=b"\x91" * 16, id=7, position=700),
+             dict(kind=MARK_EDIT, flag=1, author=b"\x92" * 16, id=8, position=800, text=b"newest words"),
+             dict(kind=MARK_EDIT, flag=0, author=b"\x61" * 16, id=1, position=live),
+             dict(kind=MARK_REACTION, flag=0, author=b"\x61" * 16, id=1, position=900, user=b"\x81" * 16,
+                  name=b"heart")]
+    return msgs, reactions, marks
 
 
 def seal_fixed(path, label, secret, pt, salt):
@@ -490,10 +532,10 @@ def fixtures(directory, secret):
     for v in range(13, 23):
         seal_fixed(os.path.join(directory, "convs-%d.dat" % v), FIXED["convs.dat"], secret,
                    convs_encode(v, convs, settings), bytes(range(v, v + 16)))
-    msgs, reactions = fixture_msgs()
-    for v in range(2, 9):
+    msgs, reactions, marks = fixture_msgs()
+    for v in range(2, 10):
         seal_fixed(os.path.join(directory, "msgs-%d.dat" % v), b"qv-ms-msgs" + FIX_A, secret,
-                   msgs_encode(v, msgs, reactions), bytes(range(100 + v, 116 + v)))
+                   msgs_encode(v, msgs, reactions, marks), bytes(range(100 + v, 116 + v)))
 
 
 def gen_conv(i, members, devices, old_keys, label):
