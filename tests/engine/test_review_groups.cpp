@@ -93,7 +93,12 @@ TEST(ReviewGroups, BackfillBurstCostsTheServerNoMoreThanTheQueueBound) {
     for (int frames = 0; frames < 100000 && !a1->c.read().empty(); frames++) {
     }
     const long after = server_peak_kib(srv.proc->pid);
-    EXPECT_LT(after - before, 32 * 1024) << "the server's peak memory grew by " << (after - before) / 1024 << " MiB";
+    // Under AddressSanitizer freed blocks wait in its quarantine (up to 256 MiB),
+    // so the peak says nothing of what the server holds; the burst must still
+    // end and leave the server serving.
+    if (!qvtest::kAddressSanitizer) {
+        EXPECT_LT(after - before, 32 * 1024) << "the server's peak memory grew by " << (after - before) / 1024 << " MiB";
+    }
 
     // and the server goes on serving
     Dev again(srv, amy, amy.first);
