@@ -46,7 +46,7 @@ qv_ccache_env
 # Test binaries whose tests start threads: ThreadSanitizer runs all their
 # cases. A new suite with threads adds its binary here.
 tsan_suites=(test_n_hash test_n_log test_n_network test_n_str test_n_network_tls test_n_network_blocking test_n_common test_client_net test_client_session test_client_authed test_n_network_engine test_n_reactor test_n_network_scale)
-tsan_suites+=(test_client_account test_client_transfer test_worker test_worker_cmd test_worker_e2e)
+tsan_suites+=(test_client_account test_client_transfer test_worker test_worker_cmd test_worker_e2e test_worker_poison test_server_load)
 
 # One line per stage: NAME: P passed, F failed, S skipped (WHAT; TIMES)
 stage_line() { echo "$1: $3 passed, $4 failed, $5 skipped ($2; $6)" >> "$summary"; }
