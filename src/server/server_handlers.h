@@ -107,6 +107,7 @@ struct qvs_knobs {
     int reset;       // reset the connection right after the server's hello
     int login_refuse = -1;  // 0-255: every sign-in is refused with this status, 0 included
     uint64_t clock_ms = 0;  // nonzero: the wall clock stands at this time, so windows of minutes hold however slow a test runs
+    uint64_t handshake_limit_ms = 0;  // nonzero: replaces QVS_HANDSHAKE_LIMIT_MS, so connections a test holds unsigned stay however slow it runs
 };
 
 using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;

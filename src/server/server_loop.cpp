@@ -478,8 +478,12 @@ void accept_all(server &s) {
 }
 
 void expire(server &s, uint64_t now) {
+    uint64_t handshake_limit = QVS_HANDSHAKE_LIMIT_MS;
+#ifdef QV_SERVER_TEST_KNOBS
+    if (s.opts.knobs.handshake_limit_ms) handshake_limit = s.opts.knobs.handshake_limit_ms;
+#endif
     for (auto &[fd, c] : s.conns) {
-        uint64_t limit = c->st.phase == QVS_SIGNED_IN ? QVS_IDLE_LIMIT_MS : QVS_HANDSHAKE_LIMIT_MS;
+        uint64_t limit = c->st.phase == QVS_SIGNED_IN ? QVS_IDLE_LIMIT_MS : handshake_limit;
         uint64_t since = c->st.phase == QVS_SIGNED_IN ? c->last_ms : c->accepted_ms;
 #ifdef QV_SERVER_TEST_KNOBS
         if (s.opts.knobs.silent) continue;  // silence is what the test wants to see

@@ -5,6 +5,7 @@
 // the store opened again holds every conversation with its key.
 #include "e2e_support.h"
 #include "client_send.h"
+#include "server_handlers.h"
 
 #include <map>
 #include <sys/inotify.h>
@@ -41,7 +42,10 @@ struct Renames {
 }  // namespace
 
 TEST(ConvBurst, OneListWritePerBatchAndEveryConversationKept) {
-    constexpr size_t kConvs = 60;  // enough to tell one write from one per conversation
+    // Enough to tell one write from one per conversation, and no more than
+    // one user may put another into in a day: past that the server refuses
+    // the rest, however they arrive.
+    constexpr size_t kConvs = QVS_CONVS_WITH_USER_PER_DAY;
     ServerProc srv;
     ASSERT_TRUE(srv.start());
     Device stranger(srv, "stranger", 1), victim(srv, "victim", 2);
