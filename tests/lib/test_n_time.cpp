@@ -455,6 +455,10 @@ std::vector<std::string> take_faketime_leftovers(pid_t pid) {
 
 TEST(NTimeTimer, ClockStepMakesNoTimeOutEarlyOrEndless) {
     if (access(kFaketimeLib, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
+    // Preloaded ahead of a sanitizer runtime, libfaketime's start-up races the
+    // runtime's own first clock reads and now and then never finishes; the
+    // timer's logic is the same in the plain build, which runs this.
+    if (qvtest::kSanitized) GTEST_SKIP() << "libfaketime cannot be preloaded reliably ahead of a sanitizer runtime";
     for (const char *step : {"+1d", "-1d"}) {
         SCOPED_TRACE(step);
         TempDir dir;
@@ -471,8 +475,6 @@ TEST(NTimeTimer, ClockStepMakesNoTimeOutEarlyOrEndless) {
             setenv("FAKETIME_NO_CACHE", "1", 1);
             // A clock step moves the wall clock only, as settimeofday does.
             setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
-            // The preloaded library comes before a sanitizer runtime.
-            setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
             int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (fd >= 0) dup2(fd, 1);
             const std::string self = qvtest::self_exe();
