@@ -312,6 +312,8 @@ struct quorvane_ms_rinit {
 
 // One open store. Locked in memory for its whole life (best effort); the
 // arrays it points to are ordinary heap memory, wiped before release.
+struct quorvane_ms_behind;
+
 struct quorvane_msgstore {
     char                dir[QV_MS_PATH_MAX + 1];
     uint8_t             key[QV_KEY_LEN];
@@ -333,6 +335,7 @@ struct quorvane_msgstore {
     uint32_t            batch_depth;     // open batches; writes wait for the outermost end
     uint8_t             convs_dirty;     // "convs.dat" is due at the batch's end
     uint8_t             idents_dirty;    // "idents.dat" is due at the batch's end
+    quorvane_ms_behind *behind;          // files sealed at a batch's end, waiting for the disk
 };
 
 // Open, close and housekeeping
@@ -357,6 +360,20 @@ int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, e
 void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
 [[nodiscard]] int quorvane_msgstore_write_pending(quorvane_msgstore *ms);  // marked messages now, batch or not (-1 when they failed); the list too if it can
+
+// Writes behind the caller's lock
+// - batch_end_behind ends a batch as batch_end does, but seals the due files
+//   into a queue instead of writing them: the caller holds its lock for the
+//   sealing only, lets it go, and calls write_behind, which takes no store
+//   state and may run beside readers of the store (never beside a writer);
+// - settle, with the lock held again, puts back the marks of files that could
+//   not be written; any other write of the store writes the queue first, so
+//   the files on disk keep their order;
+// - a file counts as written once write_behind returned: a sync or an
+//   acknowledgement that rests on it is sent after that, never before.
+[[nodiscard]] int quorvane_msgstore_batch_end_behind(quorvane_msgstore *ms);  // 0 queued (or still nested), -1 a file could not be sealed (marks kept)
+[[nodiscard]] int quorvane_msgstore_write_behind(quorvane_msgstore *ms);      // 0 every queued file written; -1 one failed (settle marks it due again)
+void              quorvane_msgstore_settle(quorvane_msgstore *ms);
 
 // Own profile and interface state
 // - every setter writes its file before returning; the in-memory value stays on a failed write.

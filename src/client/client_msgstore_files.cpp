@@ -166,6 +166,8 @@ int store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, s
     if (quorvane_random(salt, QV_SALT_LEN) != 0) return -1;
     if (quorvane_msg_seal(ms->key, SEAL_COUNTER, salt, label, label_len, pt, n, ct, tag) != 0) return -1;
     bool keep = is_unread(ms, path);
+    if (behind_capturing(ms)) return behind_queue(ms, path, out.p, out.n, false, keep);
+    behind_drain(ms);  // the queue is older than this write: it goes first
     if (atomic_write(path, out.p, out.n, keep) != 0) return -1;
     if (keep) unmark_unread(ms, path);
     return 0;
@@ -258,6 +260,8 @@ bool read_into(quorvane_msgstore *ms, const char *path, std::string_view label, 
 
 // Removes a store file; one remembered as unreadable is renamed aside instead.
 int store_remove(quorvane_msgstore *ms, const char *path) {
+    if (behind_capturing(ms)) return behind_queue(ms, path, nullptr, 0, true, is_unread(ms, path));
+    behind_drain(ms);
     if (is_unread(ms, path)) {
         if (set_aside(path, true) != 0) return -1;
         unmark_unread(ms, path);
@@ -401,7 +405,9 @@ quorvane_msgstore *quorvane_msgstore_open(const char *dir, const uint8_t secret[
 void quorvane_msgstore_close(quorvane_msgstore *ms) {
     if (!ms) return;
     ms->batch_depth = 0;  // a batch left open is ended here
+    behind_drain(ms);     // queued files first, and their marks back if they failed
     if (write_due(ms) != 0) n_log(LOG_ERR, "msgstore: changes or sync cursors could not be written at close");
+    behind_free(ms);
     for (size_t i = 0; i < ms->conv_count; i++) quorvane_ms_conv_clear(&ms->convs[i]);
     if (ms->convs) quorvane_cleanse(ms->convs, ms->conv_cap * sizeof(quorvane_ms_conv));
     free(ms->convs);

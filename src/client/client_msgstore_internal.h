@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // A store file that exists but cannot be used (it does not authenticate, is
 // cut short, or is of a version this program does not read) is never
@@ -190,6 +192,27 @@ int      store_remove(quorvane_msgstore *ms, const char *path);
 bool     remove_gone(quorvane_msgstore *ms, const char *path);  // removed, or nothing was there
 void     load_self_profile(quorvane_msgstore *ms);
 
+int      set_aside(const char *path, bool by_rename);
+int      atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_old);
+void     unmark_unread(quorvane_msgstore *ms, const char *path);
+
+// client_msgstore_behind.cpp: writes behind the lock
+// - while a batch's end captures, store_write and store_remove queue their
+//   file instead; every other write first lets the queue reach the disk.
+enum class behind_kind : uint8_t { other, msgs, unopened, idents, convs, archive };
+struct behind_tag {
+    behind_kind kind = behind_kind::other;
+    uint8_t conv[QV_MS_ID_LEN] = {};
+};
+bool behind_capturing(const quorvane_msgstore *ms);
+void behind_tag_next(quorvane_msgstore *ms, behind_kind kind, const uint8_t *conv);  // what the next queued file is
+void behind_arch_keys(quorvane_msgstore *ms, std::vector<std::string> keys);          // the entries the next archive takes over
+bool behind_keys_taken(quorvane_msgstore *ms);                                         // a queued archive took them (and the list is clear)
+int  behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *sealed, size_t n, bool remove, bool keep_old);
+void behind_drain(quorvane_msgstore *ms);   // the queue to disk, then settled; store lock held
+void behind_settle(quorvane_msgstore *ms);  // finished jobs: marks back for failures; store lock held
+void behind_free(quorvane_msgstore *ms);
+
 // client_msgstore_convs.cpp: conversation records and "convs.dat"
 quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id);
 bool              grow_convs(quorvane_ms_conv **arr, size_t *cap, size_t count);
@@ -221,6 +244,7 @@ int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batc
 int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message files, then the identity list
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
+void  arch_settled(quorvane_ms_conv *c, const std::vector<std::string> &keys);  // entries now on disk leave the pending list
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
 // client_msgstore_marks.cpp: what deletes, edits and reactions left by target

@@ -544,7 +544,7 @@ int arch_rebuild(quorvane_msgstore *ms, quorvane_ms_conv *c, arch_filter filter,
     while (first < kept && quorvane_sidx_encoded_size(kept - first, text) == 0) text -= all[first++].text_len;
     if (first == kept) {
         // synced as a write is, or a power cut could bring the entries back
-        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) sync_dir(ms->dir);
+        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0 && !behind_capturing(ms)) sync_dir(ms->dir);
     } else {
         size_t size = quorvane_sidx_encoded_size(kept - first, text), written = 0;
         wbuf out(size);
@@ -629,13 +629,30 @@ int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     size_t n = c->arch_pending_count;
     auto *add = static_cast<quorvane_sidx_entry *>(malloc(n * sizeof(quorvane_sidx_entry)));
     int rc = -1;
+    const bool behind = behind_capturing(ms);
     if (add) {
         for (size_t i = 0; i < n; i++) add[i] = arch_entry_of(c->arch_pending[i]);
+        if (behind) {
+            // the entries stay pending until the archive is on disk: a write
+            // that fails leaves them for the next end, not lost
+            std::vector<std::string> keys;
+            try {
+                keys.reserve(n);
+                for (size_t i = 0; i < n; i++) keys.push_back(arch_key(add[i]));
+            } catch (...) {
+                free(add);
+                return -1;
+            }
+            behind_tag_next(ms, behind_kind::archive, c->id);
+            behind_arch_keys(ms, std::move(keys));
+        }
         rc = arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, n);
         free(add);
     }
     if (rc == 0) {
-        arch_pending_free(c);
+        // pending until the queued archive is on disk; with nothing queued
+        // (nothing changed) they are where the archive already holds them
+        if (!behind || !behind_keys_taken(ms)) arch_pending_free(c);
         return 0;
     }
     if (msgs_reserve(c, c->msg_count + c->arch_pending_count)) {
@@ -678,17 +695,39 @@ int write_marked_msgs(quorvane_msgstore *ms) {
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         if (settle_archive(ms, c) != 0) rc = -1;
+        behind_tag_next(ms, behind_kind::msgs, c->id);
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+        behind_tag_next(ms, behind_kind::unopened, c->id);
         if (c->unopened_dirty && write_unopened(ms, c) != 0) rc = -1;
     }
+    behind_tag_next(ms, behind_kind::idents, nullptr);
     if (ms->idents_dirty && write_idents(ms) != 0) rc = -1;
     return rc;
 }
 
 int write_due(quorvane_msgstore *ms) {
     int rc = write_marked_msgs(ms);
+    behind_tag_next(ms, behind_kind::convs, nullptr);
     if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty)) rc = write_convs_file(ms);
     return rc;
+}
+
+void arch_settled(quorvane_ms_conv *c, const std::vector<std::string> &keys) {
+    if (keys.empty() || c->arch_pending_count == 0) return;
+    size_t out = 0;
+    try {
+        const std::unordered_set<std::string> done(keys.begin(), keys.end());
+        for (size_t i = 0; i < c->arch_pending_count; i++) {
+            if (done.count(arch_key(arch_entry_of(c->arch_pending[i]))))
+                msg_free_text(&c->arch_pending[i]);
+            else
+                c->arch_pending[out++] = c->arch_pending[i];
+        }
+    } catch (...) {
+        return;  // they stay pending; the archive does not store an entry twice
+    }
+    c->arch_pending_count = out;
+    if (out == 0) arch_pending_free(c);
 }
 
 // A conversation's message file, trimmed to the cap as at open; a trimmed

@@ -16,6 +16,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -327,6 +329,9 @@ void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
 void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets
 
 #ifdef QV_ENGINE_TEST_HOOKS
+// Ends the pump's batches in place, with store_mu held across the writes:
+// how the run did it before, for a benchmark to set beside writes behind.
+extern std::atomic<bool> qv_worker_write_in_place;
 // Called by wcmd_free after the record's secrets were wiped and before any of
 // its memory goes back: text and text2 with the lengths they had.
 extern void (*qv_wcmd_wiped_probe)(const quorvane_wcmd *c, const char *text, size_t text_len, const char *text2, size_t text2_len);

@@ -18,10 +18,15 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <sched.h>
 #include <unistd.h>
+
+#ifdef QV_ENGINE_TEST_HOOKS
+std::atomic<bool> qv_worker_write_in_place{false};
+#endif
 
 namespace {
 
@@ -521,8 +526,12 @@ void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_re
     w->pub_prekeys_for_dm = w->for_dm;
 }
 
-// The session's pump: what came in is opened and stored, and the store's
-// writes and fsyncs are done, all with store_mu held and mu free.
+// The session's pump: what came in is opened and stored with store_mu held
+// and mu free. A batch's end seals its files under store_mu and writes and
+// syncs them after letting it go, so a reader, which takes both locks, waits
+// for the sealing at most, never for the disk. Nothing the run sends after
+// this rests on those files before they are written: this thread writes
+// them before its next pass, and a sync writes whatever is due first.
 void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
     pthread_mutex_lock(&w->store_mu);
     // A backlog of a thousand texts in one conversation would rewrite its
@@ -536,7 +545,25 @@ void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
     }
     const uint64_t before = quorvane_cs_activity(cs);
     quorvane_cs_pump(cs);
-    if (quorvane_cs_activity(cs) == before || worker_now_ms() - w->batch_since_ms >= QV_W_BATCH_MS) end_batch(w);
+    bool queued = false;
+    if (w->batch_open && (quorvane_cs_activity(cs) == before || worker_now_ms() - w->batch_since_ms >= QV_W_BATCH_MS)) {
+#ifdef QV_ENGINE_TEST_HOOKS
+        if (qv_worker_write_in_place) {
+            end_batch(w);
+            pthread_mutex_unlock(&w->store_mu);
+            return;
+        }
+#endif
+        w->batch_open = 0;
+        if (quorvane_msgstore_batch_end_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be sealed yet");
+        queued = true;
+    }
+    pthread_mutex_unlock(&w->store_mu);
+    if (!queued) return;
+    // the store pointer is this thread's to change: no lock needed to read it
+    if (quorvane_msgstore_write_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be written yet");
+    pthread_mutex_lock(&w->store_mu);
+    quorvane_msgstore_settle(w->ms);
     pthread_mutex_unlock(&w->store_mu);
 }
 
