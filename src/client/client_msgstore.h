@@ -362,10 +362,11 @@ void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_write_pending(quorvane_msgstore *ms);  // marked messages now, batch or not (-1 when they failed); the list too if it can
 
 // Writes behind the caller's lock
-// - batch_end_behind ends a batch as batch_end does, but seals the due files
-//   into a queue instead of writing them: the caller holds its lock for the
-//   sealing only, lets it go, and calls write_behind, which takes no store
-//   state and may run beside readers of the store (never beside a writer);
+// - batch_end_behind ends a batch as batch_end does, but copies the due
+//   files' contents into a queue instead of writing them: the caller holds
+//   its lock for the copying only, lets it go, and calls write_behind, which
+//   seals and writes them, touches no state a reader sees, and may run
+//   beside readers of the store (a writer waits for it);
 // - settle, with the lock held again, puts back the marks of files that could
 //   not be written; any other write of the store writes the queue first, so
 //   the files on disk keep their order;

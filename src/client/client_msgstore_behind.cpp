@@ -1,6 +1,7 @@
-// Writes behind the caller's lock: a batch's end seals every due file into a
-// queue while the store is locked, and the files reach the disk after the
-// lock is let go, in the order they were queued, one writer at a time.
+// Writes behind the caller's lock: a batch's end copies every due file's
+// contents into a queue while the store is locked, and the files are sealed
+// and reach the disk after the lock is let go, in the order they were queued,
+// one writer at a time. The copies are wiped once sealed.
 // Until a queued file is on disk its change counts as not written: the marks
 // that say so come back if the write fails, and any other write of the store
 // first lets the queue reach the disk, so nothing on disk ever overtakes what
@@ -23,14 +24,28 @@ namespace {
 
 enum job_state : int { QUEUED = 0, WRITTEN = 1, FAILED = -1 };
 
+// A plaintext copy, wiped however the job ends.
+struct plain_bytes {
+    std::vector<uint8_t> b;
+    plain_bytes() = default;
+    plain_bytes(plain_bytes &&) = default;
+    plain_bytes &operator=(plain_bytes &&) = default;
+    ~plain_bytes() { wipe(); }
+    void wipe() {
+        if (!b.empty()) quorvane_cleanse(b.data(), b.size());
+        std::vector<uint8_t>().swap(b);
+    }
+};
+
 struct ms_job {
     std::string path;
-    std::vector<uint8_t> sealed;   // the file's sealed bytes: nothing in clear
+    std::string label;
+    plain_bytes plain;             // sealed when the queue is written, then wiped
     bool remove = false;           // unlink instead, then sync the directory
     bool keep_old = false;         // an unreadable file is set aside first
     qv_ms::behind_tag tag;
     std::vector<std::array<uint8_t, QV_MS_ID_LEN>> unlisted;  // "convs.dat": conversations it lists for the first time
-    std::vector<std::string> arch_keys;                        // an archive: the entries it takes over
+    std::vector<qv_ms::arch_id> arch_keys;                     // an archive: the entries it takes over
     int state = QUEUED;
 };
 
@@ -40,7 +55,7 @@ struct quorvane_ms_behind {
     std::mutex disk;               // the queue, and the files while a job writes
     std::deque<ms_job> jobs;       // oldest first; finished ones wait for settle
     qv_ms::behind_tag tag;         // what the file being sealed is, while capturing
-    std::vector<std::string> arch_keys;
+    std::vector<qv_ms::arch_id> arch_keys;
     bool capturing = false;
 };
 
@@ -55,7 +70,8 @@ quorvane_ms_behind *behind_of(quorvane_msgstore *ms) {
 
 // Writes the queued jobs in order; the first failure fails every job after
 // it, which must not reach the disk ahead of it. Disk lock held.
-void run_jobs(quorvane_ms_behind *b, const char *dir) {
+void run_jobs(quorvane_ms_behind *b, const quorvane_msgstore *ms) {
+    const char *dir = ms->dir;
     bool failed = false;
     for (ms_job &j : b->jobs) {
         if (j.state != QUEUED) continue;
@@ -68,11 +84,15 @@ void run_jobs(quorvane_ms_behind *b, const char *dir) {
             rc = (j.keep_old ? set_aside(j.path.c_str(), true) : unlink(j.path.c_str())) == 0 || errno == ENOENT ? 0 : -1;
             if (rc == 0) sync_dir(dir);
         } else {
-            rc = atomic_write(j.path.c_str(), j.sealed.data(), j.sealed.size(), j.keep_old);
+            // the store's key is set at open and never changes: no lock needed to read it
+            wbuf sealed;
+            rc = seal_file(ms->key, reinterpret_cast<const uint8_t *>(j.label.data()), j.label.size(), j.plain.b.data(),
+                           j.plain.b.size(), &sealed);
+            if (rc == 0) rc = atomic_write(j.path.c_str(), sealed.p, sealed.n, j.keep_old);
         }
         j.state = rc == 0 ? WRITTEN : FAILED;
         failed = rc != 0;
-        std::vector<uint8_t>().swap(j.sealed);
+        j.plain.wipe();
     }
 }
 
@@ -115,7 +135,7 @@ void behind_tag_next(quorvane_msgstore *ms, behind_kind kind, const uint8_t *con
     if (conv) std::memcpy(ms->behind->tag.conv, conv, QV_MS_ID_LEN);
 }
 
-void behind_arch_keys(quorvane_msgstore *ms, std::vector<std::string> keys) {
+void behind_arch_keys(quorvane_msgstore *ms, std::vector<arch_id> keys) {
     if (ms->behind && ms->behind->capturing) ms->behind->arch_keys = std::move(keys);
 }
 
@@ -128,12 +148,16 @@ bool behind_keys_taken(quorvane_msgstore *ms) {
 
 bool behind_capturing(const quorvane_msgstore *ms) { return ms->behind && ms->behind->capturing; }
 
-int behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *sealed, size_t n, bool remove, bool keep_old) {
+int behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n,
+                 bool remove, bool keep_old) {
     quorvane_ms_behind *b = ms->behind;
     ms_job j;
     try {
         j.path = path;
-        if (!remove) j.sealed.assign(sealed, sealed + n);
+        if (!remove) {
+            j.label.assign(reinterpret_cast<const char *>(label), label_len);
+            j.plain.b.assign(pt, pt + n);
+        }
         if (b->tag.kind == behind_kind::convs)
             for (size_t i = 0; i < ms->conv_count; i++)
                 if (ms->convs[i].unlisted) {
@@ -165,7 +189,7 @@ void behind_drain(quorvane_msgstore *ms) {
     if (!b || b->capturing) return;
     {
         std::lock_guard<std::mutex> g(b->disk);
-        run_jobs(b, ms->dir);
+        run_jobs(b, ms);
     }
     behind_settle(ms);
 }
@@ -217,7 +241,7 @@ int quorvane_msgstore_write_behind(quorvane_msgstore *ms) {
     if (!ms || !ms->behind) return 0;
     quorvane_ms_behind *b = ms->behind;
     std::lock_guard<std::mutex> g(b->disk);
-    run_jobs(b, ms->dir);
+    run_jobs(b, ms);
     for (const ms_job &j : b->jobs)
         if (j.state == FAILED) return -1;
     return 0;

@@ -6,6 +6,7 @@
 #include "client_msgstore.h"
 #include "quorvane_crypto.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -182,6 +183,8 @@ int      file_path(const quorvane_msgstore *ms, const char *name, char out[PATH_
 void     sync_dir(const char *dir);
 bool     is_unread(const quorvane_msgstore *ms, const char *path);
 void     mark_unread(quorvane_msgstore *ms, const char *path, const char *why);
+int      seal_file(const uint8_t key[QV_KEY_LEN], const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n,
+                   wbuf *out);  // salt, ciphertext, tag
 int      store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt,
                      size_t n);
 int      store_write(quorvane_msgstore *ms, const char *path, std::string_view label, const uint8_t *pt, size_t n);
@@ -200,15 +203,18 @@ void     unmark_unread(quorvane_msgstore *ms, const char *path);
 // - while a batch's end captures, store_write and store_remove queue their
 //   file instead; every other write first lets the queue reach the disk.
 enum class behind_kind : uint8_t { other, msgs, unopened, idents, convs, archive };
+// A message as the archive names it: author, author device, counter.
+using arch_id = std::array<uint8_t, QV_MS_ID_LEN + QV_MS_DEVICE_LEN + 8>;
 struct behind_tag {
     behind_kind kind = behind_kind::other;
     uint8_t conv[QV_MS_ID_LEN] = {};
 };
 bool behind_capturing(const quorvane_msgstore *ms);
 void behind_tag_next(quorvane_msgstore *ms, behind_kind kind, const uint8_t *conv);  // what the next queued file is
-void behind_arch_keys(quorvane_msgstore *ms, std::vector<std::string> keys);          // the entries the next archive takes over
+void behind_arch_keys(quorvane_msgstore *ms, std::vector<arch_id> keys);              // the entries the next archive takes over
 bool behind_keys_taken(quorvane_msgstore *ms);                                         // a queued archive took them (and the list is clear)
-int  behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *sealed, size_t n, bool remove, bool keep_old);
+int  behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n,
+                  bool remove, bool keep_old);  // the plaintext is copied; it is sealed when the queue is written
 void behind_drain(quorvane_msgstore *ms);   // the queue to disk, then settled; store lock held
 void behind_settle(quorvane_msgstore *ms);  // finished jobs: marks back for failures; store lock held
 void behind_free(quorvane_msgstore *ms);
@@ -244,7 +250,7 @@ int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batc
 int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message files, then the identity list
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
-void  arch_settled(quorvane_ms_conv *c, const std::vector<std::string> &keys);  // entries now on disk leave the pending list
+void  arch_settled(quorvane_ms_conv *c, const std::vector<arch_id> &keys);  // entries now on disk leave the pending list
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
 // client_msgstore_marks.cpp: what deletes, edits and reactions left by target

@@ -456,6 +456,14 @@ quorvane_sidx_entry arch_entry_of(const quorvane_ms_msg &m) {
     return e;
 }
 
+arch_id arch_id_of(const quorvane_sidx_entry &e) {
+    arch_id k;
+    memcpy(k.data(), e.author, QV_MS_ID_LEN);
+    memcpy(k.data() + QV_MS_ID_LEN, e.author_device, QV_MS_DEVICE_LEN);
+    memcpy(k.data() + QV_MS_ID_LEN + QV_MS_DEVICE_LEN, &e.msg_id, sizeof e.msg_id);
+    return k;
+}
+
 std::string arch_key(const quorvane_sidx_entry &e) {
     std::string k(reinterpret_cast<const char *>(e.author), QV_MS_ID_LEN);
     k.append(reinterpret_cast<const char *>(e.author_device), QV_MS_DEVICE_LEN);
@@ -635,10 +643,10 @@ int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
         if (behind) {
             // the entries stay pending until the archive is on disk: a write
             // that fails leaves them for the next end, not lost
-            std::vector<std::string> keys;
+            std::vector<arch_id> keys;
             try {
                 keys.reserve(n);
-                for (size_t i = 0; i < n; i++) keys.push_back(arch_key(add[i]));
+                for (size_t i = 0; i < n; i++) keys.push_back(arch_id_of(add[i]));
             } catch (...) {
                 free(add);
                 return -1;
@@ -712,19 +720,23 @@ int write_due(quorvane_msgstore *ms) {
     return rc;
 }
 
-void arch_settled(quorvane_ms_conv *c, const std::vector<std::string> &keys) {
+// The pending list keeps its order: the archive took all of it, and since
+// then entries were only filtered out or appended, so the survivors of
+// those it took come first, in the keys' order, and one walk finds them.
+void arch_settled(quorvane_ms_conv *c, const std::vector<arch_id> &keys) {
     if (keys.empty() || c->arch_pending_count == 0) return;
-    size_t out = 0;
-    try {
-        const std::unordered_set<std::string> done(keys.begin(), keys.end());
-        for (size_t i = 0; i < c->arch_pending_count; i++) {
-            if (done.count(arch_key(arch_entry_of(c->arch_pending[i]))))
-                msg_free_text(&c->arch_pending[i]);
-            else
-                c->arch_pending[out++] = c->arch_pending[i];
+    size_t out = 0, k = 0;
+    for (size_t i = 0; i < c->arch_pending_count; i++) {
+        const arch_id id = arch_id_of(arch_entry_of(c->arch_pending[i]));
+        size_t at = k;
+        while (at < keys.size() && keys[at] != id) at++;
+        if (at < keys.size()) {
+            msg_free_text(&c->arch_pending[i]);
+            k = at + 1;
+        } else {
+            c->arch_pending[out++] = c->arch_pending[i];
+            k = keys.size();  // the taken ones come first: all after this one are newer
         }
-    } catch (...) {
-        return;  // they stay pending; the archive does not store an entry twice
     }
     c->arch_pending_count = out;
     if (out == 0) arch_pending_free(c);

@@ -527,9 +527,9 @@ void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_re
 }
 
 // The session's pump: what came in is opened and stored with store_mu held
-// and mu free. A batch's end seals its files under store_mu and writes and
-// syncs them after letting it go, so a reader, which takes both locks, waits
-// for the sealing at most, never for the disk. Nothing the run sends after
+// and mu free. A batch's end copies its files' contents under store_mu and
+// seals, writes and syncs them after letting it go, so a reader, which takes
+// both locks, waits for the copying at most, never for the disk. Nothing the run sends after
 // this rests on those files before they are written: this thread writes
 // them before its next pass, and a sync writes whatever is due first.
 void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
@@ -555,7 +555,7 @@ void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
         }
 #endif
         w->batch_open = 0;
-        if (quorvane_msgstore_batch_end_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be sealed yet");
+        if (quorvane_msgstore_batch_end_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be queued yet");
         queued = true;
     }
     pthread_mutex_unlock(&w->store_mu);
