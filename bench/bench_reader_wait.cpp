@@ -1,5 +1,5 @@
 // How long a screen's reader waits for the worker while a device that was
-// off-line takes a 10,000-text backlog (one conversation, or 200) through the
+// off-line takes a 10,000-text backlog (one conversation) through the
 // project's server on loopback: a reader that touches the message store
 // (both of the worker's locks) and quorvane_worker_get (the mutex alone),
 // each called every 50 µs from its own thread. Side by side in one run: the
