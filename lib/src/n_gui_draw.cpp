@@ -529,15 +529,15 @@ static size_t shown_text(const N_GUI_TEXTAREA_DATA *td, char *buf, size_t size) 
     return n;
 }
 
-// An empty area shows its placeholder halfway between text and background.
+// An empty area shows its placeholder fainter than typed text, halfway
+// towards the background, but never so faint that it cannot be read: it
+// tells the user what to type.
 static void draw_placeholder(const N_GUI_TEXTAREA_DATA *td, const N_GUI_WIDGET *wgt, ALLEGRO_FONT *f, ALLEGRO_COLOR bg,
                              float x, float y) {
     if (td->length != 0 || !td->placeholder || !td->placeholder[0]) return;
-    (void)bg;
-    const N_GUI_THEME &t = wgt->theme;
-    ALLEGRO_COLOR c{(t.text_normal.r + t.bg_normal.r) / 2, (t.text_normal.g + t.bg_normal.g) / 2,
-                    (t.text_normal.b + t.bg_normal.b) / 2, 1};
-    al_draw_text(f, c, x, y, 0, td->placeholder);
+    const ALLEGRO_COLOR ink = wgt->theme.text_normal;
+    const ALLEGRO_COLOR half{(ink.r + bg.r) / 2, (ink.g + bg.g) / 2, (ink.b + bg.b) / 2, 1};
+    al_draw_text(f, ngui_readable(half, ink, bg), x, y, 0, td->placeholder);
 }
 
 static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STYLE *s, float X, float Y) {

@@ -74,6 +74,15 @@ inline float ngui_clamp(float r, float lo, float hi, float if_nan) {
 // password"): its text must not outlive the display in the measure cache.
 inline bool ngui_textarea_secret(const N_GUI_TEXTAREA_DATA *td) { return td->mask_char != 0 || td->secret; }
 
+// Text a person must read stands at least this far from its background (the
+// ratio of relative luminances, as for body text).
+constexpr float NGUI_READABLE_CONTRAST = 4.5f;
+
+// C when it stands NGUI_READABLE_CONTRAST from BG; else C moved towards
+// TOWARD (a theme's text colour) by the least step that does; C unchanged
+// when even TOWARD does not (the theme leaves no choice). Opaque result.
+ALLEGRO_COLOR ngui_readable(ALLEGRO_COLOR c, ALLEGRO_COLOR toward, ALLEGRO_COLOR bg);
+
 // Colour from 0..255 channels, not premultiplied (as the theme tables give them).
 inline ALLEGRO_COLOR ngui_rgba(int r, int g, int b, int a) {
     return ALLEGRO_COLOR{r / 255.0f, g / 255.0f, b / 255.0f, a / 255.0f};

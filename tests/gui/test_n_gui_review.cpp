@@ -266,6 +266,32 @@ TEST_F(GuiReview, RevealedPasswordDoesNotOutliveTheFieldInTheMeasureCache) {
     EXPECT_FALSE(found) << "the password is still in the measure cache";
 }
 
+// A field filled in the clear and only then masked (a form that turns a
+// field into a password field, say): the text measured while it showed must
+// leave the cache with the mask, and nothing typed later may enter it.
+TEST_F(GuiReview, MaskingAFieldEvictsWhatWasMeasuredInTheClear) {
+    const int pass = n_gui_add_textarea(c(), win, 0, 64, nullptr, nullptr, 10, 10, 300, 28);
+    ASSERT_GE(pass, 0);
+    n_gui_set_focus(c(), pass);
+    BitmapPtr target = memory_bitmap(640, 480);
+    al_set_target_bitmap(target.get());
+    auto cached = [](const char *text) {
+        for (const N_GUI_MEAS_SLOT &slot : _ngui_meas_cache)
+            if (slot.font && slot.len == strlen(text) && memcmp(slot.text, text, slot.len) == 0) return true;
+        return false;
+    };
+    n_gui_textarea_set_text(c(), pass, "correct-horse");
+    n_gui_draw(c());
+    ASSERT_TRUE(cached("correct-horse")) << "the case needs a text the cache took while it showed";
+    n_gui_textarea_set_mask_char(c(), pass, '*');
+    EXPECT_FALSE(cached("correct-horse"));
+    n_gui_textarea_set_mask_char(c(), pass, 0);  // shown again
+    n_gui_textarea_set_text(c(), pass, "battery-staple");
+    n_gui_draw(c());
+    al_set_target_bitmap(nullptr);
+    EXPECT_FALSE(cached("battery-staple")) << "a field that has had a mask is measured through the cache";
+}
+
 /* ---- what a person reads ---- */
 
 // The contrast of the darkest (light look) or brightest (dark look) pixel of
