@@ -193,8 +193,9 @@ TEST_F(Marks, ImportedHistoryArrivesAsTheActionsLeftIt) {
 // most loses its oldest, and that member's history older than the lost mark
 // is refused from then on, so nothing it undid comes back; alice's delete of
 // a message not held yet stays through it all, and so do the other members'
-// marks. The conversation-wide case is the largest (16,384 marks); it runs in
-// the main build only, as its linear lookups take minutes under a sanitizer.
+// marks. The conversation-wide case is the largest (16,384 marks, each
+// looked up linearly): it runs in the main build only (under 1 s there, about
+// 5 s under ASan), the member's case runs in both.
 TEST_F(Marks, AFloodPushesOutOnlyItsOwnMarks) {
     const bytes kDi = filled(16, 0x82), kEd = filled(16, 0x83), kFay = filled(16, 0x84);
     struct Flood {
