@@ -241,6 +241,7 @@ void  msgs_free(quorvane_ms_conv *c);       // the records' allocation; their te
 void  text_arenas_free(quorvane_ms_conv *c);  // wiped; once no message, live or pending, points into them
 void  msg_index_drop(quorvane_ms_conv *c);  // after reordering the list other than by the functions here
 long  msg_held_at(quorvane_ms_conv *c, const uint8_t *author, const uint8_t *device, uint64_t msg_id);  // first index or -1
+bool  msg_held_any(const quorvane_ms_conv *c, const uint8_t *author, uint64_t msg_id);  // from any of the author's devices
 long  msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m);  // takes m's text; -1 when the array cannot grow
 bool  reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r);
 char *text_dup(const char *s, size_t n);
@@ -259,12 +260,14 @@ quorvane_ms_mark *mark_find(quorvane_ms_conv *c, uint8_t kind, const uint8_t *au
 quorvane_ms_mark *mark_add(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
                            const char *name, size_t name_len, uint64_t at);  // null without memory
 bool   mark_stale(const quorvane_ms_mark *k, uint64_t at);  // a history action at `at` older than the mark's
+bool   mark_floored(const quorvane_ms_conv *c, const uint8_t *user, uint64_t at);  // history of user's refused there
 void   mark_drop_text(quorvane_ms_mark *k);                 // wiped; an edit mark then waits for nothing
 void   marks_on_arrival(quorvane_ms_conv *c, quorvane_ms_msg *m);  // a message new to the list, before it joins
 void   marks_free(quorvane_ms_conv *c);
 size_t marks_size(const quorvane_ms_conv *c);              // their part of the message file, count included
 void   marks_put(writer &w, const quorvane_ms_conv *c);
-bool   marks_get(reader &r, quorvane_ms_conv *c);
+bool   marks_get(reader &r, quorvane_ms_conv *c);   // the marks, before the floors
+bool   floors_get(reader &r, quorvane_ms_conv *c);  // version 10 on
 
 // client_msgstore_unopened.cpp: envelopes that did not open
 void load_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);

@@ -833,6 +833,7 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
         if (!reaction_push(c, x)) return 1;
     }
     if (v >= 9 && !marks_get(r, c)) return 1;
+    if (v >= 10 && !floors_get(r, c)) return 1;
     return 0;
 }
 
@@ -868,6 +869,18 @@ long find_msg_index(const quorvane_ms_conv *c, const uint8_t *author, const uint
     return -1;
 }
 
+}  // namespace
+
+namespace qv_ms {
+
+bool msg_held_any(const quorvane_ms_conv *c, const uint8_t *author, uint64_t msg_id) {
+    return find_msg_index(c, author, nullptr, msg_id) >= 0;
+}
+
+}  // namespace qv_ms
+
+namespace {
+
 int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool history) {
     if (!ms || !rec || rec->text_len > QV_MS_TEXT_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, rec->conv_id);
@@ -881,6 +894,8 @@ int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool his
         c->revision++;
         return write_conv_msgs(ms, c) == 0 ? 0 : -1;
     }
+    // older than a mark of its author's that had to go: it may be one deleted
+    if (history && mark_floored(c, rec->author, rec->position ? rec->position : QV_MS_MARK_LIVE - 1)) return 0;
     quorvane_ms_msg m{};
     memcpy(m.author, rec->author, QV_MS_ID_LEN);
     memcpy(m.author_device, rec->author_device, QV_MS_DEVICE_LEN);
@@ -1038,7 +1053,7 @@ int quorvane_msgstore_edit_msg_at(quorvane_msgstore *ms, const uint8_t id[16], c
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
     // a deleted message takes no edit, held or not, nor keeps one for later
-    if (mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) return 0;
+    if (mark_floored(c, author, at) || mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) return 0;
     quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_EDIT, author, msg_id, nullptr, nullptr, 0);
     if (mark_stale(k, at)) return 0;
     const long i = find_msg_index(c, author, device, msg_id);
@@ -1086,6 +1101,7 @@ int quorvane_msgstore_set_reaction_at(quorvane_msgstore *ms, const uint8_t id[16
     if (len == 0 || len > QV_MS_REACTION_NAME_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
+    if (mark_floored(c, user, at)) return 0;
     quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_REACTION, target_author, target_id, user, name, len);
     if (mark_stale(k, at)) return 0;
     const bool held = find_msg_index(c, target_author, nullptr, target_id) >= 0;

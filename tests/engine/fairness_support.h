@@ -107,6 +107,22 @@ struct Seeder {
     }
 };
 
+// A group of `first` and `others` new users of five devices each, put in
+// the store before the server's first start; the group's id.
+inline bytes seed_group(ServerProc &srv, User &first, size_t others, std::vector<std::unique_ptr<User>> *users) {
+    Seeder seed(srv);
+    seed.account(first);
+    std::vector<const User *> members{&first};
+    for (size_t i = 0; i < others; i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "s%zu", i);
+        users->push_back(std::make_unique<User>(name, QVS_MAX_DEVICES));
+        seed.account(*users->back());
+        members.push_back(users->back().get());
+    }
+    return seed.conv(members);
+}
+
 using qvnettest::proc_kib;
 
 // Descriptors enough for `n` sockets in this process and in the server it
