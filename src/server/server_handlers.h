@@ -116,9 +116,9 @@ using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
 // once the turn has committed (the event loop finds the connections).
 struct qvs_push {
     int64_t dev;
-    qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries
+    qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries, or with make the frame's shared tail
     uint64_t pos;
-    std::function<std::vector<uint8_t>()> make;  // else the frame, made only when the device is connected
+    std::function<std::vector<uint8_t>()> make;  // the frame (or its own part before `frame`), made only when the device is connected
     bool unsynced_too = false;  // also to connections still syncing: a frame no cursor orders (history chunks)
 };
 

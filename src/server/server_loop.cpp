@@ -551,9 +551,10 @@ void deliver_pushes(server &s) {
         auto it = to.find(p.dev);
         if (it == to.end()) continue;
         if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
-        // A live envelope shares the sender's copy; only its head is made per device.
-        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : std::vector<uint8_t>{};
-        qvs_frame_ptr f = p.make ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
+        // A live envelope shares the sender's copy, a conversation's information
+        // its member list; only their heads are made per device.
+        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : p.make && p.frame ? p.make() : std::vector<uint8_t>{};
+        qvs_frame_ptr f = p.make && !p.frame ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
         for (connection *c : it->second) out[c].push_back(out_frame{head, f, 0});
     }
     s.ctx.pushes.clear();
