@@ -460,7 +460,7 @@ void accept_all(server &s) {
         auto c = std::make_unique<connection>();
         c->netw = n;
         c->fd = n->link.sock;
-        c->addr = addr;
+        c->addr = c->st.peer = addr;
         c->accepted_ms = c->last_ms = now_ms();
         epoll_event e{};
         e.events = EPOLLIN;
@@ -590,6 +590,7 @@ bool start(server &s, qvs_keys &keys) {
     if (!s.ctx.store) return false;
     s.ctx.keys = &keys;
     s.ctx.knobs = s.opts.knobs;
+    s.ctx.registrations_per_address = s.opts.registrations_per_address;
     s.ctx.may_sign_in = [&s](const uint8_t user_id[16]) {
         size_t n = 0;  // signed in to the account, this turn's sign-ins included
         for (const auto &[fd, c] : s.conns) n += !c->dead && c->st.phase == QVS_SIGNED_IN && std::memcmp(c->st.user_id, user_id, 16) == 0;
