@@ -46,12 +46,13 @@ struct User {
     }
 };
 
-// Registers one device of the account over the network: the status, or a negative number when no answer came.
-inline int enroll_device(ServerProc &srv, const Account &a, const Device &d) {
+// Registers one device of the account over the network (from the loopback
+// address `from`, else the default): the status, or a negative number when no answer came.
+inline int enroll_device(ServerProc &srv, const Account &a, const Device &d, const char *from = nullptr) {
     Client c;
     const bytes p = cat({tlv_text(1, a.name), tlv(2, a.auth), tlv(3, b(d.id_pub, 32)), tlv(4, b(d.x_pub, 32)), tlv(5, b(d.ed_pub, 32)),
                          tlv(6, b(d.cert, 64)), tlv(80, shared_escrow())});
-    if (!c.connect_to(srv.port) || !c.send(2, p)) return -1;
+    if (!c.connect_to(srv.port, from) || !c.send(2, p)) return -1;
     const bytes f = c.read();
     const bytes s = find(f, 10);
     return f.size() < 8 || f[3] != 130 || s.size() != 1 ? -2 : s[0];
