@@ -23,7 +23,7 @@ template <class F> bool fuzz_server_turn(qvs_ctx *ctx, qvs_conn *conn, const uin
         if (steps > 10000 || qvs_sync_step(ctx, conn) < 0) __builtin_trap();  // a sync always ends
     for (const auto &f : conn->replies) fuzz_check_frame(f);
     for (const qvs_push &p : ctx->pushes) {
-        std::vector<uint8_t> f = p.make ? p.make() : p.pos ? qvs_live_frame(p.pos, *p.frame) : *p.frame;
+        std::vector<uint8_t> f = qvs_push_frame(p);
         fuzz_check_frame(f);
         check(p, f);
     }

@@ -173,6 +173,11 @@ struct qvs_conn {
 [[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
 std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len);  // frame 137 up to its envelope, which the sender's copy completes
+// A push as one device receives it: the part made for that device (empty when
+// the push's frame is whole by itself), then the shared part when there is one.
+std::vector<uint8_t> qvs_push_head(const qvs_push &p);
+qvs_frame_ptr qvs_push_shared(const qvs_push &p);
+std::vector<uint8_t> qvs_push_frame(const qvs_push &p);  // head and shared part in one
 void note_handed(qvs_ctx *ctx, int64_t dev, uint64_t pos);  // copies up to pos were queued for the device
 
 // Signed-in handlers, one file per concern (same results as qvs_handle_frame)

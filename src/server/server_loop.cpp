@@ -553,8 +553,8 @@ void deliver_pushes(server &s) {
         if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
         // A live envelope shares the sender's copy, a conversation's information
         // its member list; only their heads are made per device.
-        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : p.make && p.frame ? p.make() : std::vector<uint8_t>{};
-        qvs_frame_ptr f = p.make && !p.frame ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
+        std::vector<uint8_t> head = qvs_push_head(p);
+        qvs_frame_ptr f = qvs_push_shared(p);
         for (connection *c : it->second) out[c].push_back(out_frame{head, f, 0});
     }
     s.ctx.pushes.clear();

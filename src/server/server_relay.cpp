@@ -70,6 +70,22 @@ std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &en
     return f;
 }
 
+std::vector<uint8_t> qvs_push_head(const qvs_push &p) {
+    if (p.pos) return qvs_live_head(p.pos, p.frame->size());
+    return p.make && p.frame ? p.make() : std::vector<uint8_t>{};
+}
+
+qvs_frame_ptr qvs_push_shared(const qvs_push &p) {
+    return p.make && !p.frame ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
+}
+
+std::vector<uint8_t> qvs_push_frame(const qvs_push &p) {
+    std::vector<uint8_t> f = qvs_push_head(p);
+    const qvs_frame_ptr tail = qvs_push_shared(p);
+    if (tail) f.insert(f.end(), tail->begin(), tail->end());
+    return f;
+}
+
 // Every frame 7 gets exactly one acknowledgement, in order: the client pairs
 // them with what it sent first in, first out, so even a malformed one is
 // answered (without a position) rather than dropped.
