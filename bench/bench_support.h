@@ -87,11 +87,13 @@ inline int wait_status(pid_t pid) {
 }
 
 // The server program listening on a loopback port with its data under `data`,
-// stopped by its pid (SIGTERM, then waited for) when this goes.
+// stopped by its pid (SIGTERM, then waited for) when this goes. The clients
+// all register from loopback: the bound on new accounts per address is raised.
 struct ServerChild {
     pid_t pid;
     ServerChild(const std::string &bin, const std::string &data, int port)
-        : pid(spawn({bin, "--data", data, "--listen", "127.0.0.1:" + std::to_string(port)}, nullptr)) {}
+        : pid(spawn({bin, "--data", data, "--listen", "127.0.0.1:" + std::to_string(port), "--registrations-per-address", "100000"},
+                    nullptr)) {}
     ~ServerChild() {
         if (pid > 0) {
             kill(pid, SIGTERM);

@@ -19,6 +19,12 @@
 # One clang tree (build-asan/) serves the sanitized suite and the fuzz
 # targets: the libraries are compiled once, with the fuzzer's coverage hooks,
 # and linked into both.
+#
+# The main stage runs every case in a process of its own (CTest). The
+# sanitizer stages run each test binary in a few processes that share its
+# cases out (scripts/run_suites.py), the costliest first: there a process's
+# start and exit cost more than most cases. A case that crashes or hangs its
+# process is failed by name and the rest run on in a fresh one.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -97,6 +103,21 @@ run_ctest() {
     stage_line "$name" "test cases" "$p" "$f" "$s" "build $build_minutes min, tests $(minutes $((SECONDS - start))) min"
 }
 
+# run_suites NAME BUILD_DIR BUILD_MINUTES [-R REGEX]: as run_ctest, a few
+# processes per test binary; the main stage's per-case times (CTest's cost
+# data) order and split the work.
+run_suites() {
+    local name=$1 dir=$2 build_minutes=$3
+    shift 3
+    echo "=== $name: tests"
+    local counts=$work/$name.counts start=$SECONDS p=0 f=0 s=0
+    /usr/bin/python3 "$root/scripts/run_suites.py" "$dir" "$((2 * jobs))" "$counts" \
+        --cost "$root/build/Testing/Temporary/CTestCostData.txt" "$@"
+    read -r p f s < "$counts" || f=1
+    if [ "$((p + f + s))" -eq 0 ]; then f=1; fi  # no test ran: that is a failure
+    stage_line "$name" "test cases" "$p" "$f" "$s" "build $build_minutes min, tests $(minutes $((SECONDS - start))) min"
+}
+
 # configure_build NAME BUILD_DIR TARGETS CMAKE_OPTIONS...: 0 when built; the
 # build's minutes in $built_minutes.
 configure_build() {
@@ -133,14 +154,14 @@ asan_built=0
 if configure_build asan+ubsan "$root/build-asan" "" "${QV_SAN_FLAGS[@]}" -DQV_FUZZ=ON -DQV_TESTS=ON; then
     asan_built=1
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        run_ctest asan+ubsan "$root/build-asan" "$built_minutes"
+        run_suites asan+ubsan "$root/build-asan" "$built_minutes"
 else
     build_failed asan+ubsan "test cases"
 fi
 
 if configure_build tsan "$root/build-tsan" "${tsan_suites[*]}" "${QV_SAN_FLAGS[@]}" -DQV_TSAN=ON -DQV_TESTS=ON; then
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        run_ctest tsan "$root/build-tsan" "$built_minutes" -R "^($(IFS='|'; echo "${tsan_suites[*]}"))\\."
+        run_suites tsan "$root/build-tsan" "$built_minutes" -R "^($(IFS='|'; echo "${tsan_suites[*]}"))\\."
 else
     build_failed tsan "test cases"
 fi

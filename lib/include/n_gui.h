@@ -291,6 +291,7 @@ struct N_GUI_TEXTAREA_DATA {
     void *user_data;
     ALLEGRO_BITMAP *bitmap;
     int mask_char;      // 0: shown as typed
+    int secret;         // has had a mask: never measured through the cache, even while shown
     char *placeholder;  // owned, none when empty
     // word suggestions
     N_GUI_SUGGEST_CB suggest_cb;

@@ -174,6 +174,45 @@ static ALLEGRO_COLOR with_alpha(ALLEGRO_COLOR c, float a) {
     return c;
 }
 
+static double linear_channel(float v) { return v <= 0.03928f ? v / 12.92 : pow((v + 0.055) / 1.055, 2.4); }
+
+static double rel_luminance(ALLEGRO_COLOR c) {
+    return 0.2126 * linear_channel(c.r) + 0.7152 * linear_channel(c.g) + 0.0722 * linear_channel(c.b);
+}
+
+static double contrast_ratio(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    const double la = rel_luminance(a), lb = rel_luminance(b);
+    return la > lb ? (la + 0.05) / (lb + 0.05) : (lb + 0.05) / (la + 0.05);
+}
+
+ALLEGRO_COLOR ngui_readable(ALLEGRO_COLOR c, ALLEGRO_COLOR toward, ALLEGRO_COLOR bg) {
+    c.a = 1;
+    // Theme colours are given unpremultiplied and drawn with the premultiplied
+    // blender: a translucent background over more of itself (a field on its
+    // window's body) comes to BG / alpha, lighter than BG.
+    if (bg.a > 0 && bg.a < 1)
+        bg = ALLEGRO_COLOR{fminf(bg.r / bg.a, 1), fminf(bg.g / bg.a, 1), fminf(bg.b / bg.a, 1), 1};
+    // the drawn colour is rounded to 8 bits per channel: aim a little above
+    const double want = NGUI_READABLE_CONTRAST + 0.05;
+    if (contrast_ratio(c, bg) >= want || contrast_ratio(toward, bg) < want) return c;
+    constexpr int steps = 32;
+    ALLEGRO_COLOR m = c;
+    for (int k = 1; k <= steps; k++) {
+        const float f = static_cast<float>(k) / steps;
+        m = ALLEGRO_COLOR{c.r + (toward.r - c.r) * f, c.g + (toward.g - c.g) * f, c.b + (toward.b - c.b) * f, 1};
+        if (contrast_ratio(m, bg) >= want) break;
+    }
+    return m;
+}
+
+// Links sit on the window body: the named colours where they read on the
+// theme, else moved towards the theme's text until they do.
+static void derive_link_colours(N_GUI_STYLE *s, const N_GUI_THEME &theme) {
+    const N_GUI_STYLE named = n_gui_default_style();
+    s->link_color_normal = ngui_readable(named.link_color_normal, theme.text_normal, theme.bg_normal);
+    s->link_color_hover = ngui_readable(named.link_color_hover, theme.text_hover, theme.bg_normal);
+}
+
 void n_gui_set_default_theme(N_GUI_CTX *ctx, N_GUI_THEME theme) {
     N_ASSERT(ctx, return);
     ctx->default_theme = theme;
@@ -187,6 +226,7 @@ void n_gui_set_default_theme(N_GUI_CTX *ctx, N_GUI_THEME theme) {
         tb->text_hover = theme.text_hover;
         tb->text_active = theme.text_active;
     }
+    derive_link_colours(&ctx->style, theme);
     ctx->dirty = 1;
 }
 
@@ -230,6 +270,7 @@ N_GUI_CTX *n_gui_new_ctx(ALLEGRO_FONT *default_font) {
     ctx->dpi_scale = 1.0f;
     ctx->canvas_scale = 1.0f;
     ctx->style = n_gui_default_style();
+    derive_link_colours(&ctx->style, ctx->default_theme);
     ctx->last_click_widget_id = -1;
     ctx->selected_label_id = -1;
     ctx->tb_btn_theme = n_gui_default_tb_btn_theme();

@@ -9,6 +9,7 @@
 #include "n_gui_text.h"
 
 #include <allegro5/allegro_primitives.h>
+#include <openssl/crypto.h>
 
 #include <cmath>
 #include <cstdio>
@@ -38,8 +39,9 @@ void _set_clipping_rect_transformed(int x, int y, int w, int h) {
     }
     int cx, cy, cw, ch;
     al_get_clipping_rectangle(&cx, &cy, &cw, &ch);
-    int nx0 = static_cast<int>(floorf(x0)), ny0 = static_cast<int>(floorf(y0));
-    int nx1 = static_cast<int>(ceilf(x1)), ny1 = static_cast<int>(ceilf(y1));
+    // ngui_coord: a transform may scale a corner past any int
+    int nx0 = static_cast<int>(floorf(ngui_coord(x0))), ny0 = static_cast<int>(floorf(ngui_coord(y0)));
+    int nx1 = static_cast<int>(ceilf(ngui_coord(x1))), ny1 = static_cast<int>(ceilf(ngui_coord(y1)));
     if (nx0 < cx) nx0 = cx;
     if (ny0 < cy) ny0 = cy;
     if (nx1 > cx + cw) nx1 = cx + cw;
@@ -527,13 +529,15 @@ static size_t shown_text(const N_GUI_TEXTAREA_DATA *td, char *buf, size_t size) 
     return n;
 }
 
-// An empty area shows its placeholder halfway between text and background.
-static void draw_placeholder(const N_GUI_TEXTAREA_DATA *td, const N_GUI_WIDGET *wgt, ALLEGRO_FONT *f, float x, float y) {
+// An empty area shows its placeholder fainter than typed text, halfway
+// towards the background, but never so faint that it cannot be read: it
+// tells the user what to type.
+static void draw_placeholder(const N_GUI_TEXTAREA_DATA *td, const N_GUI_WIDGET *wgt, ALLEGRO_FONT *f, ALLEGRO_COLOR bg,
+                             float x, float y) {
     if (td->length != 0 || !td->placeholder || !td->placeholder[0]) return;
-    const N_GUI_THEME &t = wgt->theme;
-    ALLEGRO_COLOR c{(t.text_normal.r + t.bg_normal.r) / 2, (t.text_normal.g + t.bg_normal.g) / 2,
-                    (t.text_normal.b + t.bg_normal.b) / 2, 1};
-    al_draw_text(f, c, x, y, 0, td->placeholder);
+    const ALLEGRO_COLOR ink = wgt->theme.text_normal;
+    const ALLEGRO_COLOR half{(ink.r + bg.r) / 2, (ink.g + bg.g) / 2, (ink.b + bg.b) / 2, 1};
+    al_draw_text(f, ngui_readable(half, ink, bg), x, y, 0, td->placeholder);
 }
 
 static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STYLE *s, float X, float Y) {
@@ -541,11 +545,12 @@ static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
     const bool focused = wgt->state & N_GUI_STATE_FOCUSED;
     const float W = wgt->w, H = wgt->h, pad = s->textarea_padding;
     const float t = _min_thickness(wgt->theme.border_thickness);
+    const ALLEGRO_COLOR bg = td->bitmap ? wgt->theme.bg_normal
+                             : focused  ? wgt->theme.bg_active
+                                        : ((wgt->state & N_GUI_STATE_HOVER) ? wgt->theme.bg_hover : wgt->theme.bg_normal);
     if (td->bitmap) {
         draw_bitmap_scaled(td->bitmap, X, Y, W, H);
     } else {
-        ALLEGRO_COLOR bg = focused ? wgt->theme.bg_active
-                                   : ((wgt->state & N_GUI_STATE_HOVER) ? wgt->theme.bg_hover : wgt->theme.bg_normal);
         if (s->shape_mode == 1) al_draw_filled_rounded_rectangle(X, Y, X + W, Y + H, wgt->theme.corner_rx, wgt->theme.corner_ry, bg);
         else al_draw_filled_rectangle(X, Y, X + W, Y + H, bg);
     }
@@ -577,7 +582,8 @@ static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
             caret_bytes = td->cursor;
         }
         if (caret_bytes > n) caret_bytes = n;
-        const float caret_x = td->mask_char ? _text_w_nocache(f, shown, caret_bytes) : _text_w_n(f, shown, caret_bytes);
+        const bool secret = ngui_textarea_secret(td);
+        const float caret_x = secret ? _text_w_nocache(f, shown, caret_bytes) : _text_w_n(f, shown, caret_bytes);
         if (!focused) td->scroll_x = 0;
         else {
             const float span = W - 2 * pad - cw;
@@ -588,9 +594,10 @@ static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
         _set_clipping_rect_transformed(static_cast<int>(X + pad), static_cast<int>(Y), static_cast<int>(W - 2 * pad),
                                        static_cast<int>(H));
         const float ty = Y + (H - lh) / 2, tx = X + pad - td->scroll_x;
-        draw_placeholder(td, wgt, f, X + pad, ty);
+        draw_placeholder(td, wgt, f, bg, X + pad, ty);
         if (n) al_draw_text(f, wgt->theme.text_normal, tx, ty, 0, shown);
         if (caret) al_draw_filled_rectangle(tx + caret_x, ty, tx + caret_x + cw, ty + lh, wgt->theme.text_active);
+        if (secret) OPENSSL_cleanse(shown, n);  // a revealed password is drawn: not kept
         al_set_clipping_rectangle(cx, cy, ccw, cch);
         return;
     }
@@ -604,7 +611,7 @@ static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
     if (td->scroll_y > top_max) td->scroll_y = static_cast<int>(top_max);
     _set_clipping_rect_transformed(static_cast<int>(X), static_cast<int>(Y), static_cast<int>(width), static_cast<int>(H));
     const float wrap = width - 2 * pad, ox = X + pad, oy = Y + pad - static_cast<float>(td->scroll_y);
-    draw_placeholder(td, wgt, f, ox, oy);
+    draw_placeholder(td, wgt, f, bg, ox, oy);
     char run[256];
     size_t rn = 0;
     float pen = 0, line_y = oy, run_x = 0;
@@ -617,7 +624,7 @@ static void draw_textarea(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
     for (size_t off = 0; off <= td->length;) {
         if (caret && off == td->cursor) al_draw_filled_rectangle(ox + pen, line_y, ox + pen + cw, line_y + lh, wgt->theme.text_active);
         if (off == td->length) break;
-        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, f, pen, wrap, 0, td->mask_char != 0);
+        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, f, pen, wrap, 0, ngui_textarea_secret(td));
         if (st.newline || st.wraps) {
             flush();
             line_y += lh;
@@ -708,7 +715,7 @@ static void draw_radiolist(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_ST
                       wgt->theme.border_thickness);
     const float ih = list_item_h(rd->item_height, f, s);
     const float rr = fmaxf(s->radio_circle_min_r, (ih - 2 * s->item_height_pad) / 2);
-    int rows = static_cast<int>(floorf(wgt->h / ih));
+    int rows = ngui_rows(wgt->h, ih);
     rd->scroll_offset = clamp_first(rd->scroll_offset, rd->count, rows);
     const float lh = f ? static_cast<float>(al_get_font_line_height(f)) : 16;
     for (int r = 0; r < rows && rd->scroll_offset + r < rd->count; r++) {
@@ -800,7 +807,7 @@ static void draw_hexview(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STYL
     al_draw_rectangle(X, Y, X + wgt->w, Y + wgt->h, wgt->theme.border_normal, _min_thickness(wgt->theme.border_thickness));
     const int bpr = hd->bytes_per_row > 0 ? hd->bytes_per_row : 16;
     const int total = static_cast<int>((hd->length + static_cast<size_t>(bpr) - 1) / static_cast<size_t>(bpr));
-    int visible = static_cast<int>(floorf((wgt->h - 2 * p) / pitch));
+    int visible = ngui_rows(wgt->h - 2 * p, pitch);
     if (visible < 1) visible = 1;
     const bool bar = visible < total;
     hd->scroll_offset = clamp_first(hd->scroll_offset, total, visible);
@@ -883,7 +890,7 @@ static void draw_datagrid(N_GUI_WIDGET *wgt, ALLEGRO_FONT *font, const N_GUI_STY
     const float lh = f ? static_cast<float>(al_get_font_line_height(f)) : 16, rh = lh + s->item_height_pad;
     al_draw_filled_rectangle(X, Y, X + wgt->w, Y + wgt->h, wgt->theme.bg_normal);
     al_draw_filled_rectangle(X, Y, X + wgt->w, Y + rh, wgt->theme.bg_active);
-    int visible = static_cast<int>(floorf((wgt->h - rh) / rh));
+    int visible = ngui_rows(wgt->h - rh, rh);
     if (visible < 1) visible = 1;
     const bool vbar = visible < gd->row_count;
     const float vbw = vbar ? s->scrollbar_size : 0;

@@ -228,7 +228,7 @@ void n_gui_textarea_scroll_to_offset(N_GUI_CTX *ctx, int id, size_t offset) {
     const size_t target = offset < td->length ? offset : td->length;
     float y = 0, pen = 0;
     for (size_t off = 0; off < target;) {
-        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, font, pen, wrap, 0, td->mask_char != 0);
+        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, font, pen, wrap, 0, ngui_textarea_secret(td));
         if (st.newline) {
             y += lh;
             pen = 0;
@@ -277,7 +277,7 @@ const char *n_gui_checkbox_get_label(N_GUI_CTX *ctx, int id) {
 
 static void scrollbar_clamp(N_GUI_SCROLLBAR_DATA *sb) {
     const double top = sb->content_size - sb->view_size > 0 ? sb->content_size - sb->view_size : 0;
-    if (sb->position < 0) sb->position = 0;
+    if (!(sb->position > 0)) sb->position = 0;  // NaN too: it passes every comparison
     if (sb->position > top) sb->position = top;
 }
 
@@ -394,7 +394,7 @@ int n_gui_listbox_get_scroll_offset(N_GUI_CTX *ctx, int id) {
 
 void n_gui_listbox_set_scroll_offset(N_GUI_CTX *ctx, int id, int offset) {
     KIND_DATA(N_GUI_LISTBOX_DATA, N_GUI_TYPE_LISTBOX, ld);
-    int rows = ld->item_height > 0 ? static_cast<int>(floorf(wgt->h / ld->item_height)) : ld->count;
+    int rows = ld->item_height > 0 ? ngui_rows(wgt->h, ld->item_height) : ld->count;
     int top = ld->count - rows > 0 ? ld->count - rows : 0;
     ld->scroll_offset = offset < 0 ? 0 : (offset > top ? top : offset);
     ctx->dirty = 1;
@@ -430,22 +430,23 @@ float n_gui_splitpane_get_ratio(N_GUI_CTX *ctx, int id) {
     return sd->ratio;
 }
 
-static float clamp_ratio(float r, float lo, float hi) { return r < lo ? lo : (r > hi ? hi : r); }
-
+// A NaN ratio or limit (a caller's 0/0) leaves the value it would replace.
 void n_gui_splitpane_set_ratio(N_GUI_CTX *ctx, int id, float ratio) {
     KIND_DATA(N_GUI_SPLITPANE_DATA, N_GUI_TYPE_SPLITPANE, sd);
-    sd->ratio = clamp_ratio(ratio, sd->min_ratio, sd->max_ratio);
+    sd->ratio = ngui_clamp(ratio, sd->min_ratio, sd->max_ratio, sd->ratio);
     ctx->dirty = 1;
 }
 
 void n_gui_splitpane_set_limits(N_GUI_CTX *ctx, int id, float lower, float upper) {
     KIND_DATA(N_GUI_SPLITPANE_DATA, N_GUI_TYPE_SPLITPANE, sd);
+    if (std::isnan(upper)) upper = sd->max_ratio;
+    if (std::isnan(lower)) lower = sd->min_ratio;
     if (upper > 1) upper = 1;
     if (lower < 0) lower = 0;
     if (lower > upper) lower = upper;
     sd->min_ratio = lower;
     sd->max_ratio = upper;
-    sd->ratio = clamp_ratio(sd->ratio, lower, upper);
+    sd->ratio = ngui_clamp(sd->ratio, lower, upper, lower);
     ctx->dirty = 1;
 }
 
@@ -612,19 +613,18 @@ int n_gui_label_fits(N_GUI_CTX *ctx, int id, float *need_w, float *need_h) {
 
 void n_gui_hexview_set_data(N_GUI_CTX *ctx, int id, const unsigned char *data, size_t size) {
     KIND_DATA(N_GUI_HEXVIEW_DATA, N_GUI_TYPE_HEXVIEW, hd);
+    // Copy before freeing: DATA may be the view's own buffer handed back.
+    unsigned char *copy = nullptr;
+    if (data && size > 0) {
+        copy = n_calloc(copy, size, unsigned char);
+        if (copy) memcpy(copy, data, size);
+    }
     free(hd->data);
-    hd->data = nullptr;
+    hd->data = copy;
     hd->cursor = 0;
     hd->low_nibble = 0;
     hd->scroll_offset = 0;
-    hd->length = hd->capacity = 0;
-    if (data && size > 0) {
-        hd->data = n_calloc(hd->data, size, unsigned char);
-        if (hd->data) {
-            memcpy(hd->data, data, size);
-            hd->length = hd->capacity = size;
-        }
-    }
+    hd->length = hd->capacity = copy ? size : 0;
     ctx->dirty = 1;
 }
 
@@ -667,23 +667,22 @@ void n_gui_hexview_set_on_change(N_GUI_CTX *ctx, int id, N_GUI_HEXVIEW_CB callba
 
 void n_gui_syntaxview_set_text(N_GUI_CTX *ctx, int id, const char *text) {
     KIND_DATA(N_GUI_SYNTAXVIEW_DATA, N_GUI_TYPE_SYNTAXVIEW, yd);
+    // Copy before freeing: TEXT may be the view's own, handed back.
+    const size_t n = text ? strlen(text) : 0;
+    char *copy = nullptr;
+    if (n > 0) {
+        copy = n_calloc(copy, n + 1, char);
+        if (copy) memcpy(copy, text, n);
+    }
     free(yd->text);
-    yd->text = nullptr;
-    yd->length = 0;
+    yd->text = copy;
+    yd->length = copy ? n : 0;
     yd->scroll_offset = 0;
     yd->h_scroll = 0;
     yd->lines_valid = 0;
     yd->width_valid = 0;
     yd->sel_start = yd->sel_end = -1;
     if (ctx->selection_owner == id) ctx->selection_owner = -1;
-    if (text && text[0]) {
-        size_t n = strlen(text);
-        yd->text = n_calloc(yd->text, n + 1, char);
-        if (yd->text) {
-            memcpy(yd->text, text, n);
-            yd->length = n;
-        }
-    }
     ctx->dirty = 1;
 }
 
@@ -778,12 +777,12 @@ void _syntaxview_hmetrics(const N_GUI_WIDGET *wgt, N_GUI_SYNTAXVIEW_DATA *yd, AL
     const float p = style->textarea_padding;
     syntax_lines(yd);
     _syntaxview_ensure_width(yd, font, style);
-    int rows = static_cast<int>(floorf((wgt->h - 2 * p) / pitch));
+    int rows = ngui_rows(wgt->h - 2 * p, pitch);
     if (rows < 1) rows = 1;
     float vw = wgt->w - (rows < yd->line_count ? style->scrollbar_size : 0);
     int hbar = yd->content_w > vw + 1;
     if (hbar) {
-        rows = static_cast<int>(floorf((wgt->h - style->scrollbar_size - 2 * p) / pitch));
+        rows = ngui_rows(wgt->h - style->scrollbar_size - 2 * p, pitch);
         if (rows < 1) rows = 1;
         if (rows < yd->line_count) vw = wgt->w - style->scrollbar_size;
     }

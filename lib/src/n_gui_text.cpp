@@ -402,7 +402,7 @@ float _textarea_content_height(const N_GUI_TEXTAREA_DATA *td, ALLEGRO_FONT *font
     size_t lines = 1;
     float pen = 0;
     for (size_t off = 0; off < td->length;) {
-        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, font, pen, wrap, 0, td->mask_char != 0);
+        N_GUI_TEXT_STEP st = _textarea_step(td->text, td->length, off, font, pen, wrap, 0, ngui_textarea_secret(td));
         if (st.newline) {
             lines++;
             pen = 0;
@@ -431,11 +431,11 @@ void _listbox_hmetrics(const N_GUI_WIDGET *wgt, const N_GUI_LISTBOX_DATA *ld, AL
         if (w > widest) widest = w;
     }
     const float cw = widest > 0 ? widest + 2 * style->item_text_padding : 0;
-    int rows = static_cast<int>(floorf(wgt->h / rh));
+    int rows = ngui_rows(wgt->h, rh);
     float vw = wgt->w - (rows < ld->count ? style->scrollbar_size : 0);
     int hbar = cw > vw + 1;
     if (hbar) {
-        rows = static_cast<int>(floorf((wgt->h - style->scrollbar_size) / rh));
+        rows = ngui_rows(wgt->h - style->scrollbar_size, rh);
         if (rows < ld->count) vw = wgt->w - style->scrollbar_size;
     }
     if (rows < 0) rows = 0;
@@ -448,7 +448,7 @@ void _listbox_hmetrics(const N_GUI_WIDGET *wgt, const N_GUI_LISTBOX_DATA *ld, AL
 void _datagrid_hmetrics(const N_GUI_WIDGET *wgt, const N_GUI_DATAGRID_DATA *gd, ALLEGRO_FONT *font,
                         const N_GUI_STYLE *style, float *content_w, float *view_w, int *needs_hbar) {
     const float rh = (font ? static_cast<float>(al_get_font_line_height(font)) : 16.0f) + style->item_height_pad;
-    int rows = static_cast<int>(floorf((wgt->h - rh) / rh));
+    int rows = ngui_rows(wgt->h - rh, rh);
     if (rows < 1) rows = 1;
     float cw = style->item_text_padding;
     for (int pos = 0; pos < gd->col_count; pos++) {

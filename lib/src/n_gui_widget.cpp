@@ -9,6 +9,7 @@
 #include "n_gui_text.h"
 #include "n_log.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,10 +60,10 @@ static N_GUI_WIDGET *_new_widget(N_GUI_CTX *ctx, int kind, float x, float y, flo
     if (!wgt) return nullptr;
     wgt->id = ctx->next_widget_id++;
     wgt->kind = kind;
-    wgt->x = x;
-    wgt->y = y;
-    wgt->w = w;
-    wgt->h = h;
+    wgt->x = ngui_coord(x);
+    wgt->y = ngui_coord(y);
+    wgt->w = ngui_extent(w);
+    wgt->h = ngui_extent(h);
     wgt->visible = 1;
     wgt->enabled = 1;
     wgt->theme = ctx->default_theme;
@@ -80,12 +81,7 @@ static int abandon(N_GUI_CTX *ctx, N_GUI_WIDGET *wgt) {
 // undoes both when either fails.
 static int ngui_register(N_GUI_CTX *ctx, N_GUI_WINDOW *win, N_GUI_WIDGET *wgt) {
     if (!list_push(win->widgets, wgt, _destroy_widget)) return abandon(ctx, wgt);
-    if (win->w > 0 && win->h > 0) {
-        wgt->norm_x = wgt->x / win->w;
-        wgt->norm_y = wgt->y / win->h;
-        wgt->norm_w = wgt->w / win->w;
-        wgt->norm_h = wgt->h / win->h;
-    }
+    ngui_widget_norm(win, wgt);
     char key[16];
     id_key(wgt->id, key);
     if (!ht_put_ptr(ctx->widgets_table, key, wgt, nullptr, nullptr)) {
@@ -176,6 +172,11 @@ int n_gui_add_vslider(N_GUI_CTX *ctx, int window_id, int mode, N_GUI_SLIDER_CB c
 
 int n_gui_add_textarea(N_GUI_CTX *ctx, int window_id, int multiline, size_t max_length, N_GUI_TEXTAREA_CB callback,
                        void *user_data, float x, float y, float w, float h) {
+    // the buffer holds the maximum and a terminator: SIZE_MAX + 1 would wrap to nothing
+    if (max_length == SIZE_MAX) {
+        n_log(LOG_ERR, "n_gui_add_textarea: a maximum length of %zu leaves no room for the terminator", max_length);
+        return -1;
+    }
     BEGIN_WIDGET(N_GUI_TYPE_TEXTAREA);
     NEW_DATA(td, N_GUI_TEXTAREA_DATA);
     if (max_length == 0) max_length = N_GUI_TEXTAREA_DEFAULT_MAX;
@@ -291,7 +292,6 @@ int n_gui_add_dropmenu(N_GUI_CTX *ctx, int window_id, const char *label, N_GUI_D
     return ngui_register(ctx, win, wgt);
 }
 
-static float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 int n_gui_add_splitpane(N_GUI_CTX *ctx, int window_id, int orientation, N_GUI_SPLITPANE_CB callback, void *user_data,
                         float x, float y, float w, float h, float ratio) {
@@ -300,7 +300,7 @@ int n_gui_add_splitpane(N_GUI_CTX *ctx, int window_id, int orientation, N_GUI_SP
     sd->orientation = orientation;
     sd->min_ratio = 0.05f;
     sd->max_ratio = 0.95f;
-    sd->ratio = clampf(ratio, sd->min_ratio, sd->max_ratio);
+    sd->ratio = ngui_clamp(ratio, sd->min_ratio, sd->max_ratio, 0.5f);
     sd->divider = 6;
     sd->callback = callback;
     sd->user_data = user_data;
@@ -480,17 +480,12 @@ void n_gui_set_widget_enabled(N_GUI_CTX *ctx, int id, int enabled) {
 
 void n_gui_widget_set_rect(N_GUI_CTX *ctx, int id, float x, float y, float w, float h) {
     WIDGET_OR_RETURN();
-    wgt->x = x;
-    wgt->y = y;
-    wgt->w = w < 0 ? 0 : w;
-    wgt->h = h < 0 ? 0 : h;
+    wgt->x = ngui_coord(x);
+    wgt->y = ngui_coord(y);
+    wgt->w = ngui_extent(w);
+    wgt->h = ngui_extent(h);
     N_GUI_WINDOW *win = _find_widget_window(ctx, id);
-    if (win && win->w > 0 && win->h > 0) {
-        wgt->norm_x = wgt->x / win->w;
-        wgt->norm_y = wgt->y / win->h;
-        wgt->norm_w = wgt->w / win->w;
-        wgt->norm_h = wgt->h / win->h;
-    }
+    if (win) ngui_widget_norm(win, wgt);
     ctx->dirty = 1;
 }
 
@@ -820,6 +815,10 @@ static N_GUI_TEXTAREA_DATA *textarea_or_warn(N_GUI_CTX *ctx, int id, const char 
 void n_gui_textarea_set_mask_char(N_GUI_CTX *ctx, int id, int mask_char) {
     N_GUI_TEXTAREA_DATA *td = textarea_or_warn(ctx, id, "n_gui_textarea_set_mask_char");
     if (!td) return;
+    // Masking a field that holds text: it may have been measured while shown
+    // (typed before the mask, or revealed), so the cache lets all of it go.
+    if (mask_char && !td->mask_char && td->length > 0) n_gui_text_cache_clear();
+    if (mask_char) td->secret = 1;
     td->mask_char = mask_char;
     ctx->dirty = 1;
 }

@@ -41,16 +41,17 @@ void _destroy_window(void *ptr) {
 
 /* ---- normalised rectangles ---- */
 
-void ngui_widgets_norm(N_GUI_WINDOW *win) {
+void ngui_widget_norm(const N_GUI_WINDOW *win, N_GUI_WIDGET *wgt) {
     if (!(win->w > 0 && win->h > 0)) return;
-    for (LIST_NODE *n = win->widgets->start; n; n = n->next) {
-        auto *wgt = static_cast<N_GUI_WIDGET *>(n->ptr);
-        if (!wgt) continue;
-        wgt->norm_x = wgt->x / win->w;
-        wgt->norm_y = wgt->y / win->h;
-        wgt->norm_w = wgt->w / win->w;
-        wgt->norm_h = wgt->h / win->h;
-    }
+    wgt->norm_x = wgt->x / win->w;
+    wgt->norm_y = wgt->y / win->h;
+    wgt->norm_w = wgt->w / win->w;
+    wgt->norm_h = wgt->h / win->h;
+}
+
+void ngui_widgets_norm(N_GUI_WINDOW *win) {
+    for (LIST_NODE *n = win->widgets->start; n; n = n->next)
+        if (n->ptr) ngui_widget_norm(win, static_cast<N_GUI_WIDGET *>(n->ptr));
 }
 
 void ngui_capture_window_norm(N_GUI_CTX *ctx, N_GUI_WINDOW *win) {
@@ -83,28 +84,21 @@ static bool zbelow(const N_GUI_WINDOW *a, const N_GUI_WINDOW *b) {
     return a->z_order == N_GUI_ZORDER_FIXED && a->z_value < b->z_value;
 }
 
+// A stable insertion sort over the nodes' items, in place: it allocates
+// nothing, so no raise, lower or new window can be left out of its class
+// because memory ran short (the nodes stay, only their items move).
 void ngui_sort_windows(N_GUI_CTX *ctx) {
-    size_t n = ctx->windows->item_count;
-    if (n < 2) return;
-    N_GUI_WINDOW **arr = n_calloc(arr, n, N_GUI_WINDOW *);
-    if (!arr) return;  // the list keeps its order
-    size_t k = 0;
-    for (LIST_NODE *node = ctx->windows->start; node && k < n; node = node->next) arr[k++] = static_cast<N_GUI_WINDOW *>(node->ptr);
-    // stable insertion sort: equal windows keep their order
-    for (size_t i = 1; i < k; i++) {
-        N_GUI_WINDOW *w = arr[i];
+    if (!ctx->windows->start) return;
+    for (LIST_NODE *node = ctx->windows->start->next; node; node = node->next) {
+        auto *w = static_cast<N_GUI_WINDOW *>(node->ptr);
         if (!w) continue;
-        size_t j = i;
-        while (j > 0 && arr[j - 1] && zbelow(w, arr[j - 1])) {
-            arr[j] = arr[j - 1];
-            j--;
+        LIST_NODE *j = node;
+        while (j->prev && j->prev->ptr && zbelow(w, static_cast<N_GUI_WINDOW *>(j->prev->ptr))) {
+            j->ptr = j->prev->ptr;
+            j = j->prev;
         }
-        arr[j] = w;
+        j->ptr = w;
     }
-    // the nodes stay, their items move: nothing to allocate
-    k = 0;
-    for (LIST_NODE *node = ctx->windows->start; node && k < n; node = node->next) node->ptr = arr[k++];
-    free(arr);
 }
 
 // Moves the window's item to the end (or the front) of the list without
@@ -180,20 +174,33 @@ static void apply_pending_geometry(N_GUI_CTX *ctx, N_GUI_WINDOW *win) {
         last = g;
     }
     if (!last) return;
-    win->x = last->x;
-    win->y = last->y;
+    const int kept = N_GUI_WIN_STATE_MINIMISED | N_GUI_WIN_STATE_MAXIMISED;
+    if (last->state & N_GUI_WIN_STATE_MAXIMISED) {
+        // The layout holds only the maximised rectangle: the caller's own,
+        // grown to the minimum size, is what "restore" comes back to.
+        win->saved_x = win->x;
+        win->saved_y = win->y;
+        win->saved_w = win->w > win->min_w ? win->w : win->min_w;
+        win->saved_h = win->h > win->min_h ? win->h : win->min_h;
+    }
+    // The layout is a file on disk: a damaged coordinate keeps the caller's.
+    if (std::isfinite(last->x)) win->x = ngui_coord(last->x);
+    if (std::isfinite(last->y)) win->y = ngui_coord(last->y);
     if (ctx->display_w > 0 && (win->x < 0 || win->x > ctx->display_w)) win->x = 0;
     if (ctx->display_h > 0 && (win->y < 0 || win->y > ctx->display_h)) win->y = 0;
-    if (last->w > 0 && last->h > 0) {
-        win->w = ctx->display_w > 0 && ctx->display_w < last->w ? ctx->display_w : last->w;
-        win->h = ctx->display_h > 0 && ctx->display_h < last->h ? ctx->display_h : last->h;
+    if (last->w > 0 && last->h > 0 && std::isfinite(last->w) && std::isfinite(last->h)) {
+        win->w = ctx->display_w > 0 && ctx->display_w < last->w ? ctx->display_w : ngui_extent(last->w);
+        win->h = ctx->display_h > 0 && ctx->display_h < last->h ? ctx->display_h : ngui_extent(last->h);
     }
-    const int kept = N_GUI_WIN_STATE_MINIMISED | N_GUI_WIN_STATE_MAXIMISED;
     win->state = (win->state & ~kept) | (last->state & kept);
 }
 
 int n_gui_add_window(N_GUI_CTX *ctx, const char *title, float x, float y, float w, float h) {
     N_ASSERT(ctx, return -1);
+    x = ngui_coord(x);
+    y = ngui_coord(y);
+    w = ngui_extent(w);
+    h = ngui_extent(h);
     N_GUI_WINDOW *win = n_calloc(win, 1, N_GUI_WINDOW);
     if (!win) return -1;
     win->widgets = new_generic_list(0);
@@ -278,12 +285,17 @@ void n_gui_open_window(N_GUI_CTX *ctx, int id) {
     ctx->dirty = 1;
 }
 
+// Keys must not go on reaching a widget nobody sees (a password field, say).
+static void drop_focus_inside(N_GUI_CTX *ctx, const N_GUI_WINDOW *win) {
+    if (ctx->focused_widget_id >= 0 && _find_widget_window(ctx, ctx->focused_widget_id) == win) n_gui_set_focus(ctx, -1);
+}
+
 void n_gui_close_window(N_GUI_CTX *ctx, int id) {
     N_ASSERT(ctx, return);
     N_GUI_WINDOW *win = n_gui_get_window(ctx, id);
     if (!win) return;
     win->state &= ~N_GUI_WIN_STATE_OPEN;
-    if (ctx->focused_widget_id >= 0 && _find_widget_window(ctx, ctx->focused_widget_id) == win) n_gui_set_focus(ctx, -1);
+    drop_focus_inside(ctx, win);
     if (win->native_display) win->close_pending = 1;
     ctx->dirty = 1;
 }
@@ -293,6 +305,7 @@ void n_gui_toggle_window(N_GUI_CTX *ctx, int id) {
     N_GUI_WINDOW *win = n_gui_get_window(ctx, id);
     if (!win) return;
     win->state ^= N_GUI_WIN_STATE_OPEN;
+    if (!(win->state & N_GUI_WIN_STATE_OPEN)) drop_focus_inside(ctx, win);
     ctx->dirty = 1;
 }
 
@@ -621,10 +634,10 @@ void n_gui_window_update_normalized(N_GUI_CTX *ctx, int id) {
 void n_gui_window_set_rect_axes(N_GUI_CTX *ctx, int id, int scale_x, int scale_y, float x, float y, float w,
                                 float h) {
     WINDOW_OR_RETURN();
-    win->x = x;
-    win->y = y;
-    win->w = w < 1 ? 1 : w;
-    win->h = h < 1 ? 1 : h;
+    win->x = ngui_coord(x);
+    win->y = ngui_coord(y);
+    win->w = ngui_extent(w) < 1 ? 1 : ngui_extent(w);
+    win->h = ngui_extent(h) < 1 ? 1 : ngui_extent(h);
     for (LIST_NODE *n = win->widgets->start; n; n = n->next) {
         auto *wgt = static_cast<N_GUI_WIDGET *>(n->ptr);
         if (!wgt) continue;

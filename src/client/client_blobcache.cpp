@@ -234,3 +234,9 @@ uint64_t quorvane_blobcache_size(const char *dir) {
 }
 
 size_t quorvane_blobcache_clear(const char *dir) { return quorvane_blobcache_evict(dir, 0); }
+
+int quorvane_blobcache_remove(const char *dir, const uint8_t id[16]) {
+    if (!dir || !id) return -1;
+    remove_entry(dir, id);
+    return 0;
+}

@@ -25,3 +25,4 @@ constexpr size_t   QV_BLOBCACHE_NAME_LEN      = 32;
 size_t   quorvane_blobcache_evict(const char *dir, uint64_t limit);  // entries removed
 uint64_t quorvane_blobcache_size(const char *dir);                   // bytes of all entries
 size_t   quorvane_blobcache_clear(const char *dir);                  // entries removed
+int      quorvane_blobcache_remove(const char *dir, const uint8_t id[16]);  // -1 missing arguments; an absent entry is not an error

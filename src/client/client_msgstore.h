@@ -48,8 +48,8 @@ constexpr uint64_t QV_MS_DAY_MS           = 86400000;
 constexpr uint8_t QV_MS_CONVS_VERSION_MIN = 13;  // "convs.dat" versions read: 13 to 22
 constexpr uint8_t QV_MS_CONVS_VERSION     = 22;  // written unless the test hook chose 19, 20 or 21
 constexpr uint8_t QV_MS_CONVS_WRITE_MIN   = 19;
-constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 9
-constexpr uint8_t QV_MS_MSGS_VERSION      = 9;   // always written
+constexpr uint8_t QV_MS_MSGS_VERSION_MIN  = 2;   // message files read: versions 2 to 10
+constexpr uint8_t QV_MS_MSGS_VERSION      = 10;  // always written
 constexpr uint8_t QV_MS_PROFILE_VERSION   = 2;
 constexpr uint8_t QV_MS_SESSION_VERSION   = 1;
 constexpr uint8_t QV_MS_IDENTS_VERSION    = 1;
@@ -76,11 +76,13 @@ constexpr size_t QV_MS_CONV_ENTRY_MAX = QV_MS_CONV_FIXED + 1 + QV_MS_LABEL_MAX +
 static_assert(QV_MS_CONV_FIXED == 16 + 32 + 8 + 5 + 8 + 16 + 32);
 static_assert(QV_MS_CONV_ENTRY_MAX == 31773 && QV_MS_CONVS_HDR + QV_MS_CONVS_SETTINGS == 9);
 // message file: version and three counts; per message 79 bytes and the text, per reaction 73 and the
-// name, per mark 34 and its part (a reaction's user and name, an edit's kept text)
+// name, per mark 34 and its part (a reaction's user and name, an edit's kept text); from version 10 a
+// count of floors and 24 bytes per floor
 constexpr size_t QV_MS_MSGS_HDR       = 13;
 constexpr size_t QV_MS_MSG_FIXED      = 79;
 constexpr size_t QV_MS_REACTION_FIXED = 73;
 constexpr size_t QV_MS_MARK_FIXED     = 34;
+constexpr size_t QV_MS_FLOOR_LEN      = 24;   // user, position
 static_assert(QV_MS_MSG_FIXED == 16 + 8 + 8 + 1 + 1 + 4 + 32 + 1 + 8 && QV_MS_REACTION_FIXED == 16 + 8 + 16 + 1 + 32);
 static_assert(QV_MS_MARK_FIXED == 1 + 1 + 16 + 8 + 8 && QV_MS_MSGS_HDR == 1 + 4 + 4 + 4);
 
@@ -158,7 +160,18 @@ struct quorvane_ms_msg {
 // reaction, its user and name): where the newest one applied stands, so that
 // an older one from a history page changes nothing, and for a message not
 // held yet, what it must arrive as.
-constexpr size_t   QV_MS_MARKS_MAX = 1024;       // per conversation; the oldest settled ones go first
+// A mark whose message is held is settled: dropping it changes nothing shown,
+// as a history action for a held message without a mark is one its state
+// already shows. One whose message is not held yet waits for it, and is
+// counted against the one who acted (a delete's or an edit's author, a
+// reaction's user), so that one member's flood pushes out only its own; when
+// one must go, that one's history older than it is refused from then on (a
+// floor), so that a message deleted or a reaction taken back never shows.
+constexpr size_t   QV_MS_MARKS_MAX = 1024;          // settled marks per conversation; the oldest go first
+constexpr size_t   QV_MS_MARKS_SENDER_MAX = 4096;   // waiting marks per member
+constexpr size_t   QV_MS_MARKS_WAITING_MAX = 16384; // waiting marks per conversation; the fullest member's go first
+constexpr size_t   QV_MS_MARKS_ALL_MAX = QV_MS_MARKS_MAX + QV_MS_MARKS_WAITING_MAX;
+constexpr size_t   QV_MS_FLOORS_MAX = 1024;         // members with a floor; past it the floor holds for everyone
 constexpr uint64_t QV_MS_MARK_LIVE = UINT64_MAX;  // a live or own action: newer than any history page
 constexpr uint8_t  QV_MS_MARK_DELETE = 1, QV_MS_MARK_EDIT = 2, QV_MS_MARK_REACTION = 3;
 struct quorvane_ms_mark {
@@ -172,6 +185,14 @@ struct quorvane_ms_mark {
     char     name[QV_MS_REACTION_NAME_MAX + 1];
     char    *text;                             // edit with flag 1: owned, wiped before release
     size_t   text_len;
+    uint8_t  held;                             // memory only: its message is held
+};
+
+// History of one member older than `position` is refused: a mark of theirs
+// that still waited had to go. An all-zero user stands for everyone.
+struct quorvane_ms_floor {
+    uint8_t  user_id[QV_MS_ID_LEN];
+    uint64_t position;                         // QV_MS_MARK_LIVE: all of it
 };
 
 // A conversation-key envelope set aside unopened, kept to be tried again
@@ -180,6 +201,7 @@ struct quorvane_ms_unopened {
     uint64_t position;
     uint8_t *env;                              // owned
     size_t   len;
+    uint8_t  sender[QV_MS_ID_LEN];             // memory only: from the envelope's header, zero when it has none
 };
 
 struct quorvane_ms_reaction {
@@ -229,6 +251,8 @@ struct quorvane_ms_conv {
     size_t                reaction_count, reaction_alloc;
     quorvane_ms_mark     *marks;               // oldest first
     size_t                mark_count, mark_alloc;
+    quorvane_ms_floor    *floors;
+    size_t                floor_count;
     uint32_t revision;                         // raised on every change a view must show
     uint64_t sync_cursor;
     uint64_t hold_pos;                         // an envelope that did not open: the cursor stays below it; 0 none
@@ -236,7 +260,8 @@ struct quorvane_ms_conv {
     uint64_t hold_high;                        // the highest position that failed while it was held
     uint64_t aside_upto;                       // failures at or below are set aside at once
     uint32_t unopened;                         // envelopes set aside, all told
-    quorvane_ms_unopened *kept;                // the newest set aside, oldest first; QV_MS_UNOPENED_KEPT records
+    uint32_t unopened_dropped;                 // kept ones that went to make room for newer ones
+    quorvane_ms_unopened *kept;                // set aside, oldest first; QV_MS_UNOPENED_KEPT records
     size_t   kept_count;
     uint8_t  unopened_dirty;                   // memory only: "u_" conv ".dat" is due
     uint8_t  hold_seen;                        // memory only: the held envelope came since the last sync began
@@ -312,6 +337,8 @@ struct quorvane_ms_rinit {
 
 // One open store. Locked in memory for its whole life (best effort); the
 // arrays it points to are ordinary heap memory, wiped before release.
+struct quorvane_ms_behind;
+
 struct quorvane_msgstore {
     char                dir[QV_MS_PATH_MAX + 1];
     uint8_t             key[QV_KEY_LEN];
@@ -333,6 +360,7 @@ struct quorvane_msgstore {
     uint32_t            batch_depth;     // open batches; writes wait for the outermost end
     uint8_t             convs_dirty;     // "convs.dat" is due at the batch's end
     uint8_t             idents_dirty;    // "idents.dat" is due at the batch's end
+    quorvane_ms_behind *behind;          // files sealed at a batch's end, waiting for the disk
 };
 
 // Open, close and housekeeping
@@ -357,6 +385,21 @@ int  quorvane_msgstore_test_write_version(int version);       // 19, 20 or 21, e
 void              quorvane_msgstore_batch_begin(quorvane_msgstore *ms);
 [[nodiscard]] int quorvane_msgstore_batch_end(quorvane_msgstore *ms);  // 0 all written (or still nested), -1 a write failed
 [[nodiscard]] int quorvane_msgstore_write_pending(quorvane_msgstore *ms);  // marked messages now, batch or not (-1 when they failed); the list too if it can
+
+// Writes behind the caller's lock
+// - batch_end_behind ends a batch as batch_end does, but copies the due
+//   files' contents into a queue instead of writing them: the caller holds
+//   its lock for the copying only, lets it go, and calls write_behind, which
+//   seals and writes them, touches no state a reader sees, and may run
+//   beside readers of the store (a writer waits for it);
+// - settle, with the lock held again, puts back the marks of files that could
+//   not be written; any other write of the store writes the queue first, so
+//   the files on disk keep their order;
+// - a file counts as written once write_behind returned: a sync or an
+//   acknowledgement that rests on it is sent after that, never before.
+[[nodiscard]] int quorvane_msgstore_batch_end_behind(quorvane_msgstore *ms);  // 0 queued (or still nested), -1 a file could not be sealed (marks kept)
+[[nodiscard]] int quorvane_msgstore_write_behind(quorvane_msgstore *ms);      // 0 every queued file written; -1 one failed (settle marks it due again)
+void              quorvane_msgstore_settle(quorvane_msgstore *ms);
 
 // Own profile and interface state
 // - every setter writes its file before returning; the in-memory value stays on a failed write.
@@ -494,20 +537,28 @@ uint32_t          quorvane_msgstore_conv_revision(const quorvane_msgstore *ms, c
 //   brings it again (new keys may have come meanwhile); once it has failed in
 //   QV_MS_HOLD_TRIES syncs, it and every failure seen behind it while it was
 //   held are set aside and the cursor moves on: noting the held position (it
-//   opened) ends the hold too. A set-aside envelope is counted, and the newest
-//   are kept, those that could ever open, to be tried when keys arrive.
+//   opened) ends the hold too. A set-aside envelope is counted and, when it
+//   could ever open, kept to be tried when keys arrive: the server drops its
+//   copies once the cursor passes, so the store's is the only one left.
+// - what is kept is bounded per sender (the envelope header's), so that one
+//   member's envelopes that never open push out only its own, and per
+//   conversation, where the sender keeping the most gives way; each one that
+//   goes is counted.
 // - the state is "u_" conv ".dat", written as cursor notes are (by a flush, a
 //   batch's end or close) and before the list, as message files are.
 constexpr uint8_t QV_MS_HOLD_TRIES        = 3;
-constexpr size_t  QV_MS_UNOPENED_KEPT     = 16;
+constexpr size_t  QV_MS_UNOPENED_SENDER_KEPT = 256;   // per sender and conversation
+constexpr size_t  QV_MS_UNOPENED_KEPT     = 1024;     // per conversation
 constexpr size_t  QV_MS_UNOPENED_ENV_MAX  = 4250;  // the longest conversation-key envelope that can open
-constexpr uint8_t QV_MS_UNOPENED_VERSION  = 1;
-constexpr size_t  QV_MS_UNOPENED_HDR      = 31;    // version, hold, tries, highest, set aside up to, count, kept
-static_assert(QV_MS_UNOPENED_HDR == 1 + 8 + 1 + 8 + 8 + 4 + 1);
+constexpr uint8_t QV_MS_UNOPENED_VERSION  = 2;     // written; version 1 is read too
+constexpr size_t  QV_MS_UNOPENED_HDR      = 31;    // version 1: version, hold, tries, highest, set aside up to, count, kept
+constexpr size_t  QV_MS_UNOPENED_HDR_V2   = 36;    // ... count, dropped, kept (two bytes)
+static_assert(QV_MS_UNOPENED_HDR == 1 + 8 + 1 + 8 + 8 + 4 + 1 && QV_MS_UNOPENED_HDR_V2 == 1 + 8 + 1 + 8 + 8 + 4 + 4 + 2);
 [[nodiscard]] int quorvane_msgstore_hold_at(quorvane_msgstore *ms, const uint8_t id[16],
                                             uint64_t position);  // 0 held, 1 set it aside now, -1 not held conversation
 [[nodiscard]] int quorvane_msgstore_unopened_keep(quorvane_msgstore *ms, const uint8_t id[16], uint64_t position,
-                                                  const uint8_t *env, size_t len);  // counted; kept unless too long to open
+                                                  const uint8_t *env, size_t len);  // counted; kept unless too long to open; 1 when an older one went for it
+uint32_t          quorvane_msgstore_unopened_dropped(const quorvane_msgstore *ms, const uint8_t id[16]);
 uint64_t          quorvane_msgstore_hold_position(const quorvane_msgstore *ms, const uint8_t id[16]);  // 0 none
 uint32_t          quorvane_msgstore_unopened_count(const quorvane_msgstore *ms, const uint8_t id[16]);
 size_t            quorvane_msgstore_unopened_kept(const quorvane_msgstore *ms, const uint8_t id[16]);
@@ -581,6 +632,8 @@ uint64_t          quorvane_msgstore_history_floor(const quorvane_msgstore *ms, c
                                                     const uint8_t target_device[32], uint64_t target_id, const uint8_t user[16],
                                                     const char *name, int add, uint64_t at);
 size_t            quorvane_msgstore_mark_count(const quorvane_msgstore *ms, const uint8_t id[16]);
+uint64_t          quorvane_msgstore_mark_floor(const quorvane_msgstore *ms, const uint8_t id[16],
+                                               const uint8_t user[16]);  // 0 none; QV_MS_MARK_LIVE all history refused
 size_t            quorvane_msgstore_reactions(const quorvane_msgstore *ms, const uint8_t id[16],
                                               const uint8_t target_author[16], const uint8_t target_device[32],
                                               uint64_t target_id, const uint8_t own[16], quorvane_ms_reaction_count *out,

@@ -157,15 +157,26 @@ int atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_ol
 }
 
 // salt (16) | ciphertext (n) | tag (16), sealed with the file's label.
+int seal_file(const uint8_t key[QV_KEY_LEN], const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n, wbuf *out) {
+    if (n > QV_MS_FILE_MAX - QV_MS_SEAL_OVERHEAD) return -1;
+    out->reset();
+    out->p = static_cast<uint8_t *>(malloc(n + QV_MS_SEAL_OVERHEAD));
+    if (!out->p) return -1;
+    out->n = n + QV_MS_SEAL_OVERHEAD;
+    uint8_t *salt = out->p, *ct = out->p + QV_SALT_LEN, *tag = ct + n;
+    if (quorvane_random(salt, QV_SALT_LEN) != 0) return -1;
+    return quorvane_msg_seal(key, SEAL_COUNTER, salt, label, label_len, pt, n, ct, tag) == 0 ? 0 : -1;
+}
+
 int store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt,
                 size_t n) {
     if (n > QV_MS_FILE_MAX - QV_MS_SEAL_OVERHEAD) return -1;
-    wbuf out(n + QV_MS_SEAL_OVERHEAD);
-    if (!out.p) return -1;
-    uint8_t *salt = out.p, *ct = out.p + QV_SALT_LEN, *tag = ct + n;
-    if (quorvane_random(salt, QV_SALT_LEN) != 0) return -1;
-    if (quorvane_msg_seal(ms->key, SEAL_COUNTER, salt, label, label_len, pt, n, ct, tag) != 0) return -1;
     bool keep = is_unread(ms, path);
+    // a batch's end only copies: the queue seals its files after the lock
+    if (behind_capturing(ms)) return behind_queue(ms, path, label, label_len, pt, n, false, keep);
+    wbuf out;
+    if (seal_file(ms->key, label, label_len, pt, n, &out) != 0) return -1;
+    behind_drain(ms);  // the queue is older than this write: it goes first
     if (atomic_write(path, out.p, out.n, keep) != 0) return -1;
     if (keep) unmark_unread(ms, path);
     return 0;
@@ -258,6 +269,8 @@ bool read_into(quorvane_msgstore *ms, const char *path, std::string_view label, 
 
 // Removes a store file; one remembered as unreadable is renamed aside instead.
 int store_remove(quorvane_msgstore *ms, const char *path) {
+    if (behind_capturing(ms)) return behind_queue(ms, path, nullptr, 0, nullptr, 0, true, is_unread(ms, path));
+    behind_drain(ms);
     if (is_unread(ms, path)) {
         if (set_aside(path, true) != 0) return -1;
         unmark_unread(ms, path);
@@ -401,7 +414,9 @@ quorvane_msgstore *quorvane_msgstore_open(const char *dir, const uint8_t secret[
 void quorvane_msgstore_close(quorvane_msgstore *ms) {
     if (!ms) return;
     ms->batch_depth = 0;  // a batch left open is ended here
+    behind_drain(ms);     // queued files first, and their marks back if they failed
     if (write_due(ms) != 0) n_log(LOG_ERR, "msgstore: changes or sync cursors could not be written at close");
+    behind_free(ms);
     for (size_t i = 0; i < ms->conv_count; i++) quorvane_ms_conv_clear(&ms->convs[i]);
     if (ms->convs) quorvane_cleanse(ms->convs, ms->conv_cap * sizeof(quorvane_ms_conv));
     free(ms->convs);

@@ -6,10 +6,13 @@
 #include "client_msgstore.h"
 #include "quorvane_crypto.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // A store file that exists but cannot be used (it does not authenticate, is
 // cut short, or is of a version this program does not read) is never
@@ -180,6 +183,8 @@ int      file_path(const quorvane_msgstore *ms, const char *name, char out[PATH_
 void     sync_dir(const char *dir);
 bool     is_unread(const quorvane_msgstore *ms, const char *path);
 void     mark_unread(quorvane_msgstore *ms, const char *path, const char *why);
+int      seal_file(const uint8_t key[QV_KEY_LEN], const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n,
+                   wbuf *out);  // salt, ciphertext, tag
 int      store_write(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt,
                      size_t n);
 int      store_write(quorvane_msgstore *ms, const char *path, std::string_view label, const uint8_t *pt, size_t n);
@@ -189,6 +194,30 @@ bool     read_into(quorvane_msgstore *ms, const char *path, std::string_view lab
 int      store_remove(quorvane_msgstore *ms, const char *path);
 bool     remove_gone(quorvane_msgstore *ms, const char *path);  // removed, or nothing was there
 void     load_self_profile(quorvane_msgstore *ms);
+
+int      set_aside(const char *path, bool by_rename);
+int      atomic_write(const char *path, const uint8_t *data, size_t len, bool keep_old);
+void     unmark_unread(quorvane_msgstore *ms, const char *path);
+
+// client_msgstore_behind.cpp: writes behind the lock
+// - while a batch's end captures, store_write and store_remove queue their
+//   file instead; every other write first lets the queue reach the disk.
+enum class behind_kind : uint8_t { other, msgs, unopened, idents, convs, archive };
+// A message as the archive names it: author, author device, counter.
+using arch_id = std::array<uint8_t, QV_MS_ID_LEN + QV_MS_DEVICE_LEN + 8>;
+struct behind_tag {
+    behind_kind kind = behind_kind::other;
+    uint8_t conv[QV_MS_ID_LEN] = {};
+};
+bool behind_capturing(const quorvane_msgstore *ms);
+void behind_tag_next(quorvane_msgstore *ms, behind_kind kind, const uint8_t *conv);  // what the next queued file is
+void behind_arch_keys(quorvane_msgstore *ms, std::vector<arch_id> keys);              // the entries the next archive takes over
+bool behind_keys_taken(quorvane_msgstore *ms);                                         // a queued archive took them (and the list is clear)
+int  behind_queue(quorvane_msgstore *ms, const char *path, const uint8_t *label, size_t label_len, const uint8_t *pt, size_t n,
+                  bool remove, bool keep_old);  // the plaintext is copied; it is sealed when the queue is written
+void behind_drain(quorvane_msgstore *ms);   // the queue to disk, then settled; store lock held
+void behind_settle(quorvane_msgstore *ms);  // finished jobs: marks back for failures; store lock held
+void behind_free(quorvane_msgstore *ms);
 
 // client_msgstore_convs.cpp: conversation records and "convs.dat"
 quorvane_ms_conv *find_conv(const quorvane_msgstore *ms, const uint8_t *id);
@@ -212,6 +241,7 @@ void  msgs_free(quorvane_ms_conv *c);       // the records' allocation; their te
 void  text_arenas_free(quorvane_ms_conv *c);  // wiped; once no message, live or pending, points into them
 void  msg_index_drop(quorvane_ms_conv *c);  // after reordering the list other than by the functions here
 long  msg_held_at(quorvane_ms_conv *c, const uint8_t *author, const uint8_t *device, uint64_t msg_id);  // first index or -1
+bool  msg_held_any(const quorvane_ms_conv *c, const uint8_t *author, uint64_t msg_id);  // from any of the author's devices
 long  msg_push_at(quorvane_ms_conv *c, const quorvane_ms_msg &m);  // takes m's text; -1 when the array cannot grow
 bool  reaction_push(quorvane_ms_conv *c, const quorvane_ms_reaction &r);
 char *text_dup(const char *s, size_t n);
@@ -221,6 +251,7 @@ int   write_conv_msgs(quorvane_msgstore *ms, quorvane_ms_conv *c);  // in a batc
 int   write_marked_msgs(quorvane_msgstore *ms);  // marked archives, message files, then the identity list
 int   write_due(quorvane_msgstore *ms);  // marked archives, message files, then "convs.dat"
 void  arch_pending_free(quorvane_ms_conv *c);
+void  arch_settled(quorvane_ms_conv *c, const std::vector<arch_id> &keys);  // entries now on disk leave the pending list
 void  load_history(quorvane_msgstore *ms, quorvane_ms_conv *c);
 
 // client_msgstore_marks.cpp: what deletes, edits and reactions left by target
@@ -229,12 +260,14 @@ quorvane_ms_mark *mark_find(quorvane_ms_conv *c, uint8_t kind, const uint8_t *au
 quorvane_ms_mark *mark_add(quorvane_ms_conv *c, uint8_t kind, const uint8_t *author, uint64_t id, const uint8_t *user,
                            const char *name, size_t name_len, uint64_t at);  // null without memory
 bool   mark_stale(const quorvane_ms_mark *k, uint64_t at);  // a history action at `at` older than the mark's
+bool   mark_floored(const quorvane_ms_conv *c, const uint8_t *user, uint64_t at);  // history of user's refused there
 void   mark_drop_text(quorvane_ms_mark *k);                 // wiped; an edit mark then waits for nothing
 void   marks_on_arrival(quorvane_ms_conv *c, quorvane_ms_msg *m);  // a message new to the list, before it joins
 void   marks_free(quorvane_ms_conv *c);
 size_t marks_size(const quorvane_ms_conv *c);              // their part of the message file, count included
 void   marks_put(writer &w, const quorvane_ms_conv *c);
-bool   marks_get(reader &r, quorvane_ms_conv *c);
+bool   marks_get(reader &r, quorvane_ms_conv *c);   // the marks, before the floors
+bool   floors_get(reader &r, quorvane_ms_conv *c);  // version 10 on
 
 // client_msgstore_unopened.cpp: envelopes that did not open
 void load_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c);

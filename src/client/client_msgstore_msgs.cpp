@@ -456,6 +456,14 @@ quorvane_sidx_entry arch_entry_of(const quorvane_ms_msg &m) {
     return e;
 }
 
+arch_id arch_id_of(const quorvane_sidx_entry &e) {
+    arch_id k;
+    memcpy(k.data(), e.author, QV_MS_ID_LEN);
+    memcpy(k.data() + QV_MS_ID_LEN, e.author_device, QV_MS_DEVICE_LEN);
+    memcpy(k.data() + QV_MS_ID_LEN + QV_MS_DEVICE_LEN, &e.msg_id, sizeof e.msg_id);
+    return k;
+}
+
 std::string arch_key(const quorvane_sidx_entry &e) {
     std::string k(reinterpret_cast<const char *>(e.author), QV_MS_ID_LEN);
     k.append(reinterpret_cast<const char *>(e.author_device), QV_MS_DEVICE_LEN);
@@ -544,7 +552,7 @@ int arch_rebuild(quorvane_msgstore *ms, quorvane_ms_conv *c, arch_filter filter,
     while (first < kept && quorvane_sidx_encoded_size(kept - first, text) == 0) text -= all[first++].text_len;
     if (first == kept) {
         // synced as a write is, or a power cut could bring the entries back
-        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0) sync_dir(ms->dir);
+        if ((have || is_unread(ms, f.path)) && store_remove(ms, f.path) == 0 && !behind_capturing(ms)) sync_dir(ms->dir);
     } else {
         size_t size = quorvane_sidx_encoded_size(kept - first, text), written = 0;
         wbuf out(size);
@@ -629,13 +637,30 @@ int settle_archive(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     size_t n = c->arch_pending_count;
     auto *add = static_cast<quorvane_sidx_entry *>(malloc(n * sizeof(quorvane_sidx_entry)));
     int rc = -1;
+    const bool behind = behind_capturing(ms);
     if (add) {
         for (size_t i = 0; i < n; i++) add[i] = arch_entry_of(c->arch_pending[i]);
+        if (behind) {
+            // the entries stay pending until the archive is on disk: a write
+            // that fails leaves them for the next end, not lost
+            std::vector<arch_id> keys;
+            try {
+                keys.reserve(n);
+                for (size_t i = 0; i < n; i++) keys.push_back(arch_id_of(add[i]));
+            } catch (...) {
+                free(add);
+                return -1;
+            }
+            behind_tag_next(ms, behind_kind::archive, c->id);
+            behind_arch_keys(ms, std::move(keys));
+        }
         rc = arch_rebuild(ms, c, arch_filter::none, arch_arg{}, add, n);
         free(add);
     }
     if (rc == 0) {
-        arch_pending_free(c);
+        // pending until the queued archive is on disk; with nothing queued
+        // (nothing changed) they are where the archive already holds them
+        if (!behind || !behind_keys_taken(ms)) arch_pending_free(c);
         return 0;
     }
     if (msgs_reserve(c, c->msg_count + c->arch_pending_count)) {
@@ -678,17 +703,43 @@ int write_marked_msgs(quorvane_msgstore *ms) {
     for (size_t i = 0; i < ms->conv_count; i++) {
         quorvane_ms_conv *c = &ms->convs[i];
         if (settle_archive(ms, c) != 0) rc = -1;
+        behind_tag_next(ms, behind_kind::msgs, c->id);
         if (c->msgs_dirty && write_msgs_file(ms, c) != 0) rc = -1;
+        behind_tag_next(ms, behind_kind::unopened, c->id);
         if (c->unopened_dirty && write_unopened(ms, c) != 0) rc = -1;
     }
+    behind_tag_next(ms, behind_kind::idents, nullptr);
     if (ms->idents_dirty && write_idents(ms) != 0) rc = -1;
     return rc;
 }
 
 int write_due(quorvane_msgstore *ms) {
     int rc = write_marked_msgs(ms);
+    behind_tag_next(ms, behind_kind::convs, nullptr);
     if (rc == 0 && (ms->cursor_dirty || ms->convs_dirty)) rc = write_convs_file(ms);
     return rc;
+}
+
+// The pending list keeps its order: the archive took all of it, and since
+// then entries were only filtered out or appended, so the survivors of
+// those it took come first, in the keys' order, and one walk finds them.
+void arch_settled(quorvane_ms_conv *c, const std::vector<arch_id> &keys) {
+    if (keys.empty() || c->arch_pending_count == 0) return;
+    size_t out = 0, k = 0;
+    for (size_t i = 0; i < c->arch_pending_count; i++) {
+        const arch_id id = arch_id_of(arch_entry_of(c->arch_pending[i]));
+        size_t at = k;
+        while (at < keys.size() && keys[at] != id) at++;
+        if (at < keys.size()) {
+            msg_free_text(&c->arch_pending[i]);
+            k = at + 1;
+        } else {
+            c->arch_pending[out++] = c->arch_pending[i];
+            k = keys.size();  // the taken ones come first: all after this one are newer
+        }
+    }
+    c->arch_pending_count = out;
+    if (out == 0) arch_pending_free(c);
 }
 
 // A conversation's message file, trimmed to the cap as at open; a trimmed
@@ -782,6 +833,7 @@ int quorvane_ms_msgs_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
         if (!reaction_push(c, x)) return 1;
     }
     if (v >= 9 && !marks_get(r, c)) return 1;
+    if (v >= 10 && !floors_get(r, c)) return 1;
     return 0;
 }
 
@@ -817,6 +869,18 @@ long find_msg_index(const quorvane_ms_conv *c, const uint8_t *author, const uint
     return -1;
 }
 
+}  // namespace
+
+namespace qv_ms {
+
+bool msg_held_any(const quorvane_ms_conv *c, const uint8_t *author, uint64_t msg_id) {
+    return find_msg_index(c, author, nullptr, msg_id) >= 0;
+}
+
+}  // namespace qv_ms
+
+namespace {
+
 int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool history) {
     if (!ms || !rec || rec->text_len > QV_MS_TEXT_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, rec->conv_id);
@@ -830,6 +894,8 @@ int add_msg_inner(quorvane_msgstore *ms, const quorvane_ms_msgrec *rec, bool his
         c->revision++;
         return write_conv_msgs(ms, c) == 0 ? 0 : -1;
     }
+    // older than a mark of its author's that had to go: it may be one deleted
+    if (history && mark_floored(c, rec->author, rec->position ? rec->position : QV_MS_MARK_LIVE - 1)) return 0;
     quorvane_ms_msg m{};
     memcpy(m.author, rec->author, QV_MS_ID_LEN);
     memcpy(m.author_device, rec->author_device, QV_MS_DEVICE_LEN);
@@ -987,7 +1053,7 @@ int quorvane_msgstore_edit_msg_at(quorvane_msgstore *ms, const uint8_t id[16], c
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
     // a deleted message takes no edit, held or not, nor keeps one for later
-    if (mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) return 0;
+    if (mark_floored(c, author, at) || mark_find(c, QV_MS_MARK_DELETE, author, msg_id, nullptr, nullptr, 0)) return 0;
     quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_EDIT, author, msg_id, nullptr, nullptr, 0);
     if (mark_stale(k, at)) return 0;
     const long i = find_msg_index(c, author, device, msg_id);
@@ -1035,6 +1101,7 @@ int quorvane_msgstore_set_reaction_at(quorvane_msgstore *ms, const uint8_t id[16
     if (len == 0 || len > QV_MS_REACTION_NAME_MAX) return -1;
     quorvane_ms_conv *c = find_conv(ms, id);
     if (!c) return -1;
+    if (mark_floored(c, user, at)) return 0;
     quorvane_ms_mark *k = mark_find(c, QV_MS_MARK_REACTION, target_author, target_id, user, name, len);
     if (mark_stale(k, at)) return 0;
     const bool held = find_msg_index(c, target_author, nullptr, target_id) >= 0;

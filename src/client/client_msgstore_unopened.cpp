@@ -1,10 +1,13 @@
 // Conversation-key envelopes that did not open: the hold on the sync cursor,
-// its tries across syncs, the envelopes set aside (counted, the newest kept),
+// its tries across syncs, the envelopes set aside (counted and kept, bounded
+// per sender),
 // and "u_" conv ".dat" that keeps all this across runs. A hold that nothing
 // ever released would keep the server sending the same envelope, and keeping
 // every copy the device has not passed, for good: one envelope that never
 // opens would let its sender fill the device's share of the server.
 #include "client_msgstore_internal.h"
+
+#include "quorvane_envelope.h"
 
 using namespace qv_ms;
 
@@ -15,7 +18,8 @@ int unopened_file(const quorvane_msgstore *ms, const uint8_t *id, conv_file *f) 
 }
 
 bool unopened_empty(const quorvane_ms_conv *c) {
-    return !c->hold_pos && !c->hold_tries && !c->hold_high && !c->aside_upto && !c->unopened && !c->kept_count;
+    return !c->hold_pos && !c->hold_tries && !c->hold_high && !c->aside_upto && !c->unopened && !c->unopened_dropped &&
+           !c->kept_count;
 }
 
 void kept_remove_at(quorvane_ms_conv *c, size_t at) {
@@ -25,19 +29,54 @@ void kept_remove_at(quorvane_ms_conv *c, size_t at) {
     c->kept[c->kept_count] = quorvane_ms_unopened{};
 }
 
-// A copy of the envelope at the end, the oldest going when all are taken;
-// false without memory.
-bool kept_push(quorvane_ms_conv *c, uint64_t position, const uint8_t *env, size_t len) {
+// The oldest kept of `sender` and how many it has.
+size_t kept_of(const quorvane_ms_conv *c, const uint8_t *sender, size_t *oldest) {
+    size_t n = 0;
+    *oldest = c->kept_count;
+    for (size_t i = 0; i < c->kept_count; i++)
+        if (same_id(c->kept[i].sender, sender) && n++ == 0) *oldest = i;
+    return n;
+}
+
+// Which kept envelope goes for one more of `sender`: its own oldest once it
+// has its share, else, when the conversation's are all taken, the oldest of
+// the sender keeping the most. kept_count when none need go.
+size_t kept_victim(const quorvane_ms_conv *c, const uint8_t *sender) {
+    size_t oldest = 0;
+    if (kept_of(c, sender, &oldest) >= QV_MS_UNOPENED_SENDER_KEPT) return oldest;
+    if (c->kept_count < QV_MS_UNOPENED_KEPT) return c->kept_count;
+    size_t most = 0, at = c->kept_count;
+    for (size_t i = 0; i < c->kept_count; i++) {
+        size_t first = 0;
+        const size_t n = kept_of(c, c->kept[i].sender, &first);
+        if (n > most) {
+            most = n;
+            at = first;
+        }
+    }
+    return at;
+}
+
+// A copy of the envelope at the end, room made as kept_victim says; -1
+// without memory, 1 when one kept went for it.
+int kept_push(quorvane_ms_conv *c, uint64_t position, const uint8_t *env, size_t len) {
     if (!c->kept) {
         c->kept = static_cast<quorvane_ms_unopened *>(calloc(QV_MS_UNOPENED_KEPT, sizeof(quorvane_ms_unopened)));
-        if (!c->kept) return false;
+        if (!c->kept) return -1;
     }
-    auto *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
-    if (!copy) return false;
-    if (len) memcpy(copy, env, len);
-    if (c->kept_count == QV_MS_UNOPENED_KEPT) kept_remove_at(c, 0);
-    c->kept[c->kept_count++] = quorvane_ms_unopened{position, copy, len};
-    return true;
+    quorvane_ms_unopened u{position, nullptr, len, {}};
+    quorvane_env_header h{};
+    if (quorvane_env_header_decode(env, len, &h) == 0) memcpy(u.sender, h.sender_id, QV_MS_ID_LEN);
+    if (!(u.env = static_cast<uint8_t *>(malloc(len ? len : 1)))) return -1;
+    if (len) memcpy(u.env, env, len);
+    int rc = 0;
+    if (const size_t drop = kept_victim(c, u.sender); drop < c->kept_count) {
+        kept_remove_at(c, drop);
+        if (c->unopened_dropped < UINT32_MAX) c->unopened_dropped++;
+        rc = 1;
+    }
+    c->kept[c->kept_count++] = u;
+    return rc;
 }
 
 // Written as cursor notes are, by the next flush or batch end, and always
@@ -65,7 +104,7 @@ int write_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c) {
         c->unopened_dirty = 0;
         return 0;
     }
-    size_t size = QV_MS_UNOPENED_HDR;
+    size_t size = QV_MS_UNOPENED_HDR_V2;
     for (size_t i = 0; i < c->kept_count; i++) size += 8 + 2 + c->kept[i].len;
     wbuf pt(size);
     if (!pt.p) return -1;
@@ -76,7 +115,8 @@ int write_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     w.be64(c->hold_high);
     w.be64(c->aside_upto);
     w.be32(c->unopened);
-    w.u8(uint8_t(c->kept_count));
+    w.be32(c->unopened_dropped);
+    w.be16(uint16_t(c->kept_count));
     for (size_t i = 0; i < c->kept_count; i++) {
         w.be64(c->kept[i].position);
         w.blob16(c->kept[i].env, uint16_t(c->kept[i].len));
@@ -101,29 +141,39 @@ bool remove_unopened(quorvane_msgstore *ms, quorvane_ms_conv *c) {
     unopened_free(c);
     c->hold_pos = c->hold_high = c->aside_upto = 0;
     c->hold_tries = 0;
-    c->unopened = 0;
+    c->unopened = c->unopened_dropped = 0;
     c->unopened_dirty = 0;
     return true;
 }
 
 }  // namespace qv_ms
 
+// Version 1 kept at most 16 and no count of those dropped; the sender of
+// each is read again from its envelope.
 int quorvane_ms_unopened_decode(const uint8_t *pt, size_t n, quorvane_ms_conv *c) {
-    if (!c || !pt || n < QV_MS_UNOPENED_HDR || pt[0] != QV_MS_UNOPENED_VERSION) return -1;
+    if (!c || !pt || n < 1 || pt[0] < 1 || pt[0] > QV_MS_UNOPENED_VERSION) return -1;
+    const bool v1 = pt[0] == 1;
+    if (n < (v1 ? QV_MS_UNOPENED_HDR : QV_MS_UNOPENED_HDR_V2)) return -1;
     reader r{pt, n, 1};
-    const uint8_t *h = r.take(QV_MS_UNOPENED_HDR - 1);
+    const uint8_t *h = r.take((v1 ? QV_MS_UNOPENED_HDR : QV_MS_UNOPENED_HDR_V2) - 1);
     c->hold_pos = get_be64(h);
     c->hold_tries = h[8];
     c->hold_high = get_be64(h + 9);
     c->aside_upto = get_be64(h + 17);
     c->unopened = get_be32(h + 25);
-    const uint8_t count = h[29];
-    if (count > QV_MS_UNOPENED_KEPT) return 1;
-    for (uint8_t i = 0; i < count; i++) {
+    if (!v1) c->unopened_dropped = get_be32(h + 29);
+    const size_t count = v1 ? h[29] : get_be16(h + 33);
+    if (count > (v1 ? size_t{16} : QV_MS_UNOPENED_KEPT)) return 1;
+    for (size_t i = 0; i < count; i++) {
         const uint8_t *p = r.take(8), *e = nullptr, *l = r.take(2);
         if (!p || !l) return 1;
         const uint16_t len = get_be16(l);
-        if (len > QV_MS_UNOPENED_ENV_MAX || !(e = r.take(len)) || !kept_push(c, get_be64(p), e, len)) return 1;
+        if (len > QV_MS_UNOPENED_ENV_MAX || !(e = r.take(len))) return 1;
+        // a file holds no more than each sender's share: none goes while it is read
+        const uint32_t dropped = c->unopened_dropped;
+        const int rc = kept_push(c, get_be64(p), e, len);
+        c->unopened_dropped = dropped;
+        if (rc != 0) return 1;
     }
     return r.left() ? 1 : 0;
 }
@@ -188,9 +238,15 @@ int quorvane_msgstore_unopened_keep(quorvane_msgstore *ms, const uint8_t id[16],
         if (position && c->kept[i].position == position) return 0;  // a copy of one kept
     if (c->unopened < UINT32_MAX) c->unopened++;
     // longer than any plaintext sealed under a key: nothing will ever open it
-    if (len <= QV_MS_UNOPENED_ENV_MAX && !kept_push(c, position, env, len)) return -1;
+    const int rc = len <= QV_MS_UNOPENED_ENV_MAX ? kept_push(c, position, env, len) : 0;
+    if (rc < 0) return -1;
     unopened_changed(c);
-    return 0;
+    return rc;
+}
+
+uint32_t quorvane_msgstore_unopened_dropped(const quorvane_msgstore *ms, const uint8_t id[16]) {
+    const quorvane_ms_conv *c = find_conv(ms, id);
+    return c ? c->unopened_dropped : 0;
 }
 
 uint64_t quorvane_msgstore_hold_position(const quorvane_msgstore *ms, const uint8_t id[16]) {

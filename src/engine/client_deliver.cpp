@@ -483,9 +483,14 @@ void queue_unopened_note(cs_deliver_state &st, const uint8_t *conv, const uint8_
 void hold_or_set_aside(const delivery &d) {
     const int r = d.len > QV_MS_UNOPENED_ENV_MAX ? 1 : quorvane_msgstore_hold_at(d.ms, d.conv, d.position);
     if (r != 1) return;
-    if (quorvane_msgstore_unopened_keep(d.ms, d.conv, d.position, d.env, d.len) != 0)
+    const int kept = quorvane_msgstore_unopened_keep(d.ms, d.conv, d.position, d.env, d.len);
+    if (kept < 0)
         n_log(LOG_ERR, "session: an envelope set aside could not be kept (conv %02x%02x%02x%02x)", d.conv[0], d.conv[1],
               d.conv[2], d.conv[3]);
+    else if (kept == 1)
+        n_log(LOG_NOTICE, "session: an older envelope set aside in conv %02x%02x%02x%02x went to make room (%lu so far)",
+              d.conv[0], d.conv[1], d.conv[2], d.conv[3],
+              static_cast<unsigned long>(quorvane_msgstore_unopened_dropped(d.ms, d.conv)));
     queue_unopened_note(d.cs->deliver, d.conv, d.h.sender_id);
     advance_cursor(d);
 }

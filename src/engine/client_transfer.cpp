@@ -178,7 +178,10 @@ void on_step_done(quorvane_cs *cs, const uint8_t *p, size_t len) {
     b.in_flight = 0;
     b.dl_total = v;
     if (v == 0) return blob_finish(b, false);
-    if (b.received >= v) return blob_finish(b, true);
+    // more than the server says the blob holds is a reply that does not fit
+    // it: such bytes must never pass for the blob
+    if (b.received > v) return blob_finish(b, false);
+    if (b.received == v) return blob_finish(b, true);
     if (b.received == b.offset_requested) return blob_finish(b, false);  // the step brought nothing: asking again would loop
 }
 

@@ -85,6 +85,7 @@ void worker_set_status(quorvane_worker *w, int32_t code, const char *fmt, ...) {
 
 void worker_free_fields(quorvane_worker *w) {
     cmd_queue_flush(w);
+    xfer_free_all(w);
     OPENSSL_cleanse(w->recovery_key, sizeof w->recovery_key);
     OPENSSL_cleanse(w->reset_code, sizeof w->reset_code);
     OPENSSL_cleanse(w->preauth, sizeof w->preauth);

@@ -16,6 +16,11 @@ struct quorvane_member;
 struct quorvane_notification;
 struct quorvane_msgstore;
 struct quorvane_prekey_reply;
+struct quorvane_file_meta;
+struct quorvane_link_meta;
+struct quorvane_ms_msgrec;
+struct quorvane_ms_reaction_count;
+struct quorvane_search_hit;
 
 constexpr size_t QV_WORKER_TEXT_LEN = 160;
 
@@ -107,6 +112,66 @@ void     quorvane_worker_set_notify_hook(quorvane_worker *w, void (*hook)(void *
                                                  const uint8_t *device_key, uint64_t counter);
 [[nodiscard]] int quorvane_worker_react(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t author[16],
                                         const uint8_t *device_key, uint64_t counter, const char *name, int add);
+
+
+// Conversations and groups
+// - create, rekey and add put our own member first, and only while connected (-1 otherwise);
+// - remove, add and leave build the list from the stored members (at most 64).
+[[nodiscard]] int quorvane_worker_create_channel(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t key[32], uint32_t kind,
+                                                 const quorvane_member *members, size_t n, const uint8_t *instance_id);  // instance: 16 bytes or null
+[[nodiscard]] int quorvane_worker_group_rekey(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *members, size_t n);  // a fresh key
+[[nodiscard]] int quorvane_worker_group_remove(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16]);  // -1 when nobody stays
+[[nodiscard]] int quorvane_worker_group_add(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *member);  // -1 without stored members
+[[nodiscard]] int quorvane_worker_group_rekey_exclude(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *members,
+                                                      size_t n, const uint8_t device_key[32]);  // n 1-64; no own member added
+[[nodiscard]] int quorvane_worker_group_leave(quorvane_worker *w, const uint8_t conv_id[16]);  // rekeys those who stay, then forgets it
+[[nodiscard]] int quorvane_worker_dm_reset(quorvane_worker *w, const uint8_t conv_id[16]);
+
+// Messages and moderation
+[[nodiscard]] int quorvane_worker_send_sticker(quorvane_worker *w, const uint8_t conv_id[16], const char *name, uint32_t value);  // name 1-32
+[[nodiscard]] int quorvane_worker_mod_action(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint8_t action);
+[[nodiscard]] int quorvane_worker_set_channel_role(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint8_t role);
+[[nodiscard]] int quorvane_worker_purge_messages(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint64_t value);
+[[nodiscard]] int quorvane_worker_delete_channel(quorvane_worker *w, const uint8_t conv_id[16]);
+size_t   quorvane_worker_reactions(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_ms_msgrec *msg,
+                                   quorvane_ms_reaction_count *out, size_t cap);  // distinct names, with our own marked
+
+// Transfers, one at a time
+// - data is sealed on the caller's thread before the slot is armed; -1 and
+//   nothing armed when no store is open or a transfer is still running;
+// - sizes are 1 to 256 MiB; a finished transfer keeps kind, ok and a download
+//   to memory until the next arming.
+[[nodiscard]] int quorvane_worker_send_file_poster(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t *data, size_t size,
+                                                   const char *mime, const char *name, const uint8_t *poster, size_t poster_size,
+                                                   uint32_t poster_width, uint32_t poster_height);  // a poster that cannot be sealed is left out
+[[nodiscard]] int quorvane_worker_send_file(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t *data, size_t size,
+                                            const char *mime, const char *name);
+[[nodiscard]] int quorvane_worker_send_voice(quorvane_worker *w, const uint8_t conv_id[16], const int16_t *samples, size_t count,
+                                             uint32_t rate);
+[[nodiscard]] int quorvane_worker_send_link(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_link_meta *link,
+                                            const uint8_t *image, size_t image_size);  // the image only when link->has_image
+[[nodiscard]] int quorvane_worker_set_avatar(quorvane_worker *w, const uint8_t *image, size_t size, const char *mime);
+[[nodiscard]] int quorvane_worker_set_group_avatar(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t *image, size_t size,
+                                                   const char *mime);
+[[nodiscard]] int quorvane_worker_download_file(quorvane_worker *w, const quorvane_file_meta *meta, const char *path);  // -1 for a path of 512 bytes or more
+[[nodiscard]] int quorvane_worker_download_mem(quorvane_worker *w, const quorvane_file_meta *meta);
+int      quorvane_worker_take_download(quorvane_worker *w, uint8_t **out, size_t *len);  // 1: the plaintext is the caller's (free()); else 0
+int      quorvane_worker_xfer_status(quorvane_worker *w, int *busy, int *done, int *ok);  // 0; -1 for a null worker; outs may be null
+
+// Avatars
+int      quorvane_worker_self_avatar(quorvane_worker *w, quorvane_file_meta *out);                                // 1 stored, 0 none
+int      quorvane_worker_conv_peer_avatar(quorvane_worker *w, const uint8_t conv_id[16], quorvane_file_meta *out);  // 1, 0, -1
+int      quorvane_worker_conv_group_avatar(quorvane_worker *w, const uint8_t conv_id[16], quorvane_file_meta *out); // 1, 0, -1
+
+// History backfill and deep search
+[[nodiscard]] int quorvane_worker_backfill(quorvane_worker *w, const uint8_t conv_id[16]);  // -1 while one runs or a search page is out
+int      quorvane_worker_backfill_state(quorvane_worker *w, const uint8_t conv_id[16], int *running, int *complete, uint64_t *count);
+[[nodiscard]] int quorvane_worker_deep_search(quorvane_worker *w, const char *query, uint8_t kinds);  // -1 while one runs
+void     quorvane_worker_deep_cancel(quorvane_worker *w);
+int      quorvane_worker_deep_state(quorvane_worker *w, int *running, uint64_t *pages, uint64_t *scanned, uint64_t *found,
+                                    uint64_t *done, uint64_t *total, uint64_t *revision, int *stop_reason);  // 1 a search exists; outs may be null
+size_t   quorvane_worker_deep_results(quorvane_worker *w, quorvane_search_hit *out, size_t n);  // newest first
+char    *quorvane_worker_deep_status_text(quorvane_worker *w, char *buf, size_t size);  // buf; empty without a search
 
 #ifdef QV_ENGINE_TEST_HOOKS
 // Runs fn on the worker's open message store (null when none) with the mutex held.

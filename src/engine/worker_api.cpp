@@ -94,6 +94,55 @@ void copy_device(uint8_t dst[64], const uint8_t *device_key) {
     if (device_key) std::memcpy(dst, device_key, 32);
 }
 
+// The stored members of a conversation but ourselves and `excluded`, with
+// their devices, taken with the store's locks.
+size_t roster_peers(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t *excluded, quorvane_member *out, size_t max) {
+    size_t n = 0;
+    with_store(w, [&](quorvane_msgstore *ms) {
+        if (ms) n = worker_members(ms, conv_id, out, max, w->status.user_id, excluded, nullptr, nullptr, nullptr);
+    });
+    return n;
+}
+
+bool has_members(quorvane_worker *w, const uint8_t conv_id[16]) {
+    bool any = false;
+    with_store(w, [&](quorvane_msgstore *ms) { any = ms && quorvane_msgstore_member_count(ms, conv_id) > 0; });
+    return any;
+}
+
+// A command that names a user in a conversation: moderation, roles, purges.
+int queue_user_op(quorvane_worker *w, int32_t kind, const uint8_t *conv_id, const uint8_t *user_id, uint8_t flag, uint64_t value) {
+    if (!w || !conv_id || !user_id) return -1;
+    quorvane_wcmd *c = new_cmd(kind, conv_id);
+    if (!c) return -1;
+    std::memcpy(c->id, user_id, 16);
+    c->flag = flag;
+    c->value = value;
+    return cmd_enqueue(w, c);
+}
+
+int queue_conv_only(quorvane_worker *w, int32_t kind, const uint8_t *conv_id) {
+    if (!w || !conv_id) return -1;
+    return cmd_enqueue(w, new_cmd(kind, conv_id));
+}
+
+// Kind 10 with a fresh key, our own member first.
+int rekey_with(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *members, size_t n) {
+    quorvane_wcmd *c = with_own_member(w, 10, conv_id, members, n);
+    if (!c) return -1;
+    if (quorvane_random(c->key, sizeof c->key) != 0) {
+        wcmd_free(c);
+        return -1;
+    }
+    return cmd_enqueue(w, c);
+}
+
+// A member list on the heap, wiped of nothing (member records are public keys).
+struct member_buf {
+    quorvane_member *p = static_cast<quorvane_member *>(std::calloc(QV_MS_MEMBER_MAX, sizeof(quorvane_member)));
+    ~member_buf() { std::free(p); }
+};
+
 }  // namespace
 
 /* ---- commands ---- */
@@ -168,6 +217,110 @@ int quorvane_worker_react(quorvane_worker *w, const uint8_t conv_id[16], const u
     c->flag = add ? 1 : 0;
     return queue_with_text(w, c, name);
 }
+
+/* ---- conversations and groups ---- */
+
+int quorvane_worker_create_channel(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t key[32], uint32_t kind,
+                                   const quorvane_member *members, size_t n, const uint8_t *instance_id) {
+    // the kind travels as one byte: a larger one would arrive as another kind
+    if (!w || !conv_id || !key || kind > UINT8_MAX) return -1;
+    quorvane_wcmd *c = with_own_member(w, 15, conv_id, members, n);
+    if (!c) return -1;
+    std::memcpy(c->key, key, 32);
+    c->small = static_cast<uint8_t>(kind);
+    if (instance_id) {
+        std::memcpy(c->opt_id, instance_id, 16);
+        c->has_opt_id = 1;
+    }
+    return cmd_enqueue(w, c);
+}
+
+int quorvane_worker_group_rekey(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *members, size_t n) {
+    if (!w || !conv_id) return -1;
+    return rekey_with(w, conv_id, members, n);
+}
+
+int quorvane_worker_group_remove(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16]) {
+    if (!w || !conv_id || !user_id) return -1;
+    member_buf list;
+    if (!list.p) return -1;
+    const size_t n = roster_peers(w, conv_id, user_id, list.p, QV_MS_MEMBER_MAX - 1);
+    if (n == 0) return -1;  // nobody would hold the new key but us
+    return rekey_with(w, conv_id, list.p, n);
+}
+
+int quorvane_worker_group_add(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *member) {
+    if (!w || !conv_id || !member || !has_members(w, conv_id)) return -1;
+    member_buf list;
+    if (!list.p) return -1;
+    // our own member and the new one take two of the places the store keeps
+    const size_t n = roster_peers(w, conv_id, member->user_id, list.p, QV_MS_MEMBER_MAX - 2);
+    list.p[n] = *member;
+    quorvane_wcmd *c = with_own_member(w, 32, conv_id, list.p, n + 1);
+    return c ? cmd_enqueue(w, c) : -1;
+}
+
+int quorvane_worker_group_rekey_exclude(quorvane_worker *w, const uint8_t conv_id[16], const quorvane_member *members, size_t n,
+                                        const uint8_t device_key[32]) {
+    if (!w || !conv_id || !members || !device_key || n == 0 || n > QV_MS_MEMBER_MAX) return -1;
+    quorvane_wcmd *c = new_cmd(36, conv_id);
+    if (!c) return -1;
+    c->members = static_cast<quorvane_member *>(std::calloc(n, sizeof(quorvane_member)));
+    if (!c->members) {
+        wcmd_free(c);
+        return -1;
+    }
+    std::memcpy(c->members, members, n * sizeof(quorvane_member));
+    c->member_count = n;
+    std::memcpy(c->ref, device_key, 32);
+    return cmd_enqueue(w, c);
+}
+
+int quorvane_worker_group_leave(quorvane_worker *w, const uint8_t conv_id[16]) {
+    if (!w || !conv_id) return -1;
+    member_buf list;
+    if (!list.p) return -1;
+    const size_t n = roster_peers(w, conv_id, nullptr, list.p, QV_MS_MEMBER_MAX);
+    quorvane_wcmd *c = new_cmd(12, conv_id);
+    if (!c) return -1;
+    if (n > 0) {
+        // those who stay get a key we do not keep
+        c->members = static_cast<quorvane_member *>(std::calloc(n, sizeof(quorvane_member)));
+        if (!c->members || quorvane_random(c->key, sizeof c->key) != 0) {
+            wcmd_free(c);
+            return -1;
+        }
+        std::memcpy(c->members, list.p, n * sizeof(quorvane_member));
+        c->member_count = n;
+    }
+    return cmd_enqueue(w, c);
+}
+
+int quorvane_worker_dm_reset(quorvane_worker *w, const uint8_t conv_id[16]) { return queue_conv_only(w, 56, conv_id); }
+
+/* ---- messages and moderation ---- */
+
+int quorvane_worker_send_sticker(quorvane_worker *w, const uint8_t conv_id[16], const char *name, uint32_t value) {
+    if (!w || !conv_id || bounded_len(name, QV_MSG_NAME_MAX) == 0) return -1;
+    quorvane_wcmd *c = new_cmd(61, conv_id);
+    if (!c) return -1;
+    c->value32 = value;
+    return queue_with_text(w, c, name);
+}
+
+int quorvane_worker_mod_action(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint8_t action) {
+    return queue_user_op(w, 24, conv_id, user_id, action, 0);
+}
+
+int quorvane_worker_set_channel_role(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint8_t role) {
+    return queue_user_op(w, 26, conv_id, user_id, role, 0);
+}
+
+int quorvane_worker_purge_messages(quorvane_worker *w, const uint8_t conv_id[16], const uint8_t user_id[16], uint64_t value) {
+    return queue_user_op(w, 27, conv_id, user_id, 0, value);
+}
+
+int quorvane_worker_delete_channel(quorvane_worker *w, const uint8_t conv_id[16]) { return queue_conv_only(w, 25, conv_id); }
 
 /* ---- prekeys, rings and the hook ---- */
 

@@ -11,9 +11,12 @@
 #include "client_session.h"
 #include "client_scroll.h"
 #include "client_store.h"
+#include "quorvane_msg.h"
 #include "worker.h"
 
 #include <pthread.h>
+
+#include <atomic>
 
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +75,40 @@ static_assert(sizeof(qv_wsend_result) == 32);
 struct qv_join_count {
     uint8_t conv_id[16];
     uint16_t count;  // saturates at 65535
+};
+
+// The one blob transfer the worker runs at a time. Uploads carry their
+// sealed bytes; downloads the buffer the sealed blob arrives in.
+enum qv_xfer_kind : int32_t {
+    QV_XFER_FILE = 1, QV_XFER_DOWNLOAD_FILE = 2, QV_XFER_DOWNLOAD_MEM = 3, QV_XFER_AVATAR = 4,
+    QV_XFER_GROUP_AVATAR = 5, QV_XFER_VOICE = 6, QV_XFER_LINK = 7,
+};
+constexpr size_t QV_XFER_DEST_MAX = 512;  // a destination path must fit with its NUL
+
+struct qv_xfer {
+    int32_t kind;
+    int32_t active, started, done, ok;
+    uint8_t conv[16];
+    uint8_t upload_id[16];
+    int upload_id_known;
+    uint8_t *sealed;             // uploads
+    size_t sealed_len;
+    uint8_t *dl_buf;             // downloads: the sealed size of the blob; wiped when freed
+    size_t dl_len;
+    quorvane_file_meta meta;     // the descriptor; holds the blob key: wiped
+    uint64_t plain_size;
+    int poster_pending;
+    uint8_t *poster;
+    size_t poster_len;
+    char dest[QV_XFER_DEST_MAX];
+    uint8_t *mem;                // a finished download to memory, until taken or the next arming; wiped
+    size_t mem_len;
+    uint32_t voice_ms, voice_rate;
+    uint8_t peak_count;
+    uint8_t peaks[QV_MSG_VOICE_PEAKS_MAX];
+    quorvane_link_meta link;
+    int link_needs_image;
+    int local;                   // a caller's thread is serving the download from the blob cache: the run leaves the slot alone
 };
 
 struct quorvane_worker {
@@ -172,6 +209,7 @@ struct quorvane_worker {
     int backfill_running; uint8_t backfill_conv[16];
     uint64_t backfill_count, backfill_cursor, backfill_revision, backfill_done_count;
     uint8_t backfill_flag;
+    int backfill_complete;         // the last finished backfill reached the start of its conversation's history
     quorvane_histwin_bf histwin_bf;
     quorvane_deep *deep;           // created on first use; wiped when freed
     int deep_page_inflight; uint32_t deep_generation; uint64_t search_revision; int deep_cancel;
@@ -219,6 +257,9 @@ struct quorvane_worker {
     uint64_t batch_since_ms;
     int store_note;                // the store could not be opened as asked: say so on connecting
 
+    /* ---- the transfer slot (under mu) ---- */
+    qv_xfer xfer;
+
     /* ---- command queue (under mu) ---- */
     quorvane_wcmd *cmd_head, *cmd_tail;
     size_t cmd_count;
@@ -262,6 +303,25 @@ template <class F> void with_store(quorvane_worker *w, F &&fn) {
     pthread_mutex_unlock(&w->store_mu);
 }
 
+// The stored members of a conversation with their devices (at most max),
+// leaving out skip_a and skip_b; add_user's entry gains the device (add_x,
+// add_ed) when it lacks it and has room. Store access as the caller holds it.
+size_t worker_members(const quorvane_msgstore *ms, const uint8_t conv[16], quorvane_member *out, size_t max, const uint8_t *skip_a,
+                      const uint8_t *skip_b, const uint8_t *add_user, const uint8_t *add_x, const uint8_t *add_ed);
+
+// Transfers
+[[nodiscard]] int worker_seal_blob(const uint8_t *data, size_t size, uint8_t **sealed, size_t *sealed_len, quorvane_blob_ref *ref);  // fresh key, id and salt
+void xfer_free_buffers(quorvane_worker *w);          // mu held
+void xfer_free_all(quorvane_worker *w);              // stop: the buffers and a download held in memory
+void xfer_pump(quorvane_worker *w, quorvane_cs *cs); // mu held; one step of the slot
+void xfer_on_ready(quorvane_worker *w);              // mu held; a new run resumes an upload that has its id, ends any other
+// Opens a whole sealed blob with the descriptor and delivers it: kept in
+// *mem (kind 3) or written to dest through a temporary file and a rename.
+// 0 delivered; -1 it did not open (nothing kept, nothing written); -2 it
+// opened and could not be written. Takes no lock: the caller owns the buffers.
+int  xfer_deliver(int32_t kind, const quorvane_file_meta *meta, const char *dest, const uint8_t *sealed, size_t sealed_len,
+                  uint8_t **mem, size_t *mem_len);
+
 // Command queue
 int  cmd_enqueue(quorvane_worker *w, quorvane_wcmd *c);  // -1 frees the record: no store, 256 waiting, or the thread ended
 void wcmd_free(quorvane_wcmd *c);
@@ -269,6 +329,9 @@ void apply_commands(quorvane_worker *w, quorvane_cs *cs);  // mu held
 void cmd_queue_flush(quorvane_worker *w);                  // stop, after the join: frees every record, wiping its secrets
 
 #ifdef QV_ENGINE_TEST_HOOKS
+// Ends the pump's batches in place, with store_mu held across the writes:
+// how the run did it before, for a benchmark to set beside writes behind.
+extern std::atomic<bool> qv_worker_write_in_place;
 // Called by wcmd_free after the record's secrets were wiped and before any of
 // its memory goes back: text and text2 with the lengths they had.
 extern void (*qv_wcmd_wiped_probe)(const quorvane_wcmd *c, const char *text, size_t text_len, const char *text2, size_t text2_len);

@@ -18,10 +18,15 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <sched.h>
 #include <unistd.h>
+
+#ifdef QV_ENGINE_TEST_HOOKS
+std::atomic<bool> qv_worker_write_in_place{false};
+#endif
 
 namespace {
 
@@ -55,37 +60,6 @@ bool key_held(const quorvane_msgstore *ms, const uint8_t conv[16]) {
     const int held = quorvane_msgstore_get_conv(ms, conv, key) == 1;
     OPENSSL_cleanse(key, sizeof key);
     return held;
-}
-
-// The stored members of a conversation with their devices; `add_user`'s entry
-// gains the device (x, ed) when it lacks it and has room. Returns the count.
-size_t build_members(const quorvane_msgstore *ms, const uint8_t conv[16], quorvane_member *out, const uint8_t *add_user,
-                     const uint8_t *add_x, const uint8_t *add_ed) {
-    const size_t n = std::min(quorvane_msgstore_member_count(ms, conv), QV_MS_MEMBER_MAX);
-    size_t k = 0;
-    for (size_t i = 0; i < n; i++) {
-        quorvane_member &m = out[k];
-        std::memset(&m, 0, sizeof m);
-        uint8_t second[32], role = 0;
-        if (quorvane_msgstore_member_at(ms, conv, i, m.user_id, m.identity, second, &role) != 0) continue;
-        uint8_t first[QV_MS_MEMBER_DEVICES][32], sec[QV_MS_MEMBER_DEVICES][32];
-        const size_t d = std::min(quorvane_msgstore_member_devices(ms, conv, m.user_id, first, sec, QV_MS_MEMBER_DEVICES),
-                                  QV_MS_MEMBER_DEVICES);
-        bool has_added = false;
-        for (size_t j = 0; j < d; j++) {
-            std::memcpy(m.devices[j], first[j], 32);
-            std::memcpy(m.devices[j] + 32, sec[j], 32);
-            if (add_x && std::memcmp(first[j], add_x, 32) == 0) has_added = true;
-        }
-        m.device_count = d;
-        if (add_user && add_x && std::memcmp(m.user_id, add_user, 16) == 0 && !has_added && d < QV_MS_MEMBER_DEVICES) {
-            std::memcpy(m.devices[d], add_x, 32);
-            if (add_ed) std::memcpy(m.devices[d] + 32, add_ed, 32);
-            m.device_count = d + 1;
-        }
-        k++;
-    }
-    return k;
 }
 
 bool is_member(const quorvane_member *m, size_t n, const uint8_t user[16]) {
@@ -144,6 +118,7 @@ void become_ready(quorvane_worker *w, quorvane_cs *cs) {
         }
         if (want && quorvane_cs_request_history(cs) == 0) w->history_requested = 1;
     }
+    xfer_on_ready(w);
     pthread_mutex_unlock(&w->mu);
 }
 
@@ -210,7 +185,7 @@ void step_history_peer(quorvane_worker *w, quorvane_cs *cs, const uint8_t own[16
         if (!c || !key_held(w->ms, c->id)) continue;
         uint8_t id[16];
         std::memcpy(id, c->id, 16);
-        const size_t n = build_members(w->ms, id, members, own, device, nullptr);
+        const size_t n = worker_members(w->ms, id, members, QV_MS_MEMBER_MAX, nullptr, nullptr, own, device, nullptr);
         if (n) (void)quorvane_cs_group_reseal(cs, id, members, n);
     }
 }
@@ -230,12 +205,12 @@ void step_key_requests(quorvane_worker *w, quorvane_cs *cs) {
             continue;
         uint8_t ratchet[1][32];
         if (quorvane_msgstore_ratchet_devices(w->ms, kr.conv_id, ratchet, 0) > 0) continue;
-        size_t n = build_members(w->ms, kr.conv_id, members, nullptr, nullptr, nullptr);
+        size_t n = worker_members(w->ms, kr.conv_id, members, QV_MS_MEMBER_MAX, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!is_member(members, n, kr.user_id)) continue;
         if (quorvane_msgstore_identity_tofu(w->ms, kr.user_id, kr.identity) < 0 ||
             quorvane_device_cert_verify(kr.identity, kr.dev_x, kr.dev_ed, kr.cert) != 0)
             continue;
-        n = build_members(w->ms, kr.conv_id, members, kr.user_id, kr.dev_x, kr.dev_ed);
+        n = worker_members(w->ms, kr.conv_id, members, QV_MS_MEMBER_MAX, nullptr, nullptr, kr.user_id, kr.dev_x, kr.dev_ed);
         if (quorvane_cs_group_reseal_grant(cs, kr.conv_id, members, n, kr.dev_x, kr.dev_ed) == 0 &&
             w->grant_count < QV_W_GRANTS) {
             std::memcpy(w->grants[w->grant_count].conv, kr.conv_id, 16);
@@ -327,7 +302,7 @@ void step_results(quorvane_worker *w, quorvane_cs *cs) {
                 if (!c || c->member_count <= 1) continue;
                 uint8_t id[16];
                 std::memcpy(id, c->id, 16);
-                const size_t n = build_members(w->ms, id, members, nullptr, nullptr, nullptr);
+                const size_t n = worker_members(w->ms, id, members, QV_MS_MEMBER_MAX, nullptr, nullptr, nullptr, nullptr, nullptr);
                 if (n > 1) (void)quorvane_cs_group_rekey_exclude(cs, id, members, n, w->revoking_key);
             }
         }
@@ -360,9 +335,8 @@ void step_backfill(quorvane_worker *w, quorvane_cs *cs) {
     std::memcpy(w->backfill_conv, conv, 16);
     w->backfill_done_count = count;
     w->backfill_flag = flag;
-    const uint64_t asked = w->histwin_bf.pending;
     const uint64_t held = w->ms ? quorvane_msgstore_oldest_cursor(w->ms, conv) : 0;
-    (void)quorvane_histwin_bf_done(&w->histwin_bf, asked, held, 0, count > 0, cursor);
+    w->backfill_complete = quorvane_histwin_bf_done(&w->histwin_bf, w->backfill_cursor, held, 0, count > 0, cursor) == 1;
     w->backfill_revision++;
     w->backfill_running = 0;
 }
@@ -552,8 +526,12 @@ void route_prekeys(quorvane_worker *w, quorvane_cs *cs, const quorvane_prekey_re
     w->pub_prekeys_for_dm = w->for_dm;
 }
 
-// The session's pump: what came in is opened and stored, and the store's
-// writes and fsyncs are done, all with store_mu held and mu free.
+// The session's pump: what came in is opened and stored with store_mu held
+// and mu free. A batch's end copies its files' contents under store_mu and
+// seals, writes and syncs them after letting it go, so a reader, which takes
+// both locks, waits for the copying at most, never for the disk. Nothing the run sends after
+// this rests on those files before they are written: this thread writes
+// them before its next pass, and a sync writes whatever is due first.
 void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
     pthread_mutex_lock(&w->store_mu);
     // A backlog of a thousand texts in one conversation would rewrite its
@@ -567,7 +545,25 @@ void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
     }
     const uint64_t before = quorvane_cs_activity(cs);
     quorvane_cs_pump(cs);
-    if (quorvane_cs_activity(cs) == before || worker_now_ms() - w->batch_since_ms >= QV_W_BATCH_MS) end_batch(w);
+    bool queued = false;
+    if (w->batch_open && (quorvane_cs_activity(cs) == before || worker_now_ms() - w->batch_since_ms >= QV_W_BATCH_MS)) {
+#ifdef QV_ENGINE_TEST_HOOKS
+        if (qv_worker_write_in_place) {
+            end_batch(w);
+            pthread_mutex_unlock(&w->store_mu);
+            return;
+        }
+#endif
+        w->batch_open = 0;
+        if (quorvane_msgstore_batch_end_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be queued yet");
+        queued = true;
+    }
+    pthread_mutex_unlock(&w->store_mu);
+    if (!queued) return;
+    // the store pointer is this thread's to change: no lock needed to read it
+    if (quorvane_msgstore_write_behind(w->ms) != 0) n_log(LOG_ERR, "worker: messages received could not all be written yet");
+    pthread_mutex_lock(&w->store_mu);
+    quorvane_msgstore_settle(w->ms);
     pthread_mutex_unlock(&w->store_mu);
 }
 
@@ -576,9 +572,12 @@ void pump_into_store(quorvane_worker *w, quorvane_cs *cs) {
 bool pass(quorvane_worker *w, quorvane_cs *cs, bool *busy, bool live) {
     uint8_t own[16];
     std::memcpy(own, quorvane_cs_user_id(cs), 16);
-    *busy = w->cmd_count > 0;
+    *busy = w->cmd_count > 0 || (w->xfer.active && !w->xfer.done);
     const uint64_t failed_before = w->cmd_failed_sends;
-    if (live) apply_commands(w, cs);  // else they wait, in order, for the next run
+    if (live) {
+        apply_commands(w, cs);  // else they wait, in order, for the next run
+        xfer_pump(w, cs);
+    }
     step_email(w, cs);
     step_deep_search(w, cs);
     const uint64_t now = worker_now_ms();
@@ -731,6 +730,37 @@ void persist_new_keys(quorvane_worker *w) {
 }
 
 }  // namespace
+
+size_t worker_members(const quorvane_msgstore *ms, const uint8_t conv[16], quorvane_member *out, size_t max, const uint8_t *skip_a,
+                      const uint8_t *skip_b, const uint8_t *add_user, const uint8_t *add_x, const uint8_t *add_ed) {
+    const size_t n = std::min(quorvane_msgstore_member_count(ms, conv), QV_MS_MEMBER_MAX);
+    size_t k = 0;
+    for (size_t i = 0; i < n && k < max; i++) {
+        quorvane_member &m = out[k];
+        std::memset(&m, 0, sizeof m);
+        uint8_t second[32], role = 0;
+        if (quorvane_msgstore_member_at(ms, conv, i, m.user_id, m.identity, second, &role) != 0) continue;
+        if ((skip_a && std::memcmp(m.user_id, skip_a, 16) == 0) || (skip_b && std::memcmp(m.user_id, skip_b, 16) == 0)) continue;
+        uint8_t first[QV_MS_MEMBER_DEVICES][32], sec[QV_MS_MEMBER_DEVICES][32];
+        const size_t d = std::min(quorvane_msgstore_member_devices(ms, conv, m.user_id, first, sec, QV_MS_MEMBER_DEVICES),
+                                  QV_MS_MEMBER_DEVICES);
+        bool has_added = false;
+        for (size_t j = 0; j < d; j++) {
+            std::memcpy(m.devices[j], first[j], 32);
+            std::memcpy(m.devices[j] + 32, sec[j], 32);
+            if (add_x && std::memcmp(first[j], add_x, 32) == 0) has_added = true;
+        }
+        m.device_count = d;
+        if (add_user && add_x && std::memcmp(m.user_id, add_user, 16) == 0 && !has_added && d < QV_MS_MEMBER_DEVICES) {
+            std::memcpy(m.devices[d], add_x, 32);
+            if (add_ed) std::memcpy(m.devices[d] + 32, add_ed, 32);
+            m.device_count = d + 1;
+        }
+        k++;
+    }
+    if (k < max) std::memset(&out[k], 0, sizeof out[k]);  // the slot a skipped member was read into
+    return k;
+}
 
 uint32_t run_one(quorvane_worker *w, int mode) {
     quorvane_cs_config c = worker_cs_config(w);

@@ -8,6 +8,8 @@
 #include "quorvane_proto.h"
 #include "quorvane_x3dh.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <ctime>
 
@@ -65,6 +67,21 @@ int on_hello(qvs_ctx *ctx, qvs_conn *c) {
     return r.queue(c, QV_FT_SERVER_HELLO);
 }
 
+// Whether a new account may be made from `from` now: 0 yes, 1 the address
+// has made as many in the last day as it may (a device joining its own
+// account under a taken name is no new account and is let through), -1 a
+// store failure.
+int registrations_allowed(qvs_ctx *ctx, const std::vector<uint8_t> &from, const std::string &name, uint64_t now) {
+    if (ctx->registrations_per_address == 0) return 0;
+    uint64_t made = 0;
+    if (qvs_registrations_since(ctx->store, from, now - std::min(now, QVS_REGISTRATIONS_KEPT_MS), &made) != 0) return -1;
+    if (made < ctx->registrations_per_address) return 0;
+    qvs_account have{};
+    const int found = qvs_account_find(ctx->store, name, &have);
+    quorvane_cleanse(have.auth_hash, sizeof have.auth_hash);
+    return found < 0 ? -1 : found == 1 ? 0 : 1;
+}
+
 int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     auto refuse = [&](uint8_t s) { return final_status(ctx, c, QV_FT_REGISTERED, QV_TAG_REG_STATUS, s); };
 #ifdef QV_SERVER_TEST_KNOBS
@@ -102,6 +119,15 @@ int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
     std::memcpy(d.x25519_pub, dx, 32);
     std::memcpy(d.ed25519_pub, ded, 32);
     std::memcpy(d.cert, cert, 64);
+    const std::vector<uint8_t> from = qvs_address_key(c->peer);
+    switch (registrations_allowed(ctx, from, a.name, a.created_ms)) {
+    case 0: break;
+    case 1:
+        n_log(LOG_NOTICE, "server: registration of %s refused: %s made %llu new accounts in a day, as many as it may", a.name.c_str(),
+              c->peer.c_str(), static_cast<unsigned long long>(ctx->registrations_per_address));
+        return refuse(QVS_REG_ADDRESS_LIMITED);
+    default: return refuse(QVS_REG_FAILED);
+    }
     int r = qvs_account_create(ctx->store, &a, &d);
     if (r == 1) {
         // A taken name: a new device of the same account joins it (the same
@@ -119,6 +145,8 @@ int on_register(qvs_ctx *ctx, qvs_conn *c, const records &rec) {
         return refuse(status);
     }
     if (r != 0) return refuse(QVS_REG_FAILED);
+    // The account is made: a count lost here only lets the address make one more.
+    if (qvs_registrations_note(ctx->store, from, a.created_ms) != 0) n_log(LOG_ERR, "server: the registration of %s was not counted", a.name.c_str());
     n_log(LOG_INFO, "server: registered %s", a.name.c_str());
     return refuse(QVS_REG_OK);
 }
@@ -316,6 +344,19 @@ uint8_t qvs_add_device(qvs_ctx *ctx, const qvs_account &acct, const uint8_t iden
     case 3: return QVS_REG_DEVICE_REVOKED;
     default: return QVS_REG_FAILED;
     }
+}
+
+std::vector<uint8_t> qvs_address_key(const std::string &peer) {
+    uint8_t a[16];
+    if (inet_pton(AF_INET, peer.c_str(), a) == 1) return {a, a + 4};
+    if (inet_pton(AF_INET6, peer.c_str(), a) == 1) {
+        static const uint8_t v4_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (std::memcmp(a, v4_mapped, sizeof v4_mapped) == 0) return {a + 12, a + 16};
+        return {a, a + 8};
+    }
+    std::vector<uint8_t> k{0xff};  // longer than either, so no address's
+    k.insert(k.end(), peer.begin(), peer.end());
+    return k;
 }
 
 qvs_conn::~qvs_conn() {

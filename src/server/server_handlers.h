@@ -49,6 +49,8 @@ constexpr uint64_t QVS_ENV_BYTES_SENDER_RESERVE = 8ull << 20;   // even by a dev
 constexpr size_t   QVS_CONV_MEMBERS_MAX = 64;
 constexpr uint64_t QVS_CONVS_WITH_USER_PER_DAY = 32;           // conversations one user may put another into in a day
 constexpr uint64_t QVS_MEMBERS_ADDED_PER_MINUTE = 256;         // and members it may add in all, a minute
+constexpr uint64_t QVS_REGISTRATIONS_PER_ADDRESS = 3;          // new accounts one address (IPv6: a /64) may make a day, by
+                                                               // default: fresh accounts would multiply every per-sender limit
 constexpr size_t   QVS_HISTORY_CHUNK_MAX = 262144;             // bytes of one history transfer chunk
 constexpr uint64_t QVS_HISTORY_TOTAL_MAX = 64ull << 20;        // and of a whole transfer
 constexpr size_t   QVS_HISTORY_HOLD = 2u << 20;                // a sender of chunks waits while more than this waits for its target
@@ -75,6 +77,7 @@ enum : uint8_t {
     QVS_REG_DEVICES_FULL = 4,    // the account has QVS_MAX_DEVICES
     QVS_REG_DEVICE_REVOKED = 5,  // this device was revoked from the account
     QVS_REG_MALFORMED = 6, QVS_REG_BAD_CERT = 7, QVS_REG_FAILED = 8,
+    QVS_REG_ADDRESS_LIMITED = 9,  // the address made as many new accounts in a day as it may: the client's "rejected"
     // sign-in refusal, frame 133
     QVS_LOGIN_WRONG = 1,  // the wrong auth value, or a device the account does not have: the client then registers it
     QVS_LOGIN_LIMITED = 2,  // the account has QVS_CONNS_PER_ACCOUNT connections signed in: the client tries again later
@@ -118,9 +121,9 @@ using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
 // once the turn has committed (the event loop finds the connections).
 struct qvs_push {
     int64_t dev;
-    qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries
+    qvs_frame_ptr frame;  // a whole frame, or with pos the envelope that frame 137 carries, or with make the frame's shared tail
     uint64_t pos;
-    std::function<std::vector<uint8_t>()> make;  // else the frame, made only when the device is connected
+    std::function<std::vector<uint8_t>()> make;  // the frame (or its own part before `frame`), made only when the device is connected
     bool unsynced_too = false;  // also to connections still syncing: a frame no cursor orders (history chunks)
 };
 
@@ -131,6 +134,7 @@ struct qvs_ctx {
     std::vector<qvs_push> pushes;
     std::vector<int64_t> revoked = {};  // devices whose connections end once the turn has committed
     std::function<bool(const uint8_t user_id[16])> may_sign_in = {};  // the event loop's caps; none: always
+    uint64_t registrations_per_address = QVS_REGISTRATIONS_PER_ADDRESS;  // the operator's; 0: no bound
 };
 
 // A sync streamed over several turns, so that a device with much waiting
@@ -150,6 +154,7 @@ struct qvs_sync_stream {
 
 struct qvs_conn {
     int phase = QVS_WAIT_HELLO;
+    std::string peer;  // the peer's address as text, as the loop counts it
     std::string user;
     uint8_t nonce[32] = {};
     int known_user = 0;           // the challenge was for an account that exists
@@ -211,4 +216,8 @@ void qvs_push_to_users(qvs_ctx *ctx, const std::vector<std::vector<uint8_t>> &us
                                 std::vector<uint8_t> *frame);  // frame 151 for one device of the member user_id
 [[nodiscard]] int qvs_auth_hash(const uint8_t salt[QVS_SALT_LEN], const uint8_t auth[32], uint8_t out[32]);
 uint64_t qvs_wall_ms(const qvs_ctx *ctx);  // the wall clock in ms: kept times (accounts, adds, last seen)
+// What registrations are counted by for an address in text: the 4 bytes of
+// an IPv4 address (also one mapped into IPv6), the first 8 of an IPv6 one
+// (a /64 is what one subscriber gets), else a mark and the text.
+std::vector<uint8_t> qvs_address_key(const std::string &peer);
 [[nodiscard]] bool qvs_user_name_valid(const uint8_t *name, size_t len);  // 1-32 printable bytes without '/' or spaces

@@ -500,7 +500,7 @@ void accept_all(server &s) {
         auto c = std::make_unique<connection>();
         c->netw = n;
         c->fd = n->link.sock;
-        c->addr = addr;
+        c->addr = c->st.peer = addr;
         c->accepted_ms = c->last_ms = now_ms();
         epoll_event e{};
         e.events = EPOLLIN;
@@ -591,9 +591,10 @@ void deliver_pushes(server &s) {
         auto it = to.find(p.dev);
         if (it == to.end()) continue;
         if (p.pos) handed[p.dev] = std::max(handed[p.dev], p.pos);
-        // A live envelope shares the sender's copy; only its head is made per device.
-        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : std::vector<uint8_t>{};
-        qvs_frame_ptr f = p.make ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
+        // A live envelope shares the sender's copy, a conversation's information
+        // its member list; only their heads are made per device.
+        std::vector<uint8_t> head = p.pos ? qvs_live_head(p.pos, p.frame->size()) : p.make && p.frame ? p.make() : std::vector<uint8_t>{};
+        qvs_frame_ptr f = p.make && !p.frame ? std::make_shared<const std::vector<uint8_t>>(p.make()) : p.frame;
         for (connection *c : it->second) out[c].push_back(out_frame{head, f, 0});
     }
     s.ctx.pushes.clear();
@@ -646,6 +647,7 @@ bool start(server &s, qvs_keys &keys) {
     if (!s.ctx.store) return false;
     s.ctx.keys = &keys;
     s.ctx.knobs = s.opts.knobs;
+    s.ctx.registrations_per_address = s.opts.registrations_per_address;
     s.ctx.may_sign_in = [&s](const uint8_t user_id[16]) {
         size_t n = 0;  // signed in to the account, this turn's sign-ins included
         for (const auto &[fd, c] : s.conns) n += !c->dead && c->st.phase == QVS_SIGNED_IN && std::memcmp(c->st.user_id, user_id, 16) == 0;

@@ -30,6 +30,7 @@ struct qvs_server_options {
     std::string data_dir;
     std::string host = "127.0.0.1";
     std::string port = "7420";
+    uint64_t registrations_per_address = QVS_REGISTRATIONS_PER_ADDRESS;  // a day; 0: no bound
     qvs_knobs knobs{};
 };
 

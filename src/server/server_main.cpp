@@ -1,4 +1,4 @@
-// quorvane-server [--data DIR] [--listen HOST:PORT]
+// quorvane-server [--data DIR] [--listen HOST:PORT] [--registrations-per-address N]
 #include "n_log.h"
 #include "server_loop.h"
 
@@ -18,10 +18,20 @@ std::string default_data_dir() {
 }
 
 void usage(FILE *to) {
-    std::fprintf(to, "usage: quorvane-server [--data DIR] [--listen HOST:PORT]\n"
+    std::fprintf(to, "usage: quorvane-server [--data DIR] [--listen HOST:PORT] [--registrations-per-address N]\n"
                      "  --data DIR          keys and database (default: %s)\n"
-                     "  --listen HOST:PORT  address to listen on (default: 127.0.0.1:7420)\n",
-                 default_data_dir().c_str());
+                     "  --listen HOST:PORT  address to listen on (default: 127.0.0.1:7420)\n"
+                     "  --registrations-per-address N\n"
+                     "                      new accounts one address (IPv6: one /64) may make a day\n"
+                     "                      (default: %llu; 0: no bound)\n",
+                 default_data_dir().c_str(), static_cast<unsigned long long>(QVS_REGISTRATIONS_PER_ADDRESS));
+}
+
+// A count of decimal digits only, within what the server keeps.
+bool parse_count(const std::string &v, uint64_t *out) {
+    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::strtoull(v.c_str(), nullptr, 10);
+    return true;
 }
 
 #ifdef QV_SERVER_TEST_KNOBS
@@ -38,9 +48,14 @@ int main(int argc, char **argv) {
     opts.data_dir = default_data_dir();
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if ((a == "--data" || a == "--listen") && i + 1 < argc) {
+        if ((a == "--data" || a == "--listen" || a == "--registrations-per-address") && i + 1 < argc) {
             std::string v = argv[++i];
-            if (a == "--data") {
+            if (a == "--registrations-per-address") {
+                if (!parse_count(v, &opts.registrations_per_address)) {
+                    usage(stderr);
+                    return 2;
+                }
+            } else if (a == "--data") {
                 opts.data_dir = v;
             } else {
                 size_t colon = v.rfind(':');

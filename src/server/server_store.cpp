@@ -177,6 +177,16 @@ constexpr const char *SCHEMA_V6 =
     "DROP TABLE revoked_devices;"
     "ALTER TABLE revoked2 RENAME TO revoked_devices;";
 
+// New accounts by the address they were registered from (an IPv4 address or
+// an IPv6 /64), kept a day: the bound on what one address may register reads
+// them, and a restart must not reset it.
+constexpr const char *SCHEMA_V7 =
+    "CREATE TABLE registrations ("
+    " address BLOB NOT NULL,"
+    " at_ms INTEGER NOT NULL);"
+    "CREATE INDEX registrations_address ON registrations(address, at_ms);"
+    "CREATE INDEX registrations_at ON registrations(at_ms);";
+
 bool begin_read(qvs_store *st);
 
 // One prepared statement: made for this use and finalised, or taken from the
@@ -284,6 +294,7 @@ bool migrate(sqlite3 *db) {
     if (v < 4) ok = ok && exec(db, SCHEMA_V4);
     if (v < 5) ok = ok && exec(db, SCHEMA_V5);
     if (v < 6) ok = ok && exec(db, SCHEMA_V6);
+    if (v < 7) ok = ok && exec(db, SCHEMA_V7);
     ok = ok && exec(db, ("PRAGMA user_version = " + std::to_string(QVS_SCHEMA_VERSION)).c_str());
     ok = ok && exec(db, "COMMIT");
     if (!ok) exec(db, "ROLLBACK");
@@ -1054,6 +1065,27 @@ int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uin
                     : "SELECT count(*) FROM member_adds WHERE by_user = ?1 AND at_ms >= ?3");
     if (!q.s || !q.blob(1, by, 16) || (user && !q.blob(2, user, 16)) || !q.i64(3, clamp64(since_ms)) || sqlite3_step(q.s) != SQLITE_ROW)
         return -1;
+    *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
+    return 0;
+}
+
+/* ---- registrations per address ---- */
+
+int qvs_registrations_note(qvs_store *st, const std::vector<uint8_t> &address, uint64_t now_ms) {
+    if (!st || address.empty() || now_ms > INT64_MAX) return -1;
+    return atomically(st, "registrations_note", [&] {
+        stmt old(st, "DELETE FROM registrations WHERE at_ms < ?1");
+        const int64_t horizon = now_ms > QVS_REGISTRATIONS_KEPT_MS ? static_cast<int64_t>(now_ms - QVS_REGISTRATIONS_KEPT_MS) : 0;
+        if (!old.s || !old.i64(1, horizon) || !old.done()) return -1;
+        stmt q(st, "INSERT INTO registrations (address, at_ms) VALUES (?1, ?2)");
+        return q.s && q.blob(1, address.data(), address.size()) && q.i64(2, static_cast<int64_t>(now_ms)) && q.done() ? 0 : -1;
+    });
+}
+
+int qvs_registrations_since(qvs_store *st, const std::vector<uint8_t> &address, uint64_t since_ms, uint64_t *out) {
+    if (!st || address.empty() || !out) return -1;
+    stmt q(st, "SELECT count(*) FROM registrations WHERE address = ?1 AND at_ms >= ?2");
+    if (!q.s || !q.blob(1, address.data(), address.size()) || !q.i64(2, clamp64(since_ms)) || sqlite3_step(q.s) != SQLITE_ROW) return -1;
     *out = static_cast<uint64_t>(sqlite3_column_int64(q.s, 0));
     return 0;
 }

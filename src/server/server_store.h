@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr int    QVS_SCHEMA_VERSION = 6;
+constexpr int    QVS_SCHEMA_VERSION = 7;
 constexpr size_t QVS_SALT_LEN = 16;
 constexpr size_t QVS_ESCROW_LEN = 82;
 constexpr size_t QVS_EXTRA_LEN = 10;
@@ -186,3 +186,10 @@ struct qvs_key_request {
 constexpr uint64_t QVS_ADDS_KEPT_MS = 86400000;  // the longest window a limit reads
 [[nodiscard]] int qvs_adds_note(qvs_store *st, const uint8_t by[16], const std::vector<std::vector<uint8_t>> &users, uint64_t now_ms);
 [[nodiscard]] int qvs_adds_since(qvs_store *st, const uint8_t by[16], const uint8_t *user, uint64_t since_ms, uint64_t *out);
+
+// New accounts by the address they came from (the caller's key of it), and when (ms of the wall clock)
+// - note records one, and forgets every address's older than QVS_REGISTRATIONS_KEPT_MS.
+// - since counts the address's at or after since_ms.
+constexpr uint64_t QVS_REGISTRATIONS_KEPT_MS = 86400000;  // the window the bound reads
+[[nodiscard]] int qvs_registrations_note(qvs_store *st, const std::vector<uint8_t> &address, uint64_t now_ms);
+[[nodiscard]] int qvs_registrations_since(qvs_store *st, const std::vector<uint8_t> &address, uint64_t since_ms, uint64_t *out);

@@ -423,7 +423,7 @@ TEST(InstMute, FailedSaveKeepsOldListDiskFull) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 || !qvtest::make_mounts_private().empty() ||
             mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=16k") != 0)
             _exit(SKIP);
         const std::string path = mnt + "/instmute";

@@ -23,6 +23,7 @@ using namespace mstest;
 namespace {
 
 constexpr char kBatchCrashEnv[] = "QV_MSGSTORE_BATCH_CRASH_CHILD";
+constexpr char kBehindEnv[] = "QV_MSGSTORE_BATCH_BEHIND";  // the child ends its batches with writes behind
 constexpr uint64_t kCrashCap = 30, kCrashBatch = 17;
 const bytes kConv = filled(16, 0xc1), kKey = filled(32, 7);
 
@@ -58,7 +59,13 @@ int batch_crash_child(const char *dir) {
         for (uint64_t k = 0; k < kCrashBatch; k++, next++)
             if (add(ms, kConv, text_msg(next, next)) != 1) return 4;
         quorvane_msgstore_note_cursor(ms, u8(kConv), next - 1);
-        if (quorvane_msgstore_batch_end(ms) != 0) return 5;
+        if (getenv(kBehindEnv)) {
+            // sealed under the lock a caller would hold, written after it
+            if (quorvane_msgstore_batch_end_behind(ms) != 0 || quorvane_msgstore_write_behind(ms) != 0) return 5;
+            quorvane_msgstore_settle(ms);
+        } else if (quorvane_msgstore_batch_end(ms) != 0) {
+            return 5;
+        }
         char line[32];
         int len = snprintf(line, sizeof line, "%llu\n", static_cast<unsigned long long>(next - 1));
         if (write(1, line, size_t(len)) != len) return 6;
@@ -105,6 +112,19 @@ class Batch : public ::testing::Test {
     qvtest::TempDir tmp;
     std::string dir = tmp.file("msgstore");
     std::string file(const std::string &n) const { return dir + "/" + n; }
+    // kConv (capped at `cap` live messages when not 0), with `block` in the
+    // way of one of its files, inside a batch that added 1..n and noted n as
+    // its cursor.
+    store_ptr blocked_batch(const std::string &block, uint64_t n, uint64_t cap = 2) {
+        auto ms = open_store(dir);
+        EXPECT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+        if (cap) (void)quorvane_msgstore_set_msg_cap(ms.get(), cap);
+        EXPECT_EQ(mkdir(block.c_str(), 0700), 0);
+        quorvane_msgstore_batch_begin(ms.get());
+        for (uint64_t i = 1; i <= n; i++) EXPECT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+        quorvane_msgstore_note_cursor(ms.get(), u8(kConv), n);
+        return ms;
+    }
 };
 
 // One sequence of changes run with and without a batch around it: memory
@@ -333,13 +353,7 @@ TEST_F(Batch, SessionStatesWriteTheMessagesBeforeThem) {
 TEST_F(Batch, FailedEndLosesNothingAndKeepsTheCursorBehind) {
     const std::string block = file(arch_name(kConv)) + ".tmp";
     {
-        auto ms = open_store(dir);
-        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
-        (void)quorvane_msgstore_set_msg_cap(ms.get(), 2);
-        ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
-        quorvane_msgstore_batch_begin(ms.get());
-        for (uint64_t i = 1; i <= 4; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
-        quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 4);
+        auto ms = blocked_batch(block, 4);
         EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), -1);
         EXPECT_EQ(ids(live(ms.get(), kConv)), (std::vector<uint64_t>{1, 2, 3, 4}));
         {
@@ -364,12 +378,7 @@ TEST_F(Batch, FailedEndLosesNothingAndKeepsTheCursorBehind) {
 TEST_F(Batch, ListWrittenAfterAFailedEndStaysBehindTheMessages) {
     const std::string block = file(msgs_name(kConv)) + ".tmp";
     const bytes conv2 = filled(16, 0xc2), conv3 = filled(16, 0xc3);
-    auto ms = open_store(dir);
-    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
-    ASSERT_EQ(mkdir(block.c_str(), 0700), 0);
-    quorvane_msgstore_batch_begin(ms.get());
-    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
-    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 3);
+    auto ms = blocked_batch(block, 3, 0);
     ASSERT_EQ(quorvane_msgstore_set_read(ms.get(), u8(kConv), 3), 0);
     EXPECT_EQ(quorvane_msgstore_batch_end(ms.get()), -1);
     (void)quorvane_msgstore_put_conv(ms.get(), u8(conv2), u8(filled(32, 9)));  // fails or not: the list is the point
@@ -444,7 +453,15 @@ TEST_F(Batch, CloseEndsAnOpenBatch) {
     EXPECT_EQ(quorvane_msgstore_sync_cursor(ms.get(), u8(kConv)), 1u);
 }
 
-TEST_F(Batch, KilledWriterLeavesWholeFilesAndCursorsBehindTheirMessages) {
+class KilledWriter : public Batch, public ::testing::WithParamInterface<bool> {};
+
+// Killed at random points inside and at the end of batches, ended in place
+// or with their files written behind.
+TEST_P(KilledWriter, LeavesWholeFilesAndCursorsBehindTheirMessages) {
+    if (GetParam())
+        ASSERT_EQ(setenv(kBehindEnv, "1", 1), 0);
+    else
+        ASSERT_EQ(unsetenv(kBehindEnv), 0);
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
@@ -497,6 +514,93 @@ TEST_F(Batch, KilledWriterLeavesWholeFilesAndCursorsBehindTheirMessages) {
     }
     EXPECT_EQ(kills, 20);
     EXPECT_GE(ended_before, 40 * kCrashBatch) << "too few batches ended to call this a crash test";
+    ASSERT_EQ(unsetenv(kBehindEnv), 0);
+}
+INSTANTIATE_TEST_SUITE_P(Ends, KilledWriter, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) { return std::string(i.param ? "Behind" : "InPlace"); });
+
+// Writes behind: nothing of a batch is on disk when its end returns, all of
+// it once write_behind did, in the order an in-place end writes.
+TEST_F(Batch, BehindWritesNothingUntilAskedThenAll) {
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv2), u8(kKey)), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    for (uint64_t i = 1; i <= 5; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+    ASSERT_EQ(add(ms.get(), kConv2, text_msg(1, 1)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 5);
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    EXPECT_EQ(ids(live(ms.get(), kConv)), (std::vector<uint64_t>{1, 2, 3, 4, 5})) << "memory has it all at once";
+    {
+        auto other = open_store(dir);
+        EXPECT_EQ(live(other.get(), kConv).size(), 0u);
+        EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 0u);
+    }
+    ASSERT_EQ(quorvane_msgstore_write_behind(ms.get()), 0);
+    quorvane_msgstore_settle(ms.get());
+    auto other = open_store(dir);
+    EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(ids(live(other.get(), kConv2)), (std::vector<uint64_t>{1}));
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 5u);
+}
+
+// A queued file that cannot be written stops those after it (the list never
+// overtakes the messages) and is due again after settle; nothing is lost.
+TEST_F(Batch, BehindFailedWriteIsDueAgainAndKeepsTheOrder) {
+    const std::string block = file(msgs_name(kConv)) + ".tmp";
+    auto ms = blocked_batch(block, 3, 0);
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    EXPECT_EQ(quorvane_msgstore_write_behind(ms.get()), -1);
+    quorvane_msgstore_settle(ms.get());
+    {
+        auto other = open_store(dir);
+        EXPECT_EQ(live(other.get(), kConv).size(), 0u);
+        EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 0u) << "the list overtook its messages";
+    }
+    ASSERT_EQ(rmdir(block.c_str()), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    ASSERT_EQ(quorvane_msgstore_write_behind(ms.get()), 0);
+    quorvane_msgstore_settle(ms.get());
+    auto other = open_store(dir);
+    EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 3u);
+}
+
+// Trimmed messages stay pending until their archive is on disk: a failed
+// archive write keeps them for the next end instead of losing them.
+TEST_F(Batch, BehindArchiveKeepsItsEntriesUntilWritten) {
+    const std::string block = file(arch_name(kConv)) + ".tmp";
+    auto ms = blocked_batch(block, 6);
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    EXPECT_EQ(quorvane_msgstore_write_behind(ms.get()), -1);
+    quorvane_msgstore_settle(ms.get());
+    EXPECT_EQ(positions(ms.get(), kConv), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6})) << "pending entries still held";
+    ASSERT_EQ(rmdir(block.c_str()), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    ASSERT_EQ(quorvane_msgstore_write_behind(ms.get()), 0);
+    quorvane_msgstore_settle(ms.get());
+    ms.reset();
+    auto other = open_store(dir);
+    EXPECT_EQ(positions(other.get(), kConv), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 6u);
+}
+
+// Any other write waits for the queue and goes after it: a setting changed
+// before write_behind ran finds the batch's files already on disk.
+TEST_F(Batch, BehindQueueGoesBeforeAnyOtherWrite) {
+    auto ms = open_store(dir);
+    ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(kConv), u8(kKey)), 0);
+    quorvane_msgstore_batch_begin(ms.get());
+    for (uint64_t i = 1; i <= 3; i++) ASSERT_EQ(add(ms.get(), kConv, text_msg(i, i)), 1);
+    quorvane_msgstore_note_cursor(ms.get(), u8(kConv), 3);
+    ASSERT_EQ(quorvane_msgstore_batch_end_behind(ms.get()), 0);
+    ASSERT_EQ(quorvane_msgstore_set_self_profile(ms.get(), "me", "about"), 0);
+    auto other = open_store(dir);
+    EXPECT_EQ(ids(live(other.get(), kConv)), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(quorvane_msgstore_sync_cursor(other.get(), u8(kConv)), 3u);
+    EXPECT_EQ(quorvane_msgstore_write_behind(ms.get()), 0) << "nothing left to write";
 }
 
 }  // namespace

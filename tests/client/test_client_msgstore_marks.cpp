@@ -188,25 +188,77 @@ TEST_F(Marks, ImportedHistoryArrivesAsTheActionsLeftIt) {
     EXPECT_EQ(r.edited, 1);
 }
 
-// At the most marks a conversation keeps, a new one pushes out the oldest
-// reaction mark, never a delete that still waits for its message.
-TEST_F(Marks, AFullSetKeepsTheDeletesThatWait) {
-    ASSERT_EQ(quorvane_msgstore_delete_msg_at(ms.get(), u8(c), u8(kAlice), nullptr, 1, 5000), 0);
+// A mark that waits for its message counts against the one who acted. Past
+// a member's share, or past the conversation's, only the member holding the
+// most loses its oldest, and that member's history older than the lost mark
+// is refused from then on, so nothing it undid comes back; alice's delete of
+// a message not held yet stays through it all, and so do the other members'
+// marks. The conversation-wide case is the largest (16,384 marks, each
+// looked up linearly): it runs in the main build only (under 1 s there, about
+// 5 s under ASan), the member's case runs in both.
+TEST_F(Marks, AFloodPushesOutOnlyItsOwnMarks) {
+    const bytes kDi = filled(16, 0x82), kEd = filled(16, 0x83), kFay = filled(16, 0x84);
+    struct Flood {
+        const char *name;
+        std::vector<bytes> members;  // each takes back a reaction to as many of bob's messages not held
+        size_t each;
+        bool full_size_only;
+    };
+    const Flood floods[] = {
+        {"one member past its share", {kCy}, QV_MS_MARKS_SENDER_MAX + 1, false},
+        {"the conversation's share full", {kCy, kDi, kEd, kFay}, QV_MS_MARKS_WAITING_MAX / 4, true},
+    };
+    for (const Flood &f : floods) {
+        SCOPED_TRACE(f.name);
+        if (f.full_size_only && qvtest::kSanitized) continue;
+        const bytes conv = filled(16, f.members.size() == 1 ? 0xe1 : 0xe2);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv), u8(filled(32, 7))), 0);
+        ASSERT_EQ(quorvane_msgstore_delete_msg_at(ms.get(), u8(conv), u8(kAlice), nullptr, 1, 200000), 0);
+        quorvane_msgstore_batch_begin(ms.get());
+        for (const bytes &m : f.members)
+            for (uint64_t t = 0; t < f.each; t++)
+                ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(conv), u8(kBob), nullptr, 100 + t, u8(m), "heart", 0, 100000 - t), 0);
+        ASSERT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
+        reopen();
+        // cy's first mark went, whichever share ran out: the one holding the most is cy
+        EXPECT_EQ(quorvane_msgstore_mark_floor(ms.get(), u8(conv), u8(kCy)), 100000u);
+        for (const bytes &other : {kAlice, kBob, kDi, kEd, kFay}) EXPECT_EQ(quorvane_msgstore_mark_floor(ms.get(), u8(conv), u8(other)), 0u);
+        EXPECT_EQ(quorvane_msgstore_mark_count(ms.get(), u8(conv)), 1 + f.members.size() * f.each - 1);
+        quorvane_ms_reaction_count rc[2];
+        // cy's older reaction to the message whose mark went, and cy's own older message, stay out
+        ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(conv), u8(kBob), nullptr, 100, u8(kCy), "heart", 1, 500), 0);
+        EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(conv), u8(kBob), nullptr, 100, nullptr, rc, 2), 0u);
+        EXPECT_EQ(add(ms.get(), conv, msg_in{kCy, 5, 1000, 900, QV_MS_TYPE_TEXT, "taken back"}, true), 0);
+        quorvane_ms_msgrec r{};
+        EXPECT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(conv), u8(kCy), 5, &r), -1) << "history below the floor was shown";
+        // the marks that stayed still act: an older reaction of the last member's is stale
+        const bytes &last = f.members.back();
+        ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(conv), u8(kBob), nullptr, 100 + f.each - 1, u8(last), "heart", 1, 10), 0);
+        EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(conv), u8(kBob), nullptr, 100 + f.each - 1, nullptr, rc, 2), 0u);
+        ASSERT_EQ(add(ms.get(), conv, msg_in{kAlice, 1, 1000, 1, QV_MS_TYPE_TEXT, "deleted words"}, true), 1);
+        ASSERT_EQ(quorvane_msgstore_find_msg(ms.get(), u8(conv), u8(kAlice), 1, &r), 0);
+        EXPECT_EQ(r.type, QV_MS_TYPE_DELETED) << "the delete was pushed out";
+        ASSERT_EQ(add(ms.get(), conv, msg_in{kBob, 100, 1000, 2, QV_MS_TYPE_TEXT, "bob's"}, true), 1) << "only cy's history is refused";
+    }
+}
+
+// A mark whose message is held is settled, and the oldest settled go past
+// QV_MS_MARKS_MAX: a user's own bulk delete of held messages sets no floor
+// and pushes out no delete that still waits.
+TEST_F(Marks, SettledMarksGoFirstAndLeaveNoFloor) {
+    ASSERT_EQ(quorvane_msgstore_delete_msg_at(ms.get(), u8(c), u8(kAlice), nullptr, 1, 200000), 0);
     quorvane_msgstore_batch_begin(ms.get());
-    for (uint64_t t = 0; t < QV_MS_MARKS_MAX; t++)
-        ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(c), u8(kBob), nullptr, 100 + t, u8(kCy), "heart", 0, 4000 - t), 0);
+    for (uint64_t t = 0; t < QV_MS_MARKS_MAX + 10; t++) {
+        ASSERT_EQ(add(ms.get(), c, msg_in{kBob, 10 + t, 1000, 10 + t, QV_MS_TYPE_TEXT, "bob's"}), 1);
+        ASSERT_EQ(quorvane_msgstore_delete_msg(ms.get(), u8(c), u8(kBob), nullptr, 10 + t), 1);
+    }
     ASSERT_EQ(quorvane_msgstore_batch_end(ms.get()), 0);
-    EXPECT_EQ(quorvane_msgstore_mark_count(ms.get(), u8(c)), QV_MS_MARKS_MAX);
     reopen();
-    EXPECT_EQ(quorvane_msgstore_mark_count(ms.get(), u8(c)), QV_MS_MARKS_MAX);
-    // the first reaction mark went: its older reaction now acts; the second's is still stale
-    quorvane_ms_reaction_count rc[2];
-    ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(c), u8(kBob), nullptr, 101, u8(kCy), "heart", 1, 10), 0);
-    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kBob), nullptr, 101, nullptr, rc, 2), 0u);
-    ASSERT_EQ(quorvane_msgstore_set_reaction_at(ms.get(), u8(c), u8(kBob), nullptr, 100, u8(kCy), "heart", 1, 10), 0);
-    EXPECT_EQ(quorvane_msgstore_reactions(ms.get(), u8(c), u8(kBob), nullptr, 100, nullptr, rc, 2), 1u);
+    EXPECT_EQ(quorvane_msgstore_mark_count(ms.get(), u8(c)), QV_MS_MARKS_MAX + 1);
+    EXPECT_EQ(quorvane_msgstore_mark_floor(ms.get(), u8(c), u8(kBob)), 0u);
+    ASSERT_EQ(add(ms.get(), c, msg_in{kBob, 5, 1000, 5, QV_MS_TYPE_TEXT, "older"}, true), 1) << "bob's history was refused";
     ASSERT_EQ(add(ms.get(), c, msg_in{kAlice, 1, 1000, 1, QV_MS_TYPE_TEXT, "deleted words"}, true), 1);
-    EXPECT_EQ(seen(ms.get(), c).type, QV_MS_TYPE_DELETED) << "the delete was pushed out";
+    EXPECT_EQ(seen(ms.get(), c).type, QV_MS_TYPE_DELETED) << "the delete that waited was pushed out";
 }
 
 // The marks of the version 9 fixture act: its delete and its kept edit wait
@@ -247,6 +299,8 @@ TEST_F(Msgstore, MarksCutShortOrOutOfRangeStopTheReading) {
     const std::string head = std::string("\x09", 1) + std::string(4, '\0') + std::string(4, '\0');
     auto count = [](uint32_t n) { return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)}; };
     const std::string del = mark(QV_MS_MARK_DELETE, 0, "");
+    const std::string v10 = std::string("\x0a", 1) + std::string(8, '\0');
+    const std::string floor = filled(16, 0x81) + std::string(7, '\0') + "\x09";
     struct Case {
         const char *what;
         std::string pt;
@@ -261,14 +315,24 @@ TEST_F(Msgstore, MarksCutShortOrOutOfRangeStopTheReading) {
         {"reaction name of 33", head + count(1) + mark(QV_MS_MARK_REACTION, 1, filled(16, 0x71) + '\x21' + filled(33, 'x')), 0, 1},
         {"edit text of 4097", head + count(1) + mark(QV_MS_MARK_EDIT, 1, count(4097) + filled(4097, 'x')), 0, 1},
         {"edit text cut short", head + count(1) + mark(QV_MS_MARK_EDIT, 1, count(10) + "abc"), 0, 1},
-        {"1025 marks announced", head + count(1025) + del, 0, 1},
+        {"more marks announced than are kept", head + count(QV_MS_MARKS_ALL_MAX + 1) + del, 0, 1},
         {"no mark count", head, 0, 1},
+        // version 10: the floors after the marks
+        {"a floor", v10 + count(1) + del + count(1) + floor, 1, 0},
+        {"no floor count", v10 + count(1) + del, 1, 1},
+        {"a floor cut short", v10 + count(1) + del + count(1) + floor.substr(0, 20), 1, 1},
+        {"more floors announced than are kept", v10 + count(0) + count(QV_MS_FLOORS_MAX + 1) + floor, 0, 1},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
         quorvane_ms_conv conv{};
         EXPECT_EQ(quorvane_ms_msgs_decode(u8(k.pt), k.pt.size(), &conv), k.rc);
         EXPECT_EQ(conv.mark_count, k.marks);
+        if (k.pt[0] == 10 && k.rc == 0) {
+            ASSERT_EQ(conv.floor_count, 1u);
+            EXPECT_EQ(conv.floors[0].position, 9u);
+            EXPECT_EQ(bytes(conv.floors[0].user_id, conv.floors[0].user_id + 16), filled(16, 0x81));
+        }
         quorvane_ms_conv_clear(&conv);
     }
 }

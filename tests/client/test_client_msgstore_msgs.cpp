@@ -51,7 +51,7 @@ class Messages : public Msgstore {
 };
 
 // Message files of every version load with zeros for what they lack, and the
-// first change writes version 9.
+// first change writes the newest version.
 TEST_F(Msgstore, MessageFileOfEveryVersionLoadsAndIsRewritten) {
     for (int v = 2; v <= 9; v++) {
         SCOPED_TRACE(v);
@@ -111,9 +111,10 @@ TEST_F(Msgstore, MessageFileOfEveryVersionLoadsAndIsRewritten) {
         }
         EXPECT_TRUE(names_in(sub, msgs_name(kA) + ".unread-").empty());
         fields f = script_describe("msgs", sub + "/" + msgs_name(kA));
-        EXPECT_EQ(f["version"], "9");
+        EXPECT_EQ(f["version"], std::to_string(QV_MS_MSGS_VERSION));
         EXPECT_EQ(f["count"], "4");
         EXPECT_EQ(f["marks"], v >= 9 ? "4" : "0");
+        EXPECT_EQ(f["floors"], "0");
         EXPECT_EQ(f["complete"], "1");
         EXPECT_EQ(f["reactions"], v >= 3 ? "2" : "0");
         EXPECT_EQ(f["m0.edited"], v >= 4 ? "1" : "0");

@@ -5,11 +5,23 @@
 // reading when damaged.
 #include "msgstore_fixture.h"
 
+#include "quorvane_envelope.h"
+
 namespace {
 
 std::string unop_name(const bytes &conv) { return "u_" + hex(conv) + ".dat"; }
 
 bytes env_of(size_t len, int fill) { return filled(len, fill); }
+
+// An envelope of `sender` with a header as the server checked it, told apart by `tag`.
+bytes env_from(const bytes &sender, uint64_t tag) {
+    quorvane_env_header h{};
+    std::memcpy(h.sender_id, sender.data(), 16);
+    h.counter = tag;
+    bytes e(100, char(0xee));
+    quorvane_env_header_encode(&h, reinterpret_cast<uint8_t *>(e.data()));
+    return e;
+}
 
 class Unopened : public Msgstore {
   protected:
@@ -159,23 +171,28 @@ TEST_F(Unopened, SetAsideIsCountedAndTheNewestKept) {
         EXPECT_EQ(quorvane_msgstore_unopened_count(ms.get(), u8(c)), k.count);
         EXPECT_EQ(quorvane_msgstore_unopened_kept(ms.get(), u8(c)), k.kept);
     }
-    for (uint64_t p = 300; p < 300 + QV_MS_UNOPENED_KEPT; p++)
-        ASSERT_EQ(quorvane_msgstore_unopened_keep(ms.get(), u8(c), p, u8(env_of(100, int(p))), 100), 0);
+    // one sender past its share: its own oldest goes, counted
+    const bytes carol = filled(16, 0xca);
+    for (uint64_t p = 300; p <= 300 + QV_MS_UNOPENED_SENDER_KEPT; p++)
+        ASSERT_EQ(quorvane_msgstore_unopened_keep(ms.get(), u8(c), p, u8(env_from(carol, p)), 100), p == 300 + QV_MS_UNOPENED_SENDER_KEPT ? 1 : 0);
     reopen();
-    EXPECT_EQ(quorvane_msgstore_unopened_count(ms.get(), u8(c)), 3 + QV_MS_UNOPENED_KEPT);
-    ASSERT_EQ(quorvane_msgstore_unopened_kept(ms.get(), u8(c)), QV_MS_UNOPENED_KEPT);
+    EXPECT_EQ(quorvane_msgstore_unopened_count(ms.get(), u8(c)), 3 + QV_MS_UNOPENED_SENDER_KEPT + 1);
+    EXPECT_EQ(quorvane_msgstore_unopened_dropped(ms.get(), u8(c)), 1u);
+    ASSERT_EQ(quorvane_msgstore_unopened_kept(ms.get(), u8(c)), 2 + QV_MS_UNOPENED_SENDER_KEPT);
     uint64_t pos = 0;
     const uint8_t *e = nullptr;
     size_t len = 0;
     ASSERT_EQ(quorvane_msgstore_unopened_at(ms.get(), u8(c), 0, &pos, &e, &len), 0);
-    EXPECT_EQ(pos, 300u) << "the oldest kept went first";
-    EXPECT_EQ(raw(e, len), env_of(100, 300 & 0xff));
-    EXPECT_EQ(quorvane_msgstore_unopened_at(ms.get(), u8(c), QV_MS_UNOPENED_KEPT, &pos, &e, &len), -1);
+    EXPECT_EQ(pos, 200u) << "another sender's went";
+    ASSERT_EQ(quorvane_msgstore_unopened_at(ms.get(), u8(c), 2, &pos, &e, &len), 0);
+    EXPECT_EQ(pos, 301u) << "the sender's oldest did not go first";
+    EXPECT_EQ(raw(e, len), env_from(carol, 301));
+    EXPECT_EQ(quorvane_msgstore_unopened_at(ms.get(), u8(c), 2 + QV_MS_UNOPENED_SENDER_KEPT, &pos, &e, &len), -1);
     EXPECT_EQ(quorvane_msgstore_unopened_drop(ms.get(), u8(c), 305), 1);
     EXPECT_EQ(quorvane_msgstore_unopened_drop(ms.get(), u8(c), 305), 0);
     reopen();
-    EXPECT_EQ(quorvane_msgstore_unopened_kept(ms.get(), u8(c)), QV_MS_UNOPENED_KEPT - 1);
-    EXPECT_EQ(quorvane_msgstore_unopened_count(ms.get(), u8(c)), 3 + QV_MS_UNOPENED_KEPT) << "dropping keeps the count";
+    EXPECT_EQ(quorvane_msgstore_unopened_kept(ms.get(), u8(c)), 1 + QV_MS_UNOPENED_SENDER_KEPT);
+    EXPECT_EQ(quorvane_msgstore_unopened_count(ms.get(), u8(c)), 3 + QV_MS_UNOPENED_SENDER_KEPT + 1) << "dropping keeps the count";
 
     ASSERT_EQ(quorvane_msgstore_forget_conv(ms.get(), u8(c)), 0);
     EXPECT_FALSE(exists(file(unop_name(c))));
@@ -185,6 +202,45 @@ TEST_F(Unopened, SetAsideIsCountedAndTheNewestKept) {
     EXPECT_TRUE(exists(file(unop_name(c))));
     ASSERT_EQ(quorvane_msgstore_delete_conv(ms.get(), u8(c)), 0);
     EXPECT_FALSE(exists(file(unop_name(c))));
+}
+
+// A friend's envelopes stay kept whatever other members' come after them:
+// one member past its share pushes out only its own, and when the
+// conversation's are all taken the sender keeping the most gives way.
+TEST_F(Unopened, AFloodPushesOutOnlyItsSendersOwn) {
+    const bytes bob = filled(16, 0xb0);
+    struct Flood {
+        const char *name;
+        size_t senders, each;  // after bob's four
+        size_t dropped;
+    } floods[] = {
+        {"one member past its share", 1, QV_MS_UNOPENED_SENDER_KEPT + 40, 40},
+        {"the conversation's share taken", QV_MS_UNOPENED_KEPT / QV_MS_UNOPENED_SENDER_KEPT, QV_MS_UNOPENED_SENDER_KEPT, 4},
+    };
+    for (const Flood &f : floods) {
+        SCOPED_TRACE(f.name);
+        const bytes conv = filled(16, f.senders == 1 ? 0xe1 : 0xe2);
+        ASSERT_EQ(quorvane_msgstore_put_conv(ms.get(), u8(conv), u8(filled(32, 7))), 0);
+        uint64_t p = 1000;
+        for (int i = 0; i < 4; i++, p++) ASSERT_EQ(quorvane_msgstore_unopened_keep(ms.get(), u8(conv), p, u8(env_from(bob, p)), 100), 0);
+        for (size_t s = 0; s < f.senders; s++)
+            for (size_t i = 0; i < f.each; i++, p++)
+                ASSERT_GE(quorvane_msgstore_unopened_keep(ms.get(), u8(conv), p, u8(env_from(filled(16, int(0xc0 + s)), p)), 100), 0);
+        ASSERT_EQ(quorvane_msgstore_flush(ms.get()), 0);
+        reopen();
+        EXPECT_EQ(quorvane_msgstore_unopened_dropped(ms.get(), u8(conv)), f.dropped);
+        const size_t kept = quorvane_msgstore_unopened_kept(ms.get(), u8(conv));
+        EXPECT_EQ(kept, 4 + f.senders * f.each - f.dropped);
+        size_t bobs = 0;
+        for (size_t i = 0; i < kept; i++) {
+            uint64_t pos = 0;
+            const uint8_t *e = nullptr;
+            size_t len = 0;
+            ASSERT_EQ(quorvane_msgstore_unopened_at(ms.get(), u8(conv), i, &pos, &e, &len), 0);
+            bobs += raw(e, len) == env_from(bob, pos);
+        }
+        EXPECT_EQ(bobs, 4u) << "the friend's envelopes were pushed out";
+    }
 }
 
 // Inside a batch the hold and what is set aside wait for its end, and are
@@ -220,6 +276,9 @@ TEST_F(Msgstore, UnopenedFileReading) {
     auto head = [&](uint8_t version, uint8_t kept) {
         return std::string(1, char(version)) + be(100, 8) + '\x02' + be(120, 8) + be(90, 8) + be(7, 4) + char(kept);
     };
+    auto head2 = [&](size_t kept) {
+        return std::string(1, '\x02') + be(100, 8) + '\x02' + be(120, 8) + be(90, 8) + be(7, 4) + be(3, 4) + be(kept, 2);
+    };
     auto entry = [&](uint64_t pos, size_t len) { return be(pos, 8) + be(len, 2) + filled(len, 'e'); };
     struct Case {
         const char *what;
@@ -230,7 +289,10 @@ TEST_F(Msgstore, UnopenedFileReading) {
         {"no entries", head(1, 0), 0, 0},
         {"two entries", head(1, 2) + entry(1, 10) + entry(2, QV_MS_UNOPENED_ENV_MAX), 0, 2},
         {"short header", head(1, 0).substr(0, QV_MS_UNOPENED_HDR - 1), -1, 0},
-        {"version 2", head(2, 0), -1, 0},
+        {"version 3", head(3, 0), -1, 0},
+        {"version 2, two entries", head2(2) + entry(1, 10) + entry(2, 20), 0, 2},
+        {"version 2, short header", head2(0).substr(0, QV_MS_UNOPENED_HDR_V2 - 1), -1, 0},
+        {"version 2, more announced than are kept", head2(QV_MS_UNOPENED_KEPT + 1) + entry(1, 10), 1, 0},
         {"entry cut short", head(1, 2) + entry(1, 10) + entry(2, 10).substr(0, 15), 1, 1},
         {"entry too long to open", head(1, 1) + entry(1, QV_MS_UNOPENED_ENV_MAX + 1), 1, 0},
         {"17 entries announced", head(1, 17), 1, 0},
@@ -247,6 +309,7 @@ TEST_F(Msgstore, UnopenedFileReading) {
             EXPECT_EQ(conv.hold_high, 120u);
             EXPECT_EQ(conv.aside_upto, 90u);
             EXPECT_EQ(conv.unopened, 7u);
+            EXPECT_EQ(conv.unopened_dropped, k.pt[0] == 2 ? 3u : 0u);
         }
         quorvane_ms_conv_clear(&conv);
     }

@@ -46,6 +46,10 @@ bool ServerProc::start(bool same_port) {
         argv.push_back(product ? QV_SERVER_PRODUCT_BIN : QV_SERVER_TEST_BIN);
         for (const char *a : {"--data", data.c_str(), "--listen"}) argv.push_back(a);
         argv.push_back("127.0.0.1:" + std::to_string(p));
+        if (registrations_per_address >= 0) {
+            argv.push_back("--registrations-per-address");
+            argv.push_back(std::to_string(registrations_per_address));
+        }
         return argv;
     };
     if (!same_port || port.empty()) {

@@ -46,12 +46,13 @@ struct User {
     }
 };
 
-// Registers one device of the account over the network: the status, or a negative number when no answer came.
-inline int enroll_device(ServerProc &srv, const Account &a, const Device &d) {
+// Registers one device of the account over the network (from the loopback
+// address `from`, else the default): the status, or a negative number when no answer came.
+inline int enroll_device(ServerProc &srv, const Account &a, const Device &d, const char *from = nullptr) {
     Client c;
     const bytes p = cat({tlv_text(1, a.name), tlv(2, a.auth), tlv(3, b(d.id_pub, 32)), tlv(4, b(d.x_pub, 32)), tlv(5, b(d.ed_pub, 32)),
                          tlv(6, b(d.cert, 64)), tlv(80, shared_escrow())});
-    if (!c.connect_to(srv.port) || !c.send(2, p)) return -1;
+    if (!c.connect_to(srv.port, from) || !c.send(2, p)) return -1;
     const bytes f = c.read();
     const bytes s = find(f, 10);
     return f.size() < 8 || f[3] != 130 || s.size() != 1 ? -2 : s[0];
@@ -106,6 +107,22 @@ struct Seeder {
         return id;
     }
 };
+
+// A group of `first` and `others` new users of five devices each, put in
+// the store before the server's first start; the group's id.
+inline bytes seed_group(ServerProc &srv, User &first, size_t others, std::vector<std::unique_ptr<User>> *users) {
+    Seeder seed(srv);
+    seed.account(first);
+    std::vector<const User *> members{&first};
+    for (size_t i = 0; i < others; i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "s%zu", i);
+        users->push_back(std::make_unique<User>(name, QVS_MAX_DEVICES));
+        seed.account(*users->back());
+        members.push_back(users->back().get());
+    }
+    return seed.conv(members);
+}
 
 using qvnettest::proc_kib;
 

@@ -4,6 +4,7 @@
 // and full pack syncs into real emoji caches with packs signed by openssl.
 #include "client_emojicache.h"
 #include "client_transfer.h"
+#include "frame_fields_support.h"
 #include "signed_in_support.h"
 
 #include <algorithm>
@@ -17,31 +18,6 @@ namespace {
 
 const bytes UP_ID = rep(0xB1, 16), RESUME_ID = rep(0xB2, 16), DL_ID = rep(0xD1, 16);
 constexpr size_t CHUNK = 65552;
-
-bytes pattern(size_t n, uint8_t seed) {
-    bytes d(n);
-    for (size_t i = 0; i < n; i++) d[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 16));
-    return d;
-}
-
-uint8_t type_of(const bytes &f) { return f.size() >= 8 ? f[3] : 0; }
-
-// The value of the first TLV with `tag` in a frame the client sent.
-bytes field(const bytes &f, uint8_t tag) {
-    for (size_t pos = 8; pos + 5 <= f.size();) {
-        const size_t n = size_t(f[pos + 1]) << 24 | size_t(f[pos + 2]) << 16 | size_t(f[pos + 3]) << 8 | f[pos + 4];
-        if (pos + 5 + n > f.size()) break;
-        if (f[pos] == tag) return bytes(f.begin() + pos + 5, f.begin() + pos + 5 + n);
-        pos += 5 + n;
-    }
-    return {};
-}
-
-uint64_t u64_of(const bytes &v) {
-    uint64_t r = 0;
-    for (uint8_t c : v) r = r << 8 | c;
-    return r;
-}
 
 // Frames a Local session queued on its never-connected connection, taken off
 // the ring as a server reading them would.
@@ -370,6 +346,7 @@ TEST(TransferReplies, BlobReplies) {
         {"10 to an upload", UP_ACCEPTED, 10, cat({id, tlv(25, bytes{9})}), 0, 0, 1, 0, 0},
         {"141 of 0 ends a download", DL_GOT3, 141, tlv(24, be64(0)), 1, 0, 1, 0, 3},
         {"141 with all received", DL_GOT3, 141, tlv(24, be64(3)), 1, 1, 1, 0, 3},
+        {"141 with more received than it says", DL_GOT3, 141, tlv(24, be64(2)), 1, 0, 1, 0, 3},
         {"141 with less received", DL_GOT3, 141, tlv(24, be64(10)), 0, 0, 1, 0, 3},
         {"141 after a step that brought nothing", DL_GOT3_ASKED, 141, tlv(24, be64(10)), 1, 0, 1, 0, 3},
         {"141 after nothing at all", DL_ASKED, 141, tlv(24, be64(10)), 1, 0, 1, 0, 0},

@@ -269,7 +269,7 @@ TEST(ServerFairnessStore, EarlierStoreCountsWaitingCopiesPerSender) {
     for (int i = 0; i < 3; i++) ASSERT_EQ(d.store(0xa, conv, 100, {}), 0);
     qvs_store_close(d.st);
     ASSERT_EQ(run_command("python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.executescript("
-                          "'DROP TABLE device_senders; ALTER TABLE envelopes DROP COLUMN sender; DROP TABLE member_adds;'"
+                          "'DROP TABLE device_senders; ALTER TABLE envelopes DROP COLUMN sender; DROP TABLE member_adds; DROP TABLE registrations;'"
                           "' ALTER TABLE conv_members DROP COLUMN role; PRAGMA user_version = 4;')\" " + d.db),
               0);
     d.st = qvs_store_open(d.db.c_str());
@@ -460,5 +460,81 @@ TEST(ServerFairness, ARevocationKeepsTheDeviceOutOfThatAccountOnly) {
         EXPECT_EQ(sign_in(s1, srv, *k.acct, *k.dev), k.sign_in_result == 132 ? 1001 : k.sign_in_result) << "before registering";
         EXPECT_EQ(enroll_device(srv, *k.acct, *k.dev), k.reg_status);
         EXPECT_EQ(sign_in(s2, srv, *k.acct, *k.dev), k.sign_in_result);
+    }
+}
+
+// New accounts one address may make a day: counted in the database, so a
+// restart does not give the address a fresh day; a device joining its own
+// account is no new account and still comes in, and another address has a
+// bound of its own; the operator raises the bound on the command line, and a
+// day later the address may register again.
+TEST(ServerFairness, RegistrationsFromOneAddressAreBoundedAcrossARestart) {
+    constexpr uint64_t t0 = 1700000000000ull, day = 86400000;
+    ServerProc srv(Knobs{{"QVS_TEST_CLOCK_MS", std::to_string(t0)}});
+    srv.registrations_per_address = -1;  // the server's own default
+    ASSERT_TRUE(srv.start());
+    User amy("amy", 3);
+    ASSERT_EQ(enroll_device(srv, amy.acct, amy.dev(0)), QVS_REG_OK);
+    for (uint64_t i = 1; i < QVS_REGISTRATIONS_PER_ADDRESS; i++) {
+        User u("u" + std::to_string(i));
+        ASSERT_EQ(enroll(srv, u), QVS_REG_OK) << i;
+    }
+    constexpr int64_t kDefault = -1;
+    struct Step {
+        const char *name;
+        bool restart;
+        int64_t bound;          // on the command line from this start
+        uint64_t clock;         // the server's wall clock from this start
+        const Device *joining;  // a device of amy's that registers, else a new account
+        const char *from;       // the address it registers from; null: the default loopback one
+        int want;
+    };
+    const Step steps[] = {
+        {"a new account past the bound", false, kDefault, t0, nullptr, nullptr, QVS_REG_ADDRESS_LIMITED},
+        {"amy's second device", false, kDefault, t0, &amy.dev(1), nullptr, QVS_REG_OK},
+        {"a new account from another address", false, kDefault, t0, nullptr, "127.0.0.2", QVS_REG_OK},
+        {"a new account after a restart", true, kDefault, t0, nullptr, nullptr, QVS_REG_ADDRESS_LIMITED},
+        {"amy's third device after a restart", false, kDefault, t0, &amy.dev(2), nullptr, QVS_REG_OK},
+        {"the operator raises the bound by one", true, static_cast<int64_t>(QVS_REGISTRATIONS_PER_ADDRESS + 1), t0, nullptr, nullptr,
+         QVS_REG_OK},
+        {"and the one more is counted", false, kDefault, t0, nullptr, nullptr, QVS_REG_ADDRESS_LIMITED},
+        {"back to the default, a day later", true, kDefault, t0 + day + 1, nullptr, nullptr, QVS_REG_OK},
+    };
+    int fresh = 0;
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.restart) {
+            ASSERT_EQ(srv.stop(), 0);
+            srv.registrations_per_address = s.bound;
+            srv.env["QVS_TEST_CLOCK_MS"] = std::to_string(s.clock);
+            ASSERT_TRUE(srv.start(true));
+        }
+        const User fresh_user("new" + std::to_string(fresh++));
+        const User &who = s.joining ? amy : fresh_user;
+        EXPECT_EQ(enroll_device(srv, who.acct, s.joining ? *s.joining : fresh_user.dev(0), s.from), s.want);
+    }
+    Client c;
+    EXPECT_EQ(sign_in(c, srv, amy.acct, amy.dev(2)), 132) << "amy's device that joined past the bound signs in";
+}
+
+// Registrations are counted by what one subscriber holds: an IPv4 address
+// (also mapped into IPv6), an IPv6 /64; anything else by its text.
+TEST(ServerFairness, AddressesCountedForRegistrations) {
+    struct { const char *a, *b; bool same; } cases[] = {
+        {"127.0.0.1", "127.0.0.1", true},
+        {"127.0.0.1", "127.0.0.2", false},
+        {"127.0.0.1", "::ffff:127.0.0.1", true},
+        {"2001:db8:1:2::1", "2001:db8:1:2:ffff:ffff:ffff:ffff", true},
+        {"2001:db8:1:2::1", "2001:db8:1:3::1", false},
+        {"::1", "::2", true},
+        {"0.0.0.1", "::1", false},
+        {"", "", true},
+        {"", "x", false},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        const bytes ka = qvs_address_key(c.a), kb = qvs_address_key(c.b);
+        EXPECT_FALSE(ka.empty());
+        EXPECT_EQ(ka == kb, c.same);
     }
 }

@@ -295,18 +295,7 @@ TEST(ServerLoad, LargeEnvelopesToSilentDevicesAreHeldOnce) {
     ServerProc srv;
     User mal("mal");
     std::vector<std::unique_ptr<User>> users;
-    bytes group;
-    {
-        Seeder seed(srv);
-        seed.account(mal);
-        std::vector<const User *> members{&mal};
-        for (size_t i = 0; i < others; i++) {
-            users.push_back(std::make_unique<User>(std::string("s") + std::to_string(i), QVS_MAX_DEVICES));
-            seed.account(*users.back());
-            members.push_back(users.back().get());
-        }
-        group = seed.conv(members);
-    }
+    const bytes group = seed_group(srv, mal, others, &users);
     ASSERT_TRUE(srv.start());
     std::vector<std::unique_ptr<Dev>> silent;
     for (size_t i = 0; i < others; i++)

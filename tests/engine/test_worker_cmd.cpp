@@ -8,6 +8,7 @@
 #include "session_support.h"
 #include "signed_in_support.h"
 #include "worker_internal.h"
+#include "worker_record_support.h"
 
 #include <cstring>
 #include <functional>
@@ -21,45 +22,6 @@ const bytes PEER = rep(0xB2, 16), USER = rep(0x22, 16), INST = rep(0x11, 16), CO
             G = rep(0x61, 16), G2 = rep(0x62, 16), G3 = rep(0x63, 16), NEWC = rep(0x64, 16), CH = rep(0x65, 16),
             CHD = rep(0x66, 16), NOCONV = rep(0x67, 16), DEVX = rep(0x71, 32), DEVED = rep(0x72, 32);
 const bytes KEY = rep(0x3C, 32);
-
-// A worker record as start leaves it once connected, without its thread.
-struct Wk {
-    quorvane_worker *w;
-    Wk(quorvane_msgstore *ms, const quorvane_device_keys *keys) {
-        w = static_cast<quorvane_worker *>(std::calloc(1, sizeof(quorvane_worker)));
-        pthread_mutex_init(&w->mu, nullptr);
-        w->ms = ms;
-        if (keys) {
-            w->keys = *keys;
-            w->keys_loaded = 1;
-        }
-        w->status.code = QV_WS_CONNECTED;
-        std::memcpy(w->status.user_id, OWN.data(), 16);
-    }
-    ~Wk() {
-        cmd_queue_flush(w);
-        if (w->pending_new_password) std::free(w->pending_new_password);
-        if (w->deep) {
-            quorvane_deep_clear(w->deep);
-            std::free(w->deep);
-        }
-        quorvane_cleanse(&w->keys, sizeof w->keys);
-        pthread_mutex_destroy(&w->mu);
-        std::free(w);
-    }
-    void apply(quorvane_cs *cs) {
-        pthread_mutex_lock(&w->mu);
-        apply_commands(w, cs);
-        pthread_mutex_unlock(&w->mu);
-    }
-    size_t queued() {
-        pthread_mutex_lock(&w->mu);
-        const size_t n = w->cmd_count;
-        pthread_mutex_unlock(&w->mu);
-        return n;
-    }
-    quorvane_wcmd *tail() { return w->cmd_tail; }
-};
 
 quorvane_wcmd *rec(int32_t kind, const bytes &conv = {}) {
     auto *c = static_cast<quorvane_wcmd *>(std::calloc(1, sizeof(quorvane_wcmd)));
@@ -468,13 +430,6 @@ struct Wiped {
     size_t text_len = 0, text2_len = 0;
 };
 Wiped g_wiped;
-
-bool zero(const void *p, size_t n) {
-    const auto *b = static_cast<const uint8_t *>(p);
-    for (size_t i = 0; i < n; i++)
-        if (b[i]) return false;
-    return true;
-}
 
 void probe(const quorvane_wcmd *c, const char *text, size_t tl, const char *text2, size_t t2l) {
     g_wiped.calls++;

@@ -258,6 +258,46 @@ TEST_F(GuiCtx, SettingTheDefaultThemeRecoloursOnlyWhatComesLaterAndDerivesTheSty
     n_gui_set_default_theme(nullptr, t);  // no context: nothing happens
 }
 
+// Links are read on the window body: a theme keeps the named link colours
+// where they read on it, moves them towards its own text where they do not,
+// and keeps them where its text gives no better choice.
+TEST_F(GuiCtx, LinkColoursAreDerivedFromTheThemeOnlyWhereTheNamedOnesCannotBeRead) {
+    const N_GUI_STYLE named = n_gui_default_style();
+    auto theme = [](ALLEGRO_COLOR bg, ALLEGRO_COLOR text) {
+        return n_gui_make_theme(bg, bg, bg, text, text, text, text, text, text, 1, 0, 0);
+    };
+    const ALLEGRO_COLOR black = al_map_rgb(0, 0, 0), white = al_map_rgb(255, 255, 255), grey = al_map_rgb(128, 128, 128);
+    struct Case {
+        const char *name;
+        N_GUI_THEME theme;
+        bool moved;
+    } cases[] = {{"named colours read on black", theme(black, white), false},
+                 {"on white they move towards the text", theme(white, black), true},
+                 {"a faint text gives no choice", theme(grey, al_map_rgb(150, 150, 150)), false}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        n_gui_set_default_theme(ctx.get(), k.theme);
+        const N_GUI_STYLE &s = ctx->style;
+        if (!k.moved) {
+            EXPECT_EQ(rgba(s.link_color_normal), rgba(named.link_color_normal));
+            EXPECT_EQ(rgba(s.link_color_hover), rgba(named.link_color_hover));
+            continue;
+        }
+        EXPECT_GE(contrast(s.link_color_normal, k.theme.bg_normal), 4.5);
+        EXPECT_GE(contrast(s.link_color_hover, k.theme.bg_normal), 4.5);
+        // still a link colour, not the text's
+        EXPECT_GT(s.link_color_normal.b, s.link_color_normal.r + 0.1f);
+        EXPECT_GT(s.link_color_hover.b, s.link_color_hover.r + 0.1f);
+    }
+    // a new context derives them for the default theme, whose body takes the named colour at 3.8:1
+    CtxPtr fresh(n_gui_new_ctx(font.get()));
+    ASSERT_TRUE(fresh);
+    const N_GUI_THEME d = n_gui_default_theme();
+    const ALLEGRO_COLOR body = over(d.bg_normal, over(d.bg_normal, black));
+    EXPECT_LT(contrast(named.link_color_normal, body), 4.5);
+    EXPECT_GE(contrast(fresh->style.link_color_normal, body), 4.5);
+}
+
 TEST_F(GuiCtx, DefaultFontIsRequiredAndReplaced) {
     qvtest::LogCapture log;
     EXPECT_EQ(n_gui_set_default_font(ctx.get(), nullptr), 0);

@@ -597,8 +597,7 @@ std::string full_tmpfs_report(const std::string &mnt, const std::string &outside
     std::string report;
     auto fail = [&](const std::string &what) { report += what + "\n"; };
     if (unshare(CLONE_NEWNS) != 0) return std::string("SKIP unshare(CLONE_NEWNS): ") + strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("SKIP making mounts private: ") + strerror(errno);
+    if (std::string why = qvtest::make_mounts_private(); !why.empty()) return "SKIP " + why;
     if (mount("qvtest", mnt.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0)
         return std::string("SKIP mounting a tmpfs: ") + strerror(errno);
 

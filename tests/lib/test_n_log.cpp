@@ -184,8 +184,8 @@ int scenario_syslog() {
         report(std::string("unshare(CLONE_NEWNS) failed: ") + strerror(errno));
         return kScenarioSkip;
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        report(std::string("making / private failed: ") + strerror(errno));
+    if (std::string why = qvtest::make_mounts_private(); !why.empty()) {
+        report(why);
         return kScenarioSkip;
     }
     const std::string dev = dir + "/dev", run = dir + "/run";

@@ -348,12 +348,12 @@ def describe_convs(pt):
     return w
 
 
-# ---- message files, versions 2 to 9 ----
+# ---- message files, versions 2 to 10 ----
 
 MARK_DELETE, MARK_EDIT, MARK_REACTION = 1, 2, 3
 
 
-def msgs_encode(v, msgs, reactions, marks=()):
+def msgs_encode(v, msgs, reactions, marks=(), floors=()):
     out = [bytes([v]), len(msgs).to_bytes(4, "big")]
     for m in msgs:
         out.append(m["author"] + m["id"].to_bytes(8, "big") + m["time"].to_bytes(8, "big") + bytes([m["type"]]))
@@ -381,15 +381,19 @@ def msgs_encode(v, msgs, reactions, marks=()):
                 out.append(k["user"] + text8(k["name"]))
             if k["kind"] == MARK_EDIT and k["flag"]:
                 out.append(len(k["text"]).to_bytes(4, "big") + k["text"])
+    if v >= 10:
+        out.append(len(floors).to_bytes(4, "big"))
+        for f in floors:
+            out.append(f["user"] + f["position"].to_bytes(8, "big"))
     return b"".join(out)
 
 
 def msgs_decode(pt):
-    if len(pt) < 5 or not 2 <= pt[0] <= 9:
+    if len(pt) < 5 or not 2 <= pt[0] <= 10:
         return None
     v, count = pt[0], int.from_bytes(pt[1:5], "big")
     r = Rd(pt, 5)
-    msgs, reactions, marks, complete = [], [], [], True
+    msgs, reactions, marks, floors, complete = [], [], [], [], True
     try:
         for _ in range(count):
             m = {"author": r.take(16), "id": r.int(8), "time": r.int(8), "type": r.int(1), "edited": 0,
@@ -416,7 +420,8 @@ def msgs_decode(pt):
                 reactions.append(x)
         if v >= 9:
             n = r.int(4)
-            if n > 1024:
+            # 1,024 settled and 16,384 waiting from version 10, 1,024 in all before
+            if n > (1024 + 16384 if v >= 10 else 1024):
                 raise Cut()
             for _ in range(n):
                 k = {"kind": r.int(1), "flag": r.int(1), "author": r.take(16), "id": r.int(8), "position": r.int(8),
@@ -432,18 +437,24 @@ def msgs_decode(pt):
                 if k["kind"] == MARK_EDIT and k["flag"]:
                     k["text"] = r.text(4096, 4)
                 marks.append(k)
+        if v >= 10:
+            n = r.int(4)
+            if n > 1024:
+                raise Cut()
+            for _ in range(n):
+                floors.append({"user": r.take(16), "position": r.int(8)})
     except Cut:
         complete = False
-    return v, msgs, reactions, marks, complete
+    return v, msgs, reactions, marks, floors, complete
 
 
 def describe_msgs(pt):
     d = msgs_decode(pt)
     if d is None:
         return None
-    v, msgs, reactions, marks, complete = d
+    v, msgs, reactions, marks, floors, complete = d
     w = ["version=%d" % v, "count=%d" % len(msgs), "reactions=%d" % len(reactions), "marks=%d" % len(marks),
-         "complete=%d" % complete]
+         "floors=%d" % len(floors), "complete=%d" % complete]
     for i, m in enumerate(msgs):
         p = "m%d." % i
         w += [p + "author=" + h(m["author"]), p + "device=" + h(m["device"]), p + "text=" + h(m["text"])]
@@ -457,6 +468,8 @@ def describe_msgs(pt):
         w += [p + "author=" + h(k["author"]), p + "user=" + h(k["user"]), p + "name=" + h(k["name"]),
               p + "text=" + h(k["text"])]
         w += [p + "%s=%d" % (f, k[f]) for f in ("kind", "flag", "id", "position")]
+    for i, f in enumerate(floors):
+        w += ["f%d.user=%s" % (i, h(f["user"])), "f%d.position=%d" % (i, f["position"])]
     return w
 
 

@@ -21,6 +21,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -183,6 +184,46 @@ int ChildProcess::stop() {
     kill(-pid, SIGKILL);
     pid = -1;
     return st;
+}
+
+namespace {
+
+std::string errno_text(const char *what) { return std::string(what) + ": " + strerror(errno); }
+
+// The propagation fields of the newest mount at "/" in this namespace ("" when none).
+std::string root_mount_fields() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line, fields;
+    while (std::getline(in, line)) {
+        // ID PARENT MAJ:MIN ROOT MOUNT_POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
+        std::istringstream ls(line);
+        std::string id, parent, dev, root, point, opts, f, optional;
+        if (!(ls >> id >> parent >> dev >> root >> point >> opts) || point != "/") continue;
+        while (ls >> f && f != "-") optional += f + " ";
+        fields = optional.empty() ? "private" : optional;
+    }
+    return fields;
+}
+
+}  // namespace
+
+std::string make_mounts_private() {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return "";
+    if (errno != EINVAL) return errno_text("making / private");
+    // The root is not a mount point. A mount made on the one that holds it
+    // would reach the machine if that one is shared, and so would a bind of
+    // the root onto itself: a bind without the mounts below shows which it
+    // is, and is taken away again (which reaches the same places). "/" names
+    // the old root, "/.." steps onto what is mounted there.
+    if (mount("/", "/", nullptr, MS_BIND, nullptr) != 0) return errno_text("binding / onto itself");
+    const std::string fields = root_mount_fields();
+    if (umount2("/..", MNT_DETACH) != 0) return errno_text("unmounting the bind of /");
+    if (fields.empty() || fields.find("shared:") != std::string::npos)
+        return "the mount that holds / passes mounts on to the machine (" + fields + ")";
+    if (mount("/", "/", nullptr, MS_BIND | MS_REC, nullptr) != 0) return errno_text("binding / onto itself");
+    if (mount(nullptr, "/..", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno_text("making the bind private");
+    if (chdir("/..") != 0 || chroot(".") != 0 || chdir("/") != 0) return errno_text("moving onto the bind");
+    return "";
 }
 
 std::string report_from_child(const std::function<std::string()> &body) {

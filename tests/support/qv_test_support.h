@@ -103,6 +103,14 @@ struct ChildProcess {
 // not exit adds "child died".
 std::string report_from_child(const std::function<std::string()> &body);
 
+// In a child that has its own mount namespace (unshare(CLONE_NEWNS)): makes
+// every mount it sees private, so that nothing it mounts reaches the
+// machine's namespace. Also where the root is not a mount point (a plain
+// chroot): there the root is bound onto itself and becomes the child's root,
+// unless the mount that holds it would pass new mounts on to the machine.
+// Returns "" when done, else why not (the caller skips).
+std::string make_mounts_private();
+
 // A loopback TCP port nobody listens on right now (0 when none was found).
 int free_loopback_port();
 
