@@ -62,6 +62,7 @@ constexpr size_t   QVS_SYNC_LOW_WATER = 1u << 20;              // a sync goes on
 constexpr size_t   QVS_SYNC_STEP_BYTES = 256u << 10;           // a step ends once it has built this much (plus one
                                                                // envelope or conversation information at most) ...
 constexpr uint64_t QVS_SYNC_STEP_WORK = 800;                   // ... or done this much in the store (qvs_store_work: ~2 ms)
+constexpr size_t   QVS_WORK_BYTES = 4096;                      // bytes taken in or built that count as one unit of work
 
 // Statuses this server answers with, each meaning what the client reads in
 // it. Codes the client knows but this server has no cause to send are not
@@ -111,6 +112,7 @@ struct qvs_knobs {
     int login_refuse = -1;  // 0-255: every sign-in is refused with this status, 0 included
     uint64_t clock_ms = 0;  // nonzero: the wall clock stands at this time, so windows of minutes hold however slow a test runs
     uint64_t handshake_limit_ms = 0;  // nonzero: replaces QVS_HANDSHAKE_LIMIT_MS, so connections a test holds unsigned stay however slow it runs
+    const char *work_log = nullptr;   // a file: each turn, the work each signed-in account was given in it
 };
 
 using qvs_frame_ptr = std::shared_ptr<const std::vector<uint8_t>>;
@@ -170,7 +172,11 @@ struct qvs_conn {
 };
 
 [[nodiscard]] int qvs_handle_frame(qvs_ctx *ctx, qvs_conn *conn, const uint8_t *frame, size_t len);
-[[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn);  // queues the next part of a sync: 1 more to come, 0 done, -1 failure
+// Queues the next part of a sync: 1 more to come, 0 done, -1 failure. The part
+// ends once its work (the store's, and one per QVS_WORK_BYTES built) reaches
+// work_max, yet always carries one conversation or one batch of copies, so a
+// sync goes on however little of a turn its account has left.
+[[nodiscard]] int qvs_sync_step(qvs_ctx *ctx, qvs_conn *conn, uint64_t work_max = QVS_SYNC_STEP_WORK);
 std::vector<uint8_t> qvs_live_frame(uint64_t pos, const std::vector<uint8_t> &env);  // frame 137
 std::vector<uint8_t> qvs_live_head(uint64_t pos, size_t env_len);  // frame 137 up to its envelope, which the sender's copy completes
 // A push as one device receives it: the part made for that device (empty when

@@ -3,12 +3,14 @@
 #include "n_log.h"
 #include "n_network.h"
 #include "quorvane_crypto.h"
+#include "quorvane_handshake.h"
 #include "quorvane_proto.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -61,7 +63,8 @@ struct connection {
     uint32_t events = 0;
     std::string addr;       // the peer's address, as counted
     bool counted_in = false;  // counted as signed in (not as waiting to) for its address
-    uint64_t turn_work = 0;   // spent of its share of this turn
+    uint64_t turn_work = 0;   // spent of its share of this turn, what earlier turns overran included
+    uint64_t turn_done = 0;   // work done for it this turn
     connection() { quorvane_framebuf_init(&fb); }
     ~connection() {
         for (auto &o : outq) quorvane_cleanse(o.own.data(), o.own.size());
@@ -230,10 +233,45 @@ struct turn_share {
     }
 };
 
+// What is left of the connection's share of this turn: its own and its account's.
+uint64_t share_left(const server &s, const connection &c) {
+    uint64_t used = c.turn_work;
+    if (c.present)
+        if (auto it = s.accounts.find(key_of(c.st.user_id)); it != s.accounts.end()) {
+            uint64_t all = 0;
+            for (const connection *o : it->second) all += o->turn_work;
+            used = std::max(used, all);
+        }
+    return used >= QVS_TURN_WORK_MAX ? 0 : QVS_TURN_WORK_MAX - used;
+}
+
 // The work of what was just done for the connection: the store's since `at`,
-// one for the frame or step itself, and the bytes of the answers it built.
-void charge(server &s, connection &c, uint64_t at, size_t built) {
-    c.turn_work += 1 + (qvs_store_work(s.ctx.store) - at) + built / QVS_WORK_BYTES;
+// one for the frame or step itself, and the bytes it took in or built.
+void charge(server &s, connection &c, uint64_t at, size_t bytes) {
+    const uint64_t w = 1 + (qvs_store_work(s.ctx.store) - at) + bytes / QVS_WORK_BYTES;
+    c.turn_work += w;
+    c.turn_done += w;
+}
+
+// A new turn's shares: what a connection spent past its share is owed, so a
+// frame that overran one turn takes from the next ones and an account's work
+// stays within its share turn after turn.
+void new_shares(server &s) {
+    for (auto &[fd, c] : s.conns) {
+        c->turn_work = c->turn_work > QVS_TURN_WORK_MAX ? c->turn_work - QVS_TURN_WORK_MAX : 0;
+        c->turn_done = 0;
+    }
+}
+
+// Answers that promise nothing stored (the server's hello, a sign-in
+// challenge, the sign-in's outcome) go out as soon as they are made, not
+// after the turn's commit: that would make a sign-in wait for whatever
+// others wrote in the turn. Only while nothing this turn changed what they
+// read (accounts, devices, passwords), and behind any answer still waiting
+// for the commit.
+bool answer_now(const server &s, uint8_t type, size_t waiting_before) {
+    return waiting_before == 0 && (type == QV_FT_HELLO || type == QV_FT_LOGIN || type == QV_FT_LOGIN_PROOF) &&
+           !qvs_store_accounts_changed(s.ctx.store);
 }
 
 // Hands the frames in `in` to the handlers until the share is spent; what is
@@ -267,10 +305,12 @@ bool take_frames(server &s, connection &c, turn_share &t, const uint8_t *in, siz
         size_t built = 0;
         for (size_t i = had; i < c.st.replies.size(); i++) built += c.st.replies[i].size();
         t.waiting += built;
-        charge(s, c, at, built);
+        charge(s, c, at, built + flen);
         if (t.waiting > QVS_SEND_QUEUE_MAX) {
             n_log(LOG_NOTICE, "server: dropping %s: it asked for more than it may have waiting", c.addr.c_str());
             c.dead = true;
+        } else if (r == 0 && !c.dead && c.st.replies.size() > had && answer_now(s, frame[3], had)) {
+            release_replies(s, c);
         }
         // A large frame's block goes once handled: an idle connection keeps a few KiB, not 1 MiB.
         if (c.fb.capacity > QVS_RECV_FREE) {
@@ -572,7 +612,9 @@ bool stream_syncs(server &s) {
         while (!c->dead && c->st.sync.active && c->queued < QVS_SYNC_LOW_WATER && !work_spent(s, *c)) {
             const uint64_t at = qvs_store_work(s.ctx.store);
             size_t built = 0;
-            if (qvs_sync_step(&s.ctx, &c->st) < 0) c->dead = true;
+            // Within what the account has left: four connections of one account
+            // syncing at once must not each take a whole share of the turn.
+            if (qvs_sync_step(&s.ctx, &c->st, std::min(share_left(s, *c), QVS_SYNC_STEP_WORK)) < 0) c->dead = true;
             for (const auto &f : c->st.replies) built += f.size();
             charge(s, *c, at, built);
             if (!c->dead) release_replies(s, *c);
@@ -582,6 +624,21 @@ bool stream_syncs(server &s) {
     }
     return more;
 }
+
+#ifdef QV_SERVER_TEST_KNOBS
+// The work each signed-in account was given in the turn, one line per
+// account that had any: "<turn> <user name> <work>". Tests read it to see how
+// the loop shares its turns out.
+void log_work(server &s, FILE *to, uint64_t turn) {
+    for (const auto &[key, conns] : s.accounts) {
+        uint64_t done = 0;
+        for (const connection *c : conns) done += c->turn_done;
+        if (done && !conns.empty())
+            std::fprintf(to, "%llu %s %llu\n", static_cast<unsigned long long>(turn), conns.front()->st.user.c_str(),
+                         static_cast<unsigned long long>(done));
+    }
+}
+#endif
 
 bool start(server &s, qvs_keys &keys) {
     if (qvs_keys_load_or_create(s.opts.data_dir, &keys) != 0) return false;
@@ -638,8 +695,12 @@ int qvs_server_run(const qvs_server_options &opts) {
         n_log(LOG_NOTICE, "server: listening on %s:%s, data in %s", opts.host.c_str(), opts.port.c_str(), opts.data_dir.c_str());
         bool stop = false, more = false, held = false, unread = false;
         epoll_event evs[64];
+#ifdef QV_SERVER_TEST_KNOBS
+        FILE *work_log = opts.knobs.work_log ? std::fopen(opts.knobs.work_log, "w") : nullptr;
+        uint64_t turn = 0;
+#endif
         while (!stop) {
-            for (auto &[fd, c] : s.conns) c->turn_work = 0;
+            new_shares(s);
             int n = epoll_wait(s.ep, evs, 64, more || unread || !s.ctx.pushes.empty() ? 0 : held ? 5 : 1000);
             if (n < 0 && errno != EINTR) {
                 n_log(LOG_ERR, "server: epoll_wait: %s", std::strerror(errno));
@@ -672,10 +733,16 @@ int qvs_server_run(const qvs_server_options &opts) {
             for (auto &[fd, c] : s.conns)
                 if (!c->dead && !c->st.replies.empty()) release_replies(s, *c);
             more = stream_syncs(s);
+#ifdef QV_SERVER_TEST_KNOBS
+            if (work_log) log_work(s, work_log, turn++);
+#endif
             expire(s, now_ms());
             reap(s);
         }
         n_log(LOG_NOTICE, "server: stopping");
+#ifdef QV_SERVER_TEST_KNOBS
+        if (work_log) std::fclose(work_log);
+#endif
     }
     s.conns.clear();
     if (s.listener) netw_close(&s.listener);

@@ -22,8 +22,8 @@ constexpr size_t   QVS_TURN_READ_MAX = 128u << 10;  // bytes read from one conne
 constexpr size_t   QVS_TURN_FRAMES_MAX = 1024;      // frames handled for one connection per loop turn
 constexpr size_t   QVS_TURN_PUSHES_MAX = 8192;      // and the pushes they may make; the rest waits a turn
 constexpr uint64_t QVS_TURN_WORK_MAX = 800;         // and the work of its frames and sync steps (qvs_store_work, plus one
-                                                    // per frame and per QVS_WORK_BYTES built): about 2 ms
-constexpr size_t   QVS_WORK_BYTES = 4096;
+                                                    // per frame and per QVS_WORK_BYTES taken in or built): about 2 ms;
+                                                    // what one frame spends past it is owed from the next turns
 constexpr size_t   QVS_RECV_FREE = 4096;            // a partial frame up to this costs its account nothing
 
 struct qvs_server_options {

@@ -83,6 +83,7 @@ int main(int argc, char **argv) {
     opts.knobs.reset = env_int("QVS_TEST_RESET");
     if (const char *clock = std::getenv("QVS_TEST_CLOCK_MS")) opts.knobs.clock_ms = std::strtoull(clock, nullptr, 10);
     if (const char *limit = std::getenv("QVS_TEST_HANDSHAKE_MS")) opts.knobs.handshake_limit_ms = std::strtoull(limit, nullptr, 10);
+    opts.knobs.work_log = std::getenv("QVS_TEST_WORK_LOG");
     if (std::getenv("QVS_TEST_LOGIN_REFUSE")) opts.knobs.login_refuse = env_int("QVS_TEST_LOGIN_REFUSE") & 0xff;
 #endif
     umask(077);  // the database holds the accounts: nobody else reads it

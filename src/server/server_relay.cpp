@@ -174,10 +174,10 @@ int qvs_on_sync(qvs_ctx *ctx, qvs_conn *c, const qvs_records &rec) {
 }
 
 // One step: conversations' information and copies until the step has built
-// QVS_SYNC_STEP_BYTES or done QVS_SYNC_STEP_WORK in the store, so that no
-// step passes what the connection may have waiting, however many
-// conversations or members there are.
-int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
+// QVS_SYNC_STEP_BYTES or its work reaches work_max, so that no step passes
+// what the connection may have waiting, or its account's share of a turn,
+// however many conversations or members there are.
+int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c, uint64_t work_max) {
     if (!ctx || !c) return -1;
     qvs_sync_stream &s = c->sync;
     if (!s.active) return 0;
@@ -185,7 +185,7 @@ int qvs_sync_step(qvs_ctx *ctx, qvs_conn *c) {
     if (!own_device(ctx, c, &me)) return -1;
     const uint64_t work0 = qvs_store_work(ctx->store);
     size_t built = 0;
-    auto spent = [&] { return built >= QVS_SYNC_STEP_BYTES || qvs_store_work(ctx->store) - work0 >= QVS_SYNC_STEP_WORK; };
+    auto spent = [&] { return built >= QVS_SYNC_STEP_BYTES || qvs_store_work(ctx->store) - work0 + built / QVS_WORK_BYTES >= work_max; };
     std::vector<qvs_envelope> batch;
     while (s.next < s.convs.size()) {
         const uint8_t *conv = s.convs[s.next].data();

@@ -18,6 +18,7 @@ struct qvs_store {
     uint64_t last_pos;  // mirrors the positions row; may run ahead of it after a failed turn, never behind
     std::unordered_map<std::string, qvs_cached_stmt> cache;  // every envelope runs the same dozen statements
     uint64_t work = 0;  // statements run so far, and their steps (see qvs_store_work)
+    bool accounts_changed = false;  // an account, device or password changed in the open turn
 };
 
 namespace {
@@ -336,6 +337,7 @@ void qvs_store_close(qvs_store *st) {
 
 int qvs_store_commit(qvs_store *st) {
     if (!st) return -1;
+    st->accounts_changed = false;
     if (!st->in_tx) return 0;
     st->in_tx = false;
     if (exec(st->db, "COMMIT")) return 0;
@@ -392,6 +394,7 @@ template <class F> int atomically(qvs_store *st, const char *name, F fn) {
 // device would hold its name yet never sign in.
 int qvs_account_create(qvs_store *st, const qvs_account *a, const qvs_device *d) {
     if (!st || !a || !d) return -1;
+    st->accounts_changed = true;
     return atomically(st, "account_create", [&] { return insert_account(st, a, d); });
 }
 
@@ -463,6 +466,7 @@ int qvs_device_add(qvs_store *st, const uint8_t user_id[16], const qvs_device *d
     if (rr != SQLITE_DONE) return -1;
     if (have.size() >= QVS_MAX_DEVICES) return 2;
     if (!begin(st)) return -1;
+    st->accounts_changed = true;
     stmt q(st, "INSERT INTO devices (user_id, x25519_pub, ed25519_pub, cert) VALUES (?1, ?2, ?3, ?4)");
     return q.s && q.blob(1, user_id, 16) && q.blob(2, d->x25519_pub, 32) && q.blob(3, d->ed25519_pub, 32) && q.blob(4, d->cert, 64) &&
                    q.done()
@@ -486,6 +490,7 @@ int qvs_revoked_keys(qvs_store *st, const uint8_t user_id[16], size_t max, std::
 int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uint8_t salt[QVS_SALT_LEN], const uint8_t hash[32],
                              const uint8_t pw_escrow[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !salt || !hash || !pw_escrow || !begin(st)) return -1;
+    st->accounts_changed = true;
     stmt q(st, "UPDATE accounts SET auth_salt = ?2, auth_hash = ?3, pw_escrow = ?4 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, salt, QVS_SALT_LEN) && q.blob(3, hash, 32) &&
               q.blob(4, pw_escrow, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
@@ -494,6 +499,7 @@ int qvs_account_set_password(qvs_store *st, const uint8_t user_id[16], const uin
 
 int qvs_account_set_rk_escrow(qvs_store *st, const uint8_t user_id[16], const uint8_t rec[QVS_ESCROW_LEN]) {
     if (!st || !user_id || !rec || !begin(st)) return -1;
+    st->accounts_changed = true;
     stmt q(st, "UPDATE accounts SET rk_escrow = ?2 WHERE user_id = ?1");
     bool ok = q.s && q.blob(1, user_id, 16) && q.blob(2, rec, QVS_ESCROW_LEN) && sqlite3_step(q.s) == SQLITE_DONE;
     return ok && sqlite3_changes(st->db) == 1 ? 0 : -1;
@@ -802,6 +808,7 @@ int qvs_env_drop_upto(qvs_store *st, int64_t dev, const uint8_t conv_id[16], uin
 uint64_t qvs_env_last_pos(qvs_store *st) { return st ? st->last_pos : 0; }
 
 uint64_t qvs_store_work(const qvs_store *st) { return st ? st->work : 0; }
+bool qvs_store_accounts_changed(const qvs_store *st) { return !st || st->accounts_changed; }
 
 int qvs_env_handed(qvs_store *st, int64_t dev, uint64_t pos) {
     if (!st) return -1;
@@ -908,6 +915,7 @@ int qvs_read_mark_get(qvs_store *st, const uint8_t user_id[16], const uint8_t co
 
 int qvs_device_revoke(qvs_store *st, const uint8_t user_id[16], const qvs_device *d) {
     if (!st || !user_id || !d) return -1;
+    st->accounts_changed = true;
     return atomically(st, "device_revoke", [&] {
         const char *steps[] = {
             "INSERT OR IGNORE INTO revoked_devices (ed25519_pub, user_id) SELECT ed25519_pub, user_id FROM devices WHERE dev = ?1",

@@ -91,6 +91,9 @@ void qvs_store_close(qvs_store *st);                        // commits what is o
 // connection and turn. Only grows.
 constexpr uint64_t QVS_VM_STEPS_PER_WORK = 32;
 [[nodiscard]] uint64_t qvs_store_work(const qvs_store *st);
+// Whether the open turn changed an account, a device or a password: until it
+// commits, an answer read from those may be taken back, so it waits for the commit.
+[[nodiscard]] bool qvs_store_accounts_changed(const qvs_store *st);
 
 [[nodiscard]] int qvs_account_create(qvs_store *st, const qvs_account *acct, const qvs_device *dev);  // 1 when the name is taken
 [[nodiscard]] int qvs_account_find(qvs_store *st, const std::string &name, qvs_account *out);        // 1 found, 0 none

@@ -326,3 +326,97 @@ TEST(ServerLoad, LargeEnvelopesToSilentDevicesAreHeldOnce) {
     ASSERT_EQ(got.size(), 6u);
     for (size_t i = 0; i < 6; i++) EXPECT_EQ(got[i] == sent[i], true) << i;
 }
+
+namespace {
+
+// What a test server started with QVS_TEST_WORK_LOG wrote: each turn's work
+// (the store's rows and statements, bytes taken in and built) by account.
+std::map<uint64_t, std::map<std::string, uint64_t>> work_by_turn(const std::string &path) {
+    std::map<uint64_t, std::map<std::string, uint64_t>> turns;
+    std::ifstream in(path);
+    uint64_t turn = 0, work = 0;
+    std::string user;
+    while (in >> turn >> user >> work) turns[turn][user] += work;
+    return turns;
+}
+
+}  // namespace
+
+// One account, in many conversations, sends sync frames with 4,000 cursors
+// each without pause: every one makes the server read its conversations
+// again and walk them anew. Meanwhile another account sends one small request
+// after another. Counted in the work the server itself counts, the flooding
+// account gets no more than about its share of any turn in which the other
+// account is served (two shares: the last frame of a turn may overrun it, and
+// is then owed from the next), and it is still flooding while the other is
+// served; a loop that took frames first come, without shares, would walk the
+// whole sync within the other's turns.
+TEST(ServerLoad, OneAccountsHeavyRequestsTakeABoundedShareOfTheTurns) {
+    ServerProc srv;
+    srv.env["QVS_TEST_WORK_LOG"] = srv.dir.file("work.log");
+    User hog("hog"), bee("bee");
+    {
+        Seeder seed(srv);
+        seed.account(hog);
+        seed.account(bee);
+        for (int i = 0; i < 1000; i++) seed.conv({&hog});
+    }
+    ASSERT_TRUE(srv.start());
+    Dev h(srv, hog.acct, hog.acct.first), b(srv, bee.acct, bee.acct.first);
+
+    bytes table;
+    for (int i = 0; i < 4000; i++) table = cat({table, random_bytes(16), be64(1)});
+    bytes burst;
+    for (int i = 0; i < 8; i++) burst = cat({burst, frame_of(8, tlv(41, table))});
+    burst = cat({burst, frame_of(6, tlv(14, h.c.user_id))});  // its answer (135) marks the burst as taken
+
+    // The flood runs from before the other's first request to after its last.
+    std::atomic<bool> bee_done{false};
+    std::atomic<int> bursts{0};
+    bool flood_ok = true;
+    std::thread flood([&] {
+        bool ended = false;  // a sync ended (139) since the last burst went out
+        auto next = [&](uint8_t type) {
+            for (bytes f = h.c.read(); f.size() >= 8; f = h.c.read()) {
+                ended = ended || f[3] == 139;
+                if (f[3] == type) return true;
+            }
+            return false;
+        };
+        while (!bee_done || bursts == 0) {
+            ended = false;
+            if (SSL_write(h.c.ssl, burst.data(), static_cast<int>(burst.size())) != static_cast<int>(burst.size()) || !next(135)) {
+                flood_ok = false;
+                return;
+            }
+            bursts++;
+        }
+        flood_ok = ended || next(139);  // the last sync ends
+    });
+    ASSERT_TRUE(wait_until([&] { return bursts > 0; }, 60000));
+    int answered = 0;
+    for (int i = 0; i < 20; i++) answered += b.c.send(6, tlv(14, b.c.user_id)) && b.c.read_type(135).size() >= 8;
+    bee_done = true;
+    flood.join();
+    EXPECT_EQ(answered, 20) << "the other account's requests were not all answered";
+    EXPECT_TRUE(flood_ok) << "the flooding account was not served to the end";
+    ASSERT_EQ(srv.stop(), 0);
+
+    const auto turns = work_by_turn(srv.dir.file("work.log"));
+    uint64_t hog_total = 0, bee_turns = 0, shared_turns = 0, worst = 0;
+    for (const auto &[turn, by] : turns) {
+        const uint64_t h_work = by.count("hog") ? by.at("hog") : 0;
+        hog_total += h_work;
+        if (!by.count("bee")) continue;
+        bee_turns++;
+        shared_turns += h_work > 0;
+        worst = std::max(worst, h_work);
+        EXPECT_LE(h_work, 2 * QVS_TURN_WORK_MAX) << "turn " << turn << ": the flooding account's work while the other was served";
+    }
+    std::printf("flooding account: %llu work in %d bursts; the most of it in a turn that served the other: %llu (share %llu)\n",
+                static_cast<unsigned long long>(hog_total), bursts.load(), static_cast<unsigned long long>(worst),
+                static_cast<unsigned long long>(QVS_TURN_WORK_MAX));
+    EXPECT_GE(bee_turns, 1u) << "the log shows no turn that served the other account";
+    EXPECT_GE(shared_turns, 1u) << "the other account was never served while the flood went on: nothing was shared";
+    EXPECT_GT(hog_total, 10 * QVS_TURN_WORK_MAX) << "the flood was too small to need many turns";
+}
