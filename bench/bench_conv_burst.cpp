@@ -8,6 +8,7 @@
 // row per conversation into a table (synchronous=FULL, as the store syncs
 // each file it writes), in the same batches, and beside the crypto every
 // listing needs whatever stores it.
+#include "bench_sqlite.h"
 #include "bench_support.h"
 #include "client_authed.h"
 #include "client_deliver.h"
@@ -15,7 +16,6 @@
 #include "quorvane_proto.h"
 #include "quorvane_x3dh.h"
 
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -124,13 +124,7 @@ void BM_ConvBurstStore(benchmark::State &state) {
     report(state, bytes, secs, n);
 }
 
-void sql(sqlite3 *db, const char *q) {
-    char *err = nullptr;
-    if (sqlite3_exec(db, q, nullptr, nullptr, &err) != SQLITE_OK) {
-        fprintf(stderr, "sqlite: %s\n", err ? err : "?");
-        std::abort();
-    }
-}
+using qv_bench::sql;
 
 // One row per conversation holding what the store's record holds for it (id,
 // key, the two members with identity and device, a cursor), WAL and
@@ -143,9 +137,7 @@ void BM_ConvBurstSqlite(benchmark::State &state) {
     for (auto _ : state) {
         qv_bench::ScratchDir dir;
         sqlite3 *db = nullptr;
-        must(sqlite3_open((dir.dir + "/convs.db").c_str(), &db) == SQLITE_OK);
-        sql(db, "PRAGMA journal_mode=WAL");
-        sql(db, "PRAGMA synchronous=FULL");
+        db = qv_bench::sqlite_open(dir.dir + "/convs.db", true);
         sql(db, "CREATE TABLE convs(id BLOB PRIMARY KEY, key BLOB, members BLOB, cursor INTEGER)");
         sqlite3_stmt *ins = nullptr;
         must(sqlite3_prepare_v2(db, "INSERT INTO convs VALUES(?, ?, ?, 0)", -1, &ins, nullptr) == SQLITE_OK);

@@ -14,10 +14,10 @@
 #include "client_msgstore.h"
 #include "client_search.h"
 
+#include "bench_sqlite.h"
 #include "bench_support.h"
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -270,21 +270,8 @@ void BM_store_add_live_then_history(benchmark::State &state) {
     }
 }
 
-void sql(sqlite3 *db, const char *q) {
-    char *err = nullptr;
-    if (sqlite3_exec(db, q, nullptr, nullptr, &err) != SQLITE_OK) {
-        fprintf(stderr, "sqlite: %s\n", err ? err : "?");
-        abort();
-    }
-}
-
-sqlite3 *sqlite_open(const std::string &path, bool wal) {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) abort();
-    sql(db, wal ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE");
-    sql(db, "PRAGMA synchronous=FULL");
-    return db;
-}
+using qv_bench::sql;
+using qv_bench::sqlite_open;
 
 // the same messages as rows of one table, each insert its own transaction
 void BM_sqlite_add_live_then_history(benchmark::State &state) {
